@@ -1,0 +1,22 @@
+#include "app/open_file_dialog.h"
+
+#include "platform/file_dialog.h"
+
+namespace fk {
+
+OpenFileDialog::OpenFileDialog(platform::FileDialogs* dialogs, QString filter, QString defaultExt,
+                               QObject* parent)
+    : QObject(parent),
+      m_dialogs(dialogs),
+      m_filter(std::move(filter)),
+      m_defaultExt(std::move(defaultExt)) {}
+
+bool OpenFileDialog::Execute() {
+    const auto chosen = m_dialogs->GetOpenFileName(
+        {m_filter.toStdString(), m_defaultExt.toStdString(), m_initialDir.toStdString()});
+    if (!chosen) return false;
+    m_fileName = QString::fromStdString(*chosen);
+    return true;
+}
+
+}  // namespace fk

@@ -1,0 +1,5 @@
+#include "app/kvupgradefrm.h"
+
+void TKVUpgradeFrm::BtnUploadClick() {}
+void TKVUpgradeFrm::AckTimeOutTimer() {}
+void TKVUpgradeFrm::SendTimeOutTimer() {}

@@ -1,0 +1,15 @@
+# Per-target defaults: C++20, warnings, and the sanitizer chosen for the build tree.
+set(FLASHKIT_SANITIZE "" CACHE STRING "Sanitizer build: empty, address (with undefined) or thread")
+
+function(flashkit_target_defaults target)
+    target_compile_features(${target} PUBLIC cxx_std_20)
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    if(FLASHKIT_SANITIZE STREQUAL "address")
+        target_compile_options(${target} PUBLIC -fsanitize=address,undefined -fno-omit-frame-pointer
+                                                -fno-sanitize-recover=undefined)
+        target_link_options(${target} PUBLIC -fsanitize=address,undefined)
+    elseif(FLASHKIT_SANITIZE STREQUAL "thread")
+        target_compile_options(${target} PUBLIC -fsanitize=thread -fno-omit-frame-pointer)
+        target_link_options(${target} PUBLIC -fsanitize=thread)
+    endif()
+endfunction()

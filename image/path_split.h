@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace fk {
+
+struct PathParts {
+    std::string directory;  // everything before the final component, separator included
+    std::string baseName;   // final component without its extension
+    std::string extension;  // last "." of the final component and what follows; may be empty
+};
+
+// Cuts the path to 260 bytes, then splits it; base name and extension are each cut to 255.
+PathParts SplitPath(std::string_view path);
+
+}  // namespace fk

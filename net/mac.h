@@ -1,0 +1,18 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace fk {
+
+// The recorder's Ethernet address, first octet first (as on the wire).
+using MacAddress = std::array<std::uint8_t, 6>;
+
+// Every recorder carries this vendor prefix; the operator types only octets 3 to 5.
+inline constexpr MacAddress kRecorderMacPrefix{0x02, 0x5E, 0xA1, 0x00, 0x00, 0x00};
+
+// Reads the hexadecimal text of one MAC box. On failure the output is left untouched.
+bool ParseHexByte(std::string_view text, std::uint32_t& value);
+
+}  // namespace fk

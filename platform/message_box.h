@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+namespace fk::platform {
+
+enum class MessageIcon { None, Stop, Question };
+enum class MessageButtons { Ok, YesNo };
+enum class MessageAnswer { Ok, Yes, No };
+
+// Modal message boxes, shown on the GUI thread. Tests replace this with scripted answers.
+class MessageBoxes {
+public:
+    virtual ~MessageBoxes() = default;
+    virtual MessageAnswer Show(const std::string& text, const std::string& caption,
+                               MessageIcon icon, MessageButtons buttons) = 0;
+};
+
+}  // namespace fk::platform

@@ -1,0 +1,28 @@
+#include "platform/qt/qt_message_boxes.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace fk::platform {
+
+MessageAnswer QtMessageBoxes::Show(const std::string& text, const std::string& caption,
+                                   MessageIcon icon, MessageButtons buttons) {
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowTitle(caption.empty() ? QApplication::applicationDisplayName()
+                                       : QString::fromStdString(caption));
+    box.setText(QString::fromStdString(text));
+    switch (icon) {
+        case MessageIcon::Stop: box.setIcon(QMessageBox::Critical); break;
+        case MessageIcon::Question: box.setIcon(QMessageBox::Question); break;
+        case MessageIcon::None: break;
+    }
+    if (buttons == MessageButtons::YesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        return box.exec() == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+    return MessageAnswer::Ok;
+}
+
+}  // namespace fk::platform

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/ipv4.h"
+#include "net/mac.h"
+#include "platform/message_box.h"
+
+namespace fk {
+
+// Image pages of the window: which image an upload serves.
+enum class ImagePage : int { System = 0, Data = 1 };
+
+// What the upload workers read from, and report to, the window. Every read is safe from a
+// worker thread without the GUI thread's help; every report may be made from any thread and
+// takes effect on the window in call order.
+class SessionHost {
+public:
+    virtual ~SessionHost() = default;
+
+    // Reads.
+    virtual ImagePage ActivePage() const = 0;
+    virtual std::string BootFileName(ImagePage page) const = 0;  // bare name, lower case
+    virtual std::string ImagePath(ImagePage page) const = 0;     // path to open
+    virtual Ipv4 HostAddress() const = 0;                        // of the selected card
+    virtual int SelectedInterfaceIndex() const = 0;              // of the selected card
+    virtual MacAddress DeviceMac() const = 0;
+
+    // Reports.
+    virtual void ShowStatus(const std::string& text) = 0;
+    virtual void SetProgress(int percent) = 0;
+    virtual void PlayCue(int cue) = 0;  // cue 3 returns when the cue has ended
+    // Never waits for the operator: a worker must not be held by a box.
+    virtual void ShowMessage(const std::string& text, const std::string& caption,
+                             platform::MessageIcon icon) = 0;
+    // The session has ended (completed, aborted, failed to start): restore the idle controls.
+    virtual void SessionEnded() = 0;
+};
+
+}  // namespace fk
