@@ -1,0 +1,154 @@
+#pragma once
+
+// Scriptable stand-ins for the platform facilities, shared by the window and session tests.
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file_dialog.h"
+#include "platform/message_box.h"
+#include "platform/neighbour_table.h"
+#include "platform/sound.h"
+
+namespace fk::testing {
+
+struct ShownMessage {
+    std::string text;
+    std::string caption;
+    platform::MessageIcon icon;
+    platform::MessageButtons buttons;
+};
+
+// Records every box; answers Yes/No questions from a script (No once the script runs out).
+class FakeMessageBoxes final : public platform::MessageBoxes {
+public:
+    platform::MessageAnswer Show(const std::string& text, const std::string& caption,
+                                 platform::MessageIcon icon,
+                                 platform::MessageButtons buttons) override {
+        std::lock_guard lock(m_mutex);
+        shown.push_back({text, caption, icon, buttons});
+        if (buttons == platform::MessageButtons::Ok) return platform::MessageAnswer::Ok;
+        if (answers.empty()) return platform::MessageAnswer::No;
+        const auto answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::vector<ShownMessage> Shown() {
+        std::lock_guard lock(m_mutex);
+        return shown;
+    }
+
+    std::deque<platform::MessageAnswer> answers;
+    std::vector<ShownMessage> shown;
+
+private:
+    std::mutex m_mutex;
+};
+
+// Records every request; returns scripted choices (cancel once the script runs out).
+class FakeFileDialogs final : public platform::FileDialogs {
+public:
+    std::optional<std::string> GetOpenFileName(const platform::OpenFileRequest& request) override {
+        requests.push_back(request);
+        if (choices.empty()) return std::nullopt;
+        auto choice = choices.front();
+        choices.pop_front();
+        return choice;
+    }
+
+    std::deque<std::optional<std::string>> choices;
+    std::vector<platform::OpenFileRequest> requests;
+};
+
+// Records what would be heard, in order, without waiting.
+class FakeSound final : public platform::SoundOutput {
+public:
+    struct Played {
+        enum class Kind { WaveAsync, WaveSync, Tone } kind;
+        std::string path;
+        int frequencyHz = 0;
+        int durationMs = 0;
+        bool operator==(const Played&) const = default;
+    };
+
+    void PlayWaveAsync(const std::string& path) override { Record({Played::Kind::WaveAsync, path}); }
+    void PlayWaveSync(const std::string& path) override { Record({Played::Kind::WaveSync, path}); }
+    void Tone(int frequencyHz, int durationMs) override {
+        Record({Played::Kind::Tone, {}, frequencyHz, durationMs});
+    }
+    std::vector<Played> Log() {
+        std::lock_guard lock(m_mutex);
+        return m_log;
+    }
+    void Clear() {
+        std::lock_guard lock(m_mutex);
+        m_log.clear();
+    }
+
+private:
+    void Record(Played played) {
+        std::lock_guard lock(m_mutex);
+        m_log.push_back(std::move(played));
+    }
+    std::mutex m_mutex;
+    std::vector<Played> m_log;
+};
+
+// An in-memory neighbour table; can be told to refuse every change.
+class FakeNeighbourTable final : public platform::NeighbourTable {
+public:
+    struct Entry {
+        int ifindex;
+        std::uint32_t address;
+        std::array<std::uint8_t, 6> mac;
+    };
+    struct Call {
+        bool add;
+        int ifindex;
+        std::uint32_t address;
+    };
+
+    platform::NeighbourResult Add(int ifindex, std::uint32_t address,
+                                  const std::array<std::uint8_t, 6>& mac) override {
+        std::lock_guard lock(m_mutex);
+        calls.push_back({true, ifindex, address});
+        if (refuse) return {false, 1, "Operation not permitted"};
+        std::erase_if(entries, [&](const Entry& e) {
+            return e.ifindex == ifindex && e.address == address;
+        });
+        entries.push_back({ifindex, address, mac});
+        return {};
+    }
+    platform::NeighbourResult Remove(int ifindex, std::uint32_t address) override {
+        std::lock_guard lock(m_mutex);
+        calls.push_back({false, ifindex, address});
+        const auto removed = std::erase_if(entries, [&](const Entry& e) {
+            return e.ifindex == ifindex && e.address == address;
+        });
+        if (refuse) return {false, 1, "Operation not permitted"};
+        if (removed == 0) return {false, 2, "No such file or directory"};
+        return {};
+    }
+    std::vector<Entry> Entries() {
+        std::lock_guard lock(m_mutex);
+        return entries;
+    }
+    std::vector<Call> Calls() {
+        std::lock_guard lock(m_mutex);
+        return calls;
+    }
+
+    bool refuse = false;
+    std::vector<Entry> entries;
+    std::vector<Call> calls;
+
+private:
+    std::mutex m_mutex;
+};
+
+}  // namespace fk::testing
