@@ -39,7 +39,7 @@ struct WindowServices {
 class TKVUpgradeFrm : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     explicit TKVUpgradeFrm(const WindowServices& services, QWidget* parent = nullptr);
     ~TKVUpgradeFrm() override;
 
@@ -106,7 +106,7 @@ public:
     std::string m_dataFileName;
     std::string m_dataFilePath;
 
-private:
+  private:
     void BuildLayout();
 
     WindowServices m_services;

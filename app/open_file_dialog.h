@@ -12,7 +12,7 @@ class FileDialogs;
 class OpenFileDialog : public QObject {
     Q_OBJECT
 
-public:
+  public:
     OpenFileDialog(platform::FileDialogs* dialogs, QString filter, QString defaultExt,
                    QObject* parent);
 
@@ -25,7 +25,7 @@ public:
     // True when the operator chose a file; FileName() then holds its full path.
     bool Execute();
 
-private:
+  private:
     platform::FileDialogs* m_dialogs;
     QString m_filter;
     QString m_defaultExt;

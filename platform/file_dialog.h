@@ -13,7 +13,7 @@ struct OpenFileRequest {
 
 // Open-file dialogs that do not require the chosen file to exist. Tests script the answers.
 class FileDialogs {
-public:
+  public:
     virtual ~FileDialogs() = default;
     // The chosen full path, or nothing when the operator cancels.
     virtual std::optional<std::string> GetOpenFileName(const OpenFileRequest& request) = 0;

@@ -10,7 +10,7 @@ enum class MessageAnswer { Ok, Yes, No };
 
 // Modal message boxes, shown on the GUI thread. Tests replace this with scripted answers.
 class MessageBoxes {
-public:
+  public:
     virtual ~MessageBoxes() = default;
     virtual MessageAnswer Show(const std::string& text, const std::string& caption,
                                MessageIcon icon, MessageButtons buttons) = 0;

@@ -15,7 +15,7 @@ struct NeighbourResult {
 
 // The system's neighbour (ARP) table.
 class NeighbourTable {
-public:
+  public:
     virtual ~NeighbourTable() = default;
     // Binds an IPv4 address (host byte order) to a MAC on one interface as a dynamic entry.
     virtual NeighbourResult Add(int ifindex, std::uint32_t address,

@@ -16,7 +16,7 @@ enum class ImagePage : int { System = 0, Data = 1 };
 // worker thread without the GUI thread's help; every report may be made from any thread and
 // takes effect on the window in call order.
 class SessionHost {
-public:
+  public:
     virtual ~SessionHost() = default;
 
     // Reads.

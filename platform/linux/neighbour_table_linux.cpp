@@ -13,7 +13,7 @@ namespace {
 // One rtnetlink request per call: the table is changed rarely (every 30 ms at most), and a
 // fresh socket keeps the call safe from any thread.
 class LinuxNeighbourTable final : public NeighbourTable {
-public:
+  public:
     NeighbourResult Add(int ifindex, std::uint32_t address,
                         const std::array<std::uint8_t, 6>& mac) override {
         return Change(ifindex, address, &mac);
@@ -22,7 +22,7 @@ public:
         return Change(ifindex, address, nullptr);
     }
 
-private:
+  private:
     // libnl reports its own error numbers; its text names the kernel's reason.
     static NeighbourResult Failure(int nlError) { return {false, nlError, nl_geterror(nlError)}; }
 

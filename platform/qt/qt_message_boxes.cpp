@@ -12,9 +12,14 @@ MessageAnswer QtMessageBoxes::Show(const std::string& text, const std::string& c
                                        : QString::fromStdString(caption));
     box.setText(QString::fromStdString(text));
     switch (icon) {
-        case MessageIcon::Stop: box.setIcon(QMessageBox::Critical); break;
-        case MessageIcon::Question: box.setIcon(QMessageBox::Question); break;
-        case MessageIcon::None: break;
+        case MessageIcon::Stop:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MessageIcon::Question:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case MessageIcon::None:
+            break;
     }
     if (buttons == MessageButtons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);

@@ -6,7 +6,7 @@ namespace fk::platform {
 
 // QMessageBox with the window's application title where no caption is given.
 class QtMessageBoxes final : public MessageBoxes {
-public:
+  public:
     MessageAnswer Show(const std::string& text, const std::string& caption, MessageIcon icon,
                        MessageButtons buttons) override;
 };

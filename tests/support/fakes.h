@@ -26,7 +26,7 @@ struct ShownMessage {
 
 // Records every box; answers Yes/No questions from a script (No once the script runs out).
 class FakeMessageBoxes final : public platform::MessageBoxes {
-public:
+  public:
     platform::MessageAnswer Show(const std::string& text, const std::string& caption,
                                  platform::MessageIcon icon,
                                  platform::MessageButtons buttons) override {
@@ -46,13 +46,13 @@ public:
     std::deque<platform::MessageAnswer> answers;
     std::vector<ShownMessage> shown;
 
-private:
+  private:
     std::mutex m_mutex;
 };
 
 // Records every request; returns scripted choices (cancel once the script runs out).
 class FakeFileDialogs final : public platform::FileDialogs {
-public:
+  public:
     std::optional<std::string> GetOpenFileName(const platform::OpenFileRequest& request) override {
         requests.push_back(request);
         if (choices.empty()) return std::nullopt;
@@ -67,7 +67,7 @@ public:
 
 // Records what would be heard, in order, without waiting.
 class FakeSound final : public platform::SoundOutput {
-public:
+  public:
     struct Played {
         enum class Kind { WaveAsync, WaveSync, Tone } kind;
         std::string path;
@@ -76,7 +76,9 @@ public:
         bool operator==(const Played&) const = default;
     };
 
-    void PlayWaveAsync(const std::string& path) override { Record({Played::Kind::WaveAsync, path}); }
+    void PlayWaveAsync(const std::string& path) override {
+        Record({Played::Kind::WaveAsync, path});
+    }
     void PlayWaveSync(const std::string& path) override { Record({Played::Kind::WaveSync, path}); }
     void Tone(int frequencyHz, int durationMs) override {
         Record({Played::Kind::Tone, {}, frequencyHz, durationMs});
@@ -90,7 +92,7 @@ public:
         m_log.clear();
     }
 
-private:
+  private:
     void Record(Played played) {
         std::lock_guard lock(m_mutex);
         m_log.push_back(std::move(played));
@@ -101,7 +103,7 @@ private:
 
 // An in-memory neighbour table; can be told to refuse every change.
 class FakeNeighbourTable final : public platform::NeighbourTable {
-public:
+  public:
     struct Entry {
         int ifindex;
         std::uint32_t address;
@@ -118,18 +120,16 @@ public:
         std::lock_guard lock(m_mutex);
         calls.push_back({true, ifindex, address});
         if (refuse) return {false, 1, "Operation not permitted"};
-        std::erase_if(entries, [&](const Entry& e) {
-            return e.ifindex == ifindex && e.address == address;
-        });
+        std::erase_if(entries,
+                      [&](const Entry& e) { return e.ifindex == ifindex && e.address == address; });
         entries.push_back({ifindex, address, mac});
         return {};
     }
     platform::NeighbourResult Remove(int ifindex, std::uint32_t address) override {
         std::lock_guard lock(m_mutex);
         calls.push_back({false, ifindex, address});
-        const auto removed = std::erase_if(entries, [&](const Entry& e) {
-            return e.ifindex == ifindex && e.address == address;
-        });
+        const auto removed = std::erase_if(
+            entries, [&](const Entry& e) { return e.ifindex == ifindex && e.address == address; });
         if (refuse) return {false, 1, "Operation not permitted"};
         if (removed == 0) return {false, 2, "No such file or directory"};
         return {};
@@ -147,7 +147,7 @@ public:
     std::vector<Entry> entries;
     std::vector<Call> calls;
 
-private:
+  private:
     std::mutex m_mutex;
 };
 

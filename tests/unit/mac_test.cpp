@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "net/mac.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
