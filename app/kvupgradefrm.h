@@ -2,6 +2,7 @@
 
 #include <QWidget>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,15 @@ class TKVUpgradeFrm : public QWidget {
     void SetProgress(int percent);
     void PlayCue(int cue);
     void BlinkStatus(QLineEdit* box);
+
+    // Remembered image paths: read at creation, stored at destruction. Both throw
+    // std::runtime_error with the text to show when the settings store refuses a value.
+    void LoadImagePaths();
+    void SaveImagePaths();
+
+    // Whether the system image in m_strSysFile fits the recorder with these MAC octets 3 to 5.
+    // Shows its own file error boxes.
+    bool CheckSystemImage(std::uint8_t octet3, std::uint8_t octet4, std::uint8_t octet5);
 
     // Event handlers.
     void BTimerTimer();

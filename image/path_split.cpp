@@ -5,10 +5,22 @@ namespace fk {
 namespace {
 constexpr std::size_t kMaxPath = 260;
 constexpr std::size_t kMaxPart = 255;
+
+bool IsUtf8Continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// Half a character would reach the recorder as a broken name, so back off to a whole one.
+std::string_view CutToBytes(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    std::size_t end = maxBytes;
+    while (end > 0 && IsUtf8Continuation(text[end])) --end;
+    return text.substr(0, end);
+}
 }  // namespace
 
 PathParts SplitPath(std::string_view path) {
-    path = path.substr(0, kMaxPath);
+    path = CutToBytes(path, kMaxPath);
     PathParts parts;
     const auto slash = path.find_last_of('/');
     const std::size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
@@ -16,10 +28,10 @@ PathParts SplitPath(std::string_view path) {
     const std::string_view name = path.substr(nameStart);
     const auto dot = name.find_last_of('.');
     if (dot == std::string_view::npos) {
-        parts.baseName = std::string(name.substr(0, kMaxPart));
+        parts.baseName = std::string(CutToBytes(name, kMaxPart));
     } else {
-        parts.baseName = std::string(name.substr(0, dot).substr(0, kMaxPart));
-        parts.extension = std::string(name.substr(dot).substr(0, kMaxPart));
+        parts.baseName = std::string(CutToBytes(name.substr(0, dot), kMaxPart));
+        parts.extension = std::string(CutToBytes(name.substr(dot), kMaxPart));
     }
     return parts;
 }

@@ -12,6 +12,7 @@ struct PathParts {
 };
 
 // Cuts the path to 260 bytes, then splits it; base name and extension are each cut to 255.
+// A cut never splits a UTF-8 character: it falls before the character instead.
 PathParts SplitPath(std::string_view path);
 
 }  // namespace fk

@@ -1,0 +1,59 @@
+#include "image/image_files.h"
+
+#include <QString>
+#include <filesystem>
+#include <system_error>
+
+#include "image/path_split.h"
+
+namespace fk {
+
+std::string LowerCase(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
+        .toLower()
+        .toStdString();
+}
+
+std::string BareImageName(std::string_view path) {
+    const PathParts parts = SplitPath(path);
+    return LowerCase(parts.baseName + parts.extension);
+}
+
+bool HasImageExtension(std::string_view path, std::string_view lowerExtension) {
+    return LowerCase(SplitPath(path).extension) == lowerExtension;
+}
+
+bool IsExistingFile(const std::string& path) {
+    std::error_code error;
+    return !path.empty() && std::filesystem::is_regular_file(path, error);
+}
+
+std::string SearchDirectory(std::string_view initialDir) {
+    return initialDir.empty() ? std::string("/") : std::string(initialDir);
+}
+
+std::string JoinPath(std::string_view directory, std::string_view name) {
+    std::string joined(directory);
+    if (joined.empty() || joined.back() != '/') joined += '/';
+    joined += name;
+    return joined;
+}
+
+std::optional<std::string> FindFirstImage(std::string_view initialDir,
+                                          std::string_view lowerExtension) {
+    const std::string directory = SearchDirectory(initialDir);
+    std::error_code error;
+    std::filesystem::directory_iterator entries(directory, error);
+    if (error) return std::nullopt;
+    // An unreadable entry ends the search quietly, as finding nothing does.
+    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+        const std::string name = entries->path().filename().string();
+        std::error_code statusError;
+        if (HasImageExtension(name, lowerExtension) && entries->is_regular_file(statusError)) {
+            return JoinPath(directory, name);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace fk

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace fk {
+
+// Required extensions of the two image kinds, compared after lower-casing.
+inline constexpr std::string_view kSystemImageExtension = ".bin";
+inline constexpr std::string_view kDataImageExtension = ".fnt";
+
+// Unicode lower-casing of UTF-8 text; letters beyond A to Z are lowered too.
+std::string LowerCase(std::string_view text);
+
+// The name the recorder asks for: base name and extension of the path, lower case.
+std::string BareImageName(std::string_view path);
+
+// True when the extension of the path's final component, lower-cased, is lowerExtension.
+bool HasImageExtension(std::string_view path, std::string_view lowerExtension);
+
+// True when the path names an existing regular file (links followed); a directory does not count.
+bool IsExistingFile(const std::string& path);
+
+// The directory a default search covers: an empty initial directory means the root.
+std::string SearchDirectory(std::string_view initialDir);
+
+// directory + separator + name, without doubling a separator the directory already ends in.
+std::string JoinPath(std::string_view directory, std::string_view name);
+
+// The first file the directory listing returns whose extension is lowerExtension in any case,
+// joined to the searched directory. The listing is not sorted; directories do not count.
+std::optional<std::string> FindFirstImage(std::string_view initialDir,
+                                          std::string_view lowerExtension);
+
+}  // namespace fk
