@@ -1,0 +1,140 @@
+#include "image/image_files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "image/format_text.h"
+#include "image/path_split.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(SplitPath, TakesExtensionFromTheLastDotOfTheFinalComponentOnly) {
+    const auto fw = fk::SplitPath("/tmp/x/FW.BIN");
+    EXPECT_EQ(fw.directory, "/tmp/x/");
+    EXPECT_EQ(fw.baseName, "FW");
+    EXPECT_EQ(fw.extension, ".BIN");
+
+    EXPECT_EQ(fk::SplitPath("/a/image.bin.old").extension, ".old");
+    EXPECT_EQ(fk::SplitPath("/a/image.bin.old").baseName, "image.bin");
+    EXPECT_EQ(fk::SplitPath("/dir.bin/firmware").extension, "");
+    EXPECT_EQ(fk::SplitPath("/dir.bin/firmware").baseName, "firmware");
+    EXPECT_EQ(fk::SplitPath("/a/.bin").baseName, "");
+    EXPECT_EQ(fk::SplitPath("/a/.bin").extension, ".bin");
+    EXPECT_EQ(fk::SplitPath("plain.fnt").directory, "");
+    EXPECT_EQ(fk::SplitPath("/a/dir/").baseName, "");
+}
+
+TEST(SplitPath, CutsThePathTo260BytesAndEachPartTo255) {
+    // The cut falls inside the extension: what is left of it after 260 bytes is all there is.
+    const std::string dir = "/" + std::string(251, 'd') + "/";
+    const auto cut = fk::SplitPath(dir + "name.binary");
+    EXPECT_EQ(cut.baseName, "name");
+    EXPECT_EQ(cut.extension, ".bi");
+
+    const auto longName = fk::SplitPath("/" + std::string(258, 'n') + ".bin");
+    EXPECT_EQ(longName.baseName.size(), 255u);
+    EXPECT_EQ(longName.extension, ".");
+
+    const auto longExtension = fk::SplitPath("/a." + std::string(300, 'e'));
+    EXPECT_EQ(longExtension.baseName, "a");
+    EXPECT_EQ(longExtension.extension.size(), 255u);
+}
+
+TEST(SplitPath, NeverCutsAUtf8CharacterInHalf) {
+    // 259 bytes, then a two-byte letter straddling the 260-byte limit of the path.
+    const auto cut =
+        fk::SplitPath("/" + std::string(250, 'd') + "/" + std::string(7, 'a') + "\xc3\xa4b.bin");
+    EXPECT_EQ(cut.baseName, std::string(7, 'a'));
+    EXPECT_EQ(cut.extension, "");
+
+    // A 260-byte name whose letter straddles the 255-byte limit of the base name.
+    const auto name = fk::SplitPath(std::string(254, 'a') + "\xc3\xa4.bin");
+    EXPECT_EQ(name.baseName, std::string(254, 'a'));
+    EXPECT_EQ(name.extension, ".bin");
+}
+
+TEST(ImageNames, LowerCaseTheBareNameBeyondAsciiAndCompareExtensionsInAnyCase) {
+    EXPECT_EQ(fk::BareImageName("/tmp/x/FW.BIN"), "fw.bin");
+    EXPECT_EQ(fk::BareImageName("/Images/\xc3\x84RGER.Fnt"), "\xc3\xa4rger.fnt");
+    EXPECT_EQ(fk::BareImageName("/Images/NOEXT"), "noext");
+    EXPECT_TRUE(fk::HasImageExtension("/tmp/x/FW.BIN", fk::kSystemImageExtension));
+    EXPECT_TRUE(fk::HasImageExtension("/tmp/x/Font.Fnt", fk::kDataImageExtension));
+    EXPECT_FALSE(fk::HasImageExtension("/tmp/x/image.bin.old", fk::kSystemImageExtension));
+    EXPECT_FALSE(fk::HasImageExtension("/tmp/x/firmware", fk::kSystemImageExtension));
+    EXPECT_FALSE(fk::HasImageExtension("/tmp/x.bin/firmware", fk::kSystemImageExtension));
+    EXPECT_FALSE(fk::HasImageExtension("/tmp/x/fw.binx", fk::kSystemImageExtension));
+}
+
+TEST(ImagePaths, JoinWithOneSeparatorAndSearchTheRootForAnEmptyDirectory) {
+    EXPECT_EQ(fk::JoinPath("/home/op", "fw.bin"), "/home/op/fw.bin");
+    EXPECT_EQ(fk::JoinPath("/home/op/", "fw.bin"), "/home/op/fw.bin");
+    EXPECT_EQ(fk::JoinPath("/", "font.Fnt"), "/font.Fnt");
+    EXPECT_EQ(fk::SearchDirectory(""), "/");
+    EXPECT_EQ(fk::SearchDirectory("/home/op"), "/home/op");
+}
+
+class ImageDirectory : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("fk-image-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+    std::string Touch(const std::string& name) {
+        std::ofstream(m_dir / name) << "x";
+        return (m_dir / name).string();
+    }
+    fs::path m_dir;
+};
+
+TEST_F(ImageDirectory, ExistingFileMeansARegularFileThroughLinks) {
+    const std::string file = Touch("fw.bin");
+    fs::create_directory(m_dir / "dir.bin");
+    fs::create_symlink(file, m_dir / "link.bin");
+    fs::create_symlink(m_dir / "gone.bin", m_dir / "dangling.bin");
+
+    EXPECT_TRUE(fk::IsExistingFile(file));
+    EXPECT_TRUE(fk::IsExistingFile((m_dir / "link.bin").string()));
+    EXPECT_FALSE(fk::IsExistingFile((m_dir / "dir.bin").string()));
+    EXPECT_FALSE(fk::IsExistingFile((m_dir / "dangling.bin").string()));
+    EXPECT_FALSE(fk::IsExistingFile((m_dir / "FW.BIN").string()));
+    EXPECT_FALSE(fk::IsExistingFile(""));
+}
+
+TEST_F(ImageDirectory, DefaultSearchFindsAFileWhoseExtensionMatchesInAnyCase) {
+    fs::create_directory(m_dir / "folder.bin");
+    Touch("readme.txt");
+    Touch("image.bin.old");
+    Touch("Firmware.BIN");
+
+    EXPECT_EQ(fk::FindFirstImage(m_dir.string(), fk::kSystemImageExtension),
+              (m_dir / "Firmware.BIN").string());
+    EXPECT_EQ(fk::FindFirstImage(m_dir.string() + "/", fk::kSystemImageExtension),
+              (m_dir / "Firmware.BIN").string());
+    EXPECT_EQ(fk::FindFirstImage(m_dir.string(), fk::kDataImageExtension), std::nullopt);
+    EXPECT_EQ(fk::FindFirstImage((m_dir / "missing").string(), fk::kSystemImageExtension),
+              std::nullopt);
+}
+
+TEST_F(ImageDirectory, DefaultSearchIgnoresDirectoriesNamedLikeImages) {
+    fs::create_directory(m_dir / "only.Fnt");
+    EXPECT_EQ(fk::FindFirstImage(m_dir.string(), fk::kDataImageExtension), std::nullopt);
+}
+
+TEST(FormatText, FormatsTextsLongerThanAnyFixedBuffer) {
+    const std::string path(5000, 'p');
+    const std::string text =
+        fk::FormatText("File (%s) Open Error (Error Code = %d)", path.c_str(), 2);
+    EXPECT_EQ(text, "File (" + path + ") Open Error (Error Code = 2)");
+    EXPECT_EQ(fk::FormatText("%s", ""), "");
+}
+
+}  // namespace
