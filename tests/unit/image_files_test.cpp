@@ -47,8 +47,9 @@ TEST(SplitPath, CutsThePathTo260BytesAndEachPartTo255) {
 
 TEST(SplitPath, NeverCutsAUtf8CharacterInHalf) {
     // 259 bytes, then a two-byte letter straddling the 260-byte limit of the path.
-    const auto cut =
-        fk::SplitPath("/" + std::string(250, 'd') + "/" + std::string(7, 'a') + "\xc3\xa4b.bin");
+    const auto cut = fk::SplitPath("/" + std::string(250, 'd') + "/" + std::string(7, 'a') +
+                                   "\xc3\xa4"
+                                   "b.bin");
     EXPECT_EQ(cut.baseName, std::string(7, 'a'));
     EXPECT_EQ(cut.extension, "");
 
