@@ -2,12 +2,10 @@
 # Builds the Debian package from a build tree, installs it on this machine as an operator would,
 # proves that only members of the flashkit group can start the window and that it then holds exactly
 # its two network capabilities, and removes the package again. Safe to rerun: it cleans up on every
-# exit. Usage: scripts/package-check.sh [build-dir]   (as root; the build dir defaults to build)
+# exit. Usage: scripts/package-check.sh [build-dir]   (as root; the default is the checkout's build)
 set -euo pipefail
-cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
-
-build_dir=${1:-build}
+build_dir=$(realpath "${1:-$(dirname "$0")/../build}")
 binary=/usr/bin/flashkit
 group=flashkit
 group_marker=/var/lib/flashkit/group-created
