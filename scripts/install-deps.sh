@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything FlashKit needs to build, run and test on Debian 12.
-# Usage: scripts/install-deps.sh [--run|--test]   (as root, or through sudo)
+# Usage: scripts/install-deps.sh [--run|--package|--test]   (as root, or through sudo)
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
 export DEBIAN_FRONTEND=noninteractive
@@ -8,7 +8,9 @@ runtime=(qt6-base-dev qt6-multimedia-dev libnl-route-3-dev libnl-3-dev libudev-d
          cmake g++ make pkg-config libcap2-bin iproute2)
 testing=(libgtest-dev libgmock-dev clang libclang-rt-14-dev xvfb xauth
          qt6-qpa-plugins tftp-hpa curl procps)
+packaging=(dpkg-dev desktop-file-utils appstream)
 pkgs=("${runtime[@]}")
-if [ "${1:-}" = "--test" ]; then pkgs+=("${testing[@]}"); fi
+if [ "${1:-}" = "--package" ]; then pkgs+=("${packaging[@]}"); fi
+if [ "${1:-}" = "--test" ]; then pkgs+=("${testing[@]}" "${packaging[@]}"); fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${pkgs[@]}"

@@ -24,3 +24,6 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 # ThreadSanitizer over the tests where threads meet: the session and end to end.
 CC=clang CXX=clang++ build build-tsan thread
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -L 'session|e2e'
+
+# The Debian package: install it, check who may run it and with which privileges, remove it.
+scripts/package-check.sh build

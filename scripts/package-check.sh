@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build tree, installs it on this machine as an operator would,
+# proves that only members of the flashkit group can start the window and that it then holds exactly
+# its two network capabilities, and removes the package again. Safe to rerun: it cleans up on every
+# exit. Usage: scripts/package-check.sh [build-dir]   (as root; the default is the checkout's build)
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
+build_dir=$(realpath "${1:-$(dirname "$0")/../build}")
+binary=/usr/bin/flashkit
+group=flashkit
+group_marker=/var/lib/flashkit/group-created
+member=fkci-member-$$
+outsider=fkci-outsider-$$
+work=$(mktemp -d /tmp/flashkit-package-check.XXXXXX)
+chmod 0755 "$work"
+installed=0
+window_pid=
+
+say() { echo "package check: $*"; }
+fail() {
+    echo "package check FAILED: $*" >&2
+    exit 1
+}
+depends_on() {  # depends_on <package>: is it in the package's Depends field?
+    [[ ", $depends," == *", $1 "* || ", $depends," == *", $1,"* ]]
+}
+owner_of() {  # owner_of <file>: the installed package that ships it (merged /usr or not)
+    local path
+    path=$(realpath "$1")
+    dpkg -S "$path" 2>/dev/null || dpkg -S "${path#/usr}" 2>/dev/null || return 1
+}
+expect_equal() {  # expect_equal <what> <expected> <actual>
+    [ "$2" = "$3" ] || fail "$1: expected '$2', got '$3'"
+}
+
+cleanup() {
+    local status=$?
+    if [ -n "$window_pid" ] && kill -0 "$window_pid" 2>/dev/null; then kill "$window_pid"; fi
+    wait 2>/dev/null || true
+    for user in "$member" "$outsider"; do
+        if id "$user" >/dev/null 2>&1; then userdel "$user"; fi
+    done
+    if [ "$installed" = 1 ]; then dpkg --purge flashkit >/dev/null || true; fi
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+
+# A copy left by an interrupted run is replaced in CI; on a workstation it may be the operator's own.
+if dpkg-query -W flashkit >/dev/null 2>&1; then
+    if [ "${CI:-}" != true ]; then
+        say "SKIPPED: flashkit is installed on this machine; 'dpkg --purge flashkit' to run this check"
+        exit 0
+    fi
+    say "purging a flashkit package left on this machine"
+    dpkg --purge flashkit >/dev/null
+fi
+group_existed_before=0
+if getent group "$group" >/dev/null; then group_existed_before=1; fi
+
+say "building the package from $build_dir"
+cmake --build "$build_dir" --target flashkit
+(cd "$build_dir" && cpack -G DEB -B "$work/deb" >/dev/null)
+packages=("$work"/deb/flashkit_*.deb)
+if [ "${#packages[@]}" != 1 ] || [ ! -f "${packages[0]}" ]; then fail "cpack made no single flashkit_*.deb"; fi
+package=${packages[0]}
+chmod 0644 "$package"
+say "made $(basename "$package")"
+
+depends=$(dpkg-deb --field "$package" Depends)
+for needed in adduser libcap2-bin udev qt6-qpa-plugins libqt6widgets6; do
+    depends_on "$needed" || fail "Depends lacks $needed: $depends"
+done
+
+installed=1
+apt-get install -y -qq --no-install-recommends "$package" >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log" >&2; fail "apt-get install of the package failed"; }
+
+say "checking privileges, owner and mode"
+expect_equal "capabilities" "$binary cap_net_bind_service,cap_net_admin=ep" "$(getcap "$binary")"
+expect_equal "owner and mode" "root:$group 750" "$(stat -c '%U:%G %a' "$binary")"
+expect_equal "recorded override" "root $group 750 $binary" "$(dpkg-statoverride --list "$binary")"
+getent group "$group" >/dev/null || fail "group $group was not created"
+
+# Every Qt, libnl and libudev library the window itself links must come with a declared package.
+for name in $(objdump -p "$binary" | awk '$1 == "NEEDED" && $2 ~ /^lib(Qt6|nl-|udev)/ { print $2 }'); do
+    library=$(ldd "$binary" | awk -v name="$name" '$1 == name { print $3 }')
+    owner=$(owner_of "$library" | head -n1 | cut -d: -f1)
+    [ -n "$owner" ] || fail "no package owns $name"
+    depends_on "$owner" || fail "Depends lacks $owner (for $name)"
+done
+
+say "checking the menu entry, metainfo and icons"
+desktop-file-validate /usr/share/applications/flashkit.desktop
+appstreamcli validate --no-net /usr/share/metainfo/com.norvale.flashkit.metainfo.xml >/dev/null
+for size in 16 22 24 32 48 64 128 256; do
+    [ -f "/usr/share/icons/hicolor/${size}x${size}/apps/flashkit.png" ] || fail "no ${size}px icon"
+done
+[ -f /usr/share/icons/hicolor/scalable/apps/flashkit.svg ] || fail "no scalable icon"
+if grep -q flashkit-recorder-sim "$build_dir/packaging/cmake_install.cmake"; then
+    [ -x /usr/bin/flashkit-recorder-sim ] || fail "the simulated recorder was not installed"
+fi
+
+say "starting the window as a member of $group, from the member's home as the menu does"
+useradd --system --create-home --home-dir "$work/$member" --shell /usr/sbin/nologin \
+    --groups "$group" "$member"
+useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$outsider"
+# shellcheck disable=SC2016 # $HOME is the member's, expanded by the member's shell
+runuser -u "$member" -- env -u XDG_RUNTIME_DIR QT_QPA_PLATFORM=offscreen \
+    sh -c 'cd "$HOME" && exec flashkit' >"$work/window.log" 2>&1 &
+for _ in $(seq 100); do
+    window_pid=$(pgrep -u "$member" -x flashkit || true)
+    [ -n "$window_pid" ] && break
+    sleep 0.2
+done
+[ -n "$window_pid" ] || { cat "$work/window.log" >&2; fail "flashkit did not start for a member"; }
+sleep 2
+kill -0 "$window_pid" 2>/dev/null || { cat "$work/window.log" >&2; fail "flashkit ended at once"; }
+# CAP_NET_BIND_SERVICE is bit 10 and CAP_NET_ADMIN bit 12: nothing more, nothing less.
+expect_equal "effective capabilities of the member's window" "0000000000001400" \
+    "$(awk '/^CapEff:/ { print $2 }' "/proc/$window_pid/status")"
+kill "$window_pid"
+wait || true
+window_pid=
+
+say "checking that a non-member is refused"
+set +e
+runuser -u "$outsider" -- env QT_QPA_PLATFORM=offscreen timeout 10 "$binary" >"$work/outsider.log" 2>&1
+outsider_status=$?
+set -e
+expect_equal "exit status for a non-member" 126 "$outsider_status"
+grep -q "Permission denied" "$work/outsider.log" || fail "no 'Permission denied': $(cat "$work/outsider.log")"
+userdel "$member"
+userdel "$outsider"
+
+say "removing the package"
+dpkg -r flashkit >/dev/null
+[ ! -e "$binary" ] || fail "$binary is left after removal"
+dpkg-statoverride --list "$binary" >/dev/null && fail "the owner and mode override is left after removal"
+getent group "$group" >/dev/null || fail "removal (not purge) deleted the group"
+dpkg --purge flashkit >/dev/null
+installed=0
+dpkg-query -W flashkit >/dev/null 2>&1 && fail "flashkit is still known to dpkg after purge"
+if [ "$group_existed_before" = 1 ]; then
+    getent group "$group" >/dev/null || fail "purge deleted a group it had not created"
+else
+    getent group "$group" >/dev/null && fail "group $group is left after purge"
+fi
+[ ! -e "$group_marker" ] || fail "$group_marker is left after purge"
+say "passed"
