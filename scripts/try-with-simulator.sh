@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Tries FlashKit against the simulated recorder, all on this machine: two private network
+# namespaces joined by a veth pair, the simulator on one side and FlashKit (on the current
+# DISPLAY) on the other. Nothing is sent on, or changed in, the machine's own network.
+#
+# Usage: sudo scripts/try-with-simulator.sh [--check] [build-dir]
+#   --check   set up, start the simulator, tear down again, without FlashKit (no display needed)
+# In FlashKit: choose the card named below, type the MAC octets 1A 2B 3C, choose an image, Upload.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
+
+check=0
+if [ "${1:-}" = "--check" ]; then check=1; shift; fi
+build=${1:-build}
+app=$build/app/flashkit
+sim=$build/tools/recorder-sim/flashkit-recorder-sim
+[ -x "$sim" ] || { echo "No simulator at $sim; build first: cmake --build $build" >&2; exit 2; }
+[ "$check" = 1 ] || [ -x "$app" ] || { echo "No FlashKit at $app; build first" >&2; exit 2; }
+
+tag=$$
+pc=fk-pc-$tag rec=fk-rec-$tag pclink=fkp$tag reclink=fkr$tag
+work=$(mktemp -d)
+simpid=
+
+cleanup() {
+    if [ -n "$simpid" ] && kill -0 "$simpid" 2>/dev/null; then kill "$simpid" 2>/dev/null || true; fi
+    ip netns del "$pc" 2>/dev/null || true
+    ip netns del "$rec" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+ip netns add "$pc"
+ip netns add "$rec"
+ip link add "$pclink" netns "$pc" type veth peer name "$reclink" netns "$rec"
+ip -n "$pc" link set lo up
+ip -n "$rec" link set lo up
+ip -n "$pc" addr add 192.168.77.1/24 dev "$pclink"
+ip -n "$pc" link set "$pclink" up
+ip -n "$rec" link set "$reclink" address 02:5e:a1:1a:2b:3c
+ip -n "$rec" link set "$reclink" up
+
+ip netns exec "$rec" "$sim" --interface "$reclink" --fetch --timeout "${SIM_TIMEOUT:-900}" \
+    --output "$work/received.bin" >"$work/sim.out" 2>"$work/sim.err" &
+simpid=$!
+
+echo "Simulated recorder waiting on $reclink (MAC 02:5E:A1:1A:2B:3C)."
+if [ "$check" = 1 ]; then
+    sleep 1
+    kill -0 "$simpid" 2>/dev/null || { cat "$work/sim.err" >&2; exit 1; }
+    echo "Setup works; tearing down."
+    exit 0
+fi
+
+echo "In FlashKit choose the card $pclink (192.168.77.1), type 1A 2B 3C, choose an image, Upload."
+ip netns exec "$pc" "$app" || true
+
+# A finished upload has ended the simulator already; otherwise give it a moment, then stop it.
+for _ in $(seq 1 30); do kill -0 "$simpid" 2>/dev/null || break; sleep 0.1; done
+kill "$simpid" 2>/dev/null || true
+status=0
+wait "$simpid" || status=$?
+simpid=
+if [ "$status" = 143 ]; then
+    echo "Simulated recorder: stopped before an upload reached its end."
+else
+    echo "Simulated recorder (exit status $status):"
+fi
+cat "$work/sim.out" "$work/sim.err"
+if [ -s "$work/received.bin" ]; then
+    echo "It received $(stat -c %s "$work/received.bin") bytes (header block and image)."
+fi

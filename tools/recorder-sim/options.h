@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/recorder-sim/tftp_fetch.h"
+
+namespace fk::sim {
+
+struct Options {
+    std::string interface;
+    unsigned count = 1;
+    std::chrono::milliseconds timeout{30000};
+    bool fetch = false;
+    std::string output;
+    std::uint32_t expectKind = 0;  // 0: either
+    std::string periodLog;
+    std::chrono::milliseconds retryAfter{0};
+    Misbehaviour misbehaviour;
+};
+
+struct ParsedOptions {
+    std::optional<Options> options;  // empty when help was asked for or on error
+    bool help = false;
+    std::string error;
+};
+
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments);
+
+extern const char* const kHelpText;
+
+}  // namespace fk::sim

@@ -1,0 +1,193 @@
+#include "tools/recorder-sim/tftp_fetch.h"
+
+#include <algorithm>
+
+#include "tools/recorder-sim/tftp_packet.h"
+
+namespace fk::sim {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::uint16_t kFirstFileBlock = 2;
+constexpr std::uint16_t kErrorNotDefined = 0;
+
+milliseconds Until(const TftpTransport& transport, Clock::time_point end) {
+    const auto left = std::chrono::ceil<milliseconds>(end - transport.Now());
+    return std::max(left, milliseconds{0});
+}
+
+class Fetch {
+  public:
+    Fetch(TftpTransport& transport, const FetchPlan& plan, Clock::time_point deadline)
+        : m_transport(transport), m_plan(plan), m_deadline(deadline) {}
+
+    FetchResult Run() {
+        if (m_plan.misbehaviour.wrongName && !AskForWrongName()) return m_result;
+        if (!SendRemembered(BuildReadRequest(m_plan.fileName), 1)) return m_result;
+        while (m_transport.Now() < m_deadline) {
+            auto wait = Until(m_transport, m_deadline);
+            if (m_plan.retryAfter.count() > 0 && !m_silent)
+                wait = std::min(wait, m_plan.retryAfter);
+            std::optional<Datagram> datagram;
+            if (!m_transport.Receive(wait, datagram)) {
+                Fail("receive failed");
+                return m_result;
+            }
+            if (!datagram) {
+                if (m_plan.retryAfter.count() > 0 && !m_silent && m_transport.Now() < m_deadline) {
+                    ++m_result.retries;
+                    if (!SendRemembered(m_lastSent, 1)) return m_result;
+                }
+                continue;
+            }
+            if (!Handle(*datagram)) return m_result;
+            if (m_result.status == FetchStatus::Complete) return m_result;
+        }
+        if (m_silent) {
+            m_result.status = FetchStatus::Stopped;
+            return m_result;
+        }
+        m_result.status = FetchStatus::TimedOut;
+        m_result.message = "timed out waiting for DATA block " + std::to_string(m_expected);
+        return m_result;
+    }
+
+  private:
+    // Asks for a name the server must not serve, then checks that nothing but an error comes.
+    bool AskForWrongName() {
+        if (!SendRemembered(BuildReadRequest(*m_plan.misbehaviour.wrongName), 1)) return false;
+        const auto pauseEnd = std::min(m_transport.Now() + m_plan.wrongNamePause, m_deadline);
+        while (m_transport.Now() < pauseEnd) {
+            std::optional<Datagram> datagram;
+            if (!m_transport.Receive(Until(m_transport, pauseEnd), datagram))
+                return Fail("receive failed");
+            if (!datagram) continue;
+            if (!datagram->fromServer) {
+                ++m_result.strangers;
+                continue;
+            }
+            const auto packet = ParseServerPacket(datagram->bytes);
+            if (packet.kind == ServerPacket::Kind::Data)
+                return Fail("server answered the request for \"" + *m_plan.misbehaviour.wrongName +
+                            "\" with DATA block " + std::to_string(packet.block));
+            if (packet.kind == ServerPacket::Kind::Error)
+                ++m_result.serverErrors;
+            else
+                ++m_result.malformed;
+        }
+        return true;
+    }
+
+    bool Handle(const Datagram& datagram) {
+        if (!datagram.fromServer) {
+            ++m_result.strangers;
+            return true;
+        }
+        const auto packet = ParseServerPacket(datagram.bytes);
+        switch (packet.kind) {
+            case ServerPacket::Kind::Data:
+                return HandleData(packet);
+            case ServerPacket::Kind::Error:
+                ++m_result.serverErrors;
+                return true;
+            case ServerPacket::Kind::Unexpected:
+            case ServerPacket::Kind::Malformed:
+                ++m_result.malformed;
+                return true;
+        }
+        return true;
+    }
+
+    bool HandleData(const ServerPacket& packet) {
+        if (m_silent) {
+            ++m_result.silentData;
+            return true;
+        }
+        const bool final = packet.data.size() < kTftpBlockSize;
+        if (m_result.blocks > 0 && packet.block == m_result.lastBlock) {
+            if (!m_ackOwed) {
+                // Acknowledging a repeat would make the server repeat every later block too.
+                ++m_result.duplicates;
+                return true;
+            }
+            m_ackOwed = false;
+            return Acknowledge(packet.block, final);
+        }
+        if (packet.block != m_expected) {
+            ++m_result.stale;
+            return true;
+        }
+        m_result.received.insert(m_result.received.end(), packet.data.begin(), packet.data.end());
+        ++m_result.blocks;
+        m_result.lastBlock = packet.block;
+        ++m_expected;  // 16-bit: wraps from 65535 to 0 as the block numbers do
+        if (packet.block == kFirstFileBlock && !FireMidTransferFaults()) return false;
+        const auto& lose = m_plan.misbehaviour.loseAck;
+        if (lose && *lose == packet.block && !m_lostOnce) {
+            m_lostOnce = true;
+            m_ackOwed = true;
+            return true;
+        }
+        return Acknowledge(packet.block, final);
+    }
+
+    bool Acknowledge(std::uint16_t block, bool final) {
+        if (!SendRemembered(BuildAck(block), std::max(1u, m_plan.misbehaviour.duplicateAcks)))
+            return false;
+        m_result.acksSent += std::max(1u, m_plan.misbehaviour.duplicateAcks);
+        if (final) {
+            m_result.status = FetchStatus::Complete;
+        } else if (m_plan.misbehaviour.stopAfter && *m_plan.misbehaviour.stopAfter == block) {
+            m_silent = true;
+        }
+        return true;
+    }
+
+    bool FireMidTransferFaults() {
+        const auto& faults = m_plan.misbehaviour;
+        if (faults.sendError && !Send(BuildError(kErrorNotDefined, "simulated recorder error")))
+            return false;
+        if (faults.ackZero && !Send(BuildAck(0))) return false;
+        if (faults.ack65535 && !Send(BuildAck(65535))) return false;
+        return true;
+    }
+
+    bool SendRemembered(std::vector<std::uint8_t> packet, unsigned times) {
+        m_lastSent = std::move(packet);
+        for (unsigned i = 0; i < times; ++i)
+            if (!Send(m_lastSent)) return false;
+        return true;
+    }
+
+    bool Send(Bytes packet) {
+        if (m_transport.Send(packet)) return true;
+        Fail("send failed");
+        return false;
+    }
+
+    bool Fail(std::string message) {
+        m_result.status = FetchStatus::Failed;
+        m_result.message = std::move(message);
+        return false;
+    }
+
+    TftpTransport& m_transport;
+    const FetchPlan& m_plan;
+    Clock::time_point m_deadline;
+    FetchResult m_result;
+    std::vector<std::uint8_t> m_lastSent;
+    std::uint16_t m_expected = 1;
+    bool m_ackOwed = false;
+    bool m_lostOnce = false;
+    bool m_silent = false;
+};
+
+}  // namespace
+
+FetchResult FetchFile(TftpTransport& transport, const FetchPlan& plan, Clock::time_point deadline) {
+    return Fetch(transport, plan, deadline).Run();
+}
+
+}  // namespace fk::sim
