@@ -1,0 +1,318 @@
+#!/usr/bin/env bash
+# FlashKit benchmark, one command (as root, or through sudo):  bench/run-bench.sh
+#
+# Serves a 32,000,000-byte image in lock-step 512-byte blocks to one client that acknowledges at
+# once (flashkit-bench-client), from each server in turn, and prints a table: median and min-max
+# seconds, blocks per second, and the ratios between servers. Every server runs unpinned and with
+# server and client pinned to CPU 0, FK_BENCH_REPS times (default 5), alternating: each round runs
+# every server in both modes before the next round starts.
+#
+# Phases:
+#   1. prepare (the machine's own namespace, no traffic of ours): install build dependencies if
+#      missing, build the bench programs, fetch the peers with `apt-get download` and unpack them
+#      with `dpkg -x` into the cache (no daemon is installed or started), make the image.
+#   2. measure: the script runs itself again under `unshare --net`, in a private network namespace
+#      that dies with it. There it brings up lo and a veth pair fkbench0/fkbench1 (192.168.77.1/24
+#      on fkbench0). Every server listens on 127.0.0.1:69 and the client talks to it over lo; the
+#      veth pair gives the namespace a non-loopback card, which in.tftpd's address lookup wants and
+#      FlashKit's window needs for its card list and its BOOTP announcements.
+#
+# Servers (the list `servers` below; start commands in start_server, client flags in client_flags):
+#   tftpd-hpa  Debian's in.tftpd, foreground, a new port per transfer.
+#   dnsmasq    Debian's dnsmasq, TFTP only, --tftp-single-port (every DATA from port 69).
+#   pingpong   flashkit-bench-pingpong --header-block: the ping-pong limit, the least a one-port
+#              lock-step server can do (open, pread, close per block), on FlashKit's block
+#              sequence (header block, then the image from block 2).
+# Slots for the servers whose code has not landed yet; add each to `servers`, start_server and
+# client_flags when it exists:
+#   engine     FlashKit's TFTP engine alone, no window: bench/flashkit_engine_server.cpp, target
+#              flashkit-bench-engine, written against the upgrade/ engine API. It binds
+#              127.0.0.1:69, serves "$image" as the boot file "$image_name" and stays up for
+#              repeated transfers (the engine ends an upload after the final block). Client flags:
+#              --header-block.
+#   window     the whole window path, offscreen (QT_QPA_PLATFORM=offscreen): a driver that builds
+#              TKVUpgradeFrm, picks card fkbench0, a recorder MAC, the image, and presses Upload.
+#              Client flags: --header-block. fkbench1 carries the recorder MAC, so its end of the
+#              pair receives the BOOTP replies.
+# Later measurements that need the window path, each its own section after the table:
+#   announce   BOOTP reply period over 10 s captured on fkbench1 (median and 99th percentile
+#              deviation from 30 ms), and the window process's CPU time while announcing
+#              (/proc/PID/stat utime+stime before and after).
+#   memory     VmHWM from /proc/PID/status of the window process after a transfer.
+#   start-up   time from exec to the window shown, reported by the window driver.
+#
+# Environment: FK_BENCH_REPS (runs per server and mode, at least 1; default 5),
+#              FK_BENCH_CACHE (peers, image, logs, raw results; default build/bench-cache),
+#              FK_BENCH_BUILD (CMake build tree; default build/bench-build).
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
+
+reps=${FK_BENCH_REPS:-5}
+cache=${FK_BENCH_CACHE:-$repo/build/bench-cache}
+build=${FK_BENCH_BUILD:-$repo/build/bench-build}
+image_size=32000000
+image_name=bench.bin
+serve_dir=$cache/serve
+image=$serve_dir/$image_name
+peers=$cache/peers
+peer_libs=$peers/usr/lib/x86_64-linux-gnu:$peers/lib/x86_64-linux-gnu
+client=$build/bench/flashkit-bench-client
+pingpong=$build/bench/flashkit-bench-pingpong
+results=$cache/last-run.tsv
+address=127.0.0.1
+
+servers=(tftpd-hpa dnsmasq pingpong)
+modes=(unpinned pinned)
+# Ratios of median blocks per second, numerator first; a pair is shown once both were measured.
+ratios=("engine tftpd-hpa" "engine dnsmasq" "engine pingpong" "window engine"
+        "pingpong tftpd-hpa" "pingpong dnsmasq")
+
+say() { printf '%s\n' "$*" >&2; }
+die() { say "run-bench: $*"; exit 1; }
+
+case "$reps" in '' | *[!0-9]* | 0) die "FK_BENCH_REPS must be a whole number of at least 1" ;; esac
+
+# ---------------------------------------------------------------- phase 1: prepare
+
+ensure_build_dependencies() {
+    local pkg
+    for pkg in cmake g++ make pkg-config qt6-base-dev qt6-multimedia-dev libnl-route-3-dev \
+               libudev-dev iproute2 util-linux; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed'; then
+            "$repo/scripts/install-deps.sh" --run
+            return
+        fi
+    done
+}
+
+build_programs() {
+    say "building the bench programs in $build"
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFLASHKIT_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$build" -j"$(nproc)" --target flashkit-bench-client flashkit-bench-pingpong \
+        >/dev/null
+}
+
+# The peers and those of their library dependencies this machine lacks; the walk follows the first
+# of each set of alternatives and stops at installed packages.
+peer_packages() {
+    local -a queue=(tftpd-hpa dnsmasq-base)
+    local -A seen=()
+    local i=0 dep
+    while [ "$i" -lt "${#queue[@]}" ] && [ "$i" -lt 100 ]; do
+        printf '%s\n' "${queue[i]}"
+        for dep in $(apt-cache depends --no-recommends --no-suggests --no-conflicts --no-breaks \
+                         --no-replaces --no-enhances "${queue[i]}" |
+                     awk '$1 == "|Depends:" { if (!alt) print $2; alt = 1; next }
+                          $1 == "Depends:"  { if (!alt) print $2; alt = 0 }' | grep '^lib'); do
+            [ -n "${seen[$dep]:-}" ] && continue
+            seen[$dep]=1
+            dpkg-query -W -f='${Status}' "$dep" 2>/dev/null | grep -q 'ok installed' && continue
+            queue+=("$dep")
+        done
+        i=$((i + 1))
+    done
+}
+
+fetch_peers() {
+    if [ -x "$peers/usr/sbin/in.tftpd" ] && [ -x "$peers/usr/sbin/dnsmasq" ]; then return; fi
+    say "fetching tftpd-hpa and dnsmasq into $peers (apt-get download, dpkg -x; nothing installed)"
+    local debs=$cache/debs deb
+    local -a packages
+    rm -rf "$debs" "$peers"
+    mkdir -p "$debs"
+    if ! apt-cache show tftpd-hpa dnsmasq-base >/dev/null 2>&1; then apt-get update -qq; fi
+    mapfile -t packages < <(peer_packages)
+    (cd "$debs" && apt-get download -q -o APT::Sandbox::User=root "${packages[@]}") >/dev/null
+    for deb in "$debs"/*.deb; do dpkg -x "$deb" "$peers"; done
+    if LD_LIBRARY_PATH=$peer_libs ldd "$peers/usr/sbin/in.tftpd" "$peers/usr/sbin/dnsmasq" |
+        grep 'not found' >&2; then
+        die "the unpacked peers miss the libraries above"
+    fi
+}
+
+make_image() {
+    mkdir -p "$serve_dir"
+    # in.tftpd serves only world-readable files; the folders on the way must be searchable.
+    chmod 755 "$cache" "$serve_dir"
+    if [ "$(stat -c %s "$image" 2>/dev/null || echo 0)" -ne "$image_size" ]; then
+        say "making the $image_size-byte image"
+        head -c "$image_size" /dev/urandom >"$image.part"
+        mv "$image.part" "$image"
+    fi
+    chmod 644 "$image"
+}
+
+prepare() {
+    mkdir -p "$cache"
+    ensure_build_dependencies
+    build_programs
+    fetch_peers
+    make_image
+}
+
+# ---------------------------------------------------------------- phase 2: measure
+
+server_pid=
+
+set_up_namespace() {
+    ip link set lo up
+    ip link add fkbench0 type veth peer name fkbench1
+    ip link set fkbench1 address 02:5e:a1:1a:2b:3c
+    ip addr add 192.168.77.1/24 dev fkbench0
+    ip link set fkbench0 up
+    ip link set fkbench1 up
+}
+
+# The command that serves "$image" on $address:69, in the array `command`.
+server_command() {
+    case "$1" in
+    tftpd-hpa)
+        command=(env LD_LIBRARY_PATH="$peer_libs" "$peers/usr/sbin/in.tftpd" --foreground --listen
+                 --address "$address:69" --user root --secure "$serve_dir") ;;
+    dnsmasq)
+        # Not --bind-interfaces: with it, dnsmasq's single-port replies carry no valid source
+        # address and fail with "Network is unreachable".
+        command=(env LD_LIBRARY_PATH="$peer_libs" "$peers/usr/sbin/dnsmasq" --keep-in-foreground
+                 --conf-file=/dev/null --port=0 --no-resolv --no-hosts --user=root
+                 --pid-file="$cache/dnsmasq.pid" --log-facility=- --quiet-tftp --enable-tftp
+                 --tftp-single-port --tftp-root="$serve_dir" --listen-address="$address") ;;
+    pingpong)
+        command=("$pingpong" --header-block --idle-exit 60 "$address:69" "$serve_dir") ;;
+    *) die "no start command for server $1" ;;
+    esac
+}
+
+client_flags() {
+    case "$1" in
+    pingpong) printf '%s\n' --header-block ;;
+    esac
+}
+
+# Starts a server in its own process group, so that stopping it also stops the children a forking
+# server made, and waits (at most 5 s) until port 69 is bound.
+start_server() {  # start_server <server> <pin prefix...>
+    local server=$1 tries
+    shift
+    local -a command
+    server_command "$server"
+    setsid "$@" "${command[@]}" >>"$cache/$server.log" 2>&1 &
+    server_pid=$!
+    for tries in $(seq 50); do
+        if [ -n "$(ss -Hlun "sport = :69")" ]; then return; fi
+        kill -0 "$server_pid" 2>/dev/null || die "$server did not start; see $cache/$server.log"
+        sleep 0.1
+    done
+    die "$server did not bind port 69 within 5 s; see $cache/$server.log"
+}
+
+stop_server() {
+    [ -n "$server_pid" ] || return 0
+    local tries
+    kill -TERM -- "-$server_pid" 2>/dev/null || true
+    for tries in $(seq 50); do
+        kill -0 "$server_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL -- "-$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+}
+
+run_one() {  # run_one <server> <mode> <round>
+    local server=$1 mode=$2 round=$3 output seconds blocks
+    local -a pin=() flags
+    [ "$mode" = pinned ] && pin=(taskset -c 0)
+    mapfile -t flags < <(client_flags "$server")
+    start_server "$server" "${pin[@]}"
+    if ! output=$("${pin[@]}" "$client" --timeout 60 "${flags[@]}" --verify "$image" \
+                      "$address" "$image_name"); then
+        die "$server ($mode, round $round): the transfer failed; see $cache/$server.log"
+    fi
+    stop_server
+    seconds=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' <<<"$output")
+    blocks=$(sed -n 's/.*blocks=\([0-9]*\).*/\1/p' <<<"$output")
+    printf '%s\t%s\t%s\t%s\t%s\n' "$server" "$mode" "$round" "$seconds" "$blocks" >>"$results"
+    say "  $server $mode round $round: ${seconds} s, $blocks blocks"
+}
+
+print_table() {
+    awk -F '\t' -v order="${servers[*]}" -v modes="${modes[*]}" -v ratios="$(printf '%s,' "${ratios[@]}")" '
+        function median(key, n,   i, j, t, v) {
+            for (i = 1; i <= n; i++) v[i] = s[key, i]
+            for (i = 2; i <= n; i++)
+                for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+            lo[key] = v[1]; hi[key] = v[n]
+            return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+        }
+        { key = $1 SUBSEP $2; s[key, ++n[key]] = $4; b[key] = $5 }
+        END {
+            ns = split(order, srv, " "); nm = split(modes, md, " ")
+            printf "%-11s %-9s %5s %10s  %-17s %8s %10s\n", "server", "cpu", "runs", "median s",
+                   "min-max s", "blocks", "blocks/s"
+            for (m = 1; m <= nm; m++)
+                for (i = 1; i <= ns; i++) {
+                    key = srv[i] SUBSEP md[m]
+                    if (!n[key]) continue
+                    med = median(key, n[key]); bps[key] = b[key] / med
+                    printf "%-11s %-9s %5d %10.4f  %7.4f-%-9.4f %8d %10.0f\n", srv[i], md[m],
+                           n[key], med, lo[key], hi[key], b[key], bps[key]
+                }
+            print ""
+            print "Ratios of median blocks/s (unpinned, pinned):"
+            nr = split(ratios, pair, ",")
+            for (r = 1; r <= nr; r++) {
+                if (pair[r] == "") continue
+                split(pair[r], ab, " ")
+                line = sprintf("  %-22s", ab[1] " / " ab[2])
+                for (m = 1; m <= nm; m++) {
+                    ka = ab[1] SUBSEP md[m]; kb = ab[2] SUBSEP md[m]
+                    line = line ((ka in bps && kb in bps) ? sprintf("  %6.2f", bps[ka] / bps[kb]) \
+                                                           : "     n/a")
+                }
+                print line
+            }
+        }' "$results"
+}
+
+cleanup() {
+    stop_server
+}
+
+measure() {
+    # Never measure in the machine's own namespace: the servers would answer on its loopback.
+    if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net)" ]; then
+        die "refusing to measure outside a private network namespace"
+    fi
+    trap cleanup EXIT
+    trap 'exit 130' INT TERM
+    set_up_namespace
+    : >"$results"
+    say "measuring: ${servers[*]} x ${modes[*]} x $reps rounds"
+    local round mode server
+    for round in $(seq "$reps"); do
+        for mode in "${modes[@]}"; do
+            for server in "${servers[@]}"; do run_one "$server" "$mode" "$round"; done
+        done
+    done
+    printf 'FlashKit benchmark: %d-byte image in lock-step 512-byte blocks over lo in a private\n' \
+        "$image_size"
+    printf 'network namespace; %d runs per row; pinned = server and client on CPU 0 (taskset -c 0).\n' \
+        "$reps"
+    printf 'Machine: %s, %s CPUs, kernel %s, load %s\n\n' \
+        "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)" "$(nproc)" \
+        "$(uname -r)" "$(cut -d' ' -f1-3 /proc/loadavg)"
+    print_table
+    say ""
+    say "raw results: $results"
+}
+
+case "${1:-}" in
+"")
+    prepare
+    exec unshare --net -- "$0" --in-namespace
+    ;;
+--in-namespace) measure ;;
+*) die "usage: bench/run-bench.sh   (no arguments; see the comment at the top)" ;;
+esac
