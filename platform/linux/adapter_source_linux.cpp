@@ -7,7 +7,6 @@
 #include <netlink/route/rtnl.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 #include "platform/adapter_source.h"

@@ -34,8 +34,9 @@ NeighbourResult SystemFailure(int code) {
     return {false, code, std::error_code(code, std::system_category()).message()};
 }
 
+// A failure inside the library has no errno of its own; its numbers would be mistaken for one.
 NeighbourResult LibraryFailure(int nlError) {
-    return {false, -nlError, nl_geterror(nlError)};
+    return {false, EIO, nl_geterror(nlError)};
 }
 
 // One rtnetlink request per call on a fresh socket: the table changes at most every 30 ms, and
