@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "net/adapter_list.h"
+#include "net/arp_entry.h"
+#include "net/ipv4.h"
 #include "net/mac.h"
 
 class QComboBox;
@@ -22,9 +25,12 @@ class QTimer;
 namespace fk {
 class OpenFileDialog;
 namespace platform {
+class AdapterSource;
 class FileDialogs;
 class MessageBoxes;
+class NeighbourTable;
 class SoundOutput;
+class TcpipConfig;
 }  // namespace platform
 }  // namespace fk
 
@@ -33,6 +39,9 @@ struct WindowServices {
     fk::platform::MessageBoxes* messageBoxes = nullptr;
     fk::platform::FileDialogs* fileDialogs = nullptr;
     fk::platform::SoundOutput* sound = nullptr;
+    fk::platform::AdapterSource* adapters = nullptr;
+    fk::platform::TcpipConfig* tcpipConfig = nullptr;
+    fk::platform::NeighbourTable* neighbours = nullptr;
 };
 
 // The one main window. It owns all of the tool's state; the upload workers see it only through
@@ -62,6 +71,22 @@ class TKVUpgradeFrm : public QWidget {
     // Whether the system image in m_strSysFile fits the recorder with these MAC octets 3 to 5.
     // Shows its own file error boxes.
     bool CheckSystemImage(std::uint8_t octet3, std::uint8_t octet4, std::uint8_t octet5);
+
+    // Network addressing, GUI thread.
+    void LoadAdapterList();
+    void UpdateAddressPlan();
+    // The MAC boxes into octets 3 to 5 of deviceMac, at Upload; false after telling the operator.
+    bool CaptureDeviceMac();
+
+    // Network addressing, any thread. The host address and the selected card's interface index
+    // are published by UpdateAddressPlan whenever the card or its address changes, so that the
+    // announcer reads them whole without touching the controls.
+    fk::Ipv4 HostAddress() const { return m_hostAddress.load(); }
+    int SelectedIfIndex() const { return m_selectedIfIndex.load(); }
+    // Adds or deletes the recorder's neighbour entry on the selected card, bound to deviceMac.
+    void SetDeviceArpEntry(fk::Ipv4 address, bool add);
+    // Called as an upload starts: the neighbour table's first refusal is reported again.
+    void ResetArpErrorReport();
 
     // Event handlers.
     void BTimerTimer();
@@ -118,8 +143,19 @@ class TKVUpgradeFrm : public QWidget {
 
   private:
     void BuildLayout();
+    bool MacBoxComplete(QLineEdit* box);
+    void FocusBrowseButton();
 
     WindowServices m_services;
+
+    // The cards behind the entries of m_cbNetinfo; written only by LoadAdapterList at start-up.
+    fk::AdapterList m_adapterInfo;
+    // Written by UpdateAddressPlan on the GUI thread, read by the upload workers.
+    std::atomic<fk::Ipv4> m_hostAddress{0};
+    std::atomic<int> m_selectedIfIndex{0};
+    std::unique_ptr<fk::DeviceArpEntry> m_arpEntry{
+        m_services.neighbours ? std::make_unique<fk::DeviceArpEntry>(*m_services.neighbours)
+                              : nullptr};
 };
 
 // The recorder's MAC address, program-wide; octets 3 to 5 are captured at each Upload.

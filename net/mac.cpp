@@ -16,8 +16,10 @@ bool ParseHexByte(std::string_view text, std::uint32_t& value) {
         } else {
             return false;  // any other character, non-ASCII bytes included
         }
-        // The boxes hold at most two characters, so the value stays within one octet.
         result = (result << 4) | digit;
+        // The value becomes one octet of the MAC address: a larger one would be cut short
+        // silently (and a long text would wrap around), so it is refused.
+        if (result > 0xFF) return false;
     }
     value = result;
     return true;

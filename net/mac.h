@@ -12,7 +12,8 @@ using MacAddress = std::array<std::uint8_t, 6>;
 // Every recorder carries this vendor prefix; the operator types only octets 3 to 5.
 inline constexpr MacAddress kRecorderMacPrefix{0x02, 0x5E, 0xA1, 0x00, 0x00, 0x00};
 
-// Reads the hexadecimal text of one MAC box. On failure the output is left untouched.
+// Reads the hexadecimal text of one MAC box (either letter case, leading zeros allowed). Values
+// above 0xFF are refused. On failure the output is left untouched.
 bool ParseHexByte(std::string_view text, std::uint32_t& value);
 
 }  // namespace fk

@@ -1,0 +1,42 @@
+#include "net/address_plan.h"
+
+#include <arpa/inet.h>
+
+namespace fk {
+
+namespace {
+
+// The card's address text as the system wrote it. Only a well-formed dotted quad counts: the
+// general parser reads an empty text as 255.255.255.255, which would send the recorder's
+// replies to a broadcast-derived address.
+Ipv4 CardAddress(const std::string& text) {
+    in_addr raw{};
+    if (inet_pton(AF_INET, text.c_str(), &raw) != 1) return 0;
+    return ntohl(raw.s_addr);
+}
+
+}  // namespace
+
+std::uint32_t GetOsPlatform() {
+    return kPlatformNamedKeys;
+}
+
+std::string ConfigurationKeyFor(std::uint32_t platformId, const AdapterRecord& card,
+                                const std::string& entryText) {
+    return platformId == kPlatformNamedKeys ? card.adapterName : entryText;
+}
+
+Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
+                    platform::TcpipConfig* config) {
+    const Ipv4 reported = CardAddress(card.ipAddress);
+    if (reported != 0 || !config) return reported;
+    return config->Read(ConfigurationKeyFor(GetOsPlatform(), card, entryText)).address;
+}
+
+Ipv4 DeviceAddressFor(Ipv4 host) {
+    const Ipv4 lastOctet = host & 0xFFu;
+    const Ipv4 deviceOctet = (lastOctet <= 1 || lastOctet == 255) ? 2 : lastOctet + 1;
+    return (host & 0xFFFFFF00u) | deviceOctet;
+}
+
+}  // namespace fk

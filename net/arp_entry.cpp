@@ -1,0 +1,37 @@
+#include "net/arp_entry.h"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace fk {
+
+namespace {
+
+void WriteToStderr(const std::string& line) {
+    std::fputs(line.c_str(), stderr);
+}
+
+}  // namespace
+
+DeviceArpEntry::DeviceArpEntry(platform::NeighbourTable& table, ErrorSink errorSink)
+    : m_table(table), m_errorSink(errorSink ? std::move(errorSink) : WriteToStderr) {}
+
+void DeviceArpEntry::Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add) {
+    const platform::NeighbourResult result =
+        add ? m_table.Add(ifindex, address, mac) : m_table.Remove(ifindex, address);
+    // Deleting an entry that is not there leaves the table as wanted: StopUpload's delete of
+    // 0.0.0.0 always meets this, and it is no failure worth a line.
+    const bool alreadyGone = !add && result.error == ENOENT;
+    if (!result.ok && !alreadyGone) Report(result.message);
+}
+
+void DeviceArpEntry::ResetErrorReport() {
+    m_errorReported.store(false);
+}
+
+void DeviceArpEntry::Report(const std::string& message) {
+    if (m_errorReported.exchange(true)) return;
+    m_errorSink("Arp error - " + message + "\n");
+}
+
+}  // namespace fk

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "net/ipv4.h"
+#include "net/mac.h"
+#include "platform/neighbour_table.h"
+
+namespace fk {
+
+// The neighbour entry that lets the PC reach a recorder that has no address yet: the recorder
+// address bound to its MAC on the selected card, dynamic so that it ages out. Callable from any
+// thread; the system serialises the table changes.
+class DeviceArpEntry {
+  public:
+    using ErrorSink = std::function<void(const std::string& line)>;
+
+    // Failures go to errorSink, at most once per upload; the default writes to stderr.
+    explicit DeviceArpEntry(platform::NeighbourTable& table, ErrorSink errorSink = {});
+
+    // Adds (add = true) or deletes the entry for address on interface ifindex. Failures change
+    // nothing for the operator: the upload goes on without the entry. A delete that finds no
+    // entry is not a failure.
+    void Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add);
+
+    // Called as an upload starts: its first failure is reported again.
+    void ResetErrorReport();
+
+  private:
+    void Report(const std::string& message);
+
+    platform::NeighbourTable& m_table;
+    ErrorSink m_errorSink;
+    // The announcer adds the entry every 30 ms; one line per upload is enough to tell why.
+    std::atomic<bool> m_errorReported{false};
+};
+
+}  // namespace fk

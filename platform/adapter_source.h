@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fk::platform {
+
+// What the system reports for one network card. Address texts are dotted quads; a card without
+// an IPv4 address, or without a default gateway, reports "0.0.0.0".
+struct AdapterRecord {
+    std::string adapterName;  // the key name: the interface name
+    std::string description;  // what the operator sees in the card list
+    std::uint32_t index = 0;  // the interface index
+    std::string ipAddress;    // first IPv4 address
+    std::string ipMask;       // mask of that address
+    std::string gateway;      // first default gateway through this card
+};
+
+struct AdapterQuery {
+    bool ok = true;
+    int error = 0;  // the platform library's code when the query failed
+    std::vector<AdapterRecord> adapters;
+};
+
+// The PC's network cards, loopback left out, in the system's order. As many as there are: a PC
+// with many virtual cards lists them all.
+class AdapterSource {
+  public:
+    virtual ~AdapterSource() = default;
+    virtual AdapterQuery List() = 0;
+};
+
+// Reads the cards of the calling thread's network namespace.
+std::unique_ptr<AdapterSource> MakeSystemAdapterSource();
+
+}  // namespace fk::platform

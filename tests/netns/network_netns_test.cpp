@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QTest>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/kvupgradefrm.h"
+#include "gui/network_controls.h"
+#include "net/arp_entry.h"
+#include "net/ipv4.h"
+#include "platform/adapter_source.h"
+#include "platform/neighbour_table.h"
+#include "platform/tcpip_config.h"
+#include "support/fakes.h"
+#include "support/netns.h"
+
+namespace {
+
+using fk::testing::RunCommand;
+
+constexpr fk::MacAddress kRecorderMac{0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
+
+std::string Output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
+        pclose(pipe);
+    }
+    return text;
+}
+
+struct Link {
+    std::uint32_t index;
+    std::string name;
+    bool operator==(const Link&) const = default;
+};
+
+// What the kernel itself lists, in its order, loopback left out.
+std::vector<Link> KernelLinks(const std::string& ns) {
+    std::vector<Link> links;
+    std::istringstream lines(Output("ip -n " + ns + " -o link show"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto colon = line.find(": ");
+        const auto end = line.find_first_of("@:", colon + 2);
+        if (colon == std::string::npos || end == std::string::npos) continue;
+        const std::string name = line.substr(colon + 2, end - colon - 2);
+        if (name != "lo") links.push_back({static_cast<std::uint32_t>(std::stoul(line)), name});
+    }
+    return links;
+}
+
+// The neighbour lines of one interface that name the address, as "ip neigh" prints them.
+std::vector<std::string> NeighbourLines(const std::string& ns, const std::string& link,
+                                        const std::string& address) {
+    std::vector<std::string> found;
+    std::istringstream lines(Output("ip -n " + ns + " neigh show dev " + link));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(address + " ", 0) == 0) found.push_back(line);
+    }
+    return found;
+}
+
+class NetnsNetworkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "creating network namespaces needs root";
+        net = std::make_unique<fk::testing::NetnsPair>();
+        // A second card with two addresses and a third without any, both inside the pc side.
+        for (const std::string& command : std::vector<std::string>{
+                 "link add fkx0 type veth peer name fkx1", "addr add 10.9.8.7/24 dev fkx0",
+                 "addr add 10.9.8.70/24 dev fkx0", "link set fkx0 up", "link set fkx1 up",
+                 "route add default via 192.168.77.254 dev " + net->pcLink}) {
+            ASSERT_EQ(RunCommand("ip -n " + net->pc + " " + command), 0) << command;
+        }
+        net->EnterPc();
+        // Nothing below may touch the machine's own namespace.
+        ASSERT_TRUE(InPcNamespace());
+    }
+    void TearDown() override {
+        window.reset();
+        net.reset();
+    }
+
+    bool InPcNamespace() const {
+        struct stat mine {
+        }, pc{};
+        return stat("/proc/thread-self/ns/net", &mine) == 0 &&
+               stat(("/run/netns/" + net->pc).c_str(), &pc) == 0 && mine.st_ino == pc.st_ino &&
+               mine.st_dev == pc.st_dev;
+    }
+
+    TKVUpgradeFrm& Window() {
+        services.adapters = adapters.get();
+        services.tcpipConfig = noConfiguration.get();
+        services.neighbours = neighbours.get();
+        services.messageBoxes = &messages;
+        window = std::make_unique<TKVUpgradeFrm>(services);
+        fk::testing::EnsureNetworkControls(*window);
+        window->show();
+        return *window;
+    }
+
+    std::unique_ptr<fk::testing::NetnsPair> net;
+    std::unique_ptr<fk::platform::AdapterSource> adapters = fk::platform::MakeSystemAdapterSource();
+    std::unique_ptr<fk::platform::NeighbourTable> neighbours =
+        fk::platform::MakeSystemNeighbourTable();
+    std::unique_ptr<fk::platform::TcpipConfig> noConfiguration =
+        fk::platform::MakeKeyfileTcpipConfig("/nonexistent/fk-keyfiles");
+    fk::testing::FakeMessageBoxes messages;
+    WindowServices services;
+    std::unique_ptr<TKVUpgradeFrm> window;
+};
+
+TEST_F(NetnsNetworkTest, CardsAreListedInKernelOrderWithFirstAddressMaskAndGateway) {
+    const auto query = adapters->List();
+    ASSERT_TRUE(query.ok) << query.error;
+    std::vector<Link> listed;
+    for (const auto& card : query.adapters) listed.push_back({card.index, card.adapterName});
+    const auto expected = KernelLinks(net->pc);
+    ASSERT_EQ(expected.size(), 3u);
+    EXPECT_EQ(listed, expected);
+
+    for (const auto& card : query.adapters) {
+        if (card.adapterName == net->pcLink) {
+            EXPECT_EQ(card.description, net->pcLink + " (veth)");
+            EXPECT_EQ(card.ipAddress, "192.168.77.1");
+            EXPECT_EQ(card.ipMask, "255.255.255.0");
+            EXPECT_EQ(card.gateway, "192.168.77.254");
+        } else if (card.adapterName == "fkx0") {
+            EXPECT_EQ(card.description, "fkx0 (veth)");
+            EXPECT_EQ(card.ipAddress, "10.9.8.7");
+            EXPECT_EQ(card.ipMask, "255.255.255.0");
+            EXPECT_EQ(card.gateway, "0.0.0.0");
+        } else {
+            EXPECT_EQ(card.adapterName, "fkx1");
+            EXPECT_EQ(card.ipAddress, "0.0.0.0");
+            EXPECT_EQ(card.ipMask, "0.0.0.0");
+            EXPECT_EQ(card.gateway, "0.0.0.0");
+        }
+    }
+}
+
+TEST_F(NetnsNetworkTest, WindowListsTheCardsAndFollowsThePickedOne) {
+    auto& w = Window();
+    w.LoadAdapterList();
+    const auto links = KernelLinks(net->pc);
+    ASSERT_EQ(w.m_cbNetinfo->count(), 3);
+    EXPECT_EQ(w.m_cbNetinfo->itemText(0).toStdString(), links[0].name + " (veth)");
+    EXPECT_EQ(w.m_ctrlAddrIp->text(), "192.168.77.1");
+    EXPECT_EQ(w.SelectedIfIndex(), static_cast<int>(links[0].index));
+
+    // veth makes its peer first, so the card without an address may come before the other.
+    const auto expectedLabel = [](const std::string& name) {
+        return name == "fkx0" ? QString("10.9.8.7") : QString("0.0.0.0");
+    };
+    w.m_cbNetinfo->setFocus();
+    for (std::size_t n = 1; n < links.size(); ++n) {
+        QTest::keyClick(w.m_cbNetinfo, Qt::Key_Down);
+        EXPECT_EQ(w.m_ctrlAddrIp->text(), expectedLabel(links[n].name));
+        EXPECT_EQ(w.HostAddress(), fk::ParseDottedQuad(expectedLabel(links[n].name).toStdString()));
+        EXPECT_EQ(w.SelectedIfIndex(), static_cast<int>(links[n].index));
+    }
+}
+
+TEST_F(NetnsNetworkTest, NeighbourEntryIsAddedDynamicOnTheSelectedCardAndDeleted) {
+    auto& w = Window();
+    w.LoadAdapterList();
+    ASSERT_EQ(w.m_cbNetinfo->currentIndex(), 0);
+    deviceMac = kRecorderMac;
+    const fk::Ipv4 recorder = fk::ParseDottedQuad("192.168.77.11");
+    ASSERT_TRUE(InPcNamespace());
+
+    ::testing::internal::CaptureStderr();
+    w.SetDeviceArpEntry(recorder, true);
+    const auto added = NeighbourLines(net->pc, net->pcLink, "192.168.77.11");
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_NE(added[0].find("lladdr 02:5e:a1:1a:2b:3c"), std::string::npos) << added[0];
+    EXPECT_EQ(added[0].find("PERMANENT"), std::string::npos) << added[0];
+    EXPECT_TRUE(NeighbourLines(net->pc, "fkx0", "192.168.77.11").empty());
+
+    w.SetDeviceArpEntry(recorder, false);
+    EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.77.11").empty());
+
+    // Deleting what is not there, as StopUpload does for 0.0.0.0, says nothing.
+    w.SetDeviceArpEntry(recorder, false);
+    w.SetDeviceArpEntry(0, false);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(NetnsNetworkTest, RefusalCarriesTheSystemsTextAndIsReportedOncePerUpload) {
+    ASSERT_TRUE(InPcNamespace());
+    const int missingCard = 99999;
+    const auto result =
+        neighbours->Add(missingCard, fk::ParseDottedQuad("192.168.77.11"), kRecorderMac);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, ENODEV);
+    EXPECT_EQ(result.message, std::error_code(ENODEV, std::system_category()).message());
+
+    std::vector<std::string> lines;
+    fk::DeviceArpEntry entry(*neighbours, [&](const std::string& line) { lines.push_back(line); });
+    for (int turn = 0; turn < 20; ++turn) {
+        entry.Set(missingCard, fk::ParseDottedQuad("192.168.77.11"), kRecorderMac, true);
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{"Arp error - " + result.message + "\n"});
+}
+
+}  // namespace

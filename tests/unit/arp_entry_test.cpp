@@ -1,0 +1,67 @@
+#include "net/arp_entry.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/fakes.h"
+
+namespace {
+
+constexpr fk::MacAddress kRecorder{0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
+constexpr fk::Ipv4 kRecorderAddress = 0xC0A8000B;  // 192.168.0.11
+
+struct ArpEntryTest : ::testing::Test {
+    fk::testing::FakeNeighbourTable table;
+    std::vector<std::string> lines;
+    fk::DeviceArpEntry entry{table, [this](const std::string& line) { lines.push_back(line); }};
+};
+
+TEST_F(ArpEntryTest, AddBindsTheAddressToTheMacOnTheGivenCardAndDeleteRemovesIt) {
+    entry.Set(5, kRecorderAddress, kRecorder, true);
+    ASSERT_EQ(table.Entries().size(), 1u);
+    EXPECT_EQ(table.Entries()[0].ifindex, 5);
+    EXPECT_EQ(table.Entries()[0].address, kRecorderAddress);
+    EXPECT_EQ(table.Entries()[0].mac, kRecorder);
+
+    entry.Set(5, kRecorderAddress, kRecorder, false);
+    EXPECT_TRUE(table.Entries().empty());
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(ArpEntryTest, DeletingAMissingEntryIsNoFailure) {
+    // StopUpload deletes 0.0.0.0 and, before the first upload, an address never added.
+    entry.Set(5, 0, kRecorder, false);
+    entry.Set(5, kRecorderAddress, kRecorder, false);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(table.Calls().size(), 2u);
+}
+
+TEST_F(ArpEntryTest, RefusedChangesAreReportedOncePerUpload) {
+    table.refuse = true;
+    for (int turn = 0; turn < 100; ++turn) entry.Set(5, kRecorderAddress, kRecorder, true);
+    entry.Set(5, kRecorderAddress, kRecorder, false);
+    EXPECT_EQ(table.Calls().size(), 101u);  // every turn still asks the system
+    EXPECT_EQ(lines, std::vector<std::string>{"Arp error - Operation not permitted\n"});
+
+    entry.ResetErrorReport();
+    entry.Set(5, kRecorderAddress, kRecorder, true);
+    entry.Set(5, kRecorderAddress, kRecorder, true);
+    EXPECT_EQ(lines.size(), 2u);
+}
+
+TEST_F(ArpEntryTest, ReportIsWrittenOnceWhenManyThreadsFail) {
+    table.refuse = true;
+    std::vector<std::thread> threads;
+    for (int n = 0; n < 4; ++n) {
+        threads.emplace_back([this] {
+            for (int turn = 0; turn < 50; ++turn) entry.Set(5, kRecorderAddress, kRecorder, true);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(lines.size(), 1u);
+}
+
+}  // namespace
