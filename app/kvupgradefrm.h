@@ -2,11 +2,13 @@
 
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "net/mac.h"
+#include "platform/message_box.h"
 
 class QComboBox;
 class QFrame;
@@ -52,6 +54,9 @@ class TKVUpgradeFrm : public QWidget {
     void SetProgress(int percent);
     void PlayCue(int cue);
     void BlinkStatus(QLineEdit* box);
+    // A box raised from a worker: shown by the GUI thread without holding the caller.
+    void ShowMessageFromWorker(const QString& text, const QString& caption,
+                               fk::platform::MessageIcon icon);
 
     // Event handlers.
     void BTimerTimer();
@@ -106,10 +111,29 @@ class TKVUpgradeFrm : public QWidget {
     std::string m_dataFileName;
     std::string m_dataFilePath;
 
+    // An upload session runs (owned by the upload session).
+    std::atomic<bool> m_uploading{false};
+
+    const WindowServices& Services() const { return m_services; }
+
   private:
     void BuildLayout();
+    void ConnectHandlers();
+
+    // Hooks of the start-up and shut-down order, filled by their areas.
+    void LoadAdapterList();
+    void UpdateAddressPlan();
+    void LoadImagePaths();
+    void SaveImagePaths();
+    // Ends a running session and joins its workers.
+    void StopUpload();
+
+    // Runs a control change on the GUI thread: at once there, queued in call order elsewhere.
+    void OnGuiThread(std::function<void()> change);
 
     WindowServices m_services;
+    // Receives the queued feedback changes, so only they are flushed before a direct change.
+    QObject* m_feedbackPort = nullptr;
 };
 
 // The recorder's MAC address, program-wide; octets 3 to 5 are captured at each Upload.

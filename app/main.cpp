@@ -1,15 +1,13 @@
-#include <QApplication>
-
-#include "app/kvupgradefrm.h"
+#include "app/flashkit_application.h"
+#include "app/startup.h"
+#include "platform/qt/qt_file_dialogs.h"
+#include "platform/qt/qt_message_boxes.h"
+#include "platform/qt/qt_sound_output.h"
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(kApplicationTitle);
-    WindowServices services;
-    TKVUpgradeFrm window(services);
-    window.FormCreate();
-    window.show();
-    QApplication::exec();
-    window.FormDestroy();
-    return 0;
+    fk::FlashKitApplication app(argc, argv);
+    fk::platform::QtMessageBoxes messageBoxes;
+    fk::platform::QtFileDialogs fileDialogs;
+    const auto sound = fk::platform::MakeSoundOutput();
+    return fk::RunFlashKit(app, {&messageBoxes, &fileDialogs, sound.get()});
 }
