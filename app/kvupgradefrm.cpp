@@ -30,6 +30,19 @@ static void InitResources() {
 
 namespace {
 
+// The layout's face is rarely installed here. Without a named stand-in the font matcher honours
+// the fixed-pitch request with a monospaced face, whose wider letters no longer fit the layout.
+void RegisterLayoutFontStandIns() {
+    QFont::insertSubstitutions(
+        QStringLiteral("MS Sans Serif"),
+        {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Nimbus Sans"),
+         QStringLiteral("Arial"), QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans")});
+}
+
+}  // namespace
+
+namespace {
+
 constexpr int kClientWidth = 494;
 constexpr int kClientHeight = 473;
 constexpr int kComboItemHeight = 20;
@@ -88,9 +101,10 @@ class WidthFollowsText final : public QObject {
         label->installEventFilter(this);
     }
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::LayoutRequest ||
-            (watched == m_label && event->type() == QEvent::Show)) {
-            m_label->resize(std::max(1, m_label->sizeHint().width()), m_label->height());
+        const bool textMayHaveChanged = event->type() == QEvent::LayoutRequest ||
+                                        (watched == m_label && event->type() == QEvent::Show);
+        if (textMayHaveChanged && !m_label->text().isEmpty()) {
+            m_label->resize(m_label->sizeHint().width(), m_label->height());
         }
         return false;
     }
@@ -153,6 +167,7 @@ QTimer* Timer(QObject* owner, const char* name, int intervalMs) {
 TKVUpgradeFrm::TKVUpgradeFrm(const WindowServices& services, QWidget* parent)
     : QWidget(parent), m_services(services), m_feedbackPort(new QObject(this)) {
     InitResources();
+    RegisterLayoutFontStandIns();
     BuildLayout();
     ConnectHandlers();
 }

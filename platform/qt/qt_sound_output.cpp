@@ -130,6 +130,11 @@ class QtSoundOutput::Player : public QObject {
             }
         });
         sink->start(buffer);
+        // A sink that cannot start reports no state change; its caller need not wait longer.
+        if (sink->error() != QAudio::NoError) {
+            completion->Finish();
+            sink->deleteLater();
+        }
     }
 
   private:

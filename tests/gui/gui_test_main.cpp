@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
+#include "app/flashkit_application.h"
 
-// The window tests need one application object for the whole run.
+// The window tests need one application object for the whole run: the program's own, so that
+// errors escaping event delivery are handled as in the program.
 int main(int argc, char** argv) {
     // Headless unless the caller asks for a real display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    fk::FlashKitApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
