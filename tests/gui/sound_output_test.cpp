@@ -4,6 +4,7 @@
 #include <chrono>
 #include <fstream>
 #include <string_view>
+#include <string_view>
 #include <vector>
 
 #include "platform/qt/qt_file_dialogs.h"
@@ -15,8 +16,8 @@ namespace {
 using fk::platform::WaveDurationMs;
 using Bytes = std::vector<std::uint8_t>;
 
-void Tag(Bytes& out, const char* tag) {
-    out.insert(out.end(), tag, tag + 4);
+void Tag(Bytes& out, std::string_view tag) {
+    for (char c : tag) out.push_back(static_cast<std::uint8_t>(c));
 }
 void Le32(Bytes& out, std::uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(std::uint8_t(value >> shift));
