@@ -4,7 +4,6 @@
 #include <chrono>
 #include <fstream>
 #include <string_view>
-#include <string_view>
 #include <vector>
 
 #include "platform/qt/qt_file_dialogs.h"
