@@ -1,7 +1,144 @@
-#include "app/kvupgradefrm.h"
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <system_error>
 
-void TKVUpgradeFrm::ShowStatus(const QString&) {}
-void TKVUpgradeFrm::SetProgress(int) {}
-void TKVUpgradeFrm::PlayCue(int) {}
-void TKVUpgradeFrm::BlinkStatus(QLineEdit*) {}
-void TKVUpgradeFrm::BTimerTimer() {}
+#include "app/kvupgradefrm.h"
+#include "platform/sound.h"
+
+namespace {
+
+const QColor kWhite(255, 255, 255);
+const QColor kBlack(0, 0, 0);
+const QColor kRed(255, 0, 0);
+const QColor kBlue(0, 0, 255);
+
+constexpr int kCueError = 3;
+
+struct ToneStep {
+    int frequencyHz;
+    int durationMs;
+};
+
+struct Cue {
+    const char* fileName;
+    bool waitForEnd;
+    std::span<const ToneStep> tones;  // sounded when the file is missing
+};
+
+constexpr ToneStep kStartTones[] = {{1046, 1000}};
+constexpr ToneStep kCompleteTones[] = {{1046, 300}, {1318, 300}, {1568, 300}, {2093, 400}};
+constexpr ToneStep kErrorTones[] = {{1569, 300}};
+
+std::optional<Cue> CueFor(int cue) {
+    switch (cue) {
+        case 1:
+            return Cue{"start.wav", false, kStartTones};
+        case 2:
+            return Cue{"complete.wav", false, kCompleteTones};
+        case kCueError:
+            return Cue{"error.wav", true, kErrorTones};
+        default:
+            return std::nullopt;
+    }
+}
+
+bool IsErrorText(const QString& text) {
+    return text.toLower().contains(QLatin1String("error"));
+}
+
+void SetColours(QLineEdit* box, const QColor& text, const std::optional<QColor>& background) {
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Text, text);
+    if (background) palette.setColor(QPalette::Base, *background);
+    box->setPalette(palette);
+}
+
+}  // namespace
+
+void TKVUpgradeFrm::OnGuiThread(std::function<void()> change) {
+    if (QThread::currentThread() == thread()) {
+        // Changes queued earlier by a worker come first, so call order holds across threads.
+        QCoreApplication::sendPostedEvents(m_feedbackPort, QEvent::MetaCall);
+        change();
+    } else {
+        QMetaObject::invokeMethod(m_feedbackPort, std::move(change), Qt::QueuedConnection);
+    }
+}
+
+void TKVUpgradeFrm::ShowStatus(const QString& text) {
+    const bool error = IsErrorText(text);
+    if (error) {
+        OnGuiThread([this] {
+            SetColours(m_strStatus, kRed, std::nullopt);
+            m_strStatus->repaint();
+        });
+        // The cue plays on the caller's thread, so a worker never waits for the GUI thread.
+        PlayCue(kCueError);
+    }
+    OnGuiThread([this, text, error] {
+        if (!error) SetColours(m_strStatus, kBlack, kWhite);
+        m_strStatus->setText(text);
+        m_strStatus->repaint();
+        // start() would restart a running period; only a stopped timer is started.
+        if (!error) {
+            BTimer->stop();
+        } else if (!BTimer->isActive()) {
+            BTimer->start();
+        }
+    });
+}
+
+void TKVUpgradeFrm::SetProgress(int percent) {
+    OnGuiThread([this, percent] { m_ctrlProgXfer->setValue(std::clamp(percent, 0, 100)); });
+}
+
+void TKVUpgradeFrm::PlayCue(int cue) {
+    const auto chosen = CueFor(cue);
+    if (!chosen || !m_services.sound) return;
+    // Looked up by bare name in the working directory of the moment.
+    std::error_code error;
+    const std::filesystem::path file = chosen->fileName;
+    if (std::filesystem::is_regular_file(file, error)) {
+        const std::string path = std::filesystem::absolute(file, error).string();
+        if (chosen->waitForEnd) {
+            m_services.sound->PlayWaveSync(path);
+        } else {
+            m_services.sound->PlayWaveAsync(path);
+        }
+        return;
+    }
+    for (const ToneStep& tone : chosen->tones) {
+        m_services.sound->Tone(tone.frequencyHz, tone.durationMs);
+    }
+}
+
+void TKVUpgradeFrm::BlinkStatus(QLineEdit* box) {
+    if (box->palette().color(QPalette::Text) == kRed) {
+        SetColours(box, kBlue, kRed);
+        box->repaint();
+        PlayCue(kCueError);
+    } else {
+        SetColours(box, kRed, kWhite);
+    }
+}
+
+void TKVUpgradeFrm::BTimerTimer() {
+    BlinkStatus(m_strStatus);
+}
+
+void TKVUpgradeFrm::ShowMessageFromWorker(const QString& text, const QString& caption,
+                                          fk::platform::MessageIcon icon) {
+    OnGuiThread([this, text, caption, icon] {
+        if (m_services.messageBoxes) {
+            m_services.messageBoxes->ShowWithoutWaiting(text.toStdString(), caption.toStdString(),
+                                                        icon);
+        }
+    });
+}

@@ -3,6 +3,7 @@
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "net/arp_entry.h"
 #include "net/ipv4.h"
 #include "net/mac.h"
+#include "platform/message_box.h"
 
 class QComboBox;
 class QFrame;
@@ -62,6 +64,9 @@ class TKVUpgradeFrm : public QWidget {
     void SetProgress(int percent);
     void PlayCue(int cue);
     void BlinkStatus(QLineEdit* box);
+    // A box raised from a worker: shown by the GUI thread without holding the caller.
+    void ShowMessageFromWorker(const QString& text, const QString& caption,
+                               fk::platform::MessageIcon icon);
 
     // Remembered image paths: read at creation, stored at destruction. Both throw
     // std::runtime_error with the text to show when the settings store refuses a value.
@@ -141,12 +146,26 @@ class TKVUpgradeFrm : public QWidget {
     std::string m_dataFileName;
     std::string m_dataFilePath;
 
+    // An upload session runs (owned by the upload session).
+    std::atomic<bool> m_uploading{false};
+
+    const WindowServices& Services() const { return m_services; }
+
   private:
     void BuildLayout();
+    void ConnectHandlers();
     bool MacBoxComplete(QLineEdit* box);
     void FocusBrowseButton();
 
+    // Ends a running session and joins its workers.
+    void StopUpload();
+
+    // Runs a control change on the GUI thread: at once there, queued in call order elsewhere.
+    void OnGuiThread(std::function<void()> change);
+
     WindowServices m_services;
+    // Receives the queued feedback changes, so only they are flushed before a direct change.
+    QObject* m_feedbackPort = nullptr;
 
     // The cards behind the entries of m_cbNetinfo; written only by LoadAdapterList at start-up.
     fk::AdapterList m_adapterInfo;

@@ -1,24 +1,20 @@
-#include <QApplication>
-
-#include "app/kvupgradefrm.h"
+#include "app/flashkit_application.h"
+#include "app/startup.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
+#include "platform/qt/qt_file_dialogs.h"
+#include "platform/qt/qt_message_boxes.h"
+#include "platform/qt/qt_sound_output.h"
 #include "platform/tcpip_config.h"
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(kApplicationTitle);
-    WindowServices services;
+    fk::FlashKitApplication app(argc, argv);
+    fk::platform::QtMessageBoxes messageBoxes;
+    fk::platform::QtFileDialogs fileDialogs;
+    const auto sound = fk::platform::MakeSoundOutput();
     const auto adapters = fk::platform::MakeSystemAdapterSource();
     const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
     const auto neighbours = fk::platform::MakeSystemNeighbourTable();
-    services.adapters = adapters.get();
-    services.tcpipConfig = tcpipConfig.get();
-    services.neighbours = neighbours.get();
-    TKVUpgradeFrm window(services);
-    window.FormCreate();
-    window.show();
-    QApplication::exec();
-    window.FormDestroy();
-    return 0;
+    return fk::RunFlashKit(app, {&messageBoxes, &fileDialogs, sound.get(), adapters.get(),
+                                 tcpipConfig.get(), neighbours.get()});
 }

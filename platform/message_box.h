@@ -14,6 +14,11 @@ class MessageBoxes {
     virtual ~MessageBoxes() = default;
     virtual MessageAnswer Show(const std::string& text, const std::string& caption,
                                MessageIcon icon, MessageButtons buttons) = 0;
+    // An OK box that leaves the caller running; the toolkit's version shows it non-modally.
+    virtual void ShowWithoutWaiting(const std::string& text, const std::string& caption,
+                                    MessageIcon icon) {
+        Show(text, caption, icon, MessageButtons::Ok);
+    }
 };
 
 }  // namespace fk::platform

@@ -5,9 +5,10 @@
 
 namespace fk::platform {
 
-MessageAnswer QtMessageBoxes::Show(const std::string& text, const std::string& caption,
-                                   MessageIcon icon, MessageButtons buttons) {
-    QMessageBox box(QApplication::activeWindow());
+namespace {
+
+void Prepare(QMessageBox& box, const std::string& text, const std::string& caption,
+             MessageIcon icon) {
     box.setWindowTitle(caption.empty() ? QApplication::applicationDisplayName()
                                        : QString::fromStdString(caption));
     box.setText(QString::fromStdString(text));
@@ -21,6 +22,14 @@ MessageAnswer QtMessageBoxes::Show(const std::string& text, const std::string& c
         case MessageIcon::None:
             break;
     }
+}
+
+}  // namespace
+
+MessageAnswer QtMessageBoxes::Show(const std::string& text, const std::string& caption,
+                                   MessageIcon icon, MessageButtons buttons) {
+    QMessageBox box(QApplication::activeWindow());
+    Prepare(box, text, caption, icon);
     if (buttons == MessageButtons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         return box.exec() == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
@@ -28,6 +37,16 @@ MessageAnswer QtMessageBoxes::Show(const std::string& text, const std::string& c
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
     return MessageAnswer::Ok;
+}
+
+void QtMessageBoxes::ShowWithoutWaiting(const std::string& text, const std::string& caption,
+                                        MessageIcon icon) {
+    auto* box = new QMessageBox(QApplication::activeWindow());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    Prepare(*box, text, caption, icon);
+    box->setStandardButtons(QMessageBox::Ok);
+    box->show();
 }
 
 }  // namespace fk::platform

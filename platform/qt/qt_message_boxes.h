@@ -9,6 +9,8 @@ class QtMessageBoxes final : public MessageBoxes {
   public:
     MessageAnswer Show(const std::string& text, const std::string& caption, MessageIcon icon,
                        MessageButtons buttons) override;
+    void ShowWithoutWaiting(const std::string& text, const std::string& caption,
+                            MessageIcon icon) override;
 };
 
 }  // namespace fk::platform

@@ -1,0 +1,32 @@
+#include "app/startup.h"
+
+#include "app/flashkit_application.h"
+#include "app/unhandled_error.h"
+
+namespace fk {
+
+std::unique_ptr<TKVUpgradeFrm> CreateMainWindow(const WindowServices& services) {
+    auto window = std::make_unique<TKVUpgradeFrm>(services);
+    RunGuarded(services.messageBoxes, [&] { window->FormCreate(); });
+    return window;
+}
+
+void DestroyMainWindow(std::unique_ptr<TKVUpgradeFrm> window) {
+    if (!window) return;
+    RunGuarded(window->Services().messageBoxes, [&] { window->FormDestroy(); });
+    window.reset();
+}
+
+int RunFlashKit(FlashKitApplication& app, const WindowServices& services) {
+    app.SetErrorBoxes(services.messageBoxes);
+    RunGuarded(services.messageBoxes, [&] {
+        QApplication::setApplicationDisplayName(kApplicationTitle);
+        auto window = CreateMainWindow(services);
+        window->show();
+        QApplication::exec();
+        DestroyMainWindow(std::move(window));
+    });
+    return 0;
+}
+
+}  // namespace fk
