@@ -149,8 +149,8 @@ void TftpEngine::SendDataBlock() {
     m_lastBlockSent = false;
     std::size_t length = 0;
     if (m_blockNo == 1) {
-        const ImageKind kind = m_links.host.ActivePage() == ImagePage::System ? ImageKind::System
-                                                                              : ImageKind::Data;
+        const ImageKind kind =
+            m_links.host.ActivePage() == ImagePage::System ? ImageKind::System : ImageKind::Data;
         BuildHeaderBlock(kind, static_cast<std::uint32_t>(m_imageSize),
                          std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>());
         length = kTftpBlockSize;
@@ -179,8 +179,8 @@ void TftpEngine::SendDataBlock() {
 std::optional<std::size_t> TftpEngine::ReadFileBlock() {
     const FileHandle file(m_servedFilePath);
     if (file.fd() < 0) {
-        const auto text = FormatText("File (%s) Open Error (Error Code = %d)",
-                                     m_servedFilePath.c_str(), errno);
+        const auto text =
+            FormatText("File (%s) Open Error (Error Code = %d)", m_servedFilePath.c_str(), errno);
         Status(text);
         m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
         return std::nullopt;

@@ -28,7 +28,9 @@ struct UploadSession::Run {
 UploadSession::UploadSession(SessionHost& host, DeviceArp& arp, UploadSessionOptions options)
     : m_host(host), m_arp(arp), m_options(options) {}
 
-UploadSession::~UploadSession() { Shutdown(); }
+UploadSession::~UploadSession() {
+    Shutdown();
+}
 
 void UploadSession::StartUpload() {
     if (const auto previous = CurrentRun(); previous && previous->uploading.load()) {
@@ -83,7 +85,9 @@ bool UploadSession::OpenSockets(Run& run) {
     return false;
 }
 
-void UploadSession::StopUpload() { StopRun(CurrentRun().get()); }
+void UploadSession::StopUpload() {
+    StopRun(CurrentRun().get());
+}
 
 void UploadSession::StopRun(Run* run) {
     m_host.ShowStatus("Uploading Completed");
@@ -159,8 +163,8 @@ void UploadSession::SendBootpReply(Run& run) {
     const Ipv4 device = DeviceAddressFor(host);
     m_deviceIp.store(device);
     m_arp.SetDeviceArpEntry(device, true);
-    const BootpReply reply = BuildBootpReply(device, host, m_host.DeviceMac(),
-                                             m_host.BootFileName(m_host.ActivePage()));
+    const BootpReply reply =
+        BuildBootpReply(device, host, m_host.DeviceMac(), m_host.BootFileName(m_host.ActivePage()));
     run.bootpSocket->SendTo(reply, {device, m_options.bootpClientPort});
 }
 

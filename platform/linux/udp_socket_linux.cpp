@@ -117,7 +117,8 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
             result = Outcome(Status::Failed, errno);
             break;
         }
-        result = {Status::Datagram, static_cast<std::size_t>(received),
+        result = {Status::Datagram,
+                  static_cast<std::size_t>(received),
                   {ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}};
         break;
     }

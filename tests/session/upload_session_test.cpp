@@ -87,16 +87,16 @@ TEST_F(UploadSessionTest, AnnouncesEvery30MsAfterAddingTheArpEntry) {
     auto client = Listen(68);
     session->StartUpload();
     ASSERT_EQ(session->State(), SessionState::Announcing);
-    EXPECT_EQ(host.Log(), (std::vector<std::string>{"status:Uploading Started", "cue:1",
-                                                    "progress:0"}));
+    EXPECT_EQ(host.Log(),
+              (std::vector<std::string>{"status:Uploading Started", "cue:1", "progress:0"}));
     fk::platform::Endpoint from;
     const auto first = Next(*client, 1s, &from);
     ASSERT_TRUE(first);
     EXPECT_EQ(from.port, 67);
     ASSERT_EQ(first->size(), 300u);
-    EXPECT_EQ(Bytes(first->begin() + 16, first->begin() + 24),
-              (Bytes{127, 0, 0, 2, 127, 0, 0, 1}));
-    EXPECT_EQ(std::string(first->begin() + 108, first->begin() + 117), std::string("fw_2.bin\0", 9));
+    EXPECT_EQ(Bytes(first->begin() + 16, first->begin() + 24), (Bytes{127, 0, 0, 2, 127, 0, 0, 1}));
+    EXPECT_EQ(std::string(first->begin() + 108, first->begin() + 117),
+              std::string("fw_2.bin\0", 9));
     EXPECT_EQ(session->DeviceIp(), kRecorder);
     const auto entries = table.Entries();
     ASSERT_EQ(entries.size(), 1u);
@@ -137,10 +137,9 @@ TEST_F(UploadSessionTest, BusyBootpPortFailsTheStartAndAbortRestoresThePages) {
     auto squatter = Listen(67);
     session->StartUpload();
     EXPECT_EQ(session->State(), SessionState::StartFailed);
-    EXPECT_EQ(host.Log(),
-              (std::vector<std::string>{"status:Uploading Started", "cue:1",
-                                        "status:Step 3 bootp socket error: error code (98)",
-                                        "cue:3"}));
+    EXPECT_EQ(host.Log(), (std::vector<std::string>{
+                              "status:Uploading Started", "cue:1",
+                              "status:Step 3 bootp socket error: error code (98)", "cue:3"}));
     session->StopUpload();
     EXPECT_EQ(session->State(), SessionState::Idle);
     EXPECT_EQ(host.Log().back(), "ended");
@@ -202,7 +201,8 @@ TEST_F(UploadSessionTest, ServesTheImageOverTheSocketAndEndsByItself) {
     WriteImage(1000);
     auto recorder = Listen(0);
     session->StartUpload();
-    const Bytes request{0, 1, 'F', 'W', '_', '2', '.', 'b', 'i', 'n', 0, 'o', 'c', 't', 'e', 't', 0};
+    const Bytes request{0,   1, 'F', 'W', '_', '2', '.', 'b', 'i',
+                        'n', 0, 'o', 'c', 't', 'e', 't', 0};
     ASSERT_EQ(recorder->SendTo(request, {kLoopback, 69}).count, 17);
     fk::platform::Endpoint server;
     auto block = Next(*recorder, 2s, &server);
@@ -231,6 +231,39 @@ TEST_F(UploadSessionTest, ServesTheImageOverTheSocketAndEndsByItself) {
     session->StartUpload();
     EXPECT_EQ(session->State(), SessionState::Announcing);
     EXPECT_EQ(host.Count("progress:0"), 1u);
+}
+
+TEST_F(UploadSessionTest, SilentRecorderIsResentTheBlockThenTheUploadGivesUp) {
+    options.sendTimeOut = 10ms;
+    session = std::make_unique<fk::UploadSession>(host, arp, options);
+    WriteImage(2000);
+    auto recorder = Listen(0);
+    session->StartUpload();
+    const Bytes request{0,   1, 'f', 'w', '_', '2', '.', 'b', 'i',
+                        'n', 0, 'o', 'c', 't', 'e', 't', 0};
+    recorder->SendTo(request, {kLoopback, 69});
+    int headers = 0;
+    while (Next(*recorder, 1s)) ++headers;
+    EXPECT_EQ(headers, 21);  // the first send and 20 resends
+    EXPECT_EQ(session->State(), SessionState::Idle);
+    EXPECT_EQ(host.Count("status:retry transfer 19"), 1u);
+    EXPECT_EQ(host.Count("box:TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)|FlashPilot "
+                         "Transmission Error"),
+              1u);
+    EXPECT_EQ(host.Count("ended"), 1u);
+}
+
+TEST_F(UploadSessionTest, TimerHooksActOnlyOnARunningUpload) {
+    session->SendTimeOutTimer();
+    session->AckTimeOutTimer();
+    EXPECT_TRUE(host.Log().empty());
+    session->StartUpload();
+    session->AckTimeOutTimer();
+    EXPECT_EQ(session->State(), SessionState::Idle);
+    const auto log = host.Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 3], "ended");
+    EXPECT_EQ(log[log.size() - 2], "status:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)");
 }
 
 }  // namespace

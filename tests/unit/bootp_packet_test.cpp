@@ -16,9 +16,9 @@ constexpr fk::Ipv4 kRecorder = 0xC0A80A02;  // 192.168.10.2
 // The reply for 192.168.10.2 from 192.168.10.1 naming fw_2.bin, written out field by field.
 Bytes ExpectedReply(const std::string& name) {
     Bytes bytes(300, 0);
-    const Bytes head{2, 1, 6, 0, 'F', 'K', 'T', '0', 0, 0, 0, 0, 0, 0, 0, 0,
-                     192, 168, 10, 2, 192, 168, 10, 1, 0, 0, 0, 0,
-                     0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
+    const Bytes head{2, 1, 6, 0, 'F',  'K',  'T',  '0',  0,    0,   0,  0,
+                     0, 0, 0, 0, 192,  168,  10,   2,    192,  168, 10, 1,
+                     0, 0, 0, 0, 0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
     std::copy(head.begin(), head.end(), bytes.begin());
     std::copy(name.begin(), name.end(), bytes.begin() + 108);
     return bytes;

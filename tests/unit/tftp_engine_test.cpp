@@ -106,8 +106,9 @@ TEST_F(TftpEngineTest, ServesA1000ByteImageAndEndsRightAfterTheShortBlock) {
     ASSERT_EQ(port.sent.size(), 1u);
     const Bytes& header = port.sent[0].bytes;
     ASSERT_EQ(header.size(), 516u);
-    EXPECT_EQ(Bytes(header.begin(), header.begin() + 24),
-              (Bytes{0, 3, 0, 1, 0x20, 3, 4, 9, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 3, 0xE8}));
+    EXPECT_EQ(
+        Bytes(header.begin(), header.begin() + 24),
+        (Bytes{0, 3, 0, 1, 0x20, 3, 4, 9, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 3, 0xE8}));
     EXPECT_EQ(port.sent[0].to, peer);
 
     Receive(Ack(1));
@@ -361,12 +362,12 @@ TEST_F(TftpEngineTest, AcknowledgementRestartsTheResendCountAndTheFinalBlockNeed
 
 TEST_F(TftpEngineTest, AckTimeOutEndsTheUploadWithItsBox) {
     engine->AckTimeOutTimer();
-    EXPECT_EQ(host.Log(),
-              (std::vector<std::string>{
-                  "status:Uploading Completed",
-                  "status:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)",
-                  "box:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)|FlashPilot Transmission "
-                  "Error"}));
+    EXPECT_EQ(
+        host.Log(),
+        (std::vector<std::string>{
+            "status:Uploading Completed", "status:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)",
+            "box:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)|FlashPilot Transmission "
+            "Error"}));
     EXPECT_FALSE(tftpRunning);
 }
 

@@ -11,7 +11,9 @@ namespace {
 using fk::TftpKind;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes FromText(const std::string& text) { return {text.begin(), text.end()}; }
+Bytes FromText(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 TEST(ParseTftpOpcode, OnlyByteOneDecidesAndUnknownOpcodesAreOther) {
     EXPECT_EQ(fk::ParseTftpOpcode(Bytes{0, 1}), TftpKind::ReadRequest);
@@ -82,8 +84,7 @@ TEST(BuildHeaderBlock, CarriesMagicVersionKindAndSizeBigEndian) {
     std::array<std::uint8_t, 512> block;
     block.fill(0xEE);
     fk::BuildHeaderBlock(fk::ImageKind::System, 1000, block);
-    const Bytes expected{0x20, 0x03, 0x04, 0x09, 0, 0, 0, 1, 0, 0, 0, 0,
-                         0,    0,    0,    1,    0, 0, 3, 0xE8};
+    const Bytes expected{0x20, 0x03, 0x04, 0x09, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 3, 0xE8};
     EXPECT_EQ(Bytes(block.begin(), block.begin() + 20), expected);
     EXPECT_TRUE(std::all_of(block.begin() + 20, block.end(), [](auto b) { return b == 0; }));
 
