@@ -266,4 +266,29 @@ TEST_F(UploadSessionTest, TimerHooksActOnlyOnARunningUpload) {
     EXPECT_EQ(log[log.size() - 2], "status:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)");
 }
 
+TEST_F(UploadSessionTest, NoArpAddFollowsTheFinalDeleteOfAStop) {
+    options.bootpPeriod = 1ms;  // turns as often as possible, to meet the stop mid-turn
+    session = std::make_unique<fk::UploadSession>(host, arp, options);
+    for (int round = 0; round < 30; ++round) {
+        session->StartUpload();
+        std::this_thread::sleep_for(std::chrono::microseconds(300 * (round % 7)));
+        session->StopUpload();
+        const auto calls = table.Calls();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_FALSE(calls[calls.size() - 2].add);
+        EXPECT_FALSE(calls.back().add);
+        EXPECT_TRUE(table.Entries().empty()) << "round " << round;
+    }
+}
+
+TEST_F(UploadSessionTest, RefusedArpEntriesDoNotStopTheReplies) {
+    table.refuse = true;
+    auto client = Listen(68);
+    session->StartUpload();
+    EXPECT_TRUE(Next(*client, 1s));
+    EXPECT_TRUE(Next(*client, 1s));
+    EXPECT_EQ(session->State(), SessionState::Announcing);
+    session->StopUpload();
+}
+
 }  // namespace
