@@ -31,10 +31,12 @@ class SessionHost {
     virtual void ShowStatus(const std::string& text) = 0;
     virtual void SetProgress(int percent) = 0;
     virtual void PlayCue(int cue) = 0;  // cue 3 returns when the cue has ended
-    // Never waits for the operator: a worker must not be held by a box.
+    // Never waits for the operator: a worker must not be held by a box. An empty caption asks
+    // for the plain box, captioned with the application title.
     virtual void ShowMessage(const std::string& text, const std::string& caption,
                              platform::MessageIcon icon) = 0;
     // The session has ended (completed, aborted, failed to start): restore the idle controls.
+    // Called once per upload, from the thread that stopped it.
     virtual void SessionEnded() = 0;
 };
 

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+
+namespace fk::platform {
+
+// An IPv4 address and UDP port, both in host byte order.
+struct Endpoint {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    bool operator==(const Endpoint&) const = default;
+};
+
+struct SendResult {
+    std::ptrdiff_t count = -1;  // bytes sent, -1 on failure
+    int error = 0;              // errno of the failure
+};
+
+struct ReceiveResult {
+    enum class Status { Datagram, TimedOut, Stopped, Failed };
+    Status status = Status::Failed;
+    std::size_t length = 0;  // of the datagram, cut to the buffer
+    Endpoint from;
+    int error = 0;  // errno when Failed
+};
+
+// A datagram endpoint that a stop can wake. The upload engines talk to this, so tests can put an
+// in-memory port in place of a socket.
+class DatagramPort {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    virtual ~DatagramPort() = default;
+    virtual SendResult SendTo(std::span<const std::uint8_t> datagram, const Endpoint& to) = 0;
+    // Waits for one datagram until the deadline (none: for ever) or until Close().
+    virtual ReceiveResult Receive(std::span<std::uint8_t> buffer,
+                                  std::optional<Clock::time_point> deadline) = 0;
+    // Sleeps until the deadline; returns early, with true, once the port is closed.
+    virtual bool WaitForStop(Clock::time_point deadline) = 0;
+    // Wakes every waiter, now and later. True only for the call that actually closed the port.
+    virtual bool Close() = 0;
+};
+
+// A UDP socket with a wake-up event beside it. On Linux close() does not wake a thread blocked
+// in recvfrom(), and a closed descriptor number is soon reused by the next socket: so Close()
+// only signals the event, and the descriptors are released when the last call still inside
+// the socket has left it.
+class UdpSocket final : public DatagramPort {
+  public:
+    // socket(AF_INET, SOCK_DGRAM): nothing, with errno in error, on failure.
+    static std::shared_ptr<UdpSocket> Create(int& error);
+    ~UdpSocket() override;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    // bind() to INADDR_ANY and the port: 0, or the errno of the failure.
+    int Bind(std::uint16_t port);
+    // The port the socket is bound to (useful after binding port 0), 0 when unknown.
+    std::uint16_t LocalPort();
+
+    SendResult SendTo(std::span<const std::uint8_t> datagram, const Endpoint& to) override;
+    ReceiveResult Receive(std::span<std::uint8_t> buffer,
+                          std::optional<Clock::time_point> deadline) override;
+    bool WaitForStop(Clock::time_point deadline) override;
+    bool Close() override;
+
+  private:
+    UdpSocket(int fd, int wakeFd) : m_fd(fd), m_wakeFd(wakeFd) {}
+    bool Enter();
+    void Leave();
+    void ReleaseLocked();
+
+    std::mutex m_mutex;
+    int m_fd;
+    int m_wakeFd;
+    int m_users = 0;  // calls currently inside the socket
+    bool m_closed = false;
+};
+
+}  // namespace fk::platform

@@ -1,0 +1,116 @@
+#include "platform/udp_socket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "session/private_network.h"
+
+namespace {
+
+using fk::platform::ReceiveResult;
+using fk::platform::UdpSocket;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+class UdpSocketTest : public fk::testing::PrivateNetworkTest {
+  protected:
+    std::shared_ptr<UdpSocket> Bound(std::uint16_t port) {
+        int error = -1;
+        auto socket = UdpSocket::Create(error);
+        EXPECT_TRUE(socket);
+        EXPECT_EQ(error, 0);
+        EXPECT_EQ(socket->Bind(port), 0);
+        return socket;
+    }
+};
+
+TEST_F(UdpSocketTest, SendsAndReceivesWithTheSendersEndpoint) {
+    auto server = Bound(69);
+    auto client = Bound(0);
+    const std::vector<std::uint8_t> datagram{0, 1, 'a', 0};
+    ASSERT_EQ(client->SendTo(datagram, {0x7F000001, 69}).count, 4);
+    std::array<std::uint8_t, 16> buffer{};
+    const auto received = server->Receive(buffer, Clock::now() + 2s);
+    ASSERT_EQ(received.status, ReceiveResult::Status::Datagram);
+    EXPECT_EQ(received.length, 4u);
+    EXPECT_EQ(received.from.address, 0x7F000001u);
+    EXPECT_EQ(received.from.port, client->LocalPort());
+}
+
+TEST_F(UdpSocketTest, ReceiveTimesOutAtItsDeadline) {
+    auto socket = Bound(0);
+    std::array<std::uint8_t, 16> buffer{};
+    const auto start = Clock::now();
+    EXPECT_EQ(socket->Receive(buffer, start + 50ms).status, ReceiveResult::Status::TimedOut);
+    EXPECT_GE(Clock::now() - start, 50ms);
+}
+
+TEST_F(UdpSocketTest, CloseWakesABlockedReceiveAndReleasesThePortAfterIt) {
+    auto socket = Bound(69);
+    std::atomic<bool> returned{false};
+    ReceiveResult::Status status{};
+    std::thread receiver([&] {
+        std::array<std::uint8_t, 16> buffer{};
+        status = socket->Receive(buffer, std::nullopt).status;
+        returned = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(returned);
+    const auto start = Clock::now();
+    EXPECT_TRUE(socket->Close());
+    receiver.join();
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_EQ(status, ReceiveResult::Status::Stopped);
+    // The descriptor is gone with the last user: the port is free again.
+    auto again = Bound(69);
+    // Every later call on the closed socket sees the stop.
+    std::array<std::uint8_t, 16> buffer{};
+    EXPECT_EQ(socket->Receive(buffer, std::nullopt).status, ReceiveResult::Status::Stopped);
+    EXPECT_TRUE(socket->WaitForStop(Clock::now() + 10s));
+    EXPECT_EQ(socket->SendTo(buffer, {0x7F000001, 9}).count, -1);
+}
+
+TEST_F(UdpSocketTest, ConcurrentClosesCloseOnce) {
+    for (int round = 0; round < 50; ++round) {
+        auto socket = Bound(67);
+        std::atomic<int> closed{0};
+        std::atomic<bool> go{false};
+        std::vector<std::thread> closers;
+        for (int i = 0; i < 3; ++i) {
+            closers.emplace_back([&] {
+                while (!go) std::this_thread::yield();
+                closed += socket->Close() ? 1 : 0;
+            });
+        }
+        go = true;
+        for (auto& closer : closers) closer.join();
+        EXPECT_EQ(closed, 1);
+    }
+}
+
+TEST_F(UdpSocketTest, BusyPortReportsAddressInUse) {
+    auto first = Bound(67);
+    int error = -1;
+    auto second = UdpSocket::Create(error);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->Bind(67), EADDRINUSE);
+}
+
+TEST_F(UdpSocketTest, WaitForStopSleepsUntilTheDeadlineOrTheClose) {
+    auto socket = Bound(0);
+    const auto start = Clock::now();
+    EXPECT_FALSE(socket->WaitForStop(start + 30ms));
+    EXPECT_GE(Clock::now() - start, 30ms);
+    std::thread closer([&] {
+        std::this_thread::sleep_for(20ms);
+        socket->Close();
+    });
+    EXPECT_TRUE(socket->WaitForStop(Clock::now() + 10s));
+    closer.join();
+}
+
+}  // namespace

@@ -1,0 +1,56 @@
+#include "upgrade/bootp_packet.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const fk::MacAddress kMac{0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
+constexpr fk::Ipv4 kHost = 0xC0A80A01;      // 192.168.10.1
+constexpr fk::Ipv4 kRecorder = 0xC0A80A02;  // 192.168.10.2
+
+// The reply for 192.168.10.2 from 192.168.10.1 naming fw_2.bin, written out field by field.
+Bytes ExpectedReply(const std::string& name) {
+    Bytes bytes(300, 0);
+    const Bytes head{2, 1, 6, 0, 'F',  'K',  'T',  '0',  0,    0,   0,  0,
+                     0, 0, 0, 0, 192,  168,  10,   2,    192,  168, 10, 1,
+                     0, 0, 0, 0, 0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
+    std::copy(head.begin(), head.end(), bytes.begin());
+    std::copy(name.begin(), name.end(), bytes.begin() + 108);
+    return bytes;
+}
+
+Bytes Build(const std::string& name) {
+    const auto reply = fk::BuildBootpReply(kRecorder, kHost, kMac, name);
+    return {reply.begin(), reply.end()};
+}
+
+TEST(BuildBootpReply, MatchesTheReplyLayoutByteForByte) {
+    const Bytes reply = Build("fw_2.bin");
+    EXPECT_EQ(reply, ExpectedReply("fw_2.bin"));
+    // The file field: the 8 name bytes, then 120 zeros; sname and vend are all zero.
+    EXPECT_EQ(std::string(reply.begin() + 108, reply.begin() + 116), "fw_2.bin");
+    EXPECT_TRUE(std::all_of(reply.begin() + 116, reply.begin() + 236, [](auto b) { return !b; }));
+    EXPECT_TRUE(std::all_of(reply.begin() + 44, reply.begin() + 108, [](auto b) { return !b; }));
+    EXPECT_TRUE(std::all_of(reply.begin() + 236, reply.end(), [](auto b) { return !b; }));
+}
+
+TEST(BuildBootpReply, EmptyNameLeavesTheFileFieldZero) {
+    const Bytes reply = Build("");
+    EXPECT_EQ(reply, ExpectedReply(""));
+}
+
+TEST(BuildBootpReply, LongestAcceptedNameKeepsItsTerminator) {
+    const std::string name(127, 'n');
+    const Bytes reply = Build(name);
+    EXPECT_EQ(reply, ExpectedReply(name));
+    EXPECT_EQ(reply[108 + 126], 'n');
+    EXPECT_EQ(reply[108 + 127], 0);  // the last byte of the file field
+    EXPECT_EQ(reply[236], 0);        // vend untouched
+}
+
+}  // namespace

@@ -1,0 +1,399 @@
+#include "upgrade/tftp_engine.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/fake_session.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using fk::testing::FakeDatagramPort;
+using fk::testing::FakeSessionHost;
+namespace fs = std::filesystem;
+
+Bytes ReadRequest(const std::string& name) {
+    Bytes bytes{0, 1};
+    bytes.insert(bytes.end(), name.begin(), name.end());
+    const std::string mode("\0octet\0", 7);
+    bytes.insert(bytes.end(), mode.begin(), mode.end());
+    return bytes;
+}
+
+Bytes Ack(std::uint16_t block) {
+    return {0, 4, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)};
+}
+
+Bytes Pattern(std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    return bytes;
+}
+
+std::uint16_t BlockOf(const Bytes& packet) {
+    return static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
+}
+
+class TftpEngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("fk-tftp-" + std::to_string(getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir);
+        host.sysFileName = "fw_2.bin";
+        host.sysFilePath = (m_dir / "FW_2.bin").string();  // real case on disk
+        host.dataFileName = "font.fnt";
+        host.dataFilePath = (m_dir / "Font.Fnt").string();
+        MakeEngine(std::chrono::milliseconds(3000));
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    void MakeEngine(std::chrono::milliseconds sendTimeOut) {
+        engine = std::make_unique<fk::TftpEngine>(
+            fk::TftpEngine::Links{port, host, bootpRunning, tftpRunning,
+                                  [this] {
+                                      ++stops;
+                                      host.ShowStatus("Uploading Completed");
+                                  }},
+            sendTimeOut);
+    }
+
+    void WriteFile(const std::string& path, const Bytes& content) {
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(content.data()),
+                   static_cast<std::streamsize>(content.size()));
+    }
+    void WriteSparse(const std::string& path, off_t size) {
+        WriteFile(path, {});
+        ASSERT_EQ(truncate(path.c_str(), size), 0);
+    }
+
+    void Receive(const Bytes& datagram) { engine->HandleDatagram(datagram, peer); }
+    const Bytes& LastSent() { return port.sent.back().bytes; }
+    std::vector<std::string> Statuses() {
+        std::vector<std::string> lines;
+        for (const auto& line : host.Log())
+            if (line.rfind("status:", 0) == 0 || line.rfind("progress:", 0) == 0)
+                lines.push_back(line);
+        return lines;
+    }
+
+    FakeSessionHost host;
+    FakeDatagramPort port;
+    std::atomic<bool> bootpRunning{true};
+    std::atomic<bool> tftpRunning{true};
+    int stops = 0;
+    fk::platform::Endpoint peer{0xC0A80A02, 2070};
+    std::unique_ptr<fk::TftpEngine> engine;
+
+  private:
+    fs::path m_dir;
+};
+
+TEST_F(TftpEngineTest, ServesA1000ByteImageAndEndsRightAfterTheShortBlock) {
+    const Bytes image = Pattern(1000);
+    WriteFile(host.sysFilePath, image);
+
+    Receive(ReadRequest("FW_2.BIN"));  // letter case does not matter
+    EXPECT_FALSE(bootpRunning);
+    ASSERT_EQ(port.sent.size(), 1u);
+    const Bytes& header = port.sent[0].bytes;
+    ASSERT_EQ(header.size(), 516u);
+    EXPECT_EQ(
+        Bytes(header.begin(), header.begin() + 24),
+        (Bytes{0, 3, 0, 1, 0x20, 3, 4, 9, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 3, 0xE8}));
+    EXPECT_EQ(port.sent[0].to, peer);
+
+    Receive(Ack(1));
+    ASSERT_EQ(port.sent.size(), 2u);
+    EXPECT_EQ(BlockOf(LastSent()), 2);
+    EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()),
+              Bytes(image.begin(), image.begin() + 512));
+    EXPECT_EQ(stops, 0);
+
+    Receive(Ack(2));
+    ASSERT_EQ(port.sent.size(), 3u);
+    EXPECT_EQ(LastSent().size(), 492u);
+    EXPECT_EQ(BlockOf(LastSent()), 3);
+    EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()),
+              Bytes(image.begin() + 512, image.end()));
+    EXPECT_EQ(stops, 1);
+    EXPECT_FALSE(tftpRunning);
+    EXPECT_FALSE(engine->SendTimeOutDue().has_value());
+    EXPECT_EQ(host.Log(),
+              (std::vector<std::string>{"progress:66", "status:Upload 66 (%) Completed",
+                                        "progress:100", "status:Upload 100 (%) Completed",
+                                        "status:Uploading Completed", "cue:2"}));
+}
+
+TEST_F(TftpEngineTest, BlockAlignedImageEndsWithAnEmptyBlockAndProgressStaysAt100) {
+    WriteFile(host.sysFilePath, Pattern(1024));
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(1));
+    Receive(Ack(2));
+    EXPECT_EQ(LastSent().size(), 516u);
+    EXPECT_EQ(stops, 0);
+    Receive(Ack(3));
+    EXPECT_EQ(LastSent(), (Bytes{0, 3, 0, 4}));
+    EXPECT_EQ(stops, 1);
+    EXPECT_EQ(host.Count("progress:100"), 1u);
+    for (const auto& line : host.Log()) EXPECT_NE(line, "progress:133");
+}
+
+TEST_F(TftpEngineTest, EmptyImageAnnouncesSizeZeroAndEndsWithAnEmptyBlock2) {
+    WriteFile(host.sysFilePath, {});
+    Receive(ReadRequest("fw_2.bin"));
+    EXPECT_EQ(Bytes(port.sent[0].bytes.begin() + 20, port.sent[0].bytes.begin() + 24),
+              (Bytes{0, 0, 0, 0}));
+    Receive(Ack(1));
+    EXPECT_EQ(LastSent(), (Bytes{0, 3, 0, 2}));
+    EXPECT_EQ(stops, 1);
+}
+
+TEST_F(TftpEngineTest, DataImageIsAnnouncedAsKind2AndServedFromTheDataPath) {
+    host.page = fk::ImagePage::Data;
+    WriteFile(host.dataFilePath, Pattern(10));
+    Receive(ReadRequest("font.fnt"));
+    ASSERT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(port.sent[0].bytes[4 + 15], 2);
+    Receive(Ack(1));
+    EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()), Pattern(10));
+}
+
+TEST_F(TftpEngineTest, WrongNameStopsTheAnnouncementsButARightOneIsStillServed) {
+    WriteFile(host.sysFilePath, Pattern(100));
+    Receive(ReadRequest("other.bin"));
+    EXPECT_TRUE(port.sent.empty());
+    EXPECT_FALSE(bootpRunning);
+    EXPECT_FALSE(engine->TransferAccepted());
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{
+                              "status:Tftp file request error: file name is not same between "
+                              "Bootp and Tftp."}));
+    // A name that only starts like the boot file name is another name.
+    Receive(ReadRequest("fw_2.bin.old"));
+    EXPECT_TRUE(port.sent.empty());
+
+    Receive(ReadRequest("fw_2.bin"));
+    ASSERT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(BlockOf(LastSent()), 1);
+    EXPECT_TRUE(engine->TransferAccepted());
+}
+
+TEST_F(TftpEngineTest, RepeatedAcknowledgementsResendTheNextBlockWithoutRepeatingTheText) {
+    const Bytes image = Pattern(5000);  // 10 blocks, total 11
+    WriteFile(host.sysFilePath, image);
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(5));
+    Receive(Ack(5));
+    ASSERT_EQ(port.sent.size(), 3u);
+    EXPECT_EQ(BlockOf(port.sent[1].bytes), 6);
+    EXPECT_EQ(port.sent[1].bytes, port.sent[2].bytes);
+    EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()),
+              Bytes(image.begin() + 4 * 512, image.begin() + 5 * 512));
+    EXPECT_EQ(Statuses(),
+              (std::vector<std::string>{"progress:54", "status:Upload 54 (%) Completed"}));
+    // Another text in between: the progress text is shown again.
+    Receive({0, 5, 0, 0});
+    Receive(Ack(5));
+    EXPECT_EQ(Statuses().back(), "status:Upload 54 (%) Completed");
+}
+
+TEST_F(TftpEngineTest, AckOfZeroResendsTheHeaderAndAckOf65535HitsTheSeekError) {
+    WriteFile(host.sysFilePath, Pattern(100));
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(0));
+    ASSERT_EQ(port.sent.size(), 2u);
+    EXPECT_EQ(port.sent[1].bytes, port.sent[0].bytes);
+
+    Receive(Ack(65535));
+    EXPECT_EQ(port.sent.size(), 2u);
+    EXPECT_EQ(engine->BlockNo(), 0);
+    const std::string text = "File (" + host.sysFilePath + ") Read Error, fseek() block = 0";
+    EXPECT_EQ(host.Count("status:" + text), 1u);
+    EXPECT_EQ(host.Count("box:" + text + "|"), 1u);
+    EXPECT_EQ(stops, 0);
+}
+
+TEST_F(TftpEngineTest, ErrorAndUnknownOpcodesAreReportedWriteRequestsAndDataIgnored) {
+    WriteFile(host.sysFilePath, Pattern(100));
+    Receive({0, 5, 0, 1, 'x', 0});
+    Receive({0, 9});
+    Receive({0, 2, 'a', 0});
+    Receive({0, 3, 0, 1, 1, 2});
+    EXPECT_TRUE(port.sent.empty());
+    EXPECT_EQ(host.Log(), (std::vector<std::string>{"status:Tftp error received",
+                                                    "status:Tftp error received"}));
+    EXPECT_TRUE(bootpRunning);
+}
+
+TEST_F(TftpEngineTest, TruncatedDatagramsAreIgnored) {
+    WriteFile(host.sysFilePath, Pattern(100));
+    Receive({});
+    Receive({4});
+    Receive(ReadRequest("fw_2.bin"));
+    Receive({0, 4, 0});  // an acknowledgement without its block number
+    EXPECT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(engine->BlockNo(), 1);
+    EXPECT_TRUE(Statuses().empty());
+}
+
+TEST_F(TftpEngineTest, AcknowledgementBeforeAnyReadRequestIsIgnored) {
+    Receive(Ack(1));
+    Receive(Ack(65535));
+    EXPECT_TRUE(port.sent.empty());
+    EXPECT_EQ(stops, 0);
+    EXPECT_TRUE(host.Log().empty());
+}
+
+TEST_F(TftpEngineTest, FileDeletedMidTransferGivesTheOpenErrorAndSendsNothing) {
+    WriteFile(host.sysFilePath, Pattern(2000));
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(1));
+    fs::remove(host.sysFilePath);
+    Receive(Ack(2));
+    EXPECT_EQ(port.sent.size(), 2u);
+    const std::string text = "File (" + host.sysFilePath + ") Open Error (Error Code = 2)";
+    EXPECT_EQ(host.Count("status:" + text), 1u);
+    EXPECT_EQ(host.Count("box:" + text + "|"), 1u);
+    EXPECT_EQ(stops, 0);
+}
+
+TEST_F(TftpEngineTest, UnmeasurableImageIsAnnouncedAsEmptyWithoutAPercentage) {
+    Receive(ReadRequest("fw_2.bin"));
+    EXPECT_EQ(host.Log(), (std::vector<std::string>{"box:Image file open error|File open error"}));
+    ASSERT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(port.sent[0].bytes[4 + 19], 0);
+    Receive(Ack(1));
+    EXPECT_EQ(port.sent.size(), 1u);
+    for (const auto& line : host.Log()) EXPECT_NE(line.rfind("progress:", 0), 0u) << line;
+}
+
+TEST_F(TftpEngineTest, AcknowledgementPastTheEndIsAReadError) {
+    WriteFile(host.sysFilePath, Pattern(100));
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(5));
+    EXPECT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(host.Count("status:File read error, fread(), 0"), 1u);
+}
+
+TEST_F(TftpEngineTest, FailedSendIsReportedAndKeepsTheLastPacket) {
+    WriteFile(host.sysFilePath, Pattern(2000));
+    Receive(ReadRequest("fw_2.bin"));
+    const Bytes header = LastSent();
+    port.refuseSends = true;
+    Receive(Ack(1));
+    EXPECT_EQ(Statuses().back(), "status:Data transfer error");
+    port.refuseSends = false;
+    engine->SendTimeOutTimer();  // resends what went out last
+    EXPECT_EQ(LastSent(), header);
+    EXPECT_EQ(Statuses().back(), "status:retry transfer 0");
+}
+
+TEST_F(TftpEngineTest, LargestServableImagesEndAtBlock65535) {
+    WriteSparse(host.sysFilePath, 65534 * 512 - 1);
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(65534));
+    EXPECT_EQ(BlockOf(LastSent()), 65535);
+    EXPECT_EQ(LastSent().size(), 4u + 511);
+    EXPECT_EQ(stops, 1);
+}
+
+TEST_F(TftpEngineTest, BlockAlignedLargestImageEndsWithAnEmptyBlock65535) {
+    WriteSparse(host.sysFilePath, 65533 * 512);
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(65534));
+    EXPECT_EQ(LastSent(), (Bytes{0, 3, 0xFF, 0xFF}));
+    EXPECT_EQ(stops, 1);
+}
+
+TEST_F(TftpEngineTest, TooLargeImageWrapsToTheSeekErrorAtBlock0) {
+    WriteSparse(host.sysFilePath, 65534 * 512);
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(65534));
+    EXPECT_EQ(LastSent().size(), 516u);
+    Receive(Ack(65535));
+    EXPECT_EQ(host.Count("status:File (" + host.sysFilePath + ") Read Error, fseek() block = 0"),
+              1u);
+    EXPECT_EQ(stops, 0);
+}
+
+TEST_F(TftpEngineTest, SilentRecorderGetsTwentyResendsThenTheSendTimeOut) {
+    MakeEngine(std::chrono::milliseconds(2));
+    WriteFile(host.sysFilePath, Pattern(2000));
+    port.Deliver(ReadRequest("fw_2.bin"), peer);
+    std::mutex state;
+    EXPECT_EQ(engine->Serve(state), fk::TftpEngine::End::Stopped);
+
+    ASSERT_EQ(port.sent.size(), 21u);
+    for (const auto& sent : port.sent) EXPECT_EQ(sent.bytes, port.sent[0].bytes);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 20; ++i) expected.push_back("status:retry transfer " + std::to_string(i));
+    expected.push_back("status:Uploading Completed");
+    expected.push_back("status:TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
+    expected.push_back(
+        "box:TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)|FlashPilot Transmission Error");
+    EXPECT_EQ(host.Log(), expected);
+    EXPECT_EQ(stops, 1);
+    EXPECT_FALSE(tftpRunning);
+    EXPECT_FALSE(engine->SendTimeOutDue().has_value());
+}
+
+TEST_F(TftpEngineTest, AcknowledgementRestartsTheResendCountAndTheFinalBlockNeedsNoTimer) {
+    WriteFile(host.sysFilePath, Pattern(600));
+    Receive(ReadRequest("fw_2.bin"));
+    EXPECT_TRUE(engine->SendTimeOutDue().has_value());
+    engine->SendTimeOutTimer();
+    engine->SendTimeOutTimer();
+    EXPECT_EQ(engine->RetryCount(), 2);
+    Receive(Ack(1));
+    EXPECT_EQ(engine->RetryCount(), 0);
+    EXPECT_TRUE(engine->SendTimeOutDue().has_value());
+    Receive(Ack(2));
+    EXPECT_EQ(stops, 1);
+    EXPECT_FALSE(engine->SendTimeOutDue().has_value());
+}
+
+TEST_F(TftpEngineTest, AckTimeOutEndsTheUploadWithItsBox) {
+    engine->AckTimeOutTimer();
+    EXPECT_EQ(
+        host.Log(),
+        (std::vector<std::string>{
+            "status:Uploading Completed", "status:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)",
+            "box:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)|FlashPilot Transmission "
+            "Error"}));
+    EXPECT_FALSE(tftpRunning);
+}
+
+TEST_F(TftpEngineTest, ReceiveFailingOnItsOwnStopsTheUploadAndSaysSo) {
+    port.DeliverFailure(104);
+    std::mutex state;
+    EXPECT_EQ(engine->Serve(state), fk::TftpEngine::End::ReceiveFailed);
+    EXPECT_EQ(host.Log(),
+              (std::vector<std::string>{"status:Uploading Completed",
+                                        "status:Step 2: Tftp receive data error: error code (104)",
+                                        "box:Step 2: Tftp receive data error: error code (104)|"}));
+    EXPECT_EQ(stops, 1);
+}
+
+TEST_F(TftpEngineTest, ServeAnswersEveryDatagramFromItsSender) {
+    WriteFile(host.sysFilePath, Pattern(700));
+    const fk::platform::Endpoint other{0x0A000005, 3000};
+    port.Deliver(ReadRequest("fw_2.bin"), peer);
+    port.Deliver(Ack(1), other);
+    port.Close();  // the script is delivered first, then the stop
+    std::mutex state;
+    EXPECT_EQ(engine->Serve(state), fk::TftpEngine::End::Stopped);
+    ASSERT_EQ(port.sent.size(), 2u);
+    EXPECT_EQ(port.sent[0].to, peer);
+    EXPECT_EQ(port.sent[1].to, other);
+    EXPECT_EQ(stops, 0);
+}
+
+}  // namespace

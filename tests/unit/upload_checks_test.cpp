@@ -1,0 +1,34 @@
+#include "upgrade/upload_checks.h"
+
+#include <gtest/gtest.h>
+
+#include "net/address_plan.h"
+
+namespace {
+
+TEST(CheckBootFileName, AcceptsUpTo127BytesAndNamesTheRefusedOne) {
+    EXPECT_FALSE(fk::CheckBootFileName("").has_value());
+    EXPECT_FALSE(fk::CheckBootFileName(std::string(127, 'a')).has_value());
+    const std::string tooLong(128, 'a');
+    EXPECT_EQ(fk::CheckBootFileName(tooLong),
+              "The boot file name '" + tooLong + "' is too long: at most 127 characters.");
+}
+
+TEST(CheckImageSize, AcceptsWhatEndsWithAShortBlock65535) {
+    EXPECT_FALSE(fk::CheckImageSize(0).has_value());
+    EXPECT_FALSE(fk::CheckImageSize(65534ull * 512 - 1).has_value());
+    EXPECT_EQ(fk::CheckImageSize(65534ull * 512),
+              "The image file is too large: at most 33553407 bytes.");
+}
+
+TEST(DeviceAddressFor, ChangesOnlyTheLastOctet) {
+    EXPECT_EQ(fk::DeviceAddressFor(0xC0A8000A), 0xC0A8000Bu);  // .10 -> .11
+    EXPECT_EQ(fk::DeviceAddressFor(0x0A000001), 0x0A000002u);  // .1 -> .2
+    EXPECT_EQ(fk::DeviceAddressFor(0xAC100500), 0xAC100502u);  // .0 -> .2
+    EXPECT_EQ(fk::DeviceAddressFor(0xAC1005FF), 0xAC100502u);  // .255 -> .2
+    EXPECT_EQ(fk::DeviceAddressFor(0xC0A801FE), 0xC0A801FFu);  // .254 -> .255
+    EXPECT_EQ(fk::DeviceAddressFor(0x0A01FFFF), 0x0A01FF02u);  // /16 broadcast-like host
+    EXPECT_EQ(fk::DeviceAddressFor(0), 2u);
+}
+
+}  // namespace

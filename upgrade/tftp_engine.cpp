@@ -1,0 +1,263 @@
+#include "upgrade/tftp_engine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "upgrade/text_format.h"
+
+namespace fk {
+
+namespace {
+
+using platform::MessageIcon;
+
+// An empty caption asks the window for its plain box, captioned with the application title.
+constexpr const char* kPlainBox = "";
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// Closes a descriptor on every path out of a block read.
+class FileHandle {
+  public:
+    explicit FileHandle(const std::string& path) : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~FileHandle() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    int fd() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+}  // namespace
+
+TftpEngine::End TftpEngine::Serve(std::mutex& stateMutex) {
+    using Status = platform::ReceiveResult::Status;
+    while (m_links.tftpRunning.load()) {
+        const auto due = SendTimeOutDue();
+        const auto received = m_links.port.Receive(m_receiveBuffer, due);
+        std::lock_guard lock(stateMutex);
+        switch (received.status) {
+            case Status::Stopped:
+                return End::Stopped;
+            case Status::Failed:
+                if (!m_links.tftpRunning.load()) return End::Stopped;
+                ReportReceiveFailure(received.error);
+                return End::ReceiveFailed;
+            case Status::TimedOut: {
+                const auto stillDue = SendTimeOutDue();
+                if (!m_links.tftpRunning.load() || !stillDue || *stillDue > Clock::now()) break;
+                // Periodic: the timer stays on until a send, the limit or a stop ends it.
+                m_sendTimeOutDue.store((*stillDue + m_sendTimeOut).time_since_epoch().count());
+                SendTimeOutTimer();
+                break;
+            }
+            case Status::Datagram:
+                HandleDatagram({m_receiveBuffer.data(), received.length}, received.from);
+                break;
+        }
+    }
+    return End::Stopped;
+}
+
+void TftpEngine::HandleDatagram(std::span<const std::uint8_t> datagram,
+                                const platform::Endpoint& from) {
+    m_peer = from;
+    const auto kind = ParseTftpOpcode(datagram);
+    if (!kind) return;
+    switch (*kind) {
+        case TftpKind::ReadRequest:
+            m_links.bootpRunning.store(false);
+            HandleReadRequest(datagram);
+            break;
+        case TftpKind::Ack:
+            HandleAck(datagram);
+            break;
+        case TftpKind::WriteRequest:
+        case TftpKind::Data:
+            break;
+        case TftpKind::Other:
+            Status("Tftp error received");
+            break;
+    }
+}
+
+void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram) {
+    MeasureImageFile();
+    const std::string_view requested = ReadRequestFileName(datagram);
+    const ImagePage page = m_links.host.ActivePage();
+    m_bootFileName = m_links.host.BootFileName(page);
+    m_servedFilePath = m_links.host.ImagePath(page);
+    if (!SameNameIgnoringCase(requested, m_bootFileName)) {
+        Status("Tftp file request error: file name is not same between Bootp and Tftp.");
+        return;
+    }
+    m_blockOffset = 0;
+    m_links.bootpRunning.store(false);
+    m_transferAccepted.store(true);
+    m_blockNo = 1;
+    SendDataBlock();
+}
+
+bool TftpEngine::MeasureImageFile() {
+    m_blockTotal = 0;
+    m_imageSize = 0;
+    const FileHandle file(m_links.host.ImagePath(m_links.host.ActivePage()));
+    struct stat info {};
+    if (file.fd() < 0 || fstat(file.fd(), &info) != 0) {
+        m_links.host.ShowMessage("Image file open error", "File open error", MessageIcon::Stop);
+        return false;
+    }
+    m_imageSize = static_cast<std::uint64_t>(info.st_size);
+    m_fileBlocks = (m_imageSize + kTftpBlockSize - 1) / kTftpBlockSize;
+    m_blockTotal = m_fileBlocks + 1;
+    return true;
+}
+
+void TftpEngine::HandleAck(std::span<const std::uint8_t> datagram) {
+    const auto acknowledged = AckBlockNumber(datagram);
+    // Before a read request of this upload was answered there is no transfer to go on with.
+    if (!acknowledged || !m_transferAccepted.load()) return;
+    m_blockNo = static_cast<std::uint16_t>(*acknowledged + 1);
+    if (m_blockTotal > 0) {
+        const auto percent = std::min<std::uint64_t>(m_blockNo * 100ull / m_blockTotal, 100);
+        ShowPercent(static_cast<int>(percent));
+    }
+    SendDataBlock();
+    m_retryCount = 0;
+    if (m_lastBlockSent) {
+        SwitchTimersOff();
+        m_links.tftpRunning.store(false);
+        m_links.stopUpload();
+        m_links.host.PlayCue(2);
+    }
+}
+
+void TftpEngine::SendDataBlock() {
+    m_lastBlockSent = false;
+    std::size_t length = 0;
+    if (m_blockNo == 1) {
+        const ImageKind kind =
+            m_links.host.ActivePage() == ImagePage::System ? ImageKind::System : ImageKind::Data;
+        BuildHeaderBlock(kind, static_cast<std::uint32_t>(m_imageSize),
+                         std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>());
+        length = kTftpBlockSize;
+    } else if (!m_servedFilePath.empty()) {
+        const auto read = ReadFileBlock();
+        if (!read) return;
+        length = *read;
+    }
+    const std::size_t packetLength = BuildDataPacket(
+        m_blockNo, std::span(m_packet).subspan(kTftpDataHeaderSize, length), m_packet);
+    const auto sent = m_links.port.SendTo({m_packet.data(), packetLength}, m_peer);
+    if (sent.count < 0) {
+        Status("Data transfer error");
+        return;
+    }
+    m_lastPacket = m_packet;
+    m_lastPacketLen = packetLength;
+    SwitchTimersOff();
+    if (static_cast<std::size_t>(sent.count) < kTftpMaxDataPacket) {
+        m_lastBlockSent = true;
+    } else {
+        StartSendTimeOut();
+    }
+}
+
+std::optional<std::size_t> TftpEngine::ReadFileBlock() {
+    const FileHandle file(m_servedFilePath);
+    if (file.fd() < 0) {
+        const auto text =
+            FormatText("File (%s) Open Error (Error Code = %d)", m_servedFilePath.c_str(), errno);
+        Status(text);
+        m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
+        return std::nullopt;
+    }
+    struct stat info {};
+    const std::int64_t fileSize = fstat(file.fd(), &info) == 0 ? info.st_size : 0;
+    m_blockOffset = std::int64_t{m_blockNo} * 512 - 1024;
+    if (m_blockOffset < 0) {
+        const auto text = FormatText("File (%s) Read Error, fseek() block = %d",
+                                     m_servedFilePath.c_str(), int{m_blockNo});
+        Status(text);
+        m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
+        return std::nullopt;
+    }
+    const ssize_t read =
+        pread(file.fd(), m_packet.data() + kTftpDataHeaderSize, kTftpBlockSize, m_blockOffset);
+    // A read that fails outright is reported like a read past the end: nothing is sent.
+    if (read < 0 || (read == 0 && m_blockOffset > fileSize)) {
+        Status(FormatText("File read error, fread(), %d", read < 0 ? errno : 0));
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(read);
+}
+
+std::optional<TftpEngine::Clock::time_point> TftpEngine::SendTimeOutDue() const {
+    const auto due = m_sendTimeOutDue.load();
+    if (due == kTimerOff) return std::nullopt;
+    return Clock::time_point(Clock::duration(due));
+}
+
+void TftpEngine::StartSendTimeOut() {
+    m_sendTimeOutDue.store((Clock::now() + m_sendTimeOut).time_since_epoch().count());
+}
+
+void TftpEngine::AckTimeOutTimer() {
+    SwitchTimersOff();
+    GiveUp("TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)");
+}
+
+void TftpEngine::SendTimeOutTimer() {
+    if (m_retryCount >= kMaxResends) {
+        SwitchTimersOff();
+        GiveUp("TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
+        return;
+    }
+    const auto sent = m_links.port.SendTo({m_lastPacket.data(), m_lastPacketLen}, m_peer);
+    Status(sent.count > 0 ? FormatText("retry transfer %d", m_retryCount)
+                          : std::string("Data transfer error"));
+    ++m_retryCount;
+}
+
+void TftpEngine::GiveUp(const char* text) {
+    m_links.tftpRunning.store(false);
+    m_links.stopUpload();
+    Status(text);
+    m_links.host.ShowMessage(text, "FlashPilot Transmission Error", MessageIcon::Stop);
+}
+
+void TftpEngine::ReportReceiveFailure(int error) {
+    const auto text = FormatText("Step 2: Tftp receive data error: error code (%d)", error);
+    m_links.tftpRunning.store(false);
+    m_links.stopUpload();
+    Status(text);
+    m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
+}
+
+void TftpEngine::Status(const std::string& text) {
+    m_shownPercent = -1;
+    m_links.host.ShowStatus(text);
+}
+
+void TftpEngine::ShowPercent(int percent) {
+    // Repeated acknowledgements give the same text again: the operator sees no difference.
+    if (percent == m_shownPercent) return;
+    m_links.host.SetProgress(percent);
+    m_links.host.ShowStatus(FormatText("Upload %d (%%) Completed", percent));
+    m_shownPercent = percent;
+}
+
+}  // namespace fk

@@ -1,0 +1,69 @@
+#include "upgrade/tftp_packet.h"
+
+#include <algorithm>
+
+namespace fk {
+
+namespace {
+
+void PutU16(std::span<std::uint8_t> out, std::size_t offset, std::uint16_t value) {
+    out[offset] = static_cast<std::uint8_t>(value >> 8);
+    out[offset + 1] = static_cast<std::uint8_t>(value);
+}
+
+void PutU32(std::span<std::uint8_t> out, std::size_t offset, std::uint32_t value) {
+    PutU16(out, offset, static_cast<std::uint16_t>(value >> 16));
+    PutU16(out, offset + 2, static_cast<std::uint16_t>(value));
+}
+
+constexpr std::size_t kOpcodeSize = 2;
+constexpr std::size_t kAckSize = 4;
+constexpr std::uint8_t kDataOpcode = 3;
+constexpr std::uint32_t kHeaderMagic = 0x20030409;
+constexpr std::uint32_t kHeaderVersion = 1;
+
+}  // namespace
+
+std::optional<TftpKind> ParseTftpOpcode(std::span<const std::uint8_t> datagram) {
+    if (datagram.size() < kOpcodeSize) return std::nullopt;
+    const std::uint8_t opcode = datagram[1];
+    if (opcode >= 1 && opcode <= 4) return static_cast<TftpKind>(opcode);
+    return TftpKind::Other;
+}
+
+std::string_view ReadRequestFileName(std::span<const std::uint8_t> datagram) {
+    if (datagram.size() <= kOpcodeSize + 1) return {};
+    const auto first = datagram.begin() + kOpcodeSize;
+    const auto limit = datagram.end() - 1;
+    const auto end = std::find(first, limit, std::uint8_t{0});
+    return {reinterpret_cast<const char*>(&*first), static_cast<std::size_t>(end - first)};
+}
+
+std::optional<std::uint16_t> AckBlockNumber(std::span<const std::uint8_t> datagram) {
+    if (datagram.size() < kAckSize) return std::nullopt;
+    return static_cast<std::uint16_t>(datagram[2] << 8 | datagram[3]);
+}
+
+std::size_t BuildDataPacket(std::uint16_t block, std::span<const std::uint8_t> content,
+                            std::span<std::uint8_t, kTftpMaxDataPacket> packet) {
+    const std::size_t length = std::min(content.size(), kTftpBlockSize);
+    packet[0] = 0;
+    packet[1] = kDataOpcode;
+    PutU16(packet, 2, block);
+    // The content may already sit in place (read straight into the packet).
+    if (content.data() != packet.data() + kTftpDataHeaderSize) {
+        std::copy_n(content.begin(), length, packet.begin() + kTftpDataHeaderSize);
+    }
+    return kTftpDataHeaderSize + length;
+}
+
+void BuildHeaderBlock(ImageKind kind, std::uint32_t imageSize,
+                      std::span<std::uint8_t, kTftpBlockSize> out) {
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    PutU32(out, 0, kHeaderMagic);
+    PutU32(out, 4, kHeaderVersion);
+    PutU32(out, 12, static_cast<std::uint32_t>(kind));
+    PutU32(out, 16, imageSize);
+}
+
+}  // namespace fk

@@ -1,0 +1,181 @@
+#include "upgrade/upload_session.h"
+
+#include <optional>
+
+#include "net/address_plan.h"
+#include "platform/udp_socket.h"
+#include "upgrade/bootp_packet.h"
+#include "upgrade/text_format.h"
+#include "upgrade/tftp_engine.h"
+
+namespace fk {
+
+// Everything one upload owns. Its workers hold it, so it lives until the last of them ends.
+struct UploadSession::Run {
+    std::shared_ptr<platform::UdpSocket> bootpSocket;
+    std::shared_ptr<platform::UdpSocket> tftpSocket;
+    std::atomic<bool> uploading{false};    // the sockets are open
+    std::atomic<bool> startFailed{false};  // a socket step failed; the controls wait for a stop
+    std::atomic<bool> bootpRunning{false};
+    std::atomic<bool> tftpRunning{false};
+    // Held for a whole BOOTP turn, so the last ARP delete of a stop follows any add.
+    std::mutex turnMutex;
+    // Guards the TFTP transfer state between the worker and the timer hooks.
+    std::mutex engineMutex;
+    std::unique_ptr<TftpEngine> engine;  // set before the workers start, when the sockets opened
+};
+
+UploadSession::UploadSession(SessionHost& host, DeviceArp& arp, UploadSessionOptions options)
+    : m_host(host), m_arp(arp), m_options(options) {}
+
+UploadSession::~UploadSession() {
+    Shutdown();
+}
+
+void UploadSession::StartUpload() {
+    if (const auto previous = CurrentRun(); previous && previous->uploading.load()) {
+        StopRun(previous.get());
+    }
+    JoinWorkers();
+    auto run = std::make_shared<Run>();
+    {
+        std::lock_guard lock(m_runMutex);
+        m_run = run;
+    }
+    m_arp.ResetErrorReport();
+    m_host.ShowStatus("Uploading Started");
+    m_host.PlayCue(1);
+    if (!OpenSockets(*run)) {
+        run->startFailed.store(true);
+        return;
+    }
+    run->bootpRunning.store(true);
+    run->tftpRunning.store(true);
+    run->engine = std::make_unique<TftpEngine>(
+        TftpEngine::Links{*run->tftpSocket, m_host, run->bootpRunning, run->tftpRunning,
+                          [this, raw = run.get()] { StopRun(raw); }},
+        m_options.sendTimeOut);
+    run->uploading.store(true);
+    m_host.SetProgress(0);
+    m_tftpThread = std::thread([run] { run->engine->Serve(run->engineMutex); });
+    m_bootpThread = std::thread(&UploadSession::BootpWorker, this, run);
+}
+
+bool UploadSession::OpenSockets(Run& run) {
+    // Linux sockets need no start-up, so of the seven steps only socket() and bind() can fail.
+    const char* failedStep = nullptr;
+    int error = 0;
+    run.bootpSocket = platform::UdpSocket::Create(error);
+    if (!run.bootpSocket) {
+        failedStep = "Step 2 bootp socket error: error code (%d)";
+    } else if ((error = run.bootpSocket->Bind(m_options.bootpServerPort)) != 0) {
+        failedStep = "Step 3 bootp socket error: error code (%d)";
+    } else if (run.tftpSocket = platform::UdpSocket::Create(error); !run.tftpSocket) {
+        failedStep = "Step 2 tftp socket error: error code (%d)";
+    } else if ((error = run.tftpSocket->Bind(m_options.tftpServerPort)) != 0) {
+        failedStep = "Step 3 tftp socket error: error code (%d)";
+    }
+    if (!failedStep) return true;
+    for (auto* socket : {&run.bootpSocket, &run.tftpSocket}) {
+        if (*socket) (*socket)->Close();
+        socket->reset();
+    }
+    m_host.ShowStatus(FormatText(failedStep, error));
+    m_host.PlayCue(3);
+    return false;
+}
+
+void UploadSession::StopUpload() {
+    StopRun(CurrentRun().get());
+}
+
+void UploadSession::StopRun(Run* run) {
+    m_host.ShowStatus("Uploading Completed");
+    std::optional<std::unique_lock<std::mutex>> turn;
+    if (run) {
+        if (run->engine) run->engine->SwitchTimersOff();
+        run->bootpRunning.store(false);
+        turn.emplace(run->turnMutex);
+    }
+    m_arp.SetDeviceArpEntry(m_deviceIp.load(), false);
+    m_arp.SetDeviceArpEntry(0, false);
+    turn.reset();
+    if (!run) return;
+    if (run->uploading.exchange(false)) {
+        run->bootpSocket->Close();
+        run->tftpRunning.store(false);
+        run->tftpSocket->Close();
+        m_host.SessionEnded();
+    } else if (run->startFailed.exchange(false)) {
+        // Nothing was open, but the window disabled its image pages for this upload.
+        m_host.SessionEnded();
+    }
+}
+
+void UploadSession::Shutdown() {
+    if (const auto run = CurrentRun(); run && run->uploading.load()) StopRun(run.get());
+    JoinWorkers();
+}
+
+void UploadSession::AckTimeOutTimer() {
+    const auto run = CurrentRun();
+    if (!run || !run->uploading.load()) return;
+    std::lock_guard lock(run->engineMutex);
+    run->engine->AckTimeOutTimer();
+}
+
+void UploadSession::SendTimeOutTimer() {
+    const auto run = CurrentRun();
+    if (!run || !run->uploading.load()) return;
+    std::lock_guard lock(run->engineMutex);
+    run->engine->SendTimeOutTimer();
+}
+
+SessionState UploadSession::State() const {
+    const auto run = CurrentRun();
+    if (!run) return SessionState::Idle;
+    if (run->uploading.load()) {
+        return run->engine->TransferAccepted() ? SessionState::Transferring
+                                               : SessionState::Announcing;
+    }
+    return run->startFailed.load() ? SessionState::StartFailed : SessionState::Idle;
+}
+
+void UploadSession::BootpWorker(std::shared_ptr<Run> run) {
+    using Clock = platform::DatagramPort::Clock;
+    // Absolute deadlines, so the period does not drift by the time a turn takes.
+    auto next = Clock::now();
+    while (run->bootpRunning.load()) {
+        {
+            std::lock_guard turn(run->turnMutex);
+            if (!run->bootpRunning.load()) break;
+            SendBootpReply(*run);
+        }
+        next += m_options.bootpPeriod;
+        // After a stall, start afresh rather than send a burst of late replies.
+        if (const auto now = Clock::now(); next + m_options.bootpPeriod < now) next = now;
+        if (run->bootpSocket->WaitForStop(next)) break;
+    }
+}
+
+void UploadSession::SendBootpReply(Run& run) {
+    const Ipv4 host = m_host.HostAddress();
+    const Ipv4 device = DeviceAddressFor(host);
+    m_deviceIp.store(device);
+    m_arp.SetDeviceArpEntry(device, true);
+    const BootpReply reply =
+        BuildBootpReply(device, host, m_host.DeviceMac(), m_host.BootFileName(m_host.ActivePage()));
+    run.bootpSocket->SendTo(reply, {device, m_options.bootpClientPort});
+}
+
+void UploadSession::JoinWorkers() {
+    if (m_tftpThread.joinable()) m_tftpThread.join();
+    if (m_bootpThread.joinable()) m_bootpThread.join();
+}
+
+std::shared_ptr<UploadSession::Run> UploadSession::CurrentRun() const {
+    std::lock_guard lock(m_runMutex);
+    return m_run;
+}
+
+}  // namespace fk
