@@ -42,6 +42,7 @@
 #   start-up   time from exec to the window shown, reported by the window driver.
 #
 # Environment: FK_BENCH_REPS (runs per server and mode, at least 1; default 5),
+#              FK_BENCH_SERVERS (the servers to measure, in order; default all of them),
 #              FK_BENCH_CACHE (peers, image, logs, raw results; default build/bench-cache),
 #              FK_BENCH_BUILD (CMake build tree; default build/bench-build).
 set -euo pipefail
@@ -60,10 +61,12 @@ peers=$cache/peers
 peer_libs=$peers/usr/lib/x86_64-linux-gnu:$peers/lib/x86_64-linux-gnu
 client=$build/bench/flashkit-bench-client
 pingpong=$build/bench/flashkit-bench-pingpong
+engine=$build/bench/flashkit-bench-engine
+announce=$build/bench/flashkit-bench-announce
 results=$cache/last-run.tsv
 address=127.0.0.1
 
-servers=(tftpd-hpa dnsmasq pingpong)
+read -r -a servers <<<"${FK_BENCH_SERVERS:-tftpd-hpa dnsmasq pingpong engine}"
 modes=(unpinned pinned)
 # Ratios of median blocks per second, numerator first; a pair is shown once both were measured.
 ratios=("engine tftpd-hpa" "engine dnsmasq" "engine pingpong" "window engine"
@@ -91,7 +94,7 @@ build_programs() {
     say "building the bench programs in $build"
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFLASHKIT_BUILD_TESTS=OFF >/dev/null
     cmake --build "$build" -j"$(nproc)" --target flashkit-bench-client flashkit-bench-pingpong \
-        >/dev/null
+        flashkit-bench-engine flashkit-bench-announce >/dev/null
 }
 
 # The peers and those of their library dependencies this machine lacks; the walk follows the first
@@ -180,13 +183,15 @@ server_command() {
                  --tftp-single-port --tftp-root="$serve_dir" --listen-address="$address") ;;
     pingpong)
         command=("$pingpong" --header-block --idle-exit 60 "$address:69" "$serve_dir") ;;
+    engine)
+        command=("$engine" --card fkbench0 --idle-exit 60 "$image") ;;
     *) die "no start command for server $1" ;;
     esac
 }
 
 client_flags() {
     case "$1" in
-    pingpong) printf '%s\n' --header-block ;;
+    pingpong | engine) printf '%s\n' --header-block ;;
     esac
 }
 
@@ -235,6 +240,30 @@ run_one() {  # run_one <server> <mode> <round>
     blocks=$(sed -n 's/.*blocks=\([0-9]*\).*/\1/p' <<<"$output")
     printf '%s\t%s\t%s\t%s\t%s\n' "$server" "$mode" "$round" "$seconds" "$blocks" >>"$results"
     say "  $server $mode round $round: ${seconds} s, $blocks blocks"
+}
+
+# User plus system CPU time of a process, in clock ticks.
+cpu_ticks() {
+    sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
+}
+
+# The BOOTP announcements of a FlashKit server that waits for its recorder: their period over
+# 10 s on the recorder's card, and the CPU the whole server process used meanwhile.
+measure_announce() {  # measure_announce <server>
+    local server=$1 ticks_before ticks_after start end capture
+    start_server "$server"
+    sleep 0.5
+    ticks_before=$(cpu_ticks "$server_pid")
+    start=$(date +%s.%N)
+    capture=$("$announce" --seconds 10 fkbench1) ||
+        die "$server: no BOOTP announcements captured; see $cache/$server.log"
+    end=$(date +%s.%N)
+    ticks_after=$(cpu_ticks "$server_pid")
+    stop_server
+    awk -v s="$server" -v c="$capture" -v t0="$ticks_before" -v t1="$ticks_after" \
+        -v hz="$(getconf CLK_TCK)" -v w0="$start" -v w1="$end" 'BEGIN {
+            printf "  %-8s %s cpu=%.2f%% of one core\n", s, c, (t1 - t0) / hz / (w1 - w0) * 100
+        }'
 }
 
 print_table() {
@@ -304,6 +333,15 @@ measure() {
         "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)" "$(nproc)" \
         "$(uname -r)" "$(cut -d' ' -f1-3 /proc/loadavg)"
     print_table
+    local announcers=() server
+    for server in "${servers[@]}"; do
+        case "$server" in engine | window) announcers+=("$server") ;; esac
+    done
+    if [ "${#announcers[@]}" -gt 0 ]; then
+        printf '\nBOOTP announcements over 10 s on the recorder card (period target 30 ms; median\n'
+        printf 'period, 99th percentile and largest |period - 30 ms|), CPU of the whole process:\n'
+        for server in "${announcers[@]}"; do measure_announce "$server"; done
+    fi
     say ""
     say "raw results: $results"
 }
