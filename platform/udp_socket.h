@@ -1,10 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 
@@ -71,16 +71,19 @@ class UdpSocket final : public DatagramPort {
     bool Close() override;
 
   private:
+    // m_state: calls currently inside the socket, plus kClosed once Close() ran. Kept in one
+    // atomic word so that a datagram's way in and out takes no lock.
+    static constexpr std::uint32_t kClosed = 1u << 31;
+
     UdpSocket(int fd, int wakeFd) : m_fd(fd), m_wakeFd(wakeFd) {}
     bool Enter();
     void Leave();
-    void ReleaseLocked();
+    void Release();
 
-    std::mutex m_mutex;
-    int m_fd;
-    int m_wakeFd;
-    int m_users = 0;  // calls currently inside the socket
-    bool m_closed = false;
+    const int m_fd;
+    const int m_wakeFd;
+    std::atomic<std::uint32_t> m_state{0};
+    std::atomic<bool> m_released{false};
 };
 
 }  // namespace fk::platform

@@ -26,6 +26,11 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
+std::int64_t FileSize(int fd) {
+    struct stat info {};
+    return fstat(fd, &info) == 0 ? info.st_size : 0;
+}
+
 // Closes a descriptor on every path out of a block read.
 class FileHandle {
   public:
@@ -185,8 +190,6 @@ std::optional<std::size_t> TftpEngine::ReadFileBlock() {
         m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
         return std::nullopt;
     }
-    struct stat info {};
-    const std::int64_t fileSize = fstat(file.fd(), &info) == 0 ? info.st_size : 0;
     m_blockOffset = std::int64_t{m_blockNo} * 512 - 1024;
     if (m_blockOffset < 0) {
         const auto text = FormatText("File (%s) Read Error, fseek() block = %d",
@@ -197,8 +200,9 @@ std::optional<std::size_t> TftpEngine::ReadFileBlock() {
     }
     const ssize_t read =
         pread(file.fd(), m_packet.data() + kTftpDataHeaderSize, kTftpBlockSize, m_blockOffset);
-    // A read that fails outright is reported like a read past the end: nothing is sent.
-    if (read < 0 || (read == 0 && m_blockOffset > fileSize)) {
+    // A read that fails outright is reported like a read past the end: nothing is sent. The
+    // size is only asked for at the end of the file, not for every block.
+    if (read < 0 || (read == 0 && m_blockOffset > FileSize(file.fd()))) {
         Status(FormatText("File read error, fread(), %d", read < 0 ? errno : 0));
         return std::nullopt;
     }

@@ -21,12 +21,20 @@ sockaddr_in ToSockaddr(const Endpoint& endpoint) {
     return address;
 }
 
-// Milliseconds for poll(), rounded up so a wait never ends before its deadline.
-int PollTimeout(std::optional<DatagramPort::Clock::time_point> deadline) {
-    if (!deadline) return -1;
-    const auto left = *deadline - DatagramPort::Clock::now();
-    if (left <= left.zero()) return 0;
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+// The time left until the deadline for ppoll(), to the nanosecond, so that a periodic sender
+// keeps its period; no deadline, no time-out.
+std::optional<timespec> PollTimeout(std::optional<DatagramPort::Clock::time_point> deadline) {
+    if (!deadline) return std::nullopt;
+    auto left = *deadline - DatagramPort::Clock::now();
+    if (left < left.zero()) left = left.zero();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
+}
+
+int WaitReady(pollfd* fds, nfds_t count, std::optional<DatagramPort::Clock::time_point> deadline) {
+    const auto timeout = PollTimeout(deadline);
+    return ppoll(fds, count, timeout ? &*timeout : nullptr, nullptr);
 }
 
 ReceiveResult Outcome(ReceiveResult::Status status, int error = 0) {
@@ -55,8 +63,7 @@ std::shared_ptr<UdpSocket> UdpSocket::Create(int& error) {
 }
 
 UdpSocket::~UdpSocket() {
-    std::lock_guard lock(m_mutex);
-    if (!m_closed) ReleaseLocked();
+    Release();
 }
 
 int UdpSocket::Bind(std::uint16_t port) {
@@ -92,22 +99,27 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
     using Status = ReceiveResult::Status;
     if (!Enter()) return Outcome(Status::Stopped);
     ReceiveResult result;
+    // A lock-step peer has often answered before we ask: then one recvfrom is all it takes.
+    bool tryFirst = true;
     for (;;) {
-        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        const int ready = poll(fds, 2, PollTimeout(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) {
-            result = Outcome(Status::Failed, errno);
-            break;
+        if (!tryFirst) {
+            pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+            const int ready = WaitReady(fds, 2, deadline);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) {
+                result = Outcome(Status::Failed, errno);
+                break;
+            }
+            if (fds[1].revents != 0) {
+                result = Outcome(Status::Stopped);
+                break;
+            }
+            if (ready == 0) {
+                result = Outcome(Status::TimedOut);
+                break;
+            }
         }
-        if (fds[1].revents != 0) {
-            result = Outcome(Status::Stopped);
-            break;
-        }
-        if (ready == 0) {
-            result = Outcome(Status::TimedOut);
-            break;
-        }
+        tryFirst = false;
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t received = recvfrom(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
@@ -131,7 +143,7 @@ bool UdpSocket::WaitForStop(Clock::time_point deadline) {
     bool stopped = false;
     for (;;) {
         pollfd wake{m_wakeFd, POLLIN, 0};
-        const int ready = poll(&wake, 1, PollTimeout(deadline));
+        const int ready = WaitReady(&wake, 1, deadline);
         if (ready < 0 && errno == EINTR) continue;
         stopped = ready > 0;
         break;
@@ -141,33 +153,35 @@ bool UdpSocket::WaitForStop(Clock::time_point deadline) {
 }
 
 bool UdpSocket::Close() {
-    std::lock_guard lock(m_mutex);
-    if (m_closed) return false;
-    m_closed = true;
-    // The event stays set: every later wait sees the stop too.
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof one);
-    if (m_users == 0) ReleaseLocked();
-    return true;
+    // Counted as a user while signalling, so the descriptors outlive the write.
+    if (!Enter()) return false;
+    const bool closing = (m_state.fetch_or(kClosed) & kClosed) == 0;
+    if (closing) {
+        // The event stays set: every later wait sees the stop too.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof one);
+    }
+    Leave();
+    return closing;
 }
 
 bool UdpSocket::Enter() {
-    std::lock_guard lock(m_mutex);
-    if (m_closed) return false;
-    ++m_users;
+    if (m_state.fetch_add(1) & kClosed) {
+        Leave();
+        return false;
+    }
     return true;
 }
 
 void UdpSocket::Leave() {
-    std::lock_guard lock(m_mutex);
-    if (--m_users == 0 && m_closed) ReleaseLocked();
+    if (m_state.fetch_sub(1) == (kClosed | 1)) Release();
 }
 
-void UdpSocket::ReleaseLocked() {
+// Closed and nobody inside: the descriptors go, exactly once.
+void UdpSocket::Release() {
+    if (m_released.exchange(true)) return;
     close(m_fd);
     close(m_wakeFd);
-    m_fd = -1;
-    m_wakeFd = -1;
 }
 
 }  // namespace fk::platform
