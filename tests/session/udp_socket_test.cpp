@@ -92,6 +92,65 @@ TEST_F(UdpSocketTest, ConcurrentClosesCloseOnce) {
     }
 }
 
+TEST_F(UdpSocketTest, DatagramWaitingBeforeTheReceiveIsTakenEvenAtAPastDeadline) {
+    auto server = Bound(69);
+    auto client = Bound(0);
+    const std::vector<std::uint8_t> first{0, 4, 0, 1};
+    const std::vector<std::uint8_t> second{0, 4, 0, 2};
+    ASSERT_EQ(client->SendTo(first, {0x7F000001, 69}).count, 4);
+    ASSERT_EQ(client->SendTo(second, {0x7F000001, 69}).count, 4);
+    std::array<std::uint8_t, 16> buffer{};
+    // Datagrams come one per receive, in order; then the past deadline ends the wait at once.
+    for (const std::uint8_t block : {1, 2}) {
+        const auto received = server->Receive(buffer, Clock::now() - 1s);
+        ASSERT_EQ(received.status, ReceiveResult::Status::Datagram);
+        EXPECT_EQ(buffer[3], block);
+    }
+    EXPECT_EQ(server->Receive(buffer, Clock::now() - 1s).status, ReceiveResult::Status::TimedOut);
+}
+
+TEST_F(UdpSocketTest, ClosedSocketDoesNotHandOutADatagramThatWaits) {
+    auto server = Bound(69);
+    auto client = Bound(0);
+    const std::vector<std::uint8_t> ack{0, 4, 0, 1};
+    ASSERT_EQ(client->SendTo(ack, {0x7F000001, 69}).count, 4);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(server->Close());
+    std::array<std::uint8_t, 16> buffer{};
+    EXPECT_EQ(server->Receive(buffer, Clock::now() + 1s).status, ReceiveResult::Status::Stopped);
+}
+
+// Senders and receivers inside the socket while it closes: each leaves with a stop or a
+// failure, and the port is free once the last of them has left.
+TEST_F(UdpSocketTest, CloseAmidBusyCallersReleasesThePortOnceTheyLeave) {
+    for (int round = 0; round < 20; ++round) {
+        auto socket = Bound(69);
+        std::atomic<bool> go{false};
+        std::atomic<int> stopped{0};
+        std::vector<std::thread> callers;
+        for (int i = 0; i < 2; ++i) {
+            callers.emplace_back([&] {
+                std::array<std::uint8_t, 4> buffer{0, 4, 0, 1};
+                while (!go) std::this_thread::yield();
+                for (int turn = 0; turn < 10000; ++turn) {
+                    if (socket->SendTo(buffer, {0x7F000001, 69}).count < 0) break;
+                    if (socket->Receive(buffer, Clock::now() + 1s).status ==
+                        ReceiveResult::Status::Stopped) {
+                        break;
+                    }
+                }
+                ++stopped;
+            });
+        }
+        go = true;
+        std::this_thread::sleep_for(2ms);
+        EXPECT_TRUE(socket->Close());
+        for (auto& caller : callers) caller.join();
+        EXPECT_EQ(stopped, 2);
+        auto again = Bound(69);
+    }
+}
+
 TEST_F(UdpSocketTest, BusyPortReportsAddressInUse) {
     auto first = Bound(67);
     int error = -1;
