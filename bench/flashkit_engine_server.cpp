@@ -32,6 +32,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/neighbour_table.h"
 #include "upgrade/device_arp.h"
 #include "upgrade/session_host.h"
 #include "upgrade/upload_session.h"
@@ -141,6 +142,25 @@ class BenchHost final : public fk::SessionHost {
     std::string m_error;
 };
 
+// The recorder's neighbour entry on the card, as the window keeps it; failures are silent.
+class BenchArp final : public fk::DeviceArp {
+  public:
+    BenchArp(fk::platform::NeighbourTable& table, const fk::SessionHost& host)
+        : m_table(table), m_host(host) {}
+    void SetDeviceArpEntry(fk::Ipv4 address, bool add) override {
+        if (add) {
+            m_table.Add(m_host.SelectedInterfaceIndex(), address, m_host.DeviceMac());
+        } else {
+            m_table.Remove(m_host.SelectedInterfaceIndex(), address);
+        }
+    }
+    void ResetErrorReport() override {}
+
+  private:
+    fk::platform::NeighbourTable& m_table;
+    const fk::SessionHost& m_host;
+};
+
 std::optional<fk::MacAddress> ParseMac(std::string_view text) {
     fk::MacAddress mac{};
     unsigned octets[6];
@@ -192,7 +212,7 @@ int Serve(const Options& options) {
     }
     BenchHost host(options, *hostAddress, ifindex);
     const auto table = fk::platform::MakeSystemNeighbourTable();
-    fk::HostNeighbourArp arp(*table, host);
+    BenchArp arp(*table, host);
     fk::UploadSession session(host, arp);
     int status = 0;
     for (int upload = 1; !g_stopRequested.load(); ++upload) {
