@@ -23,23 +23,24 @@
 #   pingpong   flashkit-bench-pingpong --header-block: the ping-pong limit, the least a one-port
 #              lock-step server can do (open, pread, close per block), on FlashKit's block
 #              sequence (header block, then the image from block 2).
-# Slots for the servers whose code has not landed yet; add each to `servers`, start_server and
-# client_flags when it exists:
-#   engine     FlashKit's TFTP engine alone, no window: bench/flashkit_engine_server.cpp, target
-#              flashkit-bench-engine, written against the upgrade/ engine API. It binds
-#              127.0.0.1:69, serves "$image" as the boot file "$image_name" and stays up for
-#              repeated transfers (the engine ends an upload after the final block). Client flags:
-#              --header-block.
-#   window     the whole window path, offscreen (QT_QPA_PLATFORM=offscreen): a driver that builds
-#              TKVUpgradeFrm, picks card fkbench0, a recorder MAC, the image, and presses Upload.
-#              Client flags: --header-block. fkbench1 carries the recorder MAC, so its end of the
-#              pair receives the BOOTP replies.
-# Later measurements that need the window path, each its own section after the table:
-#   announce   BOOTP reply period over 10 s captured on fkbench1 (median and 99th percentile
-#              deviation from 30 ms), and the window process's CPU time while announcing
-#              (/proc/PID/stat utime+stime before and after).
-#   memory     VmHWM from /proc/PID/status of the window process after a transfer.
-#   start-up   time from exec to the window shown, reported by the window driver.
+#   engine     flashkit-bench-engine: FlashKit's upload engine alone, no window
+#              (bench/flashkit_engine_server.cpp). It runs the real upload session for a recorder
+#              on fkbench0 (BOOTP announcer on port 67, TFTP on port 69, any address), serves
+#              "$image" as the boot file "$image_name" and starts a new upload after each one
+#              completes. Client flags: --header-block.
+#   window     flashkit-bench-window: the whole window path, offscreen
+#              (bench/flashkit_window_driver.cpp). It builds the real window with stand-ins for
+#              message boxes, file dialogs and sound, picks the card 192.168.77.1, types the MAC
+#              octets of fkbench1, chooses "$image" on the Data Image tab and presses Upload,
+#              again after each "Uploading Completed". Client flags: --header-block.
+# Both announce to fkbench1's MAC at 192.168.77.2 while they wait for a read request; those
+# replies leave through fkbench0 and never reach the client on lo.
+# Sections after the table:
+#   announce   for engine and window: the BOOTP reply period over 10 s captured on fkbench1
+#              (flashkit-bench-announce: median, 99th percentile and largest deviation from
+#              30 ms) and the whole process's CPU time meanwhile (/proc/PID/stat utime+stime).
+#   window     per window run, from the driver's report: start to window shown, the longest
+#              event-loop gap while a transfer ran, VmHWM and VmRSS at the press and after.
 #
 # Environment: FK_BENCH_REPS (runs per server and mode, at least 1; default 5),
 #              FK_BENCH_SERVERS (the servers to measure, in order; default all of them),
@@ -63,10 +64,12 @@ client=$build/bench/flashkit-bench-client
 pingpong=$build/bench/flashkit-bench-pingpong
 engine=$build/bench/flashkit-bench-engine
 announce=$build/bench/flashkit-bench-announce
+window=$build/bench/flashkit-bench-window
+window_runs=$cache/window-runs.tsv
 results=$cache/last-run.tsv
 address=127.0.0.1
 
-read -r -a servers <<<"${FK_BENCH_SERVERS:-tftpd-hpa dnsmasq pingpong engine}"
+read -r -a servers <<<"${FK_BENCH_SERVERS:-tftpd-hpa dnsmasq pingpong engine window}"
 modes=(unpinned pinned)
 # Ratios of median blocks per second, numerator first; a pair is shown once both were measured.
 ratios=("engine tftpd-hpa" "engine dnsmasq" "engine pingpong" "window engine"
@@ -94,7 +97,7 @@ build_programs() {
     say "building the bench programs in $build"
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFLASHKIT_BUILD_TESTS=OFF >/dev/null
     cmake --build "$build" -j"$(nproc)" --target flashkit-bench-client flashkit-bench-pingpong \
-        flashkit-bench-engine flashkit-bench-announce >/dev/null
+        flashkit-bench-engine flashkit-bench-announce flashkit-bench-window >/dev/null
 }
 
 # The peers and those of their library dependencies this machine lacks; the walk follows the first
@@ -158,6 +161,7 @@ prepare() {
 # ---------------------------------------------------------------- phase 2: measure
 
 server_pid=
+server_args=()  # extra arguments for the next server started
 
 set_up_namespace() {
     ip link set lo up
@@ -185,13 +189,18 @@ server_command() {
         command=("$pingpong" --header-block --idle-exit 60 "$address:69" "$serve_dir") ;;
     engine)
         command=("$engine" --card fkbench0 --idle-exit 60 "$image") ;;
+    window)
+        # Its remembered image paths go to the cache, not to root's settings.
+        command=(env XDG_CONFIG_HOME="$cache/window-config" QT_QPA_PLATFORM=offscreen "$window"
+                 --host-address 192.168.77.1 --report "$cache/window-report" "${server_args[@]}"
+                 "$image") ;;
     *) die "no start command for server $1" ;;
     esac
 }
 
 client_flags() {
     case "$1" in
-    pingpong | engine) printf '%s\n' --header-block ;;
+    pingpong | engine | window) printf '%s\n' --header-block ;;
     esac
 }
 
@@ -223,6 +232,7 @@ stop_server() {
     kill -KILL -- "-$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
     server_pid=
+server_args=()  # extra arguments for the next server started
 }
 
 run_one() {  # run_one <server> <mode> <round>
@@ -236,6 +246,9 @@ run_one() {  # run_one <server> <mode> <round>
         die "$server ($mode, round $round): the transfer failed; see $cache/$server.log"
     fi
     stop_server
+    if [ "$server" = window ]; then
+        printf '%s\t%s\t%s\n' "$mode" "$round" "$(cat "$cache/window-report")" >>"$window_runs"
+    fi
     seconds=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' <<<"$output")
     blocks=$(sed -n 's/.*blocks=\([0-9]*\).*/\1/p' <<<"$output")
     printf '%s\t%s\t%s\t%s\t%s\n' "$server" "$mode" "$round" "$seconds" "$blocks" >>"$results"
@@ -251,7 +264,10 @@ cpu_ticks() {
 # 10 s on the recorder's card, and the CPU the whole server process used meanwhile.
 measure_announce() {  # measure_announce <server>
     local server=$1 ticks_before ticks_after start end capture
+    # The window driver's own 10 ms stall probe is no part of the window's CPU use.
+    [ "$server" = window ] && server_args=(--no-stall-probe)
     start_server "$server"
+    server_args=()
     sleep 0.5
     ticks_before=$(cpu_ticks "$server_pid")
     start=$(date +%s.%N)
@@ -264,6 +280,18 @@ measure_announce() {  # measure_announce <server>
         -v hz="$(getconf CLK_TCK)" -v w0="$start" -v w1="$end" 'BEGIN {
             printf "  %-8s %s cpu=%.2f%% of one core\n", s, c, (t1 - t0) / hz / (w1 - w0) * 100
         }'
+}
+
+# The window driver's reports, one per window run: start-up, event-loop stalls, memory.
+print_window_runs() {
+    printf '\nWindow process, per run (start to window shown; longest event-loop gap while a\n'
+    printf 'transfer ran, 10 ms probe; VmHWM and VmRSS at the Upload press and after the transfer):\n'
+    awk -F '\t' '{
+        for (i = 1; i <= split($3, kv, " "); i++) { split(kv[i], p, "="); v[p[1]] = p[2] }
+        printf "  %-8s round %-2s shown %6.1f ms  stall %5.1f ms  HWM %6d -> %6d kB  RSS %6d -> %6d kB\n",
+               $1, $2, v["shown_ms"], v["max_stall_ms"], v["hwm_start_kb"], v["hwm_end_kb"],
+               v["rss_start_kb"], v["rss_end_kb"]
+    }' "$window_runs"
 }
 
 print_table() {
@@ -318,6 +346,8 @@ measure() {
     trap 'exit 130' INT TERM
     set_up_namespace
     : >"$results"
+    : >"$window_runs"
+    rm -f "$cache/window-report"
     say "measuring: ${servers[*]} x ${modes[*]} x $reps rounds"
     local round mode server
     for round in $(seq "$reps"); do
@@ -342,6 +372,7 @@ measure() {
         printf 'period, 99th percentile and largest |period - 30 ms|), CPU of the whole process:\n'
         for server in "${announcers[@]}"; do measure_announce "$server"; done
     fi
+    if [ -s "$window_runs" ]; then print_window_runs; fi
     say ""
     say "raw results: $results"
 }

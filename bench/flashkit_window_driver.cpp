@@ -1,0 +1,280 @@
+// The whole FlashKit window path as the benchmark's "window" server: the real window, built
+// offscreen with the real card list, neighbour table and upload session, and stand-ins only for
+// what an operator would see or hear (message boxes, file dialogs, sound). It does what the
+// operator does: picks the card with the given host address, types the recorder's MAC octets,
+// chooses the image on the Data Image tab (a data image has no trailer to check) and presses
+// Upload; after each "Uploading Completed" it presses Upload again.
+//
+// Usage: flashkit-bench-window [--host-address A.B.C.D] [--mac3 XX --mac4 XX --mac5 XX]
+//                              [--no-stall-probe] [--report FILE] IMAGE
+// It measures, and writes to the report (one line of key=value, at the end):
+//   shown_ms        from the process's start (kernel start time) to the window shown;
+//   transfers       completed uploads;
+//   max_stall_ms    the longest gap between ticks of a 10 ms timer while a transfer ran
+//                   (from the first progress report to "Uploading Completed");
+//   hwm_start_kb    peak resident memory (VmHWM) when the first Upload was pressed;
+//   rss_start_kb    resident memory (VmRSS) then;
+//   hwm_end_kb, rss_end_kb   the same when the last transfer completed.
+// --no-stall-probe leaves the 10 ms timer off (for measuring the CPU used while announcing).
+// Ends on SIGTERM or SIGINT, when a message box is raised (status 1), or when the card is not
+// found (status 1).
+//
+// Only ever run inside a private network namespace: the upload announces every 30 ms.
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "app/flashkit_application.h"
+#include "app/kvupgradefrm.h"
+#include "app/startup.h"
+#include "platform/adapter_source.h"
+#include "platform/neighbour_table.h"
+#include "platform/tcpip_config.h"
+#include "tests/support/fakes.h"
+
+namespace {
+
+struct Options {
+    QString hostAddress = QStringLiteral("192.168.77.1");
+    QString mac[3] = {QStringLiteral("1A"), QStringLiteral("2B"), QStringLiteral("3C")};
+    bool stallProbe = true;
+    std::string report;
+    QString imagePath;
+};
+
+std::atomic<bool> g_stopRequested{false};
+
+void RequestStop(int) {
+    g_stopRequested.store(true);
+}
+
+// Milliseconds since the kernel started this process (its start time is kept in clock ticks
+// since boot, so this is good to one tick).
+double MillisecondsSinceProcessStart() {
+    std::ifstream stat("/proc/self/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    // After "pid (comm) " the start time is the 20th field (the 22nd of the whole line).
+    for (int i = 0; i < 20 && fields >> field;) ++i;
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const double startSeconds = std::stod(field) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return (static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9 -
+            startSeconds) *
+           1e3;
+}
+
+// A "Vm..." line of /proc/self/status, in kB.
+long StatusKilobytes(std::string_view key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with(key) && line.size() > key.size() && line[key.size()] == ':') {
+            return std::stol(line.substr(key.size() + 1));
+        }
+    }
+    return -1;
+}
+
+// Plays the operator and keeps the measurements.
+class Operator : public QObject {
+  public:
+    Operator(TKVUpgradeFrm& window, fk::testing::FakeMessageBoxes& boxes, const Options& options)
+        : m_window(window), m_boxes(boxes), m_options(options) {
+        m_probe.setTimerType(Qt::PreciseTimer);
+        m_probe.setInterval(10);
+        connect(&m_probe, &QTimer::timeout, this, [this] { ProbeTick(); });
+        m_watch.setInterval(20);
+        connect(&m_watch, &QTimer::timeout, this, [this] { Watch(); });
+    }
+
+    // The window is on screen: set up the upload and press Upload.
+    bool Start(double shownMs) {
+        m_shownMs = shownMs;
+        if (!SelectCard()) return false;
+        m_window.editMac3->setText(m_options.mac[0]);
+        m_window.editMac4->setText(m_options.mac[1]);
+        m_window.editMac5->setText(m_options.mac[2]);
+        m_window.ImgPageCtrl->setCurrentIndex(1);
+        m_window.m_strDataFile->setText(m_options.imagePath);
+        m_hwmStart = StatusKilobytes("VmHWM");
+        m_rssStart = StatusKilobytes("VmRSS");
+        m_watch.start();
+        if (m_options.stallProbe) {
+            m_sinceTick.start();
+            m_probe.start();
+        }
+        PressUpload();
+        return true;
+    }
+
+    std::string Report() const {
+        char line[512];
+        std::snprintf(line, sizeof line,
+                      "shown_ms=%.1f transfers=%d max_stall_ms=%.1f hwm_start_kb=%ld "
+                      "hwm_end_kb=%ld rss_start_kb=%ld rss_end_kb=%ld",
+                      m_shownMs, m_transfers, m_maxStallMs, m_hwmStart, m_hwmEnd, m_rssStart,
+                      m_rssEnd);
+        return line;
+    }
+
+    bool Failed() const { return m_failed; }
+
+  private:
+    bool SelectCard() {
+        for (int i = 0; i < m_window.m_cbNetinfo->count(); ++i) {
+            m_window.m_cbNetinfo->setCurrentIndex(i);
+            if (m_window.m_ctrlAddrIp->text() == m_options.hostAddress) return true;
+        }
+        std::fprintf(stderr, "flashkit-bench-window: no card with address %s\n",
+                     qPrintable(m_options.hostAddress));
+        return false;
+    }
+
+    void PressUpload() {
+        m_window.BtnUpload->click();
+        m_transferRunning = false;
+    }
+
+    // Every 20 ms: a transfer began (the progress moved), ended (the window is idle again and
+    // says so), or a box came up; and a stop asked for by a signal.
+    void Watch() {
+        if (g_stopRequested.load()) {
+            QApplication::quit();
+            return;
+        }
+        if (!m_boxes.Shown().empty()) {
+            const auto box = m_boxes.Shown().front();
+            std::fprintf(stderr, "flashkit-bench-window: box \"%s\" (%s)\n", box.text.c_str(),
+                         box.caption.c_str());
+            m_failed = true;
+            QApplication::quit();
+            return;
+        }
+        const QString status = m_window.m_strStatus->text();
+        if (status.contains(QStringLiteral("error"), Qt::CaseInsensitive)) {
+            std::fprintf(stderr, "flashkit-bench-window: status \"%s\"\n", qPrintable(status));
+            m_failed = true;
+            QApplication::quit();
+            return;
+        }
+        const bool idle = m_window.BtnUpload->text() == QStringLiteral("&Upload");
+        if (idle && status == QStringLiteral("Uploading Completed")) {
+            ++m_transfers;
+            m_hwmEnd = StatusKilobytes("VmHWM");
+            m_rssEnd = StatusKilobytes("VmRSS");
+            PressUpload();
+        }
+    }
+
+    void ProbeTick() {
+        const double gap = static_cast<double>(m_sinceTick.nsecsElapsed()) / 1e6;
+        m_sinceTick.start();
+        // A transfer runs from its first progress report until the window is idle again.
+        if (m_window.m_ctrlProgXfer->value() > 0 &&
+            m_window.BtnUpload->text() != QStringLiteral("&Upload")) {
+            if (m_transferRunning && gap > m_maxStallMs) m_maxStallMs = gap;
+            m_transferRunning = true;
+        }
+    }
+
+    TKVUpgradeFrm& m_window;
+    fk::testing::FakeMessageBoxes& m_boxes;
+    const Options& m_options;
+    QTimer m_probe;
+    QTimer m_watch;
+    QElapsedTimer m_sinceTick;
+    bool m_transferRunning = false;
+    bool m_failed = false;
+    int m_transfers = 0;
+    double m_shownMs = 0;
+    double m_maxStallMs = 0;
+    long m_hwmStart = -1;
+    long m_rssStart = -1;
+    long m_hwmEnd = -1;
+    long m_rssEnd = -1;
+};
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--host-address" && hasValue) {
+            options.hostAddress = QString::fromLocal8Bit(argv[++i]);
+        } else if ((arg == "--mac3" || arg == "--mac4" || arg == "--mac5") && hasValue) {
+            options.mac[arg.back() - '3'] = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == "--no-stall-probe") {
+            options.stallProbe = false;
+        } else if (arg == "--report" && hasValue) {
+            options.report = argv[++i];
+        } else if (arg.starts_with("--") || !options.imagePath.isEmpty()) {
+            return std::nullopt;
+        } else {
+            options.imagePath = QString::fromLocal8Bit(argv[i]);
+        }
+    }
+    if (options.imagePath.isEmpty()) return std::nullopt;
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto options = ParseOptions(argc, argv);
+    if (!options) {
+        std::fprintf(stderr,
+                     "usage: flashkit-bench-window [--host-address A.B.C.D] [--mac3 XX --mac4 XX "
+                     "--mac5 XX] [--no-stall-probe] [--report FILE] IMAGE\n");
+        return 2;
+    }
+    std::signal(SIGTERM, RequestStop);
+    std::signal(SIGINT, RequestStop);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    fk::FlashKitApplication app(argc, argv);
+    fk::testing::FakeMessageBoxes boxes;
+    fk::testing::FakeFileDialogs dialogs;
+    fk::testing::FakeSound sound;
+    const auto adapters = fk::platform::MakeSystemAdapterSource();
+    const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
+    const auto neighbours = fk::platform::MakeSystemNeighbourTable();
+    const WindowServices services{&boxes,         &dialogs,          &sound,
+                                  adapters.get(), tcpipConfig.get(), neighbours.get()};
+    app.SetErrorBoxes(&boxes);
+    QApplication::setApplicationDisplayName(kApplicationTitle);
+    auto window = fk::CreateMainWindow(services);
+    window->show();
+    Operator driver(*window, boxes, *options);
+    bool started = false;
+    // The first turn of the event loop after show() is when the window is on screen.
+    QTimer::singleShot(0, &driver, [&] {
+        started = driver.Start(MillisecondsSinceProcessStart());
+        if (!started) QApplication::quit();
+    });
+    QApplication::exec();
+    fk::DestroyMainWindow(std::move(window));
+    const std::string report = driver.Report();
+    std::printf("%s\n", report.c_str());
+    if (!options->report.empty()) std::ofstream(options->report) << report << '\n';
+    return started && !driver.Failed() ? 0 : 1;
+}
