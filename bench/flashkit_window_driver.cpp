@@ -14,7 +14,7 @@
 //                   (from the first progress report to "Uploading Completed");
 //   hwm_start_kb    peak resident memory (VmHWM) when the first Upload was pressed;
 //   rss_start_kb    resident memory (VmRSS) then;
-//   hwm_end_kb, rss_end_kb   the same when the last transfer completed.
+//   hwm_end_kb, rss_end_kb   the same at the stop, after the last transfer.
 // --no-stall-probe leaves the 10 ms timer off (for measuring the CPU used while announcing).
 // Ends on SIGTERM or SIGINT, when a message box is raised (status 1), or when the card is not
 // found (status 1).
@@ -160,6 +160,9 @@ class Operator : public QObject {
     // says so), or a box came up; and a stop asked for by a signal.
     void Watch() {
         if (g_stopRequested.load()) {
+            // The benchmark stops the server once its client has the whole image.
+            m_hwmEnd = StatusKilobytes("VmHWM");
+            m_rssEnd = StatusKilobytes("VmRSS");
             QApplication::quit();
             return;
         }
@@ -181,8 +184,6 @@ class Operator : public QObject {
         const bool idle = m_window.BtnUpload->text() == QStringLiteral("&Upload");
         if (idle && status == QStringLiteral("Uploading Completed")) {
             ++m_transfers;
-            m_hwmEnd = StatusKilobytes("VmHWM");
-            m_rssEnd = StatusKilobytes("VmRSS");
             PressUpload();
         }
     }
