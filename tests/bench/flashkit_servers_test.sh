@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The benchmark's FlashKit servers (engine alone and the window path) against its client: each
+# serves transfer after transfer from one process, byte for byte after the header block, and
+# announces every 30 ms on the recorder's card meanwhile, as the announcement timer sees it.
+# Runs itself in a private network namespace with lo and a veth pair (needs root).
+# Usage: flashkit_servers_test.sh CLIENT ENGINE ANNOUNCE WINDOW
+set -euo pipefail
+client=$1
+engine=$2
+announce=$3
+window=$4
+if [ "${5:-}" != --in-namespace ]; then
+    exec unshare --net -- "$0" "$client" "$engine" "$announce" "$window" --in-namespace
+fi
+
+work=$(mktemp -d)
+server_pid=
+trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; rm -rf "$work"' EXIT
+ip link set lo up
+ip link add fkbench0 type veth peer name fkbench1
+ip link set fkbench1 address 02:5e:a1:1a:2b:3c
+ip addr add 192.168.77.1/24 dev fkbench0
+ip link set fkbench0 up
+ip link set fkbench1 up
+failures=0
+
+check() {  # check <what> <wanted> <got>
+    if [ "$3" != "$2" ]; then
+        echo "FAIL $1: wanted '$2', got '$3'"
+        failures=$((failures + 1))
+    else
+        echo "ok   $1"
+    fi
+}
+
+# Starts a server and waits (at most 10 s) until it listens on port 69.
+serve() {
+    "$@" &
+    server_pid=$!
+    local tries
+    for tries in $(seq 100); do
+        [ -n "$(ss -Hlun 'sport = :69')" ] && return
+        sleep 0.1
+    done
+    echo "FAIL server did not listen: $*"
+    exit 1
+}
+
+stop() {
+    kill -TERM "$server_pid"
+    local status=0
+    wait "$server_pid" || status=$?
+    server_pid=
+    return "$status"
+}
+
+fetch() {  # fetch <image>: the client's block and byte counts, or FAIL
+    local got
+    if got=$("$client" --timeout 10 --header-block --verify "$1" 127.0.0.1 "$(basename "$1")"); then
+        echo "${got#seconds=* }"
+    else
+        echo FAIL
+    fi
+}
+
+head -c 1000 /dev/urandom >"$work/odd.bin"
+head -c 1024 /dev/urandom >"$work/even.fnt"
+
+serve "$engine" --card fkbench0 --idle-exit 20 "$work/odd.bin"
+check "engine: a capture of 1 s sees about 33 announcements, 30 ms apart" "yes" \
+    "$("$announce" --seconds 1 fkbench1 | awk '{ split($1, r, "="); split($2, m, "=")
+        print (r[2] >= 25 && r[2] <= 40 && m[2] > 25 && m[2] < 35) ? "yes" : $0 }')"
+check "engine: first transfer" "blocks=3 bytes=1000" "$(fetch "$work/odd.bin")"
+check "engine: a new upload serves the next one" "blocks=3 bytes=1000" "$(fetch "$work/odd.bin")"
+status=0
+stop || status=$?
+check "engine: ends cleanly on SIGTERM" 0 "$status"
+
+# A name other than the boot file is an error on the status line: the server says so and ends.
+serve "$engine" --card fkbench0 --idle-exit 20 "$work/odd.bin"
+"$client" --timeout 1 --header-block 127.0.0.1 other.bin >/dev/null 2>&1 || true
+status=0
+wait "$server_pid" 2>/dev/null || status=$?
+server_pid=
+check "engine: a wrong name ends it with status 1" 1 "$status"
+
+serve env XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$window" \
+    --report "$work/report" "$work/even.fnt"
+check "window: first transfer (a full last block, then an empty one)" "blocks=4 bytes=1024" \
+    "$(fetch "$work/even.fnt")"
+sleep 0.3
+check "window: the press after completion serves the next one" "blocks=4 bytes=1024" \
+    "$(fetch "$work/even.fnt")"
+sleep 0.3
+status=0
+stop || status=$?
+check "window: ends cleanly on SIGTERM" 0 "$status"
+check "window: the report counts both transfers and shows memory" "transfers=2 memory" \
+    "$(sed -n 's/.*\(transfers=[0-9]*\).*hwm_end_kb=[1-9].*/\1 memory/p' "$work/report")"
+
+[ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
