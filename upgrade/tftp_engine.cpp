@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 
+#include "platform/linux/no_cancel.h"
 #include "upgrade/text_format.h"
 
 namespace fk {
@@ -34,9 +35,10 @@ std::int64_t FileSize(int fd) {
 // Closes a descriptor on every path out of a block read.
 class FileHandle {
   public:
-    explicit FileHandle(const std::string& path) : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    explicit FileHandle(const std::string& path)
+        : m_fd(platform::OpenNoCancel(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
     ~FileHandle() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0) platform::CloseNoCancel(m_fd);
     }
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
@@ -198,8 +200,8 @@ std::optional<std::size_t> TftpEngine::ReadFileBlock() {
         m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
         return std::nullopt;
     }
-    const ssize_t read =
-        pread(file.fd(), m_packet.data() + kTftpDataHeaderSize, kTftpBlockSize, m_blockOffset);
+    const ssize_t read = platform::PreadNoCancel(file.fd(), m_packet.data() + kTftpDataHeaderSize,
+                                                 kTftpBlockSize, m_blockOffset);
     // A read that fails outright is reported like a read past the end: nothing is sent. The
     // size is only asked for at the end of the file, not for every block.
     if (read < 0 || (read == 0 && m_blockOffset > FileSize(file.fd()))) {

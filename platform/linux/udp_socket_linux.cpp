@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/linux/no_cancel.h"
 #include "platform/udp_socket.h"
 
 namespace fk::platform {
@@ -87,8 +88,9 @@ std::uint16_t UdpSocket::LocalPort() {
 SendResult UdpSocket::SendTo(std::span<const std::uint8_t> datagram, const Endpoint& to) {
     if (!Enter()) return {-1, EBADF};
     const sockaddr_in address = ToSockaddr(to);
-    const ssize_t sent = sendto(m_fd, datagram.data(), datagram.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const ssize_t sent =
+        SendToNoCancel(m_fd, datagram.data(), datagram.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const SendResult result{sent, sent < 0 ? errno : 0};
     Leave();
     return result;
@@ -122,8 +124,8 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
         tryFirst = false;
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
-        const ssize_t received = recvfrom(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const ssize_t received = RecvFromNoCancel(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (received < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (received < 0) {
             result = Outcome(Status::Failed, errno);
