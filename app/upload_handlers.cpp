@@ -54,7 +54,7 @@ void TKVUpgradeFrm::SessionLink::ShowMessage(const std::string& text, const std:
                                              fk::platform::MessageIcon icon) {
     m_window.ShowMessageFromWorker(
         QString::fromStdString(text),
-        QString::fromLatin1(caption.empty() ? kApplicationTitle : caption.c_str()), icon);
+        QString::fromStdString(caption.empty() ? std::string(kApplicationTitle) : caption), icon);
 }
 
 // On the GUI thread this takes effect at once, so a press that stops an earlier upload and
