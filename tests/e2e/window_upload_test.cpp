@@ -318,8 +318,8 @@ TEST_F(WindowUploadE2e, AnnouncesEvery30MsWithTheEntryInPlaceAndFallsSilentAtAbo
     const double mean = double(stamps.back() - stamps.front()) / double(stamps.size() - 1);
     EXPECT_GT(mean, 20'000);
     EXPECT_LT(mean, 60'000);
-    // Nothing after the stop, allowing for a reply already on the wire.
-    EXPECT_LT(stamps.back(), abortedAt + 10'000);
+    // Nothing after the stop, allowing one period for a reply already on its way.
+    EXPECT_LT(stamps.back(), abortedAt + 30'000);
 }
 
 TEST_F(WindowUploadE2e, BusyPortsShowTheStepErrorAndTheNextUploadSucceeds) {
@@ -354,6 +354,7 @@ TEST_F(WindowUploadE2e, BusyPortsShowTheStepErrorAndTheNextUploadSucceeds) {
         EXPECT_EQ(recorder.Finish().exitCode, 0);
         Press();
         EXPECT_EQ(Status(), "Uploading Aborted");
+        ASSERT_TRUE(PortsFree());
     }
     EXPECT_TRUE(boxes.Shown().empty());
 }
