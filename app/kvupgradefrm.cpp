@@ -19,7 +19,9 @@
 #include <system_error>
 
 #include "app/open_file_dialog.h"
+#include "app/session_link.h"
 #include "app/unhandled_error.h"
+#include "upgrade/upload_session.h"
 
 fk::MacAddress deviceMac = fk::kRecorderMacPrefix;
 
@@ -170,9 +172,14 @@ TKVUpgradeFrm::TKVUpgradeFrm(const WindowServices& services, QWidget* parent)
     RegisterLayoutFontStandIns();
     BuildLayout();
     ConnectHandlers();
+    CreateUploadSession();
 }
 
-TKVUpgradeFrm::~TKVUpgradeFrm() = default;
+// Normally FormDestroy has joined the workers already; a window deleted without it must still
+// not leave one reporting to controls that are about to go.
+TKVUpgradeFrm::~TKVUpgradeFrm() {
+    m_session->Shutdown();
+}
 
 void TKVUpgradeFrm::BuildLayout() {
     setObjectName(QStringLiteral("KVUpgradeFrm"));
@@ -308,6 +315,8 @@ void TKVUpgradeFrm::FormCreate() {
 }
 
 void TKVUpgradeFrm::FormDestroy() {
-    if (m_uploading) StopUpload();
+    if (Uploading()) StopUpload();
+    // Joined, not waited for: after this no worker reads the window or reports to it.
+    m_session->Shutdown();
     SaveImagePaths();
 }

@@ -26,6 +26,8 @@ class QTimer;
 
 namespace fk {
 class OpenFileDialog;
+class UploadSession;
+struct UploadSessionOptions;
 namespace platform {
 class AdapterSource;
 class FileDialogs;
@@ -44,6 +46,8 @@ struct WindowServices {
     fk::platform::AdapterSource* adapters = nullptr;
     fk::platform::TcpipConfig* tcpipConfig = nullptr;
     fk::platform::NeighbourTable* neighbours = nullptr;
+    // Ports and intervals of the upload; none means the recorder's own.
+    const fk::UploadSessionOptions* uploadOptions = nullptr;
 };
 
 // The one main window. It owns all of the tool's state; the upload workers see it only through
@@ -146,8 +150,8 @@ class TKVUpgradeFrm : public QWidget {
     std::string m_dataFileName;
     std::string m_dataFilePath;
 
-    // An upload session runs (owned by the upload session).
-    std::atomic<bool> m_uploading{false};
+    // An upload runs: its sockets are open (announcing or transferring).
+    bool Uploading() const;
 
     const WindowServices& Services() const { return m_services; }
 
@@ -157,8 +161,15 @@ class TKVUpgradeFrm : public QWidget {
     bool MacBoxComplete(QLineEdit* box);
     void FocusBrowseButton();
 
-    // Ends a running session and joins its workers.
+    // Upload: the checks before any socket opens; false after telling the operator.
+    bool ImageFileReady();
+    bool ImageFitsTheWire();
+    void CreateUploadSession();
+    // Ends the running upload, or tidies up when none runs; the workers are joined by the next
+    // start and by FormDestroy.
     void StopUpload();
+    // The session has ended: the image tabs take input again and the button reads "&Upload".
+    void RestoreIdleControls();
 
     // Runs a control change on the GUI thread: at once there, queued in call order elsewhere.
     void OnGuiThread(std::function<void()> change);
@@ -175,6 +186,11 @@ class TKVUpgradeFrm : public QWidget {
     std::unique_ptr<fk::DeviceArpEntry> m_arpEntry{
         m_services.neighbours ? std::make_unique<fk::DeviceArpEntry>(*m_services.neighbours)
                               : nullptr};
+
+    // The upload. The link outlives the session, which reports through it until joined.
+    class SessionLink;
+    std::unique_ptr<SessionLink> m_sessionLink;
+    std::unique_ptr<fk::UploadSession> m_session;
 };
 
 // The recorder's MAC address, program-wide; octets 3 to 5 are captured at each Upload.

@@ -1,8 +1,148 @@
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <filesystem>
+#include <system_error>
+
 #include "app/kvupgradefrm.h"
+#include "app/session_link.h"
+#include "image/image_files.h"
+#include "platform/message_box.h"
+#include "upgrade/upload_checks.h"
+#include "upgrade/upload_session.h"
 
-void TKVUpgradeFrm::BtnUploadClick() {}
-void TKVUpgradeFrm::AckTimeOutTimer() {}
-void TKVUpgradeFrm::SendTimeOutTimer() {}
+namespace {
 
-// Also runs at shut-down while an upload runs; it must leave no worker touching the window.
-void TKVUpgradeFrm::StopUpload() {}
+using fk::platform::MessageButtons;
+using fk::platform::MessageIcon;
+
+const QString kUploadCaption = QStringLiteral("&Upload");
+const QString kAbortCaption = QStringLiteral("&Abort");
+
+}  // namespace
+
+void TKVUpgradeFrm::SessionLink::Capture(UploadInputs inputs) {
+    std::lock_guard lock(m_mutex);
+    m_inputs = std::move(inputs);
+}
+
+fk::ImagePage TKVUpgradeFrm::SessionLink::ActivePage() const {
+    std::lock_guard lock(m_mutex);
+    return m_inputs.page;
+}
+
+std::string TKVUpgradeFrm::SessionLink::BootFileName(fk::ImagePage page) const {
+    std::lock_guard lock(m_mutex);
+    return page == fk::ImagePage::System ? m_inputs.sysFileName : m_inputs.dataFileName;
+}
+
+std::string TKVUpgradeFrm::SessionLink::ImagePath(fk::ImagePage page) const {
+    std::lock_guard lock(m_mutex);
+    return page == fk::ImagePage::System ? m_inputs.sysFilePath : m_inputs.dataFilePath;
+}
+
+fk::MacAddress TKVUpgradeFrm::SessionLink::DeviceMac() const {
+    std::lock_guard lock(m_mutex);
+    return m_inputs.mac;
+}
+
+void TKVUpgradeFrm::SessionLink::ShowStatus(const std::string& text) {
+    m_window.ShowStatus(QString::fromStdString(text));
+}
+
+void TKVUpgradeFrm::SessionLink::ShowMessage(const std::string& text, const std::string& caption,
+                                             fk::platform::MessageIcon icon) {
+    m_window.ShowMessageFromWorker(
+        QString::fromStdString(text),
+        QString::fromStdString(caption.empty() ? std::string(kApplicationTitle) : caption), icon);
+}
+
+// On the GUI thread this takes effect at once, so a press that stops an earlier upload and
+// starts a new one sets "&Abort" after it; from a worker it is queued behind its other reports.
+void TKVUpgradeFrm::SessionLink::SessionEnded() {
+    m_window.OnGuiThread([window = &m_window] { window->RestoreIdleControls(); });
+}
+
+void TKVUpgradeFrm::CreateUploadSession() {
+    m_sessionLink = std::make_unique<SessionLink>(*this);
+    m_session = std::make_unique<fk::UploadSession>(
+        *m_sessionLink, *m_sessionLink,
+        m_services.uploadOptions ? *m_services.uploadOptions : fk::UploadSessionOptions{});
+}
+
+bool TKVUpgradeFrm::Uploading() const {
+    const fk::SessionState state = m_session->State();
+    return state == fk::SessionState::Announcing || state == fk::SessionState::Transferring;
+}
+
+void TKVUpgradeFrm::BtnUploadClick() {
+    if (BtnUpload->text() != kUploadCaption) {
+        StopUpload();
+        BtnUpload->setText(kUploadCaption);
+        ShowStatus(QStringLiteral("Uploading Aborted"));
+        return;
+    }
+    if (!CaptureDeviceMac() || !ImageFileReady() || !ImageFitsTheWire()) return;
+    const bool system = ImgPageCtrl->currentIndex() == 0;
+    m_sessionLink->Capture({system ? fk::ImagePage::System : fk::ImagePage::Data, m_sysFileName,
+                            m_sysFilePath, m_dataFileName, m_dataFilePath, deviceMac});
+    StopUpload();
+    m_session->StartUpload();
+    // Also when the sockets did not open: the tabs wait for the Abort that follows.
+    ImgPageCtrl->setEnabled(false);
+    BtnUpload->setText(kAbortCaption);
+}
+
+bool TKVUpgradeFrm::ImageFileReady() {
+    const bool system = ImgPageCtrl->currentIndex() == 0;
+    QLineEdit* const box = system ? m_strSysFile : m_strDataFile;
+    if (!fk::IsExistingFile(box->text().toStdString())) {
+        m_services.messageBoxes->Show("Image file is invalid", "Image file error",
+                                      MessageIcon::Stop, MessageButtons::Ok);
+        system ? BtnBrowseSysClick() : BtnBrowseDataClick();
+        return false;
+    }
+    // The file checked is the file served: a path typed before its file existed was not taken
+    // when it was typed.
+    system ? m_strSysFileChange() : m_strDataFileChange();
+    if (system && !CheckSystemImage(deviceMac[3], deviceMac[4], deviceMac[5])) {
+        m_services.messageBoxes->Show(
+            "The uploading system file image doesn't agree right with system to upload.",
+            "Check system image file", MessageIcon::Stop, MessageButtons::Ok);
+        BtnBrowseSysClick();
+        return false;
+    }
+    return true;
+}
+
+// The recorder reads a zero-ended name from a 128-byte field and counts 16-bit blocks: a longer
+// name or a larger image would be cut short or end in a failure mid-transfer.
+bool TKVUpgradeFrm::ImageFitsTheWire() {
+    const bool system = ImgPageCtrl->currentIndex() == 0;
+    const std::string& name = system ? m_sysFileName : m_dataFileName;
+    std::error_code error;
+    const auto size = std::filesystem::file_size(system ? m_sysFilePath : m_dataFilePath, error);
+    auto refusal = fk::CheckBootFileName(name);
+    if (!refusal && !error) refusal = fk::CheckImageSize(size);
+    if (!refusal) return true;
+    m_services.messageBoxes->Show(*refusal, fk::kUploadCheckCaption, MessageIcon::Stop,
+                                  MessageButtons::Ok);
+    return false;
+}
+
+void TKVUpgradeFrm::StopUpload() {
+    m_session->StopUpload();
+}
+
+void TKVUpgradeFrm::RestoreIdleControls() {
+    ImgPageCtrl->setEnabled(true);
+    if (BtnUpload->text() == kAbortCaption) BtnUpload->setText(kUploadCaption);
+}
+
+void TKVUpgradeFrm::AckTimeOutTimer() {
+    m_session->AckTimeOutTimer();
+}
+
+void TKVUpgradeFrm::SendTimeOutTimer() {
+    m_session->SendTimeOutTimer();
+}

@@ -5,7 +5,8 @@
 #
 # Usage: sudo scripts/try-with-simulator.sh [--check] [build-dir]
 #   --check   set up, start the simulator, tear down again, without FlashKit (no display needed)
-# In FlashKit: choose the card named below, type the MAC octets 1A 2B 3C, choose an image, Upload.
+# In FlashKit: choose the card named below, type the MAC octets 30 01 01, choose one of the two
+# sample images the script names (or an image of your own), Upload.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
@@ -39,14 +40,14 @@ ip -n "$pc" link set lo up
 ip -n "$rec" link set lo up
 ip -n "$pc" addr add 192.168.77.1/24 dev "$pclink"
 ip -n "$pc" link set "$pclink" up
-ip -n "$rec" link set "$reclink" address 02:5e:a1:1a:2b:3c
+ip -n "$rec" link set "$reclink" address 02:5e:a1:30:01:01
 ip -n "$rec" link set "$reclink" up
 
 ip netns exec "$rec" "$sim" --interface "$reclink" --fetch --timeout "${SIM_TIMEOUT:-900}" \
     --output "$work/received.bin" >"$work/sim.out" 2>"$work/sim.err" &
 simpid=$!
 
-echo "Simulated recorder waiting on $reclink (MAC 02:5E:A1:1A:2B:3C)."
+echo "Simulated recorder waiting on $reclink (MAC 02:5E:A1:30:01:01)."
 if [ "$check" = 1 ]; then
     sleep 1
     kill -0 "$simpid" 2>/dev/null || { cat "$work/sim.err" >&2; exit 1; }
@@ -54,7 +55,13 @@ if [ "$check" = 1 ]; then
     exit 0
 fi
 
-echo "In FlashKit choose the card $pclink (192.168.77.1), type 1A 2B 3C, choose an image, Upload."
+# Samples: a system image whose trailer (series 05, sub-code 20) fits a recorder 30 01 01, and a
+# data image, which gets no check.
+head -c 200000 /dev/urandom >"$work/sample.bin"
+printf '\000\000\005\040' >>"$work/sample.bin"
+head -c 50000 /dev/urandom >"$work/sample.fnt"
+echo "In FlashKit choose the card $pclink (192.168.77.1), type 30 01 01, choose"
+echo "$work/sample.bin (System Image) or $work/sample.fnt (Data Image), Upload."
 ip netns exec "$pc" "$app" || true
 
 # A finished upload has ended the simulator already; otherwise give it a moment, then stop it.

@@ -1,8 +1,6 @@
 #pragma once
 
 #include "net/ipv4.h"
-#include "platform/neighbour_table.h"
-#include "upgrade/session_host.h"
 
 namespace fk {
 
@@ -15,20 +13,6 @@ class DeviceArp {
     virtual void SetDeviceArpEntry(Ipv4 address, bool add) = 0;
     // A new upload starts: a failure may be reported again.
     virtual void ResetErrorReport() = 0;
-};
-
-// Plain binding to a neighbour table, card and MAC read from the host at each call; failures
-// are silent.
-class HostNeighbourArp final : public DeviceArp {
-  public:
-    HostNeighbourArp(platform::NeighbourTable& table, const SessionHost& host)
-        : m_table(table), m_host(host) {}
-    void SetDeviceArpEntry(Ipv4 address, bool add) override;
-    void ResetErrorReport() override {}
-
-  private:
-    platform::NeighbourTable& m_table;
-    const SessionHost& m_host;
 };
 
 }  // namespace fk

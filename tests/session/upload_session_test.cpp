@@ -75,7 +75,7 @@ class UploadSessionTest : public fk::testing::PrivateNetworkTest {
 
     fk::testing::FakeSessionHost host;
     fk::testing::FakeNeighbourTable table;
-    fk::HostNeighbourArp arp{table, host};
+    fk::testing::HostNeighbourArp arp{table, host};
     fk::UploadSessionOptions options;
     std::unique_ptr<fk::UploadSession> session;
 

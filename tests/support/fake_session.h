@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/neighbour_table.h"
 #include "platform/udp_socket.h"
+#include "upgrade/device_arp.h"
 #include "upgrade/session_host.h"
 
 namespace fk::testing {
@@ -146,6 +148,27 @@ class FakeDatagramPort final : public platform::DatagramPort {
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_closed = false;
+};
+
+// The session's ARP entry bound straight to a neighbour table, card and MAC read from the host at
+// each call; failures are silent.
+class HostNeighbourArp final : public DeviceArp {
+  public:
+    HostNeighbourArp(platform::NeighbourTable& table, const SessionHost& host)
+        : m_table(table), m_host(host) {}
+    void SetDeviceArpEntry(Ipv4 address, bool add) override {
+        const int ifindex = m_host.SelectedInterfaceIndex();
+        if (add) {
+            m_table.Add(ifindex, address, m_host.DeviceMac());
+        } else {
+            m_table.Remove(ifindex, address);
+        }
+    }
+    void ResetErrorReport() override {}
+
+  private:
+    platform::NeighbourTable& m_table;
+    const SessionHost& m_host;
 };
 
 }  // namespace fk::testing
