@@ -49,8 +49,9 @@ class DatagramPort {
 
 // A UDP socket with a wake-up event beside it. On Linux close() does not wake a thread blocked
 // in recvfrom(), and a closed descriptor number is soon reused by the next socket: so Close()
-// only signals the event, and the descriptors are released when the last call still inside
-// the socket has left it.
+// shuts the socket down (which ends a blocked receive) and signals the event (which ends
+// WaitForStop), and the descriptors are released when the last call still inside the socket
+// has left it.
 class UdpSocket final : public DatagramPort {
   public:
     // socket(AF_INET, SOCK_DGRAM): nothing, with errno in error, on failure.
@@ -79,11 +80,17 @@ class UdpSocket final : public DatagramPort {
     bool Enter();
     void Leave();
     void Release();
+    // SO_RCVTIMEO, unless it is set so already; false with errno on a failure.
+    bool SetReceiveTimeout(std::int64_t microseconds);
 
     const int m_fd;
     const int m_wakeFd;
     std::atomic<std::uint32_t> m_state{0};
     std::atomic<bool> m_released{false};
+    // The receive time-out now set on the socket, in microseconds, 0 for none. Deadlines are
+    // kept for one receiving thread at a time; with several, a receive may end late by the
+    // time-out another one set.
+    std::atomic<std::int64_t> m_receiveTimeout{0};
 };
 
 }  // namespace fk::platform

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/linux/no_cancel.h"
@@ -43,6 +44,20 @@ ReceiveResult Outcome(ReceiveResult::Status status, int error = 0) {
     result.status = status;
     result.error = error;
     return result;
+}
+
+// The receive time-out to block with, in microseconds (0: none), for the time left until the
+// deadline (none: no deadline). The one set already is kept while it ends no later than the
+// deadline and not much before it, so that a deadline that moves on by a block's time, as the
+// resend time-out does, costs no setsockopt per block; a wait that ends early just goes round.
+std::int64_t ReceiveTimeoutFor(std::optional<std::chrono::microseconds> left,
+                               std::int64_t current) {
+    if (!left) return 0;
+    const std::int64_t wanted = std::max<std::int64_t>(left->count(), 1);
+    if (current > 0 && current <= wanted && current >= wanted / 4) return current;
+    // Some room below the deadline, so the next deadlines, a little later each, fit it too.
+    constexpr std::int64_t kRoom = 100'000;
+    return wanted > 2 * kRoom ? wanted - kRoom : wanted;
 }
 
 }  // namespace
@@ -101,32 +116,35 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
     using Status = ReceiveResult::Status;
     if (!Enter()) return Outcome(Status::Stopped);
     ReceiveResult result;
-    // A lock-step peer has often answered before we ask: then one recvfrom is all it takes.
-    bool tryFirst = true;
+    // A blocking recvfrom: one system call per datagram. Close() wakes it by shutting the
+    // socket down, and the deadline is the socket's receive time-out.
     for (;;) {
-        if (!tryFirst) {
-            pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-            const int ready = WaitReady(fds, 2, deadline);
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) {
-                result = Outcome(Status::Failed, errno);
-                break;
-            }
-            if (fds[1].revents != 0) {
-                result = Outcome(Status::Stopped);
-                break;
-            }
-            if (ready == 0) {
+        std::optional<std::chrono::microseconds> left;
+        if (deadline) {
+            left = std::chrono::ceil<std::chrono::microseconds>(*deadline - Clock::now());
+        }
+        const bool due = left && left->count() <= 0;
+        if (!due && !SetReceiveTimeout(ReceiveTimeoutFor(left, m_receiveTimeout.load()))) {
+            result = Outcome(Status::Failed, errno);
+            break;
+        }
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t received =
+            RecvFromNoCancel(m_fd, buffer.data(), buffer.size(), due ? MSG_DONTWAIT : 0,
+                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (m_state.load() & kClosed) {
+            result = Outcome(Status::Stopped);
+            break;
+        }
+        if (received < 0 && errno == EINTR) continue;
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (due) {
                 result = Outcome(Status::TimedOut);
                 break;
             }
+            continue;
         }
-        tryFirst = false;
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t received = RecvFromNoCancel(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                                  reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (received < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (received < 0) {
             result = Outcome(Status::Failed, errno);
             break;
@@ -138,6 +156,15 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
     }
     Leave();
     return result;
+}
+
+bool UdpSocket::SetReceiveTimeout(std::int64_t microseconds) {
+    if (microseconds == m_receiveTimeout.load()) return true;
+    const timeval timeout{static_cast<time_t>(microseconds / 1'000'000),
+                          static_cast<suseconds_t>(microseconds % 1'000'000)};
+    if (setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) return false;
+    m_receiveTimeout.store(microseconds);
+    return true;
 }
 
 bool UdpSocket::WaitForStop(Clock::time_point deadline) {
@@ -159,9 +186,11 @@ bool UdpSocket::Close() {
     if (!Enter()) return false;
     const bool closing = (m_state.fetch_or(kClosed) & kClosed) == 0;
     if (closing) {
-        // The event stays set: every later wait sees the stop too.
+        // Both stay set: every later wait sees the stop too. Shutting down a UDP socket that
+        // has no peer reports ENOTCONN, but it does end a blocked recvfrom.
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof one);
+        shutdown(m_fd, SHUT_RDWR);
     }
     Leave();
     return closing;

@@ -109,6 +109,21 @@ TEST_F(UdpSocketTest, DatagramWaitingBeforeTheReceiveIsTakenEvenAtAPastDeadline)
     EXPECT_EQ(server->Receive(buffer, Clock::now() - 1s).status, ReceiveResult::Status::TimedOut);
 }
 
+// The wait of one receive must not carry over to the next: a near deadline after a far one
+// still ends near.
+TEST_F(UdpSocketTest, ANearDeadlineAfterAFarOneEndsNear) {
+    auto server = Bound(69);
+    auto client = Bound(0);
+    const std::vector<std::uint8_t> ack{0, 4, 0, 1};
+    ASSERT_EQ(client->SendTo(ack, {0x7F000001, 69}).count, 4);
+    std::array<std::uint8_t, 16> buffer{};
+    ASSERT_EQ(server->Receive(buffer, Clock::now() + 10s).status, ReceiveResult::Status::Datagram);
+    const auto start = Clock::now();
+    EXPECT_EQ(server->Receive(buffer, start + 50ms).status, ReceiveResult::Status::TimedOut);
+    EXPECT_GE(Clock::now() - start, 50ms);
+    EXPECT_LT(Clock::now() - start, 5s);
+}
+
 TEST_F(UdpSocketTest, ClosedSocketDoesNotHandOutADatagramThatWaits) {
     auto server = Bound(69);
     auto client = Bound(0);
