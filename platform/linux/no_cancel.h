@@ -16,6 +16,9 @@
 
 namespace fk::platform {
 
+// pread64 takes its offset in one argument only where a long holds 64 bits.
+static_assert(sizeof(long) == 8 && sizeof(off_t) == 8, "64-bit Linux only");
+
 inline int OpenNoCancel(const char* path, int flags) {
     return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, 0));
 }
