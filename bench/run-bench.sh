@@ -287,7 +287,8 @@ print_window_runs() {
     printf '\nWindow process, per run (start to window shown; longest event-loop gap while a\n'
     printf 'transfer ran, 10 ms probe; VmHWM and VmRSS at the Upload press and after the transfer):\n'
     awk -F '\t' '{
-        for (i = 1; i <= split($3, kv, " "); i++) { split(kv[i], p, "="); v[p[1]] = p[2] }
+        n = split($3, kv, " ")
+        for (i = 1; i <= n; i++) { split(kv[i], p, "="); v[p[1]] = p[2] }
         printf "  %-8s round %-2s shown %6.1f ms  stall %5.1f ms  HWM %6d -> %6d kB  RSS %6d -> %6d kB\n",
                $1, $2, v["shown_ms"], v["max_stall_ms"], v["hwm_start_kb"], v["hwm_end_kb"],
                v["rss_start_kb"], v["rss_end_kb"]
