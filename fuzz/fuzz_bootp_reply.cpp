@@ -9,15 +9,12 @@
 #include <span>
 #include <string_view>
 
+#include "fuzz_require.h"
 #include "upgrade/bootp_packet.h"
 
 namespace {
 
 constexpr std::size_t kFile = 108;
-
-void Require(bool condition) {
-    if (!condition) std::abort();
-}
 
 std::uint32_t U32At(std::span<const std::uint8_t> bytes, std::size_t offset) {
     return std::uint32_t{bytes[offset]} << 24 | std::uint32_t{bytes[offset + 1]} << 16 |
@@ -38,18 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fk::BootpReply reply = fk::BuildBootpReply(recorder, server, mac, name);
     static_assert(sizeof(reply) == 300);
 
-    Require(reply[0] == 2 && reply[1] == 1 && reply[2] == 6);
-    Require(reply[4] == 'F' && reply[5] == 'K' && reply[6] == 'T' && reply[7] == '0');
-    Require(U32At(reply, 16) == recorder);
-    Require(U32At(reply, 20) == server);
-    Require(std::equal(mac.begin(), mac.end(), reply.begin() + 28));
+    FUZZ_REQUIRE(reply[0] == 2 && reply[1] == 1 && reply[2] == 6);
+    FUZZ_REQUIRE(reply[4] == 'F' && reply[5] == 'K' && reply[6] == 'T' && reply[7] == '0');
+    FUZZ_REQUIRE(U32At(reply, 16) == recorder);
+    FUZZ_REQUIRE(U32At(reply, 20) == server);
+    FUZZ_REQUIRE(std::equal(mac.begin(), mac.end(), reply.begin() + 28));
     const std::size_t kept = std::min(name.size(), fk::kBootpFileFieldSize - 1);
-    Require(std::equal(name.begin(), name.begin() + kept, reply.begin() + kFile));
-    Require(reply[kFile + fk::kBootpFileFieldSize - 1] == 0);
+    FUZZ_REQUIRE(std::equal(name.begin(), name.begin() + kept, reply.begin() + kFile));
+    FUZZ_REQUIRE(reply[kFile + fk::kBootpFileFieldSize - 1] == 0);
     for (std::size_t i = 0; i < reply.size(); ++i) {
         const bool written = i <= 2 || (i >= 4 && i < 8) || (i >= 16 && i < 24) ||
                              (i >= 28 && i < 28 + mac.size()) || (i >= kFile && i < kFile + kept);
-        if (!written) Require(reply[i] == 0);
+        if (!written) FUZZ_REQUIRE(reply[i] == 0);
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "fuzz_require.h"
 #include "net/mac.h"
 
 namespace {
@@ -42,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t value = kUntouched;
     const bool accepted = fk::ParseHexByte(text, value);
     const auto expected = Reference(text);
-    if (accepted != expected.has_value()) std::abort();
-    if (accepted ? value != *expected : value != kUntouched) std::abort();
+    FUZZ_REQUIRE(accepted == expected.has_value());
+    FUZZ_REQUIRE(accepted ? value == *expected : value == kUntouched);
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_require.h"
 #include "image/path_split.h"
 
 namespace {
@@ -21,10 +22,6 @@ namespace {
 constexpr std::size_t kMaxPath = 260;
 constexpr std::size_t kMaxPart = 255;
 constexpr std::size_t kLongestCharacter = 4;
-
-void Require(bool condition) {
-    if (!condition) std::abort();
-}
 
 void AppendUtf8(std::string& out, std::uint16_t value) {
     if (value % 7 == 0) {
@@ -82,9 +79,9 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 
 // A part cut from source to at most limit bytes keeps all but the last, partly fitting character.
 void RequireFairCut(std::string_view part, std::string_view source, std::size_t limit) {
-    Require(part.size() <= limit);
+    FUZZ_REQUIRE(part.size() <= limit);
     const std::size_t whole = std::min(source.size(), limit);
-    Require(part.size() + kLongestCharacter > whole);
+    FUZZ_REQUIRE(part.size() + kLongestCharacter > whole);
 }
 
 }  // namespace
@@ -96,12 +93,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& base = parts.baseName;
     const std::string& ext = parts.extension;
 
-    Require(dir.size() + base.size() + ext.size() <= kMaxPath);
-    Require(base.size() <= kMaxPart && ext.size() <= kMaxPart);
-    Require(StartsWith(path, dir) && (dir.empty() || dir.back() == '/'));
-    Require(StartsWith(std::string_view(path).substr(dir.size()), base));
-    Require(base.find('/') == std::string::npos && ext.find('/') == std::string::npos);
-    Require(ext.empty() || (ext[0] == '.' && ext.find('.', 1) == std::string::npos));
+    FUZZ_REQUIRE(dir.size() + base.size() + ext.size() <= kMaxPath);
+    FUZZ_REQUIRE(base.size() <= kMaxPart && ext.size() <= kMaxPart);
+    FUZZ_REQUIRE(StartsWith(path, dir) && (dir.empty() || dir.back() == '/'));
+    FUZZ_REQUIRE(StartsWith(std::string_view(path).substr(dir.size()), base));
+    FUZZ_REQUIRE(base.find('/') == std::string::npos && ext.find('/') == std::string::npos);
+    FUZZ_REQUIRE(ext.empty() || (ext[0] == '.' && ext.find('.', 1) == std::string::npos));
 
     // The same split without any limit.
     const auto slash = path.find_last_of('/');
@@ -112,25 +109,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view fullExt = dot == std::string_view::npos ? "" : name.substr(dot);
 
     if (path.size() <= kMaxPath && fullBase.size() <= kMaxPart && fullExt.size() <= kMaxPart) {
-        Require(dir + base + ext == path);
-        Require(base == fullBase && ext == fullExt);
+        FUZZ_REQUIRE(dir + base + ext == path);
+        FUZZ_REQUIRE(base == fullBase && ext == fullExt);
         return 0;
     }
     if (!IsWellFormedUtf8(path)) return 0;
-    Require(IsWellFormedUtf8(dir) && IsWellFormedUtf8(base) && IsWellFormedUtf8(ext));
+    FUZZ_REQUIRE(IsWellFormedUtf8(dir) && IsWellFormedUtf8(base) && IsWellFormedUtf8(ext));
     if (path.size() <= kMaxPath) {
         // Only the name's parts were cut.
-        Require(dir.size() + fullBase.size() + fullExt.size() == path.size());
+        FUZZ_REQUIRE(dir.size() + fullBase.size() + fullExt.size() == path.size());
         RequireFairCut(base, fullBase, kMaxPart);
         RequireFairCut(ext, fullExt, kMaxPart);
-        Require(StartsWith(fullExt, ext));
+        FUZZ_REQUIRE(StartsWith(fullExt, ext));
     } else {
         // The whole path was cut first: nothing of it is lost but the last partial character.
         const std::size_t kept = dir.size() + base.size() + ext.size();
         const bool partsUncut = base.size() + kLongestCharacter <= kMaxPart &&
                                 ext.size() + kLongestCharacter <= kMaxPart;
         if (partsUncut) {
-            Require(kept + kLongestCharacter > kMaxPath);
+            FUZZ_REQUIRE(kept + kLongestCharacter > kMaxPath);
         }
     }
     return 0;

@@ -20,14 +20,11 @@
 #include <string>
 
 #include "app/settings_store.h"
+#include "fuzz_require.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-void Require(bool condition) {
-    if (!condition) std::abort();
-}
 
 bool IsValidUtf8(const std::string& text) {
     const QString decoded = QString::fromUtf8(text);
@@ -40,7 +37,7 @@ class SettingsLocation {
   public:
     SettingsLocation() {
         std::string pattern = (fs::temp_directory_path() / "fk-fuzz-settings-XXXXXX").string();
-        Require(mkdtemp(pattern.data()) != nullptr);
+        FUZZ_REQUIRE(mkdtemp(pattern.data()) != nullptr);
         m_directory = pattern;
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                            QString::fromStdString(pattern));
@@ -72,16 +69,16 @@ void WriteSettingsFile(const std::uint8_t* data, std::size_t size) {
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     const timespec times[2] = {{stamp, 0}, {stamp, 0}};
     ++stamp;
-    Require(utimensat(AT_FDCWD, SettingsFile().c_str(), times, 0) == 0);
+    FUZZ_REQUIRE(utimensat(AT_FDCWD, SettingsFile().c_str(), times, 0) == 0);
 }
 
 void CheckRead(const char* name) {
     try {
         const std::string value = fk::ReadSettingString("Files", name);
-        Require(value.find('\0') == std::string::npos);
-        Require(IsValidUtf8(value));
+        FUZZ_REQUIRE(value.find('\0') == std::string::npos);
+        FUZZ_REQUIRE(IsValidUtf8(value));
     } catch (const std::runtime_error& error) {
-        Require(error.what() == std::string("Invalid data type for '") + name + "'");
+        FUZZ_REQUIRE(error.what() == std::string("Invalid data type for '") + name + "'");
     }
 }
 

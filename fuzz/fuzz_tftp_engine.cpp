@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_require.h"
 #include "support/fake_session.h"
 #include "upgrade/tftp_engine.h"
 
@@ -36,10 +37,6 @@ constexpr fk::platform::Endpoint kRecorder{0xC0A84D64, 2070};
 constexpr fk::platform::Endpoint kStranger{0xC0A84D07, 4444};
 // Bytes written for real; the rest of a larger image is a hole that reads as zeros.
 constexpr std::size_t kWrittenLimit = 4096;
-
-void Require(bool condition) {
-    if (!condition) std::abort();
-}
 
 std::uint8_t PatternByte(std::uint64_t offset, std::uint8_t generation) {
     return static_cast<std::uint8_t>(offset * 31 + offset / 509 + generation);
@@ -57,16 +54,16 @@ class ImageFile {
         Bytes bytes(m_written);
         for (std::size_t i = 0; i < m_written; ++i) bytes[i] = PatternByte(i, generation);
         const int fd = open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        Require(fd >= 0);
-        Require(write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
-        Require(ftruncate(fd, static_cast<off_t>(size)) == 0);
+        FUZZ_REQUIRE(fd >= 0);
+        FUZZ_REQUIRE(write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+        FUZZ_REQUIRE(ftruncate(fd, static_cast<off_t>(size)) == 0);
         close(fd);
         m_size = size;
         m_state = State::File;
     }
     void Truncate(std::uint64_t size) {
         if (m_state != State::File) return;
-        Require(truncate(m_path.c_str(), static_cast<off_t>(size)) == 0);
+        FUZZ_REQUIRE(truncate(m_path.c_str(), static_cast<off_t>(size)) == 0);
         m_written = static_cast<std::size_t>(std::min<std::uint64_t>(m_written, size));
         m_size = size;
     }
@@ -107,7 +104,7 @@ class TemporaryDirectory {
   public:
     TemporaryDirectory() {
         std::string pattern = (fs::temp_directory_path() / "fk-fuzz-tftp-XXXXXX").string();
-        Require(mkdtemp(pattern.data()) != nullptr);
+        FUZZ_REQUIRE(mkdtemp(pattern.data()) != nullptr);
         m_path = pattern;
     }
     ~TemporaryDirectory() { fs::remove_all(m_path); }
@@ -160,22 +157,23 @@ class Harness {
         if (readRequest) m_announcedSize = m_image.MeasuredSize();
         const bool wasAccepted = m_engine.TransferAccepted();
         m_engine.HandleDatagram(datagram, from);
-        Require(m_port.sent.size() <= before + 1);  // one reply at most
+        // Any acknowledgement of the transfer shows the recorder alive: the resend count restarts.
+        if (kind == fk::TftpKind::Ack && wasAccepted && fk::AckBlockNumber(datagram)) m_resends = 0;
+        FUZZ_REQUIRE(m_port.sent.size() <= before + 1);  // one reply at most
         if (m_port.sent.size() == before) return;
         const auto& sent = m_port.sent.back();
-        Require(sent.to == from);
+        FUZZ_REQUIRE(sent.to == from);
         if (readRequest) {
             CheckBlock(sent.bytes, 1);
         } else {
             // Only the acknowledgement of an accepted transfer is answered.
-            Require(kind == fk::TftpKind::Ack && wasAccepted);
+            FUZZ_REQUIRE(kind == fk::TftpKind::Ack && wasAccepted);
             const auto acknowledged = fk::AckBlockNumber(datagram);
-            Require(acknowledged.has_value());
+            FUZZ_REQUIRE(acknowledged.has_value());
             CheckBlock(sent.bytes, static_cast<std::uint16_t>(*acknowledged + 1));
         }
         m_lastSent = sent.bytes;
         m_lastTo = sent.to;
-        m_resends = 0;
     }
 
     // The worker runs the resend handler only while the timer is on.
@@ -183,12 +181,12 @@ class Harness {
         if (!m_engine.SendTimeOutDue()) return;
         const std::size_t before = m_port.sent.size();
         m_engine.SendTimeOutTimer();
-        Require(m_port.sent.size() <= before + 1);
+        FUZZ_REQUIRE(m_port.sent.size() <= before + 1);
         if (m_port.sent.size() == before) return;
         ++m_resends;
-        Require(m_resends <= fk::kMaxResends);
-        Require(m_port.sent.back().bytes == m_lastSent);
-        Require(m_port.sent.back().to == m_lastTo);
+        FUZZ_REQUIRE(m_resends <= fk::kMaxResends);
+        FUZZ_REQUIRE(m_port.sent.back().bytes == m_lastSent);
+        FUZZ_REQUIRE(m_port.sent.back().to == m_lastTo);
     }
 
     void ChangeFile(std::span<const std::uint8_t> payload) {
@@ -214,36 +212,36 @@ class Harness {
         for (const auto& line : m_host.Log()) {
             if (line.rfind("progress:", 0) != 0) continue;
             const int percent = std::stoi(line.substr(9));
-            Require(percent >= 0 && percent <= 100);
+            FUZZ_REQUIRE(percent >= 0 && percent <= 100);
         }
         // The upload is ended once, by the final block or by giving up, never by anything else.
-        Require(m_stops == (m_tftpRunning.load() ? 0 : 1));
+        FUZZ_REQUIRE(m_stops == (m_tftpRunning.load() ? 0 : 1));
     }
 
   private:
     void CheckBlock(const Bytes& packet, std::uint16_t block) const {
-        Require(packet.size() >= fk::kTftpDataHeaderSize &&
-                packet.size() <= fk::kTftpMaxDataPacket);
-        Require(packet[0] == 0 && packet[1] == 3);
-        Require((packet[2] << 8 | packet[3]) == block);
+        FUZZ_REQUIRE(packet.size() >= fk::kTftpDataHeaderSize &&
+                     packet.size() <= fk::kTftpMaxDataPacket);
+        FUZZ_REQUIRE(packet[0] == 0 && packet[1] == 3);
+        FUZZ_REQUIRE((packet[2] << 8 | packet[3]) == block);
         const std::span<const std::uint8_t> content(packet.begin() + 4, packet.end());
         if (block == 1) {
-            Require(content.size() == fk::kTftpBlockSize);
-            Require(U32At(content, 0) == 0x20030409 && U32At(content, 4) == 1);
-            Require(U32At(content, 12) == (m_host.page == fk::ImagePage::System ? 1u : 2u));
-            Require(U32At(content, 16) == static_cast<std::uint32_t>(m_announcedSize));
-            for (std::size_t i = 20; i < content.size(); ++i) Require(content[i] == 0);
-            Require(U32At(content, 8) == 0);
+            FUZZ_REQUIRE(content.size() == fk::kTftpBlockSize);
+            FUZZ_REQUIRE(U32At(content, 0) == 0x20030409 && U32At(content, 4) == 1);
+            FUZZ_REQUIRE(U32At(content, 12) == (m_host.page == fk::ImagePage::System ? 1u : 2u));
+            FUZZ_REQUIRE(U32At(content, 16) == static_cast<std::uint32_t>(m_announcedSize));
+            for (std::size_t i = 20; i < content.size(); ++i) FUZZ_REQUIRE(content[i] == 0);
+            FUZZ_REQUIRE(U32At(content, 8) == 0);
             return;
         }
         // Block 0 would lie before the file: it must never be sent.
-        Require(block >= 2 && m_image.Readable());
+        FUZZ_REQUIRE(block >= 2 && m_image.Readable());
         const std::uint64_t offset = (std::uint64_t{block} - 2) * fk::kTftpBlockSize;
-        Require(offset <= m_image.Size());
-        Require(content.size() ==
-                std::min<std::uint64_t>(fk::kTftpBlockSize, m_image.Size() - offset));
+        FUZZ_REQUIRE(offset <= m_image.Size());
+        FUZZ_REQUIRE(content.size() ==
+                     std::min<std::uint64_t>(fk::kTftpBlockSize, m_image.Size() - offset));
         for (std::size_t i = 0; i < content.size(); ++i)
-            Require(content[i] == m_image.At(offset + i));
+            FUZZ_REQUIRE(content[i] == m_image.At(offset + i));
     }
 
     fk::testing::FakeDatagramPort m_port;
