@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_REQUIRE(U32At(reply, 20) == server);
     FUZZ_REQUIRE(std::equal(mac.begin(), mac.end(), reply.begin() + 28));
     const std::size_t kept = std::min(name.size(), fk::kBootpFileFieldSize - 1);
-    FUZZ_REQUIRE(std::equal(name.begin(), name.begin() + kept, reply.begin() + kFile));
+    const auto nameBytes = input.subspan(14, kept);
+    FUZZ_REQUIRE(std::equal(nameBytes.begin(), nameBytes.end(), reply.begin() + kFile));
     FUZZ_REQUIRE(reply[kFile + fk::kBootpFileFieldSize - 1] == 0);
     for (std::size_t i = 0; i < reply.size(); ++i) {
         const bool written = i <= 2 || (i >= 4 && i < 8) || (i >= 16 && i < 24) ||
