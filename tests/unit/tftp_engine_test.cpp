@@ -402,7 +402,7 @@ TEST_F(TftpEngineTest, ResendGoesWhereTheLastPacketWentDespiteAStrayDatagram) {
     WriteFile(host.sysFilePath, Pattern(1500));
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(1));
-    engine->HandleDatagram({0, 9, 'x'}, {0x0A000005, 3000});
+    engine->HandleDatagram(Bytes{0, 9, 'x'}, {0x0A000005, 3000});
     engine->SendTimeOutTimer();
     ASSERT_EQ(port.sent.size(), 3u);
     EXPECT_EQ(port.sent[2].to, peer);
