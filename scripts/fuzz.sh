@@ -3,6 +3,7 @@
 # (default 60). Fails on the first crash, leak, sanitizer report or broken invariant; the input
 # that did it is left in build-fuzz/findings. The seed corpora in fuzz/corpus are only read: what
 # the fuzzer learns goes to a temporary directory that is removed afterwards.
+# An input that takes over 10 s counts as a hang and fails the run too.
 # Usage: scripts/fuzz.sh [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +21,7 @@ for target in "${targets[@]}"; do
     echo "== $target: ${seconds} s"
     mkdir -p "$learned/$target"
     # The first directory is where new inputs are written; the repository's seeds come second.
-    build-fuzz/fuzz/"$target" -max_total_time="$seconds" -print_final_stats=1 \
+    build-fuzz/fuzz/"$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
         -artifact_prefix="$PWD/build-fuzz/findings/$target-" \
         "$learned/$target" "fuzz/corpus/$target" 2>"$learned/$target.log" || {
         tail -n 60 "$learned/$target.log"
