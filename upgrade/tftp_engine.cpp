@@ -168,6 +168,7 @@ void TftpEngine::SendDataBlock() {
     }
     m_lastPacket = m_packet;
     m_lastPacketLen = packetLength;
+    m_lastPeer = m_peer;
     SwitchTimersOff();
     if (static_cast<std::size_t>(sent.count) < kTftpMaxDataPacket) {
         m_lastBlockSent = true;
@@ -226,7 +227,8 @@ void TftpEngine::SendTimeOutTimer() {
         GiveUp("TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
         return;
     }
-    const auto sent = m_links.port.SendTo({m_lastPacket.data(), m_lastPacketLen}, m_peer);
+    // Not to m_peer: any stray datagram since the last send has moved it.
+    const auto sent = m_links.port.SendTo({m_lastPacket.data(), m_lastPacketLen}, m_lastPeer);
     Status(sent.count > 0 ? FormatText("retry transfer %d", m_retryCount)
                           : std::string("Data transfer error"));
     ++m_retryCount;

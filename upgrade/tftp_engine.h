@@ -99,6 +99,7 @@ class TftpEngine {
     std::array<std::uint8_t, kTftpMaxDataPacket> m_packet{};
     std::array<std::uint8_t, kTftpMaxDataPacket> m_lastPacket{};
     std::size_t m_lastPacketLen = 0;
+    platform::Endpoint m_lastPeer;  // where the last packet went: resends follow it
     bool m_lastBlockSent = false;
     int m_retryCount = 0;
     int m_shownPercent = -1;  // the progress text now on the status line, -1 for another text

@@ -396,4 +396,17 @@ TEST_F(TftpEngineTest, ServeAnswersEveryDatagramFromItsSender) {
     EXPECT_EQ(stops, 0);
 }
 
+// A stray datagram (a scan, a second client) between a send and its resend must not take the
+// resend away from the recorder.
+TEST_F(TftpEngineTest, ResendGoesWhereTheLastPacketWentDespiteAStrayDatagram) {
+    WriteFile(host.sysFilePath, Pattern(1500));
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(1));
+    engine->HandleDatagram(Bytes{0, 9, 'x'}, {0x0A000005, 3000});
+    engine->SendTimeOutTimer();
+    ASSERT_EQ(port.sent.size(), 3u);
+    EXPECT_EQ(port.sent[2].to, peer);
+    EXPECT_EQ(port.sent[2].bytes, port.sent[1].bytes);
+}
+
 }  // namespace
