@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <future>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,11 @@ struct Shape {
     const char* name;
 };
 
+// Test names and failure reports show the case by its name.
+void PrintTo(const Shape& shape, std::ostream* out) {
+    *out << shape.name;
+}
+
 class ImageShapes : public WindowTransferE2e, public ::testing::WithParamInterface<Shape> {};
 
 // Sizes: one short block, a whole number of blocks (an empty final block follows), three full
@@ -188,6 +194,10 @@ struct Quirk {
     std::map<std::string, std::string> recorderSays;  // fields of the simulator's tftp line
 };
 
+void PrintTo(const Quirk& quirk, std::ostream* out) {
+    *out << quirk.name;
+}
+
 class RecorderQuirks : public WindowTransferE2e, public ::testing::WithParamInterface<Quirk> {};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -256,6 +266,10 @@ struct Client {
     // The command on the recorder side: server address, remote name, local path.
     std::vector<std::string> (*command)(const std::string&, const std::string&, const std::string&);
 };
+
+void PrintTo(const Client& client, std::ostream* out) {
+    *out << client.name;
+}
 
 class StockClients : public WindowTransferE2e, public ::testing::WithParamInterface<Client> {};
 
