@@ -390,5 +390,29 @@ TEST_F(WindowTransferE2e, AnImageDeletedMidTransferShowsTheOpenErrorAndAbortStil
     EXPECT_EQ(run.Line("tftp").at("last_block"), "4") << run.out << run.err;
 }
 
+// Beside the stalled transfer of the upload tests: here the worker is busy sending and its
+// reports are still queued for the window when it goes.
+TEST_F(WindowTransferE2e, ClosingTheWindowWhileBlocksFlowLeavesNothingBehind) {
+    constexpr std::size_t kSize = 30 * 1024 * 1024;  // some seconds of blocks
+    auto& w = OpenWindow();
+    Watch watch(w);
+    Prepare(1, Image("font.fnt", DataImage(kSize)));
+    Recorder recorder(*m_net, {"--fetch", "--expect-kind", "data"}, 3s);
+
+    Press();
+    ASSERT_TRUE(WaitFor([&] { return watch.peak >= 1; }));
+    DestroyMainWindow(std::move(m_window));
+    // Whatever the worker had queued for the window is dropped with it.
+    QTest::qWait(100);
+
+    // (The entry's delete is checked where the recorder is quiet: here an ACK in flight meets
+    // the closed port, and the kernel's answer to it makes an entry of its own.)
+    EXPECT_TRUE(PortsFree());
+    EXPECT_TRUE(boxes.Shown().empty());
+    const auto run = recorder.Finish();
+    EXPECT_EQ(run.Line("tftp").at("status"), "timed_out") << run.out << run.err;
+    EXPECT_LT(std::stoul(run.Line("tftp").at("blocks")), kSize / 512);
+}
+
 }  // namespace
 }  // namespace fk::testing
