@@ -125,19 +125,20 @@ class FaultInjectionE2e : public WindowUploadE2e {
 
 TEST_F(FaultInjectionE2e, JunkFloodOnPort69DuringATransferChangesNothing) {
     auto& w = OpenWindow();
-    const auto image = SystemImage(6 << 20);
+    // Large, so that the lock-step transfer outlasts the junk.
+    const auto image = SystemImage(30 << 20);
     Prepare(0, Image("fw_flood.bin", image));
     const fs::path received = m_work / "received.bin";
     int statusChanges = 0;
     QObject::connect(w.m_strStatus, &QLineEdit::textChanged, [&] { ++statusChanges; });
     const long residentBefore = ResidentKiB();
-    Recorder recorder(*m_net, {"--fetch", "--retry", "0.3", "--output", received.string()}, 50s);
+    Recorder recorder(*m_net, {"--fetch", "--retry", "0.3", "--output", received.string()}, 90s);
     const auto started = E2eClock::now();
 
     Press();
     std::unique_ptr<JunkSender> junk;
     WhenTransferring([&] { junk = std::make_unique<JunkSender>(*m_net, 100'000); });
-    ASSERT_TRUE(WaitFor([&] { return junk->Done(); }, 40'000));
+    ASSERT_TRUE(WaitFor([&] { return junk->Done(); }, 80'000));
     // The junk has to meet a running transfer to prove anything.
     EXPECT_TRUE(w.Uploading()) << "the transfer ended before the junk did: use a larger image";
     const auto run = recorder.Finish();
