@@ -148,7 +148,7 @@ class WindowE2e : public ::testing::Test {
     TKVUpgradeFrm& OpenWindow() {
         m_net->EnterPc();
         m_adapters = platform::MakeSystemAdapterSource();
-        m_neighbours = platform::MakeSystemNeighbourTable();
+        if (!m_neighbours) m_neighbours = platform::MakeSystemNeighbourTable();
         m_tcpip = platform::MakeKeyfileTcpipConfig((m_work / "no-keyfiles").string());
         m_window = CreateMainWindow({&boxes, &dialogs, &sound, m_adapters.get(), m_tcpip.get(),
                                      m_neighbours.get(), &m_options});
