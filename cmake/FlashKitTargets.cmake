@@ -12,4 +12,11 @@ function(flashkit_target_defaults target)
         target_compile_options(${target} PUBLIC -fsanitize=thread -fno-omit-frame-pointer)
         target_link_options(${target} PUBLIC -fsanitize=thread)
     endif()
+    # Fuzz trees: every library carries the fuzzer's coverage hooks and both sanitizers, so a
+    # fault anywhere under a target is caught; the targets add the fuzzer's main when linked.
+    if(FLASHKIT_FUZZ)
+        target_compile_options(${target} PUBLIC -fsanitize=fuzzer-no-link,address,undefined
+                                                -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+        target_link_options(${target} PUBLIC -fsanitize=address,undefined)
+    endif()
 endfunction()

@@ -5,6 +5,7 @@
 #
 # Usage: sudo scripts/try-with-simulator.sh [--check] [build-dir]
 #   --check   set up, start the simulator, tear down again, without FlashKit (no display needed)
+# SIM_OPTIONS adds simulator options, e.g. a fault to watch: SIM_OPTIONS="--lose-ack 3".
 # In FlashKit: choose the card named below, type the MAC octets 30 01 01, choose one of the two
 # sample images the script names (or an image of your own), Upload.
 set -euo pipefail
@@ -43,8 +44,9 @@ ip -n "$pc" link set "$pclink" up
 ip -n "$rec" link set "$reclink" address 02:5e:a1:30:01:01
 ip -n "$rec" link set "$reclink" up
 
+read -r -a simoptions <<<"${SIM_OPTIONS:-}"
 ip netns exec "$rec" "$sim" --interface "$reclink" --fetch --timeout "${SIM_TIMEOUT:-900}" \
-    --output "$work/received.bin" >"$work/sim.out" 2>"$work/sim.err" &
+    --output "$work/received.bin" "${simoptions[@]}" >"$work/sim.out" 2>"$work/sim.err" &
 simpid=$!
 
 echo "Simulated recorder waiting on $reclink (MAC 02:5E:A1:30:01:01)."

@@ -29,7 +29,8 @@ BootpReply BuildBootpReply(Ipv4 recorder, Ipv4 server, const MacAddress& recorde
     PutU32(packet, kYiaddr, recorder);
     PutU32(packet, kSiaddr, server);
     std::copy(recorderMac.begin(), recorderMac.end(), packet.begin() + kChaddr);
-    const auto nameLength = std::min(bootFileName.size(), kBootpFileFieldSize);
+    // The last byte of the field stays zero: the recorder reads the name up to a terminator.
+    const auto nameLength = std::min(bootFileName.size(), kBootpFileFieldSize - 1);
     std::copy_n(bootFileName.begin(), nameLength, packet.begin() + kFile);
     return packet;
 }

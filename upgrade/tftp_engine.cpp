@@ -27,11 +27,6 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
-std::int64_t FileSize(int fd) {
-    struct stat info {};
-    return fstat(fd, &info) == 0 ? info.st_size : 0;
-}
-
 // Closes a descriptor on every path out of a block read.
 class FileHandle {
   public:
@@ -49,6 +44,14 @@ class FileHandle {
 };
 
 }  // namespace
+
+std::optional<TftpEngine::FileIdentity> TftpEngine::IdentityOf(int fd) {
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) return std::nullopt;
+    return FileIdentity{
+        static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+        static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+}
 
 TftpEngine::End TftpEngine::Serve(std::mutex& stateMutex) {
     using Status = platform::ReceiveResult::Status;
@@ -81,13 +84,13 @@ TftpEngine::End TftpEngine::Serve(std::mutex& stateMutex) {
 
 void TftpEngine::HandleDatagram(std::span<const std::uint8_t> datagram,
                                 const platform::Endpoint& from) {
-    m_peer = from;
     const auto kind = ParseTftpOpcode(datagram);
     if (!kind) return;
+    if (*kind != TftpKind::ReadRequest && m_transferAccepted.load() && !(from == m_peer)) return;
     switch (*kind) {
         case TftpKind::ReadRequest:
             m_links.bootpRunning.store(false);
-            HandleReadRequest(datagram);
+            HandleReadRequest(datagram, from);
             break;
         case TftpKind::Ack:
             HandleAck(datagram);
@@ -96,21 +99,24 @@ void TftpEngine::HandleDatagram(std::span<const std::uint8_t> datagram,
         case TftpKind::Data:
             break;
         case TftpKind::Other:
-            Status("Tftp error received");
+            StrayReport("Tftp error received");
             break;
     }
 }
 
-void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram) {
+void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
+                                   const platform::Endpoint& from) {
     MeasureImageFile();
     const std::string_view requested = ReadRequestFileName(datagram);
     const ImagePage page = m_links.host.ActivePage();
-    m_bootFileName = m_links.host.BootFileName(page);
-    m_servedFilePath = m_links.host.ImagePath(page);
-    if (!SameNameIgnoringCase(requested, m_bootFileName)) {
-        Status("Tftp file request error: file name is not same between Bootp and Tftp.");
+    if (!SameNameIgnoringCase(requested, m_links.host.BootFileName(page))) {
+        StrayReport("Tftp file request error: file name is not same between Bootp and Tftp.");
         return;
     }
+    m_bootFileName = m_links.host.BootFileName(page);
+    m_servedFilePath = m_links.host.ImagePath(page);
+    m_served = m_measured;
+    m_peer = from;
     m_blockOffset = 0;
     m_links.bootpRunning.store(false);
     m_transferAccepted.store(true);
@@ -121,13 +127,14 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram) {
 bool TftpEngine::MeasureImageFile() {
     m_blockTotal = 0;
     m_imageSize = 0;
+    m_measured.reset();
     const FileHandle file(m_links.host.ImagePath(m_links.host.ActivePage()));
-    struct stat info {};
-    if (file.fd() < 0 || fstat(file.fd(), &info) != 0) {
+    m_measured = IdentityOf(file.fd());
+    if (!m_measured) {
         m_links.host.ShowMessage("Image file open error", "File open error", MessageIcon::Stop);
         return false;
     }
-    m_imageSize = static_cast<std::uint64_t>(info.st_size);
+    m_imageSize = m_measured->size;
     m_fileBlocks = (m_imageSize + kTftpBlockSize - 1) / kTftpBlockSize;
     m_blockTotal = m_fileBlocks + 1;
     return true;
@@ -169,12 +176,16 @@ void TftpEngine::SendDataBlock() {
     const std::size_t packetLength = BuildDataPacket(
         m_blockNo, std::span(m_packet).subspan(kTftpDataHeaderSize, length), m_packet);
     const auto sent = m_links.port.SendTo({m_packet.data(), packetLength}, m_peer);
-    if (sent.count < 0) {
-        Status("Data transfer error");
-        return;
-    }
     m_lastPacket = m_packet;
     m_lastPacketLen = packetLength;
+    m_lastPeer = m_peer;
+    if (sent.count < 0) {
+        // The resend timer repeats the block that did not go out: the recorder already has
+        // the one before, and a recorder that waits for it would wait for ever.
+        Status("Data transfer error");
+        StartSendTimeOut();
+        return;
+    }
     SwitchTimersOff();
     if (static_cast<std::size_t>(sent.count) < kTftpMaxDataPacket) {
         m_lastBlockSent = true;
@@ -186,26 +197,37 @@ void TftpEngine::SendDataBlock() {
 std::optional<std::size_t> TftpEngine::ReadFileBlock() {
     const FileHandle file(m_servedFilePath);
     if (file.fd() < 0) {
-        const auto text =
-            FormatText("File (%s) Open Error (Error Code = %d)", m_servedFilePath.c_str(), errno);
-        Status(text);
-        m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
+        ReportFileError(
+            FormatText("File (%s) Open Error (Error Code = %d)", m_servedFilePath.c_str(), errno));
         return std::nullopt;
     }
     m_blockOffset = std::int64_t{m_blockNo} * 512 - 1024;
     if (m_blockOffset < 0) {
-        const auto text = FormatText("File (%s) Read Error, fseek() block = %d",
-                                     m_servedFilePath.c_str(), int{m_blockNo});
-        Status(text);
-        m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
+        ReportFileError(FormatText("File (%s) Read Error, fseek() block = %d",
+                                   m_servedFilePath.c_str(), int{m_blockNo}));
         return std::nullopt;
     }
+    const auto identity = IdentityOf(file.fd());
+    const auto changed = [this] {
+        ReportFileError(FormatText("File (%s) Read Error, the file changed during the upload",
+                                   m_servedFilePath.c_str()));
+    };
+    if (!identity || !m_served || !(*identity == *m_served)) {
+        changed();
+        return std::nullopt;
+    }
+    const auto fileSize = static_cast<std::int64_t>(identity->size);
     const ssize_t read = platform::PreadNoCancel(file.fd(), m_packet.data() + kTftpDataHeaderSize,
                                                  kTftpBlockSize, m_blockOffset);
-    // A read that fails outright is reported like a read past the end: nothing is sent. The
-    // size is only asked for at the end of the file, not for every block.
-    if (read < 0 || (read == 0 && m_blockOffset > FileSize(file.fd()))) {
+    // A read that fails outright is reported like a read past the end: nothing is sent.
+    if (read < 0 || (read == 0 && m_blockOffset > fileSize)) {
         Status(FormatText("File read error, fread(), %d", read < 0 ? errno : 0));
+        return std::nullopt;
+    }
+    // Less than the size promises: the file was cut between the check and the read.
+    const auto promised = std::clamp<std::int64_t>(fileSize - m_blockOffset, 0, kTftpBlockSize);
+    if (read < promised) {
+        changed();
         return std::nullopt;
     }
     return static_cast<std::size_t>(read);
@@ -232,7 +254,8 @@ void TftpEngine::SendTimeOutTimer() {
         GiveUp("TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
         return;
     }
-    const auto sent = m_links.port.SendTo({m_lastPacket.data(), m_lastPacketLen}, m_peer);
+    // Not to m_peer: any stray datagram since the last send has moved it.
+    const auto sent = m_links.port.SendTo({m_lastPacket.data(), m_lastPacketLen}, m_lastPeer);
     Status(sent.count > 0 ? FormatText("retry transfer %d", m_retryCount)
                           : std::string("Data transfer error"));
     ++m_retryCount;
@@ -249,6 +272,18 @@ void TftpEngine::ReportReceiveFailure(int error) {
     const auto text = FormatText("Step 2: Tftp receive data error: error code (%d)", error);
     m_links.tftpRunning.store(false);
     m_links.stopUpload();
+    Status(text);
+    m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
+}
+
+void TftpEngine::StrayReport(const char* text) {
+    const auto now = Clock::now();
+    if (m_lastStrayReport && now - *m_lastStrayReport < kStrayReportInterval) return;
+    m_lastStrayReport = now;
+    Status(text);
+}
+
+void TftpEngine::ReportFileError(const std::string& text) {
     Status(text);
     m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
 }

@@ -12,6 +12,18 @@
 // deadline is atomic so that StopUpload can switch it off from any thread. The acknowledgement
 // time-out (AckTimeOut) is never started; its handler, like SendTimeOutTimer, can still be run
 // from outside (the window's timer hooks) under the same state mutex as the worker.
+//
+// Strangers. Once a read request has been accepted, acknowledgements and other packets count
+// only from the address and port that made it: anything else on port 69 (a second client, a
+// flood of junk) could otherwise steer the lock-step or redirect the DATA. A read request from
+// anyone is still handled, so a recorder that restarts from a new port is served afresh.
+// Reports of stray datagrams (unknown opcodes, requests for another name) are shown at most once
+// per kStrayReportInterval, so a flood cannot bury the status line or queue error cues.
+//
+// The served file is opened for every block; its identity (device, inode, size, modification
+// time) is taken when the request is accepted and checked at every block, so a file that is
+// replaced, truncated, grown or rewritten mid-transfer is reported instead of being served as a
+// mix, or cut short and reported as completed.
 
 #include <array>
 #include <atomic>
@@ -30,6 +42,7 @@
 namespace fk {
 
 inline constexpr int kMaxResends = 20;
+inline constexpr std::chrono::milliseconds kStrayReportInterval{1000};
 
 class TftpEngine {
   public:
@@ -56,7 +69,7 @@ class TftpEngine {
 
     // One received datagram from a peer. Callers hold the state mutex.
     void HandleDatagram(std::span<const std::uint8_t> datagram, const platform::Endpoint& from);
-    void HandleReadRequest(std::span<const std::uint8_t> datagram);
+    void HandleReadRequest(std::span<const std::uint8_t> datagram, const platform::Endpoint& from);
     bool MeasureImageFile();
     void HandleAck(std::span<const std::uint8_t> datagram);
     void SendDataBlock();
@@ -75,7 +88,17 @@ class TftpEngine {
   private:
     static constexpr Clock::rep kTimerOff = 0;
 
+    // What identifies the content of the file being served.
+    struct FileIdentity {
+        std::uint64_t device = 0, inode = 0, size = 0;
+        std::int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
+        bool operator==(const FileIdentity&) const = default;
+    };
+    static std::optional<FileIdentity> IdentityOf(int fd);
+
     void Status(const std::string& text);
+    void StrayReport(const char* text);
+    void ReportFileError(const std::string& text);
     void ShowPercent(int percent);
     void StartSendTimeOut();
     void GiveUp(const char* text);
@@ -88,10 +111,12 @@ class TftpEngine {
     const std::chrono::milliseconds m_sendTimeOut;
 
     std::array<std::uint8_t, kTftpReceiveBufferSize> m_receiveBuffer{};
-    platform::Endpoint m_peer;
+    platform::Endpoint m_peer;  // who made the accepted read request
     std::string m_bootFileName;
     std::string m_servedFilePath;
     std::uint64_t m_imageSize = 0;
+    std::optional<FileIdentity> m_measured;  // by the last MeasureImageFile
+    std::optional<FileIdentity> m_served;    // taken when the request was accepted
     std::uint64_t m_fileBlocks = 0;
     std::uint64_t m_blockTotal = 0;
     std::uint16_t m_blockNo = 1;
@@ -99,9 +124,11 @@ class TftpEngine {
     std::array<std::uint8_t, kTftpMaxDataPacket> m_packet{};
     std::array<std::uint8_t, kTftpMaxDataPacket> m_lastPacket{};
     std::size_t m_lastPacketLen = 0;
+    platform::Endpoint m_lastPeer;  // where the last packet went: resends follow it
     bool m_lastBlockSent = false;
     int m_retryCount = 0;
     int m_shownPercent = -1;  // the progress text now on the status line, -1 for another text
+    std::optional<Clock::time_point> m_lastStrayReport;
     std::atomic<bool> m_transferAccepted{false};
     std::atomic<Clock::rep> m_sendTimeOutDue{kTimerOff};
 };

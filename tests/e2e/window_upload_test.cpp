@@ -2,40 +2,16 @@
 // card list and neighbour table, upgrades the simulated recorder on the other side. The window is
 // driven through its handlers as the operator would; the recorder is flashkit-recorder-sim.
 
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <QComboBox>
 #include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTabWidget>
-#include <QTest>
 #include <QTimer>
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <future>
 #include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/kvupgradefrm.h"
-#include "app/startup.h"
-#include "platform/adapter_source.h"
-#include "platform/neighbour_table.h"
-#include "platform/tcpip_config.h"
 #include "tests/e2e/boot_server_double.h"
-#include "tests/support/fakes.h"
-#include "tests/support/netns.h"
-#include "tests/support/recorder_process.h"
+#include "tests/e2e/window_e2e.h"
 #include "upgrade/upload_checks.h"
-#include "upgrade/upload_session.h"
 
 namespace fk::testing {
 namespace {
@@ -43,38 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// 30 01 01 is an early recorder of the 0x30 family: its images end in series 05, sub-code 20.
-constexpr const char* kRecorderMacText = "02:5e:a1:30:01:01";
-constexpr const char* kRecorderAddress = "192.168.77.2";
-
-std::vector<std::uint8_t> SystemImage(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 13 + i / 509);
-    std::copy_n(std::begin({0x00, 0x00, 0x05, 0x20}), 4, bytes.end() - 4);
-    return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream file(path, std::ios::binary);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::uint8_t> ReadAll(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-std::string Output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
-        pclose(pipe);
-    }
-    return text;
-}
 
 std::vector<long long> Stamps(const fs::path& periodLog) {
     std::ifstream log(periodLog);
@@ -86,153 +30,7 @@ long long NowMicros() {
         .count();
 }
 
-// A UDP port held by another server of the PC; released with the object.
-class BusyPort {
-  public:
-    explicit BusyPort(std::uint16_t port) : m_fd(socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        bound = m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~BusyPort() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    BusyPort(const BusyPort&) = delete;
-    BusyPort& operator=(const BusyPort&) = delete;
-    bool bound = false;
-
-  private:
-    int m_fd;
-};
-
-// The simulated recorder, run beside the event loop.
-class Recorder {
-  public:
-    Recorder(const NetnsPair& net, std::vector<std::string> arguments, std::chrono::seconds timeout)
-        : m_process(net, WithTimeout(std::move(arguments), timeout), timeout + 5s),
-          m_result(std::async(std::launch::async, [this] { return m_process.Wait(); })) {}
-
-    // Lets the window work while waiting; bounded by the simulator's own limit.
-    ProcessResult Finish() {
-        const bool ended = QTest::qWaitFor(
-            [this] { return m_result.wait_for(0s) == std::future_status::ready; }, 60'000);
-        EXPECT_TRUE(ended) << "the simulator outlived its own limit";
-        return m_result.get();
-    }
-
-  private:
-    static std::vector<std::string> WithTimeout(std::vector<std::string> arguments,
-                                                std::chrono::seconds timeout) {
-        arguments.insert(arguments.end(), {"--timeout", std::to_string(timeout.count())});
-        return arguments;
-    }
-    RecorderProcess m_process;
-    std::future<ProcessResult> m_result;
-};
-
-class WindowUploadE2e : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root to make network namespaces";
-        m_net = std::make_unique<NetnsPair>("192.168.77.1/24", kRecorderMacText);
-        m_work = fs::temp_directory_path() /
-                 ("fk-e2e-" + std::to_string(getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_work);
-        // The resend time-out is shortened so that a silent recorder shows within a test.
-        m_options.sendTimeOut = 500ms;
-    }
-
-    void TearDown() override {
-        if (m_window) DestroyMainWindow(std::move(m_window));
-        m_net.reset();
-        std::error_code ignored;
-        fs::remove_all(m_work, ignored);
-    }
-
-    // Everything the window opens (card list, neighbour table, sockets, workers) lives in the
-    // pc namespace from here on.
-    TKVUpgradeFrm& OpenWindow() {
-        m_net->EnterPc();
-        m_adapters = platform::MakeSystemAdapterSource();
-        m_neighbours = platform::MakeSystemNeighbourTable();
-        m_tcpip = platform::MakeKeyfileTcpipConfig((m_work / "no-keyfiles").string());
-        m_window = CreateMainWindow({&boxes, &dialogs, &sound, m_adapters.get(), m_tcpip.get(),
-                                     m_neighbours.get(), &m_options});
-        // Not shown: painting adds nothing here, and Qt's painting threads are outside what the
-        // thread sanitizer can follow.
-        return *m_window;
-    }
-
-    void PickCard(const std::string& link) {
-        QComboBox* cards = m_window->m_cbNetinfo;
-        for (int n = 0; n < cards->count(); ++n) {
-            if (cards->itemText(n).startsWith(QString::fromStdString(link + " "))) {
-                cards->setCurrentIndex(n);
-                return;
-            }
-        }
-        ADD_FAILURE() << "no card " << link;
-    }
-
-    void TypeMac(const char* octet3, const char* octet4, const char* octet5) {
-        m_window->editMac3->setText(octet3);
-        m_window->editMac4->setText(octet4);
-        m_window->editMac5->setText(octet5);
-    }
-
-    // The operator's usual choices: the test network's card, the simulator's MAC, an image.
-    void Prepare(int page, const fs::path& image) {
-        PickCard(m_net->pcLink);
-        TypeMac("30", "01", "01");
-        m_window->ImgPageCtrl->setCurrentIndex(page);
-        (page == 0 ? m_window->m_strSysFile : m_window->m_strDataFile)
-            ->setText(QString::fromStdString(image.string()));
-    }
-
-    fs::path Image(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-        const fs::path path = m_work / name;
-        WriteFile(path, bytes);
-        return path;
-    }
-
-    void Press() { m_window->BtnUpload->click(); }
-    QString Status() const { return m_window->m_strStatus->text(); }
-    QString Caption() const { return m_window->BtnUpload->text(); }
-
-    bool WaitFor(const std::function<bool()>& condition, int ms = 10'000) {
-        return QTest::qWaitFor(condition, ms);
-    }
-
-    // The neighbour entries for the recorder address on one of the pc side's links.
-    std::string Neighbour(const std::string& link, const std::string& address) const {
-        return Output("ip -n " + m_net->pc + " neigh show " + address + " dev " + link);
-    }
-
-    // A worker woken by the stop lets go of its socket a moment after the stop returns.
-    bool PortsFree() {
-        return WaitFor([] { return BusyPort(67).bound && BusyPort(69).bound; }, 2'000);
-    }
-
-    bool CompletionCuePlayed() {
-        const auto log = sound.Log();
-        return std::find(log.begin(), log.end(),
-                         FakeSound::Played{FakeSound::Played::Kind::Tone, {}, 2093, 400}) !=
-               log.end();
-    }
-
-    std::unique_ptr<NetnsPair> m_net;
-    fs::path m_work;
-    UploadSessionOptions m_options;
-    FakeMessageBoxes boxes;
-    FakeFileDialogs dialogs;
-    FakeSound sound;
-    std::unique_ptr<platform::AdapterSource> m_adapters;
-    std::unique_ptr<platform::NeighbourTable> m_neighbours;
-    std::unique_ptr<platform::TcpipConfig> m_tcpip;
-    std::unique_ptr<TKVUpgradeFrm> m_window;
-};
+class WindowUploadE2e : public WindowE2e {};
 
 TEST_F(WindowUploadE2e, SystemImageIsUpgradedByteForByte) {
     auto& w = OpenWindow();

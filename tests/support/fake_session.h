@@ -3,6 +3,7 @@
 // Stand-ins for the session's window and transport: a host that records every report in order,
 // and an in-memory datagram port with a scripted inbox.
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>

@@ -53,4 +53,12 @@ TEST(BuildBootpReply, LongestAcceptedNameKeepsItsTerminator) {
     EXPECT_EQ(reply[236], 0);        // vend untouched
 }
 
+// Callers refuse such names; if one slips through, the recorder must still find a terminator.
+TEST(BuildBootpReply, OverlongNameIsCutSoTheFileFieldStillEnds) {
+    for (const std::size_t length : {128u, 129u, 300u}) {
+        const Bytes reply = Build(std::string(length, 'n'));
+        EXPECT_EQ(reply, ExpectedReply(std::string(127, 'n'))) << length;
+    }
+}
+
 }  // namespace

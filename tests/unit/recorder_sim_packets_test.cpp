@@ -252,7 +252,12 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
                                       "--ack-zero",
                                       "--ack-65535",
                                       "--stop-after",
-                                      "0"});
+                                      "0",
+                                      "--upper-case-name",
+                                      "--hold-ack",
+                                      "4",
+                                      "--hold",
+                                      "0.25"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& o = *parsed.options;
     EXPECT_EQ(o.interface, "fkr0");
@@ -268,12 +273,18 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_EQ(o.misbehaviour.loseAck, 65535);
     EXPECT_TRUE(o.misbehaviour.sendError && o.misbehaviour.ackZero && o.misbehaviour.ack65535);
     EXPECT_EQ(o.misbehaviour.stopAfter, 0);
+    EXPECT_TRUE(o.misbehaviour.upperCaseName);
+    EXPECT_EQ(o.misbehaviour.holdAck, 4);
+    EXPECT_EQ(o.misbehaviour.hold.count(), 250);
 
     const auto defaults = ParseOptions({"--interface", "x"});
     ASSERT_TRUE(defaults.options);
     EXPECT_EQ(defaults.options->count, 1u);
     EXPECT_EQ(defaults.options->timeout.count(), 30000);
     EXPECT_FALSE(defaults.options->fetch);
+    EXPECT_FALSE(defaults.options->misbehaviour.upperCaseName);
+    EXPECT_FALSE(defaults.options->misbehaviour.holdAck);
+    EXPECT_EQ(defaults.options->misbehaviour.hold.count(), 1000);
     EXPECT_TRUE(ParseOptions({"--interface", "x", "--help"}).help);
 }
 
@@ -290,6 +301,10 @@ TEST(RecorderSimOptions, RefusesBadValuesAndFaultsWithoutFetch) {
         {"--interface", "x", "--fetch", "--expect-kind", "3"},
         {"--interface", "x", "--lose-ack", "2"},
         {"--interface", "x", "--output", "o"},
+        {"--interface", "x", "--upper-case-name"},
+        {"--interface", "x", "--hold-ack", "3"},
+        {"--interface", "x", "--fetch", "--hold", "soon"},
+        {"--interface", "x", "--fetch", "--hold-ack", "-1"},
         {"--interface", "x", "--bogus"},
     };
     for (const auto& arguments : bad) {
@@ -473,6 +488,39 @@ TEST(RecorderSimFetch, AWrongNameThatGetsDataIsAFailure) {
     ScriptedServer right(Served(10));
     EXPECT_EQ(Fetch(right, wrong).status, FetchStatus::Complete);
     EXPECT_EQ(right.sent.front(), BuildReadRequest("other.bin"));
+}
+
+TEST(RecorderSimFetch, AsksInUpperCaseWhenToldAndNeverElse) {
+    Misbehaviour upper;
+    upper.upperCaseName = true;
+    ScriptedServer server(Served(10));
+    FetchPlan plan;
+    plan.fileName = "Fw_1.bin";
+    plan.misbehaviour = upper;
+    FetchFile(server, plan, server.Now() + std::chrono::seconds(1));
+    EXPECT_EQ(server.sent.front(), BuildReadRequest("FW_1.BIN"));
+
+    ScriptedServer plain(Served(10));
+    EXPECT_EQ(Fetch(plain).status, FetchStatus::Complete);
+    EXPECT_EQ(plain.sent.front(), BuildReadRequest("fw.bin"));
+}
+
+TEST(RecorderSimFetch, HoldsTheAckForThePauseIgnoringRepeatsAndThenCarriesOn) {
+    Misbehaviour hold;
+    hold.holdAck = 3;
+    hold.hold = std::chrono::milliseconds(1000);
+    // The server repeats block 3 every 300 ms while it waits: at 300, 600 and 900 ms.
+    ScriptedServer server(Served(2000), std::chrono::milliseconds(300));
+    const auto start = server.Now();
+    const auto result = Fetch(server, hold);
+    ASSERT_EQ(result.status, FetchStatus::Complete);
+    EXPECT_EQ(result.received, Served(2000));
+    EXPECT_EQ(result.duplicates, 3u);
+    EXPECT_GE(server.Now() - start, std::chrono::milliseconds(1000));
+    // Every block acknowledged exactly once, the held one included.
+    const std::vector<Buffer> acks(server.sent.begin() + 1, server.sent.end());
+    ASSERT_EQ(acks.size(), 5u);
+    for (std::uint16_t block = 1; block <= 5; ++block) EXPECT_EQ(acks[block - 1], BuildAck(block));
 }
 
 }  // namespace

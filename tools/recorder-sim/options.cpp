@@ -29,6 +29,10 @@ Faults, with --fetch:
   --ack-zero            send an ACK of block 0 when block 2 arrives
   --ack-65535           send an ACK of block 65535 when block 2 arrives
   --stop-after BLOCK    go silent after acknowledging BLOCK; exit 0 at the timeout
+  --upper-case-name     request the offered name in upper case
+  --hold-ack BLOCK      acknowledge BLOCK only after a pause (see --hold); repeats of it that
+                        arrive meanwhile are not acknowledged
+  --hold SECONDS        the pause of --hold-ack (default 1)
   --help                show this text
 
 Output on stdout, one line each:
@@ -112,12 +116,20 @@ class Parser {
                 if (!Number(name, 1, 100, number)) return m_result;
                 options.misbehaviour.duplicateAcks = static_cast<unsigned>(number);
                 needsFetch = true;
-            } else if (name == "--lose-ack" || name == "--stop-after") {
+            } else if (name == "--lose-ack" || name == "--stop-after" || name == "--hold-ack") {
                 if (!Number(name, 0, 65535, number)) return m_result;
-                auto& target = name == "--lose-ack" ? options.misbehaviour.loseAck
-                                                    : options.misbehaviour.stopAfter;
+                auto& target = name == "--lose-ack"     ? options.misbehaviour.loseAck
+                               : name == "--stop-after" ? options.misbehaviour.stopAfter
+                                                        : options.misbehaviour.holdAck;
                 target = static_cast<std::uint16_t>(number);
                 needsFetch = true;
+            } else if (name == "--hold") {
+                if (!Value(name, text)) return m_result;
+                if (!ParseSeconds(text, options.misbehaviour.hold))
+                    return Error(name + " needs a number of seconds, not \"" + text + "\"");
+                needsFetch = true;
+            } else if (name == "--upper-case-name") {
+                options.misbehaviour.upperCaseName = needsFetch = true;
             } else if (name == "--send-error") {
                 options.misbehaviour.sendError = needsFetch = true;
             } else if (name == "--ack-zero") {

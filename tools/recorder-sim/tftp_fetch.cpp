@@ -1,6 +1,7 @@
 #include "tools/recorder-sim/tftp_fetch.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "tools/recorder-sim/tftp_packet.h"
 
@@ -25,17 +26,24 @@ class Fetch {
 
     FetchResult Run() {
         if (m_plan.misbehaviour.wrongName && !AskForWrongName()) return m_result;
-        if (!SendRemembered(BuildReadRequest(m_plan.fileName), 1)) return m_result;
+        if (!SendRemembered(BuildReadRequest(RequestedName()), 1)) return m_result;
         while (m_transport.Now() < m_deadline) {
+            if (m_held && m_transport.Now() >= m_held->until) {
+                if (!ReleaseHeldAck()) return m_result;
+                if (m_result.status == FetchStatus::Complete) return m_result;
+            }
             auto wait = Until(m_transport, m_deadline);
             if (m_plan.retryAfter.count() > 0 && !m_silent)
                 wait = std::min(wait, m_plan.retryAfter);
+            if (m_held) wait = std::min(wait, Until(m_transport, m_held->until));
             std::optional<Datagram> datagram;
             if (!m_transport.Receive(wait, datagram)) {
                 Fail("receive failed");
                 return m_result;
             }
             if (!datagram) {
+                // A held acknowledgement is deliberate silence, not a loss to repair.
+                if (m_held) continue;
                 if (m_plan.retryAfter.count() > 0 && !m_silent && m_transport.Now() < m_deadline) {
                     ++m_result.retries;
                     if (!SendRemembered(m_lastSent, 1)) return m_result;
@@ -55,6 +63,21 @@ class Fetch {
     }
 
   private:
+    struct HeldAck {
+        std::uint16_t block;
+        bool final;
+        Clock::time_point until;
+    };
+
+    std::string RequestedName() const {
+        std::string name = m_plan.fileName;
+        if (m_plan.misbehaviour.upperCaseName) {
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        }
+        return name;
+    }
+
     // Asks for a name the server must not serve, then checks that nothing but an error comes.
     bool AskForWrongName() {
         if (!SendRemembered(BuildReadRequest(*m_plan.misbehaviour.wrongName), 1)) return false;
@@ -107,7 +130,7 @@ class Fetch {
         }
         const bool final = packet.data.size() < kTftpBlockSize;
         if (m_result.blocks > 0 && packet.block == m_result.lastBlock) {
-            if (!m_ackOwed) {
+            if (m_held || !m_ackOwed) {
                 // Acknowledging a repeat would make the server repeat every later block too.
                 ++m_result.duplicates;
                 return true;
@@ -130,6 +153,12 @@ class Fetch {
             m_ackOwed = true;
             return true;
         }
+        const auto& hold = m_plan.misbehaviour.holdAck;
+        if (hold && *hold == packet.block && !m_heldOnce) {
+            m_heldOnce = true;
+            m_held = HeldAck{packet.block, final, m_transport.Now() + m_plan.misbehaviour.hold};
+            return true;
+        }
         return Acknowledge(packet.block, final);
     }
 
@@ -143,6 +172,12 @@ class Fetch {
             m_silent = true;
         }
         return true;
+    }
+
+    bool ReleaseHeldAck() {
+        const HeldAck held = *m_held;
+        m_held.reset();
+        return Acknowledge(held.block, held.final);
     }
 
     bool FireMidTransferFaults() {
@@ -181,6 +216,8 @@ class Fetch {
     std::uint16_t m_expected = 1;
     bool m_ackOwed = false;
     bool m_lostOnce = false;
+    bool m_heldOnce = false;
+    std::optional<HeldAck> m_held;
     bool m_silent = false;
 };
 

@@ -38,6 +38,9 @@ struct Misbehaviour {
     bool ackZero = false;                  // before its acknowledgement, in this order
     bool ack65535 = false;
     std::optional<std::uint16_t> stopAfter;  // silent after acknowledging that block
+    bool upperCaseName = false;              // the offered name requested in upper case
+    std::optional<std::uint16_t> holdAck;    // that block acknowledged only after `hold`;
+    std::chrono::milliseconds hold{1000};    // repeats meanwhile are not acknowledged
 };
 
 struct FetchPlan {
