@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cerrno>
 
-#include "platform/linux/no_cancel.h"
 #include "upgrade/text_format.h"
 
 namespace fk {
@@ -31,9 +30,9 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
 class FileHandle {
   public:
     explicit FileHandle(const std::string& path)
-        : m_fd(platform::OpenNoCancel(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+        : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
     ~FileHandle() {
-        if (m_fd >= 0) platform::CloseNoCancel(m_fd);
+        if (m_fd >= 0) ::close(m_fd);
     }
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
@@ -217,7 +216,7 @@ std::optional<std::size_t> TftpEngine::ReadFileBlock() {
         return std::nullopt;
     }
     const auto fileSize = static_cast<std::int64_t>(identity->size);
-    const ssize_t read = platform::PreadNoCancel(file.fd(), m_packet.data() + kTftpDataHeaderSize,
+    const ssize_t read = ::pread(file.fd(), m_packet.data() + kTftpDataHeaderSize,
                                                  kTftpBlockSize, m_blockOffset);
     // A read that fails outright is reported like a read past the end: nothing is sent.
     if (read < 0 || (read == 0 && m_blockOffset > fileSize)) {

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/linux/no_cancel.h"
 #include "platform/udp_socket.h"
 
 namespace fk::platform {
@@ -104,7 +103,7 @@ SendResult UdpSocket::SendTo(std::span<const std::uint8_t> datagram, const Endpo
     if (!Enter()) return {-1, EBADF};
     const sockaddr_in address = ToSockaddr(to);
     const ssize_t sent =
-        SendToNoCancel(m_fd, datagram.data(), datagram.size(), 0,
+        ::sendto(m_fd, datagram.data(), datagram.size(), 0,
                        reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const SendResult result{sent, sent < 0 ? errno : 0};
     Leave();
@@ -131,7 +130,7 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t received =
-            RecvFromNoCancel(m_fd, buffer.data(), buffer.size(), due ? MSG_DONTWAIT : 0,
+            ::recvfrom(m_fd, buffer.data(), buffer.size(), due ? MSG_DONTWAIT : 0,
                              reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (m_state.load() & kClosed) {
             result = Outcome(Status::Stopped);
