@@ -295,9 +295,15 @@ void TftpEngine::Status(const std::string& text) {
 void TftpEngine::ShowPercent(int percent) {
     // Repeated acknowledgements give the same text again: the operator sees no difference.
     if (percent == m_shownPercent) return;
+    // A fast transfer passes a percent every few milliseconds, quicker than anyone reads and
+    // dearer for the window than the transfer itself; the texts keep their order, and 100 is
+    // always shown.
+    const auto now = Clock::now();
+    if (m_shownPercent >= 0 && percent < 100 && now - m_percentShownAt < kProgressInterval) return;
     m_links.host.SetProgress(percent);
     m_links.host.ShowStatus(FormatText("Upload %d (%%) Completed", percent));
     m_shownPercent = percent;
+    m_percentShownAt = now;
 }
 
 }  // namespace fk

@@ -43,6 +43,8 @@ namespace fk {
 
 inline constexpr int kMaxResends = 20;
 inline constexpr std::chrono::milliseconds kStrayReportInterval{1000};
+// Progress texts come no closer together than this (the last one, 100, always shows).
+inline constexpr std::chrono::milliseconds kProgressInterval{40};
 
 class TftpEngine {
   public:
@@ -128,6 +130,7 @@ class TftpEngine {
     bool m_lastBlockSent = false;
     int m_retryCount = 0;
     int m_shownPercent = -1;  // the progress text now on the status line, -1 for another text
+    Clock::time_point m_percentShownAt;
     std::optional<Clock::time_point> m_lastStrayReport;
     std::atomic<bool> m_transferAccepted{false};
     std::atomic<Clock::rep> m_sendTimeOutDue{kTimerOff};
