@@ -2,8 +2,9 @@
 # Builds the Debian package from a build tree, installs it on this machine as an operator would,
 # proves that only members of the flashkit group can start the window and that it then holds exactly
 # its two network capabilities, that a member (not root) flashes the installed simulated recorder
-# with it (scripts/package-flash-check.sh), and removes the package again. Safe to rerun: it cleans up on every
-# exit. Usage: scripts/package-check.sh [build-dir]   (as root; the default is the checkout's build)
+# with it (scripts/package-flash-check.sh), and removes the package again. Safe to rerun: it cleans
+# up on every exit.
+# Usage: scripts/package-check.sh [build-dir]   (as root; the default is the checkout's build)
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
 build_dir=$(realpath "${1:-$(dirname "$0")/../build}")

@@ -17,7 +17,11 @@ pc=fkpkg-pc-$tag rec=fkpkg-rec-$tag pclink=fkpp$tag reclink=fkpr$tag
 work=$(mktemp -d /tmp/flashkit-flash-check.XXXXXX)
 chmod 0755 "$work"
 keep=${FLASHKIT_CHECK_FAILURES:-/tmp}/flashkit-flash-check-failure-$tag
-xvfb_pid= sim_pid= runner_pid= window_pid= display=
+xvfb_pid=''
+sim_pid=''
+runner_pid=''
+window_pid=''
+display=''
 
 say() { echo "package check: $*"; }
 
@@ -99,10 +103,8 @@ display=:$(head -n1 "$work/display")
 export DISPLAY=$display
 
 say "flashing the simulated recorder as $member with the installed $binary on $display"
-# shellcheck disable=SC2016 # $images is expanded here, $HOME by the member's shell
-ip netns exec "$pc" runuser -u "$member" -- env -i PATH=/usr/bin:/bin HOME="$home" \
-    DISPLAY="$display" QT_QPA_PLATFORM=xcb sh -c 'cd "$1" && exec flashkit' sh "$images" \
-    >"$work/window.log" 2>&1 &
+ip netns exec "$pc" runuser -u "$member" -- env -i -C "$images" PATH=/usr/bin:/bin HOME="$home" \
+    DISPLAY="$display" QT_QPA_PLATFORM=xcb flashkit >"$work/window.log" 2>&1 &
 runner_pid=$!
 for _ in $(seq 100); do
     window_pid=$(pgrep -u "$member" -x flashkit || true)
@@ -113,7 +115,9 @@ done
 
 member_uid=$(id -u "$member")
 status_file=/proc/$window_pid/status
-[ "$(awk '/^Uid:/ { print $2 $3 $4 $5 }' "$status_file")" = "$member_uid$member_uid$member_uid$member_uid" ] ||
+# Real, effective, saved and file-system user: all the member's.
+[ "$(awk -v uid="$member_uid" '/^Uid:/ { print $2 == uid && $3 == uid && $4 == uid && $5 == uid }' \
+    "$status_file")" = 1 ] ||
     fail "the window does not run as $member: $(grep '^Uid:' "$status_file")"
 # CAP_NET_BIND_SERVICE is bit 10 and CAP_NET_ADMIN bit 12: nothing more, nothing less.
 [ "$(awk '/^CapEff:/ { print $2 }' "$status_file")" = 0000000000001400 ] ||
