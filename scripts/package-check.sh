@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build tree, installs it on this machine as an operator would,
 # proves that only members of the flashkit group can start the window and that it then holds exactly
-# its two network capabilities, and removes the package again. Safe to rerun: it cleans up on every
-# exit. Usage: scripts/package-check.sh [build-dir]   (as root; the default is the checkout's build)
+# its two network capabilities, that a member (not root) flashes the installed simulated recorder
+# with it (scripts/package-flash-check.sh), and removes the package again. Safe to rerun: it cleans
+# up on every exit.
+# Usage: scripts/package-check.sh [build-dir]   (as root; the default is the checkout's build)
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
 build_dir=$(realpath "${1:-$(dirname "$0")/../build}")
@@ -59,7 +61,11 @@ group_existed_before=0
 if getent group "$group" >/dev/null; then group_existed_before=1; fi
 
 say "building the package from $build_dir"
-cmake --build "$build_dir" --target flashkit
+targets=(flashkit)
+if grep -q flashkit-recorder-sim "$build_dir/packaging/cmake_install.cmake"; then
+    targets+=(flashkit-recorder-sim)
+fi
+cmake --build "$build_dir" --target "${targets[@]}"
 (cd "$build_dir" && cpack -G DEB -B "$work/deb" >/dev/null)
 packages=("$work"/deb/flashkit_*.deb)
 if [ "${#packages[@]}" != 1 ] || [ ! -f "${packages[0]}" ]; then fail "cpack made no single flashkit_*.deb"; fi
@@ -122,6 +128,12 @@ expect_equal "effective capabilities of the member's window" "0000000000001400" 
 kill "$window_pid"
 wait || true
 window_pid=
+
+if [ -x /usr/bin/flashkit-recorder-sim ]; then
+    "$(dirname "$0")/package-flash-check.sh" "$member"
+else
+    say "SKIPPED flashing: this package has no simulated recorder"
+fi
 
 say "checking that a non-member is refused"
 set +e

@@ -36,7 +36,8 @@ CC=clang CXX=clang++ build build-tsan thread "${threaded_tests[@]}"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure -L 'session|netns|e2e'
 
-# The Debian package: install it, check who may run it and with which privileges, remove it.
+# The Debian package: install it, check who may run it and with which privileges, flash the
+# simulated recorder with it as a member of the flashkit group, remove it.
 scripts/package-check.sh build
 
 # Every parser of outside input under libFuzzer, a minute each.
