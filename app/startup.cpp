@@ -20,7 +20,9 @@ void DestroyMainWindow(std::unique_ptr<TKVUpgradeFrm> window) {
 int RunFlashKit(FlashKitApplication& app, const WindowServices& services) {
     app.SetErrorBoxes(services.messageBoxes);
     RunGuarded(services.messageBoxes, [&] {
-        QApplication::setApplicationDisplayName(kApplicationTitle);
+        // The application's name, not its display name: X11 and Wayland append a display name to
+        // every window title, and the window's own caption must stay as it is.
+        QApplication::setApplicationName(kApplicationTitle);
         auto window = CreateMainWindow(services);
         window->show();
         QApplication::exec();

@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
     const WindowServices services{&boxes,         &dialogs,          &sound,
                                   adapters.get(), tcpipConfig.get(), neighbours.get()};
     app.SetErrorBoxes(&boxes);
-    QApplication::setApplicationDisplayName(kApplicationTitle);
+    QApplication::setApplicationName(kApplicationTitle);
     auto window = fk::CreateMainWindow(services);
     window->show();
     Operator driver(*window, boxes, *options);

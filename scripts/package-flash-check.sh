@@ -124,7 +124,7 @@ status_file=/proc/$window_pid/status
     fail "the member's window holds other capabilities: $(grep '^CapEff:' "$status_file")"
 
 # The title shown ends in the application's name.
-window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title" | head -n1) ||
+window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title\$" | head -n1) ||
     fail "no window titled \"$title\" appeared"
 eval "$(xdotool getwindowgeometry --shell "$window")"  # sets X and Y
 click() {  # click <x> <y>: in window coordinates

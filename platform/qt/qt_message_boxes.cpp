@@ -9,7 +9,7 @@ namespace {
 
 void Prepare(QMessageBox& box, const std::string& text, const std::string& caption,
              MessageIcon icon) {
-    box.setWindowTitle(caption.empty() ? QApplication::applicationDisplayName()
+    box.setWindowTitle(caption.empty() ? QApplication::applicationName()
                                        : QString::fromStdString(caption));
     box.setText(QString::fromStdString(text));
     switch (icon) {
