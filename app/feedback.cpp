@@ -1,4 +1,3 @@
-#include <QCoreApplication>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QThread>
@@ -9,6 +8,7 @@
 #include <span>
 #include <system_error>
 
+#include "app/gui_thread_queue.h"
 #include "app/kvupgradefrm.h"
 #include "platform/sound.h"
 
@@ -65,10 +65,10 @@ void SetColours(QLineEdit* box, const QColor& text, const std::optional<QColor>&
 void TKVUpgradeFrm::OnGuiThread(std::function<void()> change) {
     if (QThread::currentThread() == thread()) {
         // Changes queued earlier by a worker come first, so call order holds across threads.
-        QCoreApplication::sendPostedEvents(m_feedbackPort, QEvent::MetaCall);
+        m_feedbackPort->RunWaiting();
         change();
     } else {
-        QMetaObject::invokeMethod(m_feedbackPort, std::move(change), Qt::QueuedConnection);
+        m_feedbackPort->Post(std::move(change));
     }
 }
 

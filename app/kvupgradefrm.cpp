@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/gui_thread_queue.h"
 #include "app/open_file_dialog.h"
 #include "app/session_link.h"
 #include "app/unhandled_error.h"
@@ -167,7 +168,7 @@ QTimer* Timer(QObject* owner, const char* name, int intervalMs) {
 }  // namespace
 
 TKVUpgradeFrm::TKVUpgradeFrm(const WindowServices& services, QWidget* parent)
-    : QWidget(parent), m_services(services), m_feedbackPort(new QObject(this)) {
+    : QWidget(parent), m_services(services), m_feedbackPort(new GuiThreadQueue(this)) {
     InitResources();
     RegisterLayoutFontStandIns();
     BuildLayout();

@@ -23,6 +23,7 @@ class QProgressBar;
 class QPushButton;
 class QTabWidget;
 class QTimer;
+class GuiThreadQueue;
 
 namespace fk {
 class OpenFileDialog;
@@ -176,7 +177,7 @@ class TKVUpgradeFrm : public QWidget {
 
     WindowServices m_services;
     // Receives the queued feedback changes, so only they are flushed before a direct change.
-    QObject* m_feedbackPort = nullptr;
+    GuiThreadQueue* m_feedbackPort = nullptr;
 
     // The cards behind the entries of m_cbNetinfo; written only by LoadAdapterList at start-up.
     fk::AdapterList m_adapterInfo;

@@ -2,15 +2,20 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <algorithm>
 
 namespace fk::platform {
 
 namespace {
 
+QString TitleFor(const std::string& caption) {
+    return caption.empty() ? QApplication::applicationName()
+                           : QString::fromStdString(caption);
+}
+
 void Prepare(QMessageBox& box, const std::string& text, const std::string& caption,
              MessageIcon icon) {
-    box.setWindowTitle(caption.empty() ? QApplication::applicationName()
-                                       : QString::fromStdString(caption));
+    box.setWindowTitle(TitleFor(caption));
     box.setText(QString::fromStdString(text));
     switch (icon) {
         case MessageIcon::Stop:
@@ -41,7 +46,18 @@ MessageAnswer QtMessageBoxes::Show(const std::string& text, const std::string& c
 
 void QtMessageBoxes::ShowWithoutWaiting(const std::string& text, const std::string& caption,
                                         MessageIcon icon) {
+    std::erase_if(m_openBoxes, [](const QPointer<QMessageBox>& open) {
+        return open.isNull() || !open->isVisible();
+    });
+    const QString shownText = QString::fromStdString(text);
+    const QString shownTitle = TitleFor(caption);
+    const bool alreadyOpen =
+        std::any_of(m_openBoxes.begin(), m_openBoxes.end(), [&](const QPointer<QMessageBox>& open) {
+            return open->text() == shownText && open->windowTitle() == shownTitle;
+        });
+    if (alreadyOpen) return;
     auto* box = new QMessageBox(QApplication::activeWindow());
+    m_openBoxes.emplace_back(box);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     Prepare(*box, text, caption, icon);

@@ -335,6 +335,8 @@ class ScriptedServer : public TftpTransport {
             const std::string name(datagram.begin() + 2,
                                    std::find(datagram.begin() + 2, datagram.end(), 0));
             if (name == "fw.bin") Queue(1);
+        } else if (opcode == 4 && lostAck && *lostAck == ReadU16(datagram, 2)) {
+            lostAck.reset();
         } else if (opcode == 4 && !m_finished) {
             Queue(static_cast<std::uint16_t>(ReadU16(datagram, 2) + 1));
         }
@@ -344,14 +346,13 @@ class ScriptedServer : public TftpTransport {
     bool Receive(std::chrono::milliseconds wait, std::optional<Datagram>& out) override {
         out.reset();
         if (m_inbox.empty()) {
-            if (m_resendAfter.count() > 0 && wait >= m_resendAfter && !m_last.empty()) {
-                m_now += m_resendAfter;
-                ++resends;
-                m_inbox.push_back(m_last);
-            } else {
+            if (m_resendAfter.count() == 0 || wait < m_resendAfter || m_last.empty()) {
                 m_now += wait;
+                return true;
             }
-            return true;
+            m_now += m_resendAfter;
+            ++resends;
+            m_inbox.push_back(m_last);
         }
         out = Datagram{m_inbox.front(), true};
         m_inbox.pop_front();
@@ -362,6 +363,7 @@ class ScriptedServer : public TftpTransport {
 
     std::vector<Buffer> sent;
     int resends = 0;
+    std::optional<std::uint16_t> lostAck;  // the first ACK of this block never arrives
 
   private:
     void Queue(std::uint16_t block) {
@@ -438,6 +440,19 @@ TEST(RecorderSimFetch, HoldsBackTheLostAckUntilTheResendAndTimesOutWithoutOne) {
     const auto recovered = Fetch(retried, lose, std::chrono::milliseconds(2000));
     EXPECT_EQ(recovered.status, FetchStatus::Complete);
     EXPECT_EQ(recovered.retries, 1u);
+}
+
+// A link that drops the ACK unnoticed (a card going down): the server repeats the block more
+// often than the simulator retries, and the repeats, ignored, must not put the retry off.
+TEST(RecorderSimFetch, RetriesALostAckWhileTheServerKeepsRepeatingTheBlock) {
+    ScriptedServer server(Served(2000), std::chrono::milliseconds(200));
+    server.lostAck = 3;
+    const auto result = Fetch(server, {}, std::chrono::milliseconds(300));
+    ASSERT_EQ(result.status, FetchStatus::Complete) << result.message;
+    EXPECT_EQ(result.received, Served(2000));
+    EXPECT_EQ(result.retries, 1u);
+    EXPECT_EQ(result.duplicates, 1u);  // the repeat at 200 ms; the retry went at 300 ms
+    EXPECT_EQ(std::count(server.sent.begin(), server.sent.end(), BuildAck(3)), 2);
 }
 
 TEST(RecorderSimFetch, SendsEachAckAsOftenAsAskedAndNeverAcksARepeat) {

@@ -33,25 +33,21 @@ class Fetch {
                 if (m_result.status == FetchStatus::Complete) return m_result;
             }
             auto wait = Until(m_transport, m_deadline);
-            if (m_plan.retryAfter.count() > 0 && !m_silent)
-                wait = std::min(wait, m_plan.retryAfter);
+            if (Retrying()) wait = std::min(wait, Until(m_transport, m_retryDue));
             if (m_held) wait = std::min(wait, Until(m_transport, m_held->until));
             std::optional<Datagram> datagram;
             if (!m_transport.Receive(wait, datagram)) {
                 Fail("receive failed");
                 return m_result;
             }
-            if (!datagram) {
-                // A held acknowledgement is deliberate silence, not a loss to repair.
-                if (m_held) continue;
-                if (m_plan.retryAfter.count() > 0 && !m_silent && m_transport.Now() < m_deadline) {
-                    ++m_result.retries;
-                    if (!SendRemembered(m_lastSent, 1)) return m_result;
-                }
-                continue;
-            }
-            if (!Handle(*datagram)) return m_result;
+            if (datagram && !Handle(*datagram)) return m_result;
             if (m_result.status == FetchStatus::Complete) return m_result;
+            // Due since the last send whatever came meanwhile: repeats of the block already
+            // taken must not put off the repeat of an acknowledgement that was lost.
+            if (Retrying() && m_transport.Now() >= m_retryDue && m_transport.Now() < m_deadline) {
+                ++m_result.retries;
+                if (!SendRemembered(m_lastSent, 1)) return m_result;
+            }
         }
         if (m_silent) {
             m_result.status = FetchStatus::Stopped;
@@ -189,8 +185,12 @@ class Fetch {
         return true;
     }
 
+    // A held acknowledgement is deliberate silence, not a loss to repair.
+    bool Retrying() const { return m_plan.retryAfter.count() > 0 && !m_silent && !m_held; }
+
     bool SendRemembered(std::vector<std::uint8_t> packet, unsigned times) {
         m_lastSent = std::move(packet);
+        m_retryDue = m_transport.Now() + m_plan.retryAfter;
         for (unsigned i = 0; i < times; ++i)
             if (!Send(m_lastSent)) return false;
         return true;
@@ -213,6 +213,7 @@ class Fetch {
     Clock::time_point m_deadline;
     FetchResult m_result;
     std::vector<std::uint8_t> m_lastSent;
+    Clock::time_point m_retryDue{};
     std::uint16_t m_expected = 1;
     bool m_ackOwed = false;
     bool m_lostOnce = false;

@@ -1,0 +1,36 @@
+#include "app/gui_thread_queue.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+namespace {
+
+const QEvent::Type kWake = QEvent::User;
+
+}  // namespace
+
+void GuiThreadQueue::Post(std::function<void()> change) {
+    std::lock_guard lock(m_mutex);
+    m_waiting.push_back(std::move(change));
+    // Posted under the lock: the event is made before the receiver takes the lock to run the
+    // change, so even its release on the receiving thread is ordered after its making.
+    QCoreApplication::postEvent(this, new QEvent(kWake));
+}
+
+void GuiThreadQueue::RunWaiting() {
+    for (;;) {
+        std::function<void()> change;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_waiting.empty()) return;
+            change = std::move(m_waiting.front());
+            m_waiting.pop_front();
+        }
+        // Run unlocked: a change may hand in more changes.
+        change();
+    }
+}
+
+void GuiThreadQueue::customEvent(QEvent*) {
+    RunWaiting();
+}
