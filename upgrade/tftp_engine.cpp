@@ -216,8 +216,8 @@ std::optional<std::size_t> TftpEngine::ReadFileBlock() {
         return std::nullopt;
     }
     const auto fileSize = static_cast<std::int64_t>(identity->size);
-    const ssize_t read = ::pread(file.fd(), m_packet.data() + kTftpDataHeaderSize,
-                                                 kTftpBlockSize, m_blockOffset);
+    const ssize_t read =
+        ::pread(file.fd(), m_packet.data() + kTftpDataHeaderSize, kTftpBlockSize, m_blockOffset);
     // A read that fails outright is reported like a read past the end: nothing is sent.
     if (read < 0 || (read == 0 && m_blockOffset > fileSize)) {
         Status(FormatText("File read error, fread(), %d", read < 0 ? errno : 0));

@@ -102,9 +102,8 @@ std::uint16_t UdpSocket::LocalPort() {
 SendResult UdpSocket::SendTo(std::span<const std::uint8_t> datagram, const Endpoint& to) {
     if (!Enter()) return {-1, EBADF};
     const sockaddr_in address = ToSockaddr(to);
-    const ssize_t sent =
-        ::sendto(m_fd, datagram.data(), datagram.size(), 0,
-                       reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const ssize_t sent = ::sendto(m_fd, datagram.data(), datagram.size(), 0,
+                                  reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const SendResult result{sent, sent < 0 ? errno : 0};
     Leave();
     return result;
@@ -131,7 +130,7 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
         socklen_t fromLength = sizeof from;
         const ssize_t received =
             ::recvfrom(m_fd, buffer.data(), buffer.size(), due ? MSG_DONTWAIT : 0,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+                       reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (m_state.load() & kClosed) {
             result = Outcome(Status::Stopped);
             break;

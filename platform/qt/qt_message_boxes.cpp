@@ -9,8 +9,7 @@ namespace fk::platform {
 namespace {
 
 QString TitleFor(const std::string& caption) {
-    return caption.empty() ? QApplication::applicationName()
-                           : QString::fromStdString(caption);
+    return caption.empty() ? QApplication::applicationName() : QString::fromStdString(caption);
 }
 
 void Prepare(QMessageBox& box, const std::string& text, const std::string& caption,

@@ -112,27 +112,27 @@ TEST_F(WindowTest, EveryControlHasItsLayoutNamePlaceTextFontAndTabOrder) {
     auto* pages = window.ImgPageCtrl;
     const auto chain = FocusChainPositions(&window);
     std::map<QString, std::vector<std::pair<int, QWidget*>>> tabOrders;
-    for (const ControlSpec& spec : kLayout) {
-        SCOPED_TRACE(spec.name);
-        auto* widget = window.findChild<QWidget*>(QString::fromLatin1(spec.name));
+    for (const ControlSpec& row : kLayout) {
+        SCOPED_TRACE(row.name);
+        auto* widget = window.findChild<QWidget*>(QString::fromLatin1(row.name));
         ASSERT_NE(widget, nullptr);
-        EXPECT_TRUE(widget->inherits(spec.kind)) << widget->metaObject()->className();
-        EXPECT_EQ(ParentNameOf(widget, pages), QString::fromLatin1(spec.parent));
-        if (spec.place) {
-            EXPECT_EQ(widget->geometry(), *spec.place);
+        EXPECT_TRUE(widget->inherits(row.kind)) << widget->metaObject()->className();
+        EXPECT_EQ(ParentNameOf(widget, pages), QString::fromLatin1(row.parent));
+        if (row.place) {
+            EXPECT_EQ(widget->geometry(), *row.place);
         }
-        if (spec.text) {
-            EXPECT_EQ(TextOf(widget, pages), *spec.text);
+        if (row.text) {
+            EXPECT_EQ(TextOf(widget, pages), *row.text);
         }
-        if (spec.font) {
+        if (row.font) {
             const QFont font = widget->font();
             EXPECT_EQ(font.family(), QStringLiteral("MS Sans Serif"));
-            EXPECT_EQ(font.pixelSize(), spec.font->pixelHeight);
-            EXPECT_EQ(font.bold(), spec.font->bold);
+            EXPECT_EQ(font.pixelSize(), row.font->pixelHeight);
+            EXPECT_EQ(font.bold(), row.font->bold);
             EXPECT_TRUE(font.fixedPitch());
         }
-        if (spec.tabOrder >= 0) {
-            tabOrders[QString::fromLatin1(spec.parent)].emplace_back(spec.tabOrder, widget);
+        if (row.tabOrder >= 0) {
+            tabOrders[QString::fromLatin1(row.parent)].emplace_back(row.tabOrder, widget);
         }
     }
     for (auto& [parent, siblings] : tabOrders) {
