@@ -22,6 +22,7 @@
 
 #include "tests/e2e/boot_server_double.h"
 #include "tests/e2e/window_e2e.h"
+#include "tests/support/settings_location.h"
 
 namespace fk::testing {
 namespace {
@@ -410,26 +411,6 @@ TEST_F(FaultInjectionE2e, AcknowledgementStormNeitherHangsNorCorrupts) {
     EXPECT_EQ(Status(), "Uploading Completed");
     EXPECT_EQ(m_window->m_ctrlProgXfer->value(), 100);
 }
-
-// Points the per-user settings store at a fresh directory for the life of the scope.
-class ScopedSettingsLocation {
-  public:
-    ScopedSettingsLocation() {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
-    }
-    ~ScopedSettingsLocation() {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
-    }
-    ScopedSettingsLocation(const ScopedSettingsLocation&) = delete;
-    ScopedSettingsLocation& operator=(const ScopedSettingsLocation&) = delete;
-
-    QString Directory() const { return m_dir.path(); }
-    QString File() const { return m_dir.path() + "/Norvale/FlashPilot.conf"; }
-
-  private:
-    QTemporaryDir m_dir;
-};
 
 // A settings file that cannot be read or makes no sense: the window opens with the defaults,
 // without a box. (A value of the wrong type is covered by tests/gui/settings_test.cpp.)

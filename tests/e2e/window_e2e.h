@@ -62,16 +62,6 @@ inline std::vector<std::uint8_t> ReadAll(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-inline std::string Output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
-        pclose(pipe);
-    }
-    return text;
-}
-
 // A UDP port held by another server of the PC; released with the object.
 class BusyPort {
   public:
@@ -199,7 +189,7 @@ class WindowE2e : public ::testing::Test {
 
     // The neighbour entries for the recorder address on one of the pc side's links.
     std::string Neighbour(const std::string& link, const std::string& address) const {
-        return Output("ip -n " + m_net->pc + " neigh show " + address + " dev " + link);
+        return CommandOutput("ip -n " + m_net->pc + " neigh show " + address + " dev " + link);
     }
 
     // A worker woken by the stop lets go of its socket a moment after the stop returns.

@@ -11,6 +11,7 @@
 #include "app/kvupgradefrm.h"
 #include "app/open_file_dialog.h"
 #include "support/fakes.h"
+#include "support/settings_location.h"
 
 namespace fk::testing {
 
@@ -46,27 +47,6 @@ struct ImageWindow {
     FakeFileDialogs dialogs;
     FakeSound sound;
     std::unique_ptr<TKVUpgradeFrm> window;
-};
-
-// Points the per-user settings store at a fresh directory for the life of the scope; afterwards
-// back at the test-mode location that the test program's main() chose.
-class ScopedSettingsLocation {
-  public:
-    ScopedSettingsLocation() {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
-    }
-    ~ScopedSettingsLocation() {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
-    }
-    ScopedSettingsLocation(const ScopedSettingsLocation&) = delete;
-    ScopedSettingsLocation& operator=(const ScopedSettingsLocation&) = delete;
-
-    QString Directory() const { return m_dir.path(); }
-    QString File() const { return m_dir.path() + "/Norvale/FlashPilot.conf"; }
-
-  private:
-    QTemporaryDir m_dir;
 };
 
 }  // namespace fk::testing

@@ -26,19 +26,10 @@
 
 namespace {
 
+using fk::testing::CommandOutput;
 using fk::testing::RunCommand;
 
 constexpr fk::MacAddress kRecorderMac{0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
-
-std::string Output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
-        pclose(pipe);
-    }
-    return text;
-}
 
 struct Link {
     std::uint32_t index;
@@ -49,7 +40,7 @@ struct Link {
 // What the kernel itself lists, in its order, loopback left out.
 std::vector<Link> KernelLinks(const std::string& ns) {
     std::vector<Link> links;
-    std::istringstream lines(Output("ip -n " + ns + " -o link show"));
+    std::istringstream lines(CommandOutput("ip -n " + ns + " -o link show"));
     std::string line;
     while (std::getline(lines, line)) {
         const auto colon = line.find(": ");
@@ -65,7 +56,7 @@ std::vector<Link> KernelLinks(const std::string& ns) {
 std::vector<std::string> NeighbourLines(const std::string& ns, const std::string& link,
                                         const std::string& address) {
     std::vector<std::string> found;
-    std::istringstream lines(Output("ip -n " + ns + " neigh show dev " + link));
+    std::istringstream lines(CommandOutput("ip -n " + ns + " neigh show dev " + link));
     std::string line;
     while (std::getline(lines, line)) {
         if (line.rfind(address + " ", 0) == 0) found.push_back(line);

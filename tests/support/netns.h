@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,17 @@ namespace fk::testing {
 inline int RunCommand(const std::string& command) {
     const int status = std::system((command + " >/dev/null 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What a command prints on standard output (its errors are dropped).
+inline std::string CommandOutput(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
+        pclose(pipe);
+    }
+    return text;
 }
 
 class NetnsPair {
