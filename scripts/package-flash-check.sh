@@ -65,15 +65,9 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # Both sides live in namespaces of their own; the recorder's card has its MAC and no address.
-ip netns add "$pc"
-ip netns add "$rec"
-ip link add "$pclink" netns "$pc" type veth peer name "$reclink" netns "$rec"
-ip -n "$pc" link set lo up
-ip -n "$rec" link set lo up
-ip -n "$pc" addr add 192.168.77.1/24 dev "$pclink"
-ip -n "$pc" link set "$pclink" up
-ip -n "$rec" link set "$reclink" address 02:5e:a1:30:01:01
-ip -n "$rec" link set "$reclink" up
+# shellcheck source=scripts/test-network.sh
+source "$(dirname "$0")/test-network.sh"
+make_test_network "$pc" "$rec" "$pclink" "$reclink"
 
 # A system image whose trailer (series 05, sub-code 20) fits the recorder 30 01 01, alone in the
 # folder the window starts from, so it is the image the window proposes. A fresh home: no

@@ -34,15 +34,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-ip netns add "$pc"
-ip netns add "$rec"
-ip link add "$pclink" netns "$pc" type veth peer name "$reclink" netns "$rec"
-ip -n "$pc" link set lo up
-ip -n "$rec" link set lo up
-ip -n "$pc" addr add 192.168.77.1/24 dev "$pclink"
-ip -n "$pc" link set "$pclink" up
-ip -n "$rec" link set "$reclink" address 02:5e:a1:30:01:01
-ip -n "$rec" link set "$reclink" up
+# shellcheck source=scripts/test-network.sh
+source scripts/test-network.sh
+make_test_network "$pc" "$rec" "$pclink" "$reclink"
 
 read -r -a simoptions <<<"${SIM_OPTIONS:-}"
 ip netns exec "$rec" "$sim" --interface "$reclink" --fetch --timeout "${SIM_TIMEOUT:-900}" \
