@@ -33,10 +33,4 @@ Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
     return config->Read(ConfigurationKeyFor(GetOsPlatform(), card, entryText)).address;
 }
 
-Ipv4 DeviceAddressFor(Ipv4 host) {
-    const Ipv4 lastOctet = host & 0xFFu;
-    const Ipv4 deviceOctet = (lastOctet <= 1 || lastOctet == 255) ? 2 : lastOctet + 1;
-    return (host & 0xFFFFFF00u) | deviceOctet;
-}
-
 }  // namespace fk

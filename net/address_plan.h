@@ -4,6 +4,7 @@
 #include <string>
 
 #include "net/adapter_list.h"
+#include "net/device_address.h"
 #include "net/ipv4.h"
 #include "platform/tcpip_config.h"
 
@@ -26,9 +27,5 @@ std::string ConfigurationKeyFor(std::uint32_t platformId, const AdapterRecord& c
 // malformed address text counts as no address.
 Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
                     platform::TcpipConfig* config);
-
-// The address given to the recorder: the host's last octet plus one, with 0, 1 and 255 giving 2.
-// The first three octets are kept whatever the card's mask.
-Ipv4 DeviceAddressFor(Ipv4 host);
 
 }  // namespace fk

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace fk::platform {
@@ -13,14 +14,25 @@ struct NeighbourResult {
     std::string message;  // the system's text for that code
 };
 
+// An entry the table holds for an address that resolved to a link-layer address.
+struct NeighbourEntry {
+    std::array<std::uint8_t, 6> mac{};
+    bool permanent = false;  // set by an administrator, never aged out
+};
+
 // The system's neighbour (ARP) table.
 class NeighbourTable {
   public:
     virtual ~NeighbourTable() = default;
-    // Binds an IPv4 address (host byte order) to a MAC on one interface as a dynamic entry.
+    // Binds an IPv4 address (host byte order) to a MAC on one interface as a dynamic entry. An
+    // entry this process did not make is never replaced when it is permanent or names another
+    // MAC: that is refused with EADDRINUSE.
     virtual NeighbourResult Add(int ifindex, std::uint32_t address,
                                 const std::array<std::uint8_t, 6>& mac) = 0;
+    // Deletes only an entry this process made (ENOENT for any other).
     virtual NeighbourResult Remove(int ifindex, std::uint32_t address) = 0;
+    // What holds the address on the interface now, if anything does; needs no privilege.
+    virtual std::optional<NeighbourEntry> Find(int ifindex, std::uint32_t address) = 0;
 };
 
 std::unique_ptr<NeighbourTable> MakeSystemNeighbourTable();

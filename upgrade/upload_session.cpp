@@ -3,12 +3,29 @@
 #include <optional>
 
 #include "net/address_plan.h"
+#include "platform/net_privileges.h"
 #include "platform/udp_socket.h"
 #include "upgrade/bootp_packet.h"
 #include "upgrade/text_format.h"
 #include "upgrade/tftp_engine.h"
 
 namespace fk {
+
+std::optional<std::string> NetHelperProblemText(platform::NetHelperProblem problem) {
+    switch (problem) {
+        case platform::NetHelperProblem::NotPermitted:
+            return "Uploading needs the network privileges of the group \"flashkit\", and this "
+                   "user "
+                   "is not a member of it. Ask the administrator to add you to the group "
+                   "\"flashkit\", then log out and in again: group membership is read at login.";
+        case platform::NetHelperProblem::Missing:
+            return "The network helper " + platform::NetHelperPath() +
+                   " is missing, so the ports of an upload cannot be opened. Ask the administrator "
+                   "to install FlashKit again.";
+        default:
+            return std::nullopt;
+    }
+}
 
 // Everything one upload owns. Its workers hold it, so it lives until the last of them ends.
 struct UploadSession::Run {
@@ -82,6 +99,9 @@ bool UploadSession::OpenSockets(Run& run) {
     }
     m_host.ShowStatus(FormatText(failedStep, error));
     m_host.PlayCue(3);
+    if (const auto text = NetHelperProblemText(platform::LastNetHelperProblem())) {
+        m_host.ShowMessage(*text, kNetPrivilegesCaption, platform::MessageIcon::Stop);
+    }
     return false;
 }
 

@@ -19,9 +19,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "net/ipv4.h"
+#include "platform/net_privileges.h"
 #include "upgrade/device_arp.h"
 #include "upgrade/session_host.h"
 
@@ -34,6 +37,11 @@ struct UploadSessionOptions {
     std::chrono::milliseconds bootpPeriod{30};
     std::chrono::milliseconds sendTimeOut{3000};
 };
+
+// The box shown beside a failed socket step when the network helper could not be asked for a
+// reason the operator can act on; none otherwise.
+inline constexpr const char* kNetPrivilegesCaption = "Network privileges";
+std::optional<std::string> NetHelperProblemText(platform::NetHelperProblem problem);
 
 enum class SessionState { Idle, Announcing, Transferring, StartFailed };
 

@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/net_privileges.h"
 #include "platform/udp_socket.h"
 
 namespace fk::platform {
@@ -85,7 +87,17 @@ int UdpSocket::Bind(std::uint16_t port) {
     if (!Enter()) return EBADF;
     const sockaddr_in address = ToSockaddr({INADDR_ANY, port});
     const int result = bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    const int error = result < 0 ? errno : 0;
+    int error = result < 0 ? errno : 0;
+    // Without the privilege itself, the process has the helper bind the port and takes its
+    // socket in place of its own: the descriptor number, and with it everything else, stays.
+    if (error == EACCES && port != 0 && port < 1024) {
+        int bound = -1;
+        error = BindPrivilegedUdp(port, bound);
+        if (error == 0) {
+            if (dup3(bound, m_fd, O_CLOEXEC) < 0) error = errno;
+            close(bound);
+        }
+    }
     Leave();
     return error;
 }

@@ -134,6 +134,14 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
         if (removed == 0) return {false, 2, "No such file or directory"};
         return {};
     }
+    std::optional<platform::NeighbourEntry> Find(int ifindex, std::uint32_t address) override {
+        std::lock_guard lock(m_mutex);
+        for (const Entry& e : entries) {
+            if (e.ifindex == ifindex && e.address == address)
+                return platform::NeighbourEntry{e.mac};
+        }
+        return std::nullopt;
+    }
     std::vector<Entry> Entries() {
         std::lock_guard lock(m_mutex);
         return entries;

@@ -1,0 +1,187 @@
+#include "net-helper/rtnetlink.h"
+
+#include <arpa/inet.h>
+#include <linux/if_addr.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+namespace fk::nethelper {
+
+namespace {
+
+// A request: header, family message, then room for two attributes.
+struct Message {
+    nlmsghdr header{};
+    union {
+        ndmsg neighbour;
+        ifaddrmsg address;
+        ifinfomsg link;
+    } body{};
+    char attributes[64] = {};
+};
+
+template <class Body>
+Message Start(std::uint16_t type, std::uint16_t flags, const Body& body) {
+    Message message;
+    std::memcpy(&message.body, &body, sizeof body);
+    message.header.nlmsg_type = type;
+    message.header.nlmsg_flags = NLM_F_REQUEST | flags;
+    message.header.nlmsg_len = NLMSG_LENGTH(sizeof body);
+    return message;
+}
+
+void AddAttribute(Message& message, std::uint16_t type, const void* data, std::size_t size) {
+    auto* attribute = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(&message) +
+                                                NLMSG_ALIGN(message.header.nlmsg_len));
+    attribute->rta_type = type;
+    attribute->rta_len = static_cast<std::uint16_t>(RTA_LENGTH(size));
+    std::memcpy(RTA_DATA(attribute), data, size);
+    message.header.nlmsg_len =
+        NLMSG_ALIGN(message.header.nlmsg_len) + RTA_ALIGN(attribute->rta_len);
+}
+
+// Sends one request and hands every answer to onAnswer until the acknowledgement (or, for a
+// dump, the end) arrives.
+int Exchange(Message& request, const std::function<void(const nlmsghdr&)>& onAnswer = {}) {
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0) return errno;
+    request.header.nlmsg_seq = 1;
+    int result = 0;
+    if (send(fd, &request, request.header.nlmsg_len, 0) < 0) {
+        result = errno;
+        close(fd);
+        return result;
+    }
+    std::vector<char> buffer(32768);
+    for (bool done = false; !done;) {
+        const ssize_t received = recv(fd, buffer.data(), buffer.size(), 0);
+        if (received < 0) {
+            if (errno == EINTR) continue;
+            result = errno;
+            break;
+        }
+        if (received == 0) {
+            result = EIO;
+            break;
+        }
+        auto length = static_cast<unsigned>(received);
+        for (auto* answer = reinterpret_cast<const nlmsghdr*>(buffer.data());
+             NLMSG_OK(answer, length); answer = NLMSG_NEXT(answer, length)) {
+            if (answer->nlmsg_seq != request.header.nlmsg_seq) continue;
+            if (answer->nlmsg_type == NLMSG_DONE) {
+                done = true;
+            } else if (answer->nlmsg_type == NLMSG_ERROR) {
+                const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(answer));
+                result = -error->error;
+                done = true;
+            } else if (onAnswer) {
+                onAnswer(*answer);
+            }
+            if (done) break;
+        }
+    }
+    close(fd);
+    return result;
+}
+
+// Calls onAttribute(type, data, size) for each attribute after the family message.
+template <class Body, class OnAttribute>
+void ForEachAttribute(const nlmsghdr& answer, OnAttribute onAttribute) {
+    if (answer.nlmsg_len < NLMSG_LENGTH(sizeof(Body))) return;
+    auto length = static_cast<unsigned>(answer.nlmsg_len - NLMSG_LENGTH(sizeof(Body)));
+    const auto* first =
+        reinterpret_cast<const char*>(NLMSG_DATA(&answer)) + NLMSG_ALIGN(sizeof(Body));
+    for (auto* attribute = reinterpret_cast<const rtattr*>(first); RTA_OK(attribute, length);
+         attribute = RTA_NEXT(attribute, length)) {
+        onAttribute(attribute->rta_type, RTA_DATA(attribute), RTA_PAYLOAD(attribute));
+    }
+}
+
+}  // namespace
+
+int CheckCardExists(int ifindex) {
+    if (ifindex <= 0) return ENODEV;
+    ifinfomsg link{};
+    link.ifi_family = AF_UNSPEC;
+    link.ifi_index = ifindex;
+    Message request = Start(RTM_GETLINK, NLM_F_ACK, link);
+    return Exchange(request);
+}
+
+int ListCardAddresses(int ifindex, std::vector<std::uint32_t>& addresses) {
+    addresses.clear();
+    ifaddrmsg filter{};
+    filter.ifa_family = AF_INET;
+    Message request = Start(RTM_GETADDR, NLM_F_DUMP, filter);
+    return Exchange(request, [&](const nlmsghdr& answer) {
+        if (answer.nlmsg_type != RTM_NEWADDR) return;
+        const auto* address = static_cast<const ifaddrmsg*>(NLMSG_DATA(&answer));
+        if (address->ifa_family != AF_INET || static_cast<int>(address->ifa_index) != ifindex)
+            return;
+        ForEachAttribute<ifaddrmsg>(answer,
+                                    [&](std::uint16_t type, const void* data, std::size_t size) {
+                                        if (type != IFA_LOCAL || size != 4) return;
+                                        std::uint32_t raw;
+                                        std::memcpy(&raw, data, 4);
+                                        addresses.push_back(ntohl(raw));
+                                    });
+    });
+}
+
+int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& entry) {
+    entry.reset();
+    ndmsg filter{};
+    filter.ndm_family = AF_INET;
+    Message request = Start(RTM_GETNEIGH, NLM_F_DUMP, filter);
+    return Exchange(request, [&](const nlmsghdr& answer) {
+        if (answer.nlmsg_type != RTM_NEWNEIGH) return;
+        const auto* found = static_cast<const ndmsg*>(NLMSG_DATA(&answer));
+        if (found->ndm_family != AF_INET || found->ndm_ifindex != ifindex) return;
+        Neighbour neighbour;
+        neighbour.state = found->ndm_state;
+        bool sameAddress = false;
+        ForEachAttribute<ndmsg>(answer,
+                                [&](std::uint16_t type, const void* data, std::size_t size) {
+                                    if (type == NDA_DST && size == 4) {
+                                        std::uint32_t raw;
+                                        std::memcpy(&raw, data, 4);
+                                        sameAddress = ntohl(raw) == address;
+                                    } else if (type == NDA_LLADDR && size == sizeof neighbour.mac) {
+                                        std::memcpy(neighbour.mac, data, size);
+                                        neighbour.hasMac = true;
+                                    }
+                                });
+        if (sameAddress) entry = neighbour;
+    });
+}
+
+int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]) {
+    ndmsg neighbour{};
+    neighbour.ndm_family = AF_INET;
+    neighbour.ndm_ifindex = ifindex;
+    neighbour.ndm_state = NUD_REACHABLE;
+    Message request = Start(RTM_NEWNEIGH, NLM_F_ACK | NLM_F_CREATE | NLM_F_REPLACE, neighbour);
+    const std::uint32_t raw = htonl(address);
+    AddAttribute(request, NDA_DST, &raw, sizeof raw);
+    AddAttribute(request, NDA_LLADDR, mac, sizeof mac);
+    return Exchange(request);
+}
+
+int DeleteNeighbour(int ifindex, std::uint32_t address) {
+    ndmsg neighbour{};
+    neighbour.ndm_family = AF_INET;
+    neighbour.ndm_ifindex = ifindex;
+    Message request = Start(RTM_DELNEIGH, NLM_F_ACK, neighbour);
+    const std::uint32_t raw = htonl(address);
+    AddAttribute(request, NDA_DST, &raw, sizeof raw);
+    return Exchange(request);
+}
+
+}  // namespace fk::nethelper

@@ -1,0 +1,224 @@
+#include <linux/capability.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "net-helper/service.h"
+#include "platform/net_privileges.h"
+
+namespace fk::platform {
+
+namespace {
+
+using nethelper::Op;
+using nethelper::Reply;
+using nethelper::Request;
+
+bool HoldsNetPrivileges() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    constexpr std::uint32_t kBoth = (1u << CAP_NET_BIND_SERVICE) | (1u << CAP_NET_ADMIN);
+    return (data[0].effective & kBoth) == kBoth;
+}
+
+NetHelperProblem ProblemOfStart(int error) {
+    switch (error) {
+        case 0:
+            return NetHelperProblem::None;
+        case EACCES:
+        case EPERM:
+            return NetHelperProblem::NotPermitted;
+        case ENOENT:
+        case ENOTDIR:
+            return NetHelperProblem::Missing;
+        default:
+            return NetHelperProblem::Failed;
+    }
+}
+
+// The process-wide way to the two operations, decided at the first need.
+class Broker {
+  public:
+    Reply Call(const Request& request, int* fd) {
+        std::lock_guard lock(m_mutex);
+        if (!m_local && !m_helper) {
+            if (HoldsNetPrivileges()) {
+                m_local.emplace();
+            } else {
+                m_helper = std::make_unique<NetHelperClient>(NetHelperPath());
+            }
+        }
+        if (m_local) {
+            int bound = -1;
+            const Reply reply = m_local->Handle(request, bound);
+            if (fd) *fd = bound;
+            return reply;
+        }
+        // A helper that ended is started again once; one that cannot start refuses like the
+        // system refuses an unprivileged call.
+        if (!m_helper->Running()) {
+            const int error = m_helper->Start();
+            m_problem = ProblemOfStart(error);
+            if (error) return {EACCES};
+        }
+        const Reply reply = m_helper->Call(request, fd);
+        if (reply.error == EPIPE) {
+            m_problem = NetHelperProblem::Failed;
+            return {EACCES};
+        }
+        return reply;
+    }
+
+    NetHelperProblem Problem() {
+        std::lock_guard lock(m_mutex);
+        return m_problem;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::optional<nethelper::NetService> m_local;
+    std::unique_ptr<NetHelperClient> m_helper;
+    NetHelperProblem m_problem = NetHelperProblem::None;
+};
+
+Broker& TheBroker() {
+    static Broker broker;
+    return broker;
+}
+
+Request NeighbourRequest(Op op, int ifindex, std::uint32_t address) {
+    Request request;
+    request.op = static_cast<std::uint32_t>(op);
+    request.ifindex = ifindex;
+    request.address = address;
+    return request;
+}
+
+}  // namespace
+
+int BindPrivilegedUdp(std::uint16_t port, int& fd) {
+    Request request;
+    request.op = static_cast<std::uint32_t>(Op::BindUdp);
+    request.port = port;
+    fd = -1;
+    return TheBroker().Call(request, &fd).error;
+}
+
+int AddRecorderNeighbour(int ifindex, std::uint32_t address,
+                         const std::array<std::uint8_t, 6>& mac) {
+    Request request = NeighbourRequest(Op::AddNeighbour, ifindex, address);
+    std::copy(mac.begin(), mac.end(), request.mac);
+    return TheBroker().Call(request, nullptr).error;
+}
+
+int RemoveRecorderNeighbour(int ifindex, std::uint32_t address) {
+    return TheBroker().Call(NeighbourRequest(Op::RemoveNeighbour, ifindex, address), nullptr).error;
+}
+
+NetHelperProblem LastNetHelperProblem() {
+    return TheBroker().Problem();
+}
+
+std::string NetHelperPath() {
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    const auto folder = error ? std::filesystem::path("/usr/bin") : program.parent_path();
+    return (folder / ".." / "libexec" / "flashkit" / "flashkit-net-helper").lexically_normal();
+}
+
+NetHelperClient::~NetHelperClient() {
+    Stop();
+}
+
+int NetHelperClient::Start() {
+    std::lock_guard lock(m_mutex);
+    if (m_channel >= 0) return 0;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return errno;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // dup2 clears close-on-exec on the copy, also when the end already is descriptor 3.
+    posix_spawn_file_actions_adddup2(&actions, ends[1], nethelper::kChannelFd);
+    // Signals as a fresh program has them, whatever the window's threads block or ignore.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    char* const argv[] = {const_cast<char*>(m_path.c_str()), nullptr};
+    char* const envp[] = {nullptr};
+    const int error = posix_spawn(&m_pid, m_path.c_str(), &actions, &attributes, argv, envp);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (error) {
+        close(ends[0]);
+        m_pid = -1;
+        return error;
+    }
+    m_channel = ends[0];
+    return 0;
+}
+
+Reply NetHelperClient::Call(const Request& request, int* fd) {
+    if (fd) *fd = -1;
+    std::unique_lock lock(m_mutex);
+    if (m_channel < 0) return {EPIPE};
+    Reply reply;
+    iovec part{&reply, sizeof reply};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t received = -1;
+    if (send(m_channel, &request, sizeof request, MSG_NOSIGNAL) == sizeof request) {
+        do {
+            received = recvmsg(m_channel, &message, MSG_CMSG_CLOEXEC);
+        } while (received < 0 && errno == EINTR);
+    }
+    if (received <= 0) message.msg_controllen = 0;
+    for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
+        if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_RIGHTS) continue;
+        int passed;
+        std::memcpy(&passed, CMSG_DATA(part), sizeof passed);
+        if (fd && *fd < 0) {
+            *fd = passed;
+        } else {
+            close(passed);
+        }
+    }
+    if (received == sizeof reply) return reply;
+    if (fd && *fd >= 0) close(std::exchange(*fd, -1));
+    lock.unlock();
+    Stop();
+    return {EPIPE};
+}
+
+void NetHelperClient::Stop() {
+    std::lock_guard lock(m_mutex);
+    if (m_channel >= 0) close(std::exchange(m_channel, -1));
+    if (m_pid > 0) {
+        while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+    }
+}
+
+}  // namespace fk::platform

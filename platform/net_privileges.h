@@ -1,0 +1,71 @@
+#pragma once
+
+// The two privileged network operations of an upload: binding UDP ports 67 and 69, and adding or
+// deleting the recorder's neighbour entry. A process that holds cap_net_bind_service and
+// cap_net_admin itself (root, or a build tree given both) does them in-process; any other asks
+// the network helper (net-helper/), which it starts on first need and which obeys the same
+// rules. Every front end that uploads reaches them through UdpSocket::Bind and the system
+// neighbour table, so none needs to know which of the two answers.
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "net-helper/protocol.h"
+
+namespace fk::platform {
+
+// Why the helper could not be asked, as far as an operator can act on it.
+enum class NetHelperProblem {
+    None,
+    NotPermitted,  // exists, but this user may not run it: not (yet) in the flashkit group
+    Missing,       // not installed where it belongs
+    Failed         // started, but ended or answered nonsense
+};
+
+// A UDP socket bound to port 67 or 69 on every address: 0 and the socket in fd, or the errno
+// (EACCES when the helper cannot be asked).
+int BindPrivilegedUdp(std::uint16_t port, int& fd);
+// The recorder's entry: 0 or the errno. A delete of an entry this process did not make finds
+// nothing (ENOENT).
+int AddRecorderNeighbour(int ifindex, std::uint32_t address,
+                         const std::array<std::uint8_t, 6>& mac);
+int RemoveRecorderNeighbour(int ifindex, std::uint32_t address);
+
+// What the last attempt to start the helper met; None once it runs or is not needed.
+NetHelperProblem LastNetHelperProblem();
+// ../libexec/flashkit/flashkit-net-helper from the program's own folder.
+std::string NetHelperPath();
+
+// The helper as a child process on one end of a socket pair.
+class NetHelperClient {
+  public:
+    explicit NetHelperClient(std::string path) : m_path(std::move(path)) {}
+    // Closes the channel, which makes the helper delete its entries and end, and reaps it.
+    ~NetHelperClient();
+    NetHelperClient(const NetHelperClient&) = delete;
+    NetHelperClient& operator=(const NetHelperClient&) = delete;
+
+    // 0 once the helper was started; otherwise the errno of the start.
+    int Start();
+    bool Running() const { return m_channel >= 0; }
+    // One request and its reply. A bind's socket goes to *fd. EPIPE when the helper is gone (the
+    // client then counts as stopped).
+    nethelper::Reply Call(const nethelper::Request& request, int* fd = nullptr);
+    // The window's end of the channel, for tests that send what the window never would.
+    int Channel() const { return m_channel; }
+    pid_t Pid() const { return m_pid; }
+
+  private:
+    void Stop();
+
+    const std::string m_path;
+    std::mutex m_mutex;  // one request at a time on the channel
+    int m_channel = -1;
+    pid_t m_pid = -1;
+};
+
+}  // namespace fk::platform

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+#include <linux/neighbour.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "net-helper/protocol.h"
+#include "net-helper/request_checks.h"
+#include "platform/net_privileges.h"
+
+namespace {
+
+using namespace fk::nethelper;
+
+constexpr std::uint8_t kRecorderMac[6] = {0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01};
+constexpr std::uint8_t kGatewayMac[6] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+
+Neighbour Entry(std::uint16_t state, const std::uint8_t (*mac)[6]) {
+    Neighbour entry;
+    entry.state = state;
+    entry.hasMac = mac != nullptr;
+    if (mac) std::copy(std::begin(*mac), std::end(*mac), entry.mac);
+    return entry;
+}
+
+TEST(NetHelperChecks, OnlyTheTwoServerPortsTheRecordersMacAndTheDerivedAddressPass) {
+    for (const std::uint16_t port : {67, 69}) EXPECT_EQ(CheckBindPort(port), 0) << port;
+    for (const std::uint16_t port : {0, 22, 68, 80, 1023, 6969}) {
+        EXPECT_EQ(CheckBindPort(port), EACCES) << port;
+    }
+
+    EXPECT_EQ(CheckRecorderMac(kRecorderMac), 0);
+    EXPECT_EQ(CheckRecorderMac(kGatewayMac), EPERM);
+    constexpr std::uint8_t kNearlyRecorder[6] = {0x02, 0x5E, 0xA2, 0x30, 0x01, 0x01};
+    EXPECT_EQ(CheckRecorderMac(kNearlyRecorder), EPERM);
+
+    // 192.168.1.10 and 10.0.0.255 on the card: .11 and 10.0.0.2 are the recorder's.
+    const std::vector<std::uint32_t> own{0xC0A8010A, 0x0A0000FF};
+    EXPECT_EQ(CheckDerivedAddress(0xC0A8010B, own), 0);
+    EXPECT_EQ(CheckDerivedAddress(0x0A000002, own), 0);
+    EXPECT_EQ(CheckDerivedAddress(0xC0A8010C, own), EADDRNOTAVAIL);
+    EXPECT_EQ(CheckDerivedAddress(0xC0A8010A, own), EADDRNOTAVAIL);  // the card's own
+    EXPECT_EQ(CheckDerivedAddress(0xC0A8010B, {}), EADDRNOTAVAIL);
+}
+
+TEST(NetHelperChecks, AnEntryThatIsFixedOrNamesAnotherMacIsNeverReplaced) {
+    EXPECT_EQ(CheckExistingEntry(std::nullopt, kRecorderMac), 0);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_FAILED, nullptr), kRecorderMac), 0);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_INCOMPLETE, nullptr), kRecorderMac), 0);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_REACHABLE, &kRecorderMac), kRecorderMac), 0);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_STALE, &kRecorderMac), kRecorderMac), 0);
+    // The gateway, learned or fixed; and a fixed entry even for the recorder's own MAC.
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_STALE, &kGatewayMac), kRecorderMac), kHeldByOtherEntry);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_REACHABLE, &kGatewayMac), kRecorderMac),
+              kHeldByOtherEntry);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_PERMANENT, &kGatewayMac), kRecorderMac),
+              kHeldByOtherEntry);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_PERMANENT, &kRecorderMac), kRecorderMac),
+              kHeldByOtherEntry);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_NOARP, nullptr), kRecorderMac), kHeldByOtherEntry);
+}
+
+std::string StatusLine(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key + ":", 0) == 0) return line.substr(key.size() + 1);
+    }
+    return {};
+}
+
+Request NeighbourRequest(Op op, int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]) {
+    Request request;
+    request.op = static_cast<std::uint32_t>(op);
+    request.ifindex = ifindex;
+    request.address = address;
+    std::copy(std::begin(mac), std::end(mac), request.mac);
+    return request;
+}
+
+// The built helper on a socket pair, as the window starts it. Only requests that the checks
+// refuse are sent: whoever runs the tests, nothing on this machine changes.
+TEST(NetHelperChannel, RefusesWhatTheChecksRefuseAndEndsWhenTheWindowsEndCloses) {
+    auto helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
+    ASSERT_EQ(helper->Start(), 0);
+    const pid_t pid = helper->Pid();
+
+    Request bind;
+    bind.op = static_cast<std::uint32_t>(Op::BindUdp);
+    bind.port = 80;
+    int socket = -1;
+    EXPECT_EQ(helper->Call(bind, &socket).error, EACCES);
+    EXPECT_EQ(socket, -1);
+
+    Request unknown;
+    unknown.op = 7;
+    EXPECT_EQ(helper->Call(unknown).error, EINVAL);
+    EXPECT_EQ(helper->Call(NeighbourRequest(Op::AddNeighbour, 1, 0x7F000002, kGatewayMac)).error,
+              EPERM);
+    EXPECT_EQ(
+        helper->Call(NeighbourRequest(Op::AddNeighbour, 999999, 0x7F000002, kRecorderMac)).error,
+        ENODEV);
+    // Loopback holds 127.0.0.1, whose recorder address is 127.0.0.2.
+    EXPECT_EQ(helper->Call(NeighbourRequest(Op::AddNeighbour, 1, 0x7F000009, kRecorderMac)).error,
+              EADDRNOTAVAIL);
+    EXPECT_EQ(
+        helper->Call(NeighbourRequest(Op::RemoveNeighbour, 1, 0x7F000002, kRecorderMac)).error,
+        ENOENT);
+
+    // A message of another size is answered, and read as no request at all.
+    const char shortRequest[3] = {1, 0, 0};
+    ASSERT_EQ(send(helper->Channel(), shortRequest, sizeof shortRequest, 0), 3);
+    Reply reply{};
+    ASSERT_EQ(recv(helper->Channel(), &reply, sizeof reply, 0), static_cast<ssize_t>(sizeof reply));
+    EXPECT_EQ(reply.error, EINVAL);
+
+    // It kept nothing of the caller's but its channel, and runs filtered without new privileges.
+    if (geteuid() == 0) {
+        std::vector<std::string> descriptors;
+        for (const auto& fd :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+            descriptors.push_back(fd.path().filename());
+        }
+        EXPECT_EQ(descriptors, std::vector<std::string>{"3"});
+        std::ifstream environment("/proc/" + std::to_string(pid) + "/environ");
+        EXPECT_EQ(environment.peek(), std::char_traits<char>::eof());
+    }
+    EXPECT_EQ(StatusLine(pid, "NoNewPrivs"), "\t1");
+    EXPECT_EQ(StatusLine(pid, "Seccomp"), "\t2");
+
+    helper.reset();
+    EXPECT_EQ(kill(pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(NetHelperChannel, AHelperThatCannotStartSaysWhy) {
+    fk::platform::NetHelperClient missing("/nonexistent/flashkit-net-helper");
+    EXPECT_EQ(missing.Start(), ENOENT);
+    EXPECT_FALSE(missing.Running());
+    Request bind;
+    bind.op = static_cast<std::uint32_t>(Op::BindUdp);
+    bind.port = 67;
+    EXPECT_EQ(missing.Call(bind).error, EPIPE);
+}
+
+}  // namespace
