@@ -7,7 +7,8 @@ export DEBIAN_FRONTEND=noninteractive
 runtime=(qt6-base-dev qt6-multimedia-dev libnl-route-3-dev libnl-3-dev libudev-dev
          cmake g++ make pkg-config libcap2-bin iproute2)
 testing=(libgtest-dev libgmock-dev clang libclang-rt-14-dev xvfb xauth
-         qt6-qpa-plugins tftp-hpa curl procps xdotool imagemagick)
+         qt6-qpa-plugins tftp-hpa curl procps xdotool imagemagick
+         dbus-x11 at-spi2-core)
 packaging=(dpkg-dev desktop-file-utils appstream)
 pkgs=("${runtime[@]}")
 if [ "${1:-}" = "--package" ]; then pkgs+=("${packaging[@]}"); fi

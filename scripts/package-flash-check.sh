@@ -96,9 +96,11 @@ done
 display=:$(head -n1 "$work/display")
 export DISPLAY=$display
 
+# The window gets a session bus of its own that ends with it: on an X display, a desktop library
+# would otherwise autolaunch one for the member that outlives the window.
 say "flashing the simulated recorder as $member with the installed $binary on $display"
 ip netns exec "$pc" runuser -u "$member" -- env -i -C "$images" PATH=/usr/bin:/bin HOME="$home" \
-    DISPLAY="$display" QT_QPA_PLATFORM=xcb flashkit >"$work/window.log" 2>&1 &
+    DISPLAY="$display" QT_QPA_PLATFORM=xcb dbus-run-session -- flashkit >"$work/window.log" 2>&1 &
 runner_pid=$!
 for _ in $(seq 100); do
     window_pid=$(pgrep -u "$member" -x flashkit || true)
