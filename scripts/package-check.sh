@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build tree, installs it on this machine as an operator would,
-# proves that only members of the flashkit group can start the window and that it then holds exactly
-# its two network capabilities, that a member (not root) flashes the installed simulated recorder
-# with it (scripts/package-flash-check.sh), and removes the package again. Safe to rerun: it cleans
+# proves that the window is an ordinary program without capabilities, that only members of the
+# flashkit group can run the network helper, which holds exactly the two network capabilities,
+# that a member (not root) flashes the installed simulated recorder with it while an outsider is
+# told what to ask for (scripts/package-flash-check.sh), and removes the package again. Safe to rerun: it cleans
 # up on every exit.
 # Usage: scripts/package-check.sh [build-dir]   (as root; the default is the checkout's build)
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
 build_dir=$(realpath "${1:-$(dirname "$0")/../build}")
 binary=/usr/bin/flashkit
+helper=/usr/libexec/flashkit/flashkit-net-helper
 group=flashkit
 group_marker=/var/lib/flashkit/group-created
 member=fkci-member-$$
@@ -77,7 +79,7 @@ group_existed_before=0
 if getent group "$group" >/dev/null; then group_existed_before=1; fi
 
 say "building the package from $build_dir"
-targets=(flashkit)
+targets=(flashkit flashkit-net-helper)
 if grep -q flashkit-recorder-sim "$build_dir/packaging/cmake_install.cmake"; then
     targets+=(flashkit-recorder-sim)
 fi
@@ -99,17 +101,29 @@ apt-get install -y -qq --no-install-recommends "$package" >"$work/apt.log" 2>&1 
     { cat "$work/apt.log" >&2; fail "apt-get install of the package failed"; }
 
 say "checking privileges, owner and mode"
-expect_equal "capabilities" "$binary cap_net_bind_service,cap_net_admin=ep" "$(getcap "$binary")"
-expect_equal "owner and mode" "root:$group 750" "$(stat -c '%U:%G %a' "$binary")"
-expect_equal "recorded override" "root $group 750 $binary" "$(dpkg-statoverride --list "$binary")"
+expect_equal "capabilities of the window" "" "$(getcap "$binary")"
+expect_equal "owner and mode of the window" "root:root 755" "$(stat -c '%U:%G %a' "$binary")"
+dpkg-statoverride --list "$binary" >/dev/null && fail "the window has an owner and mode override"
+expect_equal "capabilities of the helper" "$helper cap_net_bind_service,cap_net_admin=ep" \
+    "$(getcap "$helper")"
+expect_equal "owner and mode of the helper" "root:$group 750" "$(stat -c '%U:%G %a' "$helper")"
+expect_equal "recorded override" "root $group 750 $helper" "$(dpkg-statoverride --list "$helper")"
 getent group "$group" >/dev/null || fail "group $group was not created"
+# The helper links nothing of the window: the C and C++ libraries and libseccomp.
+for name in $(objdump -p "$helper" | awk '$1 == "NEEDED" { print $2 }'); do
+    [[ "$name" =~ ^lib(c|m|gcc_s|stdc\+\+|seccomp)\.so ]] || fail "the helper links $name"
+done
 
-# Every Qt, libnl and libudev library the window itself links must come with a declared package.
-for name in $(objdump -p "$binary" | awk '$1 == "NEEDED" && $2 ~ /^lib(Qt6|nl-|udev)/ { print $2 }'); do
-    library=$(ldd "$binary" | awk -v name="$name" '$1 == name { print $3 }')
-    owner=$(owner_of "$library" | head -n1 | cut -d: -f1)
-    [ -n "$owner" ] || fail "no package owns $name"
-    depends_on "$owner" || fail "Depends lacks $owner (for $name)"
+# Every Qt, libnl, libudev and libseccomp library the programs link must come with a declared
+# package.
+for program in "$binary" "$helper"; do
+    for name in $(objdump -p "$program" |
+        awk '$1 == "NEEDED" && $2 ~ /^lib(Qt6|nl-|udev|seccomp)/ { print $2 }'); do
+        library=$(ldd "$program" | awk -v name="$name" '$1 == name { print $3 }')
+        owner=$(owner_of "$library" | head -n1 | cut -d: -f1)
+        [ -n "$owner" ] || fail "no package owns $name"
+        depends_on "$owner" || fail "Depends lacks $owner (for $name)"
+    done
 done
 
 say "checking the menu entry, metainfo and icons"
@@ -138,22 +152,21 @@ done
 [ -n "$window_pid" ] || { cat "$work/window.log" >&2; fail "flashkit did not start for a member"; }
 sleep 2
 kill -0 "$window_pid" 2>/dev/null || { cat "$work/window.log" >&2; fail "flashkit ended at once"; }
-# CAP_NET_BIND_SERVICE is bit 10 and CAP_NET_ADMIN bit 12: nothing more, nothing less.
-expect_equal "effective capabilities of the member's window" "0000000000001400" \
+expect_equal "effective capabilities of the member's window" "0000000000000000" \
     "$(awk '/^CapEff:/ { print $2 }' "/proc/$window_pid/status")"
 kill "$window_pid"
 wait || true
 window_pid=
 
 if [ -x /usr/bin/flashkit-recorder-sim ]; then
-    "$(dirname "$0")/package-flash-check.sh" "$member"
+    "$(dirname "$0")/package-flash-check.sh" "$member" "$outsider"
 else
     say "SKIPPED flashing: this package has no simulated recorder"
 fi
 
-say "checking that a non-member is refused"
+say "checking that a non-member may not run the helper"
 set +e
-runuser -u "$outsider" -- env QT_QPA_PLATFORM=offscreen timeout 10 "$binary" >"$work/outsider.log" 2>&1
+runuser -u "$outsider" -- timeout 10 "$helper" >"$work/outsider.log" 2>&1
 outsider_status=$?
 set -e
 expect_equal "exit status for a non-member" 126 "$outsider_status"
@@ -164,7 +177,8 @@ remove_user "$outsider" || fail "user $outsider is left behind"
 say "removing the package"
 dpkg -r flashkit >/dev/null
 [ ! -e "$binary" ] || fail "$binary is left after removal"
-dpkg-statoverride --list "$binary" >/dev/null && fail "the owner and mode override is left after removal"
+[ ! -e "$helper" ] || fail "$helper is left after removal"
+dpkg-statoverride --list "$helper" >/dev/null && fail "the owner and mode override is left after removal"
 getent group "$group" >/dev/null || fail "removal (not purge) deleted the group"
 dpkg --purge flashkit >/dev/null
 installed=0

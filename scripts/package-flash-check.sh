@@ -2,13 +2,21 @@
 # Flashes the simulated recorder with the installed package, as an operator in the flashkit group
 # would: a private namespace pair, the installed simulator on the recorder side, the installed
 # window on the pc side as MEMBER (not root) on a private X display, driven with mouse and keys.
+# While it uploads, the window holds no capability and the network helper it started holds the
+# two; a plugin the member put on QT_PLUGIN_PATH gains nothing. Then: the window killed while it
+# announces leaves no neighbour entry behind, and OUTSIDER, not in the group, is told at Upload
+# what to ask the administrator for.
 # Nothing is sent on, or changed in, the machine's own network. Cleans up on every exit; a failure
 # keeps a screenshot and the logs in the folder it names.
-# Usage: scripts/package-flash-check.sh MEMBER   (as root, while the package is installed)
+# Usage: scripts/package-flash-check.sh MEMBER OUTSIDER   (as root, while the package is installed)
 set -euo pipefail
-member=${1:?usage: $0 MEMBER}
+member=${1:?usage: $0 MEMBER OUTSIDER}
+outsider=${2:?usage: $0 MEMBER OUTSIDER}
 binary=/usr/bin/flashkit
+helper=/usr/libexec/flashkit/flashkit-net-helper
 simulator=/usr/bin/flashkit-recorder-sim
+recorder=192.168.77.2  # what the address rule gives the pc side's 192.168.77.1
+recorder_mac=02:5e:a1:30:01:01
 title='FlashKit v1.3.13'
 limit=60  # seconds for the whole upload, simulator included
 
@@ -70,13 +78,27 @@ source "$(dirname "$0")/test-network.sh"
 make_test_network "$pc" "$rec" "$pclink" "$reclink"
 
 # A system image whose trailer (series 05, sub-code 20) fits the recorder 30 01 01, alone in the
-# folder the window starts from, so it is the image the window proposes. A fresh home: no
+# folder the window starts from, so it is the image the window proposes. Fresh homes: no
 # remembered paths.
-images=$work/images home=$work/home
-mkdir "$images" "$home"
+images=$work/images home=$work/home outsider_home=$work/outsider-home
+mkdir "$images" "$home" "$outsider_home"
 head -c 200000 /dev/urandom >"$images/fw.bin"
 printf '\000\000\005\040' >>"$images/fw.bin"
 chown -R "$member:" "$images" "$home"
+chown "$outsider:" "$outsider_home"
+
+# The member's own plugin, loaded by the window as it reads its first icon.
+plugins=$work/plugins probe_report=$work/plugins/probe-report
+mkdir -p "$plugins/imageformats"
+probe_source=$(dirname "$0")/../tests/package
+/usr/lib/qt6/libexec/moc $(pkg-config --cflags-only-I Qt6Gui) "$probe_source/probe_plugin.h" \
+    -o "$work/moc_probe_plugin.cpp"
+# shellcheck disable=SC2046 # pkg-config prints one flag per word
+g++ -std=c++20 -shared -fPIC -DPROBE_REPORT="\"$probe_report\"" -I"$probe_source" \
+    $(pkg-config --cflags Qt6Gui) "$probe_source/probe_plugin.cpp" "$work/moc_probe_plugin.cpp" \
+    -o "$plugins/imageformats/libfkprobe.so" $(pkg-config --libs Qt6Gui) ||
+    fail "the probe plugin did not build"
+chown -R "$member:" "$plugins"
 
 ip netns exec "$rec" "$simulator" --interface "$reclink" --fetch --timeout "$limit" \
     --expect-kind 1 --output "$work/received.bin" >"$work/simulator.log" 2>&1 &
@@ -96,48 +118,87 @@ done
 display=:$(head -n1 "$work/display")
 export DISPLAY=$display
 
-# The window gets a session bus of its own that ends with it: on an X display, a desktop library
-# would otherwise autolaunch one for the member that outlives the window.
-say "flashing the simulated recorder as $member with the installed $binary on $display"
-ip netns exec "$pc" runuser -u "$member" -- env -i -C "$images" PATH=/usr/bin:/bin HOME="$home" \
-    DISPLAY="$display" QT_QPA_PLATFORM=xcb dbus-run-session -- flashkit >"$work/window.log" 2>&1 &
-runner_pid=$!
-for _ in $(seq 100); do
-    window_pid=$(pgrep -u "$member" -x flashkit || true)
-    [ -n "$window_pid" ] && break
-    sleep 0.2
-done
-[ -n "$window_pid" ] || fail "flashkit did not start for $member"
+cap_eff() {  # cap_eff <pid>: its effective capability set, as /proc shows it
+    awk '/^CapEff:/ { print $2 }' "/proc/$1/status"
+}
+helper_of() {  # helper_of <user>: the pid of the user's running network helper, if any
+    pgrep -u "$1" -f "^$helper\$" || true
+}
+recorder_entry() {  # the pc side's neighbour entry that binds the recorder address to its MAC
+    ip -n "$pc" neigh show "$recorder" dev "$pclink" | grep -i "lladdr $recorder_mac" || true
+}
 
+# start_window <user> <home> <log> [VAR=value...]: the installed window in the pc namespace, on the
+# private display, from the images folder. The window gets a session bus of its own that ends with
+# it: on an X display, a desktop library would otherwise autolaunch one that outlives the window.
+# Sets window_pid, runner_pid, window and the window's X and Y.
+start_window() {
+    local user=$1 user_home=$2 log=$3
+    shift 3
+    ip netns exec "$pc" runuser -u "$user" -- env -i -C "$images" PATH=/usr/bin:/bin \
+        HOME="$user_home" DISPLAY="$display" QT_QPA_PLATFORM=xcb "$@" \
+        dbus-run-session -- flashkit >"$work/$log" 2>&1 &
+    runner_pid=$!
+    window_pid=
+    for _ in $(seq 100); do
+        window_pid=$(pgrep -u "$user" -x flashkit || true)
+        [ -n "$window_pid" ] && break
+        sleep 0.2
+    done
+    [ -n "$window_pid" ] || fail "flashkit did not start for $user"
+    # The title shown ends in the application's name.
+    window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title\$" | head -n1) ||
+        fail "no window titled \"$title\" appeared"
+    eval "$(xdotool getwindowgeometry --shell "$window")"  # sets X and Y
+}
+click() {  # click <x> <y>: in window coordinates
+    xdotool mousemove "$((X + $1))" "$((Y + $2))" click 1
+}
+press_upload() {  # types the recorder's MAC octets and clicks Upload
+    # The MAC boxes start as FF: select, then type; each box hands on after two characters.
+    click $((7 + 294 + 16)) $((127 + 36 + 14))
+    sleep 0.3
+    xdotool key ctrl+a
+    xdotool type --delay 50 300101
+    sleep 0.3
+    click $((7 + 323 + 69)) $((344 + 27 + 40))
+}
+close_window() {  # as the session closes it at logout; it must go within a bound
+    kill "$window_pid"
+    for _ in $(seq 50); do
+        kill -0 "$window_pid" 2>/dev/null || break
+        sleep 0.2
+    done
+    kill -0 "$window_pid" 2>/dev/null && fail "the window did not end within 10 s of SIGTERM"
+    window_pid=
+}
+
+say "flashing the simulated recorder as $member with the installed $binary on $display"
+start_window "$member" "$home" window.log QT_PLUGIN_PATH="$plugins"
 member_uid=$(id -u "$member")
 status_file=/proc/$window_pid/status
 # Real, effective, saved and file-system user: all the member's.
 [ "$(awk -v uid="$member_uid" '/^Uid:/ { print $2 == uid && $3 == uid && $4 == uid && $5 == uid }' \
     "$status_file")" = 1 ] ||
     fail "the window does not run as $member: $(grep '^Uid:' "$status_file")"
-# CAP_NET_BIND_SERVICE is bit 10 and CAP_NET_ADMIN bit 12: nothing more, nothing less.
-[ "$(awk '/^CapEff:/ { print $2 }' "$status_file")" = 0000000000001400 ] ||
-    fail "the member's window holds other capabilities: $(grep '^CapEff:' "$status_file")"
+press_upload
 
-# The title shown ends in the application's name.
-window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title\$" | head -n1) ||
-    fail "no window titled \"$title\" appeared"
-eval "$(xdotool getwindowgeometry --shell "$window")"  # sets X and Y
-click() {  # click <x> <y>: in window coordinates
-    xdotool mousemove "$((X + $1))" "$((Y + $2))" click 1
-}
-
-# The MAC boxes start as FF: select, then type; each box hands on after two characters.
-click $((7 + 294 + 16)) $((127 + 36 + 14))
-sleep 0.3
-xdotool key ctrl+a
-xdotool type --delay 50 300101
-sleep 0.3
-click $((7 + 323 + 69)) $((344 + 27 + 40))
-
-# No box may come up: any other window means the window refused the upload.
-sim_status=
+# No box may come up: any other window means the window refused the upload. While it uploads,
+# the window holds no capability and its helper exactly CAP_NET_BIND_SERVICE (bit 10) and
+# CAP_NET_ADMIN (bit 12).
+sim_status='' helper_pid=''
 for _ in $(seq $((limit * 5))); do
+    if [ -z "$helper_pid" ]; then
+        helper_pid=$(helper_of "$member")
+        if [ -n "$helper_pid" ]; then
+            [ "$(cap_eff "$helper_pid")" = 0000000000001400 ] ||
+                fail "the helper holds other capabilities: $(cap_eff "$helper_pid")"
+            [ "$(awk '/^PPid:/ { print $2 }' "/proc/$helper_pid/status")" = "$window_pid" ] ||
+                fail "the helper is not the window's child"
+            [ "$(cap_eff "$window_pid")" = 0000000000000000 ] ||
+                fail "the uploading window holds capabilities: $(cap_eff "$window_pid")"
+        fi
+    fi
     if ! kill -0 "$sim_pid" 2>/dev/null; then
         sim_status=0
         wait "$sim_pid" || sim_status=$?
@@ -152,6 +213,7 @@ for _ in $(seq $((limit * 5))); do
     fi
     sleep 0.2
 done
+[ -n "$helper_pid" ] || fail "the window started no network helper"
 [ -n "$sim_status" ] || fail "the simulated recorder got no full upload within ${limit} s"
 [ "$sim_status" = 0 ] || fail "the simulated recorder ended with status $sim_status"
 grep -q '^tftp status=complete' "$work/simulator.log" ||
@@ -161,14 +223,45 @@ grep -q '^tftp status=complete' "$work/simulator.log" ||
 tail -c +513 "$work/received.bin" | cmp -s - "$images/fw.bin" ||
     fail "the image the recorder received differs from fw.bin"
 kill -0 "$window_pid" 2>/dev/null || fail "the window ended during the upload"
-
-# Closed as the session would close it at logout; it must go within a bound.
-kill "$window_pid"
-for _ in $(seq 50); do
-    kill -0 "$window_pid" 2>/dev/null || break
-    sleep 0.2
-done
-kill -0 "$window_pid" 2>/dev/null && fail "the window did not end within 10 s of SIGTERM"
-window_pid=
 say "the member's window flashed the simulated recorder ($(grep '^tftp' "$work/simulator.log" |
     grep -o 'blocks=[0-9]*'))"
+
+[ -s "$probe_report" ] || fail "the window did not load the member's plugin"
+grep -qx 'CapEff:	0000000000000000' "$probe_report" && grep -qx 'CapPrm:	0000000000000000' "$probe_report" ||
+    fail "the member's plugin runs with capabilities: $(cat "$probe_report")"
+grep -qx 'link add: Operation not permitted' "$probe_report" ||
+    fail "the member's plugin was not refused a new link: $(cat "$probe_report")"
+ip -n "$pc" link show fkprobe0 >/dev/null 2>&1 && fail "the member's plugin added a link"
+close_window
+for _ in $(seq 25); do
+    [ -z "$(helper_of "$member")" ] && break
+    sleep 0.2
+done
+[ -z "$(helper_of "$member")" ] || fail "the helper outlived the window"
+say "the plugin gained nothing, and the helper ended with the window"
+
+say "killing the member's window while it announces"
+start_window "$member" "$home" window-killed.log
+press_upload
+for _ in $(seq 50); do
+    [ -n "$(recorder_entry)" ] && break
+    sleep 0.2
+done
+[ -n "$(recorder_entry)" ] || fail "no neighbour entry for the recorder while announcing"
+kill -KILL "$window_pid"
+window_pid=
+for _ in $(seq 25); do
+    [ -z "$(recorder_entry)" ] && [ -z "$(helper_of "$member")" ] && break
+    sleep 0.2
+done
+[ -z "$(recorder_entry)" ] || fail "the killed window's neighbour entry is left: $(recorder_entry)"
+[ -z "$(helper_of "$member")" ] || fail "the helper outlived the killed window"
+
+say "pressing Upload as $outsider, who is not in the group"
+start_window "$outsider" "$outsider_home" window-outsider.log
+press_upload
+box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Group flashkit needed$' | head -n1) ||
+    fail "$outsider got no box naming the group"
+[ -z "$(recorder_entry)" ] || fail "$outsider's window made a neighbour entry"
+close_window
+say "$outsider was told to ask for the group"

@@ -1,5 +1,6 @@
 #include "upgrade/upload_session.h"
 
+#include <cerrno>
 #include <optional>
 
 #include "net/address_plan.h"
@@ -11,17 +12,22 @@
 
 namespace fk {
 
-std::optional<std::string> NetHelperProblemText(platform::NetHelperProblem problem) {
+std::optional<NetHelperBox> NetHelperProblemBox(platform::NetHelperProblem problem) {
     switch (problem) {
         case platform::NetHelperProblem::NotPermitted:
-            return "Uploading needs the network privileges of the group \"flashkit\", and this "
-                   "user "
-                   "is not a member of it. Ask the administrator to add you to the group "
-                   "\"flashkit\", then log out and in again: group membership is read at login.";
+            return NetHelperBox{
+                "Uploading needs the network privileges of the group \"flashkit\", and this user "
+                "is "
+                "not a member of it. Ask the administrator to add you to the group \"flashkit\", "
+                "then "
+                "log out and in again: group membership is read at login.",
+                "Group flashkit needed"};
         case platform::NetHelperProblem::Missing:
-            return "The network helper " + platform::NetHelperPath() +
-                   " is missing, so the ports of an upload cannot be opened. Ask the administrator "
-                   "to install FlashKit again.";
+            return NetHelperBox{
+                "The network helper " + platform::NetHelperPath() +
+                    " is missing, so the ports of an upload cannot be opened. Ask the "
+                    "administrator to install FlashKit again.",
+                "Network helper missing"};
         default:
             return std::nullopt;
     }
@@ -99,8 +105,10 @@ bool UploadSession::OpenSockets(Run& run) {
     }
     m_host.ShowStatus(FormatText(failedStep, error));
     m_host.PlayCue(3);
-    if (const auto text = NetHelperProblemText(platform::LastNetHelperProblem())) {
-        m_host.ShowMessage(*text, kNetPrivilegesCaption, platform::MessageIcon::Stop);
+    // A refused bind may be the helper that could not be asked: then the operator is told why.
+    if (const auto box = error == EACCES ? NetHelperProblemBox(platform::LastNetHelperProblem())
+                                         : std::nullopt) {
+        m_host.ShowMessage(box->text, box->caption, platform::MessageIcon::Stop);
     }
     return false;
 }

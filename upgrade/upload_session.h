@@ -40,8 +40,11 @@ struct UploadSessionOptions {
 
 // The box shown beside a failed socket step when the network helper could not be asked for a
 // reason the operator can act on; none otherwise.
-inline constexpr const char* kNetPrivilegesCaption = "Network privileges";
-std::optional<std::string> NetHelperProblemText(platform::NetHelperProblem problem);
+struct NetHelperBox {
+    std::string text;
+    std::string caption;
+};
+std::optional<NetHelperBox> NetHelperProblemBox(platform::NetHelperProblem problem);
 
 enum class SessionState { Idle, Announcing, Transferring, StartFailed };
 
