@@ -87,6 +87,9 @@ class TKVUpgradeFrm : public QWidget {
     void UpdateAddressPlan();
     // The MAC boxes into octets 3 to 5 of deviceMac, at Upload; false after telling the operator.
     bool CaptureDeviceMac();
+    // At Upload: false, after telling the operator, when another device or this PC already has the
+    // address the recorder would get; the upload would take it over.
+    bool RecorderAddressFree();
 
     // Network addressing, any thread. The host address and the selected card's interface index
     // are published by UpdateAddressPlan whenever the card or its address changes, so that the

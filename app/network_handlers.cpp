@@ -4,11 +4,13 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTabWidget>
+#include <algorithm>
 
 #include "app/kvupgradefrm.h"
 #include "net/address_plan.h"
 #include "platform/adapter_source.h"
 #include "platform/message_box.h"
+#include "platform/neighbour_table.h"
 
 void TKVUpgradeFrm::LoadAdapterList() {
     // The program's own selection is not the operator's pick; the plan is made once, below.
@@ -87,6 +89,29 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
         deviceMac[3 + n] = static_cast<std::uint8_t>(value);
     }
     return true;
+}
+
+bool TKVUpgradeFrm::RecorderAddressFree() {
+    // Gateways and addresses are read afresh: they may have changed since the list was made.
+    fk::AdapterList cards = m_adapterInfo;
+    if (m_services.adapters) {
+        if (auto query = m_services.adapters->List(); query.ok) cards = std::move(query.adapters);
+    }
+    const int ifindex = m_selectedIfIndex.load();
+    const auto selected = std::find_if(
+        cards.begin(), cards.end(),
+        [&](const fk::AdapterRecord& card) { return static_cast<int>(card.index) == ifindex; });
+    const fk::Ipv4 recorder = fk::DeviceAddressFor(HostAddress());
+    const auto entry =
+        m_services.neighbours ? m_services.neighbours->Find(ifindex, recorder) : std::nullopt;
+    const auto holder = fk::RecorderAddressHolder(
+        recorder, deviceMac, selected != cards.end() ? *selected : fk::AdapterRecord{}, cards,
+        entry);
+    if (!holder) return true;
+    m_services.messageBoxes->Show(fk::RecorderAddressHeldText(recorder, *holder),
+                                  fk::kRecorderAddressHeldCaption, fk::platform::MessageIcon::Stop,
+                                  fk::platform::MessageButtons::Ok);
+    return false;
 }
 
 void TKVUpgradeFrm::SetDeviceArpEntry(fk::Ipv4 address, bool add) {

@@ -82,7 +82,9 @@ void TKVUpgradeFrm::BtnUploadClick() {
         ShowStatus(QStringLiteral("Uploading Aborted"));
         return;
     }
-    if (!CaptureDeviceMac() || !ImageFileReady() || !ImageFitsTheWire()) return;
+    if (!CaptureDeviceMac() || !ImageFileReady() || !ImageFitsTheWire() || !RecorderAddressFree()) {
+        return;
+    }
     const bool system = ImgPageCtrl->currentIndex() == 0;
     m_sessionLink->Capture({system ? fk::ImagePage::System : fk::ImagePage::Data, m_sysFileName,
                             m_sysFilePath, m_dataFileName, m_dataFilePath, deviceMac});

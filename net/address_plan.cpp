@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
+
 namespace fk {
 
 namespace {
@@ -31,6 +33,29 @@ Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
     const Ipv4 reported = CardAddress(card.ipAddress);
     if (reported != 0 || !config) return reported;
     return config->Read(ConfigurationKeyFor(GetOsPlatform(), card, entryText)).address;
+}
+
+std::optional<std::string> RecorderAddressHolder(
+    Ipv4 recorder, const MacAddress& recorderMac, const AdapterRecord& card,
+    const AdapterList& cards, const std::optional<platform::NeighbourEntry>& entry) {
+    if (CardAddress(card.gateway) == recorder) return "the gateway of this network card";
+    for (const AdapterRecord& own : cards) {
+        if (CardAddress(own.ipAddress) == recorder)
+            return "this PC's network card " + own.adapterName;
+    }
+    if (!entry || entry->mac == recorderMac) return std::nullopt;
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", entry->mac[0], entry->mac[1],
+                  entry->mac[2], entry->mac[3], entry->mac[4], entry->mac[5]);
+    return std::string("the device ") + mac +
+           (entry->permanent ? " (a fixed neighbour entry)" : "");
+}
+
+std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder) {
+    return "The recorder would get the address " + FormatDottedQuad(recorder) + ", which " +
+           holder +
+           " already has, so the upload is not started. Choose another network card or give this "
+           "one another address.";
 }
 
 }  // namespace fk

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "net/adapter_list.h"
 #include "net/device_address.h"
 #include "net/ipv4.h"
+#include "net/mac.h"
+#include "platform/neighbour_table.h"
 #include "platform/tcpip_config.h"
 
 namespace fk {
@@ -27,5 +30,17 @@ std::string ConfigurationKeyFor(std::uint32_t platformId, const AdapterRecord& c
 // malformed address text counts as no address.
 Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
                     platform::TcpipConfig* config);
+
+// Who already holds the address the recorder would get on the selected card, in words for the
+// operator: the card's gateway, one of this PC's cards, or the device whose entry the neighbour
+// table holds for it (entry: the table's entry on the selected card). None when nobody does, or
+// when the entry already names the recorder.
+std::optional<std::string> RecorderAddressHolder(
+    Ipv4 recorder, const MacAddress& recorderMac, const AdapterRecord& card,
+    const AdapterList& cards, const std::optional<platform::NeighbourEntry>& entry);
+
+// The box text refusing an upload whose recorder address is held.
+std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder);
+inline constexpr const char* kRecorderAddressHeldCaption = "Recorder address in use";
 
 }  // namespace fk

@@ -187,6 +187,11 @@ class WindowE2e : public ::testing::Test {
         return QTest::qWaitFor(condition, ms);
     }
 
+    // An ip command on the pc side that ends in the name of its card.
+    void PcCommand(const std::string& command) {
+        ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " " + command + m_net->pcLink), 0) << command;
+    }
+
     // The neighbour entries for the recorder address on one of the pc side's links.
     std::string Neighbour(const std::string& link, const std::string& address) const {
         return CommandOutput("ip -n " + m_net->pc + " neigh show " + address + " dev " + link);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "net/address_plan.h"
 #include "tests/e2e/boot_server_double.h"
 #include "tests/e2e/window_e2e.h"
 #include "upgrade/upload_checks.h"
@@ -199,6 +200,18 @@ TEST_F(WindowUploadE2e, RefusedInputsShowTheirBoxAndOpenNoSocket) {
         {"image beyond the last block number",
          [&] { w.m_strSysFile->setText(QString::fromStdString(tooLarge.string())); },
          *CheckImageSize(kMaxImageSize + 1), kUploadCheckCaption, 0},
+        // The recorder's address (the rule gives .2 for the card's .1) taken by another device's
+        // fixed entry, then also by the gateway: neither may be overwritten.
+        {"recorder address held by another device",
+         [&] { PcCommand("neigh add 192.168.77.2 lladdr 52:54:00:12:34:56 nud permanent dev "); },
+         RecorderAddressHeldText(ParseDottedQuad("192.168.77.2"),
+                                 "the device 52:54:00:12:34:56 (a fixed neighbour entry)"),
+         kRecorderAddressHeldCaption, 0},
+        {"recorder address held by the gateway",
+         [&] { PcCommand("route add default via 192.168.77.2 dev "); },
+         RecorderAddressHeldText(ParseDottedQuad("192.168.77.2"),
+                                 "the gateway of this network card"),
+         kRecorderAddressHeldCaption, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -220,6 +233,9 @@ TEST_F(WindowUploadE2e, RefusedInputsShowTheirBoxAndOpenNoSocket) {
         EXPECT_TRUE(w.ImgPageCtrl->isEnabled());
         EXPECT_TRUE(PortsFree());
     }
+    const std::string held = Neighbour(m_net->pcLink, "192.168.77.2");
+    EXPECT_NE(held.find("lladdr 52:54:00:12:34:56"), std::string::npos) << held;
+    EXPECT_NE(held.find("PERMANENT"), std::string::npos) << held;
 }
 
 TEST_F(WindowUploadE2e, PickingAnotherCardWhileAnnouncingMovesTheReplies) {

@@ -171,24 +171,73 @@ TEST_F(NetnsNetworkTest, NeighbourEntryIsAddedDynamicOnTheSelectedCardAndDeleted
     w.LoadAdapterList();
     ASSERT_EQ(w.m_cbNetinfo->currentIndex(), 0);
     deviceMac = kRecorderMac;
-    const fk::Ipv4 recorder = fk::ParseDottedQuad("192.168.77.11");
+    // What the address rule gives the card's 192.168.77.1.
+    const fk::Ipv4 recorder = fk::ParseDottedQuad("192.168.77.2");
     ASSERT_TRUE(InPcNamespace());
 
     ::testing::internal::CaptureStderr();
     w.SetDeviceArpEntry(recorder, true);
-    const auto added = NeighbourLines(net->pc, net->pcLink, "192.168.77.11");
+    const auto added = NeighbourLines(net->pc, net->pcLink, "192.168.77.2");
     ASSERT_EQ(added.size(), 1u);
     EXPECT_NE(added[0].find("lladdr 02:5e:a1:1a:2b:3c"), std::string::npos) << added[0];
     EXPECT_EQ(added[0].find("PERMANENT"), std::string::npos) << added[0];
-    EXPECT_TRUE(NeighbourLines(net->pc, "fkx0", "192.168.77.11").empty());
+    EXPECT_TRUE(NeighbourLines(net->pc, "fkx0", "192.168.77.2").empty());
 
     w.SetDeviceArpEntry(recorder, false);
-    EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.77.11").empty());
+    EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.77.2").empty());
 
     // Deleting what is not there, as StopUpload does for 0.0.0.0, says nothing.
     w.SetDeviceArpEntry(recorder, false);
     w.SetDeviceArpEntry(0, false);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+// An entry it did not make is never replaced or deleted: a fixed one, even for the recorder's own
+// MAC, or one naming another device (the card's gateway). Only the recorder's MAC, and only the
+// address the rule gives one of the card's own addresses, are bound at all.
+TEST_F(NetnsNetworkTest, EntriesItDidNotMakeAreLeftAloneAndOnlyTheRecordersAddressIsBound) {
+    ASSERT_TRUE(InPcNamespace());
+    const int card = static_cast<int>(KernelLinks(net->pc)[0].index);
+    ASSERT_EQ(KernelLinks(net->pc)[0].name, net->pcLink);
+    ASSERT_EQ(
+        RunCommand("ip -n " + net->pc + " neigh add 192.168.77.2 lladdr 02:5e:a1:1a:2b:3c dev " +
+                   net->pcLink + " nud permanent"),
+        0);
+    ASSERT_EQ(RunCommand("ip -n " + net->pc + " addr add 192.168.77.253/24 dev " + net->pcLink), 0);
+    ASSERT_EQ(
+        RunCommand("ip -n " + net->pc + " neigh add 192.168.77.254 lladdr 52:54:00:12:34:56 dev " +
+                   net->pcLink + " nud reachable"),
+        0);
+    const auto before2 = NeighbourLines(net->pc, net->pcLink, "192.168.77.2");
+    const auto before254 = NeighbourLines(net->pc, net->pcLink, "192.168.77.254");
+    ASSERT_EQ(before2.size(), 1u);
+    ASSERT_EQ(before254.size(), 1u);
+
+    for (const char* address : {"192.168.77.2", "192.168.77.254"}) {
+        SCOPED_TRACE(address);
+        const auto refused = neighbours->Add(card, fk::ParseDottedQuad(address), kRecorderMac);
+        EXPECT_EQ(refused.error, EADDRINUSE);
+        EXPECT_EQ(neighbours->Remove(card, fk::ParseDottedQuad(address)).error, ENOENT);
+    }
+    EXPECT_EQ(NeighbourLines(net->pc, net->pcLink, "192.168.77.2"), before2);
+    EXPECT_NE(before2[0].find("PERMANENT"), std::string::npos) << before2[0];
+    const auto after254 = NeighbourLines(net->pc, net->pcLink, "192.168.77.254");
+    ASSERT_EQ(after254.size(), 1u);
+    EXPECT_NE(after254[0].find("lladdr 52:54:00:12:34:56"), std::string::npos) << after254[0];
+
+    // The window reads who holds them.
+    const auto fixed = neighbours->Find(card, fk::ParseDottedQuad("192.168.77.2"));
+    ASSERT_TRUE(fixed);
+    EXPECT_TRUE(fixed->permanent);
+    EXPECT_EQ(fixed->mac, kRecorderMac);
+    EXPECT_FALSE(neighbours->Find(card, fk::ParseDottedQuad("192.168.77.3")));
+
+    constexpr fk::MacAddress kOtherVendor{0x02, 0x5E, 0xA2, 0x1A, 0x2B, 0x3C};
+    EXPECT_EQ(neighbours->Add(card, fk::ParseDottedQuad("192.168.77.3"), kOtherVendor).error,
+              EPERM);
+    EXPECT_EQ(neighbours->Add(card, fk::ParseDottedQuad("192.168.77.3"), kRecorderMac).error,
+              EADDRNOTAVAIL);
+    EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.77.3").empty());
 }
 
 TEST_F(NetnsNetworkTest, RefusalCarriesTheSystemsTextAndIsReportedOncePerUpload) {

@@ -74,4 +74,61 @@ TEST(ConfigurationKeyFor, NamedFamilyUsesTheKeyNameOthersTheEntryText) {
     EXPECT_EQ(fk::ConfigurationKeyFor(0, card, ""), "");
 }
 
+TEST(RecorderAddressHolder, TheGatewayAnOwnCardOrAnotherDevicesEntryHoldsTheAddress) {
+    constexpr fk::MacAddress kRecorder{0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01};
+    constexpr fk::MacAddress kOther{0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+    // Host .253: the recorder would get .254, which is the gateway's.
+    auto card = fk::testing::Card("eth0", "eth0", 2, "192.168.1.253");
+    card.gateway = "192.168.1.254";
+    const auto second = fk::testing::Card("eth1", "eth1", 3, "192.168.1.254");
+    const fk::Ipv4 recorder = ParseDottedQuad("192.168.1.254");
+    using Entry = std::optional<fk::platform::NeighbourEntry>;
+    const fk::platform::NeighbourEntry other{kOther, false};
+
+    struct Case {
+        const char* what;
+        fk::AdapterRecord card;
+        fk::AdapterList cards;
+        Entry entry;
+        std::optional<std::string> holder;
+    };
+    auto noGateway = card;
+    noGateway.gateway = "0.0.0.0";
+    const std::vector<Case> cases{
+        {"gateway", card, {card}, std::nullopt, "the gateway of this network card"},
+        {"gateway with its entry", card, {card}, other, "the gateway of this network card"},
+        {"another card of this PC",
+         noGateway,
+         {noGateway, second},
+         std::nullopt,
+         "this PC's network card eth1"},
+        {"another device", noGateway, {noGateway}, other, "the device 52:54:00:12:34:56"},
+        {"another device, fixed",
+         noGateway,
+         {noGateway},
+         fk::platform::NeighbourEntry{kOther, true},
+         "the device 52:54:00:12:34:56 (a fixed neighbour entry)"},
+        {"the recorder's own entry",
+         noGateway,
+         {noGateway},
+         fk::platform::NeighbourEntry{kRecorder, false},
+         std::nullopt},
+        {"the recorder's own entry, fixed",
+         noGateway,
+         {noGateway},
+         fk::platform::NeighbourEntry{kRecorder, true},
+         std::nullopt},
+        {"nobody", noGateway, {noGateway}, std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fk::RecorderAddressHolder(recorder, kRecorder, c.card, c.cards, c.entry),
+                  c.holder)
+            << c.what;
+    }
+    EXPECT_EQ(fk::RecorderAddressHeldText(recorder, "the gateway of this network card"),
+              "The recorder would get the address 192.168.1.254, which the gateway of this network "
+              "card already has, so the upload is not started. Choose another network card or give "
+              "this one another address.");
+}
+
 }  // namespace
