@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <utility>
 
 #include "net-helper/service.h"
@@ -48,26 +47,25 @@ NetHelperProblem ProblemOfStart(int error) {
     }
 }
 
-// The process-wide way to the two operations, decided at the first need.
+// The process-wide way to the two operations: in-process while the calling thread holds both
+// capabilities, otherwise the helper, started at its first need.
 class Broker {
   public:
     Reply Call(const Request& request, int* fd) {
         std::lock_guard lock(m_mutex);
-        if (!m_local && !m_helper) {
-            if (HoldsNetPrivileges()) {
-                m_local.emplace();
-            } else {
-                m_helper = std::make_unique<NetHelperClient>(NetHelperPath());
-            }
-        }
-        if (m_local) {
+        if (HoldsNetPrivileges()) {
             int bound = -1;
-            const Reply reply = m_local->Handle(request, bound);
+            const Reply reply = m_local.Handle(request, bound);
             if (fd) *fd = bound;
             return reply;
         }
-        // A helper that ended is started again once; one that cannot start refuses like the
-        // system refuses an unprivileged call.
+        if (!m_helper) m_helper = std::make_unique<NetHelperClient>(NetHelperPath());
+        // A helper that is not running has no entry left to delete: it deletes them all as it
+        // ends. One that ended is started again; one that cannot start refuses like the system
+        // refuses an unprivileged call.
+        if (!m_helper->Running() && request.op == static_cast<std::uint32_t>(Op::RemoveNeighbour)) {
+            return {ENOENT};
+        }
         if (!m_helper->Running()) {
             const int error = m_helper->Start();
             m_problem = ProblemOfStart(error);
@@ -88,7 +86,7 @@ class Broker {
 
   private:
     std::mutex m_mutex;
-    std::optional<nethelper::NetService> m_local;
+    nethelper::NetService m_local;
     std::unique_ptr<NetHelperClient> m_helper;
     NetHelperProblem m_problem = NetHelperProblem::None;
 };
