@@ -24,6 +24,12 @@ int CheckDerivedAddress(std::uint32_t address, std::span<const std::uint32_t> ca
     return derived ? 0 : EADDRNOTAVAIL;
 }
 
+int CheckNotAGateway(std::uint32_t address, std::span<const std::uint32_t> gateways) {
+    return std::find(gateways.begin(), gateways.end(), address) == gateways.end()
+               ? 0
+               : kHeldByOtherEntry;
+}
+
 int CheckExistingEntry(const std::optional<Neighbour>& existing, const std::uint8_t (&mac)[6]) {
     if (!existing) return 0;
     if (existing->state & (NUD_PERMANENT | NUD_NOARP)) return kHeldByOtherEntry;

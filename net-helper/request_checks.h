@@ -27,6 +27,10 @@ int CheckRecorderMac(const std::uint8_t (&mac)[6]);
 // The address must be the one the address rule gives for one of the card's own IPv4 addresses.
 int CheckDerivedAddress(std::uint32_t address, std::span<const std::uint32_t> cardAddresses);
 
+// A gateway of the card's routes is another device's address, whether or not the table holds an
+// entry for it now.
+int CheckNotAGateway(std::uint32_t address, std::span<const std::uint32_t> gateways);
+
 // An entry the helper did not make may be neither replaced nor deleted when it is PERMANENT (or
 // otherwise fixed) or binds the address to another MAC. An unresolved entry binds nothing.
 int CheckExistingEntry(const std::optional<Neighbour>& existing, const std::uint8_t (&mac)[6]);

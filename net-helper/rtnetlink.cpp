@@ -23,6 +23,7 @@ struct Message {
         ndmsg neighbour;
         ifaddrmsg address;
         ifinfomsg link;
+        rtmsg route;
     } body{};
     char attributes[64] = {};
 };
@@ -135,6 +136,29 @@ int ListCardAddresses(int ifindex, std::vector<std::uint32_t>& addresses) {
     });
 }
 
+int ListCardGateways(int ifindex, std::vector<std::uint32_t>& gateways) {
+    gateways.clear();
+    rtmsg filter{};
+    filter.rtm_family = AF_INET;
+    Message request = Start(RTM_GETROUTE, NLM_F_DUMP, filter);
+    return Exchange(request, [&](const nlmsghdr& answer) {
+        if (answer.nlmsg_type != RTM_NEWROUTE) return;
+        int oif = 0;
+        std::optional<std::uint32_t> gateway;
+        ForEachAttribute<rtmsg>(answer,
+                                [&](std::uint16_t type, const void* data, std::size_t size) {
+                                    if (type == RTA_OIF && size == 4) {
+                                        std::memcpy(&oif, data, 4);
+                                    } else if (type == RTA_GATEWAY && size == 4) {
+                                        std::uint32_t raw;
+                                        std::memcpy(&raw, data, 4);
+                                        gateway = ntohl(raw);
+                                    }
+                                });
+        if (gateway && oif == ifindex) gateways.push_back(*gateway);
+    });
+}
+
 int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& entry) {
     entry.reset();
     ndmsg filter{};
@@ -162,12 +186,13 @@ int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& 
     });
 }
 
-int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]) {
+int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6], bool replace) {
     ndmsg neighbour{};
     neighbour.ndm_family = AF_INET;
     neighbour.ndm_ifindex = ifindex;
     neighbour.ndm_state = NUD_REACHABLE;
-    Message request = Start(RTM_NEWNEIGH, NLM_F_ACK | NLM_F_CREATE | NLM_F_REPLACE, neighbour);
+    const std::uint16_t flags = NLM_F_ACK | NLM_F_CREATE | (replace ? NLM_F_REPLACE : NLM_F_EXCL);
+    Message request = Start(RTM_NEWNEIGH, flags, neighbour);
     const std::uint32_t raw = htonl(address);
     AddAttribute(request, NDA_DST, &raw, sizeof raw);
     AddAttribute(request, NDA_LLADDR, mac, sizeof mac);

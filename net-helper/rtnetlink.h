@@ -16,10 +16,13 @@ namespace fk::nethelper {
 int CheckCardExists(int ifindex);
 // The card's own IPv4 addresses, host byte order.
 int ListCardAddresses(int ifindex, std::vector<std::uint32_t>& addresses);
+// The gateways of the IPv4 routes through the card, in every table, host byte order.
+int ListCardGateways(int ifindex, std::vector<std::uint32_t>& gateways);
 // The entry for the address on the card, none when there is none.
 int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& entry);
-// Creates or replaces the entry as REACHABLE: dynamic, so it ages out like a learned one.
-int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]);
+// Creates the entry as REACHABLE: dynamic, so it ages out like a learned one. Replaces one that is
+// there only when told to; otherwise an entry made meanwhile by someone else gives EEXIST.
+int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6], bool replace);
 int DeleteNeighbour(int ifindex, std::uint32_t address);
 
 }  // namespace fk::nethelper

@@ -82,6 +82,9 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
     std::vector<std::uint32_t> own;
     if (const int error = ListCardAddresses(ifindex, own)) return error;
     if (const int refused = CheckDerivedAddress(address, own)) return refused;
+    std::vector<std::uint32_t> gateways;
+    if (const int error = ListCardGateways(ifindex, gateways)) return error;
+    if (const int refused = CheckNotAGateway(address, gateways)) return refused;
 
     std::lock_guard lock(m_mutex);
     std::optional<Neighbour> existing;
@@ -94,7 +97,7 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
         if (const int refused = CheckExistingEntry(existing, mac)) return refused;
         if (m_made.size() >= kMaxEntries) return ENOSPC;
     }
-    if (const int error = SetNeighbour(ifindex, address, mac)) return error;
+    if (const int error = SetNeighbour(ifindex, address, mac, existing.has_value())) return error;
     if (ours) {
         std::copy(std::begin(mac), std::end(mac), made->mac);
     } else {

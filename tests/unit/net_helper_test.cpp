@@ -47,6 +47,11 @@ TEST(NetHelperChecks, OnlyTheTwoServerPortsTheRecordersMacAndTheDerivedAddressPa
     EXPECT_EQ(CheckDerivedAddress(0xC0A8010C, own), EADDRNOTAVAIL);
     EXPECT_EQ(CheckDerivedAddress(0xC0A8010A, own), EADDRNOTAVAIL);  // the card's own
     EXPECT_EQ(CheckDerivedAddress(0xC0A8010B, {}), EADDRNOTAVAIL);
+
+    const std::vector<std::uint32_t> gateways{0xC0A801FE};
+    EXPECT_EQ(CheckNotAGateway(0xC0A801FE, gateways), kHeldByOtherEntry);
+    EXPECT_EQ(CheckNotAGateway(0xC0A8010B, gateways), 0);
+    EXPECT_EQ(CheckNotAGateway(0xC0A8010B, {}), 0);
 }
 
 TEST(NetHelperChecks, AnEntryThatIsFixedOrNamesAnotherMacIsNeverReplaced) {
