@@ -34,7 +34,7 @@ UploadSession::~UploadSession() {
 
 void UploadSession::StartUpload() {
     if (const auto previous = CurrentRun(); previous && previous->uploading.load()) {
-        StopRun(previous.get());
+        StopFromOutside(previous.get());
     }
     JoinWorkers();
     auto run = std::make_shared<Run>();
@@ -86,7 +86,16 @@ bool UploadSession::OpenSockets(Run& run) {
 }
 
 void UploadSession::StopUpload() {
-    StopRun(CurrentRun().get());
+    StopFromOutside(CurrentRun().get());
+}
+
+void UploadSession::StopFromOutside(Run* run) {
+    // Waits for the datagram or resend the TFTP worker is handling, so that none of its sends or
+    // reports can follow the stop. The worker never waits for this thread while it holds the
+    // mutex (its reports are queued, its cues play on its own thread).
+    std::unique_lock<std::mutex> engine;
+    if (run) engine = std::unique_lock(run->engineMutex);
+    StopRun(run);
 }
 
 void UploadSession::StopRun(Run* run) {
@@ -113,22 +122,22 @@ void UploadSession::StopRun(Run* run) {
 }
 
 void UploadSession::Shutdown() {
-    if (const auto run = CurrentRun(); run && run->uploading.load()) StopRun(run.get());
+    if (const auto run = CurrentRun(); run && run->uploading.load()) StopFromOutside(run.get());
     JoinWorkers();
 }
 
 void UploadSession::AckTimeOutTimer() {
     const auto run = CurrentRun();
-    if (!run || !run->uploading.load()) return;
+    if (!run || !run->engine) return;
     std::lock_guard lock(run->engineMutex);
-    run->engine->AckTimeOutTimer();
+    if (run->tftpRunning.load()) run->engine->AckTimeOutTimer();
 }
 
 void UploadSession::SendTimeOutTimer() {
     const auto run = CurrentRun();
-    if (!run || !run->uploading.load()) return;
+    if (!run || !run->engine) return;
     std::lock_guard lock(run->engineMutex);
-    run->engine->SendTimeOutTimer();
+    if (run->tftpRunning.load()) run->engine->SendTimeOutTimer();
 }
 
 SessionState UploadSession::State() const {

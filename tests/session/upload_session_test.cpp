@@ -217,6 +217,11 @@ TEST_F(UploadSessionTest, ServesTheImageOverTheSocketAndEndsByItself) {
         ASSERT_TRUE(block);
     }
     EXPECT_EQ(block->size(), 492u);
+    // The final block may be lost: the upload waits for its acknowledgement on the open port.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(session->State(), SessionState::Transferring);
+    EXPECT_EQ(host.Count("cue:2"), 0u);
+    recorder->SendTo(Bytes{0, 4, 0, 3}, server);
     // The worker ends the upload itself; wait for its end report.
     const auto start = Clock::now();
     while (host.Count("cue:2") == 0 && Clock::now() - start < 2s) std::this_thread::sleep_for(5ms);
@@ -231,6 +236,43 @@ TEST_F(UploadSessionTest, ServesTheImageOverTheSocketAndEndsByItself) {
     session->StartUpload();
     EXPECT_EQ(session->State(), SessionState::Announcing);
     EXPECT_EQ(host.Count("progress:0"), 1u);
+}
+
+// The operator's Abort meets the worker in the middle of a block: whatever the worker was doing
+// (a send to the socket the stop closes, a report), nothing of it may follow the stop.
+TEST_F(UploadSessionTest, NothingOfAnUploadFollowsItsStop) {
+    WriteImage(8 << 20);
+    for (int round = 0; round < 60; ++round) {
+        host.Clear();
+        session->StartUpload();
+        std::atomic<int> blocks{0};
+        std::atomic<bool> done{false};
+        std::thread recorder([&] {
+            auto socket = Listen(0);
+            const Bytes request{0,   1, 'f', 'w', '_', '2', '.', 'b', 'i',
+                                'n', 0, 'o', 'c', 't', 'e', 't', 0};
+            socket->SendTo(request, {kLoopback, 69});
+            fk::platform::Endpoint server;
+            while (!done) {
+                const auto block = Next(*socket, 20ms, &server);
+                if (!block || block->size() < 4) continue;
+                ++blocks;
+                socket->SendTo(Bytes{0, 4, (*block)[2], (*block)[3]}, server);
+            }
+        });
+        const auto start = Clock::now();
+        while (blocks < 3 && Clock::now() - start < 2s) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(150 * (round % 9)));
+        session->StopUpload();
+        const auto atStop = host.Log();
+        session->Shutdown();  // joins the workers: whatever they had in hand is done now
+        done = true;
+        recorder.join();
+        ASSERT_GE(blocks, 3) << "round " << round;
+        EXPECT_EQ(host.Log(), atStop) << "round " << round;
+        ASSERT_GE(atStop.size(), 2u);
+        EXPECT_EQ(atStop.back(), "ended") << "round " << round;
+    }
 }
 
 TEST_F(UploadSessionTest, SilentRecorderIsResentTheBlockThenTheUploadGivesUp) {
