@@ -33,8 +33,9 @@ Faults, with --fetch:
   --hold-ack BLOCK      acknowledge BLOCK only after a pause (see --hold); repeats of it that
                         arrive meanwhile are not acknowledged
   --hold SECONDS        the pause of --hold-ack (default 1)
-  --ack-repeats         acknowledge every repeated block again, also while an ACK is held (as
-                        boot loaders' clients do; with --retry they also repeat their own ACK)
+  --ack-repeats         acknowledge every repeated block again, as boot loaders' clients do
+                        (with --retry they also repeat their own ACK); an ACK held meanwhile
+                        goes out just before, as a copy that was late on the wire
   --drop-final-ack WHEN do not acknowledge the final block: once (acknowledge its resend) or
                         always (then go silent with the whole file; exit 0 at the timeout)
   --restart-at BLOCK    when BLOCK first arrives, request the file again instead of

@@ -134,7 +134,13 @@ class Fetch {
             ++m_result.duplicates;
             // Unless told otherwise a repeat is not acknowledged: a server that answers every
             // acknowledgement would then repeat every later block too.
-            return m_plan.misbehaviour.ackRepeats ? Acknowledge(packet.block, final) : true;
+            if (!m_plan.misbehaviour.ackRepeats) return true;
+            // The held acknowledgement, late on the wire, arrives just before the new one.
+            if (m_held && m_held->block == packet.block) {
+                if (!ReleaseHeldAck()) return false;
+                if (m_result.status == FetchStatus::Complete) return true;
+            }
+            return Acknowledge(packet.block, final);
         }
         if (packet.block != m_expected) {
             ++m_result.stale;
@@ -185,6 +191,7 @@ class Fetch {
     bool Restart() {
         ++m_result.restarts;
         m_result.received.clear();
+        m_result.blocks = 0;
         m_result.lastBlock = 0;
         m_expected = 1;
         return SendRemembered(BuildReadRequest(RequestedName()), 1);

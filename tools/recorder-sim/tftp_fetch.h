@@ -45,8 +45,9 @@ struct Misbehaviour {
     bool upperCaseName = false;              // the offered name requested in upper case
     std::optional<std::uint16_t> holdAck;    // that block acknowledged only after `hold`;
     std::chrono::milliseconds hold{1000};    // repeats meanwhile are not acknowledged
-    // As the TFTP clients of boot loaders do: every repeated block is acknowledged again, also
-    // while an acknowledgement is held (which then stands for one delayed on the wire).
+    // As the TFTP clients of boot loaders do: every repeated block is acknowledged again. An
+    // acknowledgement held meanwhile then stands for one delayed on the wire: it goes out just
+    // before the acknowledgement of the repeat, so the server gets two.
     bool ackRepeats = false;
     std::optional<FinalAckDrop> dropFinalAck;  // the acknowledgement of the final block
     std::optional<std::uint16_t> restartAt;    // a new read request instead of this block's ACK
@@ -66,7 +67,7 @@ struct FetchResult {
     FetchStatus status = FetchStatus::Failed;
     std::string message;                 // why it failed or timed out
     std::vector<std::uint8_t> received;  // header block and image, as accepted in block order
-    std::uint32_t blocks = 0;            // DATA blocks accepted
+    std::uint32_t blocks = 0;            // DATA blocks accepted (since the last restart)
     std::uint16_t lastBlock = 0;         // number of the last accepted block
     std::uint32_t acksSent = 0;
     std::uint32_t duplicates = 0;    // the last accepted block again, not acknowledged
