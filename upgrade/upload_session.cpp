@@ -12,6 +12,7 @@ namespace fk {
 
 // Everything one upload owns. Its workers hold it, so it lives until the last of them ends.
 struct UploadSession::Run {
+    MacAddress mac{};  // the recorder's, captured at Upload: the entry and the reply agree
     std::shared_ptr<platform::UdpSocket> bootpSocket;
     std::shared_ptr<platform::UdpSocket> tftpSocket;
     std::atomic<bool> uploading{false};    // the sockets are open
@@ -38,6 +39,7 @@ void UploadSession::StartUpload() {
     }
     JoinWorkers();
     auto run = std::make_shared<Run>();
+    run->mac = m_host.DeviceMac();
     {
         std::lock_guard lock(m_runMutex);
         m_run = run;
@@ -106,8 +108,10 @@ void UploadSession::StopRun(Run* run) {
         run->bootpRunning.store(false);
         turn.emplace(run->turnMutex);
     }
-    m_arp.SetDeviceArpEntry(m_deviceIp.load(), false);
-    m_arp.SetDeviceArpEntry(0, false);
+    // On the card the last turn added the entry to, whatever is selected now.
+    const int ifindex = m_entryIfindex.load();
+    m_arp.SetDeviceArpEntry(ifindex, m_deviceIp.load(), {}, false);
+    m_arp.SetDeviceArpEntry(ifindex, 0, {}, false);
     turn.reset();
     if (!run) return;
     if (run->uploading.exchange(false)) {
@@ -168,12 +172,13 @@ void UploadSession::BootpWorker(std::shared_ptr<Run> run) {
 }
 
 void UploadSession::SendBootpReply(Run& run) {
-    const Ipv4 host = m_host.HostAddress();
-    const Ipv4 device = DeviceAddressFor(host);
+    const SelectedCard card = m_host.Card();
+    const Ipv4 device = DeviceAddressFor(card.hostAddress);
     m_deviceIp.store(device);
-    m_arp.SetDeviceArpEntry(device, true);
-    const BootpReply reply =
-        BuildBootpReply(device, host, m_host.DeviceMac(), m_host.BootFileName(m_host.ActivePage()));
+    m_entryIfindex.store(card.ifindex);
+    m_arp.SetDeviceArpEntry(card.ifindex, device, run.mac, true);
+    const BootpReply reply = BuildBootpReply(device, card.hostAddress, run.mac,
+                                             m_host.BootFileName(m_host.ActivePage()));
     run.bootpSocket->SendTo(reply, {device, m_options.bootpClientPort});
 }
 

@@ -79,7 +79,9 @@ class UploadSession {
 
     mutable std::mutex m_runMutex;  // guards m_run, never held while calling out
     std::shared_ptr<Run> m_run;
+    // The recorder's entry as the last BOOTP turn made it (written under the turn mutex).
     std::atomic<Ipv4> m_deviceIp{0};
+    std::atomic<int> m_entryIfindex{0};
     std::thread m_tftpThread;
     std::thread m_bootpThread;
 };

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -40,7 +41,7 @@ class UploadSessionTest : public fk::testing::PrivateNetworkTest {
         PrivateNetworkTest::SetUp();
         if (IsSkipped()) return;
         m_image = fs::temp_directory_path() / ("fk-session-" + std::to_string(getpid()) + ".bin");
-        host.hostAddress = kLoopback;
+        host.card = {kLoopback, 1};
         host.sysFileName = "fw_2.bin";
         host.sysFilePath = m_image.string();
         session = std::make_unique<fk::UploadSession>(host, arp, options);
@@ -75,7 +76,7 @@ class UploadSessionTest : public fk::testing::PrivateNetworkTest {
 
     fk::testing::FakeSessionHost host;
     fk::testing::FakeNeighbourTable table;
-    fk::testing::HostNeighbourArp arp{table, host};
+    fk::testing::NeighbourArp arp{table};
     fk::UploadSessionOptions options;
     std::unique_ptr<fk::UploadSession> session;
 
@@ -321,6 +322,34 @@ TEST_F(UploadSessionTest, NoArpAddFollowsTheFinalDeleteOfAStop) {
         EXPECT_FALSE(calls.back().add);
         EXPECT_TRUE(table.Entries().empty()) << "round " << round;
     }
+}
+
+// The operator picks another card while the announcer runs: each turn pairs one card's address
+// with that same card, and every entry is bound to the MAC captured when Upload was pressed.
+TEST_F(UploadSessionTest, EachTurnTakesOneCardWholeAndTheMacCapturedAtUpload) {
+    options.bootpPeriod = 1ms;
+    session = std::make_unique<fk::UploadSession>(host, arp, options);
+    constexpr fk::Ipv4 kOtherCard = 0x7F000101;  // 127.0.1.1 on "card" 2
+    const fk::MacAddress captured = host.mac;
+    session->StartUpload();
+    host.mac = {0x02, 0x5E, 0xA1, 0x77, 0x77, 0x77};  // the boxes typed anew: not this upload's
+    const auto start = Clock::now();
+    for (int n = 0; Clock::now() - start < 300ms; ++n)
+        host.card = n % 2 ? fk::SelectedCard{kOtherCard, 2} : fk::SelectedCard{kLoopback, 1};
+    const auto entries = table.Entries();
+    session->StopUpload();
+    const auto calls = table.Calls();
+    std::set<int> cards;
+    for (const auto& call : calls) {
+        if (!call.add) continue;
+        cards.insert(call.ifindex);
+        EXPECT_EQ(call.address, call.ifindex == 1 ? kRecorder : kOtherCard + 1);
+    }
+    EXPECT_EQ(cards, (std::set<int>{1, 2}));
+    for (const auto& entry : entries) EXPECT_EQ(entry.mac, captured);
+    // The stop deletes on the card the last turn used.
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2].ifindex, calls[calls.size() - 3].ifindex);
 }
 
 TEST_F(UploadSessionTest, RefusedArpEntriesDoNotStopTheReplies) {
