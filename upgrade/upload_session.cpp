@@ -108,8 +108,10 @@ void UploadSession::StopRun(Run* run) {
         run->bootpRunning.store(false);
         turn.emplace(run->turnMutex);
     }
-    // On the card the last turn added the entry to, whatever is selected now.
-    const int ifindex = m_entryIfindex.load();
+    // On the card the last turn added the entry to, whatever is selected now (before any turn,
+    // interface index 0, the selected one).
+    int ifindex = m_entryIfindex.load();
+    if (ifindex == 0) ifindex = m_host.Card().ifindex;
     m_arp.SetDeviceArpEntry(ifindex, m_deviceIp.load(), {}, false);
     m_arp.SetDeviceArpEntry(ifindex, 0, {}, false);
     turn.reset();
