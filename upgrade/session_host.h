@@ -13,8 +13,9 @@ namespace fk {
 enum class ImagePage : int { System = 0, Data = 1 };
 
 // The selected card as one value: its address and its interface index are only ever read
-// together, so a card change cannot pair one card's address with the other card.
-struct SelectedCard {
+// together, so a card change cannot pair one card's address with the other card. Aligned to its
+// size, so that every compiler keeps an atomic one lock-free.
+struct alignas(8) SelectedCard {
     Ipv4 hostAddress = 0;
     int ifindex = 0;
 };
