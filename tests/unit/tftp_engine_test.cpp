@@ -198,6 +198,35 @@ TEST_F(TftpEngineTest, FinalBlockIsResentAndItsLossEndsInTheSendTimeOut) {
     EXPECT_EQ(stops, 1);
 }
 
+TEST_F(TftpEngineTest, DataImageIsAnnouncedAsKind2AndServedFromTheDataPath) {
+    host.page = fk::ImagePage::Data;
+    WriteFile(host.dataFilePath, Pattern(10));
+    Receive(ReadRequest("font.fnt"));
+    ASSERT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(port.sent[0].bytes[4 + 15], 2);
+    Receive(Ack(1));
+    EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()), Pattern(10));
+}
+
+TEST_F(TftpEngineTest, WrongNameStopsTheAnnouncementsButARightOneIsStillServed) {
+    WriteFile(host.sysFilePath, Pattern(100));
+    Receive(ReadRequest("other.bin"));
+    EXPECT_TRUE(port.sent.empty());
+    EXPECT_FALSE(bootpRunning);
+    EXPECT_FALSE(engine->TransferAccepted());
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{
+                              "status:Tftp file request error: file name is not same between "
+                              "Bootp and Tftp."}));
+    // A name that only starts like the boot file name is another name.
+    Receive(ReadRequest("fw_2.bin.old"));
+    EXPECT_TRUE(port.sent.empty());
+
+    Receive(ReadRequest("fw_2.bin"));
+    ASSERT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(BlockOf(LastSent()), 1);
+    EXPECT_TRUE(engine->TransferAccepted());
+}
+
 // Answering a repeated acknowledgement would put every later block on the wire twice, as the
 // recorder acknowledges each copy: only the resend timer repeats a block.
 TEST_F(TftpEngineTest, RepeatedAcknowledgementSendsNothingAndOnlyTheTimerResends) {
