@@ -13,6 +13,7 @@
 #include "net/ipv4.h"
 #include "net/mac.h"
 #include "platform/message_box.h"
+#include "upgrade/session_host.h"
 
 class QComboBox;
 class QFrame;
@@ -92,12 +93,14 @@ class TKVUpgradeFrm : public QWidget {
     bool RecorderAddressFree();
 
     // Network addressing, any thread. The host address and the selected card's interface index
-    // are published by UpdateAddressPlan whenever the card or its address changes, so that the
-    // announcer reads them whole without touching the controls.
-    fk::Ipv4 HostAddress() const { return m_hostAddress.load(); }
-    int SelectedIfIndex() const { return m_selectedIfIndex.load(); }
-    // Adds or deletes the recorder's neighbour entry on the selected card, bound to deviceMac.
-    void SetDeviceArpEntry(fk::Ipv4 address, bool add);
+    // are published together by UpdateAddressPlan whenever the card or its address changes, so
+    // that the announcer reads them as one value without touching the controls.
+    fk::SelectedCard Card() const { return m_selectedCard.load(); }
+    fk::Ipv4 HostAddress() const { return Card().hostAddress; }
+    int SelectedIfIndex() const { return Card().ifindex; }
+    // Adds or deletes the recorder's neighbour entry for address on the card with that interface
+    // index, bound to mac (a delete ignores mac).
+    void SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac, bool add);
     // Called as an upload starts: the neighbour table's first refusal is reported again.
     void ResetArpErrorReport();
 
@@ -185,8 +188,8 @@ class TKVUpgradeFrm : public QWidget {
     // The cards behind the entries of m_cbNetinfo; written only by LoadAdapterList at start-up.
     fk::AdapterList m_adapterInfo;
     // Written by UpdateAddressPlan on the GUI thread, read by the upload workers.
-    std::atomic<fk::Ipv4> m_hostAddress{0};
-    std::atomic<int> m_selectedIfIndex{0};
+    std::atomic<fk::SelectedCard> m_selectedCard{};
+    static_assert(std::atomic<fk::SelectedCard>::is_always_lock_free);
     std::unique_ptr<fk::DeviceArpEntry> m_arpEntry{
         m_services.neighbours ? std::make_unique<fk::DeviceArpEntry>(*m_services.neighbours)
                               : nullptr};

@@ -30,8 +30,7 @@ void TKVUpgradeFrm::UpdateAddressPlan() {
     const fk::AdapterRecord card = fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex());
     const fk::Ipv4 host =
         fk::HostAddressFor(card, m_cbNetinfo->currentText().toStdString(), m_services.tcpipConfig);
-    m_selectedIfIndex.store(static_cast<int>(card.index));
-    m_hostAddress.store(host);
+    m_selectedCard.store({host, static_cast<int>(card.index)});
     m_ctrlAddrIp->setText(QString::fromStdString(fk::FormatDottedQuad(host)));
 }
 
@@ -97,7 +96,7 @@ bool TKVUpgradeFrm::RecorderAddressFree() {
     if (m_services.adapters) {
         if (auto query = m_services.adapters->List(); query.ok) cards = std::move(query.adapters);
     }
-    const int ifindex = m_selectedIfIndex.load();
+    const int ifindex = SelectedIfIndex();
     const auto selected = std::find_if(
         cards.begin(), cards.end(),
         [&](const fk::AdapterRecord& card) { return static_cast<int>(card.index) == ifindex; });
@@ -114,8 +113,9 @@ bool TKVUpgradeFrm::RecorderAddressFree() {
     return false;
 }
 
-void TKVUpgradeFrm::SetDeviceArpEntry(fk::Ipv4 address, bool add) {
-    if (m_arpEntry) m_arpEntry->Set(m_selectedIfIndex.load(), address, deviceMac, add);
+void TKVUpgradeFrm::SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
+                                      bool add) {
+    if (m_arpEntry) m_arpEntry->Set(ifindex, address, mac, add);
 }
 
 void TKVUpgradeFrm::ResetArpErrorReport() {

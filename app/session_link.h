@@ -27,8 +27,7 @@ class TKVUpgradeFrm::SessionLink final : public fk::SessionHost, public fk::Devi
     fk::ImagePage ActivePage() const override;
     std::string BootFileName(fk::ImagePage page) const override;
     std::string ImagePath(fk::ImagePage page) const override;
-    fk::Ipv4 HostAddress() const override { return m_window.HostAddress(); }
-    int SelectedInterfaceIndex() const override { return m_window.SelectedIfIndex(); }
+    fk::SelectedCard Card() const override { return m_window.Card(); }
     fk::MacAddress DeviceMac() const override;
 
     void ShowStatus(const std::string& text) override;
@@ -38,8 +37,9 @@ class TKVUpgradeFrm::SessionLink final : public fk::SessionHost, public fk::Devi
                      fk::platform::MessageIcon icon) override;
     void SessionEnded() override;
 
-    void SetDeviceArpEntry(fk::Ipv4 address, bool add) override {
-        m_window.SetDeviceArpEntry(address, add);
+    void SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
+                           bool add) override {
+        m_window.SetDeviceArpEntry(ifindex, address, mac, add);
     }
     void ResetErrorReport() override { m_window.ResetArpErrorReport(); }
 

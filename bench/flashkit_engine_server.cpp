@@ -87,8 +87,7 @@ class BenchHost final : public fk::SessionHost {
     fk::ImagePage ActivePage() const override { return fk::ImagePage::System; }
     std::string BootFileName(fk::ImagePage) const override { return m_name; }
     std::string ImagePath(fk::ImagePage) const override { return m_path; }
-    fk::Ipv4 HostAddress() const override { return m_hostAddress; }
-    int SelectedInterfaceIndex() const override { return m_ifindex; }
+    fk::SelectedCard Card() const override { return {m_hostAddress, m_ifindex}; }
     fk::MacAddress DeviceMac() const override { return m_mac; }
 
     void ShowStatus(const std::string& text) override {
@@ -145,20 +144,19 @@ class BenchHost final : public fk::SessionHost {
 // The recorder's neighbour entry on the card, as the window keeps it; failures are silent.
 class BenchArp final : public fk::DeviceArp {
   public:
-    BenchArp(fk::platform::NeighbourTable& table, const fk::SessionHost& host)
-        : m_table(table), m_host(host) {}
-    void SetDeviceArpEntry(fk::Ipv4 address, bool add) override {
+    explicit BenchArp(fk::platform::NeighbourTable& table) : m_table(table) {}
+    void SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
+                           bool add) override {
         if (add) {
-            m_table.Add(m_host.SelectedInterfaceIndex(), address, m_host.DeviceMac());
+            m_table.Add(ifindex, address, mac);
         } else {
-            m_table.Remove(m_host.SelectedInterfaceIndex(), address);
+            m_table.Remove(ifindex, address);
         }
     }
     void ResetErrorReport() override {}
 
   private:
     fk::platform::NeighbourTable& m_table;
-    const fk::SessionHost& m_host;
 };
 
 std::optional<fk::MacAddress> ParseMac(std::string_view text) {
@@ -212,7 +210,7 @@ int Serve(const Options& options) {
     }
     BenchHost host(options, *hostAddress, ifindex);
     const auto table = fk::platform::MakeSystemNeighbourTable();
-    BenchArp arp(*table, host);
+    BenchArp arp(*table);
     fk::UploadSession session(host, arp);
     int status = 0;
     for (int upload = 1; !g_stopRequested.load(); ++upload) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/ipv4.h"
+#include "net/mac.h"
 
 namespace fk {
 
@@ -9,8 +10,9 @@ namespace fk {
 class DeviceArp {
   public:
     virtual ~DeviceArp() = default;
-    // Address in host byte order; binds it to the recorder's MAC on the selected card.
-    virtual void SetDeviceArpEntry(Ipv4 address, bool add) = 0;
+    // Address in host byte order; binds it to mac on the card with that interface index (a
+    // delete ignores mac).
+    virtual void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) = 0;
     // A new upload starts: a failure may be reported again.
     virtual void ResetErrorReport() = 0;
 };

@@ -12,6 +12,14 @@ namespace fk {
 // Image pages of the window: which image an upload serves.
 enum class ImagePage : int { System = 0, Data = 1 };
 
+// The selected card as one value: its address and its interface index are only ever read
+// together, so a card change cannot pair one card's address with the other card. Aligned to its
+// size, so that every compiler keeps an atomic one lock-free.
+struct alignas(8) SelectedCard {
+    Ipv4 hostAddress = 0;
+    int ifindex = 0;
+};
+
 // What the upload workers read from, and report to, the window. Every read is safe from a
 // worker thread without the GUI thread's help; every report may be made from any thread and
 // takes effect on the window in call order.
@@ -23,9 +31,8 @@ class SessionHost {
     virtual ImagePage ActivePage() const = 0;
     virtual std::string BootFileName(ImagePage page) const = 0;  // bare name, lower case
     virtual std::string ImagePath(ImagePage page) const = 0;     // path to open
-    virtual Ipv4 HostAddress() const = 0;                        // of the selected card
-    virtual int SelectedInterfaceIndex() const = 0;              // of the selected card
-    virtual MacAddress DeviceMac() const = 0;
+    virtual SelectedCard Card() const = 0;
+    virtual MacAddress DeviceMac() const = 0;  // captured at Upload
 
     // Reports.
     virtual void ShowStatus(const std::string& text) = 0;

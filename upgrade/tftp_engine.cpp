@@ -58,16 +58,18 @@ TftpEngine::End TftpEngine::Serve(std::mutex& stateMutex) {
         const auto due = SendTimeOutDue();
         const auto received = m_links.port.Receive(m_receiveBuffer, due);
         std::lock_guard lock(stateMutex);
+        // A stop takes the state mutex too: once it has run, nothing of this upload is sent,
+        // shown or sounded any more, whatever arrived meanwhile.
+        if (!m_links.tftpRunning.load()) return End::Stopped;
         switch (received.status) {
             case Status::Stopped:
                 return End::Stopped;
             case Status::Failed:
-                if (!m_links.tftpRunning.load()) return End::Stopped;
                 ReportReceiveFailure(received.error);
                 return End::ReceiveFailed;
             case Status::TimedOut: {
                 const auto stillDue = SendTimeOutDue();
-                if (!m_links.tftpRunning.load() || !stillDue || *stillDue > Clock::now()) break;
+                if (!stillDue || *stillDue > Clock::now()) break;
                 // Periodic: the timer stays on until a send, the limit or a stop ends it.
                 m_sendTimeOutDue.store((*stillDue + m_sendTimeOut).time_since_epoch().count());
                 SendTimeOutTimer();
@@ -119,6 +121,11 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
     m_blockOffset = 0;
     m_links.bootpRunning.store(false);
     m_transferAccepted.store(true);
+    m_finalBlockNo.reset();
+    m_answeredAck.reset();
+    m_furthestSent = 0;
+    m_furthestAck = 0;
+    m_retryCount = 0;
     m_blockNo = 1;
     SendDataBlock();
 }
@@ -143,23 +150,36 @@ void TftpEngine::HandleAck(std::span<const std::uint8_t> datagram) {
     const auto acknowledged = AckBlockNumber(datagram);
     // Before a read request of this upload was answered there is no transfer to go on with.
     if (!acknowledged || !m_transferAccepted.load()) return;
+    if (*acknowledged == m_finalBlockNo) {
+        Complete();
+        return;
+    }
+    if (*acknowledged == m_answeredAck) return;
+    // Only a block that went out and was not confirmed before counts as progress.
+    const bool forward = *acknowledged > m_furthestAck && *acknowledged <= m_furthestSent;
+    if (forward) {
+        m_furthestAck = *acknowledged;
+        m_retryCount = 0;
+    }
+    m_answeredAck = *acknowledged;
     m_blockNo = static_cast<std::uint16_t>(*acknowledged + 1);
     if (m_blockTotal > 0) {
-        const auto percent = std::min<std::uint64_t>(m_blockNo * 100ull / m_blockTotal, 100);
+        // 100 waits for the recorder's acknowledgement of the final block.
+        const auto percent = std::min<std::uint64_t>(m_blockNo * 100ull / m_blockTotal, 99);
         ShowPercent(static_cast<int>(percent));
     }
-    SendDataBlock();
-    m_retryCount = 0;
-    if (m_lastBlockSent) {
-        SwitchTimersOff();
-        m_links.tftpRunning.store(false);
-        m_links.stopUpload();
-        m_links.host.PlayCue(2);
-    }
+    SendDataBlock(forward);
 }
 
-void TftpEngine::SendDataBlock() {
-    m_lastBlockSent = false;
+void TftpEngine::Complete() {
+    SwitchTimersOff();
+    if (m_blockTotal > 0) ShowPercent(100);
+    m_links.tftpRunning.store(false);
+    m_links.stopUpload();
+    m_links.host.PlayCue(2);
+}
+
+void TftpEngine::SendDataBlock(bool restartTimer) {
     std::size_t length = 0;
     if (m_blockNo == 1) {
         const ImageKind kind =
@@ -178,19 +198,12 @@ void TftpEngine::SendDataBlock() {
     m_lastPacket = m_packet;
     m_lastPacketLen = packetLength;
     m_lastPeer = m_peer;
-    if (sent.count < 0) {
-        // The resend timer repeats the block that did not go out: the recorder already has
-        // the one before, and a recorder that waits for it would wait for ever.
-        Status("Data transfer error");
-        StartSendTimeOut();
-        return;
-    }
-    SwitchTimersOff();
-    if (static_cast<std::size_t>(sent.count) < kTftpMaxDataPacket) {
-        m_lastBlockSent = true;
-    } else {
-        StartSendTimeOut();
-    }
+    m_furthestSent = std::max<int>(m_furthestSent, m_blockNo);
+    if (packetLength < kTftpMaxDataPacket) m_finalBlockNo = m_blockNo;
+    // Also after a failed send: the resend timer repeats the block that did not go out, as the
+    // recorder already has the one before and would wait for ever.
+    if (restartTimer || !SendTimeOutDue()) StartSendTimeOut();
+    if (sent.count < 0) Status("Data transfer error");
 }
 
 std::optional<std::size_t> TftpEngine::ReadFileBlock() {

@@ -1,12 +1,22 @@
 #pragma once
 
 // The TFTP server of one upload: a lock-step server on the port-69 socket. DATA block 1 is a
-// header block made here, the file follows from block 2, and every acknowledgement of block n is
-// answered with block n + 1. The upload ends as soon as the final short block has been sent.
+// header block made here, the file follows from block 2, and an acknowledgement of block n is
+// answered with block n + 1. The upload is complete only when the recorder acknowledges the
+// final short block: until then that block is resent like any other, and a lost one ends in the
+// send time-out, never in "Uploading Completed".
 //
-// Transfer timers. The resend time-out (SendTimeOut) is started after every successful DATA
-// send that is not the final one, so a lost packet is sent again every interval and a silent
-// recorder ends the upload after 20 resends. The timer is not a GUI timer: it is a deadline
+// Repeated acknowledgements. A second acknowledgement of the block whose answer is in flight
+// sends nothing: answering it would put every later block on the wire twice, since the recorder
+// acknowledges each copy (the duplicate-acknowledgement cascade). Only the resend time-out
+// repeats a block.
+//
+// Transfer timers. The resend time-out (SendTimeOut) runs from the read request to the end of
+// the transfer and restarts whenever the recorder confirms a block it had not confirmed before,
+// so a lost packet is sent again every interval. The resend count restarts only there too (and
+// at a new read request): acknowledgements that go back, or repeat, cannot keep a transfer that
+// no longer moves alive, so an unreadable block ends in the send time-out after 20 resends
+// whatever the recorder sends. The timer is not a GUI timer: it is a deadline
 // kept here and used as the timeout of the worker's receive, so the per-block path posts
 // nothing to the GUI thread and a due timer runs on the worker between two datagrams. The
 // deadline is atomic so that StopUpload can switch it off from any thread. The acknowledgement
@@ -74,7 +84,9 @@ class TftpEngine {
     void HandleReadRequest(std::span<const std::uint8_t> datagram, const platform::Endpoint& from);
     bool MeasureImageFile();
     void HandleAck(std::span<const std::uint8_t> datagram);
-    void SendDataBlock();
+    // Builds and sends block m_blockNo. The resend time-out restarts when restartTimer is set,
+    // and starts when it is off; otherwise it keeps its deadline.
+    void SendDataBlock(bool restartTimer = true);
 
     // Transfer timers.
     void SwitchTimersOff() { m_sendTimeOutDue.store(kTimerOff); }  // any thread
@@ -103,6 +115,7 @@ class TftpEngine {
     void ReportFileError(const std::string& text);
     void ShowPercent(int percent);
     void StartSendTimeOut();
+    void Complete();
     void GiveUp(const char* text);
     void ReportReceiveFailure(int error);
     // Reads the block's content straight into the packet; its length, or nothing on a failure
@@ -127,7 +140,11 @@ class TftpEngine {
     std::array<std::uint8_t, kTftpMaxDataPacket> m_lastPacket{};
     std::size_t m_lastPacketLen = 0;
     platform::Endpoint m_lastPeer;  // where the last packet went: resends follow it
-    bool m_lastBlockSent = false;
+    // Where the transfer stands; reset by every accepted read request.
+    std::optional<std::uint16_t> m_finalBlockNo;  // the final block, once it has been built
+    std::optional<std::uint16_t> m_answeredAck;   // the acknowledgement that m_blockNo answers
+    int m_furthestSent = 0;                       // the furthest block built so far
+    int m_furthestAck = 0;  // the furthest of those the recorder has confirmed
     int m_retryCount = 0;
     int m_shownPercent = -1;  // the progress text now on the status line, -1 for another text
     Clock::time_point m_percentShownAt;

@@ -35,6 +35,7 @@ std::optional<NetHelperBox> NetHelperProblemBox(platform::NetHelperProblem probl
 
 // Everything one upload owns. Its workers hold it, so it lives until the last of them ends.
 struct UploadSession::Run {
+    MacAddress mac{};  // the recorder's, captured at Upload: the entry and the reply agree
     std::shared_ptr<platform::UdpSocket> bootpSocket;
     std::shared_ptr<platform::UdpSocket> tftpSocket;
     std::atomic<bool> uploading{false};    // the sockets are open
@@ -57,10 +58,11 @@ UploadSession::~UploadSession() {
 
 void UploadSession::StartUpload() {
     if (const auto previous = CurrentRun(); previous && previous->uploading.load()) {
-        StopRun(previous.get());
+        StopFromOutside(previous.get());
     }
     JoinWorkers();
     auto run = std::make_shared<Run>();
+    run->mac = m_host.DeviceMac();
     {
         std::lock_guard lock(m_runMutex);
         m_run = run;
@@ -114,7 +116,16 @@ bool UploadSession::OpenSockets(Run& run) {
 }
 
 void UploadSession::StopUpload() {
-    StopRun(CurrentRun().get());
+    StopFromOutside(CurrentRun().get());
+}
+
+void UploadSession::StopFromOutside(Run* run) {
+    // Waits for the datagram or resend the TFTP worker is handling, so that none of its sends or
+    // reports can follow the stop. The worker never waits for this thread while it holds the
+    // mutex (its reports are queued, its cues play on its own thread).
+    std::unique_lock<std::mutex> engine;
+    if (run) engine = std::unique_lock(run->engineMutex);
+    StopRun(run);
 }
 
 void UploadSession::StopRun(Run* run) {
@@ -125,8 +136,12 @@ void UploadSession::StopRun(Run* run) {
         run->bootpRunning.store(false);
         turn.emplace(run->turnMutex);
     }
-    m_arp.SetDeviceArpEntry(m_deviceIp.load(), false);
-    m_arp.SetDeviceArpEntry(0, false);
+    // On the card the last turn added the entry to, whatever is selected now (before any turn,
+    // interface index 0, the selected one).
+    int ifindex = m_entryIfindex.load();
+    if (ifindex == 0) ifindex = m_host.Card().ifindex;
+    m_arp.SetDeviceArpEntry(ifindex, m_deviceIp.load(), {}, false);
+    m_arp.SetDeviceArpEntry(ifindex, 0, {}, false);
     turn.reset();
     if (!run) return;
     if (run->uploading.exchange(false)) {
@@ -141,22 +156,22 @@ void UploadSession::StopRun(Run* run) {
 }
 
 void UploadSession::Shutdown() {
-    if (const auto run = CurrentRun(); run && run->uploading.load()) StopRun(run.get());
+    if (const auto run = CurrentRun(); run && run->uploading.load()) StopFromOutside(run.get());
     JoinWorkers();
 }
 
 void UploadSession::AckTimeOutTimer() {
     const auto run = CurrentRun();
-    if (!run || !run->uploading.load()) return;
+    if (!run || !run->engine) return;
     std::lock_guard lock(run->engineMutex);
-    run->engine->AckTimeOutTimer();
+    if (run->tftpRunning.load()) run->engine->AckTimeOutTimer();
 }
 
 void UploadSession::SendTimeOutTimer() {
     const auto run = CurrentRun();
-    if (!run || !run->uploading.load()) return;
+    if (!run || !run->engine) return;
     std::lock_guard lock(run->engineMutex);
-    run->engine->SendTimeOutTimer();
+    if (run->tftpRunning.load()) run->engine->SendTimeOutTimer();
 }
 
 SessionState UploadSession::State() const {
@@ -187,12 +202,13 @@ void UploadSession::BootpWorker(std::shared_ptr<Run> run) {
 }
 
 void UploadSession::SendBootpReply(Run& run) {
-    const Ipv4 host = m_host.HostAddress();
-    const Ipv4 device = DeviceAddressFor(host);
+    const SelectedCard card = m_host.Card();
+    const Ipv4 device = DeviceAddressFor(card.hostAddress);
     m_deviceIp.store(device);
-    m_arp.SetDeviceArpEntry(device, true);
-    const BootpReply reply =
-        BuildBootpReply(device, host, m_host.DeviceMac(), m_host.BootFileName(m_host.ActivePage()));
+    m_entryIfindex.store(card.ifindex);
+    m_arp.SetDeviceArpEntry(card.ifindex, device, run.mac, true);
+    const BootpReply reply = BuildBootpReply(device, card.hostAddress, run.mac,
+                                             m_host.BootFileName(m_host.ActivePage()));
     run.bootpSocket->SendTo(reply, {device, m_options.bootpClientPort});
 }
 

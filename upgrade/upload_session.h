@@ -8,8 +8,9 @@
 // sockets and flags. The workers are std::threads owned by the session; they are joined at the
 // next StartUpload and by Shutdown(), never by StopUpload, which the TFTP worker runs itself.
 //
-// Stopping: StopUpload clears the run flags, waits for a BOOTP turn in progress (turn mutex,
-// taken by nobody who needs the GUI thread) before the final ARP deletes, and closes both ports.
+// Stopping: StopUpload waits for the TFTP worker's datagram in hand (engine mutex), clears the
+// run flags, waits for a BOOTP turn in progress (turn mutex, taken by nobody who needs the GUI
+// thread) before the final ARP deletes, and closes both ports.
 // Closing a port wakes a worker blocked on it; the socket is released when the worker has let
 // go of it. StopUpload may run on the GUI thread and on the TFTP worker at once: only the call
 // that clears the run's "uploading" flag closes the ports and reports the end.
@@ -74,6 +75,9 @@ class UploadSession {
     struct Run;
 
     bool OpenSockets(Run& run);
+    // StopRun with the run's engine mutex taken: for every caller but the TFTP worker, which
+    // stops from inside the engine and holds it already.
+    void StopFromOutside(Run* run);
     void StopRun(Run* run);
     void BootpWorker(std::shared_ptr<Run> run);
     void SendBootpReply(Run& run);
@@ -86,7 +90,9 @@ class UploadSession {
 
     mutable std::mutex m_runMutex;  // guards m_run, never held while calling out
     std::shared_ptr<Run> m_run;
+    // The recorder's entry as the last BOOTP turn made it (written under the turn mutex).
     std::atomic<Ipv4> m_deviceIp{0};
+    std::atomic<int> m_entryIfindex{0};
     std::thread m_tftpThread;
     std::thread m_bootpThread;
 };

@@ -228,7 +228,7 @@ TEST_F(NetworkWindowTest, FailedOrEmptyCardQueryLeavesTheListEmptyAndTheLabelAlo
     EXPECT_EQ(w.SelectedIfIndex(), 0);
 }
 
-TEST_F(NetworkWindowTest, NeighbourEntryUsesTheSelectedCardAndDeviceMac) {
+TEST_F(NetworkWindowTest, NeighbourEntryGoesOnTheCardItIsGivenBoundToTheMac) {
     adapters.query.adapters = {Card("eth0", "eth0", 5, "192.168.0.10"),
                                Card("eth1", "eth1", 8, "10.1.1.1")};
     auto& w = Window();
@@ -236,19 +236,19 @@ TEST_F(NetworkWindowTest, NeighbourEntryUsesTheSelectedCardAndDeviceMac) {
     deviceMac = {0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
     const fk::Ipv4 recorder = fk::ParseDottedQuad("192.168.0.11");
 
-    w.SetDeviceArpEntry(recorder, true);
+    w.SetDeviceArpEntry(w.SelectedIfIndex(), recorder, deviceMac, true);
     ASSERT_EQ(neighbours.Entries().size(), 1u);
     EXPECT_EQ(neighbours.Entries()[0].ifindex, 5);
     EXPECT_EQ(neighbours.Entries()[0].address, recorder);
     EXPECT_EQ(neighbours.Entries()[0].mac, deviceMac);
 
-    // Picking another card moves later entries to it; the earlier one stays until deleted.
+    // The card picked now: later entries go there; the earlier one stays until deleted.
     Pick(w, 1);
-    w.SetDeviceArpEntry(fk::ParseDottedQuad("10.1.1.2"), true);
+    w.SetDeviceArpEntry(w.SelectedIfIndex(), fk::ParseDottedQuad("10.1.1.2"), deviceMac, true);
     EXPECT_EQ(neighbours.Entries().size(), 2u);
     EXPECT_EQ(neighbours.Entries()[1].ifindex, 8);
-    w.SetDeviceArpEntry(fk::ParseDottedQuad("10.1.1.2"), false);
-    w.SetDeviceArpEntry(0, false);
+    w.SetDeviceArpEntry(8, fk::ParseDottedQuad("10.1.1.2"), {}, false);
+    w.SetDeviceArpEntry(8, 0, {}, false);
     ASSERT_EQ(neighbours.Entries().size(), 1u);
     EXPECT_EQ(neighbours.Entries()[0].ifindex, 5);
 }

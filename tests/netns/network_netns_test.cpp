@@ -176,19 +176,19 @@ TEST_F(NetnsNetworkTest, NeighbourEntryIsAddedDynamicOnTheSelectedCardAndDeleted
     ASSERT_TRUE(InPcNamespace());
 
     ::testing::internal::CaptureStderr();
-    w.SetDeviceArpEntry(recorder, true);
+    w.SetDeviceArpEntry(w.SelectedIfIndex(), recorder, deviceMac, true);
     const auto added = NeighbourLines(net->pc, net->pcLink, "192.168.77.2");
     ASSERT_EQ(added.size(), 1u);
     EXPECT_NE(added[0].find("lladdr 02:5e:a1:1a:2b:3c"), std::string::npos) << added[0];
     EXPECT_EQ(added[0].find("PERMANENT"), std::string::npos) << added[0];
     EXPECT_TRUE(NeighbourLines(net->pc, "fkx0", "192.168.77.2").empty());
 
-    w.SetDeviceArpEntry(recorder, false);
+    w.SetDeviceArpEntry(w.SelectedIfIndex(), recorder, {}, false);
     EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.77.2").empty());
 
     // Deleting what is not there, as StopUpload does for 0.0.0.0, says nothing.
-    w.SetDeviceArpEntry(recorder, false);
-    w.SetDeviceArpEntry(0, false);
+    w.SetDeviceArpEntry(w.SelectedIfIndex(), recorder, {}, false);
+    w.SetDeviceArpEntry(w.SelectedIfIndex(), 0, {}, false);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 

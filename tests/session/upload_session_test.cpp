@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -40,7 +41,7 @@ class UploadSessionTest : public fk::testing::PrivateNetworkTest {
         PrivateNetworkTest::SetUp();
         if (IsSkipped()) return;
         m_image = fs::temp_directory_path() / ("fk-session-" + std::to_string(getpid()) + ".bin");
-        host.hostAddress = kLoopback;
+        host.card = {kLoopback, 1};
         host.sysFileName = "fw_2.bin";
         host.sysFilePath = m_image.string();
         session = std::make_unique<fk::UploadSession>(host, arp, options);
@@ -75,7 +76,7 @@ class UploadSessionTest : public fk::testing::PrivateNetworkTest {
 
     fk::testing::FakeSessionHost host;
     fk::testing::FakeNeighbourTable table;
-    fk::testing::HostNeighbourArp arp{table, host};
+    fk::testing::NeighbourArp arp{table};
     fk::UploadSessionOptions options;
     std::unique_ptr<fk::UploadSession> session;
 
@@ -217,6 +218,11 @@ TEST_F(UploadSessionTest, ServesTheImageOverTheSocketAndEndsByItself) {
         ASSERT_TRUE(block);
     }
     EXPECT_EQ(block->size(), 492u);
+    // The final block may be lost: the upload waits for its acknowledgement on the open port.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(session->State(), SessionState::Transferring);
+    EXPECT_EQ(host.Count("cue:2"), 0u);
+    recorder->SendTo(Bytes{0, 4, 0, 3}, server);
     // The worker ends the upload itself; wait for its end report.
     const auto start = Clock::now();
     while (host.Count("cue:2") == 0 && Clock::now() - start < 2s) std::this_thread::sleep_for(5ms);
@@ -231,6 +237,43 @@ TEST_F(UploadSessionTest, ServesTheImageOverTheSocketAndEndsByItself) {
     session->StartUpload();
     EXPECT_EQ(session->State(), SessionState::Announcing);
     EXPECT_EQ(host.Count("progress:0"), 1u);
+}
+
+// The operator's Abort meets the worker in the middle of a block: whatever the worker was doing
+// (a send to the socket the stop closes, a report), nothing of it may follow the stop.
+TEST_F(UploadSessionTest, NothingOfAnUploadFollowsItsStop) {
+    WriteImage(8 << 20);
+    for (int round = 0; round < 60; ++round) {
+        host.Clear();
+        session->StartUpload();
+        std::atomic<int> blocks{0};
+        std::atomic<bool> done{false};
+        std::thread recorder([&] {
+            auto socket = Listen(0);
+            const Bytes request{0,   1, 'f', 'w', '_', '2', '.', 'b', 'i',
+                                'n', 0, 'o', 'c', 't', 'e', 't', 0};
+            socket->SendTo(request, {kLoopback, 69});
+            fk::platform::Endpoint server;
+            while (!done) {
+                const auto block = Next(*socket, 20ms, &server);
+                if (!block || block->size() < 4) continue;
+                ++blocks;
+                socket->SendTo(Bytes{0, 4, (*block)[2], (*block)[3]}, server);
+            }
+        });
+        const auto start = Clock::now();
+        while (blocks < 3 && Clock::now() - start < 2s) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(150 * (round % 9)));
+        session->StopUpload();
+        const auto atStop = host.Log();
+        session->Shutdown();  // joins the workers: whatever they had in hand is done now
+        done = true;
+        recorder.join();
+        ASSERT_GE(blocks, 3) << "round " << round;
+        EXPECT_EQ(host.Log(), atStop) << "round " << round;
+        ASSERT_GE(atStop.size(), 2u);
+        EXPECT_EQ(atStop.back(), "ended") << "round " << round;
+    }
 }
 
 TEST_F(UploadSessionTest, SilentRecorderIsResentTheBlockThenTheUploadGivesUp) {
@@ -279,6 +322,34 @@ TEST_F(UploadSessionTest, NoArpAddFollowsTheFinalDeleteOfAStop) {
         EXPECT_FALSE(calls.back().add);
         EXPECT_TRUE(table.Entries().empty()) << "round " << round;
     }
+}
+
+// The operator picks another card while the announcer runs: each turn pairs one card's address
+// with that same card, and every entry is bound to the MAC captured when Upload was pressed.
+TEST_F(UploadSessionTest, EachTurnTakesOneCardWholeAndTheMacCapturedAtUpload) {
+    options.bootpPeriod = 1ms;
+    session = std::make_unique<fk::UploadSession>(host, arp, options);
+    constexpr fk::Ipv4 kOtherCard = 0x7F000101;  // 127.0.1.1 on "card" 2
+    const fk::MacAddress captured = host.mac;
+    session->StartUpload();
+    host.mac = {0x02, 0x5E, 0xA1, 0x77, 0x77, 0x77};  // the boxes typed anew: not this upload's
+    const auto start = Clock::now();
+    for (int n = 0; Clock::now() - start < 300ms; ++n)
+        host.card = n % 2 ? fk::SelectedCard{kOtherCard, 2} : fk::SelectedCard{kLoopback, 1};
+    const auto entries = table.Entries();
+    session->StopUpload();
+    const auto calls = table.Calls();
+    std::set<int> cards;
+    for (const auto& call : calls) {
+        if (!call.add) continue;
+        cards.insert(call.ifindex);
+        EXPECT_EQ(call.address, call.ifindex == 1 ? kRecorder : kOtherCard + 1);
+    }
+    EXPECT_EQ(cards, (std::set<int>{1, 2}));
+    for (const auto& entry : entries) EXPECT_EQ(entry.mac, captured);
+    // The stop deletes on the card the last turn used.
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2].ifindex, calls[calls.size() - 3].ifindex);
 }
 
 TEST_F(UploadSessionTest, RefusedArpEntriesDoNotStopTheReplies) {

@@ -4,6 +4,7 @@
 // and an in-memory datagram port with a scripted inbox.
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -19,7 +20,8 @@
 namespace fk::testing {
 
 // Every report becomes one line of the log: "status:<text>", "progress:<n>", "cue:<n>",
-// "box:<text>|<caption>", "ended". Reads come from the public fields, set before a session runs.
+// "box:<text>|<caption>", "ended". Reads come from the public fields, set before a session runs
+// (the card may also change while it runs).
 class FakeSessionHost final : public SessionHost {
   public:
     ImagePage ActivePage() const override { return page; }
@@ -29,8 +31,7 @@ class FakeSessionHost final : public SessionHost {
     std::string ImagePath(ImagePage p) const override {
         return p == ImagePage::System ? sysFilePath : dataFilePath;
     }
-    Ipv4 HostAddress() const override { return hostAddress; }
-    int SelectedInterfaceIndex() const override { return ifindex; }
+    SelectedCard Card() const override { return card.load(); }
     MacAddress DeviceMac() const override { return mac; }
 
     void ShowStatus(const std::string& text) override { Record("status:" + text); }
@@ -59,8 +60,7 @@ class FakeSessionHost final : public SessionHost {
 
     ImagePage page = ImagePage::System;
     std::string sysFileName, sysFilePath, dataFileName, dataFilePath;
-    Ipv4 hostAddress = 0;
-    int ifindex = 1;
+    std::atomic<SelectedCard> card{SelectedCard{0, 1}};  // may change while a session runs
     MacAddress mac{0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
 
   private:
@@ -151,16 +151,13 @@ class FakeDatagramPort final : public platform::DatagramPort {
     bool m_closed = false;
 };
 
-// The session's ARP entry bound straight to a neighbour table, card and MAC read from the host at
-// each call; failures are silent.
-class HostNeighbourArp final : public DeviceArp {
+// The session's ARP entry bound straight to a neighbour table; failures are silent.
+class NeighbourArp final : public DeviceArp {
   public:
-    HostNeighbourArp(platform::NeighbourTable& table, const SessionHost& host)
-        : m_table(table), m_host(host) {}
-    void SetDeviceArpEntry(Ipv4 address, bool add) override {
-        const int ifindex = m_host.SelectedInterfaceIndex();
+    explicit NeighbourArp(platform::NeighbourTable& table) : m_table(table) {}
+    void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
         if (add) {
-            m_table.Add(ifindex, address, m_host.DeviceMac());
+            m_table.Add(ifindex, address, mac);
         } else {
             m_table.Remove(ifindex, address);
         }
@@ -169,7 +166,6 @@ class HostNeighbourArp final : public DeviceArp {
 
   private:
     platform::NeighbourTable& m_table;
-    const SessionHost& m_host;
 };
 
 }  // namespace fk::testing

@@ -257,7 +257,12 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
                                       "--hold-ack",
                                       "4",
                                       "--hold",
-                                      "0.25"});
+                                      "0.25",
+                                      "--ack-repeats",
+                                      "--drop-final-ack",
+                                      "always",
+                                      "--restart-at",
+                                      "7"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& o = *parsed.options;
     EXPECT_EQ(o.interface, "fkr0");
@@ -276,6 +281,12 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_TRUE(o.misbehaviour.upperCaseName);
     EXPECT_EQ(o.misbehaviour.holdAck, 4);
     EXPECT_EQ(o.misbehaviour.hold.count(), 250);
+    EXPECT_TRUE(o.misbehaviour.ackRepeats);
+    EXPECT_EQ(o.misbehaviour.dropFinalAck, FinalAckDrop::Always);
+    EXPECT_EQ(o.misbehaviour.restartAt, 7);
+    EXPECT_EQ(ParseOptions({"--interface", "x", "--fetch", "--drop-final-ack", "once"})
+                  .options->misbehaviour.dropFinalAck,
+              FinalAckDrop::Once);
 
     const auto defaults = ParseOptions({"--interface", "x"});
     ASSERT_TRUE(defaults.options);
@@ -285,6 +296,9 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_FALSE(defaults.options->misbehaviour.upperCaseName);
     EXPECT_FALSE(defaults.options->misbehaviour.holdAck);
     EXPECT_EQ(defaults.options->misbehaviour.hold.count(), 1000);
+    EXPECT_FALSE(defaults.options->misbehaviour.ackRepeats);
+    EXPECT_FALSE(defaults.options->misbehaviour.dropFinalAck);
+    EXPECT_FALSE(defaults.options->misbehaviour.restartAt);
     EXPECT_TRUE(ParseOptions({"--interface", "x", "--help"}).help);
 }
 
@@ -305,6 +319,10 @@ TEST(RecorderSimOptions, RefusesBadValuesAndFaultsWithoutFetch) {
         {"--interface", "x", "--hold-ack", "3"},
         {"--interface", "x", "--fetch", "--hold", "soon"},
         {"--interface", "x", "--fetch", "--hold-ack", "-1"},
+        {"--interface", "x", "--ack-repeats"},
+        {"--interface", "x", "--fetch", "--drop-final-ack", "sometimes"},
+        {"--interface", "x", "--fetch", "--drop-final-ack"},
+        {"--interface", "x", "--fetch", "--restart-at", "65536"},
         {"--interface", "x", "--bogus"},
     };
     for (const auto& arguments : bad) {
@@ -536,6 +554,69 @@ TEST(RecorderSimFetch, HoldsTheAckForThePauseIgnoringRepeatsAndThenCarriesOn) {
     const std::vector<Buffer> acks(server.sent.begin() + 1, server.sent.end());
     ASSERT_EQ(acks.size(), 5u);
     for (std::uint16_t block = 1; block <= 5; ++block) EXPECT_EQ(acks[block - 1], BuildAck(block));
+}
+
+// A boot loader's client: the server's resend of a block whose acknowledgement was lost is
+// acknowledged again, where the simulator otherwise only counts it.
+TEST(RecorderSimFetch, AcknowledgesRepeatsAgainWhenTold) {
+    Misbehaviour repeats;
+    repeats.ackRepeats = true;
+    for (const bool acknowledge : {false, true}) {
+        SCOPED_TRACE(acknowledge);
+        ScriptedServer server(Served(2000), std::chrono::milliseconds(300));
+        server.lostAck = 2;
+        const auto result = Fetch(server, acknowledge ? repeats : Misbehaviour{});
+        EXPECT_EQ(result.status, acknowledge ? FetchStatus::Complete : FetchStatus::TimedOut);
+        EXPECT_GE(result.duplicates, 1u);
+        EXPECT_EQ(std::count(server.sent.begin(), server.sent.end(), BuildAck(2)),
+                  acknowledge ? 2 : 1);
+    }
+    // An acknowledgement held meanwhile is a late copy: it goes with the acknowledgement of the
+    // repeat, so the server gets two at once (and, answering both, sends block 4 twice).
+    repeats.holdAck = 3;
+    repeats.hold = std::chrono::milliseconds(5000);
+    ScriptedServer server(Served(2000), std::chrono::milliseconds(300));
+    const auto start = server.Now();
+    const auto result = Fetch(server, repeats);
+    ASSERT_EQ(result.status, FetchStatus::Complete) << result.message;
+    EXPECT_EQ(result.received, Served(2000));
+    EXPECT_EQ(std::count(server.sent.begin(), server.sent.end(), BuildAck(3)), 2);
+    EXPECT_EQ(result.duplicates, 2u);  // block 3 resent, then block 4 from the double answer
+    EXPECT_EQ(server.Now() - start, std::chrono::milliseconds(300));
+}
+
+TEST(RecorderSimFetch, DropsTheFinalAcknowledgementOnceOrAlways) {
+    Misbehaviour drop;
+    drop.dropFinalAck = FinalAckDrop::Once;
+    ScriptedServer resending(Served(1000), std::chrono::milliseconds(300));
+    const auto once = Fetch(resending, drop);
+    ASSERT_EQ(once.status, FetchStatus::Complete);
+    EXPECT_EQ(resending.resends, 1);
+    EXPECT_EQ(once.duplicates, 0u);
+    EXPECT_EQ(once.data, 4u);
+    EXPECT_EQ(std::count(resending.sent.begin(), resending.sent.end(), BuildAck(3)), 1);
+
+    drop.dropFinalAck = FinalAckDrop::Always;
+    ScriptedServer always(Served(1000), std::chrono::milliseconds(300));
+    const auto never = Fetch(always, drop);
+    EXPECT_EQ(never.status, FetchStatus::Stopped);
+    EXPECT_EQ(never.received, Served(1000));  // the whole file, never confirmed
+    EXPECT_EQ(std::count(always.sent.begin(), always.sent.end(), BuildAck(3)), 0);
+    EXPECT_GE(never.silentData, 1u);
+    EXPECT_EQ(never.data, 3u + never.silentData);
+}
+
+TEST(RecorderSimFetch, RestartsTheRequestMidTransferAndKeepsOnlyTheNewFile) {
+    Misbehaviour restart;
+    restart.restartAt = 3;
+    ScriptedServer server(Served(2000));
+    const auto result = Fetch(server, restart);
+    ASSERT_EQ(result.status, FetchStatus::Complete) << result.message;
+    EXPECT_EQ(result.received, Served(2000));
+    EXPECT_EQ(result.restarts, 1u);
+    EXPECT_EQ(std::count(server.sent.begin(), server.sent.end(), BuildReadRequest("fw.bin")), 2);
+    EXPECT_EQ(std::count(server.sent.begin(), server.sent.end(), BuildAck(3)), 1);
+    EXPECT_EQ(result.data, 8u);  // blocks 1 to 3, then 1 to 5 afresh
 }
 
 }  // namespace

@@ -33,6 +33,13 @@ Faults, with --fetch:
   --hold-ack BLOCK      acknowledge BLOCK only after a pause (see --hold); repeats of it that
                         arrive meanwhile are not acknowledged
   --hold SECONDS        the pause of --hold-ack (default 1)
+  --ack-repeats         acknowledge every repeated block again, as boot loaders' clients do
+                        (with --retry they also repeat their own ACK); an ACK held meanwhile
+                        goes out just before, as a copy that was late on the wire
+  --drop-final-ack WHEN do not acknowledge the final block: once (acknowledge its resend) or
+                        always (then go silent with the whole file; exit 0 at the timeout)
+  --restart-at BLOCK    when BLOCK first arrives, request the file again instead of
+                        acknowledging it, and start the file afresh
   --help                show this text
 
 Output on stdout, one line each:
@@ -40,7 +47,7 @@ Output on stdout, one line each:
   ignored not_reply=N wrong_xid=N wrong_chaddr=N malformed=N
   tftp status=complete|stopped|timed_out|failed blocks=N image_bytes=N kind=K size=S
        last_block=N acks_sent=N duplicates=N stale=N strangers=N malformed=N server_errors=N
-       silent_data=N retries=N                      (one line; kind and size "none" without header)
+       silent_data=N retries=N data=N restarts=N    (one line; kind and size "none" without header)
 Bytes of NAME outside printable ASCII, spaces and backslashes are written as \xHH.
 Exit status: 0 success, 1 wrong transfer or header, 2 usage, 3 interface or system failure,
 4 timed out.
@@ -116,11 +123,13 @@ class Parser {
                 if (!Number(name, 1, 100, number)) return m_result;
                 options.misbehaviour.duplicateAcks = static_cast<unsigned>(number);
                 needsFetch = true;
-            } else if (name == "--lose-ack" || name == "--stop-after" || name == "--hold-ack") {
+            } else if (name == "--lose-ack" || name == "--stop-after" || name == "--hold-ack" ||
+                       name == "--restart-at") {
                 if (!Number(name, 0, 65535, number)) return m_result;
                 auto& target = name == "--lose-ack"     ? options.misbehaviour.loseAck
                                : name == "--stop-after" ? options.misbehaviour.stopAfter
-                                                        : options.misbehaviour.holdAck;
+                               : name == "--hold-ack"   ? options.misbehaviour.holdAck
+                                                        : options.misbehaviour.restartAt;
                 target = static_cast<std::uint16_t>(number);
                 needsFetch = true;
             } else if (name == "--hold") {
@@ -128,6 +137,17 @@ class Parser {
                 if (!ParseSeconds(text, options.misbehaviour.hold))
                     return Error(name + " needs a number of seconds, not \"" + text + "\"");
                 needsFetch = true;
+            } else if (name == "--drop-final-ack") {
+                if (!Value(name, text)) return m_result;
+                if (text == "once")
+                    options.misbehaviour.dropFinalAck = FinalAckDrop::Once;
+                else if (text == "always")
+                    options.misbehaviour.dropFinalAck = FinalAckDrop::Always;
+                else
+                    return Error("--drop-final-ack is once or always, not \"" + text + "\"");
+                needsFetch = true;
+            } else if (name == "--ack-repeats") {
+                options.misbehaviour.ackRepeats = needsFetch = true;
             } else if (name == "--upper-case-name") {
                 options.misbehaviour.upperCaseName = needsFetch = true;
             } else if (name == "--send-error") {

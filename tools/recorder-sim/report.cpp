@@ -93,7 +93,8 @@ std::string FormatTftpLine(const FetchResult& result) {
            " malformed=" + std::to_string(result.malformed) +
            " server_errors=" + std::to_string(result.serverErrors) +
            " silent_data=" + std::to_string(result.silentData) +
-           " retries=" + std::to_string(result.retries);
+           " retries=" + std::to_string(result.retries) + " data=" + std::to_string(result.data) +
+           " restarts=" + std::to_string(result.restarts);
 }
 
 }  // namespace fk::sim

@@ -120,24 +120,34 @@ class Fetch {
     }
 
     bool HandleData(const ServerPacket& packet) {
+        ++m_result.data;
         if (m_silent) {
             ++m_result.silentData;
             return true;
         }
         const bool final = packet.data.size() < kTftpBlockSize;
         if (m_result.blocks > 0 && packet.block == m_result.lastBlock) {
-            if (m_held || !m_ackOwed) {
-                // Acknowledging a repeat would make the server repeat every later block too.
-                ++m_result.duplicates;
-                return true;
+            if (!m_held && m_ackOwed) {
+                m_ackOwed = false;
+                return Acknowledge(packet.block, final);
             }
-            m_ackOwed = false;
+            ++m_result.duplicates;
+            // Unless told otherwise a repeat is not acknowledged: a server that answers every
+            // acknowledgement would then repeat every later block too.
+            if (!m_plan.misbehaviour.ackRepeats) return true;
+            // The held acknowledgement, late on the wire, arrives just before the new one.
+            if (m_held && m_held->block == packet.block) {
+                if (!ReleaseHeldAck()) return false;
+                if (m_result.status == FetchStatus::Complete) return true;
+            }
             return Acknowledge(packet.block, final);
         }
         if (packet.block != m_expected) {
             ++m_result.stale;
             return true;
         }
+        const auto& restart = m_plan.misbehaviour.restartAt;
+        if (restart && *restart == packet.block && m_result.restarts == 0) return Restart();
         m_result.received.insert(m_result.received.end(), packet.data.begin(), packet.data.end());
         ++m_result.blocks;
         m_result.lastBlock = packet.block;
@@ -147,6 +157,13 @@ class Fetch {
         if (lose && *lose == packet.block && !m_lostOnce) {
             m_lostOnce = true;
             m_ackOwed = true;
+            return true;
+        }
+        const auto& drop = m_plan.misbehaviour.dropFinalAck;
+        if (final && drop) {
+            // Once: acknowledged when it comes again. Always: never, and nothing more is taken.
+            m_ackOwed = *drop == FinalAckDrop::Once;
+            m_silent = *drop == FinalAckDrop::Always;
             return true;
         }
         const auto& hold = m_plan.misbehaviour.holdAck;
@@ -168,6 +185,16 @@ class Fetch {
             m_silent = true;
         }
         return true;
+    }
+
+    // Asks for the file again, as a recorder that restarts its download, and drops what it got.
+    bool Restart() {
+        ++m_result.restarts;
+        m_result.received.clear();
+        m_result.blocks = 0;
+        m_result.lastBlock = 0;
+        m_expected = 1;
+        return SendRemembered(BuildReadRequest(RequestedName()), 1);
     }
 
     bool ReleaseHeldAck() {

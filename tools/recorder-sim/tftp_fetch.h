@@ -29,6 +29,10 @@ class TftpTransport {
     virtual Clock::time_point Now() const = 0;
 };
 
+// Once: the final block is acknowledged when it comes again. Always: never; the simulator goes
+// silent with the whole file, as a recorder whose acknowledgements cannot get through.
+enum class FinalAckDrop { Once, Always };
+
 // Deliberate faults, each fired once at a fixed point so tests can predict the server's answer.
 struct Misbehaviour {
     std::optional<std::string> wrongName;  // requested first; the right name after a pause
@@ -41,6 +45,12 @@ struct Misbehaviour {
     bool upperCaseName = false;              // the offered name requested in upper case
     std::optional<std::uint16_t> holdAck;    // that block acknowledged only after `hold`;
     std::chrono::milliseconds hold{1000};    // repeats meanwhile are not acknowledged
+    // As the TFTP clients of boot loaders do: every repeated block is acknowledged again. An
+    // acknowledgement held meanwhile then stands for one delayed on the wire: it goes out just
+    // before the acknowledgement of the repeat, so the server gets two.
+    bool ackRepeats = false;
+    std::optional<FinalAckDrop> dropFinalAck;  // the acknowledgement of the final block
+    std::optional<std::uint16_t> restartAt;    // a new read request instead of this block's ACK
 };
 
 struct FetchPlan {
@@ -57,7 +67,7 @@ struct FetchResult {
     FetchStatus status = FetchStatus::Failed;
     std::string message;                 // why it failed or timed out
     std::vector<std::uint8_t> received;  // header block and image, as accepted in block order
-    std::uint32_t blocks = 0;            // DATA blocks accepted
+    std::uint32_t blocks = 0;            // DATA blocks accepted (since the last restart)
     std::uint16_t lastBlock = 0;         // number of the last accepted block
     std::uint32_t acksSent = 0;
     std::uint32_t duplicates = 0;    // the last accepted block again, not acknowledged
@@ -67,6 +77,8 @@ struct FetchResult {
     std::uint32_t serverErrors = 0;  // ERROR packets from the server
     std::uint32_t silentData = 0;    // DATA that came after going silent (--stop-after)
     std::uint32_t retries = 0;       // repeated requests or ACKs (retryAfter)
+    std::uint32_t data = 0;          // every DATA packet from the server, whatever became of it
+    std::uint32_t restarts = 0;      // read requests made again mid-transfer (restartAt)
 };
 
 // Reads one file lock-step: the read request, then every DATA block acknowledged, until a
