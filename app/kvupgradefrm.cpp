@@ -22,6 +22,7 @@
 #include "app/open_file_dialog.h"
 #include "app/session_link.h"
 #include "app/unhandled_error.h"
+#include "image/file_name_text.h"
 #include "upgrade/upload_session.h"
 
 fk::MacAddress deviceMac = fk::kRecorderMacPrefix;
@@ -167,7 +168,7 @@ QTimer* Timer(QObject* owner, const char* name, int intervalMs) {
 
 }  // namespace
 
-TKVUpgradeFrm::TKVUpgradeFrm(const WindowServices& services, QWidget* parent)
+TKVUpgradeFrm::TKVUpgradeFrm(const fk::WindowServices& services, QWidget* parent)
     : QWidget(parent), m_services(services), m_feedbackPort(new GuiThreadQueue(this)) {
     InitResources();
     RegisterLayoutFontStandIns();
@@ -179,6 +180,7 @@ TKVUpgradeFrm::TKVUpgradeFrm(const WindowServices& services, QWidget* parent)
 // Normally FormDestroy has joined the workers already; a window deleted without it must still
 // not leave one reporting to controls that are about to go.
 TKVUpgradeFrm::~TKVUpgradeFrm() {
+    EndWorkerCues();
     m_session->Shutdown();
 }
 
@@ -287,7 +289,7 @@ void TKVUpgradeFrm::ConnectHandlers() {
     // Every handler runs guarded: an error leaving it is shown and the event loop goes on.
     auto bind = [this](auto* sender, auto signal, void (TKVUpgradeFrm::*handler)()) {
         connect(sender, signal, this, [this, handler] {
-            fk::RunGuarded(m_services.messageBoxes, [&] { (this->*handler)(); });
+            fk::RunGuarded(&m_services.messageBoxes, [&] { (this->*handler)(); });
         });
     };
     bind(m_cbNetinfo, &QComboBox::currentIndexChanged, &TKVUpgradeFrm::m_cbNetinfoChange);
@@ -311,11 +313,12 @@ void TKVUpgradeFrm::FormCreate() {
     // The default system image is looked for where the program was started from.
     std::error_code error;
     const auto workingDir = std::filesystem::current_path(error);
-    SysFileOpenDlg->SetInitialDir(error ? QString() : QString::fromStdString(workingDir.string()));
+    SysFileOpenDlg->SetInitialDir(error ? QString() : fk::FileNameText(workingDir.string()));
     LoadImagePaths();
 }
 
 void TKVUpgradeFrm::FormDestroy() {
+    EndWorkerCues();
     if (Uploading()) StopUpload();
     // Joined, not waited for: after this no worker reads the window or reports to it.
     m_session->Shutdown();

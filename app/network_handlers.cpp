@@ -14,8 +14,7 @@ void TKVUpgradeFrm::LoadAdapterList() {
     // The program's own selection is not the operator's pick; the plan is made once, below.
     const QSignalBlocker blocker(m_cbNetinfo);
     m_cbNetinfo->clear();
-    m_adapterInfo =
-        m_services.adapters ? fk::BuildAdapterList(m_services.adapters->List()) : fk::AdapterList{};
+    m_adapterInfo = fk::BuildAdapterList(m_services.adapters.List());
     if (m_adapterInfo.empty()) return;
     for (const auto& entry : fk::AdapterEntries(m_adapterInfo)) {
         m_cbNetinfo->addItem(QString::fromStdString(entry));
@@ -27,7 +26,7 @@ void TKVUpgradeFrm::LoadAdapterList() {
 void TKVUpgradeFrm::UpdateAddressPlan() {
     const fk::AdapterRecord card = fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex());
     const fk::Ipv4 host =
-        fk::HostAddressFor(card, m_cbNetinfo->currentText().toStdString(), m_services.tcpipConfig);
+        fk::HostAddressFor(card, m_cbNetinfo->currentText().toStdString(), &m_services.tcpipConfig);
     m_selectedIfIndex.store(static_cast<int>(card.index));
     m_hostAddress.store(host);
     m_ctrlAddrIp->setText(QString::fromStdString(fk::FormatDottedQuad(host)));
@@ -77,9 +76,9 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
     for (std::size_t n = 0; n < std::size(boxes); ++n) {
         std::uint32_t value = 0;
         if (!fk::ParseHexByte(boxes[n]->text().toStdString(), value)) {
-            m_services.messageBoxes->Show("MAC address is invalid", "MAC address error",
-                                          fk::platform::MessageIcon::Stop,
-                                          fk::platform::MessageButtons::Ok);
+            m_services.messageBoxes.Show("MAC address is invalid", "MAC address error",
+                                         fk::platform::MessageIcon::Stop,
+                                         fk::platform::MessageButtons::Ok);
             boxes[n]->selectAll();
             boxes[n]->setFocus();
             return false;
@@ -90,9 +89,9 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
 }
 
 void TKVUpgradeFrm::SetDeviceArpEntry(fk::Ipv4 address, bool add) {
-    if (m_arpEntry) m_arpEntry->Set(m_selectedIfIndex.load(), address, deviceMac, add);
+    m_arpEntry.Set(m_selectedIfIndex.load(), address, deviceMac, add);
 }
 
 void TKVUpgradeFrm::ResetArpErrorReport() {
-    if (m_arpEntry) m_arpEntry->ResetErrorReport();
+    m_arpEntry.ResetErrorReport();
 }

@@ -259,8 +259,7 @@ int main(int argc, char** argv) {
     const auto adapters = fk::platform::MakeSystemAdapterSource();
     const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
     const auto neighbours = fk::platform::MakeSystemNeighbourTable();
-    const WindowServices services{&boxes,         &dialogs,          &sound,
-                                  adapters.get(), tcpipConfig.get(), neighbours.get()};
+    const fk::WindowServices services{boxes, dialogs, sound, *adapters, *tcpipConfig, *neighbours};
     app.SetErrorBoxes(&boxes);
     QApplication::setApplicationName(kApplicationTitle);
     auto window = fk::CreateMainWindow(services);

@@ -1,17 +1,28 @@
 #include "image/image_files.h"
 
-#include <QString>
 #include <filesystem>
 #include <system_error>
 
+#include "image/file_name_text.h"
 #include "image/path_split.h"
 
 namespace fk {
 
 std::string LowerCase(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
-        .toLower()
-        .toStdString();
+    // Character by character: the toolkit's lower-casing of a whole string mends the escapes
+    // of bytes that are not UTF-8 into U+FFFD.
+    QString lowered = FileNameText(text);
+    for (qsizetype i = 0; i < lowered.size(); ++i) {
+        const QChar c = lowered[i];
+        if (c.isHighSurrogate() && i + 1 < lowered.size() && lowered[i + 1].isLowSurrogate()) {
+            const char32_t lower = QChar::toLower(QChar::surrogateToUcs4(c, lowered[i + 1]));
+            lowered[i] = QChar(QChar::highSurrogate(lower));
+            lowered[++i] = QChar(QChar::lowSurrogate(lower));
+        } else if (!c.isSurrogate()) {
+            lowered[i] = c.toLower();
+        }
+    }
+    return FileNameBytes(lowered);
 }
 
 std::string BareImageName(std::string_view path) {

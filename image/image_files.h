@@ -10,7 +10,8 @@ namespace fk {
 inline constexpr std::string_view kSystemImageExtension = ".bin";
 inline constexpr std::string_view kDataImageExtension = ".fnt";
 
-// Unicode lower-casing of UTF-8 text; letters beyond A to Z are lowered too.
+// Unicode lower-casing of UTF-8 text; letters beyond A to Z are lowered too, and bytes that are
+// not UTF-8 stay as they are.
 std::string LowerCase(std::string_view text);
 
 // The name the recorder asks for: base name and extension of the path, lower case.

@@ -22,6 +22,7 @@
 
 #include "tests/e2e/boot_server_double.h"
 #include "tests/e2e/window_e2e.h"
+#include "tests/support/network_fakes.h"
 #include "tests/support/settings_location.h"
 
 namespace fk::testing {
@@ -439,13 +440,16 @@ TEST(SettingsFaults, UnreadableTruncatedOrGarbageSettingsOpenTheWindowWithDefaul
         FakeMessageBoxes boxes;
         FakeFileDialogs dialogs;
         FakeSound sound;
+        FakeAdapterSource adapters;
+        FakeTcpipConfig tcpipConfig;
+        FakeNeighbourTable neighbours;
         std::unique_ptr<TKVUpgradeFrm> window;
         {
             // Root reads any file; the window reads its settings as an ordinary user would.
             CapabilitiesDropped ordinaryUser({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH});
             if (c.unreadable && !ordinaryUser.dropped && geteuid() == 0)
                 GTEST_SKIP() << "cannot drop the file capabilities";
-            window = CreateMainWindow({&boxes, &dialogs, &sound});
+            window = CreateMainWindow({boxes, dialogs, sound, adapters, tcpipConfig, neighbours});
         }
         ASSERT_TRUE(window);
         EXPECT_TRUE(boxes.Shown().empty());

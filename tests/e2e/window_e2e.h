@@ -140,8 +140,8 @@ class WindowE2e : public ::testing::Test {
         m_adapters = platform::MakeSystemAdapterSource();
         if (!m_neighbours) m_neighbours = platform::MakeSystemNeighbourTable();
         m_tcpip = platform::MakeKeyfileTcpipConfig((m_work / "no-keyfiles").string());
-        m_window = CreateMainWindow({&boxes, &dialogs, &sound, m_adapters.get(), m_tcpip.get(),
-                                     m_neighbours.get(), &m_options});
+        m_window = CreateMainWindow(
+            {boxes, dialogs, sound, *m_adapters, *m_tcpip, *m_neighbours, &m_options});
         // Not shown: painting adds nothing here, and Qt's painting threads are outside what the
         // thread sanitizer can follow.
         return *m_window;

@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "image/format_text.h"
 #include "image/path_split.h"
+#include "platform/format_text.h"
 
 namespace {
 
@@ -29,16 +30,28 @@ TEST(SplitPath, TakesExtensionFromTheLastDotOfTheFinalComponentOnly) {
     EXPECT_EQ(fk::SplitPath("/a/dir/").baseName, "");
 }
 
-TEST(SplitPath, CutsThePathTo260BytesAndEachPartTo255) {
-    // The cut falls inside the extension: what is left of it after 260 bytes is all there is.
-    const std::string dir = "/" + std::string(251, 'd') + "/";
-    const auto cut = fk::SplitPath(dir + "name.binary");
+TEST(SplitPath, TakesPathsWholeUpToTheSystemLimitAndCutsEachPartToTheNameLimit) {
+    // Longer than a 260-byte limit: the bare name is still the last component.
+    const std::string dir = "/" + std::string(124, 'b') + "/" + std::string(167, 'c') + "/";
+    const auto whole = fk::SplitPath(dir + "fw.bin");
+    EXPECT_EQ(dir.size() + 6, 300u);
+    EXPECT_EQ(whole.directory, dir);
+    EXPECT_EQ(whole.baseName, "fw");
+    EXPECT_EQ(whole.extension, ".bin");
+    EXPECT_EQ(fk::BareImageName(dir + "FW.BIN"), "fw.bin");
+
+    // The cut falls inside the extension: what is left of it at the path limit is all there is.
+    std::string deep;
+    while (deep.size() + 200 < PATH_MAX) deep += "/" + std::string(199, 'd');
+    // "/name.bi" ends exactly at the limit.
+    deep += "/" + std::string(PATH_MAX - std::size_t{8} - deep.size() - 1, 'n');
+    const auto cut = fk::SplitPath(deep + "/name.binary");
     EXPECT_EQ(cut.baseName, "name");
     EXPECT_EQ(cut.extension, ".bi");
 
     const auto longName = fk::SplitPath("/" + std::string(258, 'n') + ".bin");
     EXPECT_EQ(longName.baseName.size(), 255u);
-    EXPECT_EQ(longName.extension, ".");
+    EXPECT_EQ(longName.extension, ".bin");
 
     const auto longExtension = fk::SplitPath("/a." + std::string(300, 'e'));
     EXPECT_EQ(longExtension.baseName, "a");
@@ -46,8 +59,9 @@ TEST(SplitPath, CutsThePathTo260BytesAndEachPartTo255) {
 }
 
 TEST(SplitPath, NeverCutsAUtf8CharacterInHalf) {
-    // 259 bytes, then a two-byte letter straddling the 260-byte limit of the path.
-    const auto cut = fk::SplitPath("/" + std::string(250, 'd') + "/" + std::string(7, 'a') +
+    // A two-byte letter straddling the path limit.
+    const std::string dir = "/" + std::string(PATH_MAX - 10, 'd') + "/";
+    const auto cut = fk::SplitPath(dir + std::string(7, 'a') +
                                    "\xc3\xa4"
                                    "b.bin");
     EXPECT_EQ(cut.baseName, std::string(7, 'a'));

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+#include <string>
+#include <string_view>
+
+namespace fk {
+
+// File names as the window holds them (text) and as the file system holds them (bytes). Bytes
+// that are not UTF-8 travel through the text as the lone surrogates U+DC80 to U+DCFF, one for
+// each byte, so any name the system can open comes back from the window byte for byte.
+QString FileNameText(std::string_view bytes);
+std::string FileNameBytes(const QString& text);
+
+}  // namespace fk
