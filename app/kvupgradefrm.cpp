@@ -36,11 +36,13 @@ namespace {
 
 // The layout's face is rarely installed here. Without a named stand-in the font matcher honours
 // the fixed-pitch request with a monospaced face, whose wider letters no longer fit the layout.
+// Liberation Sans (a dependency of the package) and the faces with its letter widths come first;
+// DejaVu Sans, which every system has, is still better than a monospaced face.
 void RegisterLayoutFontStandIns() {
-    QFont::insertSubstitutions(
-        QStringLiteral("MS Sans Serif"),
-        {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Nimbus Sans"),
-         QStringLiteral("Arial"), QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                QStringLiteral("Arial"), QStringLiteral("Nimbus Sans"),
+                                QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans")});
 }
 
 }  // namespace
@@ -53,11 +55,16 @@ constexpr int kComboItemHeight = 20;
 const QColor kUploadCaptionTeal(0, 128, 128);
 const QColor kUploadCaptionGreen(0, 129, 0);
 
+// The stand-ins are wider than the layout's face: narrowed to this, every label shows its whole
+// text at its layout width, and the dashes of the MAC label fall between the MAC boxes.
+constexpr int kStandInStretch = 93;
+
 QFont LayoutFont(int pixelHeight, bool bold) {
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(pixelHeight);
     font.setBold(bold);
     font.setFixedPitch(true);
+    font.setStretch(kStandInStretch);
     return font;
 }
 
