@@ -130,12 +130,15 @@ TEST_F(RememberedImages, APathThatNoLongerNamesAFileGivesWayToTheDefaultSearch) 
 TEST_F(RememberedImages, OnlyAFontFileStoredLeavesTheSystemImageToTheSearch) {
     const QString font = WriteFile(m_images.path() + "/Stored.Fnt");
     WriteFile(m_dataSearch.path() + "/Found.fnt");
-    const QString found = WriteFile(m_sysSearch.path() + "/Found.bin");
+    // Found by the search under a name that is not UTF-8: taken, not dropped.
+    const std::string found = m_sysSearch.path().toStdString() + "/Found\xe9.bin";
+    std::ofstream(found) << "image";
     StoreRaw("[Files]\nFontFile=" + font.toUtf8() + "\n");
 
     auto w = Open();
     w->window->LoadImagePaths();
-    EXPECT_EQ(w->window->m_strSysFile->text(), found);
+    EXPECT_EQ(w->window->m_sysFilePath, found);
+    EXPECT_EQ(w->window->m_sysFileName, "found\xe9.bin");
     EXPECT_EQ(w->window->m_strDataFile->text(), font);
     EXPECT_EQ(w->window->m_dataFilePath, font.toStdString());
 }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "image/file_name_text.h"
 #include "image/path_split.h"
 #include "platform/format_text.h"
 
@@ -77,12 +78,36 @@ TEST(ImageNames, LowerCaseTheBareNameBeyondAsciiAndCompareExtensionsInAnyCase) {
     EXPECT_EQ(fk::BareImageName("/tmp/x/FW.BIN"), "fw.bin");
     EXPECT_EQ(fk::BareImageName("/Images/\xc3\x84RGER.Fnt"), "\xc3\xa4rger.fnt");
     EXPECT_EQ(fk::BareImageName("/Images/NOEXT"), "noext");
+    // Bytes that are not UTF-8 stay as they are; the letters around them are lowered.
+    EXPECT_EQ(fk::BareImageName("/Images/\xc9T\xc3\x89.BIN"), "\xc9t\xc3\xa9.bin");
     EXPECT_TRUE(fk::HasImageExtension("/tmp/x/FW.BIN", fk::kSystemImageExtension));
     EXPECT_TRUE(fk::HasImageExtension("/tmp/x/Font.Fnt", fk::kDataImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x/image.bin.old", fk::kSystemImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x/firmware", fk::kSystemImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x.bin/firmware", fk::kSystemImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x/fw.binx", fk::kSystemImageExtension));
+}
+
+TEST(FileNameText, EveryNameComesBackByteForByteAndUtf8ShowsAsItsCharacters) {
+    EXPECT_EQ(fk::FileNameText("/tmp/\xc3\xa4 \xf0\x9f\x92\xbe.bin"),
+              QString::fromUtf8("/tmp/\xc3\xa4 \xf0\x9f\x92\xbe.bin"));
+    EXPECT_EQ(fk::FileNameBytes(QString::fromUtf8("/tmp/\xc3\xa4.bin")), "/tmp/\xc3\xa4.bin");
+    const std::string odd[] = {
+        "/tmp/\xe9t\xe9.bin",    // Latin-1
+        "\xc0\xaf",              // an overlong "/"
+        "\xed\xa0\x80x",         // an encoded surrogate
+        "\xf4\x90\x80\x80",      // past U+10FFFF
+        "\xe2\x82",              // cut short
+        "\xff\xfe\x80\xbf\xc3",  // nothing but stray bytes
+    };
+    for (const std::string& name : odd) {
+        SCOPED_TRACE(::testing::PrintToString(name));
+        EXPECT_EQ(fk::FileNameBytes(fk::FileNameText(name)), name);
+        EXPECT_FALSE(fk::FileNameText(name).contains(QChar::ReplacementCharacter));
+    }
+    std::string everyByte;
+    for (int b = 1; b < 256; ++b) everyByte += static_cast<char>(b);
+    EXPECT_EQ(fk::FileNameBytes(fk::FileNameText(everyByte + everyByte)), everyByte + everyByte);
 }
 
 TEST(ImagePaths, JoinWithOneSeparatorAndSearchTheRootForAnEmptyDirectory) {
