@@ -116,10 +116,13 @@ class JunkSender {
 
 class FaultInjectionE2e : public WindowE2e {
   protected:
+    // Waited for by a worker or started by the GUI thread.
     std::size_t ErrorCues() {
         const auto log = sound.Log();
         return static_cast<std::size_t>(std::count_if(log.begin(), log.end(), [](const auto& p) {
-            return p.kind == FakeSound::Played::Kind::Tone && p.frequencyHz == kErrorToneHz;
+            const bool tone = p.kind == FakeSound::Played::Kind::Tone ||
+                              p.kind == FakeSound::Played::Kind::ToneAsync;
+            return tone && p.frequencyHz == kErrorToneHz;
         }));
     }
 
