@@ -1,5 +1,6 @@
-#include <QDir>
 #include <QLineEdit>
+#include <filesystem>
+#include <system_error>
 
 #include "app/kvupgradefrm.h"
 #include "app/open_file_dialog.h"
@@ -37,7 +38,10 @@ void Accept(const ImageSlot& slot, const std::string& path) {
 void Browse(const ImageSlot& slot, fk::platform::MessageBoxes& boxes) {
     for (;;) {
         const QString boxText = slot.box->text();
-        slot.dialog->SetInitialDir(boxText.isEmpty() ? QDir::currentPath() : boxText);
+        std::error_code error;
+        const auto workingDir = std::filesystem::current_path(error);
+        slot.dialog->SetInitialDir(boxText.isEmpty() ? fk::FileNameText(workingDir.string())
+                                                     : boxText);
         if (!slot.dialog->Execute()) return;
         const std::string chosen = fk::FileNameBytes(slot.dialog->FileName());
         if (fk::HasImageExtension(chosen, slot.extension)) {
