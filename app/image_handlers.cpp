@@ -43,9 +43,9 @@ void Browse(const ImageSlot& slot, fk::platform::MessageBoxes& boxes) {
         slot.dialog->SetInitialDir(boxText.isEmpty() ? fk::FileNameText(workingDir.string())
                                                      : boxText);
         if (!slot.dialog->Execute()) return;
-        const std::string chosen = fk::FileNameBytes(slot.dialog->FileName());
+        const std::string chosen = fk::PathInBox(slot.dialog->FileName());
         if (fk::HasImageExtension(chosen, slot.extension)) {
-            slot.box->setText(slot.dialog->FileName());
+            slot.box->setText(fk::FileNameText(chosen));
             Accept(slot, chosen);
             return;
         }
@@ -58,7 +58,7 @@ void Browse(const ImageSlot& slot, fk::platform::MessageBoxes& boxes) {
 
 // Typed text counts only once it names a file; until then the last good choice stays.
 void TakeTypedPath(const ImageSlot& slot) {
-    const std::string text = fk::FileNameBytes(slot.box->text());
+    const std::string text = fk::PathInBox(slot.box->text());
     if (text.empty() || !fk::IsExistingFile(text)) return;
     Accept(slot, text);
 }
@@ -107,7 +107,7 @@ void TKVUpgradeFrm::BtnBrowseDataClick() {
 
 bool TKVUpgradeFrm::CheckSystemImage(std::uint8_t octet3, std::uint8_t octet4,
                                      std::uint8_t octet5) {
-    const std::string path = fk::FileNameBytes(m_strSysFile->text());
+    const std::string path = fk::PathInBox(m_strSysFile->text());
     const fk::TrailerReadResult read = fk::ReadImageTrailer(path);
     if (read.failure != fk::TrailerFailure::None) {
         m_services.messageBoxes.Show(fk::TrailerFailureText(read, path), kApplicationTitle,

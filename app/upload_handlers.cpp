@@ -100,7 +100,7 @@ void TKVUpgradeFrm::BtnUploadClick() {
 bool TKVUpgradeFrm::ImageFileReady() {
     const bool system = ImgPageCtrl->currentIndex() == 0;
     QLineEdit* const box = system ? m_strSysFile : m_strDataFile;
-    if (!fk::IsExistingFile(fk::FileNameBytes(box->text()))) {
+    if (!fk::IsExistingFile(fk::PathInBox(box->text()))) {
         m_services.messageBoxes.Show("Image file is invalid", "Image file error", MessageIcon::Stop,
                                      MessageButtons::Ok);
         system ? BtnBrowseSysClick() : BtnBrowseDataClick();

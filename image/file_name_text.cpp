@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "image/image_files.h"
+
 namespace fk {
 
 namespace {
@@ -86,6 +88,10 @@ QString FileNameText(std::string_view bytes) {
         bytes.remove_prefix(length);
     }
     return text;
+}
+
+std::string PathInBox(const QString& text) {
+    return ResolveShownPath(FileNameBytes(text));
 }
 
 std::string FileNameBytes(const QString& text) {

@@ -12,4 +12,8 @@ namespace fk {
 QString FileNameText(std::string_view bytes);
 std::string FileNameBytes(const QString& text);
 
+// The bytes of the file a path box's text stands for: its own bytes, or where they name nothing
+// and the text shows U+FFFD for bytes that are not UTF-8, the entries shown so (ResolveShownPath).
+std::string PathInBox(const QString& text);
+
 }  // namespace fk

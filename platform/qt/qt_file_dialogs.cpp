@@ -1,11 +1,9 @@
 #include "platform/qt/qt_file_dialogs.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <filesystem>
-#include <optional>
-#include <system_error>
 
 namespace fk::platform {
 
@@ -24,37 +22,6 @@ QString AnyCaseGlob(const QString& pattern) {
 }
 
 }  // namespace
-
-std::string FileSystemName(const QString& shown) {
-    std::filesystem::path resolved;
-    for (const QString& part : shown.split(u'/')) {
-        if (part.isEmpty()) {
-            if (resolved.empty()) resolved = "/";
-            continue;
-        }
-        std::filesystem::path next = resolved / QFile::encodeName(part).toStdString();
-        std::error_code error;
-        if (!std::filesystem::exists(std::filesystem::symlink_status(next, error))) {
-            // The toolkit shows bytes that are not UTF-8 as U+FFFD: find the one entry of the
-            // directory that is shown so.
-            std::optional<std::filesystem::path> match;
-            const auto directory = resolved.empty() ? std::filesystem::path(".") : resolved;
-            for (std::filesystem::directory_iterator entries(directory, error), end;
-                 !error && entries != end; entries.increment(error)) {
-                const std::string name = entries->path().filename().string();
-                if (QFile::decodeName(QByteArray::fromStdString(name)) != part) continue;
-                if (match) {
-                    match.reset();
-                    break;
-                }
-                match = resolved / name;
-            }
-            if (match) next = *match;
-        }
-        resolved = std::move(next);
-    }
-    return resolved.string();
-}
 
 QStringList QtNameFilters(const std::string& filter) {
     const QStringList parts = QString::fromStdString(filter).split(u'|');
@@ -94,7 +61,9 @@ std::optional<std::string> QtFileDialogs::GetOpenFileName(const OpenFileRequest&
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return std::nullopt;
     }
-    return FileSystemName(dialog.selectedFiles().first());
+    // A name that is not UTF-8 comes back with U+FFFD in it; the window finds the file it
+    // stands for.
+    return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
 }
 
 }  // namespace fk::platform

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QStringList>
-#include <string>
 
 #include "platform/file_dialog.h"
 
@@ -13,11 +12,6 @@ QStringList QtNameFilters(const std::string& filter);
 
 // "*.Bin" -> "Bin": the suffix Qt appends to a name typed without one.
 QString QtDefaultSuffix(const std::string& defaultExt);
-
-// The file system's bytes of a path the toolkit shows: each component that names nothing as
-// shown is taken to be the one entry of its directory that the toolkit shows the same way (a
-// name that is not UTF-8). A path with no such entry stays as shown.
-std::string FileSystemName(const QString& shown);
 
 // The toolkit's open-file dialog; the chosen file need not exist.
 class QtFileDialogs final : public FileDialogs {

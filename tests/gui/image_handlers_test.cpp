@@ -162,6 +162,9 @@ TEST(TypedImagePath, AnyExistingFileIsTakenWithoutAnExtensionTest) {
     w.window->m_strSysFile->setText(fk::FileNameText(latin1));
     EXPECT_EQ(w.window->m_sysFilePath, latin1);
     EXPECT_EQ(w.window->m_sysFileName, "fw\xe9.bin");
+    // Typed as the dialog shows it, with U+FFFD for the byte.
+    w.window->m_strDataFile->setText(dir.path() + QString::fromUtf8("/Fw\xef\xbf\xbd.Bin"));
+    EXPECT_EQ(w.window->m_dataFilePath, latin1);
 }
 
 class CheckSystemImageFile : public ::testing::Test {

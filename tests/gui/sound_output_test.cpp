@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <string_view>
 #include <thread>
@@ -167,23 +165,4 @@ TEST(QtFileDialogFilters, EntriesBecomeAnyCaseQtFilters) {
     EXPECT_TRUE(fk::platform::QtNameFilters("").isEmpty());
     EXPECT_EQ(fk::platform::QtDefaultSuffix("*.Bin"), QStringLiteral("Bin"));
     EXPECT_EQ(fk::platform::QtDefaultSuffix("Fnt"), QStringLiteral("Fnt"));
-}
-
-// The dialog lists a name that is not UTF-8 with U+FFFD in it; the choice is the real file.
-TEST(QtFileDialogChoice, ANameShownWithReplacementsIsTheEntryShownSo) {
-    QTemporaryDir dir;
-    const std::string base = dir.path().toStdString();
-    std::filesystem::create_directory(base + "/d\xe9");
-    std::ofstream(base + "/d\xe9/F\xe9.bin") << "x";
-    std::ofstream(base + "/two\xe8.bin") << "x";
-    std::ofstream(base + "/two\xe9.bin") << "x";
-    const auto shown = [](const std::string& bytes) {
-        return QFile::decodeName(QByteArray::fromStdString(bytes));
-    };
-    using fk::platform::FileSystemName;
-    EXPECT_EQ(FileSystemName(shown(base + "/d\xe9/F\xe9.bin")), base + "/d\xe9/F\xe9.bin");
-    EXPECT_EQ(FileSystemName(shown(base + "/d\xe9/new.bin")), base + "/d\xe9/new.bin");
-    // Two entries shown alike: neither is guessed.
-    EXPECT_EQ(FileSystemName(shown(base + "/two\xe9.bin")), base + "/two\xef\xbf\xbd.bin");
-    EXPECT_EQ(FileSystemName(dir.path() + "/\xc3\xa4.bin"), base + "/\xc3\xa4.bin");
 }

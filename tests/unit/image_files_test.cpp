@@ -164,6 +164,24 @@ TEST_F(ImageDirectory, DefaultSearchFindsAFileWhoseExtensionMatchesInAnyCase) {
               std::nullopt);
 }
 
+// The toolkit's dialog, and an operator typing what a box shows, give a name that is not UTF-8
+// with U+FFFD in it; the path then stands for the one entry shown so.
+TEST_F(ImageDirectory, AShownNameWithReplacementsStandsForTheEntryShownSo) {
+    const std::string base = m_dir.string();
+    fs::create_directory(m_dir / "d\xe9");
+    Touch("d\xe9/F\xe9.bin");
+    Touch("two\xe8.bin");
+    Touch("two\xe9.bin");
+    const std::string shown = "\xef\xbf\xbd";
+    EXPECT_EQ(fk::ResolveShownPath(base + "/d" + shown + "/F" + shown + ".bin"),
+              base + "/d\xe9/F\xe9.bin");
+    EXPECT_EQ(fk::ResolveShownPath(base + "/d" + shown + "/new.bin"), base + "/d\xe9/new.bin");
+    // Two entries look alike: neither is guessed.
+    EXPECT_EQ(fk::ResolveShownPath(base + "/two" + shown + ".bin"), base + "/two" + shown + ".bin");
+    EXPECT_EQ(fk::ResolveShownPath(base + "/two\xe9.bin"), base + "/two\xe9.bin");
+    EXPECT_EQ(fk::ResolveShownPath("fw.bin"), "fw.bin");
+}
+
 TEST_F(ImageDirectory, DefaultSearchIgnoresDirectoriesNamedLikeImages) {
     fs::create_directory(m_dir / "only.Fnt");
     EXPECT_EQ(fk::FindFirstImage(m_dir.string(), fk::kDataImageExtension), std::nullopt);
