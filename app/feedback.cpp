@@ -21,10 +21,7 @@ const QColor kBlue(0, 0, 255);
 
 constexpr int kCueError = 3;
 
-struct ToneStep {
-    int frequencyHz;
-    int durationMs;
-};
+using fk::platform::ToneStep;
 
 struct Cue {
     const char* fileName;
@@ -101,22 +98,47 @@ void TKVUpgradeFrm::SetProgress(int percent) {
 
 void TKVUpgradeFrm::PlayCue(int cue) {
     const auto chosen = CueFor(cue);
-    if (!chosen || !m_services.sound) return;
+    if (!chosen) return;
+    fk::platform::SoundOutput& sound = m_services.sound;
+    // The GUI thread never waits for a sound: a blink tick, Abort or closing the window must
+    // not hang on it. A worker waits, so that its error text follows its error cue.
+    const bool wait = chosen->waitForEnd && QThread::currentThread() != thread();
+    const std::stop_token stop = WorkerCueStop();
     // Looked up by bare name in the working directory of the moment.
     std::error_code error;
     const std::filesystem::path file = chosen->fileName;
     if (std::filesystem::is_regular_file(file, error)) {
         const std::string path = std::filesystem::absolute(file, error).string();
-        if (chosen->waitForEnd) {
-            m_services.sound->PlayWaveSync(path);
+        if (wait) {
+            sound.PlayWaveSync(path, stop);
         } else {
-            m_services.sound->PlayWaveAsync(path);
+            sound.PlayWaveAsync(path);
         }
         return;
     }
-    for (const ToneStep& tone : chosen->tones) {
-        m_services.sound->Tone(tone.frequencyHz, tone.durationMs);
+    if (QThread::currentThread() == thread()) {
+        sound.PlayTonesAsync(chosen->tones);
+        return;
     }
+    for (const ToneStep& tone : chosen->tones) {
+        if (stop.stop_requested()) return;
+        sound.Tone(tone.frequencyHz, tone.durationMs, stop);
+    }
+}
+
+std::stop_token TKVUpgradeFrm::WorkerCueStop() {
+    std::lock_guard lock(m_workerCueMutex);
+    return m_workerCueStop.get_token();
+}
+
+void TKVUpgradeFrm::EndWorkerCues() {
+    std::lock_guard lock(m_workerCueMutex);
+    m_workerCueStop.request_stop();
+}
+
+void TKVUpgradeFrm::AllowWorkerCues() {
+    std::lock_guard lock(m_workerCueMutex);
+    if (m_workerCueStop.stop_requested()) m_workerCueStop = std::stop_source();
 }
 
 void TKVUpgradeFrm::BlinkStatus(QLineEdit* box) {
@@ -136,9 +158,6 @@ void TKVUpgradeFrm::BTimerTimer() {
 void TKVUpgradeFrm::ShowMessageFromWorker(const QString& text, const QString& caption,
                                           fk::platform::MessageIcon icon) {
     OnGuiThread([this, text, caption, icon] {
-        if (m_services.messageBoxes) {
-            m_services.messageBoxes->ShowWithoutWaiting(text.toStdString(), caption.toStdString(),
-                                                        icon);
-        }
+        m_services.messageBoxes.ShowWithoutWaiting(text.toStdString(), caption.toStdString(), icon);
     });
 }

@@ -1,11 +1,13 @@
-#include <QDir>
 #include <QLineEdit>
+#include <filesystem>
+#include <system_error>
 
 #include "app/kvupgradefrm.h"
 #include "app/open_file_dialog.h"
-#include "image/format_text.h"
+#include "image/file_name_text.h"
 #include "image/image_files.h"
 #include "image/system_image_check.h"
+#include "platform/format_text.h"
 #include "platform/message_box.h"
 
 namespace {
@@ -36,11 +38,14 @@ void Accept(const ImageSlot& slot, const std::string& path) {
 void Browse(const ImageSlot& slot, fk::platform::MessageBoxes& boxes) {
     for (;;) {
         const QString boxText = slot.box->text();
-        slot.dialog->SetInitialDir(boxText.isEmpty() ? QDir::currentPath() : boxText);
+        std::error_code error;
+        const auto workingDir = std::filesystem::current_path(error);
+        slot.dialog->SetInitialDir(boxText.isEmpty() ? fk::FileNameText(workingDir.string())
+                                                     : boxText);
         if (!slot.dialog->Execute()) return;
-        const std::string chosen = slot.dialog->FileName().toStdString();
+        const std::string chosen = fk::PathInBox(slot.dialog->FileName());
         if (fk::HasImageExtension(chosen, slot.extension)) {
-            slot.box->setText(QString::fromStdString(chosen));
+            slot.box->setText(fk::FileNameText(chosen));
             Accept(slot, chosen);
             return;
         }
@@ -53,7 +58,7 @@ void Browse(const ImageSlot& slot, fk::platform::MessageBoxes& boxes) {
 
 // Typed text counts only once it names a file; until then the last good choice stays.
 void TakeTypedPath(const ImageSlot& slot) {
-    const std::string text = slot.box->text().toStdString();
+    const std::string text = fk::PathInBox(slot.box->text());
     if (text.empty() || !fk::IsExistingFile(text)) return;
     Accept(slot, text);
 }
@@ -93,20 +98,20 @@ void TKVUpgradeFrm::m_strDataFileChange() {
 }
 
 void TKVUpgradeFrm::BtnBrowseSysClick() {
-    Browse(SystemSlot(*this), *m_services.messageBoxes);
+    Browse(SystemSlot(*this), m_services.messageBoxes);
 }
 
 void TKVUpgradeFrm::BtnBrowseDataClick() {
-    Browse(DataSlot(*this), *m_services.messageBoxes);
+    Browse(DataSlot(*this), m_services.messageBoxes);
 }
 
 bool TKVUpgradeFrm::CheckSystemImage(std::uint8_t octet3, std::uint8_t octet4,
                                      std::uint8_t octet5) {
-    const std::string path = m_strSysFile->text().toStdString();
+    const std::string path = fk::PathInBox(m_strSysFile->text());
     const fk::TrailerReadResult read = fk::ReadImageTrailer(path);
     if (read.failure != fk::TrailerFailure::None) {
-        m_services.messageBoxes->Show(fk::TrailerFailureText(read, path), kApplicationTitle,
-                                      MessageIcon::None, MessageButtons::Ok);
+        m_services.messageBoxes.Show(fk::TrailerFailureText(read, path), kApplicationTitle,
+                                     MessageIcon::None, MessageButtons::Ok);
         return false;
     }
     return fk::ImageFitsRecorder(read.trailer, octet3, octet4, octet5);

@@ -22,6 +22,7 @@
 #include "app/open_file_dialog.h"
 #include "app/session_link.h"
 #include "app/unhandled_error.h"
+#include "image/file_name_text.h"
 #include "upgrade/upload_session.h"
 
 fk::MacAddress deviceMac = fk::kRecorderMacPrefix;
@@ -35,11 +36,13 @@ namespace {
 
 // The layout's face is rarely installed here. Without a named stand-in the font matcher honours
 // the fixed-pitch request with a monospaced face, whose wider letters no longer fit the layout.
+// Liberation Sans (a dependency of the package) and the faces with its letter widths come first;
+// DejaVu Sans, which every system has, is still better than a monospaced face.
 void RegisterLayoutFontStandIns() {
-    QFont::insertSubstitutions(
-        QStringLiteral("MS Sans Serif"),
-        {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Nimbus Sans"),
-         QStringLiteral("Arial"), QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                QStringLiteral("Arial"), QStringLiteral("Nimbus Sans"),
+                                QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans")});
 }
 
 }  // namespace
@@ -52,11 +55,16 @@ constexpr int kComboItemHeight = 20;
 const QColor kUploadCaptionTeal(0, 128, 128);
 const QColor kUploadCaptionGreen(0, 129, 0);
 
+// The stand-ins are wider than the layout's face: narrowed to this, every label shows its whole
+// text at its layout width, and the dashes of the MAC label fall between the MAC boxes.
+constexpr int kStandInStretch = 93;
+
 QFont LayoutFont(int pixelHeight, bool bold) {
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(pixelHeight);
     font.setBold(bold);
     font.setFixedPitch(true);
+    font.setStretch(kStandInStretch);
     return font;
 }
 
@@ -167,7 +175,7 @@ QTimer* Timer(QObject* owner, const char* name, int intervalMs) {
 
 }  // namespace
 
-TKVUpgradeFrm::TKVUpgradeFrm(const WindowServices& services, QWidget* parent)
+TKVUpgradeFrm::TKVUpgradeFrm(const fk::WindowServices& services, QWidget* parent)
     : QWidget(parent), m_services(services), m_feedbackPort(new GuiThreadQueue(this)) {
     InitResources();
     RegisterLayoutFontStandIns();
@@ -179,6 +187,7 @@ TKVUpgradeFrm::TKVUpgradeFrm(const WindowServices& services, QWidget* parent)
 // Normally FormDestroy has joined the workers already; a window deleted without it must still
 // not leave one reporting to controls that are about to go.
 TKVUpgradeFrm::~TKVUpgradeFrm() {
+    EndWorkerCues();
     m_session->Shutdown();
 }
 
@@ -287,7 +296,7 @@ void TKVUpgradeFrm::ConnectHandlers() {
     // Every handler runs guarded: an error leaving it is shown and the event loop goes on.
     auto bind = [this](auto* sender, auto signal, void (TKVUpgradeFrm::*handler)()) {
         connect(sender, signal, this, [this, handler] {
-            fk::RunGuarded(m_services.messageBoxes, [&] { (this->*handler)(); });
+            fk::RunGuarded(&m_services.messageBoxes, [&] { (this->*handler)(); });
         });
     };
     bind(m_cbNetinfo, &QComboBox::currentIndexChanged, &TKVUpgradeFrm::m_cbNetinfoChange);
@@ -311,11 +320,12 @@ void TKVUpgradeFrm::FormCreate() {
     // The default system image is looked for where the program was started from.
     std::error_code error;
     const auto workingDir = std::filesystem::current_path(error);
-    SysFileOpenDlg->SetInitialDir(error ? QString() : QString::fromStdString(workingDir.string()));
+    SysFileOpenDlg->SetInitialDir(error ? QString() : fk::FileNameText(workingDir.string()));
     LoadImagePaths();
 }
 
 void TKVUpgradeFrm::FormDestroy() {
+    EndWorkerCues();
     if (Uploading()) StopUpload();
     // Joined, not waited for: after this no worker reads the window or reports to it.
     m_session->Shutdown();

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -40,17 +42,22 @@ class TcpipConfig;
 }  // namespace platform
 }  // namespace fk
 
-// The platform facilities the window uses; tests hand in fakes.
+namespace fk {
+
+// The platform facilities the window uses; tests hand in fakes. A window is never without any
+// of them: each is a reference.
 struct WindowServices {
-    fk::platform::MessageBoxes* messageBoxes = nullptr;
-    fk::platform::FileDialogs* fileDialogs = nullptr;
-    fk::platform::SoundOutput* sound = nullptr;
-    fk::platform::AdapterSource* adapters = nullptr;
-    fk::platform::TcpipConfig* tcpipConfig = nullptr;
-    fk::platform::NeighbourTable* neighbours = nullptr;
+    platform::MessageBoxes& messageBoxes;
+    platform::FileDialogs& fileDialogs;
+    platform::SoundOutput& sound;
+    platform::AdapterSource& adapters;
+    platform::TcpipConfig& tcpipConfig;
+    platform::NeighbourTable& neighbours;
     // Ports and intervals of the upload; none means the recorder's own.
-    const fk::UploadSessionOptions* uploadOptions = nullptr;
+    const UploadSessionOptions* uploadOptions = nullptr;
 };
+
+}  // namespace fk
 
 // The one main window. It owns all of the tool's state; the upload workers see it only through
 // the narrow session interface.
@@ -58,7 +65,7 @@ class TKVUpgradeFrm : public QWidget {
     Q_OBJECT
 
   public:
-    explicit TKVUpgradeFrm(const WindowServices& services, QWidget* parent = nullptr);
+    explicit TKVUpgradeFrm(const fk::WindowServices& services, QWidget* parent = nullptr);
     ~TKVUpgradeFrm() override;
 
     // Lifecycle.
@@ -160,7 +167,7 @@ class TKVUpgradeFrm : public QWidget {
     // An upload runs: its sockets are open (announcing or transferring).
     bool Uploading() const;
 
-    const WindowServices& Services() const { return m_services; }
+    const fk::WindowServices& Services() const { return m_services; }
 
   private:
     void BuildLayout();
@@ -181,18 +188,25 @@ class TKVUpgradeFrm : public QWidget {
     // Runs a control change on the GUI thread: at once there, queued in call order elsewhere.
     void OnGuiThread(std::function<void()> change);
 
-    WindowServices m_services;
+    // A cue sounded by a worker ends at once when the window closes or starts another upload,
+    // so joining the last upload's workers never waits for a sound.
+    std::stop_token WorkerCueStop();
+    void EndWorkerCues();
+    void AllowWorkerCues();
+
+    fk::WindowServices m_services;
     // Receives the queued feedback changes, so only they are flushed before a direct change.
     GuiThreadQueue* m_feedbackPort = nullptr;
+
+    std::mutex m_workerCueMutex;  // m_workerCueStop: renewed on the GUI thread, read by workers
+    std::stop_source m_workerCueStop;
 
     // The cards behind the entries of m_cbNetinfo; written only by LoadAdapterList at start-up.
     fk::AdapterList m_adapterInfo;
     // Written by UpdateAddressPlan on the GUI thread, read by the upload workers.
     std::atomic<fk::SelectedCard> m_selectedCard{};
     static_assert(std::atomic<fk::SelectedCard>::is_always_lock_free);
-    std::unique_ptr<fk::DeviceArpEntry> m_arpEntry{
-        m_services.neighbours ? std::make_unique<fk::DeviceArpEntry>(*m_services.neighbours)
-                              : nullptr};
+    fk::DeviceArpEntry m_arpEntry{m_services.neighbours};
 
     // The upload. The link outlives the session, which reports through it until joined.
     class SessionLink;

@@ -15,6 +15,6 @@ int main(int argc, char** argv) {
     const auto adapters = fk::platform::MakeSystemAdapterSource();
     const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
     const auto neighbours = fk::platform::MakeSystemNeighbourTable();
-    return fk::RunFlashKit(app, {&messageBoxes, &fileDialogs, sound.get(), adapters.get(),
-                                 tcpipConfig.get(), neighbours.get()});
+    return fk::RunFlashKit(
+        app, {messageBoxes, fileDialogs, *sound, *adapters, *tcpipConfig, *neighbours});
 }

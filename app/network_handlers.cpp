@@ -16,8 +16,7 @@ void TKVUpgradeFrm::LoadAdapterList() {
     // The program's own selection is not the operator's pick; the plan is made once, below.
     const QSignalBlocker blocker(m_cbNetinfo);
     m_cbNetinfo->clear();
-    m_adapterInfo =
-        m_services.adapters ? fk::BuildAdapterList(m_services.adapters->List()) : fk::AdapterList{};
+    m_adapterInfo = fk::BuildAdapterList(m_services.adapters.List());
     if (m_adapterInfo.empty()) return;
     for (const auto& entry : fk::AdapterEntries(m_adapterInfo)) {
         m_cbNetinfo->addItem(QString::fromStdString(entry));
@@ -29,7 +28,7 @@ void TKVUpgradeFrm::LoadAdapterList() {
 void TKVUpgradeFrm::UpdateAddressPlan() {
     const fk::AdapterRecord card = fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex());
     const fk::Ipv4 host =
-        fk::HostAddressFor(card, m_cbNetinfo->currentText().toStdString(), m_services.tcpipConfig);
+        fk::HostAddressFor(card, m_cbNetinfo->currentText().toStdString(), &m_services.tcpipConfig);
     m_selectedCard.store({host, static_cast<int>(card.index)});
     m_ctrlAddrIp->setText(QString::fromStdString(fk::FormatDottedQuad(host)));
 }
@@ -78,9 +77,9 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
     for (std::size_t n = 0; n < std::size(boxes); ++n) {
         std::uint32_t value = 0;
         if (!fk::ParseHexByte(boxes[n]->text().toStdString(), value)) {
-            m_services.messageBoxes->Show("MAC address is invalid", "MAC address error",
-                                          fk::platform::MessageIcon::Stop,
-                                          fk::platform::MessageButtons::Ok);
+            m_services.messageBoxes.Show("MAC address is invalid", "MAC address error",
+                                         fk::platform::MessageIcon::Stop,
+                                         fk::platform::MessageButtons::Ok);
             boxes[n]->selectAll();
             boxes[n]->setFocus();
             return false;
@@ -93,31 +92,28 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
 bool TKVUpgradeFrm::RecorderAddressFree() {
     // Gateways and addresses are read afresh: they may have changed since the list was made.
     fk::AdapterList cards = m_adapterInfo;
-    if (m_services.adapters) {
-        if (auto query = m_services.adapters->List(); query.ok) cards = std::move(query.adapters);
-    }
+    if (auto query = m_services.adapters.List(); query.ok) cards = std::move(query.adapters);
     const int ifindex = SelectedIfIndex();
     const auto selected = std::find_if(
         cards.begin(), cards.end(),
         [&](const fk::AdapterRecord& card) { return static_cast<int>(card.index) == ifindex; });
     const fk::Ipv4 recorder = fk::DeviceAddressFor(HostAddress());
-    const auto entry =
-        m_services.neighbours ? m_services.neighbours->Find(ifindex, recorder) : std::nullopt;
+    const auto entry = m_services.neighbours.Find(ifindex, recorder);
     const auto holder = fk::RecorderAddressHolder(
         recorder, deviceMac, selected != cards.end() ? *selected : fk::AdapterRecord{}, cards,
         entry);
     if (!holder) return true;
-    m_services.messageBoxes->Show(fk::RecorderAddressHeldText(recorder, *holder),
-                                  fk::kRecorderAddressHeldCaption, fk::platform::MessageIcon::Stop,
-                                  fk::platform::MessageButtons::Ok);
+    m_services.messageBoxes.Show(fk::RecorderAddressHeldText(recorder, *holder),
+                                 fk::kRecorderAddressHeldCaption, fk::platform::MessageIcon::Stop,
+                                 fk::platform::MessageButtons::Ok);
     return false;
 }
 
 void TKVUpgradeFrm::SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
                                       bool add) {
-    if (m_arpEntry) m_arpEntry->Set(ifindex, address, mac, add);
+    m_arpEntry.Set(ifindex, address, mac, add);
 }
 
 void TKVUpgradeFrm::ResetArpErrorReport() {
-    if (m_arpEntry) m_arpEntry->ResetErrorReport();
+    m_arpEntry.ResetErrorReport();
 }

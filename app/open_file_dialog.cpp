@@ -1,10 +1,11 @@
 #include "app/open_file_dialog.h"
 
+#include "image/file_name_text.h"
 #include "platform/file_dialog.h"
 
 namespace fk {
 
-OpenFileDialog::OpenFileDialog(platform::FileDialogs* dialogs, QString filter, QString defaultExt,
+OpenFileDialog::OpenFileDialog(platform::FileDialogs& dialogs, QString filter, QString defaultExt,
                                QObject* parent)
     : QObject(parent),
       m_dialogs(dialogs),
@@ -12,10 +13,10 @@ OpenFileDialog::OpenFileDialog(platform::FileDialogs* dialogs, QString filter, Q
       m_defaultExt(std::move(defaultExt)) {}
 
 bool OpenFileDialog::Execute() {
-    const auto chosen = m_dialogs->GetOpenFileName(
-        {m_filter.toStdString(), m_defaultExt.toStdString(), m_initialDir.toStdString()});
+    const auto chosen = m_dialogs.GetOpenFileName(
+        {m_filter.toStdString(), m_defaultExt.toStdString(), FileNameBytes(m_initialDir)});
     if (!chosen) return false;
-    m_fileName = QString::fromStdString(*chosen);
+    m_fileName = FileNameText(*chosen);
     return true;
 }
 

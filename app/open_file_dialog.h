@@ -13,7 +13,7 @@ class OpenFileDialog : public QObject {
     Q_OBJECT
 
   public:
-    OpenFileDialog(platform::FileDialogs* dialogs, QString filter, QString defaultExt,
+    OpenFileDialog(platform::FileDialogs& dialogs, QString filter, QString defaultExt,
                    QObject* parent);
 
     QString Filter() const { return m_filter; }
@@ -26,7 +26,7 @@ class OpenFileDialog : public QObject {
     bool Execute();
 
   private:
-    platform::FileDialogs* m_dialogs;
+    platform::FileDialogs& m_dialogs;
     QString m_filter;
     QString m_defaultExt;
     QString m_initialDir;

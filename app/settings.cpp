@@ -3,6 +3,7 @@
 #include "app/kvupgradefrm.h"
 #include "app/open_file_dialog.h"
 #include "app/settings_store.h"
+#include "image/file_name_text.h"
 #include "image/image_files.h"
 
 namespace {
@@ -15,10 +16,10 @@ constexpr const char* kFontFileValue = "FontFile";
 void ShowRememberedOrDefault(QLineEdit* box, const char* valueName, const QString& searchDir,
                              std::string_view extension) {
     const std::string remembered = fk::ReadSettingString(kImageFilesGroup, valueName);
-    if (fk::IsExistingFile(remembered)) box->setText(QString::fromStdString(remembered));
+    if (fk::IsExistingFile(remembered)) box->setText(fk::FileNameText(remembered));
     if (!box->text().isEmpty()) return;
-    if (const auto found = fk::FindFirstImage(searchDir.toStdString(), extension)) {
-        box->setText(QString::fromStdString(*found));
+    if (const auto found = fk::FindFirstImage(fk::FileNameBytes(searchDir), extension)) {
+        box->setText(fk::FileNameText(*found));
     }
 }
 

@@ -3,7 +3,8 @@
 #include <QSettings>
 #include <stdexcept>
 
-#include "image/format_text.h"
+#include "image/file_name_text.h"
+#include "platform/format_text.h"
 
 namespace fk {
 
@@ -20,13 +21,17 @@ std::string ReadSettingString(const std::string& group, const std::string& name)
     const QString key = SettingKey(group, name);
     if (!settings.contains(key)) return {};
     const QVariant value = settings.value(key);
-    if (value.typeId() != QMetaType::QString) {
+    std::string bytes;
+    if (value.typeId() == QMetaType::QString) {
+        bytes = FileNameBytes(value.toString());
+    } else if (value.typeId() == QMetaType::QByteArray) {
+        bytes = value.toByteArray().toStdString();
+    } else {
         throw std::runtime_error(FormatText("Invalid data type for '%s'", name.c_str()));
     }
-    // A stored string ends at its first zero character.
-    QString text = value.toString();
-    if (const auto end = text.indexOf(QChar(u'\0')); end >= 0) text.truncate(end);
-    return text.toStdString();
+    // A stored string ends at its first zero byte.
+    if (const auto end = bytes.find('\0'); end != std::string::npos) bytes.resize(end);
+    return bytes;
 }
 
 void WriteSettingString(const std::string& group, const std::string& name,
@@ -35,7 +40,12 @@ void WriteSettingString(const std::string& group, const std::string& name,
     // Never fall back to rewriting the file in place: a crash or a full disk half-way would
     // lose the values stored by earlier runs.
     settings.setAtomicSyncRequired(true);
-    settings.setValue(SettingKey(group, name), QString::fromStdString(value));
+    // A file name is bytes. One that is UTF-8 is stored as text, readable in the file; any other
+    // as bytes, since the file's text is UTF-8 and would lose them.
+    const QString text = QString::fromStdString(value);
+    const bool utf8 = text.toStdString() == value;
+    settings.setValue(SettingKey(group, name),
+                      utf8 ? QVariant(text) : QVariant(QByteArray::fromStdString(value)));
     settings.sync();
     if (settings.status() != QSettings::NoError) {
         throw std::runtime_error(FormatText("Failed to set data for '%s'", name.c_str()));

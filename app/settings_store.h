@@ -8,11 +8,13 @@ namespace fk {
 inline constexpr const char* kSettingsOrganisation = "Norvale";
 inline constexpr const char* kSettingsApplication = "FlashPilot";
 
-// The string value name in group; empty when the group or value is missing or empty.
-// Throws std::runtime_error "Invalid data type for '<name>'" for a value that is not a string.
+// The string value name in group, as the bytes of a file name; empty when the group or value is
+// missing or empty. Text and bytes are both strings here; any other kind of value throws
+// std::runtime_error "Invalid data type for '<name>'".
 std::string ReadSettingString(const std::string& group, const std::string& name);
 
-// Stores value as the string value name in group, creating the group when needed. The store
+// Stores value as the string value name in group, creating the group when needed, so that
+// ReadSettingString gives back the same bytes. The store
 // replaces the settings file as a whole, so a failed write leaves the earlier file as it was.
 // Throws std::runtime_error "Failed to set data for '<name>'" when the value was not stored.
 void WriteSettingString(const std::string& group, const std::string& name,

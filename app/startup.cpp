@@ -7,19 +7,19 @@ namespace fk {
 
 std::unique_ptr<TKVUpgradeFrm> CreateMainWindow(const WindowServices& services) {
     auto window = std::make_unique<TKVUpgradeFrm>(services);
-    RunGuarded(services.messageBoxes, [&] { window->FormCreate(); });
+    RunGuarded(&services.messageBoxes, [&] { window->FormCreate(); });
     return window;
 }
 
 void DestroyMainWindow(std::unique_ptr<TKVUpgradeFrm> window) {
     if (!window) return;
-    RunGuarded(window->Services().messageBoxes, [&] { window->FormDestroy(); });
+    RunGuarded(&window->Services().messageBoxes, [&] { window->FormDestroy(); });
     window.reset();
 }
 
 int RunFlashKit(FlashKitApplication& app, const WindowServices& services) {
-    app.SetErrorBoxes(services.messageBoxes);
-    RunGuarded(services.messageBoxes, [&] {
+    app.SetErrorBoxes(&services.messageBoxes);
+    RunGuarded(&services.messageBoxes, [&] {
         // The application's name, not its display name: X11 and Wayland append a display name to
         // every window title, and the window's own caption must stay as it is.
         QApplication::setApplicationName(kApplicationTitle);

@@ -6,6 +6,7 @@
 
 #include "app/kvupgradefrm.h"
 #include "app/session_link.h"
+#include "image/file_name_text.h"
 #include "image/image_files.h"
 #include "platform/message_box.h"
 #include "upgrade/upload_checks.h"
@@ -89,7 +90,10 @@ void TKVUpgradeFrm::BtnUploadClick() {
     m_sessionLink->Capture({system ? fk::ImagePage::System : fk::ImagePage::Data, m_sysFileName,
                             m_sysFilePath, m_dataFileName, m_dataFilePath, deviceMac});
     StopUpload();
+    // The last upload's workers are joined now; a cue one of them still sounds ends at once.
+    EndWorkerCues();
     m_session->StartUpload();
+    AllowWorkerCues();
     // Also when the sockets did not open: the tabs wait for the Abort that follows.
     ImgPageCtrl->setEnabled(false);
     BtnUpload->setText(kAbortCaption);
@@ -98,9 +102,9 @@ void TKVUpgradeFrm::BtnUploadClick() {
 bool TKVUpgradeFrm::ImageFileReady() {
     const bool system = ImgPageCtrl->currentIndex() == 0;
     QLineEdit* const box = system ? m_strSysFile : m_strDataFile;
-    if (!fk::IsExistingFile(box->text().toStdString())) {
-        m_services.messageBoxes->Show("Image file is invalid", "Image file error",
-                                      MessageIcon::Stop, MessageButtons::Ok);
+    if (!fk::IsExistingFile(fk::PathInBox(box->text()))) {
+        m_services.messageBoxes.Show("Image file is invalid", "Image file error", MessageIcon::Stop,
+                                     MessageButtons::Ok);
         system ? BtnBrowseSysClick() : BtnBrowseDataClick();
         return false;
     }
@@ -108,7 +112,7 @@ bool TKVUpgradeFrm::ImageFileReady() {
     // when it was typed.
     system ? m_strSysFileChange() : m_strDataFileChange();
     if (system && !CheckSystemImage(deviceMac[3], deviceMac[4], deviceMac[5])) {
-        m_services.messageBoxes->Show(
+        m_services.messageBoxes.Show(
             "The uploading system file image doesn't agree right with system to upload.",
             "Check system image file", MessageIcon::Stop, MessageButtons::Ok);
         BtnBrowseSysClick();
@@ -127,8 +131,8 @@ bool TKVUpgradeFrm::ImageFitsTheWire() {
     auto refusal = fk::CheckBootFileName(name);
     if (!refusal && !error) refusal = fk::CheckImageSize(size);
     if (!refusal) return true;
-    m_services.messageBoxes->Show(*refusal, fk::kUploadCheckCaption, MessageIcon::Stop,
-                                  MessageButtons::Ok);
+    m_services.messageBoxes.Show(*refusal, fk::kUploadCheckCaption, MessageIcon::Stop,
+                                 MessageButtons::Ok);
     return false;
 }
 

@@ -6,7 +6,7 @@
 // Upload; after each "Uploading Completed" it presses Upload again.
 //
 // Usage: flashkit-bench-window [--host-address A.B.C.D] [--mac3 XX --mac4 XX --mac5 XX]
-//                              [--no-stall-probe] [--report FILE] IMAGE
+//                              [--no-stall-probe] [--cue-cases] [--report FILE] IMAGE
 // It measures, and writes to the report (one line of key=value, at the end):
 //   shown_ms        from the process's start (kernel start time) to the window shown;
 //   transfers       completed uploads;
@@ -16,22 +16,35 @@
 //   rss_start_kb    resident memory (VmRSS) then;
 //   hwm_end_kb, rss_end_kb   the same at the stop, after the last transfer.
 // --no-stall-probe leaves the 10 ms timer off (for measuring the CPU used while announcing).
+// --cue-cases plays the cases where the window could wait for a sound, with cues that take
+// their real time (no sound is heard) and an error.wav whose header claims 0xFFFFFFFF bytes
+// of data over its 2 s: Upload pressed right at the first completion; Upload failing on a
+// held TFTP port, its error blinking with the error cue, then Abort; Upload again, and the
+// window closed right at the second completion, while the completion tones still sound. It
+// then ends by itself and reports
+//   cue_stall_ms    the longest the event loop was held in those cases: a gap between ticks
+//                   of the 10 ms timer from the first Upload on, or a press or the closing.
 // Ends on SIGTERM or SIGINT, when a message box is raised (status 1), or when the card is not
 // found (status 1).
 //
 // Only ever run inside a private network namespace: the upload announces every 30 ms.
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -48,6 +61,7 @@
 #include "app/startup.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
+#include "platform/qt/qt_sound_output.h"
 #include "platform/tcpip_config.h"
 #include "tests/support/fakes.h"
 
@@ -57,6 +71,7 @@ struct Options {
     QString hostAddress = QStringLiteral("192.168.77.1");
     QString mac[3] = {QStringLiteral("1A"), QStringLiteral("2B"), QStringLiteral("3C")};
     bool stallProbe = true;
+    bool cueCases = false;
     std::string report;
     QString imagePath;
 };
@@ -96,6 +111,37 @@ long StatusKilobytes(std::string_view key) {
     return -1;
 }
 
+// Holds a UDP port of the namespace, so that the window's own bind fails; released with it.
+class HeldPort {
+  public:
+    explicit HeldPort(std::uint16_t port) : m_fd(socket(AF_INET, SOCK_DGRAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        if (m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            std::perror("flashkit-bench-window: holding the TFTP port");
+        }
+    }
+    ~HeldPort() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+
+  private:
+    int m_fd;
+};
+
+// 2 s of 8 kHz 8-bit silence whose header claims 0xFFFFFFFF bytes, as streaming writers leave.
+void WriteErrorCue(const QString& path) {
+    const char header[] =
+        "RIFF\xff\xff\xff\xffWAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0"
+        "data\xff\xff\xff\xff";
+    std::ofstream wave(path.toStdString(), std::ios::binary);
+    wave.write(header, sizeof header - 1);
+    wave << std::string(16000, '\x80');
+}
+
 // Plays the operator and keeps the measurements.
 class Operator : public QObject {
   public:
@@ -128,6 +174,9 @@ class Operator : public QObject {
         return true;
     }
 
+    // The window was closed in this many milliseconds.
+    void Closed(double ms) { m_cueStallMs = std::max(m_cueStallMs, ms); }
+
     std::string Report() const {
         char line[512];
         std::snprintf(line, sizeof line,
@@ -135,7 +184,12 @@ class Operator : public QObject {
                       "hwm_end_kb=%ld rss_start_kb=%ld rss_end_kb=%ld",
                       m_shownMs, m_transfers, m_maxStallMs, m_hwmStart, m_hwmEnd, m_rssStart,
                       m_rssEnd);
-        return line;
+        std::string report = line;
+        if (m_options.cueCases) {
+            std::snprintf(line, sizeof line, " cue_stall_ms=%.1f", m_cueStallMs);
+            report += line;
+        }
+        return report;
     }
 
     bool Failed() const { return m_failed; }
@@ -152,8 +206,29 @@ class Operator : public QObject {
     }
 
     void PressUpload() {
+        QElapsedTimer press;
+        press.start();
         m_window.BtnUpload->click();
+        m_cueStallMs = std::max(m_cueStallMs, static_cast<double>(press.nsecsElapsed()) / 1e6);
         m_transferRunning = false;
+    }
+
+    // The cue cases after each completion; false once the window is to close.
+    bool NextCueCase() {
+        if (m_transfers == 1) {
+            PressUpload();  // right at the completion, while its tones sound
+            PressUpload();  // Abort
+            {
+                const HeldPort tftp(69);
+                PressUpload();  // fails on the held port: the error blinks with its cue
+            }
+            QTimer::singleShot(1200, this, [this] {
+                PressUpload();  // Abort during the error cue
+                PressUpload();
+            });
+            return true;
+        }
+        return false;
     }
 
     // Every 20 ms: a transfer began (the progress moved), ended (the window is idle again and
@@ -175,7 +250,8 @@ class Operator : public QObject {
             return;
         }
         const QString status = m_window.m_strStatus->text();
-        if (status.contains(QStringLiteral("error"), Qt::CaseInsensitive)) {
+        const bool errorExpected = m_options.cueCases && m_transfers == 1;
+        if (!errorExpected && status.contains(QStringLiteral("error"), Qt::CaseInsensitive)) {
             std::fprintf(stderr, "flashkit-bench-window: status \"%s\"\n", qPrintable(status));
             m_failed = true;
             QApplication::quit();
@@ -184,13 +260,20 @@ class Operator : public QObject {
         const bool idle = m_window.BtnUpload->text() == QStringLiteral("&Upload");
         if (idle && status == QStringLiteral("Uploading Completed")) {
             ++m_transfers;
-            PressUpload();
+            if (!m_options.cueCases) {
+                PressUpload();
+            } else if (!NextCueCase()) {
+                m_hwmEnd = StatusKilobytes("VmHWM");
+                m_rssEnd = StatusKilobytes("VmRSS");
+                QApplication::quit();
+            }
         }
     }
 
     void ProbeTick() {
         const double gap = static_cast<double>(m_sinceTick.nsecsElapsed()) / 1e6;
         m_sinceTick.start();
+        m_cueStallMs = std::max(m_cueStallMs, gap);
         // A transfer runs from its first progress report until the window is idle again.
         if (m_window.m_ctrlProgXfer->value() > 0 &&
             m_window.BtnUpload->text() != QStringLiteral("&Upload")) {
@@ -210,6 +293,7 @@ class Operator : public QObject {
     int m_transfers = 0;
     double m_shownMs = 0;
     double m_maxStallMs = 0;
+    double m_cueStallMs = 0;
     long m_hwmStart = -1;
     long m_rssStart = -1;
     long m_hwmEnd = -1;
@@ -227,6 +311,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             options.mac[arg.back() - '3'] = QString::fromLocal8Bit(argv[++i]);
         } else if (arg == "--no-stall-probe") {
             options.stallProbe = false;
+        } else if (arg == "--cue-cases") {
+            options.cueCases = true;
         } else if (arg == "--report" && hasValue) {
             options.report = argv[++i];
         } else if (arg.starts_with("--") || !options.imagePath.isEmpty()) {
@@ -246,7 +332,7 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fprintf(stderr,
                      "usage: flashkit-bench-window [--host-address A.B.C.D] [--mac3 XX --mac4 XX "
-                     "--mac5 XX] [--no-stall-probe] [--report FILE] IMAGE\n");
+                     "--mac5 XX] [--no-stall-probe] [--cue-cases] [--report FILE] IMAGE\n");
         return 2;
     }
     std::signal(SIGTERM, RequestStop);
@@ -255,12 +341,20 @@ int main(int argc, char** argv) {
     fk::FlashKitApplication app(argc, argv);
     fk::testing::FakeMessageBoxes boxes;
     fk::testing::FakeFileDialogs dialogs;
-    fk::testing::FakeSound sound;
+    fk::testing::FakeSound silentAtOnce;
+    fk::platform::SilentSoundOutput timed;
+    fk::platform::SoundOutput& sound =
+        options->cueCases ? static_cast<fk::platform::SoundOutput&>(timed) : silentAtOnce;
+    // The cues are looked up in the working directory.
+    QTemporaryDir cueDir;
+    if (options->cueCases) {
+        WriteErrorCue(cueDir.filePath(QStringLiteral("error.wav")));
+        QDir::setCurrent(cueDir.path());
+    }
     const auto adapters = fk::platform::MakeSystemAdapterSource();
     const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
     const auto neighbours = fk::platform::MakeSystemNeighbourTable();
-    const WindowServices services{&boxes,         &dialogs,          &sound,
-                                  adapters.get(), tcpipConfig.get(), neighbours.get()};
+    const fk::WindowServices services{boxes, dialogs, sound, *adapters, *tcpipConfig, *neighbours};
     app.SetErrorBoxes(&boxes);
     QApplication::setApplicationName(kApplicationTitle);
     auto window = fk::CreateMainWindow(services);
@@ -273,7 +367,10 @@ int main(int argc, char** argv) {
         if (!started) QApplication::quit();
     });
     QApplication::exec();
+    QElapsedTimer closing;
+    closing.start();
     fk::DestroyMainWindow(std::move(window));
+    driver.Closed(static_cast<double>(closing.nsecsElapsed()) / 1e6);
     const std::string report = driver.Report();
     std::printf("%s\n", report.c_str());
     if (!options->report.empty()) std::ofstream(options->report) << report << '\n';

@@ -8,6 +8,7 @@
 // put together give the path back.
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -19,8 +20,8 @@
 
 namespace {
 
-constexpr std::size_t kMaxPath = 260;
-constexpr std::size_t kMaxPart = 255;
+constexpr std::size_t kMaxPath = PATH_MAX;
+constexpr std::size_t kMaxPart = NAME_MAX;
 constexpr std::size_t kLongestCharacter = 4;
 
 void AppendUtf8(std::string& out, std::uint16_t value) {

@@ -4,14 +4,26 @@
 #include <filesystem>
 #include <system_error>
 
+#include "image/file_name_text.h"
 #include "image/path_split.h"
 
 namespace fk {
 
 std::string LowerCase(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
-        .toLower()
-        .toStdString();
+    // Character by character: the toolkit's lower-casing of a whole string mends the escapes
+    // of bytes that are not UTF-8 into U+FFFD.
+    QString lowered = FileNameText(text);
+    for (qsizetype i = 0; i < lowered.size(); ++i) {
+        const QChar c = lowered[i];
+        if (c.isHighSurrogate() && i + 1 < lowered.size() && lowered[i + 1].isLowSurrogate()) {
+            const char32_t lower = QChar::toLower(QChar::surrogateToUcs4(c, lowered[i + 1]));
+            lowered[i] = QChar(QChar::highSurrogate(lower));
+            lowered[++i] = QChar(QChar::lowSurrogate(lower));
+        } else if (!c.isSurrogate()) {
+            lowered[i] = c.toLower();
+        }
+    }
+    return FileNameBytes(lowered);
 }
 
 std::string BareImageName(std::string_view path) {
@@ -21,6 +33,52 @@ std::string BareImageName(std::string_view path) {
 
 bool HasImageExtension(std::string_view path, std::string_view lowerExtension) {
     return LowerCase(SplitPath(path).extension) == lowerExtension;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kShownForBytes = "\xEF\xBF\xBD";  // U+FFFD
+
+// The entry of the directory (a prefix of a path, empty or ending in '/') that is shown as part.
+std::string EntryShownAs(const std::string& directory, const std::string& part) {
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(directory + part, error))) return part;
+    const auto shown = [](const std::string& name) {
+        return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+    };
+    std::optional<std::string> match;
+    for (fs::directory_iterator entries(directory.empty() ? "." : directory, error), end;
+         !error && entries != end; entries.increment(error)) {
+        const std::string name = entries->path().filename().string();
+        if (shown(name) != shown(part)) continue;
+        if (match) return part;  // two look alike: neither is guessed
+        match = name;
+    }
+    return match.value_or(part);
+}
+
+}  // namespace
+
+std::string ResolveShownPath(const std::string& path) {
+    std::error_code error;
+    if (path.find(kShownForBytes) == std::string::npos ||
+        fs::exists(fs::symlink_status(path, error))) {
+        return path;
+    }
+    std::string resolved;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t slash = path.find('/', at);
+        std::string part =
+            path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+        if (part.find(kShownForBytes) != std::string::npos) part = EntryShownAs(resolved, part);
+        resolved += part;
+        if (slash == std::string::npos) return resolved;
+        resolved += '/';
+        at = slash + 1;
+    }
 }
 
 bool IsExistingFile(const std::string& path) {

@@ -1,10 +1,14 @@
 #include "image/path_split.h"
 
+#include <climits>
+
 namespace fk {
 
 namespace {
-constexpr std::size_t kMaxPath = 260;
-constexpr std::size_t kMaxPart = 255;
+// The system's own limits: a path the system can open is split whole, so the bare name is
+// always its last component.
+constexpr std::size_t kMaxPath = PATH_MAX;
+constexpr std::size_t kMaxPart = NAME_MAX;
 
 bool IsUtf8Continuation(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;

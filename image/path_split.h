@@ -11,7 +11,8 @@ struct PathParts {
     std::string extension;  // last "." of the final component and what follows; may be empty
 };
 
-// Cuts the path to 260 bytes, then splits it; base name and extension are each cut to 255.
+// Cuts the path to the system's path limit (PATH_MAX bytes), then splits it; base name and
+// extension are each cut to its name limit (NAME_MAX).
 // A cut never splits a UTF-8 character: it falls before the character instead.
 PathParts SplitPath(std::string_view path);
 

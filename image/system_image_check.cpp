@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "image/format_text.h"
+#include "platform/format_text.h"
 
 namespace fk {
 

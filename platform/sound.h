@@ -1,20 +1,29 @@
 #pragma once
 
+#include <span>
+#include <stop_token>
 #include <string>
 
 namespace fk::platform {
 
-// Wave files and tones. Callable from any thread. Without an audio device every call still
-// takes its duration, silently, so the operator-facing timing stays the same.
+struct ToneStep {
+    int frequencyHz;
+    int durationMs;
+};
+
+// Wave files and tones. Callable from any thread. Without an audio device every waiting call
+// still takes its duration, silently, so the operator-facing timing stays the same.
 class SoundOutput {
   public:
     virtual ~SoundOutput() = default;
-    // Plays in the background, cutting off a sound that is still playing.
+    // Both play in the background, cutting off a sound that is still playing; the tones one
+    // after the other.
     virtual void PlayWaveAsync(const std::string& path) = 0;
-    // Returns when the sound has ended.
-    virtual void PlayWaveSync(const std::string& path) = 0;
-    // Returns when the tone has ended.
-    virtual void Tone(int frequencyHz, int durationMs) = 0;
+    virtual void PlayTonesAsync(std::span<const ToneStep> tones) = 0;
+    // Both return when the sound has ended, or as soon as a stop is requested: a window that
+    // closes, or starts another upload, does not wait for a cue of the last one.
+    virtual void PlayWaveSync(const std::string& path, std::stop_token stop) = 0;
+    virtual void Tone(int frequencyHz, int durationMs, std::stop_token stop) = 0;
 };
 
 }  // namespace fk::platform

@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cerrno>
 
-#include "upgrade/text_format.h"
+#include "platform/format_text.h"
 
 namespace fk {
 

@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "net/address_plan.h"
+#include "platform/format_text.h"
 #include "platform/net_privileges.h"
 #include "platform/udp_socket.h"
 #include "upgrade/bootp_packet.h"
-#include "upgrade/text_format.h"
 #include "upgrade/tftp_engine.h"
 
 namespace fk {

@@ -1,6 +1,7 @@
 #include "platform/qt/qt_file_dialogs.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 
@@ -48,7 +49,7 @@ std::optional<std::string> QtFileDialogs::GetOpenFileName(const OpenFileRequest&
     dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
     dialog.setNameFilters(QtNameFilters(request.filter));
     dialog.setDefaultSuffix(QtDefaultSuffix(request.defaultExt));
-    const QFileInfo initial(QString::fromStdString(request.initialFolder));
+    const QFileInfo initial(QFile::decodeName(QByteArray::fromStdString(request.initialFolder)));
     if (!request.initialFolder.empty()) {
         if (initial.isDir()) {
             dialog.setDirectory(initial.absoluteFilePath());
@@ -60,7 +61,9 @@ std::optional<std::string> QtFileDialogs::GetOpenFileName(const OpenFileRequest&
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return std::nullopt;
     }
-    return dialog.selectedFiles().first().toStdString();
+    // A name that is not UTF-8 comes back with U+FFFD in it; the window finds the file it
+    // stands for.
+    return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
 }
 
 }  // namespace fk::platform

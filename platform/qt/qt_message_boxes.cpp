@@ -15,6 +15,8 @@ QString TitleFor(const std::string& caption) {
 void Prepare(QMessageBox& box, const std::string& text, const std::string& caption,
              MessageIcon icon) {
     box.setWindowTitle(TitleFor(caption));
+    // File names and system texts are shown as they are: "<b>" or "&lt;" in a path is no markup.
+    box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromStdString(text));
     switch (icon) {
         case MessageIcon::Stop:

@@ -10,7 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <numbers>
-#include <thread>
+#include <vector>
 
 #include "platform/qt/wave_header.h"
 
@@ -35,22 +35,32 @@ class Completion {
         }
         m_changed.notify_all();
     }
-    void WaitUntil(Clock::time_point deadline) {
+    // Until the sound has ended, the deadline has passed or a stop is requested.
+    void WaitUntil(Clock::time_point deadline, std::stop_token stop) {
         std::unique_lock lock(m_mutex);
-        m_changed.wait_until(lock, deadline, [this] { return m_done; });
+        m_changed.wait_until(lock, stop, deadline, [this] { return m_done; });
     }
 
   private:
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable_any m_changed;
     bool m_done = false;
 };
 
+// Sleeps until the deadline unless a stop is requested first.
+void SleepUntil(Clock::time_point deadline, std::stop_token stop) {
+    std::mutex mutex;
+    std::condition_variable_any never;
+    std::unique_lock lock(mutex);
+    never.wait_until(lock, stop, deadline, [] { return false; });
+}
+
 // Waits for the sound's end, but never less than its length: a device that fails at once
 // still leaves the operator-facing timing as it would be.
-void WaitForSound(Completion& completion, Clock::time_point start, milliseconds length) {
-    completion.WaitUntil(start + length + kWaitMargin);
-    std::this_thread::sleep_until(start + length);
+void WaitForSound(Completion& completion, Clock::time_point start, milliseconds length,
+                  std::stop_token stop) {
+    completion.WaitUntil(start + length + kWaitMargin, stop);
+    SleepUntil(start + length, stop);
 }
 
 void WriteSample(char*& out, const QAudioFormat& format, double value) {
@@ -73,15 +83,20 @@ void WriteSample(char*& out, const QAudioFormat& format, double value) {
     out += format.bytesPerSample();
 }
 
-QByteArray SinePcm(const QAudioFormat& format, int frequencyHz, int durationMs) {
-    const int frames = static_cast<int>(qint64{format.sampleRate()} * durationMs / 1000);
-    QByteArray pcm(frames * format.bytesPerFrame(), '\0');
-    char* out = pcm.data();
-    for (int frame = 0; frame < frames; ++frame) {
-        const double value = kToneAmplitude * std::sin(2 * std::numbers::pi * frequencyHz * frame /
-                                                       format.sampleRate());
-        for (int channel = 0; channel < format.channelCount(); ++channel) {
-            WriteSample(out, format, value);
+QByteArray SinePcm(const QAudioFormat& format, std::span<const ToneStep> tones) {
+    QByteArray pcm;
+    for (const ToneStep& tone : tones) {
+        const int frames =
+            static_cast<int>(qint64{format.sampleRate()} * std::max(tone.durationMs, 0) / 1000);
+        const qsizetype begin = pcm.size();
+        pcm.resize(begin + qsizetype{frames} * format.bytesPerFrame(), '\0');
+        char* out = pcm.data() + begin;
+        for (int frame = 0; frame < frames; ++frame) {
+            const double value = kToneAmplitude * std::sin(2 * std::numbers::pi * tone.frequencyHz *
+                                                           frame / format.sampleRate());
+            for (int channel = 0; channel < format.channelCount(); ++channel) {
+                WriteSample(out, format, value);
+            }
         }
     }
     return pcm;
@@ -117,11 +132,12 @@ class QtSoundOutput::Player : public QObject {
         m_effect->play();
     }
 
-    void PlayTone(int frequencyHz, int durationMs, const std::shared_ptr<Completion>& completion) {
+    void PlayTones(const std::vector<ToneStep>& tones,
+                   const std::shared_ptr<Completion>& completion) {
         const QAudioFormat format = ToneFormat(m_device);
         auto* sink = new QAudioSink(m_device, format, this);
         auto* buffer = new QBuffer(sink);
-        buffer->setData(SinePcm(format, frequencyHz, durationMs));
+        buffer->setData(SinePcm(format, tones));
         buffer->open(QIODevice::ReadOnly);
         connect(sink, &QAudioSink::stateChanged, this, [sink, completion](QAudio::State state) {
             if (state == QAudio::IdleState || state == QAudio::StoppedState) {
@@ -144,12 +160,14 @@ class QtSoundOutput::Player : public QObject {
 
 void SilentSoundOutput::PlayWaveAsync(const std::string&) {}
 
-void SilentSoundOutput::PlayWaveSync(const std::string& path) {
-    std::this_thread::sleep_for(milliseconds(WaveFileDurationMs(path).value_or(0)));
+void SilentSoundOutput::PlayTonesAsync(std::span<const ToneStep>) {}
+
+void SilentSoundOutput::PlayWaveSync(const std::string& path, std::stop_token stop) {
+    SleepUntil(Clock::now() + WaveFileDuration(path).value_or(milliseconds(0)), stop);
 }
 
-void SilentSoundOutput::Tone(int, int durationMs) {
-    std::this_thread::sleep_for(milliseconds(durationMs));
+void SilentSoundOutput::Tone(int, int durationMs, std::stop_token stop) {
+    SleepUntil(Clock::now() + milliseconds(durationMs), stop);
 }
 
 QtSoundOutput::QtSoundOutput(const QAudioDevice& device) : m_player(new Player(device)) {
@@ -173,10 +191,19 @@ void QtSoundOutput::PlayWaveAsync(const std::string& path) {
         Qt::QueuedConnection);
 }
 
-void QtSoundOutput::PlayWaveSync(const std::string& path) {
+void QtSoundOutput::PlayTonesAsync(std::span<const ToneStep> tones) {
+    QMetaObject::invokeMethod(
+        m_player,
+        [player = m_player, tones = std::vector(tones.begin(), tones.end())] {
+            player->PlayTones(tones, std::make_shared<Completion>());
+        },
+        Qt::QueuedConnection);
+}
+
+void QtSoundOutput::PlayWaveSync(const std::string& path, std::stop_token stop) {
     const auto start = Clock::now();
     // A file without a readable header cannot be played; nothing to wait for.
-    const auto length = WaveFileDurationMs(path);
+    const auto length = WaveFileDuration(path);
     if (!length) return;
     auto completion = std::make_shared<Completion>();
     QMetaObject::invokeMethod(
@@ -185,19 +212,19 @@ void QtSoundOutput::PlayWaveSync(const std::string& path) {
             player->PlayWave(path, completion);
         },
         Qt::QueuedConnection);
-    WaitForSound(*completion, start, milliseconds(*length));
+    WaitForSound(*completion, start, *length, stop);
 }
 
-void QtSoundOutput::Tone(int frequencyHz, int durationMs) {
+void QtSoundOutput::Tone(int frequencyHz, int durationMs, std::stop_token stop) {
     const auto start = Clock::now();
     auto completion = std::make_shared<Completion>();
     QMetaObject::invokeMethod(
         m_player,
-        [player = m_player, frequencyHz, durationMs, completion] {
-            player->PlayTone(frequencyHz, durationMs, completion);
+        [player = m_player, tone = ToneStep{frequencyHz, durationMs}, completion] {
+            player->PlayTones({tone}, completion);
         },
         Qt::QueuedConnection);
-    WaitForSound(*completion, start, milliseconds(durationMs));
+    WaitForSound(*completion, start, milliseconds(durationMs), stop);
 }
 
 std::unique_ptr<SoundOutput> MakeSoundOutput() {

@@ -98,4 +98,21 @@ check "window: ends cleanly on SIGTERM" 0 "$status"
 check "window: the report counts both transfers and shows memory" "transfers=2 memory" \
     "$(sed -n 's/.*\(transfers=[0-9]*\).*hwm_end_kb=[1-9].*/\1 memory/p' "$work/report")"
 
+# The cases where the window could wait for a sound, with cues of their real length: Upload at a
+# completion, Abort while a failed start blinks with its error cue, closing at a completion.
+serve env XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$window" --cue-cases \
+    --report "$work/cue-report" "$work/even.fnt"
+check "window with cues: first transfer" "blocks=4 bytes=1024" "$(fetch "$work/even.fnt")"
+# Upload again, Abort, the failed start and its Abort 1.2 s later, Upload once more.
+sleep 2
+check "window with cues: the next upload after the error serves" "blocks=4 bytes=1024" \
+    "$(fetch "$work/even.fnt")"
+status=0
+wait "$server_pid" || status=$?
+server_pid=
+check "window with cues: closes by itself at the second completion" 0 "$status"
+check "window with cues: the event loop is never held 50 ms or more" "yes" \
+    "$(sed -n 's/.*cue_stall_ms=\([0-9.]*\).*/\1/p' "$work/cue-report" |
+        awk '{ print ($1 < 50) ? "yes" : $1 }')"
+
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }

@@ -24,6 +24,7 @@
 
 #include "tests/e2e/boot_server_double.h"
 #include "tests/e2e/window_e2e.h"
+#include "tests/support/network_fakes.h"
 #include "tests/support/settings_location.h"
 #include "upgrade/tftp_engine.h"
 
@@ -118,10 +119,13 @@ class JunkSender {
 
 class FaultInjectionE2e : public WindowE2e {
   protected:
+    // Waited for by a worker or started by the GUI thread.
     std::size_t ErrorCues() {
         const auto log = sound.Log();
         return static_cast<std::size_t>(std::count_if(log.begin(), log.end(), [](const auto& p) {
-            return p.kind == FakeSound::Played::Kind::Tone && p.frequencyHz == kErrorToneHz;
+            const bool tone = p.kind == FakeSound::Played::Kind::Tone ||
+                              p.kind == FakeSound::Played::Kind::ToneAsync;
+            return tone && p.frequencyHz == kErrorToneHz;
         }));
     }
 
@@ -511,13 +515,16 @@ TEST(SettingsFaults, UnreadableTruncatedOrGarbageSettingsOpenTheWindowWithDefaul
         FakeMessageBoxes boxes;
         FakeFileDialogs dialogs;
         FakeSound sound;
+        FakeAdapterSource adapters;
+        FakeTcpipConfig tcpipConfig;
+        FakeNeighbourTable neighbours;
         std::unique_ptr<TKVUpgradeFrm> window;
         {
             // Root reads any file; the window reads its settings as an ordinary user would.
             CapabilitiesDropped ordinaryUser({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH});
             if (c.unreadable && !ordinaryUser.dropped && geteuid() == 0)
                 GTEST_SKIP() << "cannot drop the file capabilities";
-            window = CreateMainWindow({&boxes, &dialogs, &sound});
+            window = CreateMainWindow({boxes, dialogs, sound, adapters, tcpipConfig, neighbours});
         }
         ASSERT_TRUE(window);
         EXPECT_TRUE(boxes.Shown().empty());

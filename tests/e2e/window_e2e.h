@@ -140,8 +140,8 @@ class WindowE2e : public ::testing::Test {
         m_adapters = platform::MakeSystemAdapterSource();
         if (!m_neighbours) m_neighbours = platform::MakeSystemNeighbourTable();
         m_tcpip = platform::MakeKeyfileTcpipConfig((m_work / "no-keyfiles").string());
-        m_window = CreateMainWindow({&boxes, &dialogs, &sound, m_adapters.get(), m_tcpip.get(),
-                                     m_neighbours.get(), &m_options});
+        m_window = CreateMainWindow(
+            {boxes, dialogs, sound, *m_adapters, *m_tcpip, *m_neighbours, &m_options});
         // Not shown: painting adds nothing here, and Qt's painting threads are outside what the
         // thread sanitizer can follow.
         return *m_window;
@@ -202,12 +202,12 @@ class WindowE2e : public ::testing::Test {
         return WaitFor([] { return BusyPort(67).bound && BusyPort(69).bound; }, 2'000);
     }
 
+    // Sounded by a worker, which waits for it, or by the GUI thread, which does not.
     bool CuePlayed(int frequencyHz, int durationMs) {
         const auto log = sound.Log();
-        return std::find(
-                   log.begin(), log.end(),
-                   FakeSound::Played{FakeSound::Played::Kind::Tone, {}, frequencyHz, durationMs}) !=
-               log.end();
+        return std::any_of(log.begin(), log.end(), [&](const FakeSound::Played& played) {
+            return played.frequencyHz == frequencyHz && played.durationMs == durationMs;
+        });
     }
     // The last tone of each cue; no sound files lie in the tests' working directory.
     bool CompletionCuePlayed() { return CuePlayed(2093, 400); }

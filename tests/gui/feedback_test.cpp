@@ -4,10 +4,12 @@
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "platform/qt/qt_sound_output.h"
 #include "window_fixture.h"
 
 namespace {
@@ -20,7 +22,9 @@ const QColor kBlack(0, 0, 0);
 const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
 
-const FakeSound::Played kErrorTone{Kind::Tone, {}, 1569, 300};
+// The GUI thread starts a cue and goes on; a worker waits for it.
+const FakeSound::Played kErrorTone{Kind::ToneAsync, {}, 1569, 300};
+const FakeSound::Played kWorkerErrorTone{Kind::Tone, {}, 1569, 300};
 
 // Every test runs in an empty working directory of its own, where cue files can be put.
 class FeedbackTest : public WindowTest {
@@ -132,14 +136,20 @@ TEST_F(FeedbackTest, ProgressIsShownAndCappedAtFull) {
 }
 
 TEST_F(FeedbackTest, MissingCueFilesSoundTheirTones) {
+    const std::vector<FakeSound::Played> completion{{Kind::Tone, {}, 1046, 300},
+                                                    {Kind::Tone, {}, 1318, 300},
+                                                    {Kind::Tone, {}, 1568, 300},
+                                                    {Kind::Tone, {}, 2093, 400}};
     Window().PlayCue(1);
-    EXPECT_EQ(sound.Log(), (std::vector<FakeSound::Played>{{Kind::Tone, {}, 1046, 1000}}));
+    EXPECT_EQ(sound.Log(), (std::vector<FakeSound::Played>{{Kind::ToneAsync, {}, 1046, 1000}}));
+    sound.Clear();
+    std::thread([&] { Window().PlayCue(2); }).join();
+    EXPECT_EQ(sound.Log(), completion);
     sound.Clear();
     Window().PlayCue(2);
-    EXPECT_EQ(sound.Log(), (std::vector<FakeSound::Played>{{Kind::Tone, {}, 1046, 300},
-                                                           {Kind::Tone, {}, 1318, 300},
-                                                           {Kind::Tone, {}, 1568, 300},
-                                                           {Kind::Tone, {}, 2093, 400}}));
+    auto inBackground = completion;
+    for (auto& tone : inBackground) tone.kind = Kind::ToneAsync;
+    EXPECT_EQ(sound.Log(), inBackground);
     sound.Clear();
     Window().PlayCue(3);
     EXPECT_EQ(sound.Log(), std::vector{kErrorTone});
@@ -148,12 +158,17 @@ TEST_F(FeedbackTest, MissingCueFilesSoundTheirTones) {
     EXPECT_TRUE(sound.Log().empty());
 }
 
-TEST_F(FeedbackTest, PresentCueFilesPlayInTheBackgroundExceptTheErrorCue) {
+TEST_F(FeedbackTest, PresentCueFilesPlayInTheBackgroundExceptTheErrorCueOfAWorker) {
     for (const char* name : {"start.wav", "complete.wav", "error.wav"}) PutFile(Dir(), name);
     for (int cue : {0, 1, 2, 3, 4}) Window().PlayCue(cue);
+    std::thread([&] {
+        for (int cue : {1, 3}) Window().PlayCue(cue);
+    }).join();
     const std::string dir = std::filesystem::current_path().string();
     EXPECT_EQ(sound.Log(), (std::vector<FakeSound::Played>{{Kind::WaveAsync, dir + "/start.wav"},
                                                            {Kind::WaveAsync, dir + "/complete.wav"},
+                                                           {Kind::WaveAsync, dir + "/error.wav"},
+                                                           {Kind::WaveAsync, dir + "/start.wav"},
                                                            {Kind::WaveSync, dir + "/error.wav"}}));
 }
 
@@ -169,19 +184,21 @@ TEST_F(FeedbackTest, CueFilesAreLookedUpInTheWorkingDirectoryOfTheMoment) {
     std::filesystem::current_path(withDirectory);  // a directory of that name does not count
     Window().PlayCue(3);
     EXPECT_EQ(sound.Log(), (std::vector<FakeSound::Played>{
-                               {Kind::WaveSync, (withFile / "error.wav").string()}, kErrorTone}));
+                               {Kind::WaveAsync, (withFile / "error.wav").string()}, kErrorTone}));
 }
 
-TEST_F(FeedbackTest, ErrorTextIsSetOnlyAfterTheErrorSoundHasEnded) {
-    // Looks at the box while the error sound plays.
+TEST_F(FeedbackTest, OnTheGuiThreadTheErrorCueStartsOnTheRedBoxAndTheTextFollowsAtOnce) {
+    // Looks at the box as the error sound starts.
     class WatchingSound final : public fk::platform::SoundOutput {
       public:
         explicit WatchingSound(QLineEdit*& box) : m_box(box) {}
         void PlayWaveAsync(const std::string&) override {}
-        void PlayWaveSync(const std::string&) override { Look(); }
-        void Tone(int, int) override { Look(); }
+        void PlayTonesAsync(std::span<const fk::platform::ToneStep>) override { Look(); }
+        void PlayWaveSync(const std::string&, std::stop_token) override { waited = true; }
+        void Tone(int, int, std::stop_token) override { waited = true; }
         QString text;
         QColor colour;
+        bool waited = false;
 
       private:
         void Look() {
@@ -192,13 +209,39 @@ TEST_F(FeedbackTest, ErrorTextIsSetOnlyAfterTheErrorSoundHasEnded) {
     };
     QLineEdit* box = nullptr;
     WatchingSound watching(box);
-    TKVUpgradeFrm window({&boxes, &dialogs, &watching});
+    TKVUpgradeFrm window({boxes, dialogs, watching, adapters, tcpipConfig, neighbours});
     box = window.m_strStatus;
     window.ShowStatus(QStringLiteral("Uploading Started"));
     window.ShowStatus(QStringLiteral("Tftp error received"));
     EXPECT_EQ(watching.text, QStringLiteral("Uploading Started"));
     EXPECT_EQ(watching.colour, kRed);
+    EXPECT_FALSE(watching.waited);
     EXPECT_EQ(box->text(), QStringLiteral("Tftp error received"));
+}
+
+// A cue as long as a sound file can make it: a worker sounding it, the window closed meanwhile.
+TEST_F(FeedbackTest, ClosingTheWindowEndsAWorkersCueAtOnce) {
+    fk::platform::SilentSoundOutput silent;
+    std::ofstream wave(Dir() / "error.wav", std::ios::binary);
+    // 8000 frames a second, 1 byte each, and 80,000 bytes held: 10 s; the header claims more.
+    const char header[] =
+        "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0"
+        "\x40\x1f\0\0\x01\0\x08\0data\xff\xff\xff\xff";
+    wave.write(header, sizeof header - 1);
+    wave << std::string(80000, '\x80');
+    wave.close();
+    auto window = std::make_unique<TKVUpgradeFrm>(
+        fk::WindowServices{boxes, dialogs, silent, adapters, tcpipConfig, neighbours});
+    const auto start = std::chrono::steady_clock::now();
+    std::thread worker([&] { window->ShowStatus(QStringLiteral("Tftp error received")); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    window->FormDestroy();
+    const auto closed = std::chrono::steady_clock::now();
+    worker.join();
+    EXPECT_LT(closed - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    window.reset();
+    QCoreApplication::sendPostedEvents();
 }
 
 TEST_F(FeedbackTest, WorkerReportsReachTheControlsInCallOrder) {
@@ -216,7 +259,6 @@ TEST_F(FeedbackTest, WorkerReportsReachTheControlsInCallOrder) {
     worker.join();
     // Nothing touched the box from the worker: it all waits for the GUI thread.
     EXPECT_TRUE(seen.isEmpty());
-    EXPECT_EQ(sound.Log(), std::vector{kErrorTone});
 
     // A report made on the GUI thread lands after the worker's earlier ones.
     Window().ShowStatus(QStringLiteral("Uploading Aborted"));
@@ -225,6 +267,7 @@ TEST_F(FeedbackTest, WorkerReportsReachTheControlsInCallOrder) {
         ASSERT_EQ(seen[i], QStringLiteral("Upload %1 (%) Completed").arg(i));
     }
     EXPECT_EQ(seen[kReports], QStringLiteral("Tftp error received"));
+    EXPECT_EQ(sound.Log(), std::vector{kWorkerErrorTone});
     EXPECT_EQ(seen.last(), QStringLiteral("Uploading Aborted"));
     EXPECT_EQ(Window().m_ctrlProgXfer->value(), 100);
     EXPECT_FALSE(Window().BTimer->isActive());

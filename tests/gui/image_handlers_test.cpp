@@ -5,8 +5,10 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
+#include <fstream>
 #include <vector>
 
+#include "image/file_name_text.h"
 #include "image_window.h"
 
 namespace {
@@ -39,7 +41,9 @@ TEST(BrowseSystemImage, AcceptsABinFileInAnyCaseKeepingThePathAndLoweringTheName
 }
 
 TEST(BrowseSystemImage, AsksAboutAnyOtherExtensionAndNoLeavesEverythingAsItWas) {
-    for (const std::string chosen : {"/tmp/x/image.bin.old", "/tmp/x/firmware"}) {
+    // The name goes into the box as it is, markup-like text and all.
+    for (const std::string chosen :
+         {"/tmp/x/image.bin.old", "/tmp/x/firmware", "/home/op/<b>new/a&lt;b.bin.txt"}) {
         SCOPED_TRACE(chosen);
         ImageWindow w;
         w.dialogs.choices = {chosen};
@@ -151,6 +155,16 @@ TEST(TypedImagePath, AnyExistingFileIsTakenWithoutAnExtensionTest) {
 
     w.window->m_strDataFile->setText(dir.path());
     EXPECT_EQ(w.window->m_dataFilePath, notes.toStdString());
+
+    // A name that is not UTF-8 is taken byte for byte.
+    const std::string latin1 = dir.path().toStdString() + "/Fw\xe9.Bin";
+    std::ofstream(latin1) << "image";
+    w.window->m_strSysFile->setText(fk::FileNameText(latin1));
+    EXPECT_EQ(w.window->m_sysFilePath, latin1);
+    EXPECT_EQ(w.window->m_sysFileName, "fw\xe9.bin");
+    // Typed as the dialog shows it, with U+FFFD for the byte.
+    w.window->m_strDataFile->setText(dir.path() + QString::fromUtf8("/Fw\xef\xbf\xbd.Bin"));
+    EXPECT_EQ(w.window->m_dataFilePath, latin1);
 }
 
 class CheckSystemImageFile : public ::testing::Test {

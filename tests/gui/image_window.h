@@ -11,6 +11,7 @@
 #include "app/kvupgradefrm.h"
 #include "app/open_file_dialog.h"
 #include "support/fakes.h"
+#include "support/network_fakes.h"
 #include "support/settings_location.h"
 
 namespace fk::testing {
@@ -29,23 +30,27 @@ inline void EnsureImageControls(TKVUpgradeFrm& window, platform::FileDialogs& di
     }
     if (window.SysFileOpenDlg == nullptr) {
         window.SysFileOpenDlg =
-            new OpenFileDialog(&dialogs, "Vantorix System File (*.Bin)|*.bin", "*.Bin", &window);
+            new OpenFileDialog(dialogs, "Vantorix System File (*.Bin)|*.bin", "*.Bin", &window);
     }
     if (window.DataFileOpenDlg == nullptr) {
         window.DataFileOpenDlg =
-            new OpenFileDialog(&dialogs, "Vantorix Data File (*.Fnt)|*.Fnt", "*.Fnt", &window);
+            new OpenFileDialog(dialogs, "Vantorix Data File (*.Fnt)|*.Fnt", "*.Fnt", &window);
     }
 }
 
 struct ImageWindow {
     ImageWindow() {
-        window = std::make_unique<TKVUpgradeFrm>(WindowServices{&boxes, &dialogs, &sound});
+        window = std::make_unique<TKVUpgradeFrm>(
+            WindowServices{boxes, dialogs, sound, adapters, tcpipConfig, neighbours});
         EnsureImageControls(*window, dialogs);
     }
 
     FakeMessageBoxes boxes;
     FakeFileDialogs dialogs;
     FakeSound sound;
+    FakeAdapterSource adapters;
+    FakeTcpipConfig tcpipConfig;
+    FakeNeighbourTable neighbours;
     std::unique_ptr<TKVUpgradeFrm> window;
 };
 

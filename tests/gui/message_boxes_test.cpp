@@ -60,4 +60,17 @@ TEST(QtMessageBoxesWithoutWaiting, AnIdenticalBoxIsNotStackedWhileOneIsOpen) {
     CloseAll();
 }
 
+// File names are shown exactly as they are: nothing in them is taken for markup or an entity.
+TEST(QtMessageBoxesWithoutWaiting, ShowTheirTextAsPlainText) {
+    CloseAll();
+    QtMessageBoxes boxes;
+    const std::string text = "File (/home/op/<b>new/a&lt;b.bin) Open Error (Error Code = 2)";
+    boxes.ShowWithoutWaiting(text, "", MessageIcon::None);
+    const auto open = OpenBoxes();
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0]->textFormat(), Qt::PlainText);
+    EXPECT_EQ(open[0]->text(), QString::fromStdString(text));
+    CloseAll();
+}
+
 }  // namespace

@@ -20,17 +20,12 @@ using fk::testing::Card;
 
 class NetworkWindowTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        deviceMac = fk::kRecorderMacPrefix;
-        services.messageBoxes = &messages;
-        services.adapters = &adapters;
-        services.tcpipConfig = &config;
-        services.neighbours = &neighbours;
-    }
+    void SetUp() override { deviceMac = fk::kRecorderMacPrefix; }
 
     // The window, shown and active so that focus moves can be seen.
     TKVUpgradeFrm& Window() {
-        window = std::make_unique<TKVUpgradeFrm>(services);
+        window = std::make_unique<TKVUpgradeFrm>(
+            fk::WindowServices{messages, dialogs, sound, adapters, config, neighbours});
         fk::testing::EnsureNetworkControls(*window);
         window->show();
         QApplication::setActiveWindow(window.get());
@@ -58,10 +53,11 @@ class NetworkWindowTest : public ::testing::Test {
     }
 
     fk::testing::FakeMessageBoxes messages;
+    fk::testing::FakeFileDialogs dialogs;
+    fk::testing::FakeSound sound;
     fk::testing::FakeAdapterSource adapters;
     fk::testing::FakeTcpipConfig config;
     fk::testing::FakeNeighbourTable neighbours;
-    WindowServices services;
     std::unique_ptr<TKVUpgradeFrm> window;
 };
 

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <csignal>
+#include <fstream>
 #include <stdexcept>
 
 #include "image/image_files.h"
@@ -66,6 +67,11 @@ class RememberedImages : public ::testing::Test {
 TEST_F(RememberedImages, PathsChosenInOneRunAreShownInTheNextInTheirRealCase) {
     const QString system = WriteFile(m_images.path() + "/Fw.Bin");
     const QString data = WriteFile(m_images.path() + "/Korean.Fnt");
+    // A name written by a Latin-1 system: not UTF-8, and still the file's one true name.
+    const std::string latin1 = m_images.path().toStdString() +
+                               "/Kor\xe9"
+                               "an.Fnt";
+    std::ofstream(latin1) << "image";
     {
         auto first = Open();
         first->window->LoadImagePaths();
@@ -79,6 +85,18 @@ TEST_F(RememberedImages, PathsChosenInOneRunAreShownInTheNextInTheirRealCase) {
     ASSERT_TRUE(QFile::exists(m_settings.File()));
     EXPECT_EQ(Stored("SystemFile"), system);
     EXPECT_EQ(Stored("FontFile"), data);
+    {
+        auto first = Open();
+        first->dialogs.choices = {latin1};
+        first->window->BtnBrowseDataClick();
+        EXPECT_EQ(first->window->m_dataFilePath, latin1);
+        first->window->SaveImagePaths();
+    }
+    // As a later run reads the file from disk, not from this process's cache of it.
+    const QString copy = m_images.path() + "/copy.conf";
+    ASSERT_TRUE(QFile::copy(m_settings.File(), copy));
+    EXPECT_EQ(QSettings(copy, QSettings::IniFormat).value("Files/FontFile").toByteArray(),
+              QByteArray::fromStdString(latin1));
 
     auto second = Open();
     WriteFile(m_sysSearch.path() + "/other.bin");
@@ -86,7 +104,11 @@ TEST_F(RememberedImages, PathsChosenInOneRunAreShownInTheNextInTheirRealCase) {
     EXPECT_EQ(second->window->m_strSysFile->text(), system);
     EXPECT_EQ(second->window->m_sysFilePath, system.toStdString());
     EXPECT_EQ(second->window->m_sysFileName, "fw.bin");
-    EXPECT_EQ(second->window->m_strDataFile->text(), data);
+    EXPECT_EQ(second->window->m_dataFilePath, latin1);
+    EXPECT_EQ(second->window->m_dataFileName,
+              "kor\xe9"
+              "an.fnt");
+    second->window->m_strDataFile->setText(data);
     EXPECT_EQ(second->window->m_dataFileName, "korean.fnt");
 }
 
@@ -108,12 +130,15 @@ TEST_F(RememberedImages, APathThatNoLongerNamesAFileGivesWayToTheDefaultSearch) 
 TEST_F(RememberedImages, OnlyAFontFileStoredLeavesTheSystemImageToTheSearch) {
     const QString font = WriteFile(m_images.path() + "/Stored.Fnt");
     WriteFile(m_dataSearch.path() + "/Found.fnt");
-    const QString found = WriteFile(m_sysSearch.path() + "/Found.bin");
+    // Found by the search under a name that is not UTF-8: taken, not dropped.
+    const std::string found = m_sysSearch.path().toStdString() + "/Found\xe9.bin";
+    std::ofstream(found) << "image";
     StoreRaw("[Files]\nFontFile=" + font.toUtf8() + "\n");
 
     auto w = Open();
     w->window->LoadImagePaths();
-    EXPECT_EQ(w->window->m_strSysFile->text(), found);
+    EXPECT_EQ(w->window->m_sysFilePath, found);
+    EXPECT_EQ(w->window->m_sysFileName, "found\xe9.bin");
     EXPECT_EQ(w->window->m_strDataFile->text(), font);
     EXPECT_EQ(w->window->m_dataFilePath, font.toStdString());
 }
@@ -135,8 +160,8 @@ TEST_F(RememberedImages, TheDataSearchCoversTheRootNotTheCurrentDirectory) {
 TEST_F(RememberedImages, AValueOfAnotherTypeEndsTheLoadWithItsName) {
     const QString font = WriteFile(m_images.path() + "/Stored.Fnt");
     const QString system = WriteFile(m_images.path() + "/Stored.bin");
-    for (const QByteArray& odd : {QByteArray("@ByteArray(fw.bin)"),
-                                  QByteArray("/a/x.bin, /b/y.bin"), QByteArray("@Rect(1 2 3 4)")}) {
+    for (const QByteArray& odd : {QByteArray("@Size(1 2)"), QByteArray("/a/x.bin, /b/y.bin"),
+                                  QByteArray("@Rect(1 2 3 4)")}) {
         SCOPED_TRACE(odd.toStdString());
         StoreRaw("[Files]\nSystemFile=" + odd + "\nFontFile=" + font.toUtf8() + "\n");
         auto w = Open();
@@ -149,7 +174,7 @@ TEST_F(RememberedImages, AValueOfAnotherTypeEndsTheLoadWithItsName) {
         EXPECT_TRUE(w->window->m_strDataFile->text().isEmpty());
     }
 
-    StoreRaw("[Files]\nSystemFile=" + system.toUtf8() + "\nFontFile=@ByteArray(x)\n");
+    StoreRaw("[Files]\nSystemFile=" + system.toUtf8() + "\nFontFile=@Point(1 2)\n");
     auto w = Open();
     EXPECT_THROW(
         {

@@ -1,4 +1,6 @@
 #include <QComboBox>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -124,6 +126,14 @@ TEST_F(WindowTest, EveryControlHasItsLayoutNamePlaceTextFontAndTabOrder) {
         if (row.text) {
             EXPECT_EQ(TextOf(widget, pages), *row.text);
         }
+        // The whole text shows at the layout's width, in whatever face stands in for its own.
+        if (row.place && row.text && !row.text->isEmpty() &&
+            (widget->inherits("QLabel") || widget->inherits("QPushButton"))) {
+            QString shown = *row.text;
+            shown.remove(u'&');
+            EXPECT_LE(QFontMetrics(widget->font()).horizontalAdvance(shown), row.place->width())
+                << QFontInfo(widget->font()).family().toStdString();
+        }
         if (row.font) {
             const QFont font = widget->font();
             EXPECT_EQ(font.family(), QStringLiteral("MS Sans Serif"));
@@ -144,6 +154,32 @@ TEST_F(WindowTest, EveryControlHasItsLayoutNamePlaceTextFontAndTabOrder) {
         }
     }
     EXPECT_EQ(kLabel4.size(), 41);
+}
+
+// "02 - 5E - A1 -" ends before editMac3; the two dashes after it show between the boxes.
+TEST_F(WindowTest, MacLabelDashesFallInTheGapsBetweenTheMacBoxes) {
+    TKVUpgradeFrm& window = Window();
+    const QFontMetricsF metrics(window.Label4->font());
+    const QRectF dashInk = metrics.tightBoundingRect(QStringLiteral("-"));
+    const QString text = window.Label4->text();
+    const qreal left = window.Label4->x();
+    struct Gap {
+        qsizetype dashAt;
+        int from;
+        int to;
+    };
+    const Gap gaps[] = {
+        {13, window.Label4->x(), window.editMac3->x()},
+        {26, window.editMac3->geometry().right() + 1, window.editMac4->x()},
+        {38, window.editMac4->geometry().right() + 1, window.editMac5->x()},
+    };
+    for (const Gap& gap : gaps) {
+        SCOPED_TRACE(gap.dashAt);
+        ASSERT_EQ(text[gap.dashAt], u'-');
+        const qreal at = left + metrics.horizontalAdvance(text.left(gap.dashAt));
+        EXPECT_GE(at + dashInk.left(), gap.from);
+        EXPECT_LE(at + dashInk.right(), gap.to);
+    }
 }
 
 TEST_F(WindowTest, WindowIsFixedCaptionedAndHasNoMaximiseButton) {

@@ -94,11 +94,8 @@ class NetnsNetworkTest : public ::testing::Test {
     }
 
     TKVUpgradeFrm& Window() {
-        services.adapters = adapters.get();
-        services.tcpipConfig = noConfiguration.get();
-        services.neighbours = neighbours.get();
-        services.messageBoxes = &messages;
-        window = std::make_unique<TKVUpgradeFrm>(services);
+        window = std::make_unique<TKVUpgradeFrm>(
+            fk::WindowServices{messages, dialogs, sound, *adapters, *noConfiguration, *neighbours});
         fk::testing::EnsureNetworkControls(*window);
         window->show();
         return *window;
@@ -111,7 +108,8 @@ class NetnsNetworkTest : public ::testing::Test {
     std::unique_ptr<fk::platform::TcpipConfig> noConfiguration =
         fk::platform::MakeKeyfileTcpipConfig("/nonexistent/fk-keyfiles");
     fk::testing::FakeMessageBoxes messages;
-    WindowServices services;
+    fk::testing::FakeFileDialogs dialogs;
+    fk::testing::FakeSound sound;
     std::unique_ptr<TKVUpgradeFrm> window;
 };
 

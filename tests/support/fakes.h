@@ -7,6 +7,8 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -69,7 +71,7 @@ class FakeFileDialogs final : public platform::FileDialogs {
 class FakeSound final : public platform::SoundOutput {
   public:
     struct Played {
-        enum class Kind { WaveAsync, WaveSync, Tone } kind;
+        enum class Kind { WaveAsync, WaveSync, Tone, ToneAsync } kind;
         std::string path;
         int frequencyHz = 0;
         int durationMs = 0;
@@ -79,8 +81,15 @@ class FakeSound final : public platform::SoundOutput {
     void PlayWaveAsync(const std::string& path) override {
         Record({Played::Kind::WaveAsync, path});
     }
-    void PlayWaveSync(const std::string& path) override { Record({Played::Kind::WaveSync, path}); }
-    void Tone(int frequencyHz, int durationMs) override {
+    void PlayTonesAsync(std::span<const platform::ToneStep> tones) override {
+        for (const auto& tone : tones) {
+            Record({Played::Kind::ToneAsync, {}, tone.frequencyHz, tone.durationMs});
+        }
+    }
+    void PlayWaveSync(const std::string& path, std::stop_token) override {
+        Record({Played::Kind::WaveSync, path});
+    }
+    void Tone(int frequencyHz, int durationMs, std::stop_token) override {
         Record({Played::Kind::Tone, {}, frequencyHz, durationMs});
     }
     std::vector<Played> Log() {

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "image/format_text.h"
+#include "image/file_name_text.h"
 #include "image/path_split.h"
+#include "platform/format_text.h"
 
 namespace {
 
@@ -29,16 +31,28 @@ TEST(SplitPath, TakesExtensionFromTheLastDotOfTheFinalComponentOnly) {
     EXPECT_EQ(fk::SplitPath("/a/dir/").baseName, "");
 }
 
-TEST(SplitPath, CutsThePathTo260BytesAndEachPartTo255) {
-    // The cut falls inside the extension: what is left of it after 260 bytes is all there is.
-    const std::string dir = "/" + std::string(251, 'd') + "/";
-    const auto cut = fk::SplitPath(dir + "name.binary");
+TEST(SplitPath, TakesPathsWholeUpToTheSystemLimitAndCutsEachPartToTheNameLimit) {
+    // Longer than a 260-byte limit: the bare name is still the last component.
+    const std::string dir = "/" + std::string(124, 'b') + "/" + std::string(167, 'c') + "/";
+    const auto whole = fk::SplitPath(dir + "fw.bin");
+    EXPECT_EQ(dir.size() + 6, 300u);
+    EXPECT_EQ(whole.directory, dir);
+    EXPECT_EQ(whole.baseName, "fw");
+    EXPECT_EQ(whole.extension, ".bin");
+    EXPECT_EQ(fk::BareImageName(dir + "FW.BIN"), "fw.bin");
+
+    // The cut falls inside the extension: what is left of it at the path limit is all there is.
+    std::string deep;
+    while (deep.size() + 200 < PATH_MAX) deep += "/" + std::string(199, 'd');
+    // "/name.bi" ends exactly at the limit.
+    deep += "/" + std::string(PATH_MAX - std::size_t{8} - deep.size() - 1, 'n');
+    const auto cut = fk::SplitPath(deep + "/name.binary");
     EXPECT_EQ(cut.baseName, "name");
     EXPECT_EQ(cut.extension, ".bi");
 
     const auto longName = fk::SplitPath("/" + std::string(258, 'n') + ".bin");
     EXPECT_EQ(longName.baseName.size(), 255u);
-    EXPECT_EQ(longName.extension, ".");
+    EXPECT_EQ(longName.extension, ".bin");
 
     const auto longExtension = fk::SplitPath("/a." + std::string(300, 'e'));
     EXPECT_EQ(longExtension.baseName, "a");
@@ -46,8 +60,9 @@ TEST(SplitPath, CutsThePathTo260BytesAndEachPartTo255) {
 }
 
 TEST(SplitPath, NeverCutsAUtf8CharacterInHalf) {
-    // 259 bytes, then a two-byte letter straddling the 260-byte limit of the path.
-    const auto cut = fk::SplitPath("/" + std::string(250, 'd') + "/" + std::string(7, 'a') +
+    // A two-byte letter straddling the path limit.
+    const std::string dir = "/" + std::string(PATH_MAX - 10, 'd') + "/";
+    const auto cut = fk::SplitPath(dir + std::string(7, 'a') +
                                    "\xc3\xa4"
                                    "b.bin");
     EXPECT_EQ(cut.baseName, std::string(7, 'a'));
@@ -63,12 +78,36 @@ TEST(ImageNames, LowerCaseTheBareNameBeyondAsciiAndCompareExtensionsInAnyCase) {
     EXPECT_EQ(fk::BareImageName("/tmp/x/FW.BIN"), "fw.bin");
     EXPECT_EQ(fk::BareImageName("/Images/\xc3\x84RGER.Fnt"), "\xc3\xa4rger.fnt");
     EXPECT_EQ(fk::BareImageName("/Images/NOEXT"), "noext");
+    // Bytes that are not UTF-8 stay as they are; the letters around them are lowered.
+    EXPECT_EQ(fk::BareImageName("/Images/\xc9T\xc3\x89.BIN"), "\xc9t\xc3\xa9.bin");
     EXPECT_TRUE(fk::HasImageExtension("/tmp/x/FW.BIN", fk::kSystemImageExtension));
     EXPECT_TRUE(fk::HasImageExtension("/tmp/x/Font.Fnt", fk::kDataImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x/image.bin.old", fk::kSystemImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x/firmware", fk::kSystemImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x.bin/firmware", fk::kSystemImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x/fw.binx", fk::kSystemImageExtension));
+}
+
+TEST(FileNameText, EveryNameComesBackByteForByteAndUtf8ShowsAsItsCharacters) {
+    EXPECT_EQ(fk::FileNameText("/tmp/\xc3\xa4 \xf0\x9f\x92\xbe.bin"),
+              QString::fromUtf8("/tmp/\xc3\xa4 \xf0\x9f\x92\xbe.bin"));
+    EXPECT_EQ(fk::FileNameBytes(QString::fromUtf8("/tmp/\xc3\xa4.bin")), "/tmp/\xc3\xa4.bin");
+    const std::string odd[] = {
+        "/tmp/\xe9t\xe9.bin",    // Latin-1
+        "\xc0\xaf",              // an overlong "/"
+        "\xed\xa0\x80x",         // an encoded surrogate
+        "\xf4\x90\x80\x80",      // past U+10FFFF
+        "\xe2\x82",              // cut short
+        "\xff\xfe\x80\xbf\xc3",  // nothing but stray bytes
+    };
+    for (const std::string& name : odd) {
+        SCOPED_TRACE(::testing::PrintToString(name));
+        EXPECT_EQ(fk::FileNameBytes(fk::FileNameText(name)), name);
+        EXPECT_FALSE(fk::FileNameText(name).contains(QChar::ReplacementCharacter));
+    }
+    std::string everyByte;
+    for (int b = 1; b < 256; ++b) everyByte += static_cast<char>(b);
+    EXPECT_EQ(fk::FileNameBytes(fk::FileNameText(everyByte + everyByte)), everyByte + everyByte);
 }
 
 TEST(ImagePaths, JoinWithOneSeparatorAndSearchTheRootForAnEmptyDirectory) {
@@ -123,6 +162,24 @@ TEST_F(ImageDirectory, DefaultSearchFindsAFileWhoseExtensionMatchesInAnyCase) {
     EXPECT_EQ(fk::FindFirstImage(m_dir.string(), fk::kDataImageExtension), std::nullopt);
     EXPECT_EQ(fk::FindFirstImage((m_dir / "missing").string(), fk::kSystemImageExtension),
               std::nullopt);
+}
+
+// The toolkit's dialog, and an operator typing what a box shows, give a name that is not UTF-8
+// with U+FFFD in it; the path then stands for the one entry shown so.
+TEST_F(ImageDirectory, AShownNameWithReplacementsStandsForTheEntryShownSo) {
+    const std::string base = m_dir.string();
+    fs::create_directory(m_dir / "d\xe9");
+    Touch("d\xe9/F\xe9.bin");
+    Touch("two\xe8.bin");
+    Touch("two\xe9.bin");
+    const std::string shown = "\xef\xbf\xbd";
+    EXPECT_EQ(fk::ResolveShownPath(base + "/d" + shown + "/F" + shown + ".bin"),
+              base + "/d\xe9/F\xe9.bin");
+    EXPECT_EQ(fk::ResolveShownPath(base + "/d" + shown + "/new.bin"), base + "/d\xe9/new.bin");
+    // Two entries look alike: neither is guessed.
+    EXPECT_EQ(fk::ResolveShownPath(base + "/two" + shown + ".bin"), base + "/two" + shown + ".bin");
+    EXPECT_EQ(fk::ResolveShownPath(base + "/two\xe9.bin"), base + "/two\xe9.bin");
+    EXPECT_EQ(fk::ResolveShownPath("fw.bin"), "fw.bin");
 }
 
 TEST_F(ImageDirectory, DefaultSearchIgnoresDirectoriesNamedLikeImages) {

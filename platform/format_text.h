@@ -1,11 +1,16 @@
-#include "image/format_text.h"
+#pragma once
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 namespace fk {
 
-std::string FormatText(const char* format, ...) {
+// printf-style formatting of the system's own texts, which are given as printf formats, into a
+// string of whatever length the result needs.
+inline std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+inline std::string FormatText(const char* format, ...) {
     va_list args;
     va_start(args, format);
     va_list sizing;
