@@ -90,7 +90,7 @@ void TKVUpgradeFrm::BtnUploadClick() {
     m_sessionLink->Capture({system ? fk::ImagePage::System : fk::ImagePage::Data, m_sysFileName,
                             m_sysFilePath, m_dataFileName, m_dataFilePath, deviceMac});
     StopUpload();
-    // The last upload's workers are joined now; a cue one of them still sounds ends at once.
+    // The last upload's workers are joined in here; a cue one of them still sounds ends at once.
     EndWorkerCues();
     m_session->StartUpload();
     AllowWorkerCues();
@@ -137,7 +137,11 @@ bool TKVUpgradeFrm::ImageFitsTheWire() {
 }
 
 void TKVUpgradeFrm::StopUpload() {
+    // The stop waits for the block the TFTP worker is handling, and that worker may be sounding a
+    // cue meanwhile (the completion tones, an error): the cue ends at once, so the stop does too.
+    EndWorkerCues();
     m_session->StopUpload();
+    AllowWorkerCues();
 }
 
 void TKVUpgradeFrm::RestoreIdleControls() {
