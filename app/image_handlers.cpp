@@ -5,8 +5,8 @@
 #include "app/open_file_dialog.h"
 #include "image/format_text.h"
 #include "image/image_files.h"
-#include "image/system_image_check.h"
 #include "platform/message_box.h"
+#include "upgrade/upload_checks.h"
 
 namespace {
 
@@ -102,12 +102,11 @@ void TKVUpgradeFrm::BtnBrowseDataClick() {
 
 bool TKVUpgradeFrm::CheckSystemImage(std::uint8_t octet3, std::uint8_t octet4,
                                      std::uint8_t octet5) {
-    const std::string path = m_strSysFile->text().toStdString();
-    const fk::TrailerReadResult read = fk::ReadImageTrailer(path);
-    if (read.failure != fk::TrailerFailure::None) {
-        m_services.messageBoxes->Show(fk::TrailerFailureText(read, path), kApplicationTitle,
-                                      MessageIcon::None, MessageButtons::Ok);
-        return false;
+    const auto verdict =
+        fk::CheckSystemImageFile(m_strSysFile->text().toStdString(), octet3, octet4, octet5);
+    if (!verdict.fileError.empty()) {
+        m_services.messageBoxes->Show(verdict.fileError, kApplicationTitle, MessageIcon::None,
+                                      MessageButtons::Ok);
     }
-    return fk::ImageFitsRecorder(read.trailer, octet3, octet4, octet5);
+    return verdict.fits;
 }

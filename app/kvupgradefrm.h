@@ -26,6 +26,10 @@ class QTimer;
 class GuiThreadQueue;
 
 namespace fk {
+namespace history {
+class RecordingSessionHost;
+class UploadHistory;
+}  // namespace history
 class OpenFileDialog;
 class UploadSession;
 struct UploadSessionOptions;
@@ -49,6 +53,8 @@ struct WindowServices {
     fk::platform::NeighbourTable* neighbours = nullptr;
     // Ports and intervals of the upload; none means the recorder's own.
     const fk::UploadSessionOptions* uploadOptions = nullptr;
+    // Where every upload is recorded; none records nothing.
+    fk::history::UploadHistory* history = nullptr;
 };
 
 // The one main window. It owns all of the tool's state; the upload workers see it only through
@@ -162,9 +168,8 @@ class TKVUpgradeFrm : public QWidget {
     bool MacBoxComplete(QLineEdit* box);
     void FocusBrowseButton();
 
-    // Upload: the checks before any socket opens; false after telling the operator.
-    bool ImageFileReady();
-    bool ImageFitsTheWire();
+    // Upload: the image checks before any socket opens; false after telling the operator.
+    bool ImageReady();
     void CreateUploadSession();
     // Ends the running upload, or tidies up when none runs; the workers are joined by the next
     // start and by FormDestroy.
@@ -188,9 +193,11 @@ class TKVUpgradeFrm : public QWidget {
         m_services.neighbours ? std::make_unique<fk::DeviceArpEntry>(*m_services.neighbours)
                               : nullptr};
 
-    // The upload. The link outlives the session, which reports through it until joined.
+    // The upload. The link and the recording host in front of it outlive the session, which
+    // reports through them until joined.
     class SessionLink;
     std::unique_ptr<SessionLink> m_sessionLink;
+    std::unique_ptr<fk::history::RecordingSessionHost> m_recordingHost;
     std::unique_ptr<fk::UploadSession> m_session;
 };
 
