@@ -262,30 +262,6 @@ std::optional<ImagePage> KindOf(const UploadOptions& options) {
 
 }  // namespace
 
-std::string RefusalLine(const std::string& caption, const std::string& text) {
-    return caption.empty() ? text : caption + ": " + text;
-}
-
-bool ParseRecorderMacArgument(const std::string& text, MacAddress& mac) {
-    std::vector<std::string> parts(1);
-    for (const char c : text) {
-        if (c == ':' || c == '-') {
-            parts.emplace_back();
-        } else {
-            parts.back() += c;
-        }
-    }
-    if (parts.size() == 6) {
-        for (std::size_t n = 0; n < 3; ++n) {
-            std::uint32_t octet = 0;
-            if (!ParseHexByte(parts[n], octet) || octet != kRecorderMacPrefix[n]) return false;
-        }
-        parts.erase(parts.begin(), parts.begin() + 3);
-    }
-    if (parts.size() != 3) return false;
-    return !ParseRecorderOctets({parts[0], parts[1], parts[2]}, mac);
-}
-
 int RunUpload(const UploadOptions& options) {
     Output output(options.output);
     // The checks of the window's Upload button, in its order.
