@@ -48,14 +48,10 @@ class CliE2e : public WindowE2e {
     std::vector<std::string> Upload(const std::string& mac, const fs::path& image,
                                     std::vector<std::string> more = {},
                                     std::string card = {}) const {
-        std::vector<std::string> arguments{"upload",
-                                           "--card",
-                                           card.empty() ? m_net->pcLink : card,
-                                           "--mac",
-                                           mac,
-                                           "--history-file",
-                                           HistoryPath(),
-                                           image.string()};
+        std::vector<std::string> arguments{
+            "upload",      "--card",      card.empty() ? m_net->pcLink : card,
+            "--mac",       mac,           "--history-file",
+            HistoryPath(), image.string()};
         arguments.insert(arguments.end(), more.begin(), more.end());
         return arguments;
     }
@@ -110,7 +106,10 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
     const std::vector<Case> cases{
         {"3G:01:01", fits, {}, 2, "MAC address error: MAC address is invalid"},
         {"30:01", fits, {}, 2, "MAC address error: MAC address is invalid"},
-        {"80:01:01", fits, {}, 2,
+        {"80:01:01",
+         fits,
+         {},
+         2,
          "Check system image file: The uploading system file image doesn't agree right with "
          "system to upload."},
         {"30:01:01", m_work / "missing.bin", {}, 2, "Image file error: Image file is invalid"},
@@ -142,7 +141,9 @@ TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded)
     ChildProcess cli(Command(Upload("30:01:01", image)), 20s);
     // The entry is added before the first reply: the upload is announcing.
     ASSERT_TRUE(WaitFor(
-        [&] { return Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr") != std::string::npos; },
+        [&] {
+            return Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr") != std::string::npos;
+        },
         10'000));
     cli.Signal(SIGTERM);
     const auto run = cli.Wait();
@@ -174,16 +175,16 @@ TEST_F(CliE2e, CheckNamesABusyPortWithItsHolderAndADownLink) {
     const auto busy = Cli({"check", "--card", m_net->pcLink});
     EXPECT_EQ(busy.exitCode, 1) << busy.out;
     EXPECT_EQ(Finding(busy.out, "port 67"), "ok free") << busy.out;
-    EXPECT_EQ(Finding(busy.out, "port 69"),
-              "FAIL in use by flashkit_e2e_te (pid " + std::to_string(getpid()) +
-                  "): stop it while uploading");
+    EXPECT_EQ(Finding(busy.out, "port 69"), "FAIL in use by flashkit_e2e_te (pid " +
+                                                std::to_string(getpid()) +
+                                                "): stop it while uploading");
 
     ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " link set " + m_net->pcLink + " down"), 0);
     const auto down = Cli({"check", "--card", m_net->pcLink});
     EXPECT_EQ(down.exitCode, 1) << down.out;
-    EXPECT_EQ(Finding(down.out, "link"),
-              "FAIL " + m_net->pcLink + " is down: bring it up (ip link set " + m_net->pcLink +
-                  " up)");
+    EXPECT_EQ(
+        Finding(down.out, "link"),
+        "FAIL " + m_net->pcLink + " is down: bring it up (ip link set " + m_net->pcLink + " up)");
 }
 
 }  // namespace
