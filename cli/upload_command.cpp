@@ -205,9 +205,13 @@ class Output {
         }
     }
 
-    // The transfer is over: the progress line stays as it was last drawn.
+    // The transfer is over: the progress line is drawn once more as it ends, and stays.
     void EndTransfer() {
-        if (m_mode == OutputMode::Terminal && m_barShown) std::printf("\n");
+        if (m_mode == OutputMode::Terminal && m_transferring) {
+            ClearBar();
+            DrawBar();
+            std::printf("\n");
+        }
         m_barShown = false;
         m_transferring = false;
     }
@@ -382,6 +386,7 @@ int RunUpload(const UploadOptions& options) {
                 ++resends;
                 break;
             case Event::Kind::Finished:
+                output.EndTransfer();
                 if (!outcome) {
                     outcome = event.completed ? history::kCompleted : history::kFailed;
                     finalText = event.text;

@@ -286,6 +286,9 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_FALSE(defaults.options->misbehaviour.holdAck);
     EXPECT_EQ(defaults.options->misbehaviour.hold.count(), 1000);
     EXPECT_TRUE(ParseOptions({"--interface", "x", "--help"}).help);
+    const auto version = ParseOptions({"--version"});
+    EXPECT_TRUE(version.version);
+    EXPECT_FALSE(version.options);
 }
 
 TEST(RecorderSimOptions, RefusesBadValuesAndFaultsWithoutFetch) {

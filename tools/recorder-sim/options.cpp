@@ -34,6 +34,7 @@ Faults, with --fetch:
                         arrive meanwhile are not acknowledged
   --hold SECONDS        the pause of --hold-ack (default 1)
   --help                show this text
+  --version             show the version
 
 Output on stdout, one line each:
   bootp replies=N yiaddr=A.B.C.D siaddr=A.B.C.D file=NAME
@@ -81,6 +82,9 @@ class Parser {
             unsigned long number = 0;
             if (name == "--help") {
                 m_result.help = true;
+                return m_result;
+            } else if (name == "--version") {
+                m_result.version = true;
                 return m_result;
             } else if (name == "--fetch") {
                 options.fetch = true;
