@@ -1,10 +1,12 @@
 // flashkit-cli history: the upload record as a table, JSON or CSV.
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -121,14 +123,25 @@ int RunHistory(const HistoryOptions& options) {
         std::printf("No uploads recorded in %s\n", path.c_str());
         return kExitOk;
     }
-    std::printf("%-24s  %-11s  %-17s  %-15s  %-8s  %-6s  %9s  %s\n", "STARTED (UTC)", "OUTCOME",
-                "RECORDER MAC", "RECORDER ADDRESS", "CARD", "KIND", "SIZE", "IMAGE");
+    std::vector<std::vector<std::string>> table{{"STARTED (UTC)", "OUTCOME", "RECORDER MAC",
+                                                 "RECORDER ADDRESS", "CARD", "KIND", "SIZE",
+                                                 "IMAGE"}};
     for (const auto& row : query.rows) {
-        std::printf("%-24s  %-11s  %-17s  %-15s  %-8s  %-6s  %9llu  %s\n", row.started.c_str(),
-                    row.end.outcome.c_str(), row.start.recorderMac.c_str(),
-                    row.start.recorderAddress.c_str(), row.start.card.c_str(),
-                    row.start.kind.c_str(), static_cast<unsigned long long>(row.end.size),
-                    row.start.imagePath.c_str());
+        table.push_back({row.started, row.end.outcome, row.start.recorderMac,
+                         row.start.recorderAddress, row.start.card, row.start.kind,
+                         std::to_string(row.end.size), row.start.imagePath});
+    }
+    std::vector<std::size_t> widths(table[0].size(), 0);
+    for (const auto& line : table) {
+        for (std::size_t n = 0; n < line.size(); ++n)
+            widths[n] = std::max(widths[n], line[n].size());
+    }
+    for (const auto& line : table) {
+        std::string text;
+        for (std::size_t n = 0; n + 1 < line.size(); ++n) {
+            text += line[n] + std::string(widths[n] - line[n].size() + 2, ' ');
+        }
+        std::printf("%s%s\n", text.c_str(), line.back().c_str());
     }
     return kExitOk;
 }

@@ -432,6 +432,8 @@ int RunUpload(const UploadOptions& options) {
                  FormatText("The recorder did not ask for its image within %g s",
                             *options.waitSeconds));
             output.Line(finalText);
+            output.Line("flashkit-cli check --card " + card->adapterName + " --mac " +
+                        options.mac + " tells what may keep it from asking.");
         }
     }
     session.Shutdown();

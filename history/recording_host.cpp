@@ -52,6 +52,10 @@ void RecordingSessionHost::UploadStarted() {
         std::error_code error;
         const auto size = std::filesystem::file_size(start.imagePath, error);
         if (!error) start.size = size;
+        // The record outlives the working directory it was made in.
+        if (const auto absolute = std::filesystem::absolute(start.imagePath, error); !error) {
+            start.imagePath = absolute.lexically_normal().string();
+        }
         std::lock_guard lock(m_mutex);
         EndRow(m_stopOutcome, m_stopText);
         m_token = m_history->Begin(start);
