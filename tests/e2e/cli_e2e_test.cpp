@@ -92,6 +92,24 @@ TEST_F(CliE2e, UploadFlashesTheRecorderByteForByteAndTheHistoryShowsIt) {
     EXPECT_EQ(rows[0]["size"], 5000);
     EXPECT_EQ(rows[0]["recorder_mac"], kRecorderMacText);
     EXPECT_EQ(rows[0]["image_path"], path.string());
+
+    // For other programs: one JSON object per event, in the order they happen.
+    Recorder again(*m_net, {"--fetch", "--output", received.string()}, 15s);
+    const auto json = Cli(Upload("30:01:01", path, {"--wait", "10", "--json"}));
+    EXPECT_EQ(again.Finish().exitCode, 0);
+    EXPECT_EQ(json.exitCode, 0) << json.out << json.err;
+    std::vector<std::string> events;
+    std::istringstream lines(json.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::json::parse(line);
+        if (events.empty() || events.back() != event["event"]) events.push_back(event["event"]);
+        if (event["event"] == "request") {
+            EXPECT_EQ(event["size"], 5000);
+        }
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"started", "announcing", "request", "progress",
+                                                "completed"}));
+    EXPECT_EQ(History().size(), 2u);
 }
 
 TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) {

@@ -7,12 +7,16 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "history/recording_host.h"
+#include "support/fake_session.h"
 
 namespace {
 
@@ -100,7 +104,7 @@ TEST_F(UploadHistoryTest, ALockedDatabaseNeverHoldsTheUploadUpAndIsSaidOnce) {
     {
         UploadHistory history(Path(), Sink());
         const auto before = Clock::now();
-        for (int n = 0; n < 3; ++n) {
+        for (int n = 0; n < 2; ++n) {
             history.Finish(history.Begin(Start("02:5e:a1:30:01:01")), End("completed"));
         }
         EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(50));
@@ -164,6 +168,80 @@ TEST_F(UploadHistoryTest, TwoProgramsWritingAtOnceLoseNoRow) {
     const auto read = fk::history::ReadHistory(Path(), {});
     ASSERT_EQ(read.rows.size(), 2u * kEach);
     for (const auto& row : read.rows) EXPECT_EQ(row.end.outcome, "completed");
+}
+
+TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsReports) {
+    fs::create_directories(m_dir);
+    std::vector<std::uint8_t> image(1000);
+    for (std::size_t n = 0; n < image.size(); ++n) image[n] = static_cast<std::uint8_t>(n * 7);
+    const fs::path imagePath = m_dir / "fw.bin";
+    std::ofstream(imagePath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    const std::string imageHash =
+        QCryptographicHash::hash(QByteArrayView(image.data(), qsizetype(image.size())),
+                                 QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    const std::span<const std::uint8_t> first(image.data(), 512), rest(image.data() + 512, 488);
+
+    fk::testing::FakeSessionHost window;
+    window.sysFilePath = imagePath.string();
+    window.hostAddress = 0xC0A84D01;
+    window.mac = {0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01};
+    {
+        UploadHistory history(Path(), Sink());
+        fk::history::RecordingSessionHost recording(window, &history, "flashkit");
+        // Completed, with a resend and a confused acknowledgement; the stop after it adds nothing.
+        recording.UploadStarted();
+        recording.RequestAccepted({0xC0A84D02, 2001}, 1000);
+        recording.BlockServed(first);
+        recording.BlockResent();
+        recording.BlockAcknowledged(2, 3);
+        recording.BlockServed(rest);
+        recording.BlockAcknowledged(3, 3);
+        recording.BlockAcknowledged(65535, 3);
+        recording.UploadFinished(true, "Uploading Completed");
+        recording.SessionEnded();
+        // Stopped from outside: the operator's abort, unless the front end says otherwise.
+        recording.UploadStarted();
+        recording.SessionEnded();
+        recording.UploadStarted();
+        recording.SetStopOutcome("interrupted", "Uploading Aborted");
+        recording.SessionEnded();
+        // A recorder that asks again is served, and hashed, from the start again.
+        recording.UploadStarted();
+        recording.RequestAccepted({0xC0A84D02, 2002}, 1000);
+        recording.BlockServed(rest);
+        recording.RequestAccepted({0xC0A84D02, 2003}, 1000);
+        recording.BlockServed(first);
+        recording.BlockServed(rest);
+        recording.UploadFinished(false, "TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
+        recording.SessionEnded();
+    }
+    // Every report reached the window as well.
+    EXPECT_EQ(window.Count("ended"), 4u);
+    const auto rows = fk::history::ReadHistory(Path(), {}).rows;
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].start.program, "flashkit");
+    EXPECT_EQ(rows[0].start.card, "lo");  // the fake's interface index 1
+    EXPECT_EQ(rows[0].start.hostAddress, "192.168.77.1");
+    EXPECT_EQ(rows[0].start.recorderAddress, "192.168.77.2");
+    EXPECT_EQ(rows[0].start.recorderMac, "02:5e:a1:30:01:01");
+    EXPECT_EQ(rows[0].start.imagePath, imagePath.string());
+    EXPECT_EQ(rows[0].start.kind, "system");
+    EXPECT_EQ(rows[0].end.outcome, "completed");
+    EXPECT_EQ(rows[0].end.bytesServed, 1000u);
+    EXPECT_EQ(rows[0].end.sha256, imageHash);
+    EXPECT_EQ(rows[0].end.blocks, 3u);
+    EXPECT_EQ(rows[0].end.resends, 1u);
+    EXPECT_EQ(rows[1].end.outcome, "aborted");
+    EXPECT_EQ(rows[1].end.finalText, "Uploading Aborted");
+    EXPECT_EQ(rows[1].end.sha256, "");
+    EXPECT_EQ(rows[2].end.outcome, "interrupted");
+    EXPECT_EQ(rows[3].end.outcome, "failed");
+    EXPECT_EQ(rows[3].end.finalText, "TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
+    EXPECT_EQ(rows[3].end.sha256, imageHash);
+    EXPECT_TRUE(Lines().empty());
 }
 
 }  // namespace
