@@ -13,7 +13,7 @@ enum ExitCode : int {
     kExitCannotStart = 3,   // the ports could not be opened (in use, no privileges)
     kExitNoRequest = 4,     // the recorder did not ask for its image within --wait
     kExitFailed = 5,        // the transfer began and failed
-    kExitInterrupted = 130  // stopped by SIGINT or SIGTERM
+    kExitInterrupted = 130  // stopped by SIGINT, SIGTERM or SIGHUP
 };
 
 // The exit status an upload ends with, from the outcome its history row is given.

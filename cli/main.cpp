@@ -17,7 +17,8 @@ constexpr const char* kExitStatuses = R"(Exit status:
   3    the upload could not start (ports in use, no privileges)
   4    the recorder did not ask for its image within --wait
   5    the transfer began and failed
-  130  interrupted (SIGINT or SIGTERM); the neighbour entry is removed, the ports closed)";
+  130  interrupted (SIGINT, SIGTERM or SIGHUP); the neighbour entry is removed, the ports
+       closed)";
 
 }  // namespace
 

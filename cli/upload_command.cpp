@@ -241,14 +241,15 @@ class Output {
     bool m_barShown = false;
 };
 
-// SIGINT and SIGTERM are taken synchronously, so that a stop always runs the session's own
-// tidy-up (neighbour entry, ports) on this thread. Blocked before any thread starts, so every
-// thread of the process inherits the block.
+// SIGINT, SIGTERM and SIGHUP (the SSH connection lost) are taken synchronously, so that a stop
+// always runs the session's own tidy-up (neighbour entry, ports) on this thread. Blocked before
+// any thread starts, so every thread of the process inherits the block.
 sigset_t StopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -305,6 +306,8 @@ int RunUpload(const UploadOptions& options) {
 
     const sigset_t stopSignals = StopSignals();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Output into a pipe whose reader has gone must not end the upload without its tidy-up.
+    signal(SIGPIPE, SIG_IGN);
 
     history::UploadHistory history(options.historyPath.empty() ? history::DefaultHistoryPath()
                                                                : options.historyPath);
@@ -432,8 +435,8 @@ int RunUpload(const UploadOptions& options) {
                  FormatText("The recorder did not ask for its image within %g s",
                             *options.waitSeconds));
             output.Line(finalText);
-            output.Line("flashkit-cli check --card " + card->adapterName + " --mac " +
-                        options.mac + " tells what may keep it from asking.");
+            output.Line("flashkit-cli check --card " + card->adapterName + " --mac " + options.mac +
+                        " tells what may keep it from asking.");
         }
     }
     session.Shutdown();

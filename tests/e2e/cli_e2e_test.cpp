@@ -156,31 +156,42 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
 
 TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded) {
     const fs::path image = Image("fw.bin", SystemImage(1000));
-    ChildProcess cli(Command(Upload("30:01:01", image)), 20s);
-    // The entry is added before the first reply: the upload is announcing.
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            return Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr") != std::string::npos;
-        },
-        10'000));
-    cli.Signal(SIGTERM);
-    const auto run = cli.Wait();
+    // SIGHUP is what a lost SSH connection sends.
+    const std::vector<int> stopSignals{SIGTERM, SIGINT, SIGHUP};
+    for (const int signal : stopSignals) {
+        SCOPED_TRACE(signal);
+        ChildProcess cli(Command(Upload("30:01:01", image)), 20s);
+        // The entry is added before the first reply: the upload is announcing.
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr") !=
+                       std::string::npos;
+            },
+            10'000));
+        cli.Signal(signal);
+        const auto run = cli.Wait();
 
-    EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
-    EXPECT_NE(run.out.find("\nUploading Aborted\n"), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find("Uploading Completed"), std::string::npos) << run.out;
-    EXPECT_EQ(Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr"), std::string::npos);
-    m_net->EnterPc();
-    EXPECT_TRUE(PortsFree());
-    const auto rows = History();
-    ASSERT_EQ(rows.size(), 1u) << rows.dump();
-    EXPECT_EQ(rows[0]["outcome"], "interrupted");
-    EXPECT_EQ(rows[0]["ended"].get<std::string>().empty(), false);
+        EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+        EXPECT_NE(run.out.find("\nUploading Aborted\n"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("Uploading Completed"), std::string::npos) << run.out;
+        EXPECT_EQ(Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr"), std::string::npos);
+        m_net->EnterPc();
+        EXPECT_TRUE(PortsFree());
+        m_net->LeavePc();
+    }
+    auto rows = History();
+    ASSERT_EQ(rows.size(), stopSignals.size()) << rows.dump();
+    for (const auto& row : rows) {
+        EXPECT_EQ(row["outcome"], "interrupted");
+        EXPECT_FALSE(row["ended"].get<std::string>().empty());
+    }
 
     // A recorder that never asks ends the wait with its own status and outcome.
     const auto unanswered = Cli(Upload("30:01:01", image, {"--wait", "0.5"}));
     EXPECT_EQ(unanswered.exitCode, 4) << unanswered.out << unanswered.err;
-    EXPECT_EQ(History()[1]["outcome"], "no_request");
+    rows = History();
+    ASSERT_EQ(rows.size(), stopSignals.size() + 1);
+    EXPECT_EQ(rows.back()["outcome"], "no_request");
 }
 
 TEST_F(CliE2e, CheckNamesABusyPortWithItsHolderAndADownLink) {
