@@ -397,12 +397,14 @@ int RunUpload(const UploadOptions& options) {
                 break;
             case Event::Kind::Ended:
                 ended = true;
+                // An end the session gave no reason for is no success.
+                if (!outcome) outcome = history::kFailed;
                 break;
         }
     };
 
     session.StartUpload();
-    const bool started = session.State() == SessionState::Announcing;
+    const bool started = session.State() != SessionState::StartFailed;
     for (const Event& event : host.Take(Clock::now())) handle(event);
     if (started) {
         if (output.Mode() == OutputMode::Json) {
