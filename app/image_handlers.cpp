@@ -6,9 +6,9 @@
 #include "app/open_file_dialog.h"
 #include "image/file_name_text.h"
 #include "image/image_files.h"
-#include "image/system_image_check.h"
 #include "platform/format_text.h"
 #include "platform/message_box.h"
+#include "upgrade/upload_checks.h"
 
 namespace {
 
@@ -107,12 +107,11 @@ void TKVUpgradeFrm::BtnBrowseDataClick() {
 
 bool TKVUpgradeFrm::CheckSystemImage(std::uint8_t octet3, std::uint8_t octet4,
                                      std::uint8_t octet5) {
-    const std::string path = fk::PathInBox(m_strSysFile->text());
-    const fk::TrailerReadResult read = fk::ReadImageTrailer(path);
-    if (read.failure != fk::TrailerFailure::None) {
-        m_services.messageBoxes.Show(fk::TrailerFailureText(read, path), kApplicationTitle,
-                                     MessageIcon::None, MessageButtons::Ok);
-        return false;
+    const auto verdict =
+        fk::CheckSystemImageFile(fk::PathInBox(m_strSysFile->text()), octet3, octet4, octet5);
+    if (!verdict.fileError.empty()) {
+        m_services.messageBoxes.Show(verdict.fileError, kApplicationTitle, MessageIcon::None,
+                                     MessageButtons::Ok);
     }
-    return fk::ImageFitsRecorder(read.trailer, octet3, octet4, octet5);
+    return verdict.fits;
 }

@@ -22,6 +22,7 @@
 #include "app/open_file_dialog.h"
 #include "app/session_link.h"
 #include "app/unhandled_error.h"
+#include "history/recording_host.h"
 #include "image/file_name_text.h"
 #include "upgrade/upload_session.h"
 

@@ -29,6 +29,10 @@ class QTimer;
 class GuiThreadQueue;
 
 namespace fk {
+namespace history {
+class RecordingSessionHost;
+class UploadHistory;
+}  // namespace history
 class OpenFileDialog;
 class UploadSession;
 struct UploadSessionOptions;
@@ -55,6 +59,8 @@ struct WindowServices {
     platform::NeighbourTable& neighbours;
     // Ports and intervals of the upload; none means the recorder's own.
     const UploadSessionOptions* uploadOptions = nullptr;
+    // Where every upload is recorded; none records nothing.
+    history::UploadHistory* history = nullptr;
 };
 
 }  // namespace fk
@@ -175,9 +181,8 @@ class TKVUpgradeFrm : public QWidget {
     bool MacBoxComplete(QLineEdit* box);
     void FocusBrowseButton();
 
-    // Upload: the checks before any socket opens; false after telling the operator.
-    bool ImageFileReady();
-    bool ImageFitsTheWire();
+    // Upload: the image checks before any socket opens; false after telling the operator.
+    bool ImageReady();
     void CreateUploadSession();
     // Ends the running upload, or tidies up when none runs; the workers are joined by the next
     // start and by FormDestroy.
@@ -208,9 +213,11 @@ class TKVUpgradeFrm : public QWidget {
     static_assert(std::atomic<fk::SelectedCard>::is_always_lock_free);
     fk::DeviceArpEntry m_arpEntry{m_services.neighbours};
 
-    // The upload. The link outlives the session, which reports through it until joined.
+    // The upload. The link and the recording host in front of it outlive the session, which
+    // reports through them until joined.
     class SessionLink;
     std::unique_ptr<SessionLink> m_sessionLink;
+    std::unique_ptr<fk::history::RecordingSessionHost> m_recordingHost;
     std::unique_ptr<fk::UploadSession> m_session;
 };
 

@@ -1,5 +1,9 @@
+#include <cstdio>
+#include <cstring>
+
 #include "app/flashkit_application.h"
 #include "app/startup.h"
+#include "history/upload_history.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
 #include "platform/qt/qt_file_dialogs.h"
@@ -7,7 +11,35 @@
 #include "platform/qt/qt_sound_output.h"
 #include "platform/tcpip_config.h"
 
+namespace {
+
+// The window takes no options of its own; the toolkit's (such as -platform) still work.
+bool AnsweredFromTheCommandLine(int argc, char** argv) {
+    for (int n = 1; n < argc; ++n) {
+        if (std::strcmp(argv[n], "--version") == 0) {
+            std::printf("flashkit %s\n", FLASHKIT_VERSION);
+            return true;
+        }
+        if (std::strcmp(argv[n], "--help") == 0) {
+            std::printf(
+                "Usage: flashkit [--help] [--version]\n\n"
+                "Opens the FlashKit window, which loads a system or data image into a network\n"
+                "video recorder in network-boot mode (BOOTP announcer and TFTP server).\n"
+                "Every upload is recorded in %s.\n"
+                "flashkit-cli does the same from a terminal; see flashkit(1) and "
+                "flashkit-cli(1).\n",
+                fk::history::DefaultHistoryPath().c_str());
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (AnsweredFromTheCommandLine(argc, argv)) return 0;
+    fk::history::UploadHistory history(fk::history::DefaultHistoryPath());
     fk::FlashKitApplication app(argc, argv);
     fk::platform::QtMessageBoxes messageBoxes;
     fk::platform::QtFileDialogs fileDialogs;
@@ -15,6 +47,6 @@ int main(int argc, char** argv) {
     const auto adapters = fk::platform::MakeSystemAdapterSource();
     const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
     const auto neighbours = fk::platform::MakeSystemNeighbourTable();
-    return fk::RunFlashKit(
-        app, {messageBoxes, fileDialogs, *sound, *adapters, *tcpipConfig, *neighbours});
+    return fk::RunFlashKit(app, {messageBoxes, fileDialogs, *sound, *adapters, *tcpipConfig,
+                                 *neighbours, nullptr, &history});
 }

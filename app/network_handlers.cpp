@@ -11,6 +11,7 @@
 #include "platform/adapter_source.h"
 #include "platform/message_box.h"
 #include "platform/neighbour_table.h"
+#include "upgrade/upload_checks.h"
 
 void TKVUpgradeFrm::LoadAdapterList() {
     // The program's own selection is not the operator's pick; the plan is made once, below.
@@ -74,19 +75,16 @@ void TKVUpgradeFrm::editMac5Change() {
 
 bool TKVUpgradeFrm::CaptureDeviceMac() {
     QLineEdit* const boxes[] = {editMac3, editMac4, editMac5};
-    for (std::size_t n = 0; n < std::size(boxes); ++n) {
-        std::uint32_t value = 0;
-        if (!fk::ParseHexByte(boxes[n]->text().toStdString(), value)) {
-            m_services.messageBoxes.Show("MAC address is invalid", "MAC address error",
-                                         fk::platform::MessageIcon::Stop,
-                                         fk::platform::MessageButtons::Ok);
-            boxes[n]->selectAll();
-            boxes[n]->setFocus();
-            return false;
-        }
-        deviceMac[3 + n] = static_cast<std::uint8_t>(value);
-    }
-    return true;
+    const auto refused =
+        fk::ParseRecorderOctets({boxes[0]->text().toStdString(), boxes[1]->text().toStdString(),
+                                 boxes[2]->text().toStdString()},
+                                deviceMac);
+    if (!refused) return true;
+    m_services.messageBoxes.Show(fk::kMacRefusalText, fk::kMacRefusalCaption,
+                                 fk::platform::MessageIcon::Stop, fk::platform::MessageButtons::Ok);
+    boxes[*refused]->selectAll();
+    boxes[*refused]->setFocus();
+    return false;
 }
 
 bool TKVUpgradeFrm::RecorderAddressFree() {

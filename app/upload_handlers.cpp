@@ -1,11 +1,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <filesystem>
-#include <system_error>
 
 #include "app/kvupgradefrm.h"
 #include "app/session_link.h"
+#include "history/recording_host.h"
 #include "image/file_name_text.h"
 #include "image/image_files.h"
 #include "platform/message_box.h"
@@ -66,8 +65,10 @@ void TKVUpgradeFrm::SessionLink::SessionEnded() {
 
 void TKVUpgradeFrm::CreateUploadSession() {
     m_sessionLink = std::make_unique<SessionLink>(*this);
+    m_recordingHost = std::make_unique<fk::history::RecordingSessionHost>(
+        *m_sessionLink, m_services.history, "flashkit");
     m_session = std::make_unique<fk::UploadSession>(
-        *m_sessionLink, *m_sessionLink,
+        *m_recordingHost, *m_sessionLink,
         m_services.uploadOptions ? *m_services.uploadOptions : fk::UploadSessionOptions{});
 }
 
@@ -83,9 +84,7 @@ void TKVUpgradeFrm::BtnUploadClick() {
         ShowStatus(QStringLiteral("Uploading Aborted"));
         return;
     }
-    if (!CaptureDeviceMac() || !ImageFileReady() || !ImageFitsTheWire() || !RecorderAddressFree()) {
-        return;
-    }
+    if (!CaptureDeviceMac() || !ImageReady() || !RecorderAddressFree()) return;
     const bool system = ImgPageCtrl->currentIndex() == 0;
     m_sessionLink->Capture({system ? fk::ImagePage::System : fk::ImagePage::Data, m_sysFileName,
                             m_sysFilePath, m_dataFileName, m_dataFilePath, deviceMac});
@@ -99,40 +98,24 @@ void TKVUpgradeFrm::BtnUploadClick() {
     BtnUpload->setText(kAbortCaption);
 }
 
-bool TKVUpgradeFrm::ImageFileReady() {
+bool TKVUpgradeFrm::ImageReady() {
     const bool system = ImgPageCtrl->currentIndex() == 0;
-    QLineEdit* const box = system ? m_strSysFile : m_strDataFile;
-    if (!fk::IsExistingFile(fk::PathInBox(box->text()))) {
-        m_services.messageBoxes.Show("Image file is invalid", "Image file error", MessageIcon::Stop,
-                                     MessageButtons::Ok);
-        system ? BtnBrowseSysClick() : BtnBrowseDataClick();
-        return false;
-    }
+    const std::string path = fk::PathInBox((system ? m_strSysFile : m_strDataFile)->text());
     // The file checked is the file served: a path typed before its file existed was not taken
     // when it was typed.
     system ? m_strSysFileChange() : m_strDataFileChange();
-    if (system && !CheckSystemImage(deviceMac[3], deviceMac[4], deviceMac[5])) {
-        m_services.messageBoxes.Show(
-            "The uploading system file image doesn't agree right with system to upload.",
-            "Check system image file", MessageIcon::Stop, MessageButtons::Ok);
-        BtnBrowseSysClick();
-        return false;
-    }
-    return true;
-}
-
-// The recorder reads a zero-ended name from a 128-byte field and counts 16-bit blocks: a longer
-// name or a larger image would be cut short or end in a failure mid-transfer.
-bool TKVUpgradeFrm::ImageFitsTheWire() {
-    const bool system = ImgPageCtrl->currentIndex() == 0;
-    const std::string& name = system ? m_sysFileName : m_dataFileName;
-    std::error_code error;
-    const auto size = std::filesystem::file_size(system ? m_sysFilePath : m_dataFilePath, error);
-    auto refusal = fk::CheckBootFileName(name);
-    if (!refusal && !error) refusal = fk::CheckImageSize(size);
+    const auto refusal =
+        fk::CheckUploadImage(system ? fk::ImagePage::System : fk::ImagePage::Data, path, deviceMac);
     if (!refusal) return true;
-    m_services.messageBoxes.Show(*refusal, fk::kUploadCheckCaption, MessageIcon::Stop,
+    if (!refusal->fileError.empty()) {
+        m_services.messageBoxes.Show(refusal->fileError, kApplicationTitle, MessageIcon::None,
+                                     MessageButtons::Ok);
+    }
+    m_services.messageBoxes.Show(refusal->text, refusal->caption, MessageIcon::Stop,
                                  MessageButtons::Ok);
+    if (refusal->reason != fk::UploadRefusal::Reason::NotServable) {
+        system ? BtnBrowseSysClick() : BtnBrowseDataClick();
+    }
     return false;
 }
 

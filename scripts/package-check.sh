@@ -137,6 +137,15 @@ if grep -q flashkit-recorder-sim "$build_dir/packaging/cmake_install.cmake"; the
     [ -x /usr/bin/flashkit-recorder-sim ] || fail "the simulated recorder was not installed"
 fi
 
+say "checking the terminal front end, the manual pages, --version and the completion"
+for program in flashkit flashkit-cli flashkit-recorder-sim; do
+    [ -x "/usr/bin/$program" ] || continue
+    "/usr/bin/$program" --version | grep -qx "$program [0-9.]*" || fail "$program --version"
+    [ -f "/usr/share/man/man1/$program.1.gz" ] || fail "no manual page for $program"
+done
+[ -x /usr/bin/flashkit-cli ] || fail "flashkit-cli was not installed"
+[ -f /usr/share/bash-completion/completions/flashkit-cli ] || fail "no completion for flashkit-cli"
+
 say "starting the window as a member of $group, from the member's home as the menu does"
 useradd --system --create-home --home-dir "$work/$member" --shell /usr/sbin/nologin \
     --groups "$group" "$member"

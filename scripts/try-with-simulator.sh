@@ -3,8 +3,10 @@
 # namespaces joined by a veth pair, the simulator on one side and FlashKit (on the current
 # DISPLAY) on the other. Nothing is sent on, or changed in, the machine's own network.
 #
-# Usage: sudo scripts/try-with-simulator.sh [--check] [build-dir]
-#   --check   set up, start the simulator, tear down again, without FlashKit (no display needed)
+# Usage: sudo scripts/try-with-simulator.sh [--check|--terminal] [build-dir]
+#   --check     set up, start the simulator, tear down again, without FlashKit (no display needed)
+#   --terminal  instead of the window, a shell on the PC's side with flashkit-cli on its PATH; the
+#               upload history of the try-out is kept apart (XDG_STATE_HOME in the scratch folder)
 # SIM_OPTIONS adds simulator options, e.g. a fault to watch: SIM_OPTIONS="--lose-ack 3".
 # In FlashKit: choose the card named below, type the MAC octets 30 01 01, choose one of the two
 # sample images the script names (or an image of your own), Upload.
@@ -12,13 +14,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
 
-check=0
+check=0 terminal=0
 if [ "${1:-}" = "--check" ]; then check=1; shift; fi
+if [ "${1:-}" = "--terminal" ]; then terminal=1; shift; fi
 build=${1:-build}
 app=$build/app/flashkit
+cli=$build/cli/flashkit-cli
 sim=$build/tools/recorder-sim/flashkit-recorder-sim
 [ -x "$sim" ] || { echo "No simulator at $sim; build first: cmake --build $build" >&2; exit 2; }
-[ "$check" = 1 ] || [ -x "$app" ] || { echo "No FlashKit at $app; build first" >&2; exit 2; }
+[ "$check" = 1 ] || [ "$terminal" = 1 ] || [ -x "$app" ] ||
+    { echo "No FlashKit at $app; build first" >&2; exit 2; }
+[ "$terminal" = 0 ] || [ -x "$cli" ] || { echo "No flashkit-cli at $cli; build first" >&2; exit 2; }
 
 tag=$$
 pc=fk-pc-$tag rec=fk-rec-$tag pclink=fkp$tag reclink=fkr$tag
@@ -56,9 +62,18 @@ fi
 head -c 200000 /dev/urandom >"$work/sample.bin"
 printf '\000\000\005\040' >>"$work/sample.bin"
 head -c 50000 /dev/urandom >"$work/sample.fnt"
-echo "In FlashKit choose the card $pclink (192.168.77.1), type 30 01 01, choose"
-echo "$work/sample.bin (System Image) or $work/sample.fnt (Data Image), Upload."
-ip netns exec "$pc" "$app" || true
+if [ "$terminal" = 1 ]; then
+    echo "A shell on the PC's side; the card is $pclink. Try, then 'exit':"
+    echo "  flashkit-cli check --card $pclink --mac 30:01:01"
+    echo "  flashkit-cli upload --card $pclink --mac 30:01:01 $work/sample.bin"
+    echo "  flashkit-cli history"
+    ip netns exec "$pc" env PATH="$(realpath "$build/cli"):$PATH" XDG_STATE_HOME="$work/state" \
+        bash || true
+else
+    echo "In FlashKit choose the card $pclink (192.168.77.1), type 30 01 01, choose"
+    echo "$work/sample.bin (System Image) or $work/sample.fnt (Data Image), Upload."
+    ip netns exec "$pc" "$app" || true
+fi
 
 # A finished upload has ended the simulator already; otherwise give it a moment, then stop it.
 for _ in $(seq 1 30); do kill -0 "$simpid" 2>/dev/null || break; sleep 0.1; done

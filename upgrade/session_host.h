@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "net/ipv4.h"
 #include "net/mac.h"
 #include "platform/message_box.h"
+#include "platform/udp_socket.h"
 
 namespace fk {
 
@@ -45,6 +47,21 @@ class SessionHost {
     // The session has ended (completed, aborted, failed to start): restore the idle controls.
     // Called once per upload, from the thread that stopped it.
     virtual void SessionEnded() = 0;
+
+    // Facts of the upload for its record and for the terminal; the window shows none of them.
+    // Called from whichever thread the session or its workers run on.
+    virtual void UploadStarted() {}
+    // A read request for the boot file was answered with the header block.
+    virtual void RequestAccepted(const platform::Endpoint& /*recorder*/,
+                                 std::uint64_t /*imageSize*/) {}
+    // The image's bytes, block by block in order, each once as it is first served.
+    virtual void BlockServed(std::span<const std::uint8_t> /*content*/) {}
+    // blockNo of blockTotal blocks (the header block counts) is acknowledged.
+    virtual void BlockAcknowledged(std::uint64_t /*blockNo*/, std::uint64_t /*blockTotal*/) {}
+    virtual void BlockResent() {}
+    // The session ends the upload by itself: completed, or failed with the text it shows. An
+    // upload stopped from outside (Abort, the window closed) ends without this.
+    virtual void UploadFinished(bool /*completed*/, const std::string& /*text*/) {}
 };
 
 }  // namespace fk

@@ -127,6 +127,8 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
     m_furthestAck = 0;
     m_retryCount = 0;
     m_blockNo = 1;
+    m_highestServed = 1;
+    m_links.host.RequestAccepted(from, m_imageSize);
     SendDataBlock();
 }
 
@@ -150,6 +152,7 @@ void TftpEngine::HandleAck(std::span<const std::uint8_t> datagram) {
     const auto acknowledged = AckBlockNumber(datagram);
     // Before a read request of this upload was answered there is no transfer to go on with.
     if (!acknowledged || !m_transferAccepted.load()) return;
+    m_links.host.BlockAcknowledged(*acknowledged, m_blockTotal);
     if (*acknowledged == m_finalBlockNo) {
         Complete();
         return;
@@ -175,6 +178,7 @@ void TftpEngine::Complete() {
     SwitchTimersOff();
     if (m_blockTotal > 0) ShowPercent(100);
     m_links.tftpRunning.store(false);
+    m_links.host.UploadFinished(true, "Uploading Completed");
     m_links.stopUpload();
     m_links.host.PlayCue(2);
 }
@@ -191,6 +195,11 @@ void TftpEngine::SendDataBlock(bool restartTimer) {
         const auto read = ReadFileBlock();
         if (!read) return;
         length = *read;
+        // A repeated acknowledgement asks for a block again: it is served, but counted once.
+        if (m_blockNo == m_highestServed + 1) {
+            m_highestServed = m_blockNo;
+            m_links.host.BlockServed(std::span(m_packet).subspan(kTftpDataHeaderSize, length));
+        }
     }
     const std::size_t packetLength = BuildDataPacket(
         m_blockNo, std::span(m_packet).subspan(kTftpDataHeaderSize, length), m_packet);
@@ -270,11 +279,13 @@ void TftpEngine::SendTimeOutTimer() {
     const auto sent = m_links.port.SendTo({m_lastPacket.data(), m_lastPacketLen}, m_lastPeer);
     Status(sent.count > 0 ? FormatText("retry transfer %d", m_retryCount)
                           : std::string("Data transfer error"));
+    if (sent.count > 0) m_links.host.BlockResent();
     ++m_retryCount;
 }
 
 void TftpEngine::GiveUp(const char* text) {
     m_links.tftpRunning.store(false);
+    m_links.host.UploadFinished(false, text);
     m_links.stopUpload();
     Status(text);
     m_links.host.ShowMessage(text, "FlashPilot Transmission Error", MessageIcon::Stop);
@@ -283,6 +294,7 @@ void TftpEngine::GiveUp(const char* text) {
 void TftpEngine::ReportReceiveFailure(int error) {
     const auto text = FormatText("Step 2: Tftp receive data error: error code (%d)", error);
     m_links.tftpRunning.store(false);
+    m_links.host.UploadFinished(false, text);
     m_links.stopUpload();
     Status(text);
     m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);

@@ -135,6 +135,7 @@ class TftpEngine {
     std::uint64_t m_fileBlocks = 0;
     std::uint64_t m_blockTotal = 0;
     std::uint16_t m_blockNo = 1;
+    std::uint16_t m_highestServed = 1;  // the last block whose content went to BlockServed
     std::int64_t m_blockOffset = 0;
     std::array<std::uint8_t, kTftpMaxDataPacket> m_packet{};
     std::array<std::uint8_t, kTftpMaxDataPacket> m_lastPacket{};

@@ -1,9 +1,17 @@
 #pragma once
 
+// The checks made when an upload is asked for, before any socket opens: the window's Upload
+// button and the terminal's upload command both run them, in this order, and tell the operator
+// the same texts.
+
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "net/mac.h"
+#include "upgrade/session_host.h"
 
 namespace fk {
 
@@ -14,10 +22,38 @@ inline constexpr std::size_t kMaxBootFileNameLength = 127;
 inline constexpr std::uint64_t kMaxImageSize = 65534ull * 512 - 1;
 
 inline constexpr const char* kUploadCheckCaption = "Image file error";
+inline constexpr const char* kMacRefusalText = "MAC address is invalid";
+inline constexpr const char* kMacRefusalCaption = "MAC address error";
 
-// Checks the window makes at Upload, before any socket opens. Each gives the text of the box
-// that refuses the upload, or nothing when the upload may go on.
 std::optional<std::string> CheckBootFileName(std::string_view bootFileName);
 std::optional<std::string> CheckImageSize(std::uint64_t imageSize);
+
+// Reads the three typed octets into octets 3 to 5 of mac, each stored as soon as it parses, so
+// a refusal of the second leaves the first stored. The index (0 to 2) of the refused text, or
+// nothing when all three parse.
+std::optional<std::size_t> ParseRecorderOctets(const std::array<std::string, 3>& texts,
+                                               MacAddress& mac);
+
+// Whether the system image at path is built for the recorder with these MAC octets 3 to 5.
+struct SystemImageVerdict {
+    bool fits = false;
+    std::string fileError;  // the trailer could not be read: the file error text, path included
+};
+SystemImageVerdict CheckSystemImageFile(const std::string& path, std::uint8_t octet3,
+                                        std::uint8_t octet4, std::uint8_t octet5);
+
+struct UploadRefusal {
+    enum class Reason { ImageMissing, WrongRecorder, NotServable };
+    Reason reason;
+    std::string fileError;  // told before the refusal, when the image could not be read
+    std::string text;
+    std::string caption;
+};
+
+// The image checks for an upload of the image at path to the recorder with mac: the file
+// exists, a system image fits the recorder, and its name and size fit the wire. Nothing when
+// the upload may go on.
+std::optional<UploadRefusal> CheckUploadImage(ImagePage page, const std::string& path,
+                                              const MacAddress& mac);
 
 }  // namespace fk

@@ -68,6 +68,7 @@ void UploadSession::StartUpload() {
         m_run = run;
     }
     m_arp.ResetErrorReport();
+    m_host.UploadStarted();
     m_host.ShowStatus("Uploading Started");
     m_host.PlayCue(1);
     if (!OpenSockets(*run)) {
@@ -105,7 +106,9 @@ bool UploadSession::OpenSockets(Run& run) {
         if (*socket) (*socket)->Close();
         socket->reset();
     }
-    m_host.ShowStatus(FormatText(failedStep, error));
+    const std::string text = FormatText(failedStep, error);
+    m_host.ShowStatus(text);
+    m_host.UploadFinished(false, text);
     m_host.PlayCue(3);
     // A refused bind may be the helper that could not be asked: then the operator is told why.
     if (const auto box = error == EACCES ? NetHelperProblemBox(platform::LastNetHelperProblem())

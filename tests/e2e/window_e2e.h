@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -29,6 +30,7 @@
 
 #include "app/kvupgradefrm.h"
 #include "app/startup.h"
+#include "history/upload_history.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
 #include "platform/tcpip_config.h"
@@ -62,10 +64,18 @@ inline std::vector<std::uint8_t> ReadAll(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+inline std::string Sha256Hex(const std::vector<std::uint8_t>& bytes) {
+    return QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())),
+                                    QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
 // A UDP port held by another server of the PC; released with the object.
 class BusyPort {
   public:
-    explicit BusyPort(std::uint16_t port) : m_fd(socket(AF_INET, SOCK_DGRAM, 0)) {
+    // Close-on-exec: a program the test starts must not hold the port too.
+    explicit BusyPort(std::uint16_t port) : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -124,10 +134,12 @@ class WindowE2e : public ::testing::Test {
         std::filesystem::create_directories(m_work);
         // The resend time-out is shortened so that a silent recorder shows within a test.
         m_options.sendTimeOut = std::chrono::milliseconds(500);
+        m_history = std::make_unique<history::UploadHistory>(HistoryPath());
     }
 
     void TearDown() override {
         if (m_window) DestroyMainWindow(std::move(m_window));
+        m_history.reset();
         m_net.reset();
         std::error_code ignored;
         std::filesystem::remove_all(m_work, ignored);
@@ -140,8 +152,8 @@ class WindowE2e : public ::testing::Test {
         m_adapters = platform::MakeSystemAdapterSource();
         if (!m_neighbours) m_neighbours = platform::MakeSystemNeighbourTable();
         m_tcpip = platform::MakeKeyfileTcpipConfig((m_work / "no-keyfiles").string());
-        m_window = CreateMainWindow(
-            {boxes, dialogs, sound, *m_adapters, *m_tcpip, *m_neighbours, &m_options});
+        m_window = CreateMainWindow({boxes, dialogs, sound, *m_adapters, *m_tcpip, *m_neighbours,
+                                     &m_options, m_history.get()});
         // Not shown: painting adds nothing here, and Qt's painting threads are outside what the
         // thread sanitizer can follow.
         return *m_window;
@@ -213,8 +225,18 @@ class WindowE2e : public ::testing::Test {
     bool CompletionCuePlayed() { return CuePlayed(2093, 400); }
     bool ErrorCuePlayed() { return CuePlayed(1569, 300); }
 
+    // The upload history the window writes, and flashkit-cli when it is handed the same file.
+    std::string HistoryPath() const { return (m_work / "history.sqlite3").string(); }
+    std::vector<history::UploadRow> RecordedUploads() {
+        m_history->Flush();
+        const auto query = history::ReadHistory(HistoryPath(), {});
+        EXPECT_TRUE(query.ok) << query.error;
+        return query.rows;
+    }
+
     std::unique_ptr<NetnsPair> m_net;
     std::filesystem::path m_work;
+    std::unique_ptr<history::UploadHistory> m_history;
     UploadSessionOptions m_options;
     FakeMessageBoxes boxes;
     FakeFileDialogs dialogs;

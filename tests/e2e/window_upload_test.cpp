@@ -59,6 +59,18 @@ TEST_F(WindowUploadE2e, SystemImageIsUpgradedByteForByte) {
     // The stop closed both ports. (Its entry delete is checked where the recorder stays quiet:
     // here its last ACK meets a closed port, and the kernel's answer makes an entry of its own.)
     EXPECT_TRUE(PortsFree());
+    // The window's upload is on record, with the hash of exactly the bytes the recorder got.
+    const auto rows = RecordedUploads();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].start.program, "flashkit");
+    EXPECT_EQ(rows[0].start.card, m_net->pcLink);
+    EXPECT_EQ(rows[0].start.recorderMac, kRecorderMacText);
+    EXPECT_EQ(rows[0].start.recorderAddress, kRecorderAddress);
+    EXPECT_EQ(rows[0].start.kind, "system");
+    EXPECT_EQ(rows[0].end.outcome, "completed");
+    EXPECT_EQ(rows[0].end.finalText, "Uploading Completed");
+    EXPECT_EQ(rows[0].end.bytesServed, 1000u);
+    EXPECT_EQ(rows[0].end.sha256, Sha256Hex(image));
 }
 
 TEST_F(WindowUploadE2e, DataImageIsUpgradedByteForByteAndASecondUploadStartsAfresh) {
@@ -108,6 +120,10 @@ TEST_F(WindowUploadE2e, AnnouncesEvery30MsWithTheEntryInPlaceAndFallsSilentAtAbo
     EXPECT_TRUE(w.ImgPageCtrl->isEnabled());
     EXPECT_EQ(Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr"), std::string::npos);
     EXPECT_TRUE(PortsFree());
+    const auto rows = RecordedUploads();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].end.outcome, "aborted");
+    EXPECT_EQ(rows[0].end.bytesServed, 0u);
 
     const auto run = recorder.Finish();
     EXPECT_FALSE(run.killedAtLimit);

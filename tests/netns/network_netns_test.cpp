@@ -199,7 +199,7 @@ TEST_F(NetnsNetworkTest, EntriesItDidNotMakeAreLeftAloneAndOnlyTheRecordersAddre
     ASSERT_EQ(KernelLinks(net->pc)[0].name, net->pcLink);
     const int card = static_cast<int>(KernelLinks(net->pc)[0].index);
     // .1 gives the recorder .2, .250 gives .251, and .253 the gateway's .254.
-    for (const std::string& command :
+    for (const std::string command :
          {"neigh add 192.168.77.2 lladdr 02:5e:a1:1a:2b:3c nud permanent dev ",
           "addr add 192.168.77.250/24 dev ",
           "neigh add 192.168.77.251 lladdr 52:54:00:12:34:56 nud reachable dev ",

@@ -97,6 +97,11 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
+    // Sends a signal to the child itself (not its group), as an operator's kill would.
+    void Signal(int signal) {
+        if (m_pid > 0) kill(m_pid, signal);
+    }
+
     // Collects the output until the child exits, killing it at the limit. Call once.
     ProcessResult Wait() {
         ProcessResult result;

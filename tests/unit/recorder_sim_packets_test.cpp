@@ -300,6 +300,9 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_FALSE(defaults.options->misbehaviour.dropFinalAck);
     EXPECT_FALSE(defaults.options->misbehaviour.restartAt);
     EXPECT_TRUE(ParseOptions({"--interface", "x", "--help"}).help);
+    const auto version = ParseOptions({"--version"});
+    EXPECT_TRUE(version.version);
+    EXPECT_FALSE(version.options);
 }
 
 TEST(RecorderSimOptions, RefusesBadValuesAndFaultsWithoutFetch) {

@@ -127,6 +127,10 @@ int Run(const std::vector<std::string>& arguments) {
         std::cout << kHelpText;
         return kExitOk;
     }
+    if (parsed.version) {
+        std::cout << "flashkit-recorder-sim " << FLASHKIT_VERSION << "\n";
+        return kExitOk;
+    }
     if (!parsed.options) return Fail(kExitUsage, parsed.error + " (see --help)");
     const auto& options = *parsed.options;
     const auto deadline = Clock::now() + options.timeout;

@@ -41,6 +41,7 @@ Faults, with --fetch:
   --restart-at BLOCK    when BLOCK first arrives, request the file again instead of
                         acknowledging it, and start the file afresh
   --help                show this text
+  --version             show the version
 
 Output on stdout, one line each:
   bootp replies=N yiaddr=A.B.C.D siaddr=A.B.C.D file=NAME
@@ -88,6 +89,9 @@ class Parser {
             unsigned long number = 0;
             if (name == "--help") {
                 m_result.help = true;
+                return m_result;
+            } else if (name == "--version") {
+                m_result.version = true;
                 return m_result;
             } else if (name == "--fetch") {
                 options.fetch = true;

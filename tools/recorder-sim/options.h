@@ -25,6 +25,7 @@ struct Options {
 struct ParsedOptions {
     std::optional<Options> options;  // empty when help was asked for or on error
     bool help = false;
+    bool version = false;
     std::string error;
 };
 

@@ -1,0 +1,32 @@
+#include <vector>
+
+#include "cli/commands.h"
+#include "upgrade/upload_checks.h"
+
+namespace fk::cli {
+
+std::string RefusalLine(const std::string& caption, const std::string& text) {
+    return caption.empty() ? text : caption + ": " + text;
+}
+
+bool ParseRecorderMacArgument(const std::string& text, MacAddress& mac) {
+    std::vector<std::string> parts(1);
+    for (const char c : text) {
+        if (c == ':' || c == '-') {
+            parts.emplace_back();
+        } else {
+            parts.back() += c;
+        }
+    }
+    if (parts.size() == 6) {
+        for (std::size_t n = 0; n < 3; ++n) {
+            std::uint32_t octet = 0;
+            if (!ParseHexByte(parts[n], octet) || octet != kRecorderMacPrefix[n]) return false;
+        }
+        parts.erase(parts.begin(), parts.begin() + 3);
+    }
+    if (parts.size() != 3) return false;
+    return !ParseRecorderOctets({parts[0], parts[1], parts[2]}, mac);
+}
+
+}  // namespace fk::cli

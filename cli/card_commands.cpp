@@ -1,0 +1,230 @@
+// flashkit-cli cards and check: the card list as the window shows it, and the reasons a
+// recorder may never ask for its image. Both only read the system.
+
+#include <unistd.h>
+
+#include <bit>
+#include <cstdio>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "net/address_plan.h"
+#include "net/recorder_reach.h"
+#include "platform/adapter_source.h"
+#include "platform/format_text.h"
+#include "platform/system_facts.h"
+#include "platform/tcpip_config.h"
+#include "upgrade/upload_checks.h"
+
+namespace fk::cli {
+
+namespace {
+
+struct CardFacts {
+    AdapterRecord record;
+    Ipv4 host = 0, mask = 0, gateway = 0;
+    platform::LinkState link;
+};
+
+CardFacts FactsOf(const AdapterRecord& card, platform::TcpipConfig& config) {
+    CardFacts facts;
+    facts.record = card;
+    facts.host = HostAddressFor(card, card.description, &config);
+    facts.mask = ParseDottedQuad(card.ipMask);
+    if (facts.mask == 0xFFFFFFFFu && card.ipMask != "255.255.255.255") facts.mask = 0;
+    facts.gateway = ParseDottedQuad(card.gateway);
+    if (facts.gateway == 0xFFFFFFFFu) facts.gateway = 0;
+    facts.link = platform::ReadLinkState(card.adapterName);
+    return facts;
+}
+
+std::string AddressWithPrefix(const CardFacts& card) {
+    return FormatDottedQuad(card.host) + "/" + std::to_string(std::popcount(card.mask));
+}
+
+std::string LinkText(const platform::LinkState& link) {
+    if (!link.up) return "down";
+    return link.carrier ? "up, carrier" : "up, no carrier";
+}
+
+std::string MacText(const MacAddress& mac) {
+    return FormatText("%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                      mac[5]);
+}
+
+struct Finding {
+    bool ok;
+    std::string name, text;
+};
+
+Finding LinkFinding(const CardFacts& card) {
+    const std::string& name = card.record.adapterName;
+    if (!card.link.up) {
+        return {false, "link", name + " is down: bring it up (ip link set " + name + " up)"};
+    }
+    if (!card.link.carrier) {
+        return {false, "link",
+                name + " has no carrier: check the cable, and that the recorder is switched on"};
+    }
+    return {true, "link", name + " is up and has a carrier"};
+}
+
+Finding AddressFinding(const CardFacts& card) {
+    if (card.host == 0) {
+        return {false, "address",
+                card.record.adapterName +
+                    " has no IPv4 address: give it one, e.g. ip addr add "
+                    "192.168.1.1/24 dev " +
+                    card.record.adapterName};
+    }
+    return {true, "address", AddressWithPrefix(card) + " on " + card.record.adapterName};
+}
+
+Finding RecorderFinding(const CardFacts& card, const std::optional<MacAddress>& recorderMac) {
+    const Ipv4 recorder = DeviceAddressFor(card.host);
+    const std::string address = FormatDottedQuad(recorder);
+    const char* conflict = nullptr;
+    switch (RecorderAddressConflictFor(card.host, card.mask, card.gateway)) {
+        case RecorderAddressConflict::None:
+            break;
+        case RecorderAddressConflict::OutsideSubnet:
+            conflict = "is outside the card's subnet";
+            break;
+        case RecorderAddressConflict::Network:
+            conflict = "is the subnet's network address";
+            break;
+        case RecorderAddressConflict::Broadcast:
+            conflict = "is the subnet's broadcast address";
+            break;
+        case RecorderAddressConflict::Gateway:
+            conflict = "is the gateway's address";
+            break;
+    }
+    if (conflict) {
+        return {false, "recorder",
+                address + " " + conflict +
+                    ": give the card an address whose last octet is from 2 to 253 inside its "
+                    "subnet (the recorder gets the next one)"};
+    }
+    for (const auto& row : ParseNeighbourTable(platform::ReadKernelText("/proc/net/arp"))) {
+        if (row.address != recorder || !row.complete || row.device != card.record.adapterName) {
+            continue;
+        }
+        // An entry of this recorder, or of any recorder when none was named, is FlashKit's own.
+        const bool recorders = recorderMac ? row.mac == *recorderMac
+                                           : std::equal(row.mac.begin(), row.mac.begin() + 3,
+                                                        kRecorderMacPrefix.begin());
+        if (!recorders) {
+            return {false, "recorder",
+                    address + " is held by " + MacText(row.mac) +
+                        " in the neighbour table: another machine uses it; give the card "
+                        "another address"};
+        }
+    }
+    return {true, "recorder", address + " is free"};
+}
+
+Finding PortFinding(std::uint16_t port) {
+    const std::string name = "port " + std::to_string(port);
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        for (const auto& socket : ParseUdpTable(platform::ReadKernelText(table))) {
+            if (socket.localPort != port) continue;
+            bool unseen = false;
+            const auto holders = platform::SocketHolders(socket.inode, unseen);
+            if (holders.empty()) {
+                return {false, name,
+                        unseen ? "in use by a process this user may not look into: run the check "
+                                 "as root to name it"
+                               : "in use (its process could not be found)"};
+            }
+            std::string text = "in use by ";
+            for (std::size_t n = 0; n < holders.size(); ++n) {
+                text += (n ? ", " : "") + holders[n].name + " (pid " +
+                        std::to_string(holders[n].pid) + ")";
+            }
+            return {false, name, text + ": stop it while uploading"};
+        }
+    }
+    return {true, name, "free"};
+}
+
+Finding PrivilegeFinding() {
+    if (geteuid() == 0) return {true, "privileges", "root"};
+    const auto caps =
+        ParseEffectiveCapabilities(platform::ReadKernelText("/proc/self/status")).value_or(0);
+    const bool bind = (caps >> kCapNetBindService & 1) != 0 ||
+                      platform::UnprivilegedPortStart().value_or(1024) <= 67;
+    const bool admin = (caps >> kCapNetAdmin & 1) != 0;
+    if (bind && admin) return {true, "privileges", "may bind ports 67 and 69 and add neighbours"};
+    return {false, "privileges",
+            std::string("missing ") + (bind ? "" : "cap_net_bind_service ") +
+                (admin ? "" : "cap_net_admin ") +
+                "- run as root, or: sudo setcap cap_net_bind_service,cap_net_admin+ep "
+                "$(command -v flashkit-cli)"};
+}
+
+AdapterList SystemCards() {
+    const auto source = platform::MakeSystemAdapterSource();
+    return BuildAdapterList(source->List());
+}
+
+}  // namespace
+
+std::optional<AdapterRecord> FindCard(const AdapterList& cards, const std::string& name) {
+    for (const auto& card : cards) {
+        if (card.adapterName == name || card.description == name) return card;
+    }
+    return std::nullopt;
+}
+
+int RunCards() {
+    const auto config = platform::MakeKeyfileTcpipConfig();
+    std::vector<CardFacts> cards;
+    std::size_t width = 0;
+    for (const auto& card : SystemCards()) {
+        cards.push_back(FactsOf(card, *config));
+        width = std::max(width, card.description.size());
+    }
+    for (const auto& card : cards) {
+        std::printf("%-*s  %-18s  %-14s  recorder %s\n", static_cast<int>(width),
+                    card.record.description.c_str(), AddressWithPrefix(card).c_str(),
+                    LinkText(card.link).c_str(),
+                    FormatDottedQuad(DeviceAddressFor(card.host)).c_str());
+    }
+    return kExitOk;
+}
+
+int RunCheck(const CheckOptions& options) {
+    std::optional<MacAddress> recorderMac;
+    if (!options.mac.empty()) {
+        MacAddress mac = kRecorderMacPrefix;
+        if (!ParseRecorderMacArgument(options.mac, mac)) {
+            std::fprintf(stderr, "%s\n", RefusalLine(kMacRefusalCaption, kMacRefusalText).c_str());
+            return kExitBadInput;
+        }
+        recorderMac = mac;
+    }
+    const auto record = FindCard(SystemCards(), options.card);
+    if (!record) {
+        std::fprintf(stderr, "No network card '%s'; flashkit-cli cards lists them.\n",
+                     options.card.c_str());
+        return kExitBadInput;
+    }
+    const auto config = platform::MakeKeyfileTcpipConfig();
+    const CardFacts card = FactsOf(*record, *config);
+    std::vector<Finding> findings{LinkFinding(card), AddressFinding(card)};
+    if (card.host != 0) findings.push_back(RecorderFinding(card, recorderMac));
+    findings.push_back(PortFinding(67));
+    findings.push_back(PortFinding(69));
+    findings.push_back(PrivilegeFinding());
+    bool allHold = true;
+    for (const auto& finding : findings) {
+        std::printf("%-4s %-11s %s\n", finding.ok ? "ok" : "FAIL", finding.name.c_str(),
+                    finding.text.c_str());
+        allHold = allHold && finding.ok;
+    }
+    return allHold ? kExitOk : kExitProblem;
+}
+
+}  // namespace fk::cli

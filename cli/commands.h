@@ -1,0 +1,53 @@
+#pragma once
+
+// The subcommands of flashkit-cli. Each returns the program's exit status (cli/exit_codes.h).
+
+#include <optional>
+#include <string>
+
+#include "net/adapter_list.h"
+#include "net/mac.h"
+
+namespace fk::cli {
+
+enum class OutputMode { Terminal, Plain, Json };
+
+struct UploadOptions {
+    std::string card;
+    std::string mac;
+    std::string image;
+    std::optional<bool> system;  // --system / --data; otherwise from the extension
+    std::optional<double> waitSeconds;
+    OutputMode output = OutputMode::Plain;
+    std::string historyPath;
+};
+
+struct CheckOptions {
+    std::string card;
+    std::string mac;  // empty: not given
+};
+
+struct HistoryOptions {
+    std::string mac;
+    std::string since;
+    bool json = false;
+    bool csv = false;
+    std::string historyPath;
+};
+
+int RunUpload(const UploadOptions& options);
+int RunCards();
+int RunCheck(const CheckOptions& options);
+int RunHistory(const HistoryOptions& options);
+
+// The card named by its interface name or by its entry in the card list.
+std::optional<AdapterRecord> FindCard(const AdapterList& cards, const std::string& name);
+
+// "30:01:01" (or with '-'), or the whole address with the recorders' prefix: octets 3 to 5 go
+// into mac. False, mac untouched beyond the octets that parsed, when it is not such a text.
+bool ParseRecorderMacArgument(const std::string& text, MacAddress& mac);
+
+// The terminal's lines for a refusal: "Caption: text".
+std::string RefusalLine(const std::string& caption, const std::string& text);
+
+}  // namespace fk::cli

@@ -1,0 +1,22 @@
+#pragma once
+
+// The exit statuses of flashkit-cli, as its manual page lists them.
+
+#include <string_view>
+
+namespace fk::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,            // upload: the recorder acknowledged the whole image; check: all hold
+    kExitProblem = 1,       // check: something does not hold; history: the record cannot be read
+    kExitBadInput = 2,      // a wrong option, an unknown card, a refused MAC address or image
+    kExitCannotStart = 3,   // the ports could not be opened (in use, no privileges)
+    kExitNoRequest = 4,     // the recorder did not ask for its image within --wait
+    kExitFailed = 5,        // the transfer began and failed
+    kExitInterrupted = 130  // stopped by SIGINT, SIGTERM or SIGHUP
+};
+
+// The exit status an upload ends with, from the outcome its history row is given.
+ExitCode ExitCodeForOutcome(std::string_view outcome, bool started);
+
+}  // namespace fk::cli

@@ -1,0 +1,108 @@
+// flashkit-cli: FlashKit from a terminal. The same checks, upload session and upload history as
+// the window; see flashkit-cli(1).
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+
+namespace {
+
+constexpr const char* kExitStatuses = R"(Exit status:
+  0    upload: the recorder acknowledged the whole image; check: everything holds
+  1    check: something does not hold; history: the record cannot be read
+  2    a wrong option, an unknown card, a refused MAC address or image
+  3    the upload could not start (ports in use, no privileges)
+  4    the recorder did not ask for its image within --wait
+  5    the transfer began and failed
+  130  interrupted (SIGINT, SIGTERM or SIGHUP); the neighbour entry is removed, the ports
+       closed)";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace fk::cli;
+    CLI::App app{
+        "Loads firmware into a network video recorder in network-boot mode: BOOTP "
+        "announcer and TFTP server, as the FlashKit window.",
+        "flashkit-cli"};
+    app.set_version_flag("--version", std::string("flashkit-cli ") + FLASHKIT_VERSION);
+    app.require_subcommand(1);
+    app.footer(kExitStatuses);
+
+    UploadOptions upload;
+    double wait = 0;
+    bool json = false;
+    auto* uploadCommand = app.add_subcommand(
+        "upload", "Upload a system image (.bin) or data image (.Fnt) to one recorder");
+    uploadCommand->add_option("--card", upload.card, "network card: its name, as `cards` shows")
+        ->required();
+    uploadCommand
+        ->add_option("--mac", upload.mac,
+                     "the recorder's MAC octets 4 to 6, e.g. 30:01:01 (the first three are "
+                     "02:5e:a1)")
+        ->required();
+    uploadCommand->add_option("IMAGE", upload.image, "the image file")->required();
+    bool systemImage = false, dataImage = false;
+    auto* system = uploadCommand->add_flag("--system", systemImage,
+                                           "IMAGE is a system image, whatever its name");
+    auto* data =
+        uploadCommand->add_flag("--data", dataImage, "IMAGE is a data image, whatever its name");
+    system->excludes(data);
+    auto* waitOption =
+        uploadCommand
+            ->add_option("--wait", wait,
+                         "give up when the recorder has not asked within SECONDS (default: wait "
+                         "until interrupted)")
+            ->check(CLI::NonNegativeNumber);
+    uploadCommand->add_flag("--json", json, "one JSON object per event on standard output");
+    uploadCommand->add_option("--history-file", upload.historyPath,
+                              "the upload history database (default: "
+                              "$XDG_STATE_HOME/flashkit/history.sqlite3)");
+
+    auto* cardsCommand =
+        app.add_subcommand("cards",
+                           "List the network cards as the window does, with address, "
+                           "link state and the recorder address each would give");
+
+    CheckOptions check;
+    auto* checkCommand =
+        app.add_subcommand("check", "Tell why a recorder may never ask for its image on a card");
+    checkCommand->add_option("--card", check.card, "network card")->required();
+    checkCommand->add_option("--mac", check.mac, "the recorder's MAC octets 4 to 6");
+
+    HistoryOptions history;
+    auto* historyCommand = app.add_subcommand("history", "Show the record of uploads");
+    historyCommand->add_option("--mac", history.mac,
+                               "only this recorder (its last octets suffice)");
+    historyCommand->add_option("--since", history.since,
+                               "only uploads since a date, local time or age (2026-12-07, "
+                               "\"2026-12-07 14:30\", 12h, 7d)");
+    auto* historyJson = historyCommand->add_flag("--json", history.json, "as a JSON array");
+    historyCommand->add_flag("--csv", history.csv, "as CSV with a header line")
+        ->excludes(historyJson);
+    historyCommand->add_option("--history-file", history.historyPath,
+                               "the upload history database");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // --help and --version end here too, with status 0.
+        return app.exit(error) == 0 ? kExitOk : kExitBadInput;
+    }
+
+    if (*uploadCommand) {
+        if (systemImage) upload.system = true;
+        if (dataImage) upload.system = false;
+        if (waitOption->count() > 0) upload.waitSeconds = wait;
+        upload.output = json                    ? OutputMode::Json
+                        : isatty(STDOUT_FILENO) ? OutputMode::Terminal
+                                                : OutputMode::Plain;
+        return RunUpload(upload);
+    }
+    if (*cardsCommand) return RunCards();
+    if (*checkCommand) return RunCheck(check);
+    return RunHistory(history);
+}

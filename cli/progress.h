@@ -1,0 +1,39 @@
+#pragma once
+
+// How the terminal front end shows an upload's progress: the pure parts, so they can be tested
+// without a terminal.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace fk::cli {
+
+// A terminal line is redrawn no more often than this.
+inline constexpr std::chrono::milliseconds kRedrawInterval{100};
+
+struct ProgressSnapshot {
+    std::uint64_t bytes = 0;               // image bytes the recorder has acknowledged
+    std::uint64_t total = 0;               // image size
+    std::chrono::milliseconds elapsed{0};  // since the recorder asked
+};
+
+// Image bytes acknowledged once block blockNo (the header block is 1) is, for an image of size.
+std::uint64_t AcknowledgedBytes(std::uint64_t blockNo, std::uint64_t size);
+
+// Bytes per second over the elapsed time; nothing before any time has passed.
+std::optional<double> Rate(const ProgressSnapshot& progress);
+
+// "1023 B", "1.5 KiB", "3.0 MiB".
+std::string FormatBytes(double bytes);
+
+// The line redrawn on a terminal, e.g.
+// "[##########          ]  50%  512.0 KiB / 1.0 MiB  256.0 KiB/s  0:02 left"; rate and time left
+// read "--" until they are known. barWidth counts the characters between the brackets.
+std::string FormatProgressLine(const ProgressSnapshot& progress, int barWidth = 24);
+
+// The tenth (0 to 10) of the image done; the plain output writes one line per tenth.
+int TenthDone(const ProgressSnapshot& progress);
+
+}  // namespace fk::cli

@@ -1,0 +1,323 @@
+#include "history/upload_history.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+namespace fk::history {
+
+namespace {
+
+// Long enough to outlast another program's single-row write, short enough that a stuck lock
+// costs a closing program no more than a moment per queued row.
+constexpr int kBusyTimeoutMs = 1000;
+
+constexpr const char* kCreateSchema = R"(
+CREATE TABLE IF NOT EXISTS uploads (
+    id INTEGER PRIMARY KEY,
+    started TEXT NOT NULL,
+    ended TEXT,
+    program TEXT NOT NULL,
+    card TEXT NOT NULL,
+    host_address TEXT NOT NULL,
+    recorder_address TEXT NOT NULL,
+    recorder_mac TEXT NOT NULL,
+    image_path TEXT NOT NULL,
+    kind TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    bytes_served INTEGER NOT NULL DEFAULT 0,
+    sha256 TEXT,
+    blocks INTEGER NOT NULL DEFAULT 0,
+    resends INTEGER NOT NULL DEFAULT 0,
+    outcome TEXT NOT NULL,
+    final_text TEXT
+);
+CREATE INDEX IF NOT EXISTS uploads_started ON uploads(started);
+)";
+
+void WriteToStderr(const std::string& line) {
+    std::fputs(line.c_str(), stderr);
+}
+
+// A prepared statement that is finalised on every path.
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql) {
+        sqlite3_prepare_v2(db, sql, -1, &m_statement, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(m_statement); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    explicit operator bool() const { return m_statement != nullptr; }
+    sqlite3_stmt* get() const { return m_statement; }
+
+    void Text(int index, const std::string& text) {
+        sqlite3_bind_text(m_statement, index, text.c_str(), static_cast<int>(text.size()),
+                          SQLITE_TRANSIENT);
+    }
+    void Number(int index, std::uint64_t value) {
+        sqlite3_bind_int64(m_statement, index, static_cast<sqlite3_int64>(value));
+    }
+    std::string ColumnText(int column) const {
+        const auto* text = sqlite3_column_text(m_statement, column);
+        return text ? reinterpret_cast<const char*>(text) : "";
+    }
+    std::uint64_t ColumnNumber(int column) const {
+        return static_cast<std::uint64_t>(sqlite3_column_int64(m_statement, column));
+    }
+
+  private:
+    sqlite3_stmt* m_statement = nullptr;
+};
+
+int UserVersion(sqlite3* db) {
+    Statement version(db, "PRAGMA user_version");
+    if (!version || sqlite3_step(version.get()) != SQLITE_ROW) return -1;
+    return sqlite3_column_int(version.get(), 0);
+}
+
+}  // namespace
+
+std::string DefaultHistoryPath() {
+    namespace fs = std::filesystem;
+    const char* state = std::getenv("XDG_STATE_HOME");
+    fs::path base;
+    // The base directory specification ignores a relative path.
+    if (state && *state == '/') {
+        base = state;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = fs::path(home && *home ? home : ".") / ".local" / "state";
+    }
+    return (base / "flashkit" / "history.sqlite3").string();
+}
+
+std::string UtcTimeText(std::int64_t secondsSinceEpoch) {
+    const std::time_t seconds = static_cast<std::time_t>(secondsSinceEpoch);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32] = {};
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000Z", &utc);
+    return text;
+}
+
+std::string UtcTimeText() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now - seconds);
+    std::string text = UtcTimeText(seconds.count());
+    char fraction[8] = {};
+    std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(millis.count()));
+    return text.replace(19, 4, fraction);
+}
+
+HistoryQuery ReadHistory(const std::string& path, const HistoryFilter& filter) {
+    HistoryQuery query;
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) return query;
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    const auto fail = [&](const std::string& what) {
+        query.ok = false;
+        query.error = what + ": " + (db ? sqlite3_errmsg(db) : "out of memory") + " (" + path + ")";
+        sqlite3_close(db);
+        return query;
+    };
+    if (opened != SQLITE_OK) return fail("cannot open the upload history");
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    if (UserVersion(db) > kSchemaVersion) {
+        sqlite3_close(db);
+        return {false, "the upload history was written by a newer FlashKit (" + path + ")", {}};
+    }
+    {
+        Statement select(
+            db,
+            "SELECT id, started, coalesce(ended, ''), program, card, host_address, "
+            "recorder_address, recorder_mac, image_path, kind, size, bytes_served, "
+            "coalesce(sha256, ''), blocks, resends, outcome, coalesce(final_text, '') "
+            "FROM uploads WHERE (?1 = '' OR lower(recorder_mac) LIKE '%' || lower(?1)) "
+            "AND (?2 = '' OR started >= ?2) ORDER BY started, id");
+        if (!select) return fail("cannot read the upload history");
+        select.Text(1, filter.recorderMac);
+        select.Text(2, filter.since);
+        int step = SQLITE_ROW;
+        while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+            UploadRow row;
+            row.id = static_cast<std::int64_t>(select.ColumnNumber(0));
+            row.started = select.ColumnText(1);
+            row.ended = select.ColumnText(2);
+            row.start = {select.ColumnText(3), select.ColumnText(4),   select.ColumnText(5),
+                         select.ColumnText(6), select.ColumnText(7),   select.ColumnText(8),
+                         select.ColumnText(9), select.ColumnNumber(10)};
+            row.end = {select.ColumnText(15),   select.ColumnText(16), select.ColumnNumber(10),
+                       select.ColumnNumber(11), select.ColumnText(12), select.ColumnNumber(13),
+                       select.ColumnNumber(14)};
+            query.rows.push_back(std::move(row));
+        }
+        if (step != SQLITE_DONE) return fail("cannot read the upload history");
+    }
+    sqlite3_close(db);
+    return query;
+}
+
+UploadHistory::UploadHistory(std::string path, ErrorSink errorSink)
+    : m_path(std::move(path)),
+      m_errorSink(errorSink ? std::move(errorSink) : WriteToStderr),
+      m_writer(&UploadHistory::Writer, this) {}
+
+UploadHistory::~UploadHistory() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    m_writer.join();
+    sqlite3_close(m_db);
+}
+
+std::uint64_t UploadHistory::Begin(const UploadStart& start) {
+    std::uint64_t token = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        token = m_nextToken++;
+        m_queue.push_back({token, UtcTimeText(), start, {}});
+        ++m_queued;
+    }
+    m_changed.notify_all();
+    return token;
+}
+
+void UploadHistory::Finish(std::uint64_t token, const UploadEnd& end) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back({token, UtcTimeText(), std::nullopt, end});
+        ++m_queued;
+    }
+    m_changed.notify_all();
+}
+
+void UploadHistory::Flush() {
+    std::unique_lock lock(m_mutex);
+    const std::uint64_t target = m_queued;
+    m_changed.wait(lock, [&] { return m_written >= target; });
+}
+
+void UploadHistory::Writer() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+        if (m_queue.empty()) return;
+        const Entry entry = std::move(m_queue.front());
+        m_queue.pop_front();
+        lock.unlock();
+        Write(entry);
+        lock.lock();
+        ++m_written;
+        m_changed.notify_all();
+    }
+}
+
+bool UploadHistory::Open() {
+    if (m_db) return true;
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(m_path).parent_path(), error);
+    if (sqlite3_open_v2(m_path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+        Report("cannot open it");
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        return false;
+    }
+    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+    // WAL lets the window and the terminal write while the other reads.
+    sqlite3_exec(m_db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    const int version = UserVersion(m_db);
+    const bool ready =
+        version == kSchemaVersion ||
+        (version == 0 &&
+         sqlite3_exec(m_db,
+                      ("BEGIN IMMEDIATE;" + std::string(kCreateSchema) +
+                       "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";COMMIT;")
+                          .c_str(),
+                      nullptr, nullptr, nullptr) == SQLITE_OK);
+    if (!ready) {
+        if (version > kSchemaVersion) {
+            Report("it was written by a newer FlashKit");
+        } else {
+            Report("cannot set it up");
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void UploadHistory::Write(const Entry& entry) {
+    if (!Open()) return;
+    if (entry.start) {
+        const UploadStart& start = *entry.start;
+        Statement insert(m_db,
+                         "INSERT INTO uploads (started, program, card, host_address, "
+                         "recorder_address, recorder_mac, image_path, kind, size, outcome) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        if (insert) {
+            insert.Text(1, entry.time);
+            insert.Text(2, start.program);
+            insert.Text(3, start.card);
+            insert.Text(4, start.hostAddress);
+            insert.Text(5, start.recorderAddress);
+            insert.Text(6, start.recorderMac);
+            insert.Text(7, start.imagePath);
+            insert.Text(8, start.kind);
+            insert.Number(9, start.size);
+            insert.Text(10, kRunning);
+        }
+        if (!insert || sqlite3_step(insert.get()) != SQLITE_DONE) {
+            Report("cannot add the upload");
+            return;
+        }
+        m_rowOf[entry.token] = sqlite3_last_insert_rowid(m_db);
+        return;
+    }
+    const auto row = m_rowOf.find(entry.token);
+    // Its beginning could not be written: there is nothing to end.
+    if (row == m_rowOf.end()) return;
+    const UploadEnd& end = entry.end;
+    Statement update(m_db,
+                     "UPDATE uploads SET ended = ?, outcome = ?, final_text = ?, size = ?, "
+                     "bytes_served = ?, sha256 = ?, blocks = ?, resends = ? WHERE id = ?");
+    if (update) {
+        update.Text(1, entry.time);
+        update.Text(2, end.outcome);
+        update.Text(3, end.finalText);
+        update.Number(4, end.size);
+        update.Number(5, end.bytesServed);
+        update.Text(6, end.sha256);
+        update.Number(7, end.blocks);
+        update.Number(8, end.resends);
+        sqlite3_bind_int64(update.get(), 9, row->second);
+    }
+    if (!update || sqlite3_step(update.get()) != SQLITE_DONE) {
+        Report("cannot end the upload's row");
+        return;
+    }
+    m_rowOf.erase(row);
+}
+
+void UploadHistory::Report(const std::string& what) {
+    if (m_reported) return;
+    m_reported = true;
+    const std::string reason = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+    m_errorSink("flashkit: the upload history is not written (" + what + ": " + reason +
+                "): " + m_path + "\n");
+}
+
+}  // namespace fk::history

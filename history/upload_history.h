@@ -1,0 +1,133 @@
+#pragma once
+
+// The record of every upload, from the window or the terminal, in an SQLite database in the
+// user's state directory. Writing never holds an upload up: Begin and Finish only queue the
+// row, and a thread of this object writes it, waiting at most a moment for another program's
+// lock. A database that cannot be written (locked, full, unwritable, from a newer version) is
+// said once on the error sink and the uploads go on unrecorded.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct sqlite3;
+
+namespace fk::history {
+
+// Outcomes as they are stored.
+inline constexpr const char* kRunning = "running";
+inline constexpr const char* kCompleted = "completed";
+inline constexpr const char* kFailed = "failed";
+inline constexpr const char* kAborted = "aborted";          // stopped by the operator
+inline constexpr const char* kInterrupted = "interrupted";  // stopped by a signal
+inline constexpr const char* kNoRequest = "no_request";     // the recorder never asked
+
+// The schema this program writes; a database of a later one is left alone.
+inline constexpr int kSchemaVersion = 1;
+
+struct UploadStart {
+    std::string program;  // which front end: flashkit or flashkit-cli
+    std::string card;     // the card's interface name
+    std::string hostAddress, recorderAddress, recorderMac;
+    std::string imagePath;
+    std::string kind;  // system or data
+    std::uint64_t size = 0;
+};
+
+struct UploadEnd {
+    std::string outcome;
+    std::string finalText;
+    std::uint64_t size = 0;         // of the image the recorder was served
+    std::uint64_t bytesServed = 0;  // image bytes sent at least once, in order
+    std::string sha256;             // of those bytes, lower-case hex
+    std::uint64_t blocks = 0;       // the highest block acknowledged, header block included
+    std::uint64_t resends = 0;
+};
+
+struct UploadRow {
+    std::int64_t id = 0;
+    std::string started, ended;  // UTC, "YYYY-MM-DDTHH:MM:SS.mmmZ"; ended empty while running
+    UploadStart start;
+    UploadEnd end;
+};
+
+struct HistoryFilter {
+    std::string recorderMac;  // rows whose MAC ends with this text (any case); empty: all
+    std::string since;        // rows started at or after this UTC time text; empty: all
+};
+
+struct HistoryQuery {
+    bool ok = true;
+    std::string error;
+    std::vector<UploadRow> rows;  // oldest first
+};
+
+// $XDG_STATE_HOME/flashkit/history.sqlite3, or ~/.local/state/flashkit/history.sqlite3.
+std::string DefaultHistoryPath();
+
+// The current time, or the given seconds since the epoch, in the stored form.
+std::string UtcTimeText();
+std::string UtcTimeText(std::int64_t secondsSinceEpoch);
+
+// Reads the record; a database that does not exist yet holds no uploads.
+HistoryQuery ReadHistory(const std::string& path, const HistoryFilter& filter);
+
+class UploadHistory {
+  public:
+    using ErrorSink = std::function<void(const std::string& line)>;
+
+    // Nothing is opened before the first row; failures go to errorSink (default: stderr).
+    explicit UploadHistory(std::string path, ErrorSink errorSink = {});
+    // Writes what is still queued, then ends the writer.
+    ~UploadHistory();
+    UploadHistory(const UploadHistory&) = delete;
+    UploadHistory& operator=(const UploadHistory&) = delete;
+
+    // Any thread; never waits for the database. Begin gives the token that Finish names.
+    std::uint64_t Begin(const UploadStart& start);
+    void Finish(std::uint64_t token, const UploadEnd& end);
+    // Waits until everything queued so far has been written or given up.
+    void Flush();
+
+    const std::string& Path() const { return m_path; }
+
+  private:
+    struct Entry {
+        std::uint64_t token = 0;
+        std::string time;
+        std::optional<UploadStart> start;  // a Begin; otherwise a Finish
+        UploadEnd end;
+    };
+
+    void Writer();
+    void Write(const Entry& entry);
+    bool Open();
+    void Report(const std::string& what);
+
+    const std::string m_path;
+    ErrorSink m_errorSink;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Entry> m_queue;
+    std::uint64_t m_nextToken = 1;
+    std::uint64_t m_written = 0;  // entries taken from the queue and done with
+    std::uint64_t m_queued = 0;
+    bool m_stopping = false;
+
+    // Writer thread only.
+    sqlite3* m_db = nullptr;
+    bool m_reported = false;
+    std::map<std::uint64_t, std::int64_t> m_rowOf;  // token to row id
+
+    std::thread m_writer;
+};
+
+}  // namespace fk::history

@@ -1,0 +1,100 @@
+#include "net/recorder_reach.h"
+
+#include <algorithm>
+#include <charconv>
+#include <sstream>
+
+#include "net/address_plan.h"
+
+namespace fk {
+
+namespace {
+
+template <typename Number>
+bool ParseHex(std::string_view text, Number& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    return error == std::errc{} && end == text.data() + text.size() && !text.empty();
+}
+
+}  // namespace
+
+RecorderAddressConflict RecorderAddressConflictFor(Ipv4 host, Ipv4 mask, Ipv4 gateway) {
+    const Ipv4 recorder = DeviceAddressFor(host);
+    if (gateway != 0 && recorder == gateway) return RecorderAddressConflict::Gateway;
+    if (mask == 0) return RecorderAddressConflict::None;
+    if ((recorder & mask) != (host & mask)) return RecorderAddressConflict::OutsideSubnet;
+    // A /31 has neither a network nor a broadcast address.
+    if (mask == 0xFFFFFFFEu) return RecorderAddressConflict::None;
+    if (recorder == (host & mask)) return RecorderAddressConflict::Network;
+    if (recorder == ((host & mask) | ~mask)) return RecorderAddressConflict::Broadcast;
+    return RecorderAddressConflict::None;
+}
+
+std::vector<UdpSocketEntry> ParseUdpTable(std::string_view text) {
+    std::vector<UdpSocketEntry> entries;
+    std::istringstream lines{std::string(text)};
+    std::string line;
+    std::getline(lines, line);  // the column titles
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+              timeout >> inode)) {
+            continue;
+        }
+        const auto colon = local.rfind(':');
+        UdpSocketEntry entry;
+        if (colon == std::string::npos ||
+            !ParseHex(std::string_view(local).substr(colon + 1), entry.localPort)) {
+            continue;
+        }
+        const auto [end, error] =
+            std::from_chars(inode.data(), inode.data() + inode.size(), entry.inode);
+        if (error != std::errc{} || end != inode.data() + inode.size()) continue;
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+std::vector<NeighbourRow> ParseNeighbourTable(std::string_view text) {
+    std::vector<NeighbourRow> rows;
+    std::istringstream lines{std::string(text)};
+    std::string line;
+    std::getline(lines, line);  // the column titles
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string address, type, flags, mac, mask, device;
+        if (!(fields >> address >> type >> flags >> mac >> mask >> device)) continue;
+        NeighbourRow row;
+        row.address = ParseDottedQuad(address);
+        unsigned flagBits = 0;
+        if (row.address == 0xFFFFFFFFu || flags.rfind("0x", 0) != 0 ||
+            !ParseHex(std::string_view(flags).substr(2), flagBits) || mac.size() != 17) {
+            continue;
+        }
+        bool good = true;
+        for (std::size_t n = 0; n < 6 && good; ++n) {
+            good = ParseHex(std::string_view(mac).substr(n * 3, 2), row.mac[n]) &&
+                   (n == 5 || mac[n * 3 + 2] == ':');
+        }
+        if (!good) continue;
+        row.complete = (flagBits & 0x2) != 0;
+        row.device = device;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::optional<std::uint64_t> ParseEffectiveCapabilities(std::string_view statusText) {
+    constexpr std::string_view kKey = "\nCapEff:";
+    const auto at = statusText.find(kKey);
+    if (at == std::string_view::npos) return std::nullopt;
+    auto value = statusText.substr(at + kKey.size());
+    value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+    value = value.substr(0, value.find('\n'));
+    std::uint64_t bits = 0;
+    if (!ParseHex(value, bits)) return std::nullopt;
+    return bits;
+}
+
+}  // namespace fk

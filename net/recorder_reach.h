@@ -1,0 +1,46 @@
+#pragma once
+
+// Why a recorder may never ask for its image: the rules behind the terminal's check, apart from
+// the system files they read. Pure functions; the texts they parse are the kernel's.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/ipv4.h"
+#include "net/mac.h"
+
+namespace fk {
+
+// Where the address plan's recorder address would send the BOOTP reply astray.
+enum class RecorderAddressConflict { None, OutsideSubnet, Network, Broadcast, Gateway };
+
+// For the card's host address, mask and gateway (0: none); the recorder address is
+// DeviceAddressFor(host).
+RecorderAddressConflict RecorderAddressConflictFor(Ipv4 host, Ipv4 mask, Ipv4 gateway);
+
+// One bound socket of /proc/net/udp or /proc/net/udp6.
+struct UdpSocketEntry {
+    std::uint16_t localPort = 0;
+    std::uint64_t inode = 0;
+};
+std::vector<UdpSocketEntry> ParseUdpTable(std::string_view text);
+
+// One row of /proc/net/arp.
+struct NeighbourRow {
+    Ipv4 address = 0;
+    MacAddress mac{};
+    bool complete = false;  // the kernel knows the MAC (flag 0x2)
+    std::string device;
+};
+std::vector<NeighbourRow> ParseNeighbourTable(std::string_view text);
+
+// The effective capability set from the text of /proc/<pid>/status; nothing when absent.
+std::optional<std::uint64_t> ParseEffectiveCapabilities(std::string_view statusText);
+
+inline constexpr int kCapNetBindService = 10;
+inline constexpr int kCapNetAdmin = 12;
+
+}  // namespace fk

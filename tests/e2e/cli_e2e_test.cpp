@@ -1,0 +1,220 @@
+// flashkit-cli in the pc namespace of a private namespace pair, the simulated recorder on the
+// other side: the terminal's upload, its exit statuses, its record, its stop, and its check.
+
+#include <signal.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/boot_server_double.h"
+#include "tests/e2e/window_e2e.h"
+
+namespace fk::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string CliPath() {
+#ifdef FLASHKIT_CLI
+    return FLASHKIT_CLI;
+#else
+    return "flashkit-cli";
+#endif
+}
+
+// The check's line about `name`, as "ok <text>" or "FAIL <text>"; empty when there is none.
+std::string Finding(const std::string& out, const std::string& name) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto verdictEnd = line.find(' ');
+        const auto at = line.find_first_not_of(' ', verdictEnd);
+        if (at == std::string::npos || line.compare(at, name.size() + 1, name + " ") != 0) continue;
+        const auto text = line.find_first_not_of(' ', at + name.size());
+        return line.substr(0, verdictEnd) + " " + line.substr(text);
+    }
+    return {};
+}
+
+class CliE2e : public WindowE2e {
+  protected:
+    std::vector<std::string> Command(const std::vector<std::string>& arguments) const {
+        std::vector<std::string> argv{"ip", "netns", "exec", m_net->pc, CliPath()};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
+    }
+    std::vector<std::string> Upload(const std::string& mac, const fs::path& image,
+                                    std::vector<std::string> more = {},
+                                    std::string card = {}) const {
+        std::vector<std::string> arguments{
+            "upload",      "--card",      card.empty() ? m_net->pcLink : card,
+            "--mac",       mac,           "--history-file",
+            HistoryPath(), image.string()};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return arguments;
+    }
+    ProcessResult Cli(const std::vector<std::string>& arguments,
+                      std::chrono::milliseconds limit = 20s) {
+        return ChildProcess(Command(arguments), limit).Wait();
+    }
+    nlohmann::json History() {
+        const auto run = Cli({"history", "--json", "--history-file", HistoryPath()});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        return nlohmann::json::parse(run.out);
+    }
+};
+
+TEST_F(CliE2e, UploadFlashesTheRecorderByteForByteAndTheHistoryShowsIt) {
+    const auto image = SystemImage(5000);
+    const fs::path path = Image("fw_cli.bin", image);
+    const fs::path received = m_work / "received.bin";
+    Recorder recorder(*m_net, {"--fetch", "--expect-kind", "1", "--output", received.string()},
+                      15s);
+
+    const auto run = Cli(Upload("30:01:01", path, {"--wait", "10"}));
+    const auto sim = recorder.Finish();
+
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    ASSERT_EQ(sim.exitCode, 0) << sim.err;
+    EXPECT_EQ(ReadAll(received), HeaderAndImage(1, 5000, image));
+    // Not on a terminal: the window's texts, one line per state change.
+    for (const char* text : {"\nUploading Started\n", "asked for fw_cli.bin",
+                             "Upload 50 (%) Completed", "\nUploading Completed\n"}) {
+        EXPECT_NE(run.out.find(text), std::string::npos) << text << " in\n" << run.out;
+    }
+    const auto rows = History();
+    ASSERT_EQ(rows.size(), 1u) << rows.dump();
+    EXPECT_EQ(rows[0]["outcome"], "completed");
+    EXPECT_EQ(rows[0]["program"], "flashkit-cli");
+    EXPECT_EQ(rows[0]["sha256"], Sha256Hex(image));
+    EXPECT_EQ(rows[0]["size"], 5000);
+    EXPECT_EQ(rows[0]["recorder_mac"], kRecorderMacText);
+    EXPECT_EQ(rows[0]["image_path"], path.string());
+
+    // For other programs: one JSON object per event, in the order they happen.
+    Recorder again(*m_net, {"--fetch", "--output", received.string()}, 15s);
+    const auto json = Cli(Upload("30:01:01", path, {"--wait", "10", "--json"}));
+    EXPECT_EQ(again.Finish().exitCode, 0);
+    EXPECT_EQ(json.exitCode, 0) << json.out << json.err;
+    std::vector<std::string> events;
+    std::istringstream lines(json.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::json::parse(line);
+        if (events.empty() || events.back() != event["event"]) events.push_back(event["event"]);
+        if (event["event"] == "request") {
+            EXPECT_EQ(event["size"], 5000);
+        }
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"started", "announcing", "request", "progress",
+                                                "completed"}));
+    EXPECT_EQ(History().size(), 2u);
+}
+
+TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) {
+    const fs::path fits = Image("fw.bin", SystemImage(1000));
+    struct Case {
+        std::string mac;
+        fs::path image;
+        std::string card;
+        int exitCode;
+        std::string said;
+    };
+    const std::vector<Case> cases{
+        {"3G:01:01", fits, {}, 2, "MAC address error: MAC address is invalid"},
+        {"30:01", fits, {}, 2, "MAC address error: MAC address is invalid"},
+        {"80:01:01",
+         fits,
+         {},
+         2,
+         "Check system image file: The uploading system file image doesn't agree right with "
+         "system to upload."},
+        {"30:01:01", m_work / "missing.bin", {}, 2, "Image file error: Image file is invalid"},
+        {"30:01:01", Image("fw.img", SystemImage(1000)), {}, 2, "say which with --system"},
+        {"30:01:01", fits, "no-such-card", 2, "No network card 'no-such-card'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        const auto run = Cli(Upload(c.mac, c.image, {}, c.card));
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    }
+    // A port held by another server: the window's step text, the start-failure status, a row.
+    m_net->EnterPc();
+    BusyPort tftp(69);
+    ASSERT_TRUE(tftp.bound);
+    const auto busy = Cli(Upload("30:01:01", fits, {"--json"}));
+    EXPECT_EQ(busy.exitCode, 3) << busy.out << busy.err;
+    EXPECT_NE(busy.out.find(R"("event":"failed")"), std::string::npos) << busy.out;
+    EXPECT_NE(busy.out.find("Step 3 tftp socket error: error code (98)"), std::string::npos);
+    const auto rows = History();
+    ASSERT_EQ(rows.size(), 1u) << rows.dump();
+    EXPECT_EQ(rows[0]["outcome"], "failed");
+    EXPECT_EQ(rows[0]["final_text"], "Step 3 tftp socket error: error code (98)");
+}
+
+TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded) {
+    const fs::path image = Image("fw.bin", SystemImage(1000));
+    // SIGHUP is what a lost SSH connection sends.
+    const std::vector<int> stopSignals{SIGTERM, SIGINT, SIGHUP};
+    for (const int signal : stopSignals) {
+        SCOPED_TRACE(signal);
+        ChildProcess cli(Command(Upload("30:01:01", image)), 20s);
+        // The entry is added before the first reply: the upload is announcing.
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr") !=
+                       std::string::npos;
+            },
+            10'000));
+        cli.Signal(signal);
+        const auto run = cli.Wait();
+
+        EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+        EXPECT_NE(run.out.find("\nUploading Aborted\n"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("Uploading Completed"), std::string::npos) << run.out;
+        EXPECT_EQ(Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr"), std::string::npos);
+        m_net->EnterPc();
+        EXPECT_TRUE(PortsFree());
+        m_net->LeavePc();
+    }
+    auto rows = History();
+    ASSERT_EQ(rows.size(), stopSignals.size()) << rows.dump();
+    for (const auto& row : rows) {
+        EXPECT_EQ(row["outcome"], "interrupted");
+        EXPECT_FALSE(row["ended"].get<std::string>().empty());
+    }
+
+    // A recorder that never asks ends the wait with its own status and outcome.
+    const auto unanswered = Cli(Upload("30:01:01", image, {"--wait", "0.5"}));
+    EXPECT_EQ(unanswered.exitCode, 4) << unanswered.out << unanswered.err;
+    rows = History();
+    ASSERT_EQ(rows.size(), stopSignals.size() + 1);
+    EXPECT_EQ(rows.back()["outcome"], "no_request");
+}
+
+TEST_F(CliE2e, CheckNamesABusyPortWithItsHolderAndADownLink) {
+    const auto ready = Cli({"check", "--card", m_net->pcLink, "--mac", "30:01:01"});
+    EXPECT_EQ(ready.exitCode, 0) << ready.out << ready.err;
+
+    m_net->EnterPc();
+    BusyPort tftp(69);
+    ASSERT_TRUE(tftp.bound);
+    const auto busy = Cli({"check", "--card", m_net->pcLink});
+    EXPECT_EQ(busy.exitCode, 1) << busy.out;
+    EXPECT_EQ(Finding(busy.out, "port 67"), "ok free") << busy.out;
+    EXPECT_EQ(Finding(busy.out, "port 69"), "FAIL in use by flashkit_e2e_te (pid " +
+                                                std::to_string(getpid()) +
+                                                "): stop it while uploading");
+
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " link set " + m_net->pcLink + " down"), 0);
+    const auto down = Cli({"check", "--card", m_net->pcLink});
+    EXPECT_EQ(down.exitCode, 1) << down.out;
+    EXPECT_EQ(
+        Finding(down.out, "link"),
+        "FAIL " + m_net->pcLink + " is down: bring it up (ip link set " + m_net->pcLink + " up)");
+}
+
+}  // namespace
+}  // namespace fk::testing

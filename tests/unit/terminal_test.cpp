@@ -1,0 +1,92 @@
+// The terminal front end's pure parts: exit statuses, the progress line, the MAC argument.
+
+#include <gtest/gtest.h>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/progress.h"
+
+namespace {
+
+using namespace fk::cli;
+using std::chrono::milliseconds;
+
+TEST(ExitCodeForOutcome, EachEndHasItsOwnStatusAndOnlyACompletedUploadIsZero) {
+    struct Row {
+        const char* outcome;
+        bool started;
+        int code;
+    };
+    for (const Row& row :
+         {Row{"completed", true, 0}, Row{"failed", true, 5}, Row{"failed", false, 3},
+          Row{"no_request", true, 4}, Row{"interrupted", true, 130}, Row{"interrupted", false, 130},
+          Row{"aborted", true, 5}}) {
+        EXPECT_EQ(ExitCodeForOutcome(row.outcome, row.started), row.code)
+            << row.outcome << " " << row.started;
+    }
+}
+
+TEST(ProgressLine, ShowsBarPercentBytesRateAndTimeLeft) {
+    struct Row {
+        ProgressSnapshot progress;
+        int barWidth;
+        const char* line;
+    };
+    const Row rows[] = {
+        // Nothing known yet about the rate.
+        {{0, 1000, milliseconds(0)}, 10, "[          ]   0%  0 B / 1000 B  --/s  -- left"},
+        {{512, 2048, milliseconds(0)}, 8, "[##      ]  25%  512 B / 2.0 KiB  --/s  -- left"},
+        // 1 MiB of 3 MiB in 2 s: 512 KiB/s, 4 s left.
+        {{1048576, 3145728, milliseconds(2000)},
+         12,
+         "[####        ]  33%  1.0 MiB / 3.0 MiB  512.0 KiB/s  0:04 left"},
+        // Time left rounds up and counts minutes.
+        {{1000, 100000, milliseconds(1000)},
+         4,
+         "[    ]   1%  1000 B / 97.7 KiB  1000 B/s  1:39 left"},
+        {{2048, 2048, milliseconds(500)},
+         4,
+         "[####] 100%  2.0 KiB / 2.0 KiB  4.0 KiB/s  0:00 left"},
+        // An empty image is done at once.
+        {{0, 0, milliseconds(0)}, 4, "[####] 100%  0 B / 0 B  --/s  -- left"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(FormatProgressLine(row.progress, row.barWidth), row.line);
+}
+
+TEST(ProgressLine, TenthsAndAcknowledgedBytesFollowTheBlocks) {
+    // Block 1 is the header; block n acknowledges (n - 1) * 512 image bytes, at most the size.
+    EXPECT_EQ(AcknowledgedBytes(0, 5000), 0u);
+    EXPECT_EQ(AcknowledgedBytes(1, 5000), 0u);
+    EXPECT_EQ(AcknowledgedBytes(2, 5000), 512u);
+    EXPECT_EQ(AcknowledgedBytes(11, 5000), 5000u);
+    EXPECT_EQ(TenthDone({0, 5000, {}}), 0);
+    EXPECT_EQ(TenthDone({499, 5000, {}}), 0);
+    EXPECT_EQ(TenthDone({500, 5000, {}}), 1);
+    EXPECT_EQ(TenthDone({5000, 5000, {}}), 10);
+    EXPECT_EQ(TenthDone({0, 0, {}}), 0);
+}
+
+TEST(RecorderMacArgument, TakesTheLastThreeOctetsOrTheWholeAddressWithThePrefix) {
+    struct Row {
+        const char* text;
+        bool ok;
+        fk::MacAddress mac;
+    };
+    const fk::MacAddress untouched = fk::kRecorderMacPrefix;
+    for (const Row& row : {
+             Row{"30:01:01", true, {0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01}},
+             Row{"a-B-0c", true, {0x02, 0x5E, 0xA1, 0x0A, 0x0B, 0x0C}},
+             Row{"02:5E:a1:30:05:05", true, {0x02, 0x5E, 0xA1, 0x30, 0x05, 0x05}},
+             Row{"02:5e:a2:30:05:05", false, untouched},
+             Row{"30:01", false, untouched},
+             Row{"30:01:01:01", false, untouched},
+             Row{"30::01", false, {0x02, 0x5E, 0xA1, 0x30, 0x00, 0x00}},
+             Row{"300:01:01", false, untouched},
+         }) {
+        fk::MacAddress mac = fk::kRecorderMacPrefix;
+        EXPECT_EQ(ParseRecorderMacArgument(row.text, mac), row.ok) << row.text;
+        EXPECT_EQ(mac, row.mac) << row.text;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+// The upload history: what is written and read back, and that a database that cannot be
+// written never holds an upload up.
+
+#include "history/upload_history.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "history/recording_host.h"
+#include "support/fake_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fk::history::UploadHistory;
+using Clock = std::chrono::steady_clock;
+
+class UploadHistoryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("fk-history-" + std::to_string(getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string Path() const { return (m_dir / "state" / "history.sqlite3").string(); }
+
+    static fk::history::UploadStart Start(const std::string& mac) {
+        return {"flashkit-cli", "fkp0", "192.168.77.1", "192.168.77.2", mac, "/tmp/fw.bin",
+                "system",       1000};
+    }
+    static fk::history::UploadEnd End(const char* outcome) {
+        return {outcome, "Uploading Completed", 1000, 1000, "ab", 3, 1};
+    }
+
+    // The lines the history says, collected.
+    UploadHistory::ErrorSink Sink() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(m_linesMutex);
+            m_lines.push_back(line);
+        };
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(m_linesMutex);
+        return m_lines;
+    }
+
+    fs::path m_dir;
+    std::mutex m_linesMutex;
+    std::vector<std::string> m_lines;
+};
+
+TEST_F(UploadHistoryTest, RowsAreWrittenAtBeginAndEndAndReadBackFiltered) {
+    UploadHistory history(Path(), Sink());
+    const auto first = history.Begin(Start("02:5e:a1:30:01:01"));
+    const auto second = history.Begin(Start("02:5e:a1:80:00:01"));
+    history.Flush();
+    // Running until its end is written: a program that dies leaves it so.
+    auto rows = fk::history::ReadHistory(Path(), {});
+    ASSERT_EQ(rows.rows.size(), 2u);
+    EXPECT_EQ(rows.rows[0].end.outcome, "running");
+    EXPECT_TRUE(rows.rows[0].ended.empty());
+
+    history.Finish(first, End("completed"));
+    history.Finish(second, End("interrupted"));
+    history.Flush();
+    rows = fk::history::ReadHistory(Path(), {"30:01:01", ""});
+    ASSERT_TRUE(rows.ok) << rows.error;
+    ASSERT_EQ(rows.rows.size(), 1u);
+    const auto& row = rows.rows[0];
+    EXPECT_EQ(row.start.recorderMac, "02:5e:a1:30:01:01");
+    EXPECT_EQ(row.start.card, "fkp0");
+    EXPECT_EQ(row.end.outcome, "completed");
+    EXPECT_EQ(row.end.sha256, "ab");
+    EXPECT_EQ(row.end.blocks, 3u);
+    EXPECT_EQ(row.end.resends, 1u);
+    EXPECT_FALSE(row.ended.empty());
+    EXPECT_LE(row.started, row.ended);
+    // Times compare as text: nothing started after the far future, all after the epoch.
+    EXPECT_TRUE(fk::history::ReadHistory(Path(), {"", "9999"}).rows.empty());
+    EXPECT_EQ(fk::history::ReadHistory(Path(), {"", fk::history::UtcTimeText(0)}).rows.size(), 2u);
+    EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(UploadHistoryTest, ALockedDatabaseNeverHoldsTheUploadUpAndIsSaidOnce) {
+    {
+        UploadHistory history(Path());
+        history.Finish(history.Begin(Start("02:5e:a1:30:01:01")), End("completed"));
+    }
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(Path().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        UploadHistory history(Path(), Sink());
+        const auto before = Clock::now();
+        for (int n = 0; n < 2; ++n) {
+            history.Finish(history.Begin(Start("02:5e:a1:30:01:01")), End("completed"));
+        }
+        EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(50));
+        history.Flush();
+    }
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("locked"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(Path()), std::string::npos) << lines[0];
+    EXPECT_EQ(fk::history::ReadHistory(Path(), {}).rows.size(), 1u);
+}
+
+TEST_F(UploadHistoryTest, AnUnwritablePlaceOrANewerSchemaIsSaidOnceAndNothingIsWritten) {
+    fs::create_directories(m_dir);
+    {
+        // Its folder would have to be made inside a plain file.
+        std::ofstream(m_dir / "file");
+        UploadHistory history((m_dir / "file" / "history.sqlite3").string(), Sink());
+        history.Finish(history.Begin(Start("02:5e:a1:30:01:01")), End("completed"));
+        history.Finish(history.Begin(Start("02:5e:a1:30:01:01")), End("completed"));
+    }
+    ASSERT_EQ(Lines().size(), 1u);
+    {
+        UploadHistory history(Path());
+        history.Begin(Start("02:5e:a1:30:01:01"));
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    {
+        UploadHistory history(Path(), Sink());
+        history.Finish(history.Begin(Start("02:5e:a1:30:01:01")), End("completed"));
+    }
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("newer FlashKit"), std::string::npos) << lines[1];
+    const auto read = fk::history::ReadHistory(Path(), {});
+    EXPECT_FALSE(read.ok);
+    EXPECT_TRUE(read.rows.empty());
+}
+
+TEST_F(UploadHistoryTest, TwoProgramsWritingAtOnceLoseNoRow) {
+    constexpr int kEach = 25;
+    {
+        UploadHistory window(Path(), Sink());
+        UploadHistory terminal(Path(), Sink());
+        const auto write = [](UploadHistory& history) {
+            for (int n = 0; n < kEach; ++n) {
+                history.Finish(history.Begin(Start("02:5e:a1:30:01:01")), End("completed"));
+            }
+        };
+        std::thread first(write, std::ref(window));
+        std::thread second(write, std::ref(terminal));
+        first.join();
+        second.join();
+    }
+    EXPECT_TRUE(Lines().empty());
+    const auto read = fk::history::ReadHistory(Path(), {});
+    ASSERT_EQ(read.rows.size(), 2u * kEach);
+    for (const auto& row : read.rows) EXPECT_EQ(row.end.outcome, "completed");
+}
+
+TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsReports) {
+    fs::create_directories(m_dir);
+    std::vector<std::uint8_t> image(1000);
+    for (std::size_t n = 0; n < image.size(); ++n) image[n] = static_cast<std::uint8_t>(n * 7);
+    const fs::path imagePath = m_dir / "fw.bin";
+    std::ofstream(imagePath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    const std::string imageHash =
+        QCryptographicHash::hash(QByteArrayView(image.data(), qsizetype(image.size())),
+                                 QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    const std::span<const std::uint8_t> first(image.data(), 512), rest(image.data() + 512, 488);
+
+    fk::testing::FakeSessionHost window;
+    window.sysFilePath = imagePath.string();
+    window.card.store({0xC0A84D01, 1});
+    window.mac = {0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01};
+    {
+        UploadHistory history(Path(), Sink());
+        fk::history::RecordingSessionHost recording(window, &history, "flashkit");
+        // Completed, with a resend and a confused acknowledgement; the stop after it adds nothing.
+        recording.UploadStarted();
+        recording.RequestAccepted({0xC0A84D02, 2001}, 1000);
+        recording.BlockServed(first);
+        recording.BlockResent();
+        recording.BlockAcknowledged(2, 3);
+        recording.BlockServed(rest);
+        recording.BlockAcknowledged(3, 3);
+        recording.BlockAcknowledged(65535, 3);
+        recording.UploadFinished(true, "Uploading Completed");
+        recording.SessionEnded();
+        // Stopped from outside: the operator's abort, unless the front end says otherwise.
+        recording.UploadStarted();
+        recording.SessionEnded();
+        recording.UploadStarted();
+        recording.SetStopOutcome("interrupted", "Uploading Aborted");
+        recording.SessionEnded();
+        // A recorder that asks again is served, and hashed, from the start again.
+        recording.UploadStarted();
+        recording.RequestAccepted({0xC0A84D02, 2002}, 1000);
+        recording.BlockServed(rest);
+        recording.RequestAccepted({0xC0A84D02, 2003}, 1000);
+        recording.BlockServed(first);
+        recording.BlockServed(rest);
+        recording.UploadFinished(false, "TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
+        recording.SessionEnded();
+    }
+    // Every report reached the window as well.
+    EXPECT_EQ(window.Count("ended"), 4u);
+    const auto rows = fk::history::ReadHistory(Path(), {}).rows;
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].start.program, "flashkit");
+    EXPECT_EQ(rows[0].start.card, "lo");  // the fake's interface index 1
+    EXPECT_EQ(rows[0].start.hostAddress, "192.168.77.1");
+    EXPECT_EQ(rows[0].start.recorderAddress, "192.168.77.2");
+    EXPECT_EQ(rows[0].start.recorderMac, "02:5e:a1:30:01:01");
+    EXPECT_EQ(rows[0].start.imagePath, imagePath.string());
+    EXPECT_EQ(rows[0].start.kind, "system");
+    EXPECT_EQ(rows[0].end.outcome, "completed");
+    EXPECT_EQ(rows[0].end.bytesServed, 1000u);
+    EXPECT_EQ(rows[0].end.sha256, imageHash);
+    EXPECT_EQ(rows[0].end.blocks, 3u);
+    EXPECT_EQ(rows[0].end.resends, 1u);
+    EXPECT_EQ(rows[1].end.outcome, "aborted");
+    EXPECT_EQ(rows[1].end.finalText, "Uploading Aborted");
+    EXPECT_EQ(rows[1].end.sha256, "");
+    EXPECT_EQ(rows[2].end.outcome, "interrupted");
+    EXPECT_EQ(rows[3].end.outcome, "failed");
+    EXPECT_EQ(rows[3].end.finalText, "TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
+    EXPECT_EQ(rows[3].end.sha256, imageHash);
+    EXPECT_TRUE(Lines().empty());
+}
+
+}  // namespace
