@@ -193,7 +193,10 @@ TEST_F(FaultInjectionE2e, JunkFloodOnPort69DuringATransferChangesNothing) {
 TEST_F(FaultInjectionE2e, ImageChangedMidTransferIsReportedNeverCompleted) {
     m_options.sendTimeOut = 100ms;
     OpenWindow();
-    const auto image = SystemImage(4 << 20);
+    // Large, so that the change lands mid-transfer even when the window sees the bar move late
+    // on a busy machine: the transfer stops at the change, so its size costs little time.
+    constexpr std::uint64_t kSize = 16 << 20;
+    const auto image = SystemImage(kSize);
     struct Case {
         const char* what;
         std::function<void(const fs::path&)> change;
@@ -204,10 +207,10 @@ TEST_F(FaultInjectionE2e, ImageChangedMidTransferIsReportedNeverCompleted) {
     };
     const std::vector<Case> cases{
         {"truncated", [](const fs::path& path) { fs::resize_file(path, 100'000); }, changed},
-        {"grown", [](const fs::path& path) { fs::resize_file(path, (4 << 20) + 5000); }, changed},
+        {"grown", [](const fs::path& path) { fs::resize_file(path, kSize + 5000); }, changed},
         {"replaced",
          [&](const fs::path& path) {
-             WriteFile(path.string() + ".new", SystemImage(4 << 20));
+             WriteFile(path.string() + ".new", SystemImage(kSize));
              fs::rename(path.string() + ".new", path);
          },
          changed},
