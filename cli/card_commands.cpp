@@ -13,6 +13,7 @@
 #include "net/recorder_reach.h"
 #include "platform/adapter_source.h"
 #include "platform/format_text.h"
+#include "platform/net_privileges.h"
 #include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/upload_checks.h"
@@ -150,18 +151,16 @@ Finding PortFinding(std::uint16_t port) {
 }
 
 Finding PrivilegeFinding() {
-    if (geteuid() == 0) return {true, "privileges", "root"};
-    const auto caps =
+    PrivilegeFacts facts;
+    facts.root = geteuid() == 0;
+    facts.capabilities =
         ParseEffectiveCapabilities(platform::ReadKernelText("/proc/self/status")).value_or(0);
-    const bool bind = (caps >> kCapNetBindService & 1) != 0 ||
-                      platform::UnprivilegedPortStart().value_or(1024) <= 67;
-    const bool admin = (caps >> kCapNetAdmin & 1) != 0;
-    if (bind && admin) return {true, "privileges", "may bind ports 67 and 69 and add neighbours"};
-    return {false, "privileges",
-            std::string("missing ") + (bind ? "" : "cap_net_bind_service ") +
-                (admin ? "" : "cap_net_admin ") +
-                "- run as root, or: sudo setcap cap_net_bind_service,cap_net_admin+ep "
-                "$(command -v flashkit-cli)"};
+    facts.helperPath = platform::NetHelperPath();
+    facts.helperAccess = platform::ExecuteAccess(facts.helperPath);
+    facts.helperCapabilities =
+        ParseFileCapabilities(platform::FileCapabilityAttribute(facts.helperPath)).value_or(0);
+    auto verdict = PrivilegeVerdictFor(facts);
+    return {verdict.ok, "privileges", std::move(verdict.text)};
 }
 
 AdapterList SystemCards() {

@@ -43,4 +43,25 @@ std::optional<std::uint64_t> ParseEffectiveCapabilities(std::string_view statusT
 inline constexpr int kCapNetBindService = 10;
 inline constexpr int kCapNetAdmin = 12;
 
+// The capabilities a program file gives the process that runs it, from the bytes of its
+// security.capability attribute: its permitted set when the attribute makes them effective, 0
+// when it does not; nothing when the attribute is absent or malformed.
+std::optional<std::uint64_t> ParseFileCapabilities(std::string_view attribute);
+
+// What decides whether this process can bind ports 67 and 69 and add the recorder's neighbour
+// entry: itself when it holds both capabilities, otherwise through the network helper.
+struct PrivilegeFacts {
+    bool root = false;
+    std::uint64_t capabilities = 0;  // this process's effective set
+    std::string helperPath;
+    int helperAccess = 0;                  // 0 when this user may run the helper, else the errno
+    std::uint64_t helperCapabilities = 0;  // what the helper's file gives it
+};
+
+struct PrivilegeVerdict {
+    bool ok = false;
+    std::string text;  // how it may upload, or a hint on what to do
+};
+PrivilegeVerdict PrivilegeVerdictFor(const PrivilegeFacts& facts);
+
 }  // namespace fk
