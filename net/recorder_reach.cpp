@@ -80,6 +80,7 @@ std::vector<NeighbourRow> ParseNeighbourTable(std::string_view text) {
         }
         if (!good) continue;
         row.complete = (flagBits & 0x2) != 0;
+        row.permanent = (flagBits & 0x4) != 0;
         row.device = device;
         rows.push_back(row);
     }

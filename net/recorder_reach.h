@@ -32,7 +32,8 @@ std::vector<UdpSocketEntry> ParseUdpTable(std::string_view text);
 struct NeighbourRow {
     Ipv4 address = 0;
     MacAddress mac{};
-    bool complete = false;  // the kernel knows the MAC (flag 0x2)
+    bool complete = false;   // the kernel knows the MAC (flag 0x2)
+    bool permanent = false;  // set by an administrator (flag 0x4)
     std::string device;
 };
 std::vector<NeighbourRow> ParseNeighbourTable(std::string_view text);

@@ -216,9 +216,21 @@ TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded)
     EXPECT_EQ(rows.back()["outcome"], "no_request");
 }
 
-TEST_F(CliE2e, CheckNamesABusyPortWithItsHolderAndADownLink) {
+TEST_F(CliE2e, CheckNamesAHeldRecorderAddressABusyPortWithItsHolderAndADownLink) {
     const auto ready = Cli({"check", "--card", m_net->pcLink, "--mac", "30:01:01"});
     EXPECT_EQ(ready.exitCode, 0) << ready.out << ready.err;
+
+    // Another device's fixed entry on the recorder's address: what Upload refuses.
+    const std::string onRecorder = std::string(kRecorderAddress) + " dev " + m_net->pcLink;
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " neigh add " + onRecorder +
+                         " lladdr 52:54:00:12:34:56 nud permanent"),
+              0);
+    const auto held = Cli({"check", "--card", m_net->pcLink, "--mac", "30:01:01"});
+    EXPECT_EQ(held.exitCode, 1) << held.out;
+    EXPECT_EQ(Finding(held.out, "recorder"),
+              "FAIL 192.168.77.2 is already held by the device 52:54:00:12:34:56 (a fixed "
+              "neighbour entry): give the card another address, or choose another card");
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " neigh del " + onRecorder), 0);
 
     m_net->EnterPc();
     BusyPort tftp(69);

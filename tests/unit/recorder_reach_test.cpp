@@ -78,8 +78,10 @@ TEST(KernelTables, NeighbourRowsGiveAddressMacStateAndDevice) {
     EXPECT_EQ(rows[0].mac, (fk::MacAddress{0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01}));
     EXPECT_TRUE(rows[0].complete);
     EXPECT_EQ(rows[0].device, "fkp0");
+    EXPECT_FALSE(rows[0].permanent);
     EXPECT_FALSE(rows[1].complete);
     EXPECT_TRUE(rows[2].complete);
+    EXPECT_TRUE(rows[2].permanent);
     EXPECT_EQ(rows[2].mac, (fk::MacAddress{0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}));
 }
 
