@@ -4,13 +4,11 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTabWidget>
-#include <algorithm>
 
 #include "app/kvupgradefrm.h"
 #include "net/address_plan.h"
 #include "platform/adapter_source.h"
 #include "platform/message_box.h"
-#include "platform/neighbour_table.h"
 #include "upgrade/upload_checks.h"
 
 void TKVUpgradeFrm::LoadAdapterList() {
@@ -88,21 +86,11 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
 }
 
 bool TKVUpgradeFrm::RecorderAddressFree() {
-    // Gateways and addresses are read afresh: they may have changed since the list was made.
-    fk::AdapterList cards = m_adapterInfo;
-    if (auto query = m_services.adapters.List(); query.ok) cards = std::move(query.adapters);
-    const int ifindex = SelectedIfIndex();
-    const auto selected = std::find_if(
-        cards.begin(), cards.end(),
-        [&](const fk::AdapterRecord& card) { return static_cast<int>(card.index) == ifindex; });
-    const fk::Ipv4 recorder = fk::DeviceAddressFor(HostAddress());
-    const auto entry = m_services.neighbours.Find(ifindex, recorder);
-    const auto holder = fk::RecorderAddressHolder(
-        recorder, deviceMac, selected != cards.end() ? *selected : fk::AdapterRecord{}, cards,
-        entry);
-    if (!holder) return true;
-    m_services.messageBoxes.Show(fk::RecorderAddressHeldText(recorder, *holder),
-                                 fk::kRecorderAddressHeldCaption, fk::platform::MessageIcon::Stop,
+    const auto refusal =
+        fk::CheckRecorderAddressFree(m_services.adapters, m_adapterInfo, SelectedIfIndex(),
+                                     HostAddress(), deviceMac, m_services.neighbours);
+    if (!refusal) return true;
+    m_services.messageBoxes.Show(refusal->text, refusal->caption, fk::platform::MessageIcon::Stop,
                                  fk::platform::MessageButtons::Ok);
     return false;
 }

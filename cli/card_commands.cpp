@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <vector>
@@ -12,7 +13,7 @@
 #include "net/address_plan.h"
 #include "net/recorder_reach.h"
 #include "platform/adapter_source.h"
-#include "platform/format_text.h"
+#include "platform/net_privileges.h"
 #include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/upload_checks.h"
@@ -48,11 +49,6 @@ std::string LinkText(const platform::LinkState& link) {
     return link.carrier ? "up, carrier" : "up, no carrier";
 }
 
-std::string MacText(const MacAddress& mac) {
-    return FormatText("%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-                      mac[5]);
-}
-
 struct Finding {
     bool ok;
     std::string name, text;
@@ -81,7 +77,8 @@ Finding AddressFinding(const CardFacts& card) {
     return {true, "address", AddressWithPrefix(card) + " on " + card.record.adapterName};
 }
 
-Finding RecorderFinding(const CardFacts& card, const std::optional<MacAddress>& recorderMac) {
+Finding RecorderFinding(const CardFacts& card, const AdapterList& cards,
+                        const std::optional<MacAddress>& recorderMac) {
     const Ipv4 recorder = DeviceAddressFor(card.host);
     const std::string address = FormatDottedQuad(recorder);
     const char* conflict = nullptr;
@@ -107,20 +104,22 @@ Finding RecorderFinding(const CardFacts& card, const std::optional<MacAddress>& 
                     ": give the card an address whose last octet is from 2 to 253 inside its "
                     "subnet (the recorder gets the next one)"};
     }
+    std::optional<platform::NeighbourEntry> entry;
     for (const auto& row : ParseNeighbourTable(platform::ReadKernelText("/proc/net/arp"))) {
-        if (row.address != recorder || !row.complete || row.device != card.record.adapterName) {
-            continue;
+        if (row.address == recorder && row.complete && row.device == card.record.adapterName) {
+            entry = platform::NeighbourEntry{row.mac, row.permanent};
         }
-        // An entry of this recorder, or of any recorder when none was named, is FlashKit's own.
-        const bool recorders = recorderMac ? row.mac == *recorderMac
-                                           : std::equal(row.mac.begin(), row.mac.begin() + 3,
-                                                        kRecorderMacPrefix.begin());
-        if (!recorders) {
-            return {false, "recorder",
-                    address + " is held by " + MacText(row.mac) +
-                        " in the neighbour table: another machine uses it; give the card "
-                        "another address"};
-        }
+    }
+    // An entry of this recorder, or of any recorder when none was named, is FlashKit's own.
+    MacAddress mac = recorderMac.value_or(kRecorderMacPrefix);
+    if (!recorderMac && entry && std::equal(mac.begin(), mac.begin() + 3, entry->mac.begin())) {
+        mac = entry->mac;
+    }
+    // The rest is what Upload refuses.
+    if (const auto holder = RecorderAddressHolder(recorder, mac, card.record, cards, entry)) {
+        return {false, "recorder",
+                address + " is already held by " + *holder +
+                    ": give the card another address, or choose another card"};
     }
     return {true, "recorder", address + " is free"};
 }
@@ -150,18 +149,16 @@ Finding PortFinding(std::uint16_t port) {
 }
 
 Finding PrivilegeFinding() {
-    if (geteuid() == 0) return {true, "privileges", "root"};
-    const auto caps =
+    PrivilegeFacts facts;
+    facts.root = geteuid() == 0;
+    facts.capabilities =
         ParseEffectiveCapabilities(platform::ReadKernelText("/proc/self/status")).value_or(0);
-    const bool bind = (caps >> kCapNetBindService & 1) != 0 ||
-                      platform::UnprivilegedPortStart().value_or(1024) <= 67;
-    const bool admin = (caps >> kCapNetAdmin & 1) != 0;
-    if (bind && admin) return {true, "privileges", "may bind ports 67 and 69 and add neighbours"};
-    return {false, "privileges",
-            std::string("missing ") + (bind ? "" : "cap_net_bind_service ") +
-                (admin ? "" : "cap_net_admin ") +
-                "- run as root, or: sudo setcap cap_net_bind_service,cap_net_admin+ep "
-                "$(command -v flashkit-cli)"};
+    facts.helperPath = platform::NetHelperPath();
+    facts.helperAccess = platform::ExecuteAccess(facts.helperPath);
+    facts.helperCapabilities =
+        ParseFileCapabilities(platform::FileCapabilityAttribute(facts.helperPath)).value_or(0);
+    auto verdict = PrivilegeVerdictFor(facts);
+    return {verdict.ok, "privileges", std::move(verdict.text)};
 }
 
 AdapterList SystemCards() {
@@ -205,7 +202,8 @@ int RunCheck(const CheckOptions& options) {
         }
         recorderMac = mac;
     }
-    const auto record = FindCard(SystemCards(), options.card);
+    const AdapterList cards = SystemCards();
+    const auto record = FindCard(cards, options.card);
     if (!record) {
         std::fprintf(stderr, "No network card '%s'; flashkit-cli cards lists them.\n",
                      options.card.c_str());
@@ -214,7 +212,7 @@ int RunCheck(const CheckOptions& options) {
     const auto config = platform::MakeKeyfileTcpipConfig();
     const CardFacts card = FactsOf(*record, *config);
     std::vector<Finding> findings{LinkFinding(card), AddressFinding(card)};
-    if (card.host != 0) findings.push_back(RecorderFinding(card, recorderMac));
+    if (card.host != 0) findings.push_back(RecorderFinding(card, cards, recorderMac));
     findings.push_back(PortFinding(67));
     findings.push_back(PortFinding(69));
     findings.push_back(PrivilegeFinding());

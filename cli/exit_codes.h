@@ -9,7 +9,7 @@ namespace fk::cli {
 enum ExitCode : int {
     kExitOk = 0,            // upload: the recorder acknowledged the whole image; check: all hold
     kExitProblem = 1,       // check: something does not hold; history: the record cannot be read
-    kExitBadInput = 2,      // a wrong option, an unknown card, a refused MAC address or image
+    kExitBadInput = 2,      // a wrong option, an unknown card, a refused MAC, image or address
     kExitCannotStart = 3,   // the ports could not be opened (in use, no privileges)
     kExitNoRequest = 4,     // the recorder did not ask for its image within --wait
     kExitFailed = 5,        // the transfer began and failed

@@ -13,7 +13,8 @@ namespace {
 constexpr const char* kExitStatuses = R"(Exit status:
   0    upload: the recorder acknowledged the whole image; check: everything holds
   1    check: something does not hold; history: the record cannot be read
-  2    a wrong option, an unknown card, a refused MAC address or image
+  2    a wrong option, an unknown card, a refused MAC address or image, a recorder address
+       that another device holds
   3    the upload could not start (ports in use, no privileges)
   4    the recorder did not ask for its image within --wait
   5    the transfer began and failed

@@ -298,6 +298,12 @@ int RunUpload(const UploadOptions& options) {
     const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
     inputs.host = HostAddressFor(*card, card->description, tcpipConfig.get());
     inputs.ifindex = static_cast<int>(card->index);
+    const auto neighbours = platform::MakeSystemNeighbourTable();
+    if (const auto refusal = CheckRecorderAddressFree(*adapters, cards, inputs.ifindex, inputs.host,
+                                                      inputs.mac, *neighbours)) {
+        output.Error(RefusalLine(refusal->caption, refusal->text));
+        return kExitBadInput;
+    }
     inputs.path = options.image;
     inputs.bootFileName = BareImageName(options.image);
     std::error_code sizeError;
@@ -310,7 +316,6 @@ int RunUpload(const UploadOptions& options) {
 
     history::UploadHistory history(options.historyPath.empty() ? history::DefaultHistoryPath()
                                                                : options.historyPath);
-    const auto neighbours = platform::MakeSystemNeighbourTable();
     TerminalHost host(inputs, *neighbours);
     history::RecordingSessionHost recording(host, &history, "flashkit-cli");
     UploadSession session(recording, host);

@@ -1,6 +1,7 @@
 #include "net/recorder_reach.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <sstream>
 
@@ -79,6 +80,7 @@ std::vector<NeighbourRow> ParseNeighbourTable(std::string_view text) {
         }
         if (!good) continue;
         row.complete = (flagBits & 0x2) != 0;
+        row.permanent = (flagBits & 0x4) != 0;
         row.device = device;
         rows.push_back(row);
     }
@@ -95,6 +97,54 @@ std::optional<std::uint64_t> ParseEffectiveCapabilities(std::string_view statusT
     std::uint64_t bits = 0;
     if (!ParseHex(value, bits)) return std::nullopt;
     return bits;
+}
+
+std::optional<std::uint64_t> ParseFileCapabilities(std::string_view attribute) {
+    // Little-endian 32-bit words: revision and flags, then permitted and inheritable per word of
+    // the sets (one in revision 1, two in 2 and 3), then in revision 3 the owner's user id.
+    const auto word = [&](std::size_t at) {
+        std::uint32_t value = 0;
+        for (std::size_t n = 4; n-- > 0;) {
+            value = value << 8 | static_cast<std::uint8_t>(attribute[at + n]);
+        }
+        return value;
+    };
+    if (attribute.size() < 4) return std::nullopt;
+    const std::uint32_t magic = word(0);
+    const std::uint32_t revision = magic >> 24;
+    const std::size_t expected = revision == 1 ? 12 : revision == 2 ? 20 : revision == 3 ? 24 : 0;
+    if (expected == 0 || attribute.size() != expected) return std::nullopt;
+    if ((magic & 1) == 0) return 0;
+    std::uint64_t permitted = word(4);
+    if (revision > 1) permitted |= std::uint64_t{word(12)} << 32;
+    return permitted;
+}
+
+PrivilegeVerdict PrivilegeVerdictFor(const PrivilegeFacts& facts) {
+    constexpr std::uint64_t kBind = std::uint64_t{1} << kCapNetBindService;
+    constexpr std::uint64_t kAdmin = std::uint64_t{1} << kCapNetAdmin;
+    if (facts.root) return {true, "root"};
+    if ((facts.capabilities & (kBind | kAdmin)) == (kBind | kAdmin)) {
+        return {true, "may bind ports 67 and 69 and add neighbours"};
+    }
+    const std::string& helper = facts.helperPath;
+    if (facts.helperAccess == ENOENT || facts.helperAccess == ENOTDIR) {
+        return {false, "the network helper " + helper +
+                           " is missing: ask the administrator to install FlashKit again, or "
+                           "run as root"};
+    }
+    if (facts.helperAccess != 0) {
+        return {false, "this user may not run the network helper " + helper +
+                           ": ask the administrator to add you to the group flashkit, then log "
+                           "out and in again (group membership is read at login)"};
+    }
+    if ((facts.helperCapabilities & (kBind | kAdmin)) != (kBind | kAdmin)) {
+        return {false, "the network helper " + helper +
+                           " does not hold both cap_net_bind_service and cap_net_admin: sudo "
+                           "setcap cap_net_bind_service,cap_net_admin+ep " +
+                           helper + ", or run as root"};
+    }
+    return {true, "through the network helper " + helper};
 }
 
 }  // namespace fk

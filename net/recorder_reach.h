@@ -32,7 +32,8 @@ std::vector<UdpSocketEntry> ParseUdpTable(std::string_view text);
 struct NeighbourRow {
     Ipv4 address = 0;
     MacAddress mac{};
-    bool complete = false;  // the kernel knows the MAC (flag 0x2)
+    bool complete = false;   // the kernel knows the MAC (flag 0x2)
+    bool permanent = false;  // set by an administrator (flag 0x4)
     std::string device;
 };
 std::vector<NeighbourRow> ParseNeighbourTable(std::string_view text);
@@ -42,5 +43,26 @@ std::optional<std::uint64_t> ParseEffectiveCapabilities(std::string_view statusT
 
 inline constexpr int kCapNetBindService = 10;
 inline constexpr int kCapNetAdmin = 12;
+
+// The capabilities a program file gives the process that runs it, from the bytes of its
+// security.capability attribute: its permitted set when the attribute makes them effective, 0
+// when it does not; nothing when the attribute is absent or malformed.
+std::optional<std::uint64_t> ParseFileCapabilities(std::string_view attribute);
+
+// What decides whether this process can bind ports 67 and 69 and add the recorder's neighbour
+// entry: itself when it holds both capabilities, otherwise through the network helper.
+struct PrivilegeFacts {
+    bool root = false;
+    std::uint64_t capabilities = 0;  // this process's effective set
+    std::string helperPath;
+    int helperAccess = 0;                  // 0 when this user may run the helper, else the errno
+    std::uint64_t helperCapabilities = 0;  // what the helper's file gives it
+};
+
+struct PrivilegeVerdict {
+    bool ok = false;
+    std::string text;  // how it may upload, or a hint on what to do
+};
+PrivilegeVerdict PrivilegeVerdictFor(const PrivilegeFacts& facts);
 
 }  // namespace fk

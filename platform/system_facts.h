@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,7 +32,10 @@ struct LinkState {
 };
 LinkState ReadLinkState(const std::string& interfaceName);
 
-// The lowest port that a process without privileges may bind.
-std::optional<int> UnprivilegedPortStart();
+// 0 when this user may run the program at path, otherwise the errno that says why not.
+int ExecuteAccess(const std::string& path);
+
+// The bytes of a file's security.capability attribute; empty when it has none.
+std::string FileCapabilityAttribute(const std::string& path);
 
 }  // namespace fk::platform

@@ -144,6 +144,8 @@ for program in flashkit flashkit-cli flashkit-recorder-sim; do
     [ -f "/usr/share/man/man1/$program.1.gz" ] || fail "no manual page for $program"
 done
 [ -x /usr/bin/flashkit-cli ] || fail "flashkit-cli was not installed"
+# Like the window, it uploads through the helper.
+expect_equal "capabilities of flashkit-cli" "" "$(getcap /usr/bin/flashkit-cli)"
 [ -f /usr/share/bash-completion/completions/flashkit-cli ] || fail "no completion for flashkit-cli"
 
 say "starting the window as a member of $group, from the member's home as the menu does"

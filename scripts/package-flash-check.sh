@@ -3,9 +3,10 @@
 # would: a private namespace pair, the installed simulator on the recorder side, the installed
 # window on the pc side as MEMBER (not root) on a private X display, driven with mouse and keys.
 # While it uploads, the window holds no capability and the network helper it started holds the
-# two; a plugin the member put on QT_PLUGIN_PATH gains nothing. Then: the window killed while it
+# two; a plugin the member put on QT_PLUGIN_PATH gains nothing. The installed flashkit-cli flashes
+# it again as MEMBER through the same helper and records it. Then: the window killed while it
 # announces leaves no neighbour entry behind, and OUTSIDER, not in the group, is told at Upload
-# what to ask the administrator for.
+# (and by flashkit-cli check) what to ask the administrator for.
 # Nothing is sent on, or changed in, the machine's own network. Cleans up on every exit; a failure
 # keeps a screenshot and the logs in the folder it names.
 # Usage: scripts/package-flash-check.sh MEMBER OUTSIDER   (as root, while the package is installed)
@@ -243,6 +244,40 @@ done
 [ -z "$(helper_of "$member")" ] || fail "the helper outlived the window"
 say "the plugin gained nothing, and the helper ended with the window"
 
+# The terminal front end uploads through the same helper, and records the upload in the member's
+# history beside the window's.
+cli() {  # cli <user> <home> <arguments...>: the installed flashkit-cli in the pc namespace
+    local user=$1 user_home=$2
+    shift 2
+    ip netns exec "$pc" runuser -u "$user" -- env -i -C "$images" PATH=/usr/bin:/bin \
+        HOME="$user_home" flashkit-cli "$@"
+}
+say "flashing the simulated recorder as $member with the installed flashkit-cli"
+cli "$member" "$home" check --card "$pclink" --mac 30:01:01 >"$work/cli-check.log" 2>&1 || true
+grep -qx "ok   privileges  through the network helper $helper" "$work/cli-check.log" ||
+    fail "flashkit-cli check does not see the member's helper: $(cat "$work/cli-check.log")"
+ip netns exec "$rec" "$simulator" --interface "$reclink" --fetch --timeout "$limit" \
+    --expect-kind 1 --output "$work/received-cli.bin" >"$work/simulator-cli.log" 2>&1 &
+sim_pid=$!
+cli_status=0
+cli "$member" "$home" upload --card "$pclink" --mac 30:01:01 fw.bin --wait 30 \
+    >"$work/cli-upload.log" 2>&1 || cli_status=$?
+[ "$cli_status" = 0 ] || fail "flashkit-cli upload ended with status $cli_status"
+sim_status=0
+wait "$sim_pid" || sim_status=$?
+sim_pid=
+[ "$sim_status" = 0 ] || fail "the simulated recorder ended with status $sim_status"
+tail -c +513 "$work/received-cli.bin" | cmp -s - "$images/fw.bin" ||
+    fail "the image the recorder received from flashkit-cli differs from fw.bin"
+cli_row=$(cli "$member" "$home" history --json | tr -d ' \n' |
+    grep -o '{[^{}]*"program":"flashkit-cli"[^{}]*}') || fail "no flashkit-cli row in the history"
+sha=$(sha256sum "$images/fw.bin" | cut -d' ' -f1)
+case $cli_row in
+*"\"sha256\":\"$sha\""*'"outcome":"completed"'*) ;;
+*) fail "the history's flashkit-cli row is not the completed upload of fw.bin: $cli_row" ;;
+esac
+say "flashkit-cli flashed the simulated recorder and recorded it"
+
 say "killing the member's window while it announces"
 start_window "$member" "$home" window-killed.log
 press_upload
@@ -267,4 +302,8 @@ box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Group flashkit nee
     fail "$outsider got no box naming the group"
 [ -z "$(recorder_entry)" ] || fail "$outsider's window made a neighbour entry"
 close_window
+cli "$outsider" "$outsider_home" check --card "$pclink" >"$work/cli-check-outsider.log" 2>&1 || true
+grep -q '^FAIL privileges  this user may not run the network helper .*group flashkit' \
+    "$work/cli-check-outsider.log" ||
+    fail "flashkit-cli check does not tell $outsider about the group: $(cat "$work/cli-check-outsider.log")"
 say "$outsider was told to ask for the group"

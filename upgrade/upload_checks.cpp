@@ -1,10 +1,12 @@
 #include "upgrade/upload_checks.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
 #include "image/image_files.h"
 #include "image/system_image_check.h"
+#include "net/address_plan.h"
 
 namespace fk {
 
@@ -59,6 +61,26 @@ std::optional<UploadRefusal> CheckUploadImage(ImagePage page, const std::string&
     if (!refusal && !error) refusal = CheckImageSize(size);
     if (!refusal) return std::nullopt;
     return UploadRefusal{Reason::NotServable, {}, std::move(*refusal), kUploadCheckCaption};
+}
+
+std::optional<UploadRefusal> CheckRecorderAddressFree(platform::AdapterSource& adapters,
+                                                      const AdapterList& known, int ifindex,
+                                                      Ipv4 host, const MacAddress& mac,
+                                                      platform::NeighbourTable& neighbours) {
+    AdapterList cards = known;
+    if (auto query = adapters.List(); query.ok) cards = std::move(query.adapters);
+    const auto selected = std::find_if(cards.begin(), cards.end(), [&](const AdapterRecord& card) {
+        return static_cast<int>(card.index) == ifindex;
+    });
+    const Ipv4 recorder = DeviceAddressFor(host);
+    const auto holder =
+        RecorderAddressHolder(recorder, mac, selected != cards.end() ? *selected : AdapterRecord{},
+                              cards, neighbours.Find(ifindex, recorder));
+    if (!holder) return std::nullopt;
+    return UploadRefusal{UploadRefusal::Reason::AddressHeld,
+                         {},
+                         RecorderAddressHeldText(recorder, *holder),
+                         kRecorderAddressHeldCaption};
 }
 
 }  // namespace fk

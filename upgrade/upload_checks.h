@@ -10,7 +10,11 @@
 #include <string>
 #include <string_view>
 
+#include "net/adapter_list.h"
+#include "net/ipv4.h"
 #include "net/mac.h"
+#include "platform/adapter_source.h"
+#include "platform/neighbour_table.h"
 #include "upgrade/session_host.h"
 
 namespace fk {
@@ -43,7 +47,7 @@ SystemImageVerdict CheckSystemImageFile(const std::string& path, std::uint8_t oc
                                         std::uint8_t octet4, std::uint8_t octet5);
 
 struct UploadRefusal {
-    enum class Reason { ImageMissing, WrongRecorder, NotServable };
+    enum class Reason { ImageMissing, WrongRecorder, NotServable, AddressHeld };
     Reason reason;
     std::string fileError;  // told before the refusal, when the image could not be read
     std::string text;
@@ -55,5 +59,14 @@ struct UploadRefusal {
 // the upload may go on.
 std::optional<UploadRefusal> CheckUploadImage(ImagePage page, const std::string& path,
                                               const MacAddress& mac);
+
+// The address the rule gives the recorder on the card ifindex (host: its address) is nobody
+// else's: not the card's gateway, not one of this PC's cards, not bound to another MAC in the
+// neighbour table. The cards are read afresh, as gateways and addresses change while a front end
+// waits; known stands in when they cannot be read. Nothing when the upload may go on.
+std::optional<UploadRefusal> CheckRecorderAddressFree(platform::AdapterSource& adapters,
+                                                      const AdapterList& known, int ifindex,
+                                                      Ipv4 host, const MacAddress& mac,
+                                                      platform::NeighbourTable& neighbours);
 
 }  // namespace fk

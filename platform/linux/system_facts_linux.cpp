@@ -2,13 +2,13 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "platform/system_facts.h"
 
@@ -76,11 +76,15 @@ LinkState ReadLinkState(const std::string& interfaceName) {
     return state;
 }
 
-std::optional<int> UnprivilegedPortStart() {
-    std::istringstream text(ReadKernelText("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
-    int port = 0;
-    if (text >> port) return port;
-    return std::nullopt;
+int ExecuteAccess(const std::string& path) {
+    return access(path.c_str(), X_OK) == 0 ? 0 : errno;
+}
+
+std::string FileCapabilityAttribute(const std::string& path) {
+    // Revision 3, the largest, is 24 bytes.
+    char bytes[64];
+    const ssize_t size = getxattr(path.c_str(), "security.capability", bytes, sizeof bytes);
+    return size > 0 ? std::string(bytes, static_cast<std::size_t>(size)) : std::string();
 }
 
 }  // namespace fk::platform

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/address_plan.h"
 #include "tests/e2e/boot_server_double.h"
 #include "tests/e2e/window_e2e.h"
 
@@ -120,6 +121,7 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
         std::string card;
         int exitCode;
         std::string said;
+        std::string neighbour{};  // another device's fixed entry on the recorder's address
     };
     const std::vector<Case> cases{
         {"3G:01:01", fits, {}, 2, "MAC address error: MAC address is invalid"},
@@ -133,12 +135,32 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
         {"30:01:01", m_work / "missing.bin", {}, 2, "Image file error: Image file is invalid"},
         {"30:01:01", Image("fw.img", SystemImage(1000)), {}, 2, "say which with --system"},
         {"30:01:01", fits, "no-such-card", 2, "No network card 'no-such-card'"},
+        {"30:01:01",
+         fits,
+         {},
+         2,
+         std::string(kRecorderAddressHeldCaption) + ": " +
+             RecorderAddressHeldText(ParseDottedQuad(kRecorderAddress),
+                                     "the device 52:54:00:12:34:56 (a fixed neighbour entry)"),
+         "52:54:00:12:34:56"},
     };
+    const std::string neigh = "ip -n " + m_net->pc + " neigh ";
+    const std::string onRecorder = std::string(kRecorderAddress) + " dev " + m_net->pcLink;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.said);
+        if (!c.neighbour.empty()) {
+            ASSERT_EQ(RunCommand(neigh + "add " + onRecorder + " lladdr " + c.neighbour +
+                                 " nud permanent"),
+                      0);
+        }
         const auto run = Cli(Upload(c.mac, c.image, {}, c.card));
         EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
         EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        if (c.neighbour.empty()) continue;
+        // Neither replaced nor deleted: the upload never began.
+        EXPECT_NE(Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr " + c.neighbour),
+                  std::string::npos);
+        EXPECT_EQ(RunCommand(neigh + "del " + onRecorder), 0);
     }
     // A port held by another server: the window's step text, the start-failure status, a row.
     m_net->EnterPc();
@@ -194,9 +216,21 @@ TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded)
     EXPECT_EQ(rows.back()["outcome"], "no_request");
 }
 
-TEST_F(CliE2e, CheckNamesABusyPortWithItsHolderAndADownLink) {
+TEST_F(CliE2e, CheckNamesAHeldRecorderAddressABusyPortWithItsHolderAndADownLink) {
     const auto ready = Cli({"check", "--card", m_net->pcLink, "--mac", "30:01:01"});
     EXPECT_EQ(ready.exitCode, 0) << ready.out << ready.err;
+
+    // Another device's fixed entry on the recorder's address: what Upload refuses.
+    const std::string onRecorder = std::string(kRecorderAddress) + " dev " + m_net->pcLink;
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " neigh add " + onRecorder +
+                         " lladdr 52:54:00:12:34:56 nud permanent"),
+              0);
+    const auto held = Cli({"check", "--card", m_net->pcLink, "--mac", "30:01:01"});
+    EXPECT_EQ(held.exitCode, 1) << held.out;
+    EXPECT_EQ(Finding(held.out, "recorder"),
+              "FAIL 192.168.77.2 is already held by the device 52:54:00:12:34:56 (a fixed "
+              "neighbour entry): give the card another address, or choose another card");
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " neigh del " + onRecorder), 0);
 
     m_net->EnterPc();
     BusyPort tftp(69);

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <string>
+#include <vector>
+
 namespace {
 
 using fk::RecorderAddressConflict;
@@ -74,8 +78,10 @@ TEST(KernelTables, NeighbourRowsGiveAddressMacStateAndDevice) {
     EXPECT_EQ(rows[0].mac, (fk::MacAddress{0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01}));
     EXPECT_TRUE(rows[0].complete);
     EXPECT_EQ(rows[0].device, "fkp0");
+    EXPECT_FALSE(rows[0].permanent);
     EXPECT_FALSE(rows[1].complete);
     EXPECT_TRUE(rows[2].complete);
+    EXPECT_TRUE(rows[2].permanent);
     EXPECT_EQ(rows[2].mac, (fk::MacAddress{0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}));
 }
 
@@ -84,6 +90,68 @@ TEST(KernelTables, EffectiveCapabilitiesAreReadFromTheStatusText) {
               0x1400u);
     EXPECT_EQ(fk::ParseEffectiveCapabilities("Name:\tx\nCapEff:\tzz\n"), std::nullopt);
     EXPECT_EQ(fk::ParseEffectiveCapabilities("Name:\tx\n"), std::nullopt);
+
+    // security.capability as setcap writes it: revision 2 (20 bytes) or 3 (24, with an owner).
+    using namespace std::string_literals;
+    const std::string ep = "\x01\x00\x00\x02"s + "\x00\x14\x00\x00"s + std::string(12, '\0');
+    EXPECT_EQ(fk::ParseFileCapabilities(ep), 0x1400u);
+    EXPECT_EQ(
+        fk::ParseFileCapabilities("\x01\x00\x00\x03"s + "\x00\x04\x00\x00"s + std::string(4, '\0') +
+                                  "\x01\x00\x00\x00"s + std::string(8, '\0')),
+        0x100000400u);
+    // "+p" only: the program would have to raise them itself, which the helper does not.
+    EXPECT_EQ(fk::ParseFileCapabilities("\x00\x00\x00\x02"s + ep.substr(4)), 0u);
+    EXPECT_EQ(fk::ParseFileCapabilities(ep.substr(0, 12)), std::nullopt);
+    EXPECT_EQ(fk::ParseFileCapabilities(""), std::nullopt);
+}
+
+TEST(PrivilegeVerdictFor, OkWithBothCapabilitiesOrARunnableHelperThatHoldsThem) {
+    const std::string helper = "/usr/libexec/flashkit/flashkit-net-helper";
+    constexpr std::uint64_t kBoth = 0x1400, kBindOnly = 0x400;
+    struct Case {
+        const char* what;
+        fk::PrivilegeFacts facts;
+        bool ok;
+        std::string text;
+    };
+    const std::vector<Case> cases{
+        {"root", {true, 0, helper, ENOENT, 0}, true, "root"},
+        {"both capabilities itself",
+         {false, kBoth, helper, ENOENT, 0},
+         true,
+         "may bind ports 67 and 69 and add neighbours"},
+        {"a group member",
+         {false, 0, helper, 0, kBoth},
+         true,
+         "through the network helper " + helper},
+        {"one capability itself, the helper for the rest",
+         {false, kBindOnly, helper, 0, kBoth},
+         true,
+         "through the network helper " + helper},
+        {"not a member (or not since the last login)",
+         {false, kBindOnly, helper, EACCES, 0},
+         false,
+         "this user may not run the network helper " + helper +
+             ": ask the administrator to add you to the group flashkit, then log out and in again "
+             "(group membership is read at login)"},
+        {"no helper",
+         {false, 0, helper, ENOENT, 0},
+         false,
+         "the network helper " + helper +
+             " is missing: ask the administrator to install FlashKit again, or run as root"},
+        {"a helper without its capabilities, as a build tree's",
+         {false, 0, helper, 0, kBindOnly},
+         false,
+         "the network helper " + helper +
+             " does not hold both cap_net_bind_service and cap_net_admin: sudo setcap "
+             "cap_net_bind_service,cap_net_admin+ep " +
+             helper + ", or run as root"},
+    };
+    for (const auto& c : cases) {
+        const auto verdict = fk::PrivilegeVerdictFor(c.facts);
+        EXPECT_EQ(verdict.ok, c.ok) << c.what;
+        EXPECT_EQ(verdict.text, c.text) << c.what;
+    }
 }
 
 }  // namespace
