@@ -222,9 +222,7 @@ TEST_F(FaultInjectionE2e, ImageChangedMidTransferIsReportedNeverCompleted) {
     std::vector<QString> texts;
     QObject::connect(m_window->m_strStatus, &QLineEdit::textChanged,
                      [&](const QString& text) { texts.push_back(text); });
-    std::vector<QString> retries;
-    for (int n = 0; n < kMaxResends; ++n)
-        retries.push_back(QStringLiteral("retry transfer %1").arg(n));
+    const std::vector<QString> retries = ResendTexts();
     // A plain recorder, and one that acknowledges every repeated block and repeats its own
     // acknowledgement, as boot loaders do: neither may keep the upload alive past the limit.
     const std::vector<std::vector<std::string>> recorders{{}, {"--ack-repeats", "--retry", "0.15"}};

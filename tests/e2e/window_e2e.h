@@ -37,6 +37,7 @@
 #include "tests/support/fakes.h"
 #include "tests/support/netns.h"
 #include "tests/support/recorder_process.h"
+#include "upgrade/tftp_engine.h"
 #include "upgrade/upload_session.h"
 
 namespace fk::testing {
@@ -46,6 +47,14 @@ inline constexpr const char* kRecorderMacText = "02:5e:a1:30:01:01";
 inline constexpr const char* kRecorderAddress = "192.168.77.2";
 
 // A system image for the simulator's recorder: varied bytes, its trailer in the last four.
+// The status texts of the resends of one block, up to the limit.
+inline std::vector<QString> ResendTexts() {
+    std::vector<QString> texts;
+    for (int n = 0; n < kMaxResends; ++n)
+        texts.push_back(QStringLiteral("retry transfer %1").arg(n));
+    return texts;
+}
+
 inline std::vector<std::uint8_t> SystemImage(std::size_t size) {
     std::vector<std::uint8_t> bytes(size);
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 13 + i / 509);

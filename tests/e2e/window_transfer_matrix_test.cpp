@@ -356,9 +356,7 @@ TEST_F(WindowTransferE2e, ASilentRecorderEndsInTheSendTimeOutAfterTwentyResends)
     Press();
     ASSERT_TRUE(WaitFor([&] { return watch.Saw(kGiveUp); }, 20'000));
 
-    std::vector<QString> retries;
-    for (int n = 0; n < kMaxResends; ++n)
-        retries.push_back(QStringLiteral("retry transfer %1").arg(n));
+    const std::vector<QString> retries = ResendTexts();
     EXPECT_EQ(watch.StartingWith("retry transfer"), retries);
     // The stop's own text comes first, then the reason, in red.
     ASSERT_GE(watch.texts.size(), 2u);
@@ -401,9 +399,7 @@ TEST_F(WindowTransferE2e, AFinalBlockNeverAcknowledgedEndsInTheSendTimeOutNotInS
     Press();
     ASSERT_TRUE(WaitFor([&] { return watch.Saw(kGiveUp); }, 20'000));
     // Until the give-up the port stayed open for the final block's acknowledgement.
-    std::vector<QString> retries;
-    for (int n = 0; n < kMaxResends; ++n)
-        retries.push_back(QStringLiteral("retry transfer %1").arg(n));
+    const std::vector<QString> retries = ResendTexts();
     EXPECT_EQ(watch.StartingWith("retry transfer"), retries);
     EXPECT_EQ(watch.texts.back().text, kGiveUp);
     EXPECT_FALSE(watch.Saw("Upload 100 (%) Completed"));
