@@ -385,15 +385,16 @@ measure_announce() {  # measure_announce <server>
 print_window_runs() {
     printf '\nWindow process, per run (start to window shown; longest event-loop gap while a\n'
     printf 'transfer ran, 10 ms probe; VmHWM and VmRSS at the Upload press and after the transfer;\n'
-    printf 'for the accessibility rows the objects the listener walked and the events it read):\n'
+    printf 'CPU of the GUI thread and of the whole process from the press to the stop; for the\n'
+    printf 'accessibility rows the objects the listener walked and the events it read):\n'
     awk -F '\t' '{
         delete v
         n = split($4, kv, " ")
         for (i = 1; i <= n; i++) { split(kv[i], p, "="); v[p[1]] = p[2] }
         heard = ("events" in v) ? sprintf("  objects %3d events %6d", v["objects"], v["events"]) : ""
-        printf "  %-16s %-8s round %-2s shown %6.1f ms  stall %5.1f ms  HWM %6d -> %6d kB  RSS %6d -> %6d kB%s\n",
+        printf "  %-16s %-8s round %-2s shown %6.1f ms  stall %5.1f ms  HWM %6d -> %6d kB  RSS %6d -> %6d kB  CPU gui %5.1f process %6.1f ms%s\n",
                $1, $2, $3, v["shown_ms"], v["max_stall_ms"], v["hwm_start_kb"], v["hwm_end_kb"],
-               v["rss_start_kb"], v["rss_end_kb"], heard
+               v["rss_start_kb"], v["rss_end_kb"], v["gui_cpu_ms"], v["process_cpu_ms"], heard
     }' "$window_runs"
 }
 
