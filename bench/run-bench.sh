@@ -253,20 +253,26 @@ client_flags() {
 }
 
 # Starts a server in its own process group, so that stopping it also stops the children a forking
-# server made, and waits (at most 5 s) until port 69 is bound.
+# server made, and waits (at most 5 s) until port 69 is bound. A window with the accessibility
+# bridge on may wait longer: at start-up Qt asks the accessibility registry for its listeners and
+# waits for the answer, which a registry busy with the previous window can hold up for seconds.
 start_server() {  # start_server <server> <pin prefix...>
-    local server=$1 tries
+    local server=$1 tries limit=50
     shift
     local -a command
     server_command "$server"
+    case "$server" in window-a11y*) limit=300 ;; esac
     setsid "$@" "${command[@]}" >>"$cache/$server.log" 2>&1 &
     server_pid=$!
-    for tries in $(seq 50); do
-        if [ -n "$(ss -Hlun "sport = :69")" ]; then return; fi
+    for tries in $(seq "$limit"); do
+        if [ -n "$(ss -Hlun "sport = :69")" ]; then
+            [ "$tries" -le 50 ] || say "  $server took $((tries / 10)) s to start"
+            return
+        fi
         kill -0 "$server_pid" 2>/dev/null || die "$server did not start; see $cache/$server.log"
         sleep 0.1
     done
-    die "$server did not bind port 69 within 5 s; see $cache/$server.log"
+    die "$server did not bind port 69 within $((limit / 10)) s; see $cache/$server.log"
 }
 
 stop_server() {
