@@ -65,9 +65,12 @@ def main():
     objects = walk(app)
 
     events = 0
+    stopping = False
 
     def on_event(event):
         nonlocal events
+        if stopping:
+            return
         events += 1
         # What a reader looks at before it speaks.
         if event.source is not None:
@@ -78,12 +81,18 @@ def main():
     listener = Atspi.EventListener.new(on_event)
     listener.register("object:")
 
+    # Python's own handler: it runs at the next event read, so a stop does not wait until the
+    # events queued for a slow reader are all read.
     def stop(*_):
+        nonlocal stopping
+        stopping = True
         Atspi.event_quit()
         return GLib.SOURCE_REMOVE
 
     for sig in (signal.SIGTERM, signal.SIGINT):
-        GLib.unix_signal_add(GLib.PRIORITY_HIGH, sig, stop)
+        signal.signal(sig, stop)
+    # Gives Python a turn now and then while no event comes, for the handler to run.
+    GLib.timeout_add(100, lambda: GLib.SOURCE_CONTINUE)
     GLib.timeout_add(int(args.timeout * 1000), stop)
     with open(args.ready, "w") as ready:
         ready.write(f"objects={objects}\n")
