@@ -50,8 +50,14 @@ bool IsErrorText(const QString& text) {
     return text.toLower().contains(QLatin1String("error"));
 }
 
+// A palette change costs the box a palette event and a style pass, and the accessibility bridge
+// an event; a status text that leaves the colours as they are makes none.
 void SetColours(QLineEdit* box, const QColor& text, const std::optional<QColor>& background) {
     QPalette palette = box->palette();
+    if (palette.color(QPalette::Text) == text &&
+        (!background || palette.color(QPalette::Base) == *background)) {
+        return;
+    }
     palette.setColor(QPalette::Text, text);
     if (background) palette.setColor(QPalette::Base, *background);
     box->setPalette(palette);
@@ -71,18 +77,23 @@ void TKVUpgradeFrm::OnGuiThread(std::function<void()> change) {
 
 void TKVUpgradeFrm::ShowStatus(const QString& text) {
     const bool error = IsErrorText(text);
+    // A text shown on the GUI thread is painted at once, for it may come before a long step of
+    // that thread. A worker's text reaches the box from the event loop, which paints it next;
+    // painting it there and then would cost the transfer a flush to the display per text.
+    const bool paintNow = QThread::currentThread() == thread();
     if (error) {
-        OnGuiThread([this] {
+        OnGuiThread([this, paintNow] {
             SetColours(m_strStatus, kRed, std::nullopt);
-            m_strStatus->repaint();
+            if (paintNow) m_strStatus->repaint();
         });
         // The cue plays on the caller's thread, so a worker never waits for the GUI thread.
         PlayCue(kCueError);
     }
-    OnGuiThread([this, text, error] {
+    OnGuiThread([this, text, error, paintNow] {
         if (!error) SetColours(m_strStatus, kBlack, kWhite);
-        m_strStatus->setText(text);
-        m_strStatus->repaint();
+        // The same text again changes nothing the operator sees or a screen reader reads.
+        if (m_strStatus->text() != text) m_strStatus->setText(text);
+        if (paintNow) m_strStatus->repaint();
         // start() would restart a running period; only a stopped timer is started.
         if (!error) {
             BTimer->stop();

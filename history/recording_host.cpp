@@ -61,7 +61,7 @@ void RecordingSessionHost::UploadStarted() {
         m_token = m_history->Begin(start);
         m_stopOutcome = kAborted;
         m_stopText = "Uploading Aborted";
-        m_hash.reset();
+        m_hash.Reset();
         m_size = start.size;
         m_bytesServed = m_blocks = m_resends = 0;
     }
@@ -73,7 +73,7 @@ void RecordingSessionHost::RequestAccepted(const platform::Endpoint& recorder,
     {
         // A recorder that asks again is served from the start again.
         std::lock_guard lock(m_mutex);
-        m_hash.reset();
+        m_hash.Reset();
         m_size = imageSize;
         m_bytesServed = m_blocks = 0;
     }
@@ -83,7 +83,7 @@ void RecordingSessionHost::RequestAccepted(const platform::Endpoint& recorder,
 void RecordingSessionHost::BlockServed(std::span<const std::uint8_t> content) {
     {
         std::lock_guard lock(m_mutex);
-        m_hash.addData(QByteArrayView(content.data(), static_cast<qsizetype>(content.size())));
+        m_hash.Add(content);
         m_bytesServed += content.size();
     }
     m_inner.BlockServed(content);
@@ -127,8 +127,7 @@ void RecordingSessionHost::EndRow(const std::string& outcome, const std::string&
     // Nothing served has no hash worth keeping, except an empty image served whole.
     const bool served = m_bytesServed > 0 || outcome == kCompleted;
     m_history->Finish(*m_token, {outcome, text, m_size, m_bytesServed,
-                                 served ? m_hash.result().toHex().toStdString() : std::string(),
-                                 m_blocks, m_resends});
+                                 served ? m_hash.Hex() : std::string(), m_blocks, m_resends});
     m_token.reset();
 }
 

@@ -5,12 +5,12 @@
 // row of the upload history of each upload, with the SHA-256 of the bytes served computed as
 // they are served.
 
-#include <QCryptographicHash>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "history/sha256.h"
 #include "history/upload_history.h"
 #include "upgrade/session_host.h"
 
@@ -59,7 +59,7 @@ class RecordingSessionHost final : public SessionHost {
     std::optional<std::uint64_t> m_token;
     std::string m_stopOutcome = kAborted;
     std::string m_stopText = "Uploading Aborted";
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
     std::uint64_t m_size = 0;
     std::uint64_t m_bytesServed = 0;
     std::uint64_t m_blocks = 0;

@@ -5,11 +5,11 @@ set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
 export DEBIAN_FRONTEND=noninteractive
 runtime=(qt6-base-dev qt6-multimedia-dev libnl-route-3-dev libnl-3-dev libudev-dev libseccomp-dev
-         libsqlite3-dev libcli11-dev nlohmann-json3-dev
+         libsqlite3-dev libcli11-dev nlohmann-json3-dev libssl-dev
          cmake g++ make pkg-config libcap2-bin iproute2 fonts-liberation2)
 testing=(libgtest-dev libgmock-dev clang libclang-rt-14-dev xvfb xauth
          qt6-qpa-plugins tftp-hpa curl procps xdotool imagemagick
-         dbus-x11 at-spi2-core)
+         dbus-x11 at-spi2-core gir1.2-atspi-2.0)
 packaging=(dpkg-dev desktop-file-utils appstream)
 pkgs=("${runtime[@]}")
 if [ "${1:-}" = "--package" ]; then pkgs+=("${packaging[@]}"); fi

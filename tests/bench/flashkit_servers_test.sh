@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark's FlashKit servers (engine alone and the window path) against its client: each
 # serves transfer after transfer from one process, byte for byte after the header block, and
-# announces every 30 ms on the recorder's card meanwhile, as the announcement timer sees it.
+# announces every 30 ms on the recorder's card meanwhile, as the announcement timer sees it; and
+# the window on an X server with an accessibility listener, as the benchmark's window-a11y row.
 # Runs itself in a private network namespace with lo and a veth pair (needs root).
 # Usage: flashkit_servers_test.sh CLIENT ENGINE ANNOUNCE WINDOW
 set -euo pipefail
@@ -114,5 +115,52 @@ check "window with cues: closes by itself at the second completion" 0 "$status"
 check "window with cues: the event loop is never held 50 ms or more" "yes" \
     "$(sed -n 's/.*cue_stall_ms=\([0-9.]*\).*/\1/p' "$work/cue-report" |
         awk '{ print ($1 < 50) ? "yes" : $1 }')"
+
+# The window on an X server of its own with the accessibility bridge on, and the benchmark's
+# listener: it walks the window's tree before the transfer and reads the transfer's events.
+# Skipped where the desktop pieces are not installed (scripts/install-deps.sh --test has them).
+listener=$(dirname "$0")/../../bench/a11y_listener.py
+if command -v Xvfb >/dev/null && command -v dbus-run-session >/dev/null &&
+    /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null; then
+    # Xvfb, the bus and the listener run under dbus-run-session and end with it.
+    a11y_check() {
+        local xvfb listener_pid display tries
+        Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>/dev/null &
+        xvfb=$!
+        for tries in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+        display=:$(head -n1 "$work/display")
+        env XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb DISPLAY="$display" \
+            QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$window" --report "$work/a11y-report" \
+            "$work/even.fnt" 2>/dev/null &
+        local window_pid=$!
+        for tries in $(seq 100); do [ -n "$(ss -Hlun 'sport = :69')" ] && break; sleep 0.1; done
+        /usr/bin/python3 "$listener" --pid "$window_pid" --ready "$work/ready" --timeout 60 \
+            >"$work/heard" 2>/dev/null &
+        listener_pid=$!
+        for tries in $(seq 150); do [ -s "$work/ready" ] && break; sleep 0.1; done
+        sleep 0.3
+        echo "transfer: $(fetch "$work/even.fnt")"
+        sleep 0.3
+        kill -TERM "$window_pid" "$listener_pid" 2>/dev/null
+        wait "$window_pid" "$listener_pid" 2>/dev/null
+        kill -TERM "$xvfb"
+        wait "$xvfb" 2>/dev/null
+        echo "walked: $(cat "$work/ready" 2>/dev/null)"
+        echo "heard: $(cat "$work/heard")"
+    }
+    export -f a11y_check fetch
+    export work window client listener
+    dbus-run-session -- bash -c a11y_check >"$work/a11y" 2>/dev/null || true
+    check "window on X with a listener: the transfer" "blocks=4 bytes=1024" \
+        "$(sed -n 's/^transfer: //p' "$work/a11y")"
+    check "window on X with a listener: it walked the window's tree" "yes" \
+        "$(sed -n 's/^walked: objects=\([0-9]*\)$/\1/p' "$work/a11y" |
+            awk '{ print ($1 >= 20) ? "yes" : $0 }')"
+    check "window on X with a listener: it read the transfer's text and value events" "yes" \
+        "$(sed -n 's/^heard: events=\([0-9]*\)$/\1/p' "$work/a11y" |
+            awk '{ print ($1 >= 3) ? "yes" : $0 }')"
+else
+    echo "skip window on X with a listener: Xvfb, dbus or gir1.2-atspi-2.0 missing"
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }

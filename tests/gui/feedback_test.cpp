@@ -3,12 +3,14 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "app/gui_thread_queue.h"
 #include "platform/qt/qt_sound_output.h"
 #include "window_fixture.h"
 
@@ -62,6 +64,57 @@ TEST_F(FeedbackTest, NormalTextsAreBlackOnWhiteSilentAndStopBlinking) {
         EXPECT_FALSE(Window().BTimer->isActive());
     }
     EXPECT_TRUE(sound.Log().empty());
+}
+
+// Counts the paints and palette changes that reach a control.
+class ControlEvents final : public QObject {
+  public:
+    int paints = 0;
+    int palettes = 0;
+
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++paints;
+        if (event->type() == QEvent::PaletteChange) ++palettes;
+        return false;
+    }
+};
+
+// A text shown on the GUI thread is on screen before the call returns; a worker's text is
+// painted by the event loop's next turn, not by the change itself; a text or colours the box
+// already shows are not set again (each setting costs a palette pass or accessibility events).
+TEST_F(FeedbackTest, GuiThreadTextsPaintAtOnceWorkerTextsOnTheNextTurnAndNothingIsSetTwice) {
+    Window().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Window()));
+    ControlEvents events;
+    Window().m_strStatus->installEventFilter(&events);
+    int textChanges = 0;
+    QObject::connect(Window().m_strStatus, &QLineEdit::textChanged, [&] { ++textChanges; });
+
+    Window().ShowStatus(QStringLiteral("Uploading Started"));
+    EXPECT_GE(events.paints, 1);
+    EXPECT_EQ(textChanges, 1);
+    const int palettes = events.palettes;
+
+    events.paints = 0;
+    std::thread([&] {
+        Window().ShowStatus(QStringLiteral("Upload 40 (%) Completed"));
+        Window().ShowStatus(QStringLiteral("Upload 40 (%) Completed"));
+    }).join();
+    QCoreApplication::sendPostedEvents(Window().findChild<GuiThreadQueue*>(), QEvent::User);
+    EXPECT_EQ(Window().m_strStatus->text(), QStringLiteral("Upload 40 (%) Completed"));
+    EXPECT_EQ(textChanges, 2);
+    EXPECT_EQ(events.palettes, palettes);
+    EXPECT_EQ(TextColour(), kBlack);
+    EXPECT_EQ(events.paints, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return events.paints > 0; }, 2000));
+
+    // An error and the normal text after it do change the colours.
+    Window().ShowStatus(QStringLiteral("Tftp error received"));
+    Window().ShowStatus(QStringLiteral("Uploading Completed"));
+    EXPECT_EQ(events.palettes, palettes + 2);
+    EXPECT_EQ(TextColour(), kBlack);
+    EXPECT_EQ(Background(), kWhite);
 }
 
 TEST_F(FeedbackTest, ErrorTextBlinksBetweenItsTwoPhasesWithTheCueOnBlueOnRed) {
