@@ -9,7 +9,7 @@ runtime=(qt6-base-dev qt6-multimedia-dev libnl-route-3-dev libnl-3-dev libudev-d
          cmake g++ make pkg-config libcap2-bin iproute2 fonts-liberation2)
 testing=(libgtest-dev libgmock-dev clang libclang-rt-14-dev xvfb xauth
          qt6-qpa-plugins tftp-hpa curl procps xdotool imagemagick
-         dbus-x11 at-spi2-core gir1.2-atspi-2.0)
+         dbus-x11 at-spi2-core gir1.2-atspi-2.0 python3 python3-gi)
 packaging=(dpkg-dev desktop-file-utils appstream)
 pkgs=("${runtime[@]}")
 if [ "${1:-}" = "--package" ]; then pkgs+=("${packaging[@]}"); fi
