@@ -88,7 +88,7 @@ std::string DefaultHistoryPath() {
     namespace fs = std::filesystem;
     const char* state = std::getenv("XDG_STATE_HOME");
     fs::path base;
-    // The base directory specification ignores a relative path.
+    // XDG state locations must be absolute; a relative one is ignored as other desktop programs do.
     if (state && *state == '/') {
         base = state;
     } else {
