@@ -125,11 +125,6 @@ std::string EndpointText(const platform::Endpoint& endpoint) {
     return FormatDottedQuad(endpoint.address) + ":" + std::to_string(endpoint.port);
 }
 
-std::string MacText(const MacAddress& mac) {
-    return FormatText("%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-                      mac[5]);
-}
-
 // The terminal's side of an upload: lines, a redrawn progress line or JSON events.
 class Output {
   public:
@@ -327,14 +322,14 @@ int RunUpload(const UploadOptions& options) {
                      {"card", card->adapterName},
                      {"host_address", FormatDottedQuad(inputs.host)},
                      {"recorder_address", recorderAddress},
-                     {"recorder_mac", MacText(inputs.mac)},
+                     {"recorder_mac", FormatMac(inputs.mac)},
                      {"image", options.image},
                      {"kind", kind},
                      {"size", sizeError ? 0 : size}});
     } else {
         output.Line("Uploading " + options.image + " (" + kind + " image, " +
                     std::to_string(sizeError ? 0 : size) + " bytes) to the recorder " +
-                    MacText(inputs.mac) + " at " + recorderAddress + " through " +
+                    FormatMac(inputs.mac) + " at " + recorderAddress + " through " +
                     card->adapterName + " (" + FormatDottedQuad(inputs.host) + ")");
     }
 

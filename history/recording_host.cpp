@@ -2,7 +2,6 @@
 
 #include <net/if.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -11,13 +10,6 @@
 namespace fk::history {
 
 namespace {
-
-std::string MacText(const MacAddress& mac) {
-    char text[18] = {};
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
-                  mac[3], mac[4], mac[5]);
-    return text;
-}
 
 std::string InterfaceName(int ifindex) {
     char name[IF_NAMESIZE] = {};
@@ -45,7 +37,7 @@ void RecordingSessionHost::UploadStarted() {
                           InterfaceName(card.ifindex),
                           FormatDottedQuad(card.hostAddress),
                           FormatDottedQuad(DeviceAddressFor(card.hostAddress)),
-                          MacText(m_inner.DeviceMac()),
+                          FormatMac(m_inner.DeviceMac()),
                           m_inner.ImagePath(page),
                           page == ImagePage::System ? "system" : "data",
                           0};

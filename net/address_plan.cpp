@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
-
 namespace fk {
 
 namespace {
@@ -44,10 +42,7 @@ std::optional<std::string> RecorderAddressHolder(
             return "this PC's network card " + own.adapterName;
     }
     if (!entry || entry->mac == recorderMac) return std::nullopt;
-    char mac[18];
-    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", entry->mac[0], entry->mac[1],
-                  entry->mac[2], entry->mac[3], entry->mac[4], entry->mac[5]);
-    return std::string("the device ") + mac +
+    return "the device " + FormatMac(entry->mac) +
            (entry->permanent ? " (a fixed neighbour entry)" : "");
 }
 

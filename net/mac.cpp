@@ -1,5 +1,7 @@
 #include "net/mac.h"
 
+#include <cstdio>
+
 namespace fk {
 
 bool ParseHexByte(std::string_view text, std::uint32_t& value) {
@@ -23,6 +25,13 @@ bool ParseHexByte(std::string_view text, std::uint32_t& value) {
     }
     value = result;
     return true;
+}
+
+std::string FormatMac(const MacAddress& mac) {
+    char text[18] = {};
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
+                  mac[3], mac[4], mac[5]);
+    return text;
 }
 
 }  // namespace fk

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace fk {
@@ -15,5 +16,8 @@ inline constexpr MacAddress kRecorderMacPrefix{0x02, 0x5E, 0xA1, 0x00, 0x00, 0x0
 // Reads the hexadecimal text of one MAC box (either letter case, leading zeros allowed). Values
 // above 0xFF are refused. On failure the output is left untouched.
 bool ParseHexByte(std::string_view text, std::uint32_t& value);
+
+// "02:5e:a1:30:01:01": as ip(8) shows it and as the upload history records it.
+std::string FormatMac(const MacAddress& mac);
 
 }  // namespace fk
