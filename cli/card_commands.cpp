@@ -13,6 +13,7 @@
 #include "net/address_plan.h"
 #include "net/recorder_reach.h"
 #include "platform/adapter_source.h"
+#include "platform/neighbour_table.h"
 #include "platform/net_privileges.h"
 #include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
@@ -104,12 +105,9 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards,
                     ": give the card an address whose last octet is from 2 to 253 inside its "
                     "subnet (the recorder gets the next one)"};
     }
-    std::optional<platform::NeighbourEntry> entry;
-    for (const auto& row : ParseNeighbourTable(platform::ReadKernelText("/proc/net/arp"))) {
-        if (row.address == recorder && row.complete && row.device == card.record.adapterName) {
-            entry = platform::NeighbourEntry{row.mac, row.permanent};
-        }
-    }
+    // The same look-up Upload makes; reading the table needs no privilege.
+    const std::optional<platform::NeighbourEntry> entry =
+        platform::MakeSystemNeighbourTable()->Find(static_cast<int>(card.record.index), recorder);
     // An entry of this recorder, or of any recorder when none was named, is FlashKit's own.
     MacAddress mac = recorderMac.value_or(kRecorderMacPrefix);
     if (!recorderMac && entry && std::equal(mac.begin(), mac.begin() + 3, entry->mac.begin())) {

@@ -57,36 +57,6 @@ std::vector<UdpSocketEntry> ParseUdpTable(std::string_view text) {
     return entries;
 }
 
-std::vector<NeighbourRow> ParseNeighbourTable(std::string_view text) {
-    std::vector<NeighbourRow> rows;
-    std::istringstream lines{std::string(text)};
-    std::string line;
-    std::getline(lines, line);  // the column titles
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string address, type, flags, mac, mask, device;
-        if (!(fields >> address >> type >> flags >> mac >> mask >> device)) continue;
-        NeighbourRow row;
-        row.address = ParseDottedQuad(address);
-        unsigned flagBits = 0;
-        if (row.address == 0xFFFFFFFFu || flags.rfind("0x", 0) != 0 ||
-            !ParseHex(std::string_view(flags).substr(2), flagBits) || mac.size() != 17) {
-            continue;
-        }
-        bool good = true;
-        for (std::size_t n = 0; n < 6 && good; ++n) {
-            good = ParseHex(std::string_view(mac).substr(n * 3, 2), row.mac[n]) &&
-                   (n == 5 || mac[n * 3 + 2] == ':');
-        }
-        if (!good) continue;
-        row.complete = (flagBits & 0x2) != 0;
-        row.permanent = (flagBits & 0x4) != 0;
-        row.device = device;
-        rows.push_back(row);
-    }
-    return rows;
-}
-
 std::optional<std::uint64_t> ParseEffectiveCapabilities(std::string_view statusText) {
     constexpr std::string_view kKey = "\nCapEff:";
     const auto at = statusText.find(kKey);

@@ -28,16 +28,6 @@ struct UdpSocketEntry {
 };
 std::vector<UdpSocketEntry> ParseUdpTable(std::string_view text);
 
-// One row of /proc/net/arp.
-struct NeighbourRow {
-    Ipv4 address = 0;
-    MacAddress mac{};
-    bool complete = false;   // the kernel knows the MAC (flag 0x2)
-    bool permanent = false;  // set by an administrator (flag 0x4)
-    std::string device;
-};
-std::vector<NeighbourRow> ParseNeighbourTable(std::string_view text);
-
 // The effective capability set from the text of /proc/<pid>/status; nothing when absent.
 std::optional<std::uint64_t> ParseEffectiveCapabilities(std::string_view statusText);
 

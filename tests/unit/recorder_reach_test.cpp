@@ -66,25 +66,6 @@ TEST(KernelTables, UdpSocketsGiveTheirPortAndInode) {
     EXPECT_EQ(sockets[2].inode, 777u);
 }
 
-TEST(KernelTables, NeighbourRowsGiveAddressMacStateAndDevice) {
-    const auto rows = fk::ParseNeighbourTable(
-        "IP address       HW type     Flags       HW address            Mask     Device\n"
-        "192.168.77.2     0x1         0x2         02:5e:a1:30:01:01     *        fkp0\n"
-        "192.168.77.9     0x1         0x0         00:00:00:00:00:00     *        fkp0\n"
-        "10.0.0.1         0x1         0x6         aa:bb:cc:dd:ee:ff     *        eth0\n"
-        "10.0.0.2         0x1         0x2         aa:bb:cc:dd:ee        *        eth0\n");
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].address, 0xC0A84D02u);
-    EXPECT_EQ(rows[0].mac, (fk::MacAddress{0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01}));
-    EXPECT_TRUE(rows[0].complete);
-    EXPECT_EQ(rows[0].device, "fkp0");
-    EXPECT_FALSE(rows[0].permanent);
-    EXPECT_FALSE(rows[1].complete);
-    EXPECT_TRUE(rows[2].complete);
-    EXPECT_TRUE(rows[2].permanent);
-    EXPECT_EQ(rows[2].mac, (fk::MacAddress{0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}));
-}
-
 TEST(KernelTables, EffectiveCapabilitiesAreReadFromTheStatusText) {
     EXPECT_EQ(fk::ParseEffectiveCapabilities("Name:\tx\nCapPrm:\t0\nCapEff:\t0000000000001400\n"),
               0x1400u);
