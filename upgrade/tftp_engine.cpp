@@ -1,12 +1,7 @@
 #include "upgrade/tftp_engine.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 
 #include "platform/format_text.h"
 
@@ -26,31 +21,7 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
-// Closes a descriptor on every path out of a block read.
-class FileHandle {
-  public:
-    explicit FileHandle(const std::string& path)
-        : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~FileHandle() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int fd() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
-
 }  // namespace
-
-std::optional<TftpEngine::FileIdentity> TftpEngine::IdentityOf(int fd) {
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0) return std::nullopt;
-    return FileIdentity{
-        static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-        static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
-}
 
 TftpEngine::End TftpEngine::Serve(std::mutex& stateMutex) {
     using Status = platform::ReceiveResult::Status;
@@ -116,7 +87,7 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
     }
     m_bootFileName = m_links.host.BootFileName(page);
     m_servedFilePath = m_links.host.ImagePath(page);
-    m_served = m_measured;
+    m_servedImage.emplace(m_servedFilePath, m_measured);
     m_peer = from;
     m_blockOffset = 0;
     m_links.bootpRunning.store(false);
@@ -136,8 +107,7 @@ bool TftpEngine::MeasureImageFile() {
     m_blockTotal = 0;
     m_imageSize = 0;
     m_measured.reset();
-    const FileHandle file(m_links.host.ImagePath(m_links.host.ActivePage()));
-    m_measured = IdentityOf(file.fd());
+    m_measured = MeasureFile(m_links.host.ImagePath(m_links.host.ActivePage()));
     if (!m_measured) {
         m_links.host.ShowMessage("Image file open error", "File open error", MessageIcon::Stop);
         return false;
@@ -191,7 +161,7 @@ void TftpEngine::SendDataBlock(bool restartTimer) {
         BuildHeaderBlock(kind, static_cast<std::uint32_t>(m_imageSize),
                          std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>());
         length = kTftpBlockSize;
-    } else if (!m_servedFilePath.empty()) {
+    } else if (m_servedImage) {
         const auto read = ReadFileBlock();
         if (!read) return;
         length = *read;
@@ -216,42 +186,33 @@ void TftpEngine::SendDataBlock(bool restartTimer) {
 }
 
 std::optional<std::size_t> TftpEngine::ReadFileBlock() {
-    const FileHandle file(m_servedFilePath);
-    if (file.fd() < 0) {
-        ReportFileError(
-            FormatText("File (%s) Open Error (Error Code = %d)", m_servedFilePath.c_str(), errno));
-        return std::nullopt;
-    }
     m_blockOffset = std::int64_t{m_blockNo} * 512 - 1024;
     if (m_blockOffset < 0) {
         ReportFileError(FormatText("File (%s) Read Error, fseek() block = %d",
                                    m_servedFilePath.c_str(), int{m_blockNo}));
         return std::nullopt;
     }
-    const auto identity = IdentityOf(file.fd());
-    const auto changed = [this] {
-        ReportFileError(FormatText("File (%s) Read Error, the file changed during the upload",
-                                   m_servedFilePath.c_str()));
-    };
-    if (!identity || !m_served || !(*identity == *m_served)) {
-        changed();
-        return std::nullopt;
+    using Outcome = ServedImage::Outcome;
+    const auto block =
+        m_servedImage->Read(static_cast<std::uint64_t>(m_blockOffset),
+                            std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>());
+    switch (block.outcome) {
+        case Outcome::Read:
+            return block.length;
+        case Outcome::OpenFailed:
+            ReportFileError(FormatText("File (%s) Open Error (Error Code = %d)",
+                                       m_servedFilePath.c_str(), block.error));
+            break;
+        case Outcome::Changed:
+            ReportFileError(FormatText("File (%s) Read Error, the file changed during the upload",
+                                       m_servedFilePath.c_str()));
+            break;
+        case Outcome::ReadFailed:
+            // Also a read past the end, with no error code.
+            Status(FormatText("File read error, fread(), %d", block.error));
+            break;
     }
-    const auto fileSize = static_cast<std::int64_t>(identity->size);
-    const ssize_t read =
-        ::pread(file.fd(), m_packet.data() + kTftpDataHeaderSize, kTftpBlockSize, m_blockOffset);
-    // A read that fails outright is reported like a read past the end: nothing is sent.
-    if (read < 0 || (read == 0 && m_blockOffset > fileSize)) {
-        Status(FormatText("File read error, fread(), %d", read < 0 ? errno : 0));
-        return std::nullopt;
-    }
-    // Less than the size promises: the file was cut between the check and the read.
-    const auto promised = std::clamp<std::int64_t>(fileSize - m_blockOffset, 0, kTftpBlockSize);
-    if (read < promised) {
-        changed();
-        return std::nullopt;
-    }
-    return static_cast<std::size_t>(read);
+    return std::nullopt;
 }
 
 std::optional<TftpEngine::Clock::time_point> TftpEngine::SendTimeOutDue() const {

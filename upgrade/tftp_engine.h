@@ -30,10 +30,10 @@
 // Reports of stray datagrams (unknown opcodes, requests for another name) are shown at most once
 // per kStrayReportInterval, so a flood cannot bury the status line or queue error cues.
 //
-// The served file is opened for every block; its identity (device, inode, size, modification
-// time) is taken when the request is accepted and checked at every block, so a file that is
-// replaced, truncated, grown or rewritten mid-transfer is reported instead of being served as a
-// mix, or cut short and reported as completed.
+// The served file's identity (device, inode, size, modification time) is taken when the request
+// is accepted, and ServedImage refuses every block once the file is replaced, truncated, grown
+// or rewritten, so such a file is reported instead of being served as a mix, or cut short and
+// reported as completed.
 
 #include <array>
 #include <atomic>
@@ -46,6 +46,7 @@
 #include <string>
 
 #include "platform/udp_socket.h"
+#include "upgrade/served_image.h"
 #include "upgrade/session_host.h"
 #include "upgrade/tftp_packet.h"
 
@@ -102,14 +103,6 @@ class TftpEngine {
   private:
     static constexpr Clock::rep kTimerOff = 0;
 
-    // What identifies the content of the file being served.
-    struct FileIdentity {
-        std::uint64_t device = 0, inode = 0, size = 0;
-        std::int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
-        bool operator==(const FileIdentity&) const = default;
-    };
-    static std::optional<FileIdentity> IdentityOf(int fd);
-
     void Status(const std::string& text);
     void StrayReport(const char* text);
     void ReportFileError(const std::string& text);
@@ -130,8 +123,8 @@ class TftpEngine {
     std::string m_bootFileName;
     std::string m_servedFilePath;
     std::uint64_t m_imageSize = 0;
-    std::optional<FileIdentity> m_measured;  // by the last MeasureImageFile
-    std::optional<FileIdentity> m_served;    // taken when the request was accepted
+    std::optional<FileIdentity> m_measured;    // by the last MeasureImageFile
+    std::optional<ServedImage> m_servedImage;  // of the accepted request
     std::uint64_t m_fileBlocks = 0;
     std::uint64_t m_blockTotal = 0;
     std::uint16_t m_blockNo = 1;

@@ -1,0 +1,127 @@
+#include "upgrade/served_image.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace fk {
+
+namespace {
+
+// 128 blocks per read: large enough that reading costs little per block, small enough to be
+// re-read cheaply when a recorder goes back.
+constexpr std::size_t kReadAhead = 64 * 1024;
+
+FileIdentity IdentityOf(const struct stat& info) {
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+            static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+std::optional<FileIdentity> MeasureFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    const bool measured = fstat(fd, &info) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (!measured) {
+        errno = error;
+        return std::nullopt;
+    }
+    return IdentityOf(info);
+}
+
+ServedImage::ServedImage(std::string path, std::optional<FileIdentity> expected)
+    : m_path(std::move(path)), m_expected(expected) {}
+
+ServedImage::~ServedImage() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+ServedImage::Block ServedImage::Read(std::uint64_t offset, std::span<std::uint8_t> into) {
+    if (m_refusal) return *m_refusal;
+    if (m_fd < 0) {
+        if (const Block opened = Open(); opened.outcome != Outcome::Read) return opened;
+    }
+    const std::uint64_t size = m_expected->size;
+    if (offset > size) return {Outcome::ReadFailed, 0, 0};
+    // The accepted size decides where the image ends: a file grown since is a changed file.
+    const std::uint64_t wanted = std::min<std::uint64_t>(size - offset, into.size());
+    if (offset < m_aheadOffset || offset + wanted > m_aheadOffset + m_aheadLength) {
+        if (const Block read = Refill(offset, wanted); read.outcome != Outcome::Read) return read;
+    }
+    if (wanted > 0) std::memcpy(into.data(), m_ahead.data() + (offset - m_aheadOffset), wanted);
+    // Asked after the read: a change that the read may have seen part of is caught here, before
+    // anything of it is sent.
+    const auto seen = m_watch ? m_watch->Poll() : platform::FileWatch::Seen::Other;
+    if (seen == platform::FileWatch::Seen::Written) {
+        m_refusal = Block{Outcome::Changed, 0, 0};
+        return *m_refusal;
+    }
+    if (seen == platform::FileWatch::Seen::Other || wanted < into.size()) {
+        if (const Block checked = CheckPath(); checked.outcome != Outcome::Read) return checked;
+    }
+    return {Outcome::Read, wanted, 0};
+}
+
+ServedImage::Block ServedImage::Open() {
+    // The watch comes first: a change between the two is then either seen by it or shows in
+    // the identity of what was opened.
+    m_watch = platform::FileWatch::Start(m_path);
+    m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_fd < 0) {
+        const int error = errno;
+        m_watch.reset();
+        return {Outcome::OpenFailed, 0, error};
+    }
+    struct stat info {};
+    if (!m_expected || fstat(m_fd, &info) != 0 || !(IdentityOf(info) == *m_expected)) {
+        m_refusal = Block{Outcome::Changed, 0, 0};
+        return *m_refusal;
+    }
+    return {};
+}
+
+ServedImage::Block ServedImage::Refill(std::uint64_t offset, std::uint64_t wanted) {
+    const std::uint64_t length = std::max<std::uint64_t>(
+        wanted, std::min<std::uint64_t>(kReadAhead, m_expected->size - offset));
+    m_ahead.resize(std::max<std::size_t>(m_ahead.size(), length));
+    m_aheadOffset = offset;
+    m_aheadLength = 0;
+    while (m_aheadLength < length) {
+        const ssize_t read = ::pread(m_fd, m_ahead.data() + m_aheadLength, length - m_aheadLength,
+                                     static_cast<off_t>(offset + m_aheadLength));
+        if (read < 0 && errno == EINTR) continue;
+        if (read < 0) {
+            const int error = errno;
+            m_aheadLength = 0;
+            return {Outcome::ReadFailed, 0, error};
+        }
+        if (read == 0) break;
+        m_aheadLength += static_cast<std::uint64_t>(read);
+    }
+    // Less than the accepted size promises: the file was cut.
+    if (m_aheadLength < wanted) {
+        m_refusal = Block{Outcome::Changed, 0, 0};
+        return *m_refusal;
+    }
+    return {};
+}
+
+ServedImage::Block ServedImage::CheckPath() {
+    struct stat info {};
+    if (::stat(m_path.c_str(), &info) != 0) {
+        m_refusal = Block{Outcome::OpenFailed, 0, errno};
+        return *m_refusal;
+    }
+    if (!(IdentityOf(info) == *m_expected)) m_refusal = Block{Outcome::Changed, 0, 0};
+    return m_refusal.value_or(Block{});
+}
+
+}  // namespace fk

@@ -1,0 +1,69 @@
+#pragma once
+
+// The image file of one accepted read request, as the TFTP engine serves it block by block.
+//
+// The file is opened once, at its first block, and read ahead in large pieces; a file watch
+// asked before every block tells whether the file was written, cut, replaced or removed since
+// the request was accepted. So a change mid-transfer stops the transfer at the next block
+// instead of reaching the recorder as a mix of two files, at the cost of one non-blocking
+// system call per block rather than an open, a stat and a close. The final block is served
+// only after the path is found to name the very file that was accepted, unchanged, so a changed
+// image is never acknowledged as complete even where no watch could be set. Once the file has
+// changed, every later block is refused.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/file_watch.h"
+
+namespace fk {
+
+// What identifies the content of a file.
+struct FileIdentity {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// Opens the file to learn its identity; nothing when it cannot be opened (errno says why).
+std::optional<FileIdentity> MeasureFile(const std::string& path);
+
+class ServedImage {
+  public:
+    // expected: the file as measured when the request was accepted; without it every block is
+    // refused as changed once the file opens.
+    ServedImage(std::string path, std::optional<FileIdentity> expected);
+    ~ServedImage();
+    ServedImage(const ServedImage&) = delete;
+    ServedImage& operator=(const ServedImage&) = delete;
+
+    enum class Outcome { Read, OpenFailed, Changed, ReadFailed };
+    struct Block {
+        Outcome outcome = Outcome::Read;
+        std::size_t length = 0;  // of what was read, when Read
+        int error = 0;           // errno of a failed open or read (0: read past the end)
+    };
+    // The content at offset, at most into.size() bytes, as the accepted file held it.
+    Block Read(std::uint64_t offset, std::span<std::uint8_t> into);
+
+  private:
+    Block Open();
+    Block Refill(std::uint64_t offset, std::uint64_t wanted);
+    // Whether the path still names the accepted file, unchanged.
+    Block CheckPath();
+
+    std::string m_path;
+    std::optional<FileIdentity> m_expected;
+    int m_fd = -1;
+    std::unique_ptr<platform::FileWatch> m_watch;
+    std::optional<Block> m_refusal;  // the change that ended serving
+    std::vector<std::uint8_t> m_ahead;
+    std::uint64_t m_aheadOffset = 0;
+    std::uint64_t m_aheadLength = 0;
+};
+
+}  // namespace fk
