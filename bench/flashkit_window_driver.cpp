@@ -64,6 +64,7 @@
 #include "app/flashkit_application.h"
 #include "app/kvupgradefrm.h"
 #include "app/startup.h"
+#include "history/upload_history.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
 #include "platform/qt/qt_sound_output.h"
@@ -379,7 +380,10 @@ int main(int argc, char** argv) {
     const auto adapters = fk::platform::MakeSystemAdapterSource();
     const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
     const auto neighbours = fk::platform::MakeSystemNeighbourTable();
-    const fk::WindowServices services{boxes, dialogs, sound, *adapters, *tcpipConfig, *neighbours};
+    // Every upload is recorded, as in the window the operator runs.
+    fk::history::UploadHistory history(fk::history::DefaultHistoryPath());
+    const fk::WindowServices services{boxes,        dialogs,     sound,   *adapters,
+                                      *tcpipConfig, *neighbours, nullptr, &history};
     app.SetErrorBoxes(&boxes);
     QApplication::setApplicationName(kApplicationTitle);
     auto window = fk::CreateMainWindow(services);

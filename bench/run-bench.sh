@@ -238,8 +238,9 @@ server_command() {
         window-a11y*)
             desktop=(QT_QPA_PLATFORM=xcb DISPLAY="$display_name" QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1) ;;
         esac
-        # Its remembered image paths go to the cache, not to root's settings.
+        # Its remembered image paths and its upload history go to the cache, not to root's.
         command=(env -u QT_LINUX_ACCESSIBILITY_ALWAYS_ON XDG_CONFIG_HOME="$cache/window-config"
+                 XDG_STATE_HOME="$cache/window-state"
                  "${desktop[@]}" "$window" --host-address 192.168.77.1
                  --report "$cache/window-report" "${server_args[@]}" "$image") ;;
     *) die "no start command for server $1" ;;

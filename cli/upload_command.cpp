@@ -82,7 +82,8 @@ class TerminalHost final : public SessionHost, public DeviceArp {
         Push({Event::Kind::Message, text, caption});
     }
     void SessionEnded() override { Push({Event::Kind::Ended}); }
-    void RequestAccepted(const platform::Endpoint& recorder, std::uint64_t imageSize) override {
+    void RequestAccepted(const platform::Endpoint& recorder, std::uint64_t imageSize,
+                         const std::shared_ptr<ServedImage>&) override {
         Push({Event::Kind::Request, {}, {}, false, recorder, imageSize, 0});
     }
     void BlockAcknowledged(std::uint64_t blockNo, std::uint64_t blockTotal) override {

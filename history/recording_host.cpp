@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "history/sha256.h"
 #include "net/address_plan.h"
+#include "upgrade/served_image.h"
 
 namespace fk::history {
 
@@ -53,7 +55,7 @@ void RecordingSessionHost::UploadStarted() {
         m_token = m_history->Begin(start);
         m_stopOutcome = kAborted;
         m_stopText = "Uploading Aborted";
-        m_hash.Reset();
+        m_image.reset();
         m_size = start.size;
         m_bytesServed = m_blocks = m_resends = 0;
     }
@@ -61,21 +63,21 @@ void RecordingSessionHost::UploadStarted() {
 }
 
 void RecordingSessionHost::RequestAccepted(const platform::Endpoint& recorder,
-                                           std::uint64_t imageSize) {
+                                           std::uint64_t imageSize,
+                                           const std::shared_ptr<ServedImage>& image) {
     {
         // A recorder that asks again is served from the start again.
         std::lock_guard lock(m_mutex);
-        m_hash.Reset();
+        m_image = image;
         m_size = imageSize;
         m_bytesServed = m_blocks = 0;
     }
-    m_inner.RequestAccepted(recorder, imageSize);
+    m_inner.RequestAccepted(recorder, imageSize, image);
 }
 
 void RecordingSessionHost::BlockServed(std::span<const std::uint8_t> content) {
     {
         std::lock_guard lock(m_mutex);
-        m_hash.Add(content);
         m_bytesServed += content.size();
     }
     m_inner.BlockServed(content);
@@ -118,9 +120,18 @@ void RecordingSessionHost::EndRow(const std::string& outcome, const std::string&
     if (!m_token || !m_history) return;
     // Nothing served has no hash worth keeping, except an empty image served whole.
     const bool served = m_bytesServed > 0 || outcome == kCompleted;
-    m_history->Finish(*m_token, {outcome, text, m_size, m_bytesServed,
-                                 served ? m_hash.Hex() : std::string(), m_blocks, m_resends});
+    UploadHistory::Later sha256;
+    if (served && m_image) {
+        sha256 = [image = m_image, length = m_bytesServed] {
+            Sha256 hash;
+            const bool same = image->ReadBack(length, [&](auto bytes) { hash.Add(bytes); });
+            return same ? hash.Hex() : std::string();
+        };
+    }
+    m_history->Finish(*m_token, {outcome, text, m_size, m_bytesServed, {}, m_blocks, m_resends},
+                      std::move(sha256));
     m_token.reset();
+    m_image.reset();
 }
 
 }  // namespace fk::history

@@ -2,15 +2,16 @@
 
 // The session host that records: it stands between the upload session and a front end's own
 // host (the window's, the terminal's), passes every read and report on unchanged, and makes one
-// row of the upload history of each upload, with the SHA-256 of the bytes served computed as
-// they are served.
+// row of the upload history of each upload, with the SHA-256 of the bytes served. The hash is
+// not made while the blocks go out, where it would cost the transfer time: the history's own
+// thread reads the served bytes back from the image the engine served them from, once the row
+// ends.
 
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 
-#include "history/sha256.h"
 #include "history/upload_history.h"
 #include "upgrade/session_host.h"
 
@@ -41,7 +42,8 @@ class RecordingSessionHost final : public SessionHost {
     void SessionEnded() override;
 
     void UploadStarted() override;
-    void RequestAccepted(const platform::Endpoint& recorder, std::uint64_t imageSize) override;
+    void RequestAccepted(const platform::Endpoint& recorder, std::uint64_t imageSize,
+                         const std::shared_ptr<ServedImage>& image) override;
     void BlockServed(std::span<const std::uint8_t> content) override;
     void BlockAcknowledged(std::uint64_t blockNo, std::uint64_t blockTotal) override;
     void BlockResent() override;
@@ -59,7 +61,7 @@ class RecordingSessionHost final : public SessionHost {
     std::optional<std::uint64_t> m_token;
     std::string m_stopOutcome = kAborted;
     std::string m_stopText = "Uploading Aborted";
-    Sha256 m_hash;
+    std::shared_ptr<ServedImage> m_image;  // of the request being served
     std::uint64_t m_size = 0;
     std::uint64_t m_bytesServed = 0;
     std::uint64_t m_blocks = 0;

@@ -186,17 +186,17 @@ std::uint64_t UploadHistory::Begin(const UploadStart& start) {
     {
         std::lock_guard lock(m_mutex);
         token = m_nextToken++;
-        m_queue.push_back({token, UtcTimeText(), start, {}});
+        m_queue.push_back({token, UtcTimeText(), start, {}, {}});
         ++m_queued;
     }
     m_changed.notify_all();
     return token;
 }
 
-void UploadHistory::Finish(std::uint64_t token, const UploadEnd& end) {
+void UploadHistory::Finish(std::uint64_t token, const UploadEnd& end, Later sha256Later) {
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_back({token, UtcTimeText(), std::nullopt, end});
+        m_queue.push_back({token, UtcTimeText(), std::nullopt, end, std::move(sha256Later)});
         ++m_queued;
     }
     m_changed.notify_all();
@@ -213,7 +213,7 @@ void UploadHistory::Writer() {
     for (;;) {
         m_changed.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
         if (m_queue.empty()) return;
-        const Entry entry = std::move(m_queue.front());
+        Entry entry = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
         Write(entry);
@@ -260,8 +260,9 @@ bool UploadHistory::Open() {
     return true;
 }
 
-void UploadHistory::Write(const Entry& entry) {
+void UploadHistory::Write(Entry& entry) {
     if (!Open()) return;
+    if (entry.sha256Later) entry.end.sha256 = entry.sha256Later();
     if (entry.start) {
         const UploadStart& start = *entry.start;
         Statement insert(m_db,

@@ -46,7 +46,7 @@ struct UploadEnd {
     std::string finalText;
     std::uint64_t size = 0;         // of the image the recorder was served
     std::uint64_t bytesServed = 0;  // image bytes sent at least once, in order
-    std::string sha256;             // of those bytes, lower-case hex
+    std::string sha256;             // of those bytes, lower-case hex; empty when they are not known
     std::uint64_t blocks = 0;       // the highest block acknowledged, header block included
     std::uint64_t resends = 0;
 };
@@ -90,9 +90,13 @@ class UploadHistory {
     UploadHistory(const UploadHistory&) = delete;
     UploadHistory& operator=(const UploadHistory&) = delete;
 
-    // Any thread; never waits for the database. Begin gives the token that Finish names.
+    // A text worked out on the writer's thread, just before the row is written.
+    using Later = std::function<std::string()>;
+
+    // Any thread; never waits for the database. Begin gives the token that Finish names;
+    // sha256Later, if any, gives the end's hash.
     std::uint64_t Begin(const UploadStart& start);
-    void Finish(std::uint64_t token, const UploadEnd& end);
+    void Finish(std::uint64_t token, const UploadEnd& end, Later sha256Later = {});
     // Waits until everything queued so far has been written or given up.
     void Flush();
 
@@ -104,10 +108,11 @@ class UploadHistory {
         std::string time;
         std::optional<UploadStart> start;  // a Begin; otherwise a Finish
         UploadEnd end;
+        Later sha256Later;
     };
 
     void Writer();
-    void Write(const Entry& entry);
+    void Write(Entry& entry);
     bool Open();
     void Report(const std::string& what);
 

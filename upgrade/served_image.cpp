@@ -45,6 +45,7 @@ ServedImage::~ServedImage() {
 }
 
 ServedImage::Block ServedImage::Read(std::uint64_t offset, std::span<std::uint8_t> into) {
+    std::lock_guard lock(m_mutex);
     if (m_refusal) return *m_refusal;
     if (m_fd < 0) {
         if (const Block opened = Open(); opened.outcome != Outcome::Read) return opened;
@@ -61,6 +62,7 @@ ServedImage::Block ServedImage::Read(std::uint64_t offset, std::span<std::uint8_
     // anything of it is sent.
     const auto seen = m_watch ? m_watch->Poll() : platform::FileWatch::Seen::Other;
     if (seen == platform::FileWatch::Seen::Written) {
+        m_written = true;
         m_refusal = Block{Outcome::Changed, 0, 0};
         return *m_refusal;
     }
@@ -108,6 +110,7 @@ ServedImage::Block ServedImage::Refill(std::uint64_t offset, std::uint64_t wante
     }
     // Less than the accepted size promises: the file was cut.
     if (m_aheadLength < wanted) {
+        m_written = true;
         m_refusal = Block{Outcome::Changed, 0, 0};
         return *m_refusal;
     }
@@ -122,6 +125,30 @@ ServedImage::Block ServedImage::CheckPath() {
     }
     if (!(IdentityOf(info) == *m_expected)) m_refusal = Block{Outcome::Changed, 0, 0};
     return m_refusal.value_or(Block{});
+}
+
+bool ServedImage::ReadBack(std::uint64_t length,
+                           const std::function<void(std::span<const std::uint8_t>)>& sink) {
+    std::lock_guard lock(m_mutex);
+    if (m_fd < 0 && (m_refusal || Open().outcome != Outcome::Read)) return false;
+    if (!Untouched() || length > m_expected->size) return false;
+    std::vector<std::uint8_t> piece(std::min<std::uint64_t>(length, kReadAhead));
+    for (std::uint64_t done = 0; done < length;) {
+        const auto wanted = std::min<std::uint64_t>(piece.size(), length - done);
+        const ssize_t read = ::pread(m_fd, piece.data(), wanted, static_cast<off_t>(done));
+        if (read < 0 && errno == EINTR) continue;
+        if (read <= 0) return false;
+        sink(std::span(piece.data(), static_cast<std::size_t>(read)));
+        done += static_cast<std::uint64_t>(read);
+    }
+    // Asked again after the reading: a write meanwhile may have changed what sink was given.
+    return Untouched();
+}
+
+bool ServedImage::Untouched() {
+    if (m_watch && m_watch->Poll() == platform::FileWatch::Seen::Written) m_written = true;
+    struct stat info {};
+    return !m_written && fstat(m_fd, &info) == 0 && IdentityOf(info) == *m_expected;
 }
 
 }  // namespace fk

@@ -10,9 +10,15 @@
 // only after the path is found to name the very file that was accepted, unchanged, so a changed
 // image is never acknowledged as complete even where no watch could be set. Once the file has
 // changed, every later block is refused.
+//
+// After the transfer the served bytes can be read back from the same open file, for the
+// upload's record, as long as nothing was written to it: a file renamed over or removed still
+// holds what was served.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,15 +56,25 @@ class ServedImage {
     // The content at offset, at most into.size() bytes, as the accepted file held it.
     Block Read(std::uint64_t offset, std::span<std::uint8_t> into);
 
+    // Hands the first length bytes of the accepted file to sink, in pieces, and tells whether
+    // they are the bytes served: false when the file was written to since it was accepted (what
+    // sink was given is then no record of anything). Any thread; takes as long as the reading.
+    bool ReadBack(std::uint64_t length,
+                  const std::function<void(std::span<const std::uint8_t>)>& sink);
+
   private:
     Block Open();
+    // Whether the open file is still as accepted: no write seen, the same size and time.
+    bool Untouched();
     Block Refill(std::uint64_t offset, std::uint64_t wanted);
     // Whether the path still names the accepted file, unchanged.
     Block CheckPath();
 
+    std::mutex m_mutex;  // Read on the transfer's thread, ReadBack on another
     std::string m_path;
     std::optional<FileIdentity> m_expected;
     int m_fd = -1;
+    bool m_written = false;  // a write to the file itself was seen
     std::unique_ptr<platform::FileWatch> m_watch;
     std::optional<Block> m_refusal;  // the change that ended serving
     std::vector<std::uint8_t> m_ahead;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -10,6 +11,8 @@
 #include "platform/udp_socket.h"
 
 namespace fk {
+
+class ServedImage;
 
 // Image pages of the window: which image an upload serves.
 enum class ImagePage : int { System = 0, Data = 1 };
@@ -51,9 +54,11 @@ class SessionHost {
     // Facts of the upload for its record and for the terminal; the window shows none of them.
     // Called from whichever thread the session or its workers run on.
     virtual void UploadStarted() {}
-    // A read request for the boot file was answered with the header block.
+    // A read request for the boot file was answered with the header block; the image's blocks
+    // come from image.
     virtual void RequestAccepted(const platform::Endpoint& /*recorder*/,
-                                 std::uint64_t /*imageSize*/) {}
+                                 std::uint64_t /*imageSize*/,
+                                 const std::shared_ptr<ServedImage>& /*image*/) {}
     // The image's bytes, block by block in order, each once as it is first served.
     virtual void BlockServed(std::span<const std::uint8_t> /*content*/) {}
     // blockNo of blockTotal blocks (the header block counts) is acknowledged.

@@ -87,7 +87,7 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
     }
     m_bootFileName = m_links.host.BootFileName(page);
     m_servedFilePath = m_links.host.ImagePath(page);
-    m_servedImage.emplace(m_servedFilePath, m_measured);
+    m_servedImage = std::make_shared<ServedImage>(m_servedFilePath, m_measured);
     m_peer = from;
     m_blockOffset = 0;
     m_links.bootpRunning.store(false);
@@ -99,7 +99,7 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
     m_retryCount = 0;
     m_blockNo = 1;
     m_highestServed = 1;
-    m_links.host.RequestAccepted(from, m_imageSize);
+    m_links.host.RequestAccepted(from, m_imageSize, m_servedImage);
     SendDataBlock();
 }
 

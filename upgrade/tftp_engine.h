@@ -40,6 +40,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -123,8 +124,8 @@ class TftpEngine {
     std::string m_bootFileName;
     std::string m_servedFilePath;
     std::uint64_t m_imageSize = 0;
-    std::optional<FileIdentity> m_measured;    // by the last MeasureImageFile
-    std::optional<ServedImage> m_servedImage;  // of the accepted request
+    std::optional<FileIdentity> m_measured;      // by the last MeasureImageFile
+    std::shared_ptr<ServedImage> m_servedImage;  // of the accepted request
     std::uint64_t m_fileBlocks = 0;
     std::uint64_t m_blockTotal = 0;
     std::uint16_t m_blockNo = 1;

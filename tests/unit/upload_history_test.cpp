@@ -9,6 +9,7 @@
 
 #include <QCryptographicHash>
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "history/recording_host.h"
 #include "history/sha256.h"
 #include "support/fake_session.h"
+#include "upgrade/served_image.h"
 
 namespace {
 
@@ -206,14 +208,27 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
     std::vector<std::uint8_t> image(1000);
     for (std::size_t n = 0; n < image.size(); ++n) image[n] = static_cast<std::uint8_t>(n * 7);
     const fs::path imagePath = m_dir / "fw.bin";
-    std::ofstream(imagePath, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
-    const std::string imageHash =
-        QCryptographicHash::hash(QByteArrayView(image.data(), qsizetype(image.size())),
-                                 QCryptographicHash::Sha256)
+    const auto writeImage = [&] {
+        std::ofstream(imagePath, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    };
+    writeImage();
+    const auto Sha256Of = [](std::span<const std::uint8_t> bytes) {
+        return QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())),
+                                        QCryptographicHash::Sha256)
             .toHex()
             .toStdString();
+    };
+    const std::string imageHash = Sha256Of(image);
     const std::span<const std::uint8_t> first(image.data(), 512), rest(image.data() + 512, 488);
+    // The file as the engine serves it, opened by its first block.
+    const auto served = [&] {
+        auto served = std::make_shared<fk::ServedImage>(imagePath.string(),
+                                                        fk::MeasureFile(imagePath.string()));
+        std::array<std::uint8_t, 512> block{};
+        EXPECT_EQ(served->Read(0, block).outcome, fk::ServedImage::Outcome::Read);
+        return served;
+    };
 
     fk::testing::FakeSessionHost window;
     window.sysFilePath = imagePath.string();
@@ -224,7 +239,7 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
         fk::history::RecordingSessionHost recording(window, &history, "flashkit");
         // Completed, with a resend and a confused acknowledgement; the stop after it adds nothing.
         recording.UploadStarted();
-        recording.RequestAccepted({0xC0A84D02, 2001}, 1000);
+        recording.RequestAccepted({0xC0A84D02, 2001}, 1000, served());
         recording.BlockServed(first);
         recording.BlockResent();
         recording.BlockAcknowledged(2, 3);
@@ -241,18 +256,31 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
         recording.SessionEnded();
         // A recorder that asks again is served, and hashed, from the start again.
         recording.UploadStarted();
-        recording.RequestAccepted({0xC0A84D02, 2002}, 1000);
+        recording.RequestAccepted({0xC0A84D02, 2002}, 1000, served());
         recording.BlockServed(rest);
-        recording.RequestAccepted({0xC0A84D02, 2003}, 1000);
+        recording.RequestAccepted({0xC0A84D02, 2003}, 1000, served());
         recording.BlockServed(first);
         recording.BlockServed(rest);
         recording.UploadFinished(false, "TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
         recording.SessionEnded();
+        // The hash is read back from the file served once the row ends: a file renamed over
+        // still holds the bytes served; of one written to, no hash is better than a wrong one.
+        history.Flush();
+        for (const bool rewrite : {false, true}) {
+            writeImage();
+            recording.UploadStarted();
+            recording.RequestAccepted({0xC0A84D02, 2004}, 1000, served());
+            recording.BlockServed(first);
+            const fs::path other = m_dir / "other.bin";
+            std::ofstream(rewrite ? imagePath : other, std::ios::binary | std::ios::app) << "new";
+            if (!rewrite) fs::rename(other, imagePath);
+            recording.UploadFinished(false, "changed");
+        }
     }
     // Every report reached the window as well.
     EXPECT_EQ(window.Count("ended"), 4u);
     const auto rows = fk::history::ReadHistory(Path(), {}).rows;
-    ASSERT_EQ(rows.size(), 4u);
+    ASSERT_EQ(rows.size(), 6u);
     EXPECT_EQ(rows[0].start.program, "flashkit");
     EXPECT_EQ(rows[0].start.card, "lo");  // the fake's interface index 1
     EXPECT_EQ(rows[0].start.hostAddress, "192.168.77.1");
@@ -272,6 +300,9 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
     EXPECT_EQ(rows[3].end.outcome, "failed");
     EXPECT_EQ(rows[3].end.finalText, "TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
     EXPECT_EQ(rows[3].end.sha256, imageHash);
+    EXPECT_EQ(rows[4].end.bytesServed, 512u);
+    EXPECT_EQ(rows[4].end.sha256, Sha256Of(first));
+    EXPECT_EQ(rows[5].end.sha256, "");
     EXPECT_TRUE(Lines().empty());
 }
 
