@@ -3,7 +3,8 @@
 // what an operator would see or hear (message boxes, file dialogs, sound). It does what the
 // operator does: picks the card with the given host address, types the recorder's MAC octets,
 // chooses the image on the Data Image tab (a data image has no trailer to check) and presses
-// Upload; after each "Uploading Completed" it presses Upload again.
+// Upload; after each "Uploading Completed" it presses Upload again. Its uploads are recorded in
+// the user's history ($XDG_STATE_HOME), as the operator's window records them.
 //
 // Usage: flashkit-bench-window [--host-address A.B.C.D] [--mac3 XX --mac4 XX --mac5 XX]
 //                              [--no-stall-probe] [--cue-cases] [--report FILE] IMAGE

@@ -1,7 +1,7 @@
 // The benchmark's ping-pong limit: the least a lock-step server on one UDP port can do. Each read
-// request or acknowledgement is answered with the next 512-byte block, read by opening the file,
-// reading the block with pread and closing the file again, as FlashKit does per block. Nothing
-// else happens: no logging, no progress, no per-transfer port.
+// request or acknowledgement is answered with the next 512-byte block, read with pread from the
+// file opened when the request came. Nothing else happens: no logging, no progress, no check of
+// the file, no per-transfer port.
 //
 // Usage: flashkit-bench-pingpong [--header-block] [--idle-exit SECONDS] ADDRESS[:PORT] ROOT
 // With --header-block, block 1 is FlashKit's 512-byte header block and the file follows from
@@ -55,7 +55,7 @@ std::optional<std::string> RequestedName(const std::uint8_t* datagram, std::size
 // One transfer in progress: the file and the absolute number of the block last sent (not wrapped,
 // so a file of more than 65535 blocks keeps its offsets).
 struct Transfer {
-    std::string path;
+    int file = -1;
     std::uint32_t imageSize = 0;
     std::uint64_t block = 0;
     bool finished = true;
@@ -119,9 +119,14 @@ class Server {
         const auto name = RequestedName(datagram, length);
         if (!name) return false;
         const std::string path = options_.root + "/" + *name;
+        const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat info {};
-        if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-        transfer_ = Transfer{path, static_cast<std::uint32_t>(info.st_size), 1, false};
+        if (file < 0 || fstat(file, &info) != 0 || !S_ISREG(info.st_mode)) {
+            if (file >= 0) close(file);
+            return false;
+        }
+        if (transfer_.file >= 0) close(transfer_.file);
+        transfer_ = Transfer{file, static_cast<std::uint32_t>(info.st_size), 1, false};
         return true;
     }
 
@@ -149,10 +154,7 @@ class Server {
         }
         const std::uint64_t firstFileBlock = options_.headerBlock ? 2 : 1;
         const auto offset = static_cast<off_t>((transfer_.block - firstFileBlock) * kBlockSize);
-        const int file = open(transfer_.path.c_str(), O_RDONLY);
-        if (file < 0) return std::nullopt;
-        const ssize_t read = pread(file, out, kBlockSize, offset);
-        close(file);
+        const ssize_t read = pread(transfer_.file, out, kBlockSize, offset);
         if (read < 0) return std::nullopt;
         return static_cast<std::size_t>(read);
     }

@@ -21,8 +21,8 @@
 #   tftpd-hpa  Debian's in.tftpd, foreground, a new port per transfer.
 #   dnsmasq    Debian's dnsmasq, TFTP only, --tftp-single-port (every DATA from port 69).
 #   pingpong   flashkit-bench-pingpong --header-block: the ping-pong limit, the least a one-port
-#              lock-step server can do (open, pread, close per block), on FlashKit's block
-#              sequence (header block, then the image from block 2).
+#              lock-step server can do (recvfrom, pread, sendto per block, the file opened once),
+#              on FlashKit's block sequence (header block, then the image from block 2).
 #   engine     flashkit-bench-engine: FlashKit's upload engine alone, no window
 #              (bench/flashkit_engine_server.cpp). It runs the real upload session for a recorder
 #              on fkbench0 (BOOTP announcer on port 67, TFTP on port 69, any address), serves
@@ -32,7 +32,9 @@
 #              (bench/flashkit_window_driver.cpp). It builds the real window with stand-ins for
 #              message boxes, file dialogs and sound, picks the card 192.168.77.1, types the MAC
 #              octets of fkbench1, chooses "$image" on the Data Image tab and presses Upload,
-#              again after each "Uploading Completed". Client flags: --header-block.
+#              again after each "Uploading Completed". Its uploads are recorded in a history
+#              of its own in the cache, as the operator's window records them. Client flags:
+#              --header-block.
 #   window-x   the same window on a real X server (Xvfb, started once for the run), no
 #              accessibility.
 #   window-a11y       window-x with the accessibility bridge on (QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1;

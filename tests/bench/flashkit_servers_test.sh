@@ -85,8 +85,8 @@ wait "$server_pid" 2>/dev/null || status=$?
 server_pid=
 check "engine: a wrong name ends it with status 1" 1 "$status"
 
-serve env XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$window" \
-    --report "$work/report" "$work/even.fnt"
+serve env XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" \
+    QT_QPA_PLATFORM=offscreen "$window" --report "$work/report" "$work/even.fnt"
 check "window: first transfer (a full last block, then an empty one)" "blocks=4 bytes=1024" \
     "$(fetch "$work/even.fnt")"
 sleep 0.3
@@ -101,8 +101,8 @@ check "window: the report counts both transfers and shows memory" "transfers=2 m
 
 # The cases where the window could wait for a sound, with cues of their real length: Upload at a
 # completion, Abort while a failed start blinks with its error cue, closing at a completion.
-serve env XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=offscreen "$window" --cue-cases \
-    --report "$work/cue-report" "$work/even.fnt"
+serve env XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" \
+    QT_QPA_PLATFORM=offscreen "$window" --cue-cases --report "$work/cue-report" "$work/even.fnt"
 check "window with cues: first transfer" "blocks=4 bytes=1024" "$(fetch "$work/even.fnt")"
 # Upload again, Abort, the failed start and its Abort 1.2 s later, Upload once more.
 sleep 2
@@ -129,8 +129,8 @@ if command -v Xvfb >/dev/null && command -v dbus-run-session >/dev/null &&
         xvfb=$!
         for tries in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
         display=:$(head -n1 "$work/display")
-        env XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb DISPLAY="$display" \
-            QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$window" --report "$work/a11y-report" \
+        env XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" QT_QPA_PLATFORM=xcb \
+            DISPLAY="$display" QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$window" --report "$work/a11y-report" \
             "$work/even.fnt" 2>/dev/null &
         local window_pid=$!
         for tries in $(seq 100); do [ -n "$(ss -Hlun 'sport = :69')" ] && break; sleep 0.1; done
