@@ -21,6 +21,20 @@ FileIdentity IdentityOf(const struct stat& info) {
             static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
 }
 
+// Reads from offset until length bytes or the end of the file: how many, or -1 (errno says why).
+ssize_t ReadAt(int fd, std::uint8_t* into, std::uint64_t length, std::uint64_t offset) {
+    std::uint64_t done = 0;
+    while (done < length) {
+        const ssize_t read =
+            ::pread(fd, into + done, length - done, static_cast<off_t>(offset + done));
+        if (read < 0 && errno == EINTR) continue;
+        if (read < 0) return -1;
+        if (read == 0) break;
+        done += static_cast<std::uint64_t>(read);
+    }
+    return static_cast<ssize_t>(done);
+}
+
 }  // namespace
 
 std::optional<FileIdentity> MeasureFile(const std::string& path) {
@@ -95,19 +109,9 @@ ServedImage::Block ServedImage::Refill(std::uint64_t offset, std::uint64_t wante
         wanted, std::min<std::uint64_t>(kReadAhead, m_expected->size - offset));
     m_ahead.resize(std::max<std::size_t>(m_ahead.size(), length));
     m_aheadOffset = offset;
-    m_aheadLength = 0;
-    while (m_aheadLength < length) {
-        const ssize_t read = ::pread(m_fd, m_ahead.data() + m_aheadLength, length - m_aheadLength,
-                                     static_cast<off_t>(offset + m_aheadLength));
-        if (read < 0 && errno == EINTR) continue;
-        if (read < 0) {
-            const int error = errno;
-            m_aheadLength = 0;
-            return {Outcome::ReadFailed, 0, error};
-        }
-        if (read == 0) break;
-        m_aheadLength += static_cast<std::uint64_t>(read);
-    }
+    const ssize_t read = ReadAt(m_fd, m_ahead.data(), length, offset);
+    m_aheadLength = read < 0 ? 0 : static_cast<std::uint64_t>(read);
+    if (read < 0) return {Outcome::ReadFailed, 0, errno};
     // Less than the accepted size promises: the file was cut.
     if (m_aheadLength < wanted) {
         m_written = true;
@@ -133,13 +137,12 @@ bool ServedImage::ReadBack(std::uint64_t length,
     if (m_fd < 0 && (m_refusal || Open().outcome != Outcome::Read)) return false;
     if (!Untouched() || length > m_expected->size) return false;
     std::vector<std::uint8_t> piece(std::min<std::uint64_t>(length, kReadAhead));
-    for (std::uint64_t done = 0; done < length;) {
-        const auto wanted = std::min<std::uint64_t>(piece.size(), length - done);
-        const ssize_t read = ::pread(m_fd, piece.data(), wanted, static_cast<off_t>(done));
-        if (read < 0 && errno == EINTR) continue;
-        if (read <= 0) return false;
-        sink(std::span(piece.data(), static_cast<std::size_t>(read)));
-        done += static_cast<std::uint64_t>(read);
+    for (std::uint64_t done = 0; done < length; done += piece.size()) {
+        piece.resize(std::min<std::uint64_t>(piece.size(), length - done));
+        if (ReadAt(m_fd, piece.data(), piece.size(), done) != static_cast<ssize_t>(piece.size())) {
+            return false;
+        }
+        sink(piece);
     }
     // Asked again after the reading: a write meanwhile may have changed what sink was given.
     return Untouched();
