@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <vector>
 
 #include "cli/commands.h"
@@ -7,6 +8,20 @@ namespace fk::cli {
 
 std::string RefusalLine(const std::string& caption, const std::string& text) {
     return caption.empty() ? text : caption + ": " + text;
+}
+
+std::string ErrorLines(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::string lines = "flashkit-cli: ";
+    for (const char c : text) {
+        lines += c;
+        if (c == '\n') lines += "flashkit-cli: ";
+    }
+    return lines + "\n";
+}
+
+void PrintError(const std::string& text) {
+    std::fputs(ErrorLines(text).c_str(), stderr);
 }
 
 bool ParseRecorderMacArgument(const std::string& text, MacAddress& mac) {

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/json_text.h"
 #include "net/address_plan.h"
 #include "net/recorder_reach.h"
 #include "platform/adapter_source.h"
@@ -50,30 +52,28 @@ std::string LinkText(const platform::LinkState& link) {
     return link.carrier ? "up, carrier" : "up, no carrier";
 }
 
+// One line of the check: what holds or not, and for what does not, what to do about it.
 struct Finding {
     bool ok;
-    std::string name, text;
+    std::string name, text, hint{};
 };
 
 Finding LinkFinding(const CardFacts& card) {
     const std::string& name = card.record.adapterName;
     if (!card.link.up) {
-        return {false, "link", name + " is down: bring it up (ip link set " + name + " up)"};
+        return {false, "link", name + " is down", "bring it up (ip link set " + name + " up)"};
     }
     if (!card.link.carrier) {
-        return {false, "link",
-                name + " has no carrier: check the cable, and that the recorder is switched on"};
+        return {false, "link", name + " has no carrier",
+                "check the cable, and that the recorder is switched on"};
     }
     return {true, "link", name + " is up and has a carrier"};
 }
 
 Finding AddressFinding(const CardFacts& card) {
     if (card.host == 0) {
-        return {false, "address",
-                card.record.adapterName +
-                    " has no IPv4 address: give it one, e.g. ip addr add "
-                    "192.168.1.1/24 dev " +
-                    card.record.adapterName};
+        return {false, "address", card.record.adapterName + " has no IPv4 address",
+                "give it one, e.g. ip addr add 192.168.1.1/24 dev " + card.record.adapterName};
     }
     return {true, "address", AddressWithPrefix(card) + " on " + card.record.adapterName};
 }
@@ -100,10 +100,9 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards,
             break;
     }
     if (conflict) {
-        return {false, "recorder",
-                address + " " + conflict +
-                    ": give the card an address whose last octet is from 2 to 253 inside its "
-                    "subnet (the recorder gets the next one)"};
+        return {false, "recorder", address + " " + conflict,
+                "give the card an address whose last octet is from 2 to 253 inside its subnet "
+                "(the recorder gets the next one)"};
     }
     // The same look-up Upload makes; reading the table needs no privilege.
     const std::optional<platform::NeighbourEntry> entry =
@@ -115,9 +114,8 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards,
     }
     // The rest is what Upload refuses.
     if (const auto holder = RecorderAddressHolder(recorder, mac, card.record, cards, entry)) {
-        return {false, "recorder",
-                address + " is already held by " + *holder +
-                    ": give the card another address, or choose another card"};
+        return {false, "recorder", address + " is already held by " + *holder,
+                "give the card another address, or choose another card"};
     }
     return {true, "recorder", address + " is free"};
 }
@@ -130,17 +128,18 @@ Finding PortFinding(std::uint16_t port) {
             bool unseen = false;
             const auto holders = platform::SocketHolders(socket.inode, unseen);
             if (holders.empty()) {
-                return {false, name,
-                        unseen ? "in use by a process this user may not look into: run the check "
-                                 "as root to name it"
-                               : "in use (its process could not be found)"};
+                if (unseen) {
+                    return {false, name, "in use by a process this user may not look into",
+                            "run the check as root to name it"};
+                }
+                return {false, name, "in use (its process could not be found)"};
             }
             std::string text = "in use by ";
             for (std::size_t n = 0; n < holders.size(); ++n) {
                 text += (n ? ", " : "") + holders[n].name + " (pid " +
                         std::to_string(holders[n].pid) + ")";
             }
-            return {false, name, text + ": stop it while uploading"};
+            return {false, name, text, "stop it while uploading"};
         }
     }
     return {true, name, "free"};
@@ -155,13 +154,22 @@ Finding PrivilegeFinding() {
     facts.helperAccess = platform::ExecuteAccess(facts.helperPath);
     facts.helperCapabilities =
         ParseFileCapabilities(platform::FileCapabilityAttribute(facts.helperPath)).value_or(0);
-    auto verdict = PrivilegeVerdictFor(facts);
-    return {verdict.ok, "privileges", std::move(verdict.text)};
+    const auto verdict = PrivilegeVerdictFor(facts);
+    // A verdict that does not hold says what is missing, then after ": " what to do.
+    const auto hintAt = verdict.ok ? std::string::npos : verdict.text.find(": ");
+    if (hintAt == std::string::npos) return {verdict.ok, "privileges", verdict.text};
+    return {false, "privileges", verdict.text.substr(0, hintAt), verdict.text.substr(hintAt + 2)};
 }
 
 AdapterList SystemCards() {
     const auto source = platform::MakeSystemAdapterSource();
     return BuildAdapterList(source->List());
+}
+
+// One JSON object per line, as the upload writes its events.
+void PrintJsonLine(nlohmann::ordered_json object) {
+    MarkBytes(object);
+    std::printf("%s\n", object.dump().c_str());
 }
 
 }  // namespace
@@ -173,7 +181,7 @@ std::optional<AdapterRecord> FindCard(const AdapterList& cards, const std::strin
     return std::nullopt;
 }
 
-int RunCards() {
+int RunCards(bool json) {
     const auto config = platform::MakeKeyfileTcpipConfig();
     std::vector<CardFacts> cards;
     std::size_t width = 0;
@@ -182,10 +190,19 @@ int RunCards() {
         width = std::max(width, card.description.size());
     }
     for (const auto& card : cards) {
+        const std::string recorder = FormatDottedQuad(DeviceAddressFor(card.host));
+        if (json) {
+            PrintJsonLine({{"card", card.record.adapterName},
+                           {"entry", card.record.description},
+                           {"address", AddressWithPrefix(card)},
+                           {"up", card.link.up},
+                           {"carrier", card.link.carrier},
+                           {"recorder_address", recorder}});
+            continue;
+        }
         std::printf("%-*s  %-18s  %-14s  recorder %s\n", static_cast<int>(width),
                     card.record.description.c_str(), AddressWithPrefix(card).c_str(),
-                    LinkText(card.link).c_str(),
-                    FormatDottedQuad(DeviceAddressFor(card.host)).c_str());
+                    LinkText(card.link).c_str(), recorder.c_str());
     }
     return kExitOk;
 }
@@ -195,7 +212,7 @@ int RunCheck(const CheckOptions& options) {
     if (!options.mac.empty()) {
         MacAddress mac = kRecorderMacPrefix;
         if (!ParseRecorderMacArgument(options.mac, mac)) {
-            std::fprintf(stderr, "%s\n", RefusalLine(kMacRefusalCaption, kMacRefusalText).c_str());
+            PrintError(RefusalLine(kMacRefusalCaption, kMacRefusalText));
             return kExitBadInput;
         }
         recorderMac = mac;
@@ -203,8 +220,7 @@ int RunCheck(const CheckOptions& options) {
     const AdapterList cards = SystemCards();
     const auto record = FindCard(cards, options.card);
     if (!record) {
-        std::fprintf(stderr, "No network card '%s'; flashkit-cli cards lists them.\n",
-                     options.card.c_str());
+        PrintError("No network card '" + options.card + "'; flashkit-cli cards lists them.");
         return kExitBadInput;
     }
     const auto config = platform::MakeKeyfileTcpipConfig();
@@ -216,8 +232,16 @@ int RunCheck(const CheckOptions& options) {
     findings.push_back(PrivilegeFinding());
     bool allHold = true;
     for (const auto& finding : findings) {
-        std::printf("%-4s %-11s %s\n", finding.ok ? "ok" : "FAIL", finding.name.c_str(),
-                    finding.text.c_str());
+        const char* verdict = finding.ok ? "ok" : "FAIL";
+        if (options.json) {
+            PrintJsonLine({{"check", finding.name},
+                           {"verdict", verdict},
+                           {"text", finding.text},
+                           {"hint", finding.hint}});
+        } else {
+            std::printf("%-4s %-11s %s%s\n", verdict, finding.name.c_str(), finding.text.c_str(),
+                        finding.hint.empty() ? "" : (": " + finding.hint).c_str());
+        }
         allHold = allHold && finding.ok;
     }
     return allHold ? kExitOk : kExitProblem;

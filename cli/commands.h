@@ -25,6 +25,7 @@ struct UploadOptions {
 struct CheckOptions {
     std::string card;
     std::string mac;  // empty: not given
+    bool json = false;
 };
 
 struct HistoryOptions {
@@ -36,7 +37,7 @@ struct HistoryOptions {
 };
 
 int RunUpload(const UploadOptions& options);
-int RunCards();
+int RunCards(bool json);
 int RunCheck(const CheckOptions& options);
 int RunHistory(const HistoryOptions& options);
 
@@ -49,5 +50,10 @@ bool ParseRecorderMacArgument(const std::string& text, MacAddress& mac);
 
 // The terminal's lines for a refusal: "Caption: text".
 std::string RefusalLine(const std::string& caption, const std::string& text);
+
+// The program's name before every line of text, as an error on standard error is written;
+// trailing line ends are dropped.
+std::string ErrorLines(std::string text);
+void PrintError(const std::string& text);
 
 }  // namespace fk::cli

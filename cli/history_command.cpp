@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/json_text.h"
 #include "history/upload_history.h"
 
 namespace fk::cli {
@@ -61,6 +62,10 @@ nlohmann::ordered_json RowJson(const history::UploadRow& row) {
             {"final_text", row.end.finalText}};
 }
 
+// The fields that carry names from outside (a card's, a file's), which may be any bytes. The CSV
+// has a column for their bytes in hex, empty where the text is UTF-8, so its columns stay fixed.
+constexpr const char* kByteFields[] = {"card", "image_path", "final_text"};
+
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string quoted = "\"";
@@ -80,10 +85,10 @@ int RunHistory(const HistoryOptions& options) {
     if (!options.since.empty()) {
         const auto since = SinceText(options.since);
         if (!since) {
-            std::fprintf(stderr,
-                         "--since takes a date (2026-12-07), a local time (2026-12-07 14:30) or an "
-                         "age (90m, 12h, 7d), not '%s'\n",
-                         options.since.c_str());
+            PrintError(
+                "--since takes a date (2026-12-07), a local time (2026-12-07 14:30) or an "
+                "age (90m, 12h, 7d), not '" +
+                options.since + "'");
             return kExitBadInput;
         }
         filter.since = *since;
@@ -92,28 +97,38 @@ int RunHistory(const HistoryOptions& options) {
         options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath;
     const auto query = history::ReadHistory(path, filter);
     if (!query.ok) {
-        std::fprintf(stderr, "flashkit-cli: %s\n", query.error.c_str());
+        PrintError(query.error);
         return kExitProblem;
     }
     if (options.json) {
         nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-        for (const auto& row : query.rows) rows.push_back(RowJson(row));
+        for (const auto& row : query.rows) {
+            auto fields = RowJson(row);
+            MarkBytes(fields);
+            rows.push_back(std::move(fields));
+        }
         std::printf("%s\n", rows.dump(2).c_str());
         return kExitOk;
     }
     if (options.csv) {
-        std::string header;
         const auto columns = RowJson({});
+        std::string header;
         for (const auto& [key, value] : columns.items()) {
             header += (header.empty() ? "" : ",") + key;
         }
+        for (const char* field : kByteFields) header += std::string(",") + field + kBytesSuffix;
         std::printf("%s\n", header.c_str());
         for (const auto& row : query.rows) {
+            auto fields = RowJson(row);
+            MarkBytes(fields);
             std::string line;
-            const auto fields = RowJson(row);
-            for (const auto& [key, value] : fields.items()) {
+            for (const auto& [key, value] : columns.items()) {
+                const auto& field = fields[key];
                 line += (line.empty() ? "" : ",") +
-                        CsvField(value.is_string() ? value.get<std::string>() : value.dump());
+                        CsvField(field.is_string() ? field.get<std::string>() : field.dump());
+            }
+            for (const char* field : kByteFields) {
+                line += "," + fields.value(std::string(field) + kBytesSuffix, std::string());
             }
             std::printf("%s\n", line.c_str());
         }

@@ -32,6 +32,9 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("flashkit-cli ") + FLASHKIT_VERSION);
     app.require_subcommand(1);
     app.footer(kExitStatuses);
+    app.failure_message([](const CLI::App*, const CLI::Error& error) {
+        return ErrorLines(std::string(error.what()) + "\nRun with --help for more information.");
+    });
 
     UploadOptions upload;
     double wait = 0;
@@ -67,12 +70,17 @@ int main(int argc, char** argv) {
         app.add_subcommand("cards",
                            "List the network cards as the window does, with address, "
                            "link state and the recorder address each would give");
+    bool cardsJson = false;
+    cardsCommand->add_flag("--json", cardsJson, "one JSON object per card on standard output");
 
     CheckOptions check;
     auto* checkCommand =
         app.add_subcommand("check", "Tell why a recorder may never ask for its image on a card");
     checkCommand->add_option("--card", check.card, "network card")->required();
     checkCommand->add_option("--mac", check.mac, "the recorder's MAC octets 4 to 6");
+    checkCommand->add_flag("--json", check.json,
+                           "one JSON object per check, with its verdict and hint, on standard "
+                           "output");
 
     HistoryOptions history;
     auto* historyCommand = app.add_subcommand("history", "Show the record of uploads");
@@ -103,7 +111,7 @@ int main(int argc, char** argv) {
                                                 : OutputMode::Plain;
         return RunUpload(upload);
     }
-    if (*cardsCommand) return RunCards();
+    if (*cardsCommand) return RunCards(cardsJson);
     if (*checkCommand) return RunCheck(check);
     return RunHistory(history);
 }

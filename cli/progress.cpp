@@ -30,22 +30,17 @@ std::string FormatBytes(double bytes) {
 }
 
 int TenthDone(const ProgressSnapshot& progress) {
-    if (progress.total == 0) return progress.bytes == 0 ? 0 : 10;
-    return static_cast<int>(std::min<std::uint64_t>(progress.bytes, progress.total) * 10 /
-                            progress.total);
+    return std::clamp(progress.percent, 0, 100) / 10;
 }
 
 std::string FormatProgressLine(const ProgressSnapshot& progress, int barWidth) {
-    const double fraction = progress.total == 0
-                                ? 1.0
-                                : static_cast<double>(std::min(progress.bytes, progress.total)) /
-                                      static_cast<double>(progress.total);
-    const int filled = static_cast<int>(std::floor(fraction * barWidth));
+    const int percent = std::clamp(progress.percent, 0, 100);
+    const int filled = percent * barWidth / 100;
     std::string line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
                        std::string(static_cast<std::size_t>(barWidth - filled), ' ') + "]";
-    char percent[8] = {};
-    std::snprintf(percent, sizeof percent, "%4d%%", static_cast<int>(std::floor(fraction * 100)));
-    line += percent;
+    char percentText[8] = {};
+    std::snprintf(percentText, sizeof percentText, "%4d%%", percent);
+    line += percentText;
     line += "  " + FormatBytes(static_cast<double>(progress.bytes)) + " / " +
             FormatBytes(static_cast<double>(progress.total));
     const auto rate = Rate(progress);

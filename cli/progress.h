@@ -17,6 +17,7 @@ struct ProgressSnapshot {
     std::uint64_t bytes = 0;               // image bytes the recorder has acknowledged
     std::uint64_t total = 0;               // image size
     std::chrono::milliseconds elapsed{0};  // since the recorder asked
+    int percent = 0;                       // the window's percent (TransferPercent), 100 at the end
 };
 
 // Image bytes acknowledged once block blockNo (the header block is 1) is, for an image of size.
@@ -33,7 +34,7 @@ std::string FormatBytes(double bytes);
 // read "--" until they are known. barWidth counts the characters between the brackets.
 std::string FormatProgressLine(const ProgressSnapshot& progress, int barWidth = 24);
 
-// The tenth (0 to 10) of the image done; the plain output writes one line per tenth.
+// The tenth (0 to 10) of the percent; the plain output writes one line per tenth.
 int TenthDone(const ProgressSnapshot& progress);
 
 }  // namespace fk::cli

@@ -16,6 +16,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/json_text.h"
 #include "cli/progress.h"
 #include "history/recording_host.h"
 #include "history/upload_history.h"
@@ -27,6 +28,7 @@
 #include "platform/neighbour_table.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/device_arp.h"
+#include "upgrade/transfer_percent.h"
 #include "upgrade/upload_checks.h"
 #include "upgrade/upload_session.h"
 
@@ -133,6 +135,7 @@ class Output {
 
     void Emit(Json event) {
         event["time"] = history::UtcTimeText();
+        MarkBytes(event);
         std::printf("%s\n", event.dump().c_str());
         std::fflush(stdout);
     }
@@ -145,10 +148,9 @@ class Output {
         DrawBar();
     }
 
-    void Error(std::string text) {
+    void Error(const std::string& text) {
         ClearBar();
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        std::fprintf(stderr, "%s\n", text.c_str());
+        PrintError(text);
         DrawBar();
     }
 
@@ -160,13 +162,14 @@ class Output {
         m_lastDraw = {};
     }
 
-    void Acknowledged(std::uint64_t bytes, std::uint64_t resends) {
+    void Acknowledged(std::uint64_t bytes, int percent, std::uint64_t resends) {
         m_progress.bytes = bytes;
+        m_progress.percent = percent;
         m_progress.elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_requestedAt);
         m_resends = resends;
         const auto now = Clock::now();
-        const bool done = bytes >= m_progress.total;
+        const bool done = percent >= 100;
         switch (m_mode) {
             case OutputMode::Terminal:
                 if (done || now - m_lastDraw >= kRedrawInterval) {
@@ -191,8 +194,7 @@ class Output {
                     Emit({{"event", "progress"},
                           {"bytes", m_progress.bytes},
                           {"size", m_progress.total},
-                          {"percent",
-                           m_progress.total ? m_progress.bytes * 100 / m_progress.total : 100},
+                          {"percent", m_progress.percent},
                           {"bytes_per_second", rate ? *rate : 0.0},
                           {"resends", m_resends}});
                 }
@@ -310,8 +312,9 @@ int RunUpload(const UploadOptions& options) {
     // Output into a pipe whose reader has gone must not end the upload without its tidy-up.
     signal(SIGPIPE, SIG_IGN);
 
-    history::UploadHistory history(options.historyPath.empty() ? history::DefaultHistoryPath()
-                                                               : options.historyPath);
+    history::UploadHistory history(
+        options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
+        PrintError);
     TerminalHost host(inputs, *neighbours);
     history::RecordingSessionHost recording(host, &history, "flashkit-cli");
     UploadSession session(recording, host);
@@ -383,12 +386,14 @@ int RunUpload(const UploadOptions& options) {
                 // Only blocks sent and not confirmed before move the line on.
                 if (event.number <= furthestAck || event.number > blockTotal) break;
                 furthestAck = event.number;
-                output.Acknowledged(AcknowledgedBytes(furthestAck, imageSize), resends);
+                output.Acknowledged(AcknowledgedBytes(furthestAck, imageSize),
+                                    TransferPercent(furthestAck, blockTotal), resends);
                 break;
             case Event::Kind::Resent:
                 ++resends;
                 break;
             case Event::Kind::Finished:
+                if (event.completed) output.Acknowledged(imageSize, 100, resends);
                 output.EndTransfer();
                 if (!outcome) {
                     outcome = event.completed ? history::kCompleted : history::kFailed;

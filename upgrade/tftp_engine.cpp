@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "platform/format_text.h"
+#include "upgrade/transfer_percent.h"
 
 namespace fk {
 
@@ -137,9 +138,7 @@ void TftpEngine::HandleAck(std::span<const std::uint8_t> datagram) {
     m_answeredAck = *acknowledged;
     m_blockNo = static_cast<std::uint16_t>(*acknowledged + 1);
     if (m_blockTotal > 0) {
-        // 100 waits for the recorder's acknowledgement of the final block.
-        const auto percent = std::min<std::uint64_t>(m_blockNo * 100ull / m_blockTotal, 99);
-        ShowPercent(static_cast<int>(percent));
+        ShowPercent(TransferPercent(*acknowledged, m_blockTotal));
     }
     SendDataBlock(forward);
 }
