@@ -143,8 +143,12 @@ std::stop_token TKVUpgradeFrm::WorkerCueStop() {
 }
 
 void TKVUpgradeFrm::EndWorkerCues() {
-    std::lock_guard lock(m_workerCueMutex);
-    m_workerCueStop.request_stop();
+    {
+        std::lock_guard lock(m_workerCueMutex);
+        m_workerCueStop.request_stop();
+    }
+    // Abort, a new upload and closing the window leave no cue of the last upload sounding.
+    m_services.sound.Silence();
 }
 
 void TKVUpgradeFrm::AllowWorkerCues() {

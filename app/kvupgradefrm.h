@@ -193,8 +193,8 @@ class TKVUpgradeFrm : public QWidget {
     // Runs a control change on the GUI thread: at once there, queued in call order elsewhere.
     void OnGuiThread(std::function<void()> change);
 
-    // A cue sounded by a worker ends at once when the window closes or starts another upload,
-    // so joining the last upload's workers never waits for a sound.
+    // Every cue, and a worker's wait for one, ends at once when the window closes, aborts or
+    // starts another upload, so joining the last upload's workers never waits for a sound.
     std::stop_token WorkerCueStop();
     void EndWorkerCues();
     void AllowWorkerCues();

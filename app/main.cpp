@@ -47,6 +47,8 @@ int main(int argc, char** argv) {
     const auto adapters = fk::platform::MakeSystemAdapterSource();
     const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
     const auto neighbours = fk::platform::MakeSystemNeighbourTable();
-    return fk::RunFlashKit(app, {messageBoxes, fileDialogs, *sound, *adapters, *tcpipConfig,
-                                 *neighbours, nullptr, &history});
+    return fk::RunFlashKit(app,
+                           {messageBoxes, fileDialogs, *sound, *adapters, *tcpipConfig, *neighbours,
+                            nullptr, &history},
+                           &messageBoxes);
 }

@@ -32,9 +32,13 @@ void Prepare(QMessageBox& box, const std::string& text, const std::string& capti
 
 }  // namespace
 
+QWidget* QtMessageBoxes::Owner() const {
+    return m_owner ? m_owner.data() : QApplication::activeWindow();
+}
+
 MessageAnswer QtMessageBoxes::Show(const std::string& text, const std::string& caption,
                                    MessageIcon icon, MessageButtons buttons) {
-    QMessageBox box(QApplication::activeWindow());
+    QMessageBox box(Owner());
     Prepare(box, text, caption, icon);
     if (buttons == MessageButtons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
@@ -57,7 +61,7 @@ void QtMessageBoxes::ShowWithoutWaiting(const std::string& text, const std::stri
             return open->text() == shownText && open->windowTitle() == shownTitle;
         });
     if (alreadyOpen) return;
-    auto* box = new QMessageBox(QApplication::activeWindow());
+    auto* box = new QMessageBox(Owner());
     m_openBoxes.emplace_back(box);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);

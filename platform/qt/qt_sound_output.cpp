@@ -4,12 +4,16 @@
 #include <QBuffer>
 #include <QMediaDevices>
 #include <QSoundEffect>
+#include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <vector>
 
 #include "platform/qt/wave_header.h"
@@ -21,7 +25,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Grace for the sound thread's start-up and the device's latency.
+// How long past its length a sound may hold the device when the device does not say it has
+// ended.
 constexpr milliseconds kWaitMargin{1000};
 constexpr double kToneAmplitude = 0.3;
 
@@ -35,10 +40,10 @@ class Completion {
         }
         m_changed.notify_all();
     }
-    // Until the sound has ended, the deadline has passed or a stop is requested.
-    void WaitUntil(Clock::time_point deadline, std::stop_token stop) {
+    // Until the sound has ended or a stop is requested.
+    void Wait(std::stop_token stop) {
         std::unique_lock lock(m_mutex);
-        m_changed.wait_until(lock, stop, deadline, [this] { return m_done; });
+        m_changed.wait(lock, stop, [this] { return m_done; });
     }
 
   private:
@@ -53,14 +58,6 @@ void SleepUntil(Clock::time_point deadline, std::stop_token stop) {
     std::condition_variable_any never;
     std::unique_lock lock(mutex);
     never.wait_until(lock, stop, deadline, [] { return false; });
-}
-
-// Waits for the sound's end, but never less than its length: a device that fails at once
-// still leaves the operator-facing timing as it would be.
-void WaitForSound(Completion& completion, Clock::time_point start, milliseconds length,
-                  std::stop_token stop) {
-    completion.WaitUntil(start + length + kWaitMargin, stop);
-    SleepUntil(start + length, stop);
 }
 
 void WriteSample(char*& out, const QAudioFormat& format, double value) {
@@ -112,50 +109,137 @@ QAudioFormat ToneFormat(const QAudioDevice& device) {
 
 }  // namespace
 
-// Lives on the sound thread; every member runs there.
+// One sound asked for: a wave file, or tones one after the other.
+struct QtSoundOutput::Sound {
+    QString wavePath;  // empty for tones
+    std::vector<ToneStep> tones;
+    std::shared_ptr<Completion> completion;  // of a waiting caller; none in the background
+};
+
+// Lives on the sound thread; every member runs there. Plays its queue one sound at a time.
 class QtSoundOutput::Player : public QObject {
   public:
-    explicit Player(const QAudioDevice& device) : m_device(device) {}
+    explicit Player(const QAudioDevice& device) : m_device(device), m_slotEnd(this) {
+        m_slotEnd.setSingleShot(true);
+        // A coarse timer may fire up to 5 % early, and a sound must not be cut short.
+        m_slotEnd.setTimerType(Qt::PreciseTimer);
+        connect(&m_slotEnd, &QTimer::timeout, this, &Player::Next);
+    }
+    ~Player() override { Silence(); }
 
-    void PlayWave(const QString& path, const std::shared_ptr<Completion>& completion) {
-        // A new wave cuts off the one still playing.
-        delete m_effect;
+    void Enqueue(Sound sound) {
+        // A wave file may last longer than the second after which the blinking asks for the
+        // error cue again: one already waiting its turn is not queued twice. Tones are short.
+        const bool waiting =
+            std::any_of(m_waiting.begin(), m_waiting.end(), [&](const Sound& other) {
+                return !sound.wavePath.isEmpty() && other.wavePath == sound.wavePath;
+            });
+        if (waiting && !sound.completion) return;
+        m_waiting.push_back(std::move(sound));
+        if (!m_current) Next();
+    }
+
+    void Silence() {
+        for (const Sound& sound : m_waiting) {
+            if (sound.completion) sound.completion->Finish();
+        }
+        m_waiting.clear();
+        EndCurrent();
+    }
+
+  private:
+    // Ends the sound playing, if any, and starts the next one that can be played.
+    void Next() {
+        EndCurrent();
+        while (!m_waiting.empty()) {
+            Sound sound = std::move(m_waiting.front());
+            m_waiting.pop_front();
+            const auto length = LengthOf(sound);
+            // A file without a readable header cannot be played; no tone takes its place.
+            if (!length) {
+                if (sound.completion) sound.completion->Finish();
+                continue;
+            }
+            m_current = std::move(sound);
+            m_soundEnd = Clock::now() + *length;
+            // The device may never say that the sound has ended.
+            m_slotEnd.start(*length + kWaitMargin);
+            if (m_current->wavePath.isEmpty()) {
+                StartTones(m_current->tones);
+            } else {
+                StartWave(m_current->wavePath);
+            }
+            return;
+        }
+    }
+
+    static std::optional<milliseconds> LengthOf(const Sound& sound) {
+        if (!sound.wavePath.isEmpty()) return WaveFileDuration(sound.wavePath.toStdString());
+        milliseconds length{0};
+        for (const ToneStep& tone : sound.tones)
+            length += milliseconds(std::max(tone.durationMs, 0));
+        return length;
+    }
+
+    // The device is done with the sound, or failed: the next one still waits for this one's
+    // length, so that a device that fails at once keeps the operator-facing timing.
+    void OutputEnded() {
+        const auto left = std::chrono::ceil<milliseconds>(m_soundEnd - Clock::now());
+        m_slotEnd.start(std::max(left, milliseconds(0)));
+    }
+
+    void StartWave(const QString& path) {
         m_effect = new QSoundEffect(m_device, this);
-        connect(m_effect, &QObject::destroyed, this, [completion] { completion->Finish(); });
-        connect(m_effect, &QSoundEffect::playingChanged, this, [effect = m_effect, completion] {
-            if (!effect->isPlaying()) completion->Finish();
+        connect(m_effect, &QSoundEffect::playingChanged, this, [this] {
+            if (!m_effect->isPlaying()) OutputEnded();
         });
-        connect(m_effect, &QSoundEffect::statusChanged, this, [effect = m_effect, completion] {
-            if (effect->status() == QSoundEffect::Error) completion->Finish();
+        connect(m_effect, &QSoundEffect::statusChanged, this, [this] {
+            if (m_effect->status() == QSoundEffect::Error) OutputEnded();
         });
         m_effect->setSource(QUrl::fromLocalFile(path));
         m_effect->play();
     }
 
-    void PlayTones(const std::vector<ToneStep>& tones,
-                   const std::shared_ptr<Completion>& completion) {
+    void StartTones(const std::vector<ToneStep>& tones) {
         const QAudioFormat format = ToneFormat(m_device);
-        auto* sink = new QAudioSink(m_device, format, this);
-        auto* buffer = new QBuffer(sink);
+        m_sink = new QAudioSink(m_device, format, this);
+        auto* buffer = new QBuffer(m_sink);
         buffer->setData(SinePcm(format, tones));
         buffer->open(QIODevice::ReadOnly);
-        connect(sink, &QAudioSink::stateChanged, this, [sink, completion](QAudio::State state) {
-            if (state == QAudio::IdleState || state == QAudio::StoppedState) {
-                completion->Finish();
-                sink->deleteLater();
-            }
+        connect(m_sink, &QAudioSink::stateChanged, this, [this](QAudio::State state) {
+            if (state == QAudio::IdleState || state == QAudio::StoppedState) OutputEnded();
         });
-        sink->start(buffer);
-        // A sink that cannot start reports no state change; its caller need not wait longer.
-        if (sink->error() != QAudio::NoError) {
-            completion->Finish();
-            sink->deleteLater();
-        }
+        m_sink->start(buffer);
+        // A sink that cannot start reports no state change.
+        if (m_sink->error() != QAudio::NoError) OutputEnded();
     }
 
-  private:
+    // Stops the output at once and tells a caller waiting for the sound.
+    void EndCurrent() {
+        m_slotEnd.stop();
+        if (m_effect) {
+            m_effect->disconnect(this);
+            m_effect->stop();
+            m_effect->deleteLater();
+            m_effect = nullptr;
+        }
+        if (m_sink) {
+            m_sink->disconnect(this);
+            m_sink->stop();
+            m_sink->deleteLater();
+            m_sink = nullptr;
+        }
+        if (m_current && m_current->completion) m_current->completion->Finish();
+        m_current.reset();
+    }
+
     QAudioDevice m_device;
+    QTimer m_slotEnd;  // when the next sound may start
+    std::deque<Sound> m_waiting;
+    std::optional<Sound> m_current;
+    Clock::time_point m_soundEnd;
     QSoundEffect* m_effect = nullptr;
+    QAudioSink* m_sink = nullptr;
 };
 
 void SilentSoundOutput::PlayWaveAsync(const std::string&) {}
@@ -183,48 +267,35 @@ QtSoundOutput::~QtSoundOutput() {
 }
 
 void QtSoundOutput::PlayWaveAsync(const std::string& path) {
-    QMetaObject::invokeMethod(
-        m_player,
-        [player = m_player, path = QString::fromStdString(path)] {
-            player->PlayWave(path, std::make_shared<Completion>());
-        },
-        Qt::QueuedConnection);
+    Post({QString::fromStdString(path), {}, nullptr});
 }
 
 void QtSoundOutput::PlayTonesAsync(std::span<const ToneStep> tones) {
-    QMetaObject::invokeMethod(
-        m_player,
-        [player = m_player, tones = std::vector(tones.begin(), tones.end())] {
-            player->PlayTones(tones, std::make_shared<Completion>());
-        },
-        Qt::QueuedConnection);
+    Post({{}, std::vector(tones.begin(), tones.end()), nullptr});
 }
 
 void QtSoundOutput::PlayWaveSync(const std::string& path, std::stop_token stop) {
-    const auto start = Clock::now();
-    // A file without a readable header cannot be played; nothing to wait for.
-    const auto length = WaveFileDuration(path);
-    if (!length) return;
-    auto completion = std::make_shared<Completion>();
-    QMetaObject::invokeMethod(
-        m_player,
-        [player = m_player, path = QString::fromStdString(path), completion] {
-            player->PlayWave(path, completion);
-        },
-        Qt::QueuedConnection);
-    WaitForSound(*completion, start, *length, stop);
+    PlayAndWait({QString::fromStdString(path), {}, std::make_shared<Completion>()}, stop);
 }
 
 void QtSoundOutput::Tone(int frequencyHz, int durationMs, std::stop_token stop) {
-    const auto start = Clock::now();
-    auto completion = std::make_shared<Completion>();
+    PlayAndWait({{}, {ToneStep{frequencyHz, durationMs}}, std::make_shared<Completion>()}, stop);
+}
+
+void QtSoundOutput::Silence() {
     QMetaObject::invokeMethod(
-        m_player,
-        [player = m_player, tone = ToneStep{frequencyHz, durationMs}, completion] {
-            player->PlayTones({tone}, completion);
-        },
-        Qt::QueuedConnection);
-    WaitForSound(*completion, start, milliseconds(durationMs), stop);
+        m_player, [player = m_player] { player->Silence(); }, Qt::QueuedConnection);
+}
+
+void QtSoundOutput::Post(const Sound& sound) {
+    QMetaObject::invokeMethod(
+        m_player, [player = m_player, sound] { player->Enqueue(sound); }, Qt::QueuedConnection);
+}
+
+void QtSoundOutput::PlayAndWait(const Sound& sound, std::stop_token stop) {
+    if (stop.stop_requested()) return;
+    Post(sound);
+    sound.completion->Wait(stop);
 }
 
 std::unique_ptr<SoundOutput> MakeSoundOutput() {

@@ -15,12 +15,14 @@ class SilentSoundOutput final : public SoundOutput {
     void PlayTonesAsync(std::span<const ToneStep> tones) override;
     void PlayWaveSync(const std::string& path, std::stop_token stop) override;
     void Tone(int frequencyHz, int durationMs, std::stop_token stop) override;
+    void Silence() override {}
 };
 
 // Wave files through QSoundEffect, tones as a generated sine through QAudioSink. The Qt objects
-// live on a sound thread of their own, so any thread may call; a waiting caller waits for that
-// thread only, bounded by the sound's length plus a margin or by a stop, and never for the GUI
-// thread.
+// live on a sound thread of their own, which plays the sounds from a queue, one at a time, each
+// for its length (at most a margin more when the device does not say it has ended). Any thread
+// may call; a waiting caller waits for that thread only, until its sound has ended or a stop,
+// and never for the GUI thread.
 class QtSoundOutput final : public SoundOutput {
   public:
     explicit QtSoundOutput(const QAudioDevice& device);
@@ -30,9 +32,14 @@ class QtSoundOutput final : public SoundOutput {
     void PlayTonesAsync(std::span<const ToneStep> tones) override;
     void PlayWaveSync(const std::string& path, std::stop_token stop) override;
     void Tone(int frequencyHz, int durationMs, std::stop_token stop) override;
+    void Silence() override;
 
   private:
+    struct Sound;
     class Player;
+    void Post(const Sound& sound);
+    void PlayAndWait(const Sound& sound, std::stop_token stop);
+
     QThread m_thread;
     Player* m_player;
 };

@@ -2,6 +2,7 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -249,6 +250,7 @@ TEST_F(FeedbackTest, OnTheGuiThreadTheErrorCueStartsOnTheRedBoxAndTheTextFollows
         void PlayTonesAsync(std::span<const fk::platform::ToneStep>) override { Look(); }
         void PlayWaveSync(const std::string&, std::stop_token) override { waited = true; }
         void Tone(int, int, std::stop_token) override { waited = true; }
+        void Silence() override {}
         QString text;
         QColor colour;
         bool waited = false;
@@ -349,4 +351,28 @@ TEST_F(FeedbackTest, WorkerMessageBoxIsShownByTheGuiThreadWithoutHoldingTheWorke
     EXPECT_EQ(shown[0].caption, "Error");
     EXPECT_EQ(shown[0].icon, fk::platform::MessageIcon::Stop);
     EXPECT_EQ(shown[0].buttons, fk::platform::MessageButtons::Ok);
+}
+
+// A failed start sounds the start cue and, for its red step text and the failed step itself, the
+// error cue twice, all in call order (the sound output plays them one after the other); Abort
+// then silences whatever of them still sounds, tones or files.
+TEST_F(FeedbackTest, AFailedStartsCuesComeInCallOrderAndAbortSilencesThem) {
+    const std::string dir = std::filesystem::current_path().string();
+    const FakeSound::Played silence{Kind::Silence, {}};
+    const std::vector<std::vector<FakeSound::Played>> expected{
+        {{Kind::ToneAsync, {}, 1046, 1000}, kErrorTone, kErrorTone, silence},
+        {{Kind::WaveAsync, dir + "/start.wav"},
+         {Kind::WaveAsync, dir + "/error.wav"},
+         {Kind::WaveAsync, dir + "/error.wav"},
+         silence}};
+    for (const auto& cues : expected) {
+        sound.Clear();
+        Window().PlayCue(1);
+        Window().ShowStatus(QStringLiteral("Step 3 bootp socket error: error code (98)"));
+        Window().PlayCue(3);
+        Window().BtnUpload->setText(QStringLiteral("&Abort"));
+        Window().BtnUploadClick();
+        EXPECT_EQ(sound.Log(), cues);
+        for (const char* name : {"start.wav", "error.wav"}) PutFile(Dir(), name);
+    }
 }

@@ -3,10 +3,17 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
+#include <thread>
 #include <vector>
 
+#include "app/flashkit_application.h"
+#include "app/gui_thread_queue.h"
+#include "app/startup.h"
 #include "platform/qt/qt_message_boxes.h"
+#include "support/fakes.h"
+#include "support/network_fakes.h"
 
 namespace {
 
@@ -74,3 +81,47 @@ TEST(QtMessageBoxesWithoutWaiting, ShowTheirTextAsPlainText) {
 }
 
 }  // namespace
+
+// A worker's box raised while FlashKit is not the active window still belongs to the main
+// window: closing the main window ends the event loop, and the box goes with the window.
+TEST(QtMessageBoxesOwner, ClosingTheMainWindowEndsTheLoopWithAWorkersBoxUpAndNoFocus) {
+    CloseAll();
+    QtMessageBoxes boxes;
+    fk::testing::FakeFileDialogs dialogs;
+    fk::testing::FakeSound sound;
+    fk::testing::FakeAdapterSource adapters;
+    fk::testing::FakeTcpipConfig tcpipConfig;
+    fk::testing::FakeNeighbourTable neighbours;
+    QWidget* boxParent = nullptr;
+    bool gaveUp = false;
+    QTimer::singleShot(0, [&] {
+        TKVUpgradeFrm* window = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* found = qobject_cast<TKVUpgradeFrm*>(widget)) window = found;
+        }
+        ASSERT_NE(window, nullptr);
+        std::thread([&] {
+            window->ShowMessageFromWorker(QStringLiteral("Image file open error"),
+                                          QStringLiteral("File open error"),
+                                          fk::platform::MessageIcon::Stop);
+        }).join();
+        QApplication::setActiveWindow(nullptr);
+        ASSERT_EQ(QApplication::activeWindow(), nullptr);
+        QCoreApplication::sendPostedEvents(window->findChild<GuiThreadQueue*>(), QEvent::User);
+        QTimer::singleShot(50, [&boxParent, window] {
+            const auto open = OpenBoxes();
+            if (open.size() == 1) boxParent = open[0]->parentWidget();
+            window->close();
+        });
+    });
+    QTimer::singleShot(5000, [&] {
+        gaveUp = true;
+        QApplication::quit();
+    });
+    auto& app = *static_cast<fk::FlashKitApplication*>(QCoreApplication::instance());
+    fk::RunFlashKit(app, {boxes, dialogs, sound, adapters, tcpipConfig, neighbours}, &boxes);
+    app.SetErrorBoxes(nullptr);
+    EXPECT_FALSE(gaveUp);
+    EXPECT_NE(boxParent, nullptr);
+    EXPECT_TRUE(OpenBoxes().empty());
+}

@@ -157,6 +157,39 @@ TEST(QtSound, ToneWithoutAWorkingDeviceStillTakesItsLengthAndEnds) {
     EXPECT_LT(ElapsedMs([&] { sound.PlayTonesAsync(tones); }), 250);
 }
 
+// A failed start asks for the start cue and the error cue twice at once: they sound one after
+// the other, never as a chord, so a sound asked for next waits for all three. A stop silences the
+// sound playing, a 10 s file here, and whatever waits behind it, also for a waiting caller.
+TEST(QtSound, CuesPlayOneAfterTheOtherAndAStopSilencesThePlayingOne) {
+    QTemporaryDir dir;
+    const std::string longWave = (dir.path() + "/error.wav").toStdString();
+    WriteWave(longWave, WaveHeader(8000, 1, 80000), 80000);
+    fk::platform::QtSoundOutput sound{QAudioDevice()};
+    const fk::platform::ToneStep start[] = {{1046, 1000}};
+    const fk::platform::ToneStep error[] = {{1569, 300}};
+    const auto queued = ElapsedMs([&] {
+        sound.PlayTonesAsync(start);
+        sound.PlayTonesAsync(error);
+        sound.PlayTonesAsync(error);
+        sound.Tone(2093, 10, {});
+    });
+    EXPECT_GE(queued, 1600);
+    EXPECT_LT(queued, 5000);
+
+    sound.PlayWaveAsync(longWave);
+    sound.PlayTonesAsync(start);
+    std::this_thread::sleep_for(100ms);
+    sound.Silence();
+    EXPECT_LT(ElapsedMs([&] { sound.Tone(2093, 10, {}); }), 1000);
+
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(200ms);
+        sound.Silence();
+    });
+    EXPECT_LT(ElapsedMs([&] { sound.PlayWaveSync(longWave, {}); }), 2000);
+    stopper.join();
+}
+
 TEST(QtFileDialogFilters, EntriesBecomeAnyCaseQtFilters) {
     EXPECT_EQ(fk::platform::QtNameFilters("Vantorix System File (*.Bin)|*.bin"),
               QStringList{"Vantorix System File (*.Bin) (*.[bB][iI][nN])"});

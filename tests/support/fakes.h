@@ -71,7 +71,7 @@ class FakeFileDialogs final : public platform::FileDialogs {
 class FakeSound final : public platform::SoundOutput {
   public:
     struct Played {
-        enum class Kind { WaveAsync, WaveSync, Tone, ToneAsync } kind;
+        enum class Kind { WaveAsync, WaveSync, Tone, ToneAsync, Silence } kind;
         std::string path;
         int frequencyHz = 0;
         int durationMs = 0;
@@ -92,6 +92,7 @@ class FakeSound final : public platform::SoundOutput {
     void Tone(int frequencyHz, int durationMs, std::stop_token) override {
         Record({Played::Kind::Tone, {}, frequencyHz, durationMs});
     }
+    void Silence() override { Record({Played::Kind::Silence, {}}); }
     std::vector<Played> Log() {
         std::lock_guard lock(m_mutex);
         return m_log;
