@@ -4,7 +4,9 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/json_text.h"
 #include "cli/progress.h"
+#include "upgrade/transfer_percent.h"
 
 namespace {
 
@@ -34,36 +36,61 @@ TEST(ProgressLine, ShowsBarPercentBytesRateAndTimeLeft) {
     };
     const Row rows[] = {
         // Nothing known yet about the rate.
-        {{0, 1000, milliseconds(0)}, 10, "[          ]   0%  0 B / 1000 B  --/s  -- left"},
-        {{512, 2048, milliseconds(0)}, 8, "[##      ]  25%  512 B / 2.0 KiB  --/s  -- left"},
-        // 1 MiB of 3 MiB in 2 s: 512 KiB/s, 4 s left.
-        {{1048576, 3145728, milliseconds(2000)},
+        {{0, 1000, milliseconds(0), 0}, 10, "[          ]   0%  0 B / 1000 B  --/s  -- left"},
+        {{512, 2048, milliseconds(0), 25}, 8, "[##      ]  25%  512 B / 2.0 KiB  --/s  -- left"},
+        // 1 MiB of 3 MiB in 2 s: 512 KiB/s, 4 s left; bar and percent are the window's.
+        {{1048576, 3145728, milliseconds(2000), 33},
          12,
-         "[####        ]  33%  1.0 MiB / 3.0 MiB  512.0 KiB/s  0:04 left"},
+         "[###         ]  33%  1.0 MiB / 3.0 MiB  512.0 KiB/s  0:04 left"},
         // Time left rounds up and counts minutes.
-        {{1000, 100000, milliseconds(1000)},
+        {{1000, 100000, milliseconds(1000), 1},
          4,
          "[    ]   1%  1000 B / 97.7 KiB  1000 B/s  1:39 left"},
-        {{2048, 2048, milliseconds(500)},
+        // Every byte acknowledged, the upload not yet completed.
+        {{2048, 2048, milliseconds(500), 99},
          4,
-         "[####] 100%  2.0 KiB / 2.0 KiB  4.0 KiB/s  0:00 left"},
-        // An empty image is done at once.
-        {{0, 0, milliseconds(0)}, 4, "[####] 100%  0 B / 0 B  --/s  -- left"},
+         "[### ]  99%  2.0 KiB / 2.0 KiB  4.0 KiB/s  0:00 left"},
+        {{0, 0, milliseconds(0), 100}, 4, "[####] 100%  0 B / 0 B  --/s  -- left"},
     };
     for (const Row& row : rows) EXPECT_EQ(FormatProgressLine(row.progress, row.barWidth), row.line);
 }
 
-TEST(ProgressLine, TenthsAndAcknowledgedBytesFollowTheBlocks) {
+TEST(ProgressLine, TenthsPercentAndAcknowledgedBytesFollowTheBlocks) {
     // Block 1 is the header; block n acknowledges (n - 1) * 512 image bytes, at most the size.
     EXPECT_EQ(AcknowledgedBytes(0, 5000), 0u);
     EXPECT_EQ(AcknowledgedBytes(1, 5000), 0u);
     EXPECT_EQ(AcknowledgedBytes(2, 5000), 512u);
     EXPECT_EQ(AcknowledgedBytes(11, 5000), 5000u);
-    EXPECT_EQ(TenthDone({0, 5000, {}}), 0);
-    EXPECT_EQ(TenthDone({499, 5000, {}}), 0);
-    EXPECT_EQ(TenthDone({500, 5000, {}}), 1);
-    EXPECT_EQ(TenthDone({5000, 5000, {}}), 10);
-    EXPECT_EQ(TenthDone({0, 0, {}}), 0);
+    // The window's percent: the block about to go out counts, 100 only once completed.
+    EXPECT_EQ(fk::TransferPercent(0, 11), 9);
+    EXPECT_EQ(fk::TransferPercent(1, 11), 18);
+    EXPECT_EQ(fk::TransferPercent(10, 11), 99);
+    EXPECT_EQ(fk::TransferPercent(11, 11), 99);
+    EXPECT_EQ(fk::TransferPercent(60000, 65600), 91);
+    EXPECT_EQ(fk::TransferPercent(5, 0), 0);
+    EXPECT_EQ(TenthDone({0, 5000, {}, 9}), 0);
+    EXPECT_EQ(TenthDone({500, 5000, {}, 10}), 1);
+    EXPECT_EQ(TenthDone({5000, 5000, {}, 99}), 9);
+    EXPECT_EQ(TenthDone({5000, 5000, {}, 100}), 10);
+}
+
+// A name that is not UTF-8 (a file's or card's, which are bytes) is readable in JSON and comes
+// back byte for byte from its hex; error lines carry the program's name on every line.
+TEST(JsonText, NamesThatAreNotUtf8KeepTheirBytesInHex) {
+    nlohmann::ordered_json event{{"image", "/tmp/fw_\xff\xc3(.bin"},
+                                 {"card", "fk-pc0"},
+                                 {"text", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+                                 {"size", 5}};
+    MarkBytes(event);
+    EXPECT_EQ(event["image"], "/tmp/fw_\xef\xbf\xbd\xef\xbf\xbd(.bin");
+    EXPECT_EQ(event["image_hex"], "2f746d702f66775fffc3282e62696e");
+    EXPECT_FALSE(event.contains("card_hex"));
+    EXPECT_FALSE(event.contains("text_hex"));
+    EXPECT_NO_THROW(nlohmann::json::parse(event.dump()));
+    for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\x80"}) {
+        EXPECT_FALSE(IsUtf8(bad)) << HexBytes(bad);
+    }
+    EXPECT_EQ(ErrorLines("one\ntwo\n"), "flashkit-cli: one\nflashkit-cli: two\n");
 }
 
 TEST(RecorderMacArgument, TakesTheLastThreeOctetsOrTheWholeAddressWithThePrefix) {
