@@ -17,7 +17,11 @@ QString SettingKey(const std::string& group, const std::string& name) {
 }  // namespace
 
 std::string ReadSettingString(const std::string& group, const std::string& name) {
-    const QSettings settings(kSettingsOrganisation, kSettingsApplication);
+    return ReadSettingString(QSettings(kSettingsOrganisation, kSettingsApplication), group, name);
+}
+
+std::string ReadSettingString(const QSettings& settings, const std::string& group,
+                              const std::string& name) {
     const QString key = SettingKey(group, name);
     if (!settings.contains(key)) return {};
     const QVariant value = settings.value(key);

@@ -2,6 +2,8 @@
 
 #include <string>
 
+class QSettings;
+
 namespace fk {
 
 // The per-user store of this program: ~/.config/Norvale/FlashPilot.conf on Linux.
@@ -12,6 +14,9 @@ inline constexpr const char* kSettingsApplication = "FlashPilot";
 // missing or empty. Text and bytes are both strings here; any other kind of value throws
 // std::runtime_error "Invalid data type for '<name>'".
 std::string ReadSettingString(const std::string& group, const std::string& name);
+// The same from the given settings.
+std::string ReadSettingString(const QSettings& settings, const std::string& group,
+                              const std::string& name);
 
 // Stores value as the string value name in group, creating the group when needed, so that
 // ReadSettingString gives back the same bytes. The store
