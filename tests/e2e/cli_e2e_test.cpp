@@ -39,6 +39,18 @@ std::string Finding(const std::string& out, const std::string& name) {
     return {};
 }
 
+// A name as JSON carries it: its text, or its exact bytes in hex where it is not UTF-8.
+std::string NameBytes(const nlohmann::json& object, const std::string& key) {
+    const auto hex = object.find(key + "_hex");
+    if (hex == object.end()) return object.at(key).get<std::string>();
+    std::string bytes;
+    const auto& digits = hex->get_ref<const std::string&>();
+    for (std::size_t n = 0; n + 1 < digits.size(); n += 2) {
+        bytes += static_cast<char>(std::stoi(digits.substr(n, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
 class CliE2e : public WindowE2e {
   protected:
     std::vector<std::string> Command(const std::vector<std::string>& arguments) const {
@@ -94,23 +106,31 @@ TEST_F(CliE2e, UploadFlashesTheRecorderByteForByteAndTheHistoryShowsIt) {
     EXPECT_EQ(rows[0]["recorder_mac"], kRecorderMacText);
     EXPECT_EQ(rows[0]["image_path"], path.string());
 
-    // For other programs: one JSON object per event, in the order they happen.
-    Recorder again(*m_net, {"--fetch", "--output", received.string()}, 15s);
-    const auto json = Cli(Upload("30:01:01", path, {"--wait", "10", "--json"}));
-    EXPECT_EQ(again.Finish().exitCode, 0);
-    EXPECT_EQ(json.exitCode, 0) << json.out << json.err;
-    std::vector<std::string> events;
-    std::istringstream lines(json.out);
-    for (std::string line; std::getline(lines, line);) {
-        const auto event = nlohmann::json::parse(line);
-        if (events.empty() || events.back() != event["event"]) events.push_back(event["event"]);
-        if (event["event"] == "request") {
-            EXPECT_EQ(event["size"], 5000);
+    // For other programs: one JSON object per event, in the order they happen. A name that is
+    // not UTF-8 is JSON all the same, its bytes coming back from the events and the record.
+    const fs::path oddPath = Image("fw_\xff\xfe.bin", image);
+    for (const fs::path& sent : {path, oddPath}) {
+        Recorder again(*m_net, {"--fetch", "--output", received.string()}, 15s);
+        const auto json = Cli(Upload("30:01:01", sent, {"--wait", "10", "--json"}));
+        EXPECT_EQ(again.Finish().exitCode, 0);
+        EXPECT_EQ(json.exitCode, 0) << json.out << json.err;
+        std::vector<std::string> events;
+        std::istringstream lines(json.out);
+        for (std::string line; std::getline(lines, line);) {
+            const auto event = nlohmann::json::parse(line);
+            if (events.empty() || events.back() != event["event"]) events.push_back(event["event"]);
+            if (event["event"] == "request") {
+                EXPECT_EQ(event["size"], 5000);
+            }
+            if (event["event"] == "started") {
+                EXPECT_EQ(NameBytes(event, "image"), sent.string());
+            }
         }
+        EXPECT_EQ(events, (std::vector<std::string>{"started", "announcing", "request", "progress",
+                                                    "completed"}));
+        EXPECT_EQ(NameBytes(History().back(), "image_path"), sent.string());
     }
-    EXPECT_EQ(events, (std::vector<std::string>{"started", "announcing", "request", "progress",
-                                                "completed"}));
-    EXPECT_EQ(History().size(), 2u);
+    EXPECT_EQ(History().size(), 3u);
 }
 
 TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) {
