@@ -131,6 +131,10 @@ TEST_F(CliE2e, UploadFlashesTheRecorderByteForByteAndTheHistoryShowsIt) {
         EXPECT_EQ(NameBytes(History().back(), "image_path"), sent.string());
     }
     EXPECT_EQ(History().size(), 3u);
+    // The CSV keeps its columns; the odd name's bytes are in its hex column.
+    const auto csv = Cli({"history", "--csv", "--history-file", HistoryPath()});
+    EXPECT_NE(csv.out.find(",image_path_hex,"), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find("2f66775ffffe2e62696e"), std::string::npos) << csv.out;
 }
 
 TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) {
@@ -268,6 +272,17 @@ TEST_F(CliE2e, CheckNamesAHeldRecorderAddressABusyPortWithItsHolderAndADownLink)
     EXPECT_EQ(
         Finding(down.out, "link"),
         "FAIL " + m_net->pcLink + " is down: bring it up (ip link set " + m_net->pcLink + " up)");
+    // For other programs: one object per check line, verdict and hint apart.
+    const auto json = Cli({"check", "--card", m_net->pcLink, "--json"});
+    EXPECT_EQ(json.exitCode, 1);
+    std::istringstream lines(json.out);
+    std::string first;
+    ASSERT_TRUE(std::getline(lines, first)) << json.out;
+    EXPECT_EQ(nlohmann::json::parse(first),
+              (nlohmann::json{{"check", "link"},
+                              {"verdict", "FAIL"},
+                              {"text", m_net->pcLink + " is down"},
+                              {"hint", "bring it up (ip link set " + m_net->pcLink + " up)"}}));
 }
 
 }  // namespace
