@@ -11,6 +11,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <numbers>
 #include <optional>
@@ -163,7 +164,7 @@ class QtSoundOutput::Player : public QObject {
             m_current = std::move(sound);
             m_soundEnd = Clock::now() + *length;
             // The device may never say that the sound has ended.
-            m_slotEnd.start(*length + kWaitMargin);
+            StartSlotTimer(*length + kWaitMargin);
             if (m_current->wavePath.isEmpty()) {
                 StartTones(m_current->tones);
             } else {
@@ -185,7 +186,12 @@ class QtSoundOutput::Player : public QObject {
     // length, so that a device that fails at once keeps the operator-facing timing.
     void OutputEnded() {
         const auto left = std::chrono::ceil<milliseconds>(m_soundEnd - Clock::now());
-        m_slotEnd.start(std::max(left, milliseconds(0)));
+        StartSlotTimer(std::max(left, milliseconds(0)));
+    }
+
+    // A timer counts in int milliseconds; a file's length may be longer (weeks at 1000 Hz).
+    void StartSlotTimer(milliseconds interval) {
+        m_slotEnd.start(std::min(interval, milliseconds(std::numeric_limits<int>::max())));
     }
 
     void StartWave(const QString& path) {
