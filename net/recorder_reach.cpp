@@ -23,11 +23,16 @@ RecorderAddressConflict RecorderAddressConflictFor(Ipv4 host, Ipv4 mask, Ipv4 ga
     const Ipv4 recorder = DeviceAddressFor(host);
     if (gateway != 0 && recorder == gateway) return RecorderAddressConflict::Gateway;
     if (mask == 0) return RecorderAddressConflict::None;
-    if ((recorder & mask) != (host & mask)) return RecorderAddressConflict::OutsideSubnet;
-    // A /31 has neither a network nor a broadcast address.
-    if (mask == 0xFFFFFFFEu) return RecorderAddressConflict::None;
-    if (recorder == (host & mask)) return RecorderAddressConflict::Network;
-    if (recorder == ((host & mask) | ~mask)) return RecorderAddressConflict::Broadcast;
+    switch (SubnetPlaceOf(recorder, host, mask)) {
+        case SubnetPlace::OutsideSubnet:
+            return RecorderAddressConflict::OutsideSubnet;
+        case SubnetPlace::Network:
+            return RecorderAddressConflict::Network;
+        case SubnetPlace::Broadcast:
+            return RecorderAddressConflict::Broadcast;
+        case SubnetPlace::Inside:
+            break;
+    }
     return RecorderAddressConflict::None;
 }
 

@@ -23,7 +23,7 @@ class UdpSocketTest : public fk::testing::PrivateNetworkTest {
         auto socket = UdpSocket::Create(error);
         EXPECT_TRUE(socket);
         EXPECT_EQ(error, 0);
-        EXPECT_EQ(socket->Bind(port), 0);
+        EXPECT_EQ(socket->Bind(port, 0), 0);
         return socket;
     }
 };
@@ -171,7 +171,7 @@ TEST_F(UdpSocketTest, BusyPortReportsAddressInUse) {
     int error = -1;
     auto second = UdpSocket::Create(error);
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->Bind(67), EADDRINUSE);
+    EXPECT_EQ(second->Bind(67, 0), EADDRINUSE);
 }
 
 TEST_F(UdpSocketTest, WaitForStopSleepsUntilTheDeadlineOrTheClose) {

@@ -61,7 +61,7 @@ class UploadSessionTest : public fk::testing::PrivateNetworkTest {
     std::shared_ptr<UdpSocket> Listen(std::uint16_t port) {
         int error = 0;
         auto socket = UdpSocket::Create(error);
-        EXPECT_EQ(socket->Bind(port), 0);
+        EXPECT_EQ(socket->Bind(port, 0), 0);
         return socket;
     }
 
