@@ -115,9 +115,9 @@ PrivilegeVerdict PrivilegeVerdictFor(const PrivilegeFacts& facts) {
     }
     if ((facts.helperCapabilities & (kBind | kAdmin)) != (kBind | kAdmin)) {
         return {false, "the network helper " + helper +
-                           " does not hold both cap_net_bind_service and cap_net_admin: sudo "
-                           "setcap cap_net_bind_service,cap_net_admin+ep " +
-                           helper + ", or run as root"};
+                           " does not hold both cap_net_bind_service and cap_net_admin: upload "
+                           "with the installed FlashKit package, whose installation gives them "
+                           "to its helper, or run as root"};
     }
     return {true, "through the network helper " + helper};
 }
