@@ -156,13 +156,13 @@ void UploadSession::StopRun(Run* run) {
     // interface index 0, the selected one).
     int ifindex = m_entryIfindex.load();
     if (ifindex == 0) ifindex = m_host.Card().ifindex;
-    m_arp.SetDeviceArpEntry(ifindex, m_deviceIp.load(), {}, false);
-    m_arp.SetDeviceArpEntry(ifindex, 0, {}, false);
     if (run) {
         for (const auto& [card, address] : run->entries) {
             m_arp.SetDeviceArpEntry(card, address, {}, false);
         }
     }
+    m_arp.SetDeviceArpEntry(ifindex, m_deviceIp.load(), {}, false);
+    m_arp.SetDeviceArpEntry(ifindex, 0, {}, false);
     turn.reset();
     if (!run) return;
     if (run->uploading.exchange(false)) {
