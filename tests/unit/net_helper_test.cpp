@@ -212,7 +212,7 @@ TEST(NetHelperChannel, RefusesWhatTheChecksRefuseAndEndsWhenTheWindowsEndCloses)
     EXPECT_EQ(errno, ESRCH);
 }
 
-TEST(NetHelperChannel, AHelperThatCannotStartSaysWhy) {
+TEST(NetHelperChannel, AHelperThatCannotStartOrIsOfAnotherBuildSaysWhy) {
     fk::platform::NetHelperClient missing("/nonexistent/flashkit-net-helper");
     EXPECT_EQ(missing.Start(), ENOENT);
     EXPECT_FALSE(missing.Running());
@@ -220,6 +220,13 @@ TEST(NetHelperChannel, AHelperThatCannotStartSaysWhy) {
     bind.op = static_cast<std::uint32_t>(Op::BindUdp);
     bind.port = 67;
     EXPECT_EQ(missing.Call(bind).error, EPIPE);
+
+    // One of another build refuses the request; the client says so and lets it go.
+    fk::platform::NetHelperClient other(FLASHKIT_NET_HELPER);
+    ASSERT_EQ(other.Start(), 0);
+    bind.version = kVersion + 1;
+    EXPECT_EQ(other.Call(bind).error, kOtherVersion);
+    EXPECT_FALSE(other.Running());
 }
 
 }  // namespace
