@@ -117,12 +117,11 @@ int UdpSocket::Bind(std::uint16_t port, int ifindex) {
             setsockopt(fresh, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
             dup3(fresh, m_fd, O_CLOEXEC) < 0) {
             error = errno;
-        }
-        m_moves.fetch_add(1);
-        if (previous >= 0) {
+        } else {
+            m_moves.fetch_add(1);
             shutdown(previous, SHUT_RDWR);
-            close(previous);
         }
+        if (previous >= 0) close(previous);
         close(fresh);
     }
     Leave();
