@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "net/address_plan.h"
-#include "upgrade/upload_checks.h"
 #include "tests/e2e/boot_server_double.h"
 #include "tests/e2e/window_e2e.h"
+#include "upgrade/upload_checks.h"
 
 namespace fk::testing {
 namespace {
