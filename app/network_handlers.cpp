@@ -9,7 +9,10 @@
 #include "net/address_plan.h"
 #include "platform/adapter_source.h"
 #include "platform/message_box.h"
+#include "platform/network_watch.h"
 #include "upgrade/upload_checks.h"
+
+using namespace std::chrono_literals;
 
 void TKVUpgradeFrm::LoadAdapterList() {
     // The program's own selection is not the operator's pick; the plan is made once, below.
@@ -30,6 +33,48 @@ void TKVUpgradeFrm::UpdateAddressPlan() {
         fk::HostAddressFor(card, m_cbNetinfo->currentText().toStdString(), &m_services.tcpipConfig);
     m_selectedCard.store({host, static_cast<int>(card.index)});
     m_ctrlAddrIp->setText(QString::fromStdString(fk::FormatDottedQuad(host)));
+}
+
+void TKVUpgradeFrm::FollowSystemCards() {
+    m_cardsFollowQueued.store(false);
+    fk::AdapterList cards = fk::BuildAdapterList(m_services.adapters.List());
+    const auto entries = fk::AdapterEntries(cards);
+    if (entries != fk::AdapterEntries(m_adapterInfo)) {
+        const std::uint32_t selected =
+            m_adapterInfo.empty()
+                ? 0
+                : fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex()).index;
+        const QSignalBlocker blocker(m_cbNetinfo);
+        m_cbNetinfo->clear();
+        int keep = 0;
+        for (std::size_t n = 0; n < entries.size(); ++n) {
+            m_cbNetinfo->addItem(QString::fromStdString(entries[n]));
+            if (cards[n].index == selected) keep = static_cast<int>(n);
+        }
+        if (!cards.empty()) m_cbNetinfo->setCurrentIndex(keep);
+    }
+    m_adapterInfo = std::move(cards);
+    UpdateAddressPlan();
+}
+
+void TKVUpgradeFrm::StartFollowingCards() {
+    fk::platform::NetworkWatch* watch = m_services.cardWatch;
+    if (!watch) return;
+    m_cardFollower = std::jthread([this, watch](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            const auto changes = watch->Wait(std::chrono::steady_clock::now() + 1s);
+            // A burst of changes is read once; the list is read afresh when it runs.
+            if (!changes.empty() && !stop.stop_requested() && !m_cardsFollowQueued.exchange(true))
+                OnGuiThread([this] { FollowSystemCards(); });
+        }
+    });
+}
+
+void TKVUpgradeFrm::StopFollowingCards() {
+    if (!m_cardFollower.joinable()) return;
+    m_cardFollower.request_stop();
+    m_services.cardWatch->Wake();
+    m_cardFollower.join();
 }
 
 void TKVUpgradeFrm::m_cbNetinfoChange() {

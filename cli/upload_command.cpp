@@ -13,6 +13,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <system_error>
+#include <thread>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -25,6 +26,8 @@
 #include "platform/adapter_source.h"
 #include "platform/format_text.h"
 #include "platform/neighbour_table.h"
+#include "platform/network_watch.h"
+#include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/device_arp.h"
 #include "upgrade/upload_checks.h"
@@ -253,6 +256,38 @@ bool StopAsked(const sigset_t& set) {
     return sigtimedwait(&set, nullptr, &now) > 0;
 }
 
+// A card without a carrier, or whose address a network manager took with the carrier, gives the
+// recorder nothing to answer: the upload waits for both, saying so once. Nothing when the
+// deadline passed or a stop signal came first (then `stopped`).
+std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
+                                            platform::AdapterSource& adapters,
+                                            Clock::time_point until, const sigset_t& stopSignals,
+                                            Output& output, bool& stopped) {
+    const auto watch = platform::MakeSystemNetworkWatch();
+    bool told = false;
+    for (;;) {
+        const auto card = FindCard(BuildAdapterList(adapters.List()), name);
+        if (!card) return std::nullopt;
+        const bool carrier = platform::ReadLinkState(card->adapterName).carrier;
+        const bool address = ParseDottedQuad(card->ipAddress) != 0;
+        if (carrier && address) return card;
+        if (!told) {
+            output.Line("Waiting for " + std::string(carrier ? "" : "a carrier and ") +
+                        "an IPv4 address on " + card->adapterName);
+            told = true;
+        }
+        stopped = StopAsked(stopSignals);
+        if (stopped || Clock::now() >= until) return std::nullopt;
+        // The watch only shortens the wait; the card is read afresh either way.
+        const auto next = std::min(until, Clock::now() + std::chrono::milliseconds(200));
+        if (watch) {
+            watch->Wait(next);
+        } else {
+            std::this_thread::sleep_until(next);
+        }
+    }
+}
+
 std::optional<ImagePage> KindOf(const UploadOptions& options) {
     if (options.system) return *options.system ? ImagePage::System : ImagePage::Data;
     if (HasImageExtension(options.image, kSystemImageExtension)) return ImagePage::System;
@@ -285,12 +320,34 @@ int RunUpload(const UploadOptions& options) {
         return kExitBadInput;
     }
     const auto adapters = platform::MakeSystemAdapterSource();
-    const AdapterList cards = BuildAdapterList(adapters->List());
-    const auto card = FindCard(cards, options.card);
-    if (!card) {
+    if (!FindCard(BuildAdapterList(adapters->List()), options.card)) {
         output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
         return kExitBadInput;
     }
+    const sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Output into a pipe whose reader has gone must not end the upload without its tidy-up.
+    signal(SIGPIPE, SIG_IGN);
+    // --wait bounds the wait for the card and for the recorder's request together.
+    const auto waitUntil =
+        options.waitSeconds
+            ? Clock::now() +
+                  std::chrono::milliseconds(static_cast<long long>(*options.waitSeconds * 1000))
+            : Clock::time_point::max();
+    bool stopped = false;
+    const auto card =
+        AwaitCardReady(options.card, *adapters, waitUntil, stopSignals, output, stopped);
+    if (stopped) return kExitInterrupted;
+    if (!card && !options.waitSeconds) {
+        output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
+        return kExitBadInput;
+    }
+    if (!card) {
+        output.Error(FormatText("%s had no carrier and IPv4 address within %g s",
+                                options.card.c_str(), *options.waitSeconds));
+        return kExitNoRequest;
+    }
+    const AdapterList cards = BuildAdapterList(adapters->List());
     const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
     inputs.host = HostAddressFor(*card, card->description, tcpipConfig.get());
     inputs.ifindex = static_cast<int>(card->index);
@@ -304,11 +361,6 @@ int RunUpload(const UploadOptions& options) {
     inputs.bootFileName = BareImageName(options.image);
     std::error_code sizeError;
     const auto size = std::filesystem::file_size(options.image, sizeError);
-
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // Output into a pipe whose reader has gone must not end the upload without its tidy-up.
-    signal(SIGPIPE, SIG_IGN);
 
     history::UploadHistory history(options.historyPath.empty() ? history::DefaultHistoryPath()
                                                                : options.historyPath);
@@ -418,11 +470,6 @@ int RunUpload(const UploadOptions& options) {
         // The failed socket step and its outcome have been reported; the stop tidies up.
         session.StopUpload();
     }
-    const auto waitUntil =
-        options.waitSeconds
-            ? Clock::now() +
-                  std::chrono::milliseconds(static_cast<long long>(*options.waitSeconds * 1000))
-            : Clock::time_point::max();
     while (!ended || !outcome) {
         for (const Event& event : host.Take(Clock::now() + std::chrono::milliseconds(50))) {
             handle(event);
