@@ -387,7 +387,7 @@ TEST_F(FaultInjectionE2e, RefusedNeighbourEntryLeavesTheAnnouncerRunningQuietly)
 
 // A network manager takes the card's address while the card has no carrier (the recorder is
 // off) and gives it back with the link: the window follows the card, the announcer waits for the
-// address instead of announcing without one, and a card plugged in meanwhile joins the list.
+// address instead of announcing without one, and a card plugged in meanwhile (a veth pair) joins the list.
 TEST_F(FaultInjectionE2e, CardLosingItsAddressWhileAnnouncingResumesWhenItComesBack) {
     OpenWindow();
     const auto image = SystemImage(20'000);
@@ -401,8 +401,8 @@ TEST_F(FaultInjectionE2e, CardLosingItsAddressWhileAnnouncingResumesWhenItComesB
     EXPECT_TRUE(WaitFor([&] { return Status() == waiting; }, 3'000)) << Status().toStdString();
     EXPECT_EQ(m_window->m_ctrlAddrIp->text(), "0.0.0.0");
     EXPECT_FALSE(ErrorCuePlayed());
-    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " link add fkplug0 type dummy"), 0);
-    EXPECT_TRUE(WaitFor([&] { return m_window->m_cbNetinfo->findText("fkplug0 (dummy)") >= 0; }));
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " link add fkplug0 type veth peer name fkplug1"), 0);
+    EXPECT_TRUE(WaitFor([&] { return m_window->m_cbNetinfo->findText("fkplug0 (veth)") >= 0; }));
     EXPECT_EQ(m_window->m_cbNetinfo->currentText(), card);
     EXPECT_TRUE(m_window->Uploading());
     Link(m_net->recorder, m_net->recorderLink, "up");
