@@ -145,7 +145,8 @@ void UploadSession::StopRun(Run* run) {
         if (run->engine) run->engine->SwitchTimersOff();
         run->bootpRunning.store(false);
         turn.emplace(run->turnMutex);
-        if (run->keeper) run->keeper->Stop();
+        // Under the turn mutex, as the turns use it; no add of the keeper follows the deletes.
+        run->keeper.reset();
     }
     // On the card the last turn added the entry to, whatever is selected now (before any turn,
     // interface index 0, the selected one).
@@ -227,7 +228,7 @@ void UploadSession::SendBootpReply(Run& run) {
     m_deviceIp.store(device);
     m_entryIfindex.store(card.ifindex);
     m_arp.SetDeviceArpEntry(card.ifindex, device, run.mac, true);
-    run.keeper->Keep(card.ifindex, device, run.mac);
+    if (run.keeper) run.keeper->Keep(card.ifindex, device, run.mac);
     const BootpReply reply = BuildBootpReply(device, card.hostAddress, run.mac,
                                              m_host.BootFileName(m_host.ActivePage()));
     run.bootpSocket->SendTo(reply, {device, m_options.bootpClientPort});
