@@ -31,7 +31,10 @@ void TKVUpgradeFrm::UpdateAddressPlan() {
     const fk::AdapterRecord card = fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex());
     const fk::Ipv4 host =
         fk::HostAddressFor(card, m_cbNetinfo->currentText().toStdString(), &m_services.tcpipConfig);
-    m_selectedCard.store({host, static_cast<int>(card.index)});
+    // The label may show the card's configured address, which a network manager takes away with
+    // the carrier; the announcer is given only an address the card holds, and waits for one.
+    const bool held = fk::ParseDottedQuad(card.ipAddress) != 0;
+    m_selectedCard.store({held ? host : 0, static_cast<int>(card.index)});
     m_ctrlAddrIp->setText(QString::fromStdString(fk::FormatDottedQuad(host)));
 }
 
