@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -219,6 +220,8 @@ class TKVUpgradeFrm : public QWidget {
 
     // The cards behind the entries of m_cbNetinfo; GUI thread only.
     fk::AdapterList m_adapterInfo;
+    // A card that went away during an upload, waited for by name; GUI thread only.
+    std::optional<fk::AdapterRecord> m_awaitedCard;
     std::jthread m_cardFollower;
     std::atomic<bool> m_cardsFollowQueued{false};
     // Written by UpdateAddressPlan on the GUI thread, read by the upload workers.

@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTabWidget>
+#include <algorithm>
 
 #include "app/kvupgradefrm.h"
 #include "net/address_plan.h"
@@ -28,6 +29,11 @@ void TKVUpgradeFrm::LoadAdapterList() {
 }
 
 void TKVUpgradeFrm::UpdateAddressPlan() {
+    if (m_awaitedCard) {
+        m_selectedCard.store({0, static_cast<int>(m_awaitedCard->index)});
+        m_ctrlAddrIp->setText(QStringLiteral("0.0.0.0"));
+        return;
+    }
     const fk::AdapterRecord card = fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex());
     const fk::Ipv4 host =
         fk::HostAddressFor(card, m_cbNetinfo->currentText().toStdString(), &m_services.tcpipConfig);
@@ -42,18 +48,22 @@ void TKVUpgradeFrm::FollowSystemCards() {
     m_cardsFollowQueued.store(false);
     fk::AdapterList cards = fk::BuildAdapterList(m_services.adapters.List());
     const auto entries = fk::AdapterEntries(cards);
-    if (entries != fk::AdapterEntries(m_adapterInfo)) {
-        const std::uint32_t selected =
-            m_adapterInfo.empty()
-                ? 0
-                : fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex()).index;
+    // Kept by name: a card plugged out and in again comes back with another index.
+    const fk::AdapterRecord wanted =
+        m_awaitedCard ? *m_awaitedCard
+                      : fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex());
+    const auto kept = std::find_if(cards.begin(), cards.end(), [&](const fk::AdapterRecord& c) {
+        return !wanted.adapterName.empty() && c.adapterName == wanted.adapterName;
+    });
+    const int keep = kept == cards.end() ? 0 : static_cast<int>(kept - cards.begin());
+    // The card of a running upload went away: its replies must not move to whatever card is now
+    // first in the list, so the announcer waits for it, or for the operator's pick.
+    m_awaitedCard.reset();
+    if (kept == cards.end() && !wanted.adapterName.empty() && Uploading()) m_awaitedCard = wanted;
+    if (entries != fk::AdapterEntries(m_adapterInfo) || keep != m_cbNetinfo->currentIndex()) {
         const QSignalBlocker blocker(m_cbNetinfo);
         m_cbNetinfo->clear();
-        int keep = 0;
-        for (std::size_t n = 0; n < entries.size(); ++n) {
-            m_cbNetinfo->addItem(QString::fromStdString(entries[n]));
-            if (cards[n].index == selected) keep = static_cast<int>(n);
-        }
+        for (const auto& entry : entries) m_cbNetinfo->addItem(QString::fromStdString(entry));
         if (!cards.empty()) m_cbNetinfo->setCurrentIndex(keep);
     }
     m_adapterInfo = std::move(cards);
@@ -81,6 +91,7 @@ void TKVUpgradeFrm::StopFollowingCards() {
 }
 
 void TKVUpgradeFrm::m_cbNetinfoChange() {
+    m_awaitedCard.reset();
     UpdateAddressPlan();
 }
 
@@ -134,6 +145,9 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
 }
 
 bool TKVUpgradeFrm::RecorderAddressFree() {
+    // The plan of the selected card, also after a card of the last upload went away.
+    m_awaitedCard.reset();
+    UpdateAddressPlan();
     const auto refusal =
         fk::CheckRecorderAddressFree(m_services.adapters, m_adapterInfo, SelectedIfIndex(),
                                      HostAddress(), deviceMac, m_services.neighbours);

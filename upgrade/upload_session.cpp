@@ -219,7 +219,9 @@ void UploadSession::SendBootpReply(Run& run) {
     // server address to offer: the turns wait for it to come back.
     if (card.hostAddress == 0) {
         if (!std::exchange(run.awaitingAddress, true)) {
-            m_host.ShowStatus("Waiting for an IPv4 address on " + platform::CardName(card.ifindex));
+            const std::string name = platform::CardName(card.ifindex);
+            m_host.ShowStatus(name.empty() ? "Waiting for the network card to come back"
+                                           : "Waiting for an IPv4 address on " + name);
         }
         return;
     }

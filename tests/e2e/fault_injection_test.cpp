@@ -387,7 +387,8 @@ TEST_F(FaultInjectionE2e, RefusedNeighbourEntryLeavesTheAnnouncerRunningQuietly)
 
 // A network manager takes the card's address while the card has no carrier (the recorder is
 // off) and gives it back with the link: the window follows the card, the announcer waits for the
-// address instead of announcing without one, and a card plugged in meanwhile (a veth pair) joins the list.
+// address instead of announcing without one, and a card plugged in meanwhile (a veth pair) joins
+// the list.
 TEST_F(FaultInjectionE2e, CardLosingItsAddressWhileAnnouncingResumesWhenItComesBack) {
     OpenWindow();
     const auto image = SystemImage(20'000);
@@ -401,7 +402,8 @@ TEST_F(FaultInjectionE2e, CardLosingItsAddressWhileAnnouncingResumesWhenItComesB
     EXPECT_TRUE(WaitFor([&] { return Status() == waiting; }, 3'000)) << Status().toStdString();
     EXPECT_EQ(m_window->m_ctrlAddrIp->text(), "0.0.0.0");
     EXPECT_FALSE(ErrorCuePlayed());
-    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " link add fkplug0 type veth peer name fkplug1"), 0);
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " link add fkplug0 type veth peer name fkplug1"),
+              0);
     EXPECT_TRUE(WaitFor([&] { return m_window->m_cbNetinfo->findText("fkplug0 (veth)") >= 0; }));
     EXPECT_EQ(m_window->m_cbNetinfo->currentText(), card);
     EXPECT_TRUE(m_window->Uploading());
@@ -416,6 +418,25 @@ TEST_F(FaultInjectionE2e, CardLosingItsAddressWhileAnnouncingResumesWhenItComesB
     EXPECT_EQ(ReadAll(received), HeaderAndImage(1, 20'000, image));
     ASSERT_TRUE(WaitFor([&] { return Caption() == "&Upload" && CompletionCuePlayed(); }));
     EXPECT_EQ(Status(), "Uploading Completed");
+
+    // The card of an upload plugged out: the replies do not move to the first card in the list;
+    // plugged in again, under another index, it is selected and announced through again.
+    const std::string plugged = "ip -n " + m_net->pc + " addr add 10.5.5.1/24 dev fkplug0";
+    ASSERT_EQ(RunCommand(plugged), 0);
+    PickCard("fkplug0");
+    EXPECT_TRUE(WaitFor([&] { return m_window->m_ctrlAddrIp->text() == "10.5.5.1"; }));
+    Press();
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " link del fkplug0"), 0);
+    EXPECT_TRUE(WaitFor([&] { return Status() == "Waiting for the network card to come back"; }));
+    EXPECT_EQ(m_window->HostAddress(), 0u);
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " link add fkplug0 type veth peer name fkplug1"),
+              0);
+    ASSERT_EQ(RunCommand(plugged), 0);
+    EXPECT_TRUE(WaitFor([&] { return Status() == "Uploading Started"; }));
+    EXPECT_EQ(m_window->m_cbNetinfo->currentText(), "fkplug0 (veth)");
+    EXPECT_EQ(m_window->m_ctrlAddrIp->text(), "10.5.5.1");
+    Press();
+    EXPECT_EQ(Status(), "Uploading Aborted");
 }
 
 // A boot loader that never answers ARP requests is reached only through the entry the upload
