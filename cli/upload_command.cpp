@@ -272,8 +272,15 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
         const bool address = ParseDottedQuad(card->ipAddress) != 0;
         if (carrier && address) return card;
         if (!told) {
-            output.Line("Waiting for " + std::string(carrier ? "" : "a carrier and ") +
-                        "an IPv4 address on " + card->adapterName);
+            const std::string awaited = carrier   ? "an IPv4 address"
+                                        : address ? "a carrier"
+                                                  : "a carrier and an IPv4 address";
+            const std::string text = "Waiting for " + awaited + " on " + card->adapterName;
+            if (output.Mode() == OutputMode::Json) {
+                output.Emit({{"event", "waiting"}, {"text", text}});
+            } else {
+                output.Line(text);
+            }
             told = true;
         }
         stopped = StopAsked(stopSignals);
