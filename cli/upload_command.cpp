@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -74,7 +75,9 @@ class TerminalHost final : public SessionHost, public DeviceArp {
     ImagePage ActivePage() const override { return m_inputs.page; }
     std::string BootFileName(ImagePage) const override { return m_inputs.bootFileName; }
     std::string ImagePath(ImagePage) const override { return m_inputs.path; }
-    SelectedCard Card() const override { return {m_inputs.host, m_inputs.ifindex}; }
+    SelectedCard Card() const override { return m_card.load(); }
+    // The card as it is now: the announcer waits while it holds no address.
+    void FollowCard(SelectedCard card) { m_card.store(card); }
     MacAddress DeviceMac() const override { return m_inputs.mac; }
 
     void ShowStatus(const std::string& text) override { Push({Event::Kind::Status, text}); }
@@ -119,6 +122,7 @@ class TerminalHost final : public SessionHost, public DeviceArp {
     }
 
     const Inputs m_inputs;
+    std::atomic<SelectedCard> m_card{SelectedCard{m_inputs.host, m_inputs.ifindex}};
     DeviceArpEntry m_arpEntry;
     std::mutex m_mutex;
     std::condition_variable m_arrived;
@@ -477,9 +481,16 @@ int RunUpload(const UploadOptions& options) {
         // The failed socket step and its outcome have been reported; the stop tidies up.
         session.StopUpload();
     }
+    // While announcing, the card's address is followed as a network manager takes and restores it.
+    const auto cardWatch = platform::MakeSystemNetworkWatch();
     while (!ended || !outcome) {
         for (const Event& event : host.Take(Clock::now() + std::chrono::milliseconds(50))) {
             handle(event);
+        }
+        if (!requested && cardWatch && !cardWatch->Wait(Clock::now()).empty()) {
+            const auto now = FindCard(BuildAdapterList(adapters->List()), card->adapterName);
+            host.FollowCard({now ? ParseDottedQuad(now->ipAddress) : 0,
+                             now ? static_cast<int>(now->index) : inputs.ifindex});
         }
         if (outcome) continue;
         if (StopAsked(stopSignals)) {

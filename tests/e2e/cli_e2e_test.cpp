@@ -120,14 +120,25 @@ TEST_F(CliE2e, UploadFlashesTheRecorderByteForByteAndTheHistoryShowsIt) {
     EXPECT_EQ(bare.exitCode, 4) << bare.out << bare.err;
     EXPECT_NE(bare.out.find(waiting), std::string::npos) << bare.out;
     EXPECT_EQ(History().size(), 2u);
-    Recorder third(*m_net, {"--silent-arp", "--fetch", "--output", received.string()}, 15s);
-    ChildProcess waits(Command(Upload("30:01:01", path, {"--wait", "10"})), 20s);
-    std::this_thread::sleep_for(500ms);
+    // Taken away while announcing: the announcer waits for it, and goes on with it.
     PcCommand("addr add 192.168.77.1/24 dev ");
+    ChildProcess waits(Command(Upload("30:01:01", path, {"--wait", "10"})), 20s);
+    // Announcing once port 67 is taken; looked at, not bound, so as not to race the upload.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return CommandOutput(m_net->OnPc("cat /proc/net/udp")).find(":0043 ") !=
+                   std::string::npos;
+        },
+        5'000));
+    PcCommand("addr flush dev ");
+    std::this_thread::sleep_for(300ms);
+    PcCommand("addr add 192.168.77.1/24 dev ");
+    Recorder third(*m_net, {"--silent-arp", "--fetch", "--output", received.string()}, 15s);
     const auto resumed = waits.Wait();
     EXPECT_EQ(third.Finish().exitCode, 0);
     EXPECT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err;
-    EXPECT_NE(resumed.out.find(waiting), std::string::npos) << resumed.out;
+    EXPECT_NE(resumed.out.find(waiting, resumed.out.find("Announcing")), std::string::npos)
+        << resumed.out;
     EXPECT_EQ(ReadAll(received), HeaderAndImage(1, 5000, image));
     EXPECT_EQ(History().back()["outcome"], "completed");
 }
