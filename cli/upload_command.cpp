@@ -331,10 +331,23 @@ int RunUpload(const UploadOptions& options) {
         return kExitBadInput;
     }
     const auto adapters = platform::MakeSystemAdapterSource();
-    if (!FindCard(BuildAdapterList(adapters->List()), options.card)) {
+    const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
+    const auto neighbours = platform::MakeSystemNeighbourTable();
+    // What the address rules refuse no waiting mends: refused at once when the card has an
+    // address, and checked again once the card is ready.
+    const auto addressRefused = [&](const AdapterRecord& card) {
+        const auto refusal = CheckRecorderAddressFree(
+            *adapters, BuildAdapterList(adapters->List()), static_cast<int>(card.index),
+            HostAddressFor(card, card.description, tcpipConfig.get()), *neighbours);
+        if (refusal) output.Error(RefusalLine(refusal->caption, refusal->text));
+        return refusal.has_value();
+    };
+    const auto named = FindCard(BuildAdapterList(adapters->List()), options.card);
+    if (!named) {
         output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
         return kExitBadInput;
     }
+    if (ParseDottedQuad(named->ipAddress) != 0 && addressRefused(*named)) return kExitBadInput;
     const sigset_t stopSignals = StopSignals();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // Output into a pipe whose reader has gone must not end the upload without its tidy-up.
@@ -358,16 +371,9 @@ int RunUpload(const UploadOptions& options) {
                                 options.card.c_str(), *options.waitSeconds));
         return kExitNoRequest;
     }
-    const AdapterList cards = BuildAdapterList(adapters->List());
-    const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
+    if (addressRefused(*card)) return kExitBadInput;
     inputs.host = HostAddressFor(*card, card->description, tcpipConfig.get());
     inputs.ifindex = static_cast<int>(card->index);
-    const auto neighbours = platform::MakeSystemNeighbourTable();
-    if (const auto refusal =
-            CheckRecorderAddressFree(*adapters, cards, inputs.ifindex, inputs.host, *neighbours)) {
-        output.Error(RefusalLine(refusal->caption, refusal->text));
-        return kExitBadInput;
-    }
     inputs.path = options.image;
     inputs.bootFileName = BareImageName(options.image);
     std::error_code sizeError;
