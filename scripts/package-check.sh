@@ -88,6 +88,7 @@ if [ -z "$package_dir" ]; then
         { tail -n 60 "$work/build.log" >&2; fail "the package build failed"; }
 fi
 one_of() {  # one_of <pattern>: the single file in the package folder that matches it
+    # shellcheck disable=SC2206 # the pattern is meant to glob
     local files=("$package_dir"/$1)
     if [ "${#files[@]}" != 1 ] || [ ! -f "${files[0]}" ]; then fail "no single $1 in $package_dir"; fi
     echo "${files[0]}"
