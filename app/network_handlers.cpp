@@ -88,7 +88,7 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
 bool TKVUpgradeFrm::RecorderAddressFree() {
     const auto refusal =
         fk::CheckRecorderAddressFree(m_services.adapters, m_adapterInfo, SelectedIfIndex(),
-                                     HostAddress(), deviceMac, m_services.neighbours);
+                                     HostAddress(), m_services.neighbours);
     if (!refusal) return true;
     m_services.messageBoxes.Show(refusal->text, refusal->caption, fk::platform::MessageIcon::Stop,
                                  fk::platform::MessageButtons::Ok);

@@ -13,7 +13,8 @@
 #      with `dpkg -x` into the cache (no daemon is installed or started), make the image.
 #   2. measure: the script runs itself again under `unshare --net`, in a private network namespace
 #      that dies with it. There it brings up lo and a veth pair fkbench0/fkbench1 (192.168.77.1/24
-#      on fkbench0). Every server listens on 127.0.0.1:69 and the client talks to it over lo; the
+#      on fkbench0). Every server listens on 192.168.77.1:69, the card's address, as FlashKit's
+#      sockets serve that card alone; the client's traffic to it still goes over lo. The
 #      veth pair gives the namespace a non-loopback card, which in.tftpd's address lookup wants and
 #      FlashKit's window needs for its card list and its BOOTP announcements.
 #
@@ -25,7 +26,7 @@
 #              on FlashKit's block sequence (header block, then the image from block 2).
 #   engine     flashkit-bench-engine: FlashKit's upload engine alone, no window
 #              (bench/flashkit_engine_server.cpp). It runs the real upload session for a recorder
-#              on fkbench0 (BOOTP announcer on port 67, TFTP on port 69, any address), serves
+#              on fkbench0 (BOOTP announcer on port 67, TFTP on port 69, both on that card), serves
 #              "$image" as the boot file "$image_name" and starts a new upload after each one
 #              completes. Client flags: --header-block.
 #   window     flashkit-bench-window: the whole window path, offscreen
@@ -83,7 +84,7 @@ window_runs=$cache/window-runs.tsv
 listener=$repo/bench/a11y_listener.py
 slow_event_ms=20
 results=$cache/last-run.tsv
-address=127.0.0.1
+address=192.168.77.1
 
 read -r -a servers <<<"${FK_BENCH_SERVERS:-tftpd-hpa dnsmasq pingpong engine window window-x window-a11y window-a11y-slow}"
 modes=(unpinned pinned)

@@ -78,8 +78,7 @@ Finding AddressFinding(const CardFacts& card) {
     return {true, "address", AddressWithPrefix(card) + " on " + card.record.adapterName};
 }
 
-Finding RecorderFinding(const CardFacts& card, const AdapterList& cards,
-                        const std::optional<MacAddress>& recorderMac) {
+Finding RecorderFinding(const CardFacts& card, const AdapterList& cards) {
     const Ipv4 recorder = DeviceAddressFor(card.host);
     const std::string address = FormatDottedQuad(recorder);
     const char* conflict = nullptr;
@@ -105,16 +104,10 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards,
                     ": give the card an address whose last octet is from 2 to 253 inside its "
                     "subnet (the recorder gets the next one)"};
     }
-    // The same look-up Upload makes; reading the table needs no privilege.
+    // The same look-up and rule Upload has; reading the table needs no privilege.
     const std::optional<platform::NeighbourEntry> entry =
         platform::MakeSystemNeighbourTable()->Find(static_cast<int>(card.record.index), recorder);
-    // An entry of this recorder, or of any recorder when none was named, is FlashKit's own.
-    MacAddress mac = recorderMac.value_or(kRecorderMacPrefix);
-    if (!recorderMac && entry && std::equal(mac.begin(), mac.begin() + 3, entry->mac.begin())) {
-        mac = entry->mac;
-    }
-    // The rest is what Upload refuses.
-    if (const auto holder = RecorderAddressHolder(recorder, mac, card.record, cards, entry)) {
+    if (const auto holder = RecorderAddressHolder(recorder, card.record, cards, entry)) {
         return {false, "recorder",
                 address + " is already held by " + *holder +
                     ": give the card another address, or choose another card"};
@@ -191,14 +184,11 @@ int RunCards() {
 }
 
 int RunCheck(const CheckOptions& options) {
-    std::optional<MacAddress> recorderMac;
-    if (!options.mac.empty()) {
-        MacAddress mac = kRecorderMacPrefix;
-        if (!ParseRecorderMacArgument(options.mac, mac)) {
-            std::fprintf(stderr, "%s\n", RefusalLine(kMacRefusalCaption, kMacRefusalText).c_str());
-            return kExitBadInput;
-        }
-        recorderMac = mac;
+    // Any recorder's entry that is not fixed is replaced by Upload, so the MAC is only checked.
+    if (MacAddress mac = kRecorderMacPrefix;
+        !options.mac.empty() && !ParseRecorderMacArgument(options.mac, mac)) {
+        std::fprintf(stderr, "%s\n", RefusalLine(kMacRefusalCaption, kMacRefusalText).c_str());
+        return kExitBadInput;
     }
     const AdapterList cards = SystemCards();
     const auto record = FindCard(cards, options.card);
@@ -210,7 +200,7 @@ int RunCheck(const CheckOptions& options) {
     const auto config = platform::MakeKeyfileTcpipConfig();
     const CardFacts card = FactsOf(*record, *config);
     std::vector<Finding> findings{LinkFinding(card), AddressFinding(card)};
-    if (card.host != 0) findings.push_back(RecorderFinding(card, cards, recorderMac));
+    if (card.host != 0) findings.push_back(RecorderFinding(card, cards));
     findings.push_back(PortFinding(67));
     findings.push_back(PortFinding(69));
     findings.push_back(PrivilegeFinding());

@@ -295,8 +295,8 @@ int RunUpload(const UploadOptions& options) {
     inputs.host = HostAddressFor(*card, card->description, tcpipConfig.get());
     inputs.ifindex = static_cast<int>(card->index);
     const auto neighbours = platform::MakeSystemNeighbourTable();
-    if (const auto refusal = CheckRecorderAddressFree(*adapters, cards, inputs.ifindex, inputs.host,
-                                                      inputs.mac, *neighbours)) {
+    if (const auto refusal =
+            CheckRecorderAddressFree(*adapters, cards, inputs.ifindex, inputs.host, *neighbours)) {
         output.Error(RefusalLine(refusal->caption, refusal->text));
         return kExitBadInput;
     }

@@ -2,10 +2,13 @@
 // 69, changing the neighbour table) so that the window holds none. The window starts it with one
 // end of a socket pair on descriptor 3 and talks to it in the fixed-size messages of protocol.h.
 // Only group members may run it (root:flashkit 0750); its file capabilities are exactly
-// cap_net_bind_service and cap_net_admin.
+// cap_net_bind_service and cap_net_admin. It runs in a session of its own and ignores the signals
+// that end a terminal's jobs, so that the window's end, however it comes, reaches it as the end
+// of its channel and it deletes its entries; what a SIGKILL leaves, the next helper sweeps.
 
 #include <linux/netlink.h>
 #include <seccomp.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -32,12 +35,25 @@ bool ShedInheritance() {
     return close_range(0, kChannelFd - 1, 0) == 0 && close_range(kChannelFd + 1, ~0U, 0) == 0;
 }
 
-// Only the calls the service makes; anything else fails with EPERM. Sockets only of the two kinds
-// it opens: UDP for a bind, route netlink for the neighbour table.
+// Out of the caller's session and process group: a Ctrl-C, a hang-up or a `timeout` sent to the
+// window's group must end the window only, whose end then closes the channel.
+bool LeaveTheCallersSession() {
+    if (setsid() < 0) return false;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        if (sigaction(signal, &ignore, nullptr) != 0) return false;
+    }
+    return true;
+}
+
+// Only the calls the service makes; any other call ends the helper at once. Sockets only of the
+// two kinds it opens: UDP for a bind, route netlink for the neighbour table; of the socket
+// options only the one that binds a socket to its card.
 bool AllowOnlyTheServiceCalls() {
-    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
     if (!filter) return false;
-    bool ok = true;
+    bool ok = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) == 0;
     for (const int call :
          {SCMP_SYS(recvfrom), SCMP_SYS(recvmsg), SCMP_SYS(sendto), SCMP_SYS(sendmsg),
           SCMP_SYS(bind), SCMP_SYS(close), SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap),
@@ -53,6 +69,9 @@ bool AllowOnlyTheServiceCalls() {
                                 SCMP_A0(SCMP_CMP_EQ, AF_NETLINK),
                                 SCMP_A1(SCMP_CMP_MASKED_EQ, withoutFlags, SOCK_RAW),
                                 SCMP_A2(SCMP_CMP_EQ, NETLINK_ROUTE)) == 0;
+    ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(setsockopt), 2,
+                                SCMP_A1(SCMP_CMP_EQ, SOL_SOCKET),
+                                SCMP_A2(SCMP_CMP_EQ, SO_BINDTOIFINDEX)) == 0;
     ok = ok && seccomp_load(filter) == 0;
     seccomp_release(filter);
     return ok;
@@ -61,8 +80,9 @@ bool AllowOnlyTheServiceCalls() {
 }  // namespace
 
 int main() {
-    if (!ShedInheritance() || !AllowOnlyTheServiceCalls()) return EXIT_FAILURE;
+    if (!ShedInheritance() || !LeaveTheCallersSession()) return EXIT_FAILURE;
     fk::nethelper::NetService service;
+    if (service.JoinNamespace() != 0 || !AllowOnlyTheServiceCalls()) return EXIT_FAILURE;
     fk::nethelper::Serve(kChannelFd, service);
     return EXIT_SUCCESS;
 }

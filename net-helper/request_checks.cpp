@@ -1,6 +1,8 @@
 #include "net-helper/request_checks.h"
 
 #include <linux/neighbour.h>
+#include <net/if.h>
+#include <net/if_arp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,15 +15,34 @@ int CheckBindPort(std::uint16_t port) {
     return port == 67 || port == 69 ? 0 : EACCES;
 }
 
-int CheckRecorderMac(const std::uint8_t (&mac)[6]) {
-    return mac[0] == 0x02 && mac[1] == 0x5E && mac[2] == 0xA1 ? 0 : EPERM;
+int CheckEthernetCard(const Card& card) {
+    const bool ethernet = card.type == ARPHRD_ETHER && card.addressLength == 6 &&
+                          (card.flags & (IFF_LOOPBACK | IFF_POINTOPOINT | IFF_NOARP)) == 0;
+    return ethernet ? 0 : EOPNOTSUPP;
 }
 
-int CheckDerivedAddress(std::uint32_t address, std::span<const std::uint32_t> cardAddresses) {
+bool IsRecorderMac(const std::uint8_t (&mac)[6]) {
+    return mac[0] == 0x02 && mac[1] == 0x5E && mac[2] == 0xA1;
+}
+
+int CheckRecorderMac(const std::uint8_t (&mac)[6]) {
+    return IsRecorderMac(mac) ? 0 : EPERM;
+}
+
+int CheckDerivedAddress(std::uint32_t address, std::span<const CardAddress> cardAddresses) {
     const bool derived =
-        std::any_of(cardAddresses.begin(), cardAddresses.end(),
-                    [&](std::uint32_t own) { return DeviceAddressFor(own) == address; });
+        std::any_of(cardAddresses.begin(), cardAddresses.end(), [&](const CardAddress& own) {
+            return DeviceAddressFor(own.address) == address &&
+                   SubnetPlaceOf(address, own.address, MaskOfPrefix(own.prefixLength)) ==
+                       SubnetPlace::Inside;
+        });
     return derived ? 0 : EADDRNOTAVAIL;
+}
+
+int CheckNotLocal(std::uint32_t address, std::span<const std::uint32_t> localAddresses) {
+    return std::find(localAddresses.begin(), localAddresses.end(), address) == localAddresses.end()
+               ? 0
+               : kHeldByOtherEntry;
 }
 
 int CheckNotAGateway(std::uint32_t address, std::span<const std::uint32_t> gateways) {
@@ -30,11 +51,15 @@ int CheckNotAGateway(std::uint32_t address, std::span<const std::uint32_t> gatew
                : kHeldByOtherEntry;
 }
 
-int CheckExistingEntry(const std::optional<Neighbour>& existing, const std::uint8_t (&mac)[6]) {
+int CheckExistingEntry(const std::optional<Neighbour>& existing) {
     if (!existing) return 0;
     if (existing->state & (NUD_PERMANENT | NUD_NOARP)) return kHeldByOtherEntry;
     if (!existing->hasMac) return 0;
-    return std::equal(std::begin(mac), std::end(mac), existing->mac) ? 0 : kHeldByOtherEntry;
+    return IsRecorderMac(existing->mac) ? 0 : kHeldByOtherEntry;
+}
+
+bool IsLeftOverEntry(const Neighbour& entry) {
+    return entry.protocol == kEntryProtocol && CheckExistingEntry(entry) == 0;
 }
 
 }  // namespace fk::nethelper

@@ -11,28 +11,55 @@
 
 namespace fk::nethelper {
 
+// A card as the system describes it.
+struct Card {
+    std::uint16_t type = 0;         // ARPHRD_*
+    std::uint32_t flags = 0;        // IFF_*
+    std::size_t addressLength = 0;  // of its link-layer address
+};
+
+// One IPv4 address of a card, host byte order.
+struct CardAddress {
+    std::uint32_t address = 0;
+    std::uint8_t prefixLength = 0;
+};
+
 // A neighbour entry as the system holds it.
 struct Neighbour {
     std::uint16_t state = 0;  // NUD_* bits
     bool hasMac = false;
     std::uint8_t mac[6] = {};
+    std::uint8_t protocol = 0;  // NDA_PROTOCOL, 0 when none was given
 };
 
 // Only the BOOTP and TFTP server ports.
 int CheckBindPort(std::uint16_t port);
 
-// Only a recorder's MAC (prefix 02:5E:A1) may be bound to an address.
+// Only an Ethernet card resolves addresses one by one: on a loopback, point-to-point or NOARP
+// card the kernel keys every entry alike, so an entry "for" one address would stand for all.
+int CheckEthernetCard(const Card& card);
+
+// A recorder's MAC carries the prefix 02:5E:A1.
+bool IsRecorderMac(const std::uint8_t (&mac)[6]);
+// Only a recorder's MAC may be bound to an address.
 int CheckRecorderMac(const std::uint8_t (&mac)[6]);
 
-// The address must be the one the address rule gives for one of the card's own IPv4 addresses.
-int CheckDerivedAddress(std::uint32_t address, std::span<const std::uint32_t> cardAddresses);
+// The address must be the one the address rule gives for one of the card's own IPv4 addresses,
+// and a host address of that address's subnet: not its network or broadcast address, not outside.
+int CheckDerivedAddress(std::uint32_t address, std::span<const CardAddress> cardAddresses);
 
-// A gateway of the card's routes is another device's address, whether or not the table holds an
-// entry for it now.
+// Neither one of the PC's own addresses (on any card) nor a gateway of the card's routes is a
+// recorder's, whether or not the table holds an entry for it now.
+int CheckNotLocal(std::uint32_t address, std::span<const std::uint32_t> localAddresses);
 int CheckNotAGateway(std::uint32_t address, std::span<const std::uint32_t> gateways);
 
-// An entry the helper did not make may be neither replaced nor deleted when it is PERMANENT (or
-// otherwise fixed) or binds the address to another MAC. An unresolved entry binds nothing.
-int CheckExistingEntry(const std::optional<Neighbour>& existing, const std::uint8_t (&mac)[6]);
+// An entry may be replaced only when it binds the address to a recorder (this one, or a previous
+// recorder whose upload ended) or binds it to nothing yet; never when it is PERMANENT or NOARP, or
+// names another device.
+int CheckExistingEntry(const std::optional<Neighbour>& existing);
+
+// Whether a starting helper deletes the entry: one that FlashKit made and that no fixed entry or
+// other device has taken over since.
+bool IsLeftOverEntry(const Neighbour& entry);
 
 }  // namespace fk::nethelper

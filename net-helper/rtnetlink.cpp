@@ -4,6 +4,7 @@
 #include <linux/if_addr.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
+#include <linux/nexthop.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@ struct Message {
         ifaddrmsg address;
         ifinfomsg link;
         rtmsg route;
+        nhmsg nexthop;
     } body{};
     char attributes[64] = {};
 };
@@ -105,85 +107,153 @@ void ForEachAttribute(const nlmsghdr& answer, OnAttribute onAttribute) {
     }
 }
 
+std::uint32_t ReadIpv4(const void* data) {
+    std::uint32_t raw;
+    std::memcpy(&raw, data, 4);
+    return ntohl(raw);
+}
+
 }  // namespace
 
-int CheckCardExists(int ifindex) {
+int ReadCard(int ifindex, Card& card) {
     if (ifindex <= 0) return ENODEV;
     ifinfomsg link{};
     link.ifi_family = AF_UNSPEC;
     link.ifi_index = ifindex;
     Message request = Start(RTM_GETLINK, NLM_F_ACK, link);
-    return Exchange(request);
+    bool found = false;
+    const int error = Exchange(request, [&](const nlmsghdr& answer) {
+        if (answer.nlmsg_type != RTM_NEWLINK || answer.nlmsg_len < NLMSG_LENGTH(sizeof link)) {
+            return;
+        }
+        const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(&answer));
+        if (info->ifi_index != ifindex) return;
+        found = true;
+        card = Card{info->ifi_type, info->ifi_flags, 0};
+        ForEachAttribute<ifinfomsg>(answer, [&](std::uint16_t type, const void*, std::size_t size) {
+            if (type == IFLA_ADDRESS) card.addressLength = size;
+        });
+    });
+    if (error) return error;
+    return found ? 0 : ENODEV;
 }
 
-int ListCardAddresses(int ifindex, std::vector<std::uint32_t>& addresses) {
+int ListAddresses(std::vector<InterfaceAddress>& addresses) {
     addresses.clear();
     ifaddrmsg filter{};
     filter.ifa_family = AF_INET;
     Message request = Start(RTM_GETADDR, NLM_F_DUMP, filter);
     return Exchange(request, [&](const nlmsghdr& answer) {
-        if (answer.nlmsg_type != RTM_NEWADDR) return;
-        const auto* address = static_cast<const ifaddrmsg*>(NLMSG_DATA(&answer));
-        if (address->ifa_family != AF_INET || static_cast<int>(address->ifa_index) != ifindex)
+        if (answer.nlmsg_type != RTM_NEWADDR || answer.nlmsg_len < NLMSG_LENGTH(sizeof filter)) {
             return;
-        ForEachAttribute<ifaddrmsg>(answer,
-                                    [&](std::uint16_t type, const void* data, std::size_t size) {
-                                        if (type != IFA_LOCAL || size != 4) return;
-                                        std::uint32_t raw;
-                                        std::memcpy(&raw, data, 4);
-                                        addresses.push_back(ntohl(raw));
-                                    });
+        }
+        const auto* address = static_cast<const ifaddrmsg*>(NLMSG_DATA(&answer));
+        if (address->ifa_family != AF_INET) return;
+        ForEachAttribute<ifaddrmsg>(
+            answer, [&](std::uint16_t type, const void* data, std::size_t size) {
+                if (type != IFA_LOCAL || size != 4) return;
+                addresses.push_back({static_cast<int>(address->ifa_index),
+                                     {ReadIpv4(data), address->ifa_prefixlen}});
+            });
     });
 }
 
 int ListCardGateways(int ifindex, std::vector<std::uint32_t>& gateways) {
     gateways.clear();
-    rtmsg filter{};
-    filter.rtm_family = AF_INET;
-    Message request = Start(RTM_GETROUTE, NLM_F_DUMP, filter);
-    return Exchange(request, [&](const nlmsghdr& answer) {
+    rtmsg routes{};
+    routes.rtm_family = AF_INET;
+    Message request = Start(RTM_GETROUTE, NLM_F_DUMP, routes);
+    const int error = Exchange(request, [&](const nlmsghdr& answer) {
         if (answer.nlmsg_type != RTM_NEWROUTE) return;
         int oif = 0;
         std::optional<std::uint32_t> gateway;
-        ForEachAttribute<rtmsg>(answer,
+        ForEachAttribute<rtmsg>(answer, [&](std::uint16_t type, const void* data,
+                                            std::size_t size) {
+            if (type == RTA_OIF && size == 4) {
+                std::memcpy(&oif, data, 4);
+            } else if (type == RTA_GATEWAY && size == 4) {
+                gateway = ReadIpv4(data);
+            } else if (type == RTA_MULTIPATH) {
+                auto length = static_cast<int>(size);
+                for (const auto* hop = static_cast<const rtnexthop*>(data); RTNH_OK(hop, length);
+                     length -= RTNH_ALIGN(hop->rtnh_len), hop = RTNH_NEXT(hop)) {
+                    if (hop->rtnh_ifindex != ifindex) continue;
+                    auto left = static_cast<unsigned>(hop->rtnh_len - RTNH_LENGTH(0));
+                    for (const auto* attribute = static_cast<const rtattr*>(RTNH_DATA(hop));
+                         RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+                        if (attribute->rta_type == RTA_GATEWAY && RTA_PAYLOAD(attribute) == 4) {
+                            gateways.push_back(ReadIpv4(RTA_DATA(attribute)));
+                        }
+                    }
+                }
+            }
+        });
+        if (gateway && oif == ifindex) gateways.push_back(*gateway);
+    });
+    if (error) return error;
+
+    nhmsg objects{};
+    objects.nh_family = AF_UNSPEC;
+    request = Start(RTM_GETNEXTHOP, NLM_F_DUMP, objects);
+    const int objectError = Exchange(request, [&](const nlmsghdr& answer) {
+        if (answer.nlmsg_type != RTM_NEWNEXTHOP) return;
+        int oif = 0;
+        std::optional<std::uint32_t> gateway;
+        ForEachAttribute<nhmsg>(answer,
                                 [&](std::uint16_t type, const void* data, std::size_t size) {
-                                    if (type == RTA_OIF && size == 4) {
+                                    if (type == NHA_OIF && size == 4) {
                                         std::memcpy(&oif, data, 4);
-                                    } else if (type == RTA_GATEWAY && size == 4) {
-                                        std::uint32_t raw;
-                                        std::memcpy(&raw, data, 4);
-                                        gateway = ntohl(raw);
+                                    } else if (type == NHA_GATEWAY && size == 4) {
+                                        gateway = ReadIpv4(data);
                                     }
                                 });
         if (gateway && oif == ifindex) gateways.push_back(*gateway);
+    });
+    // A kernel without next-hop objects has none to name.
+    return objectError == EOPNOTSUPP ? 0 : objectError;
+}
+
+int ListNeighbours(int ifindex, std::vector<NeighbourAt>& entries) {
+    entries.clear();
+    ndmsg filter{};
+    filter.ndm_family = AF_INET;
+    Message request = Start(RTM_GETNEIGH, NLM_F_DUMP, filter);
+    return Exchange(request, [&](const nlmsghdr& answer) {
+        if (answer.nlmsg_type != RTM_NEWNEIGH || answer.nlmsg_len < NLMSG_LENGTH(sizeof filter)) {
+            return;
+        }
+        const auto* found = static_cast<const ndmsg*>(NLMSG_DATA(&answer));
+        if (found->ndm_family != AF_INET || (ifindex != 0 && found->ndm_ifindex != ifindex)) {
+            return;
+        }
+        NeighbourAt at;
+        at.ifindex = found->ndm_ifindex;
+        at.entry.state = found->ndm_state;
+        bool hasAddress = false;
+        ForEachAttribute<ndmsg>(answer,
+                                [&](std::uint16_t type, const void* data, std::size_t size) {
+                                    if (type == NDA_DST && size == 4) {
+                                        at.address = ReadIpv4(data);
+                                        hasAddress = true;
+                                    } else if (type == NDA_LLADDR && size == sizeof at.entry.mac) {
+                                        std::memcpy(at.entry.mac, data, size);
+                                        at.entry.hasMac = true;
+                                    } else if (type == NDA_PROTOCOL && size == 1) {
+                                        std::memcpy(&at.entry.protocol, data, 1);
+                                    }
+                                });
+        if (hasAddress) entries.push_back(at);
     });
 }
 
 int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& entry) {
     entry.reset();
-    ndmsg filter{};
-    filter.ndm_family = AF_INET;
-    Message request = Start(RTM_GETNEIGH, NLM_F_DUMP, filter);
-    return Exchange(request, [&](const nlmsghdr& answer) {
-        if (answer.nlmsg_type != RTM_NEWNEIGH) return;
-        const auto* found = static_cast<const ndmsg*>(NLMSG_DATA(&answer));
-        if (found->ndm_family != AF_INET || found->ndm_ifindex != ifindex) return;
-        Neighbour neighbour;
-        neighbour.state = found->ndm_state;
-        bool sameAddress = false;
-        ForEachAttribute<ndmsg>(answer,
-                                [&](std::uint16_t type, const void* data, std::size_t size) {
-                                    if (type == NDA_DST && size == 4) {
-                                        std::uint32_t raw;
-                                        std::memcpy(&raw, data, 4);
-                                        sameAddress = ntohl(raw) == address;
-                                    } else if (type == NDA_LLADDR && size == sizeof neighbour.mac) {
-                                        std::memcpy(neighbour.mac, data, size);
-                                        neighbour.hasMac = true;
-                                    }
-                                });
-        if (sameAddress) entry = neighbour;
-    });
+    std::vector<NeighbourAt> entries;
+    if (const int error = ListNeighbours(ifindex, entries)) return error;
+    for (const NeighbourAt& at : entries) {
+        if (at.address == address) entry = at.entry;
+    }
+    return 0;
 }
 
 int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6], bool replace) {
@@ -196,6 +266,7 @@ int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6
     const std::uint32_t raw = htonl(address);
     AddAttribute(request, NDA_DST, &raw, sizeof raw);
     AddAttribute(request, NDA_LLADDR, mac, sizeof mac);
+    AddAttribute(request, NDA_PROTOCOL, &kEntryProtocol, sizeof kEntryProtocol);
     return Exchange(request);
 }
 

@@ -12,16 +12,33 @@
 
 namespace fk::nethelper {
 
-// 0 when a card with this index exists, ENODEV otherwise.
-int CheckCardExists(int ifindex);
-// The card's own IPv4 addresses, host byte order.
-int ListCardAddresses(int ifindex, std::vector<std::uint32_t>& addresses);
-// The gateways of the IPv4 routes through the card, in every table, host byte order.
+// The card with this index; ENODEV when there is none.
+int ReadCard(int ifindex, Card& card);
+
+struct InterfaceAddress {
+    int ifindex = 0;
+    CardAddress address;
+};
+// Every IPv4 address of every card, loopback included.
+int ListAddresses(std::vector<InterfaceAddress>& addresses);
+
+// The gateways through the card, host byte order: of its IPv4 routes in every table, each next
+// hop of a multipath route, and every next-hop object on the card (which routes name by id).
 int ListCardGateways(int ifindex, std::vector<std::uint32_t>& gateways);
+
+struct NeighbourAt {
+    int ifindex = 0;
+    std::uint32_t address = 0;
+    Neighbour entry;
+};
+// The IPv4 neighbour entries of the card (0: of every card).
+int ListNeighbours(int ifindex, std::vector<NeighbourAt>& entries);
 // The entry for the address on the card, none when there is none.
 int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& entry);
-// Creates the entry as REACHABLE: dynamic, so it ages out like a learned one. Replaces one that is
-// there only when told to; otherwise an entry made meanwhile by someone else gives EEXIST.
+
+// Creates the entry as REACHABLE, tagged kEntryProtocol: dynamic, so it ages out like a learned
+// one. Replaces one that is there only when told to; otherwise an entry made meanwhile by someone
+// else gives EEXIST.
 int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6], bool replace);
 int DeleteNeighbour(int ifindex, std::uint32_t address);
 

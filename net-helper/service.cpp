@@ -1,7 +1,11 @@
 #include "net-helper/service.h"
 
+#include <fcntl.h>
+#include <linux/neighbour.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,14 +42,61 @@ bool SendReply(int channel, const Reply& reply, int socketToPass) {
     }
 }
 
+// Deletes what a service that did not end its own way left behind.
+void SweepLeftOverEntries() {
+    std::vector<NeighbourAt> entries;
+    if (ListNeighbours(0, entries) != 0) return;
+    for (const NeighbourAt& at : entries) {
+        if (IsLeftOverEntry(at.entry)) DeleteNeighbour(at.ifindex, at.address);
+    }
+}
+
+int CheckCard(int ifindex) {
+    Card card;
+    if (const int error = ReadCard(ifindex, card)) return error;
+    return CheckEthernetCard(card);
+}
+
 }  // namespace
+
+NetService::~NetService() {
+    for (const int lock : m_namespaceLocks) close(lock);
+}
+
+int NetService::JoinNamespace() {
+    constexpr const char* kNamespace = "/proc/thread-self/ns/net";
+    struct stat joined {};
+    if (stat(kNamespace, &joined) != 0) return errno;
+    std::lock_guard lock(m_mutex);
+    if (std::find(m_namespaces.begin(), m_namespaces.end(), joined.st_ino) != m_namespaces.end()) {
+        return 0;
+    }
+    const int fd = open(kNamespace, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) SweepLeftOverEntries();
+    // Going from exclusive to shared lets the lock go for a moment; this service has made
+    // nothing yet that another one's sweep could take.
+    while (flock(fd, LOCK_SH) != 0) {
+        if (errno == EINTR) continue;
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    m_namespaces.push_back(joined.st_ino);
+    m_namespaceLocks.push_back(fd);
+    return 0;
+}
 
 Reply NetService::Handle(const Request& request, int& boundSocket) {
     boundSocket = -1;
     Reply reply;
+    if (request.magic != kMagic || request.version != kVersion) {
+        reply.error = kOtherVersion;
+        return reply;
+    }
     switch (static_cast<Op>(request.op)) {
         case Op::BindUdp:
-            reply.error = Bind(request.port, boundSocket);
+            reply.error = Bind(request.port, request.ifindex, boundSocket);
             break;
         case Op::AddNeighbour:
             reply.error = Add(request.ifindex, request.address, request.mac);
@@ -59,15 +110,18 @@ Reply NetService::Handle(const Request& request, int& boundSocket) {
     return reply;
 }
 
-int NetService::Bind(std::uint16_t port, int& boundSocket) {
+int NetService::Bind(std::uint16_t port, int ifindex, int& boundSocket) {
     if (const int refused = CheckBindPort(port)) return refused;
+    if (const int refused = CheckCard(ifindex)) return refused;
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return errno;
+    // Bound to the one card before it has a port: it never serves, nor blocks, any other.
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (setsockopt(fd, SOL_SOCKET, SO_BINDTOIFINDEX, &ifindex, sizeof ifindex) != 0 ||
+        bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int error = errno;
         close(fd);
         return error;
@@ -78,10 +132,17 @@ int NetService::Bind(std::uint16_t port, int& boundSocket) {
 
 int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]) {
     if (const int refused = CheckRecorderMac(mac)) return refused;
-    if (const int missing = CheckCardExists(ifindex)) return missing;
-    std::vector<std::uint32_t> own;
-    if (const int error = ListCardAddresses(ifindex, own)) return error;
+    if (const int refused = CheckCard(ifindex)) return refused;
+    std::vector<InterfaceAddress> addresses;
+    if (const int error = ListAddresses(addresses)) return error;
+    std::vector<CardAddress> own;
+    std::vector<std::uint32_t> local;
+    for (const InterfaceAddress& each : addresses) {
+        local.push_back(each.address.address);
+        if (each.ifindex == ifindex) own.push_back(each.address);
+    }
     if (const int refused = CheckDerivedAddress(address, own)) return refused;
+    if (const int refused = CheckNotLocal(address, local)) return refused;
     std::vector<std::uint32_t> gateways;
     if (const int error = ListCardGateways(ifindex, gateways)) return error;
     if (const int refused = CheckNotAGateway(address, gateways)) return refused;
@@ -94,7 +155,7 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
     if (!ours) {
         // Whatever it once made there has been replaced by someone else.
         if (made != m_made.end()) m_made.erase(made);
-        if (const int refused = CheckExistingEntry(existing, mac)) return refused;
+        if (const int refused = CheckExistingEntry(existing)) return refused;
         if (m_made.size() >= kMaxEntries) return ENOSPC;
     }
     if (const int error = SetNeighbour(ifindex, address, mac, existing.has_value())) return error;
@@ -105,7 +166,16 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
         std::copy(std::begin(mac), std::end(mac), entry.mac);
         m_made.push_back(entry);
     }
-    return 0;
+    // Read back: the kernel must hold the entry under the address asked for, as asked.
+    std::optional<Neighbour> stored;
+    const int readError = FindNeighbour(ifindex, address, stored);
+    const bool asAsked = readError == 0 && stored && stored->hasMac &&
+                         !(stored->state & (NUD_PERMANENT | NUD_NOARP)) &&
+                         std::equal(std::begin(mac), std::end(mac), stored->mac);
+    if (asAsked) return 0;
+    m_made.erase(FindMade(ifindex, address));
+    UndoStrayEntries(ifindex, mac);
+    return readError ? readError : EADDRNOTAVAIL;
 }
 
 int NetService::Remove(int ifindex, std::uint32_t address) {
@@ -136,7 +206,20 @@ std::vector<NetService::Made>::iterator NetService::FindMade(int ifindex, std::u
 }
 
 bool NetService::StillAsMade(const Made& made, const std::optional<Neighbour>& existing) {
-    return existing && CheckExistingEntry(existing, made.mac) == 0 && existing->hasMac;
+    if (!existing || (existing->state & (NUD_PERMANENT | NUD_NOARP))) return false;
+    return !existing->hasMac || std::equal(std::begin(made.mac), std::end(made.mac), existing->mac);
+}
+
+void NetService::UndoStrayEntries(int ifindex, const std::uint8_t (&mac)[6]) {
+    std::vector<NeighbourAt> entries;
+    if (ListNeighbours(ifindex, entries) != 0) return;
+    for (const NeighbourAt& at : entries) {
+        const bool tagged = at.entry.protocol == kEntryProtocol && at.entry.hasMac &&
+                            std::equal(std::begin(mac), std::end(mac), at.entry.mac);
+        if (tagged && FindMade(ifindex, at.address) == m_made.end()) {
+            DeleteNeighbour(ifindex, at.address);
+        }
+    }
 }
 
 void Serve(int channel, NetService& service) {

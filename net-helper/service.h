@@ -4,6 +4,8 @@
 // request_checks.h, remembering which neighbour entries it made so that it deletes only those.
 // The window runs the same service in its own process when it holds the two privileges itself.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -16,6 +18,17 @@ namespace fk::nethelper {
 
 class NetService {
   public:
+    NetService() = default;
+    // Closes its namespace locks: its entries are gone by then (RemoveAll).
+    ~NetService();
+    NetService(const NetService&) = delete;
+    NetService& operator=(const NetService&) = delete;
+
+    // Joins the services of the calling thread's network namespace. Each holds a shared flock on
+    // the namespace itself (/proc/thread-self/ns/net) for as long as it lives; one that finds no
+    // other (it gets the lock exclusive) first deletes the tagged entries left by a service that
+    // was killed or crashed. Once per namespace; 0 or the errno.
+    int JoinNamespace();
     // Answers one request; the socket of a successful bind goes to boundSocket (else -1).
     Reply Handle(const Request& request, int& boundSocket);
     // Deletes every entry it made that still is as it made it, and forgets them all.
@@ -28,15 +41,21 @@ class NetService {
         std::uint8_t mac[6];
     };
 
-    int Bind(std::uint16_t port, int& boundSocket);
+    int Bind(std::uint16_t port, int ifindex, int& boundSocket);
     int Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]);
     int Remove(int ifindex, std::uint32_t address);
     std::vector<Made>::iterator FindMade(int ifindex, std::uint32_t address);
-    // The entry is the one it made: same MAC, still dynamic.
+    // The entry is the one it made, or what the kernel made of it: no other MAC, still dynamic
+    // (it may have gone FAILED or INCOMPLETE meanwhile).
     static bool StillAsMade(const Made& made, const std::optional<Neighbour>& existing);
+    // After an add the kernel did not store as asked: deletes the card's entries that carry the
+    // tag and this MAC but are none of those it made.
+    void UndoStrayEntries(int ifindex, const std::uint8_t (&mac)[6]);
 
     std::mutex m_mutex;  // the window calls from its announcer and its GUI thread
     std::vector<Made> m_made;
+    std::vector<ino_t> m_namespaces;  // joined, with their locks beside them
+    std::vector<int> m_namespaceLocks;
 };
 
 // Answers the requests arriving on channel until the other end closes it (or it fails); then

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 namespace fk {
 
 namespace {
@@ -34,14 +36,17 @@ Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
 }
 
 std::optional<std::string> RecorderAddressHolder(
-    Ipv4 recorder, const MacAddress& recorderMac, const AdapterRecord& card,
-    const AdapterList& cards, const std::optional<platform::NeighbourEntry>& entry) {
-    if (CardAddress(card.gateway) == recorder) return "the gateway of this network card";
+    Ipv4 recorder, const AdapterRecord& card, const AdapterList& cards,
+    const std::optional<platform::NeighbourEntry>& entry) {
+    if (CardAddress(card.gateway) == recorder ||
+        std::find(card.gateways.begin(), card.gateways.end(), recorder) != card.gateways.end()) {
+        return "the gateway of this network card";
+    }
     for (const AdapterRecord& own : cards) {
         if (CardAddress(own.ipAddress) == recorder)
             return "this PC's network card " + own.adapterName;
     }
-    if (!entry || entry->mac == recorderMac) return std::nullopt;
+    if (!entry || (!entry->permanent && IsRecorderMac(entry->mac))) return std::nullopt;
     return "the device " + FormatMac(entry->mac) +
            (entry->permanent ? " (a fixed neighbour entry)" : "");
 }

@@ -32,12 +32,13 @@ Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
                     platform::TcpipConfig* config);
 
 // Who already holds the address the recorder would get on the selected card, in words for the
-// operator: the card's gateway, one of this PC's cards, or the device whose entry the neighbour
+// operator: a gateway of the card, one of this PC's cards, or the device whose entry the neighbour
 // table holds for it (entry: the table's entry on the selected card). None when nobody does, or
-// when the entry already names the recorder.
+// when the entry is a recorder's that is not fixed: this recorder's, or a previous one's whose
+// upload ended, which Upload replaces.
 std::optional<std::string> RecorderAddressHolder(
-    Ipv4 recorder, const MacAddress& recorderMac, const AdapterRecord& card,
-    const AdapterList& cards, const std::optional<platform::NeighbourEntry>& entry);
+    Ipv4 recorder, const AdapterRecord& card, const AdapterList& cards,
+    const std::optional<platform::NeighbourEntry>& entry);
 
 // The box text refusing an upload whose recorder address is held.
 std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder);

@@ -23,11 +23,16 @@ RecorderAddressConflict RecorderAddressConflictFor(Ipv4 host, Ipv4 mask, Ipv4 ga
     const Ipv4 recorder = DeviceAddressFor(host);
     if (gateway != 0 && recorder == gateway) return RecorderAddressConflict::Gateway;
     if (mask == 0) return RecorderAddressConflict::None;
-    if ((recorder & mask) != (host & mask)) return RecorderAddressConflict::OutsideSubnet;
-    // A /31 has neither a network nor a broadcast address.
-    if (mask == 0xFFFFFFFEu) return RecorderAddressConflict::None;
-    if (recorder == (host & mask)) return RecorderAddressConflict::Network;
-    if (recorder == ((host & mask) | ~mask)) return RecorderAddressConflict::Broadcast;
+    switch (SubnetPlaceOf(recorder, host, mask)) {
+        case SubnetPlace::OutsideSubnet:
+            return RecorderAddressConflict::OutsideSubnet;
+        case SubnetPlace::Network:
+            return RecorderAddressConflict::Network;
+        case SubnetPlace::Broadcast:
+            return RecorderAddressConflict::Broadcast;
+        case SubnetPlace::Inside:
+            break;
+    }
     return RecorderAddressConflict::None;
 }
 
@@ -110,9 +115,9 @@ PrivilegeVerdict PrivilegeVerdictFor(const PrivilegeFacts& facts) {
     }
     if ((facts.helperCapabilities & (kBind | kAdmin)) != (kBind | kAdmin)) {
         return {false, "the network helper " + helper +
-                           " does not hold both cap_net_bind_service and cap_net_admin: sudo "
-                           "setcap cap_net_bind_service,cap_net_admin+ep " +
-                           helper + ", or run as root"};
+                           " does not hold both cap_net_bind_service and cap_net_admin: upload "
+                           "with the installed FlashKit package, whose installation gives them "
+                           "to its helper, or run as root"};
     }
     return {true, "through the network helper " + helper};
 }

@@ -16,6 +16,9 @@ struct AdapterRecord {
     std::string ipAddress;    // first IPv4 address
     std::string ipMask;       // mask of that address
     std::string gateway;      // first default gateway through this card
+    // Every gateway through this card, host byte order: of its routes in every table, of each
+    // next hop of a multipath route, and of the next-hop objects that routes name.
+    std::vector<std::uint32_t> gateways;
 };
 
 struct AdapterQuery {

@@ -23,12 +23,13 @@ enum class NetHelperProblem {
     None,
     NotPermitted,  // exists, but this user may not run it: not (yet) in the flashkit group
     Missing,       // not installed where it belongs
+    Mismatch,      // of another FlashKit build: it speaks another version of the protocol
     Failed         // started, but ended or answered nonsense
 };
 
-// A UDP socket bound to port 67 or 69 on every address: 0 and the socket in fd, or the errno
-// (EACCES when the helper cannot be asked).
-int BindPrivilegedUdp(std::uint16_t port, int& fd);
+// A UDP socket bound to port 67 or 69 on every address of the card ifindex, and serving that
+// card alone: 0 and the socket in fd, or the errno (EACCES when the helper cannot be asked).
+int BindPrivilegedUdp(std::uint16_t port, int ifindex, int& fd);
 // The recorder's entry: 0 or the errno. A delete of an entry this process did not make finds
 // nothing (ENOENT).
 int AddRecorderNeighbour(int ifindex, std::uint32_t address,
@@ -52,8 +53,8 @@ class NetHelperClient {
     // 0 once the helper was started; otherwise the errno of the start.
     int Start();
     bool Running() const { return m_channel >= 0; }
-    // One request and its reply. A bind's socket goes to *fd. EPIPE when the helper is gone (the
-    // client then counts as stopped).
+    // One request and its reply. A bind's socket goes to *fd. EPIPE when the helper is gone,
+    // kOtherVersion when its reply is of another build (the client then counts as stopped).
     nethelper::Reply Call(const nethelper::Request& request, int* fd = nullptr);
     // The window's end of the channel, for tests that send what the window never would.
     int Channel() const { return m_channel; }

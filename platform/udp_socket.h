@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 
@@ -60,8 +61,12 @@ class UdpSocket final : public DatagramPort {
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    // bind() to INADDR_ANY and the port: 0, or the errno of the failure.
-    int Bind(std::uint16_t port);
+    // Binds to INADDR_ANY and the port on the card ifindex alone (0: on every card, for the
+    // unprivileged ports of tests and tools): 0, or the errno of the failure. Ports below 1024
+    // come from the network helper when this process may not bind them itself. A socket already
+    // bound moves: a fresh socket bound so takes the place of its descriptor, and a receive
+    // waiting on the old one goes on with the new one.
+    int Bind(std::uint16_t port, int ifindex);
     // The port the socket is bound to (useful after binding port 0), 0 when unknown.
     std::uint16_t LocalPort();
 
@@ -82,6 +87,8 @@ class UdpSocket final : public DatagramPort {
     void Release();
     // SO_RCVTIMEO, unless it is set so already; false with errno on a failure.
     bool SetReceiveTimeout(std::int64_t microseconds);
+    // A fresh socket bound to the port on the card: 0 and its descriptor, or the errno.
+    static int OpenBound(std::uint16_t port, int ifindex, int& fd);
 
     const int m_fd;
     const int m_wakeFd;
@@ -91,6 +98,10 @@ class UdpSocket final : public DatagramPort {
     // kept for one receiving thread at a time; with several, a receive may end late by the
     // time-out another one set.
     std::atomic<std::int64_t> m_receiveTimeout{0};
+    // Guards the descriptor's replacement by Bind against the setting of its receive time-out.
+    std::mutex m_optionMutex;
+    // Counts the replacements, so that a receive woken by one goes round.
+    std::atomic<std::uint32_t> m_moves{0};
 };
 
 }  // namespace fk::platform

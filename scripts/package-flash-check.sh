@@ -5,7 +5,7 @@
 # While it uploads, the window holds no capability and the network helper it started holds the
 # two; a plugin the member put on QT_PLUGIN_PATH gains nothing. The installed flashkit-cli flashes
 # it again as MEMBER through the same helper and records it. Then: the window killed while it
-# announces leaves no neighbour entry behind, and OUTSIDER, not in the group, is told at Upload
+# announces leaves no neighbour entry behind (its sockets bound to the upload's card), and OUTSIDER, not in the group, is told at Upload
 # (and by flashkit-cli check) what to ask the administrator for.
 # Nothing is sent on, or changed in, the machine's own network. Cleans up on every exit; a failure
 # keeps a screenshot and the logs in the folder it names.
@@ -286,6 +286,10 @@ for _ in $(seq 50); do
     sleep 0.2
 done
 [ -n "$(recorder_entry)" ] || fail "no neighbour entry for the recorder while announcing"
+# The sockets the helper passed the window serve the upload's card alone.
+ports=$(ip netns exec "$pc" ss -uan 'sport = :67 or sport = :69' | awk 'NR > 1 { print $4 }' | sort)
+[ "$ports" = "0.0.0.0%$pclink:67
+0.0.0.0%$pclink:69" ] || fail "the upload's sockets are not bound to $pclink alone: $(echo $ports)"
 kill -KILL "$window_pid"
 window_pid=
 for _ in $(seq 25); do

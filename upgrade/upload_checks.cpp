@@ -10,6 +10,28 @@
 
 namespace fk {
 
+namespace {
+
+// Where the recorder address falls in the subnet of the card's address, when no recorder can be
+// given it; nullptr when it can (or the card's mask is unknown).
+const char* UnusablePlaceText(Ipv4 recorder, Ipv4 host, const AdapterRecord& card) {
+    const Ipv4 mask = ParseDottedQuad(card.ipMask);
+    if (mask == 0 || (mask == 0xFFFFFFFFu && card.ipMask != "255.255.255.255")) return nullptr;
+    switch (SubnetPlaceOf(recorder, host, mask)) {
+        case SubnetPlace::OutsideSubnet:
+            return "outside the subnet of this network card";
+        case SubnetPlace::Network:
+            return "the network address of this network card's subnet";
+        case SubnetPlace::Broadcast:
+            return "the broadcast address of this network card's subnet";
+        case SubnetPlace::Inside:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 std::optional<std::string> CheckBootFileName(std::string_view bootFileName) {
     if (bootFileName.size() <= kMaxBootFileNameLength) return std::nullopt;
     return "The boot file name '" + std::string(bootFileName) + "' is too long: at most " +
@@ -65,17 +87,28 @@ std::optional<UploadRefusal> CheckUploadImage(ImagePage page, const std::string&
 
 std::optional<UploadRefusal> CheckRecorderAddressFree(platform::AdapterSource& adapters,
                                                       const AdapterList& known, int ifindex,
-                                                      Ipv4 host, const MacAddress& mac,
+                                                      Ipv4 host,
                                                       platform::NeighbourTable& neighbours) {
     AdapterList cards = known;
     if (auto query = adapters.List(); query.ok) cards = std::move(query.adapters);
     const auto selected = std::find_if(cards.begin(), cards.end(), [&](const AdapterRecord& card) {
         return static_cast<int>(card.index) == ifindex;
     });
+    const AdapterRecord card = selected != cards.end() ? *selected : AdapterRecord{};
     const Ipv4 recorder = DeviceAddressFor(host);
+    if (const char* place = UnusablePlaceText(recorder, host, card)) {
+        return UploadRefusal{
+            UploadRefusal::Reason::AddressUnusable,
+            {},
+            "The recorder would get the address " + FormatDottedQuad(recorder) + ", which is " +
+                place +
+                ", so the upload is not started. Give this network card an address whose last "
+                "octet is from 2 to 253 inside its subnet (the recorder gets the next one), or "
+                "choose another network card.",
+            kRecorderAddressUnusableCaption};
+    }
     const auto holder =
-        RecorderAddressHolder(recorder, mac, selected != cards.end() ? *selected : AdapterRecord{},
-                              cards, neighbours.Find(ifindex, recorder));
+        RecorderAddressHolder(recorder, card, cards, neighbours.Find(ifindex, recorder));
     if (!holder) return std::nullopt;
     return UploadRefusal{UploadRefusal::Reason::AddressHeld,
                          {},

@@ -47,7 +47,7 @@ SystemImageVerdict CheckSystemImageFile(const std::string& path, std::uint8_t oc
                                         std::uint8_t octet4, std::uint8_t octet5);
 
 struct UploadRefusal {
-    enum class Reason { ImageMissing, WrongRecorder, NotServable, AddressHeld };
+    enum class Reason { ImageMissing, WrongRecorder, NotServable, AddressUnusable, AddressHeld };
     Reason reason;
     std::string fileError;  // told before the refusal, when the image could not be read
     std::string text;
@@ -60,13 +60,17 @@ struct UploadRefusal {
 std::optional<UploadRefusal> CheckUploadImage(ImagePage page, const std::string& path,
                                               const MacAddress& mac);
 
-// The address the rule gives the recorder on the card ifindex (host: its address) is nobody
-// else's: not the card's gateway, not one of this PC's cards, not bound to another MAC in the
-// neighbour table. The cards are read afresh, as gateways and addresses change while a front end
-// waits; known stands in when they cannot be read. Nothing when the upload may go on.
+inline constexpr const char* kRecorderAddressUnusableCaption = "Recorder address unusable";
+
+// The address the rule gives the recorder on the card ifindex (host: its address) can be given
+// to it and is nobody else's: a host address of the card's subnet (not its network or broadcast
+// address, not outside it), not a gateway of the card, not one of this PC's cards, not bound to
+// another device in the neighbour table (an entry of a recorder that is not fixed is replaced).
+// The cards are read afresh, as gateways and addresses change while a front end waits; known
+// stands in when they cannot be read. Nothing when the upload may go on.
 std::optional<UploadRefusal> CheckRecorderAddressFree(platform::AdapterSource& adapters,
                                                       const AdapterList& known, int ifindex,
-                                                      Ipv4 host, const MacAddress& mac,
+                                                      Ipv4 host,
                                                       platform::NeighbourTable& neighbours);
 
 }  // namespace fk

@@ -1,7 +1,10 @@
 #include "upgrade/upload_session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "net/address_plan.h"
 #include "platform/format_text.h"
@@ -22,6 +25,11 @@ std::optional<NetHelperBox> NetHelperProblemBox(platform::NetHelperProblem probl
                 "then "
                 "log out and in again: group membership is read at login.",
                 "Group flashkit needed"};
+        case platform::NetHelperProblem::Mismatch:
+            return NetHelperBox{"Uploading needs the network helper " + platform::NetHelperPath() +
+                                    ", and the network helper does not match this FlashKit: "
+                                    "reinstall FlashKit.",
+                                "Network helper mismatch"};
         case platform::NetHelperProblem::Missing:
             return NetHelperBox{
                 "The network helper " + platform::NetHelperPath() +
@@ -38,6 +46,9 @@ struct UploadSession::Run {
     MacAddress mac{};  // the recorder's, captured at Upload: the entry and the reply agree
     std::shared_ptr<platform::UdpSocket> bootpSocket;
     std::shared_ptr<platform::UdpSocket> tftpSocket;
+    int socketsCard = 0;  // the card both sockets serve (written under the turn mutex)
+    // Every entry this upload added, on every card it announced on (under the turn mutex).
+    std::vector<std::pair<int, Ipv4>> entries;
     std::atomic<bool> uploading{false};    // the sockets are open
     std::atomic<bool> startFailed{false};  // a socket step failed; the controls wait for a stop
     std::atomic<bool> bootpRunning{false};
@@ -91,14 +102,16 @@ bool UploadSession::OpenSockets(Run& run) {
     // Linux sockets need no start-up, so of the seven steps only socket() and bind() can fail.
     const char* failedStep = nullptr;
     int error = 0;
+    // Both serve the selected card alone; a card change moves them (SendBootpReply).
+    run.socketsCard = m_host.Card().ifindex;
     run.bootpSocket = platform::UdpSocket::Create(error);
     if (!run.bootpSocket) {
         failedStep = "Step 2 bootp socket error: error code (%d)";
-    } else if ((error = run.bootpSocket->Bind(m_options.bootpServerPort)) != 0) {
+    } else if ((error = run.bootpSocket->Bind(m_options.bootpServerPort, run.socketsCard)) != 0) {
         failedStep = "Step 3 bootp socket error: error code (%d)";
     } else if (run.tftpSocket = platform::UdpSocket::Create(error); !run.tftpSocket) {
         failedStep = "Step 2 tftp socket error: error code (%d)";
-    } else if ((error = run.tftpSocket->Bind(m_options.tftpServerPort)) != 0) {
+    } else if ((error = run.tftpSocket->Bind(m_options.tftpServerPort, run.socketsCard)) != 0) {
         failedStep = "Step 3 tftp socket error: error code (%d)";
     }
     if (!failedStep) return true;
@@ -143,6 +156,11 @@ void UploadSession::StopRun(Run* run) {
     // interface index 0, the selected one).
     int ifindex = m_entryIfindex.load();
     if (ifindex == 0) ifindex = m_host.Card().ifindex;
+    if (run) {
+        for (const auto& [card, address] : run->entries) {
+            m_arp.SetDeviceArpEntry(card, address, {}, false);
+        }
+    }
     m_arp.SetDeviceArpEntry(ifindex, m_deviceIp.load(), {}, false);
     m_arp.SetDeviceArpEntry(ifindex, 0, {}, false);
     turn.reset();
@@ -209,6 +227,16 @@ void UploadSession::SendBootpReply(Run& run) {
     const Ipv4 device = DeviceAddressFor(card.hostAddress);
     m_deviceIp.store(device);
     m_entryIfindex.store(card.ifindex);
+    // Another card picked while announcing: the sockets follow it, as the reply does.
+    if (card.ifindex != run.socketsCard &&
+        run.bootpSocket->Bind(m_options.bootpServerPort, card.ifindex) == 0 &&
+        run.tftpSocket->Bind(m_options.tftpServerPort, card.ifindex) == 0) {
+        run.socketsCard = card.ifindex;
+    }
+    if (std::find(run.entries.begin(), run.entries.end(), std::pair{card.ifindex, device}) ==
+        run.entries.end()) {
+        run.entries.emplace_back(card.ifindex, device);
+    }
     m_arp.SetDeviceArpEntry(card.ifindex, device, run.mac, true);
     const BootpReply reply = BuildBootpReply(device, card.hostAddress, run.mac,
                                              m_host.BootFileName(m_host.ActivePage()));

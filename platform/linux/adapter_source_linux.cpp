@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "net-helper/rtnetlink.h"
 #include "platform/adapter_source.h"
 
 namespace fk::platform {
@@ -149,6 +150,7 @@ class LinuxAdapterSource final : public AdapterSource {
             record.description = Description(u.get(), link, record.adapterName, ifindex);
             FillFirstAddress(addresses.get(), record);
             FillFirstGateway(routes.get(), record);
+            nethelper::ListCardGateways(ifindex, record.gateways);
             query.adapters.push_back(std::move(record));
         }
         std::stable_sort(

@@ -54,6 +54,7 @@ class Broker {
     Reply Call(const Request& request, int* fd) {
         std::lock_guard lock(m_mutex);
         if (HoldsNetPrivileges()) {
+            if (const int error = m_local.JoinNamespace()) return {error};
             int bound = -1;
             const Reply reply = m_local.Handle(request, bound);
             if (fd) *fd = bound;
@@ -72,8 +73,9 @@ class Broker {
             if (error) return {EACCES};
         }
         const Reply reply = m_helper->Call(request, fd);
-        if (reply.error == EPIPE) {
-            m_problem = NetHelperProblem::Failed;
+        if (reply.error == EPIPE || reply.error == nethelper::kOtherVersion) {
+            m_problem =
+                reply.error == EPIPE ? NetHelperProblem::Failed : NetHelperProblem::Mismatch;
             return {EACCES};
         }
         return reply;
@@ -106,9 +108,10 @@ Request NeighbourRequest(Op op, int ifindex, std::uint32_t address) {
 
 }  // namespace
 
-int BindPrivilegedUdp(std::uint16_t port, int& fd) {
+int BindPrivilegedUdp(std::uint16_t port, int ifindex, int& fd) {
     Request request;
     request.op = static_cast<std::uint32_t>(Op::BindUdp);
+    request.ifindex = ifindex;
     request.port = port;
     fd = -1;
     return TheBroker().Call(request, &fd).error;
@@ -202,11 +205,14 @@ Reply NetHelperClient::Call(const Request& request, int* fd) {
             close(passed);
         }
     }
-    if (received == sizeof reply) return reply;
+    const bool ours = reply.magic == nethelper::kMagic && reply.version == nethelper::kVersion;
+    const bool whole = received == sizeof reply && !(message.msg_flags & MSG_TRUNC);
+    if (whole && ours && reply.error != nethelper::kOtherVersion) return reply;
     if (fd && *fd >= 0) close(std::exchange(*fd, -1));
     lock.unlock();
     Stop();
-    return {EPIPE};
+    // A helper of another build answers in another size or version, or refuses ours.
+    return {received > 0 ? nethelper::kOtherVersion : EPIPE};
 }
 
 void NetHelperClient::Stop() {

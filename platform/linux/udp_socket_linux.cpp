@@ -83,20 +83,46 @@ UdpSocket::~UdpSocket() {
     Release();
 }
 
-int UdpSocket::Bind(std::uint16_t port) {
-    if (!Enter()) return EBADF;
+int UdpSocket::OpenBound(std::uint16_t port, int ifindex, int& fd) {
+    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
     const sockaddr_in address = ToSockaddr({INADDR_ANY, port});
-    const int result = bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    int error = result < 0 ? errno : 0;
-    // Without the privilege itself, the process has the helper bind the port and takes its
-    // socket in place of its own: the descriptor number, and with it everything else, stays.
-    if (error == EACCES && port != 0 && port < 1024) {
-        int bound = -1;
-        error = BindPrivilegedUdp(port, bound);
-        if (error == 0) {
-            if (dup3(bound, m_fd, O_CLOEXEC) < 0) error = errno;
-            close(bound);
+    int error = 0;
+    if (ifindex != 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_BINDTOIFINDEX, &ifindex, sizeof ifindex) != 0) {
+        error = errno;
+    } else if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = errno;
+    }
+    if (error == 0) return 0;
+    close(fd);
+    fd = -1;
+    // Without the privilege itself, the process has the helper bind the port on the card.
+    if (error == EACCES && port != 0 && port < 1024) return BindPrivilegedUdp(port, ifindex, fd);
+    return error;
+}
+
+int UdpSocket::Bind(std::uint16_t port, int ifindex) {
+    if (!Enter()) return EBADF;
+    int fresh = -1;
+    int error = OpenBound(port, ifindex, fresh);
+    if (error == 0) {
+        std::lock_guard lock(m_optionMutex);
+        // The descriptor number, and with it everything else, stays: the fresh socket takes its
+        // place. A receive blocked on the old socket is woken by its shutdown and goes round.
+        const int previous = dup(m_fd);
+        const timeval timeout{static_cast<time_t>(m_receiveTimeout.load() / 1'000'000),
+                              static_cast<suseconds_t>(m_receiveTimeout.load() % 1'000'000)};
+        if (previous < 0 ||
+            setsockopt(fresh, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
+            dup3(fresh, m_fd, O_CLOEXEC) < 0) {
+            error = errno;
+        } else {
+            m_moves.fetch_add(1);
+            shutdown(previous, SHUT_RDWR);
         }
+        if (previous >= 0) close(previous);
+        close(fresh);
     }
     Leave();
     return error;
@@ -140,6 +166,7 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
         }
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
+        const std::uint32_t moves = m_moves.load();
         const ssize_t received =
             ::recvfrom(m_fd, buffer.data(), buffer.size(), due ? MSG_DONTWAIT : 0,
                        reinterpret_cast<sockaddr*>(&from), &fromLength);
@@ -148,6 +175,8 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
             break;
         }
         if (received < 0 && errno == EINTR) continue;
+        // Woken by Bind's move to another card: the socket to wait on is the new one.
+        if (received <= 0 && m_moves.load() != moves) continue;
         if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (due) {
                 result = Outcome(Status::TimedOut);
@@ -170,6 +199,7 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
 
 bool UdpSocket::SetReceiveTimeout(std::int64_t microseconds) {
     if (microseconds == m_receiveTimeout.load()) return true;
+    std::lock_guard lock(m_optionMutex);
     const timeval timeout{static_cast<time_t>(microseconds / 1'000'000),
                           static_cast<suseconds_t>(microseconds % 1'000'000)};
     if (setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) return false;

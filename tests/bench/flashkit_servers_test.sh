@@ -57,7 +57,7 @@ stop() {
 
 fetch() {  # fetch <image>: the client's block and byte counts, or FAIL
     local got
-    if got=$("$client" --timeout 10 --header-block --verify "$1" 127.0.0.1 "$(basename "$1")"); then
+    if got=$("$client" --timeout 10 --header-block --verify "$1" 192.168.77.1 "$(basename "$1")"); then
         echo "${got#seconds=* }"
     else
         echo FAIL
@@ -79,7 +79,7 @@ check "engine: ends cleanly on SIGTERM" 0 "$status"
 
 # A name other than the boot file is an error on the status line: the server says so and ends.
 serve "$engine" --card fkbench0 --idle-exit 20 "$work/odd.bin"
-"$client" --timeout 1 --header-block 127.0.0.1 other.bin >/dev/null 2>&1 || true
+"$client" --timeout 1 --header-block 192.168.77.1 other.bin >/dev/null 2>&1 || true
 status=0
 wait "$server_pid" 2>/dev/null || status=$?
 server_pid=

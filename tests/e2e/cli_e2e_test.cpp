@@ -11,6 +11,7 @@
 #include "net/address_plan.h"
 #include "tests/e2e/boot_server_double.h"
 #include "tests/e2e/window_e2e.h"
+#include "upgrade/upload_checks.h"
 
 namespace fk::testing {
 namespace {
@@ -143,7 +144,17 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
              RecorderAddressHeldText(ParseDottedQuad(kRecorderAddress),
                                      "the device 52:54:00:12:34:56 (a fixed neighbour entry)"),
          "52:54:00:12:34:56"},
+        // A host ending in .254 on a /24: the rule would give the recorder the broadcast address.
+        {"30:01:01", fits, "fkb0", 2,
+         std::string(kRecorderAddressUnusableCaption) +
+             ": The recorder would get the address 192.168.88.255, which is the broadcast address "
+             "of this network card's subnet, so the upload is not started. Give this network card "
+             "an address"},
     };
+    for (const char* command : {"link add fkb0 type veth peer name fkb1",
+                                "addr add 192.168.88.254/24 dev fkb0", "link set fkb0 up"}) {
+        ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " " + command), 0) << command;
+    }
     const std::string neigh = "ip -n " + m_net->pc + " neigh ";
     const std::string onRecorder = std::string(kRecorderAddress) + " dev " + m_net->pcLink;
     for (const auto& c : cases) {
@@ -178,10 +189,15 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
 
 TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded) {
     const fs::path image = Image("fw.bin", SystemImage(1000));
-    // SIGHUP is what a lost SSH connection sends.
-    const std::vector<int> stopSignals{SIGTERM, SIGINT, SIGHUP};
-    for (const int signal : stopSignals) {
-        SCOPED_TRACE(signal);
+    // SIGHUP is what a lost SSH connection sends; Ctrl-C sends SIGINT to the whole group.
+    struct Stop {
+        int signal;
+        bool wholeGroup;
+    };
+    const std::vector<Stop> stopSignals{
+        {SIGTERM, false}, {SIGINT, false}, {SIGHUP, false}, {SIGINT, true}};
+    for (const auto [signal, wholeGroup] : stopSignals) {
+        SCOPED_TRACE(std::to_string(signal) + (wholeGroup ? " to the group" : ""));
         ChildProcess cli(Command(Upload("30:01:01", image)), 20s);
         // The entry is added before the first reply: the upload is announcing.
         ASSERT_TRUE(WaitFor(
@@ -190,7 +206,7 @@ TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded)
                        std::string::npos;
             },
             10'000));
-        cli.Signal(signal);
+        wholeGroup ? cli.SignalGroup(signal) : cli.Signal(signal);
         const auto run = cli.Wait();
 
         EXPECT_EQ(run.exitCode, 130) << run.out << run.err;

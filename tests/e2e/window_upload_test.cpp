@@ -280,10 +280,17 @@ TEST_F(WindowUploadE2e, PickingAnotherCardWhileAnnouncingMovesTheReplies) {
     EXPECT_EQ(run.Line("bootp").at("yiaddr"), "192.168.88.2");
     EXPECT_EQ(run.Line("bootp").at("siaddr"), "192.168.88.1");
     EXPECT_NE(Neighbour(second, "192.168.88.2").find("lladdr"), std::string::npos);
+    // The sockets serve the picked card alone now: the recorder's request arrives on it.
+    EXPECT_EQ(CommandOutput("ip netns exec " + m_net->pc +
+                            " ss -uan 'sport = :67 or sport = :69' | awk 'NR > 1 { print $4 }' | "
+                            "sort"),
+              "0.0.0.0%" + second + ":67\n0.0.0.0%" + second + ":69\n");
 
+    // Abort deletes the entries of both cards.
     Press();
     EXPECT_EQ(Status(), "Uploading Aborted");
     EXPECT_EQ(Neighbour(second, "192.168.88.2").find("lladdr"), std::string::npos);
+    EXPECT_EQ(Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr"), std::string::npos);
 }
 
 TEST_F(WindowUploadE2e, ClosingTheWindowMidTransferShutsDownCleanly) {

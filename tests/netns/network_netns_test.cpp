@@ -1,4 +1,9 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +25,7 @@
 #include "net/ipv4.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
+#include "platform/net_privileges.h"
 #include "platform/tcpip_config.h"
 #include "support/fakes.h"
 #include "support/netns.h"
@@ -254,6 +260,116 @@ TEST_F(NetnsNetworkTest, RefusalCarriesTheSystemsTextAndIsReportedOncePerUpload)
         entry.Set(missingCard, fk::ParseDottedQuad("192.168.77.11"), kRecorderMac, true);
     }
     EXPECT_EQ(lines, std::vector<std::string>{"Arp error - " + result.message + "\n"});
+}
+
+// A datagram sent to the address from this namespace reaches a socket of it: loopback and the
+// subnet's broadcast work.
+bool Delivered(const std::string& address) {
+    const int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    socklen_t length = sizeof at;
+    const int on = 1;
+    bool delivered =
+        receiver >= 0 && sender >= 0 &&
+        bind(receiver, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 &&
+        getsockname(receiver, reinterpret_cast<sockaddr*>(&at), &length) == 0 &&
+        setsockopt(sender, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0 &&
+        inet_pton(AF_INET, address.c_str(), &at.sin_addr) == 1 &&
+        sendto(sender, "x", 1, 0, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 1;
+    pollfd ready{receiver, POLLIN, 0};
+    delivered = delivered && poll(&ready, 1, 2000) == 1;
+    close(receiver);
+    close(sender);
+    return delivered;
+}
+
+fk::nethelper::Request AddRequest(int ifindex, const std::string& address) {
+    fk::nethelper::Request request;
+    request.op = static_cast<std::uint32_t>(fk::nethelper::Op::AddNeighbour);
+    request.ifindex = ifindex;
+    request.address = fk::ParseDottedQuad(address);
+    std::copy(kRecorderMac.begin(), kRecorderMac.end(), request.mac);
+    return request;
+}
+
+// The helper as a member of flashkit runs it, started from the pc namespace. Each refusal leaves
+// the neighbour table as it was, with loopback and broadcast working; whatever it made is gone
+// once it ends, also an entry that went FAILED; and a helper killed outright leaves its entries to
+// the next one, which sweeps them.
+TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBehind) {
+    const std::string pc = net->pcLink;
+    for (const std::string& command : std::vector<std::string>{
+             "addr add 192.168.77.10/24 dev " + pc, "addr add 192.168.77.20/24 dev " + pc,
+             "addr add 192.168.77.30/24 dev " + pc,
+             "route add 10.50.0.0/24 nexthop via 192.168.77.11 dev " + pc +
+                 " nexthop via 192.168.77.5 dev " + pc,
+             "nexthop add id 101 via 192.168.77.21 dev " + pc,
+             "nexthop add id 102 via 192.168.77.6 dev " + pc, "nexthop add id 100 group 101/102",
+             "route add 10.60.0.0/24 nhid 100", "link add fkb0 type veth peer name fkb1",
+             "addr add 10.20.30.254/24 dev fkb0", "addr add 10.40.0.2/30 dev fkb0",
+             "link set fkb0 up", "link set fkb1 up", "tuntap add dev fkt0 mode tun",
+             "addr add 10.70.0.1/24 dev fkt0", "link set fkt0 up",
+             "neigh add 192.168.77.31 lladdr 52:54:00:12:34:56 nud reachable dev " + pc,
+             "neigh add 192.168.77.2 lladdr 02:5e:a1:99:00:07 nud stale dev " + pc}) {
+        ASSERT_EQ(RunCommand("ip -n " + net->pc + " " + command), 0) << command;
+    }
+    const auto table = [&] { return CommandOutput("ip -n " + net->pc + " neigh show nud all"); };
+    auto helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
+    ASSERT_EQ(helper->Start(), 0);
+
+    struct Row {
+        const char* what;
+        std::string card;
+        std::string address;
+        int refusal;
+    };
+    for (const Row& row :
+         {Row{"loopback, whose entries all stand for 0.0.0.0", "lo", "127.0.0.2", EOPNOTSUPP},
+          Row{"a point-to-point card", "fkt0", "10.70.0.2", EOPNOTSUPP},
+          Row{"the broadcast address of .254/24", "fkb0", "10.20.30.255", EADDRNOTAVAIL},
+          Row{"the broadcast address of .2/30", "fkb0", "10.40.0.3", EADDRNOTAVAIL},
+          Row{"a next hop of a multipath route", pc, "192.168.77.11", EADDRINUSE},
+          Row{"a member of a next-hop group", pc, "192.168.77.21", EADDRINUSE},
+          Row{"another device's learned entry", pc, "192.168.77.31", EADDRINUSE},
+          Row{"a previous recorder's entry, replaced", pc, "192.168.77.2", 0}}) {
+        SCOPED_TRACE(row.what);
+        const std::string before = table();
+        const int ifindex = static_cast<int>(if_nametoindex(row.card.c_str()));
+        ASSERT_GT(ifindex, 0);
+        EXPECT_EQ(helper->Call(AddRequest(ifindex, row.address)).error, row.refusal);
+        if (row.refusal != 0) {
+            EXPECT_EQ(table(), before);
+        }
+        EXPECT_TRUE(Delivered("127.0.0.1"));
+        EXPECT_TRUE(Delivered("10.20.30.255"));
+    }
+    const auto replaced = NeighbourLines(net->pc, pc, "192.168.77.2");
+    ASSERT_EQ(replaced.size(), 1u);
+    EXPECT_NE(replaced[0].find("lladdr 02:5e:a1:1a:2b:3c"), std::string::npos) << replaced[0];
+
+    // Gone unresolved since: it is still the helper's to delete as it ends.
+    ASSERT_EQ(RunCommand("ip -n " + net->pc + " neigh change 192.168.77.2 nud failed dev " + pc),
+              0);
+    ASSERT_NE(NeighbourLines(net->pc, pc, "192.168.77.2").at(0).find("FAILED"), std::string::npos);
+    helper.reset();
+    EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.2").empty());
+    EXPECT_NE(NeighbourLines(net->pc, pc, "192.168.77.31").at(0).find("52:54:00:12:34:56"),
+              std::string::npos);
+
+    // Killed outright, it deletes nothing; the next helper to start sweeps what it left.
+    helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
+    ASSERT_EQ(helper->Start(), 0);
+    const int card = static_cast<int>(if_nametoindex(pc.c_str()));
+    ASSERT_EQ(helper->Call(AddRequest(card, "192.168.77.2")).error, 0);
+    ASSERT_EQ(kill(helper->Pid(), SIGKILL), 0);
+    EXPECT_EQ(helper->Call(AddRequest(card, "192.168.77.12")).error, EPIPE);
+    ASSERT_EQ(NeighbourLines(net->pc, pc, "192.168.77.2").size(), 1u);
+    helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
+    ASSERT_EQ(helper->Start(), 0);
+    EXPECT_EQ(helper->Call(AddRequest(card, "192.168.77.99")).error, EADDRNOTAVAIL);
+    EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.2").empty());
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include "platform/udp_socket.h"
 
 #include <gtest/gtest.h>
+#include <net/if.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,7 +26,7 @@ class UdpSocketTest : public fk::testing::PrivateNetworkTest {
         auto socket = UdpSocket::Create(error);
         EXPECT_TRUE(socket);
         EXPECT_EQ(error, 0);
-        EXPECT_EQ(socket->Bind(port), 0);
+        EXPECT_EQ(socket->Bind(port, 0), 0);
         return socket;
     }
 };
@@ -171,7 +174,42 @@ TEST_F(UdpSocketTest, BusyPortReportsAddressInUse) {
     int error = -1;
     auto second = UdpSocket::Create(error);
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->Bind(67), EADDRINUSE);
+    EXPECT_EQ(second->Bind(67, 0), EADDRINUSE);
+}
+
+// Bound to a card, a socket hears that card alone and leaves the port free on the others; bound
+// again, it moves, and a receive already waiting goes on with the new card.
+TEST_F(UdpSocketTest, ASocketServesItsCardAloneAndMovesWithIt) {
+    const int loopback = static_cast<int>(if_nametoindex("lo"));
+    int card = 0;
+    if (auto* names = if_nameindex()) {
+        for (auto* name = names; name->if_index != 0; ++name) {
+            if (std::string(name->if_name) != "lo") card = static_cast<int>(name->if_index);
+        }
+        if_freenameindex(names);
+    }
+    ASSERT_GT(card, 0);
+    int error = -1;
+    auto socket = UdpSocket::Create(error);
+    ASSERT_EQ(socket->Bind(67, card), 0);
+    {
+        auto onLoopback = UdpSocket::Create(error);
+        EXPECT_EQ(onLoopback->Bind(67, loopback), 0);
+    }
+    auto sender = Bound(0);
+    std::array<std::uint8_t, 16> buffer{};
+    fk::platform::ReceiveResult result;
+    std::thread waiting([&] { result = socket->Receive(buffer, Clock::now() + 5s); });
+    const std::array<std::uint8_t, 1> toLoopback{1};
+    const std::array<std::uint8_t, 2> afterTheMove{2, 2};
+    // Local traffic arrives on loopback: not the card's.
+    ASSERT_EQ(sender->SendTo(toLoopback, {0x7F000001, 67}).count, 1);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(socket->Bind(67, loopback), 0);
+    ASSERT_EQ(sender->SendTo(afterTheMove, {0x7F000001, 67}).count, 2);
+    waiting.join();
+    EXPECT_EQ(result.status, fk::platform::ReceiveResult::Status::Datagram);
+    EXPECT_EQ(result.length, 2u);
 }
 
 TEST_F(UdpSocketTest, WaitForStopSleepsUntilTheDeadlineOrTheClose) {

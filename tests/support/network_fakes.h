@@ -39,8 +39,8 @@ class FakeTcpipConfig final : public platform::TcpipConfig {
 inline platform::AdapterRecord Card(std::string name, std::string description, std::uint32_t index,
                                     std::string address, std::string mask = "255.255.255.0",
                                     std::string gateway = "0.0.0.0") {
-    return {std::move(name),    std::move(description), index,
-            std::move(address), std::move(mask),        std::move(gateway)};
+    return {std::move(name), std::move(description), index, std::move(address),
+            std::move(mask), std::move(gateway),     {}};
 }
 
 }  // namespace fk::testing

@@ -101,6 +101,10 @@ class ChildProcess {
     void Signal(int signal) {
         if (m_pid > 0) kill(m_pid, signal);
     }
+    // To its whole process group, as a terminal's Ctrl-C or `timeout` sends it.
+    void SignalGroup(int signal) {
+        if (m_pid > 0) kill(-m_pid, signal);
+    }
 
     // Collects the output until the child exits, killing it at the limit. Call once.
     ProcessResult Wait() {

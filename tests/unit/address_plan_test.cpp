@@ -94,6 +94,8 @@ TEST(RecorderAddressHolder, TheGatewayAnOwnCardOrAnotherDevicesEntryHoldsTheAddr
     };
     auto noGateway = card;
     noGateway.gateway = "0.0.0.0";
+    auto multipath = noGateway;
+    multipath.gateways = {ParseDottedQuad("192.168.1.1"), recorder};
     const std::vector<Case> cases{
         {"gateway", card, {card}, std::nullopt, "the gateway of this network card"},
         {"gateway with its entry", card, {card}, other, "the gateway of this network card"},
@@ -113,16 +115,25 @@ TEST(RecorderAddressHolder, TheGatewayAnOwnCardOrAnotherDevicesEntryHoldsTheAddr
          {noGateway},
          fk::platform::NeighbourEntry{kRecorder, false},
          std::nullopt},
+        {"a previous recorder's entry",
+         noGateway,
+         {noGateway},
+         fk::platform::NeighbourEntry{{0x02, 0x5E, 0xA1, 0x99, 0x00, 0x07}, false},
+         std::nullopt},
         {"the recorder's own entry, fixed",
          noGateway,
          {noGateway},
          fk::platform::NeighbourEntry{kRecorder, true},
-         std::nullopt},
+         "the device 02:5e:a1:30:01:01 (a fixed neighbour entry)"},
+        {"a next hop of a multipath route",
+         multipath,
+         {multipath},
+         std::nullopt,
+         "the gateway of this network card"},
         {"nobody", noGateway, {noGateway}, std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(fk::RecorderAddressHolder(recorder, kRecorder, c.card, c.cards, c.entry),
-                  c.holder)
+        EXPECT_EQ(fk::RecorderAddressHolder(recorder, c.card, c.cards, c.entry), c.holder)
             << c.what;
     }
     EXPECT_EQ(fk::RecorderAddressHeldText(recorder, "the gateway of this network card"),

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <linux/neighbour.h>
+#include <net/if.h>
+#include <net/if_arp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +15,7 @@
 
 #include "net-helper/protocol.h"
 #include "net-helper/request_checks.h"
+#include "net/device_address.h"
 #include "platform/net_privileges.h"
 
 namespace {
@@ -40,13 +44,31 @@ TEST(NetHelperChecks, OnlyTheTwoServerPortsTheRecordersMacAndTheDerivedAddressPa
     constexpr std::uint8_t kNearlyRecorder[6] = {0x02, 0x5E, 0xA2, 0x30, 0x01, 0x01};
     EXPECT_EQ(CheckRecorderMac(kNearlyRecorder), EPERM);
 
-    // 192.168.1.10 and 10.0.0.255 on the card: .11 and 10.0.0.2 are the recorder's.
-    const std::vector<std::uint32_t> own{0xC0A8010A, 0x0A0000FF};
+    // 192.168.1.10/24 and 10.0.0.255/24 on the card: .11 and 10.0.0.2 are the recorder's. The
+    // rule gives .255 for .254 and .3 for .2 on a /30: broadcast addresses, never a recorder's.
+    const std::vector<CardAddress> own{{0xC0A8010A, 24}, {0x0A0000FF, 24}};
     EXPECT_EQ(CheckDerivedAddress(0xC0A8010B, own), 0);
     EXPECT_EQ(CheckDerivedAddress(0x0A000002, own), 0);
     EXPECT_EQ(CheckDerivedAddress(0xC0A8010C, own), EADDRNOTAVAIL);
     EXPECT_EQ(CheckDerivedAddress(0xC0A8010A, own), EADDRNOTAVAIL);  // the card's own
     EXPECT_EQ(CheckDerivedAddress(0xC0A8010B, {}), EADDRNOTAVAIL);
+    struct Row {
+        CardAddress host;
+        int expected;
+    };
+    for (const Row& row :
+         {Row{{0xC0A801FE, 24}, EADDRNOTAVAIL}, Row{{0x0A000002, 30}, EADDRNOTAVAIL},
+          Row{{0x0A000001, 30}, 0}, Row{{0x0A00007F, 25}, EADDRNOTAVAIL},
+          Row{{0x0A000001, 32}, EADDRNOTAVAIL}, Row{{0x0A000002, 31}, 0},
+          Row{{0x0A0000FE, 16}, 0}}) {
+        const std::vector<CardAddress> card{row.host};
+        EXPECT_EQ(CheckDerivedAddress(fk::DeviceAddressFor(row.host.address), card), row.expected)
+            << std::hex << row.host.address << "/" << std::dec << int{row.host.prefixLength};
+    }
+
+    const std::vector<std::uint32_t> local{0x7F000001, 0xC0A8010A, 0x0A00000B};
+    EXPECT_EQ(CheckNotLocal(0x0A00000B, local), kHeldByOtherEntry);
+    EXPECT_EQ(CheckNotLocal(0xC0A8010B, local), 0);
 
     const std::vector<std::uint32_t> gateways{0xC0A801FE};
     EXPECT_EQ(CheckNotAGateway(0xC0A801FE, gateways), kHeldByOtherEntry);
@@ -54,21 +76,47 @@ TEST(NetHelperChecks, OnlyTheTwoServerPortsTheRecordersMacAndTheDerivedAddressPa
     EXPECT_EQ(CheckNotAGateway(0xC0A8010B, {}), 0);
 }
 
-TEST(NetHelperChecks, AnEntryThatIsFixedOrNamesAnotherMacIsNeverReplaced) {
-    EXPECT_EQ(CheckExistingEntry(std::nullopt, kRecorderMac), 0);
-    EXPECT_EQ(CheckExistingEntry(Entry(NUD_FAILED, nullptr), kRecorderMac), 0);
-    EXPECT_EQ(CheckExistingEntry(Entry(NUD_INCOMPLETE, nullptr), kRecorderMac), 0);
-    EXPECT_EQ(CheckExistingEntry(Entry(NUD_REACHABLE, &kRecorderMac), kRecorderMac), 0);
-    EXPECT_EQ(CheckExistingEntry(Entry(NUD_STALE, &kRecorderMac), kRecorderMac), 0);
-    // The gateway, learned or fixed; and a fixed entry even for the recorder's own MAC.
-    EXPECT_EQ(CheckExistingEntry(Entry(NUD_STALE, &kGatewayMac), kRecorderMac), kHeldByOtherEntry);
-    EXPECT_EQ(CheckExistingEntry(Entry(NUD_REACHABLE, &kGatewayMac), kRecorderMac),
-              kHeldByOtherEntry);
-    EXPECT_EQ(CheckExistingEntry(Entry(NUD_PERMANENT, &kGatewayMac), kRecorderMac),
-              kHeldByOtherEntry);
-    EXPECT_EQ(CheckExistingEntry(Entry(NUD_PERMANENT, &kRecorderMac), kRecorderMac),
-              kHeldByOtherEntry);
-    EXPECT_EQ(CheckExistingEntry(Entry(NUD_NOARP, nullptr), kRecorderMac), kHeldByOtherEntry);
+TEST(NetHelperChecks, OnlyAnEthernetCardThatResolvesAddressesIsServed) {
+    struct Row {
+        const char* what;
+        Card card;
+        int expected;
+    };
+    for (const Row& row : {Row{"ethernet", {ARPHRD_ETHER, IFF_UP | IFF_BROADCAST, 6}, 0},
+                           Row{"loopback", {ARPHRD_LOOPBACK, IFF_UP | IFF_LOOPBACK, 6}, EOPNOTSUPP},
+                           Row{"loopback flag", {ARPHRD_ETHER, IFF_LOOPBACK, 6}, EOPNOTSUPP},
+                           Row{"point-to-point", {ARPHRD_ETHER, IFF_POINTOPOINT, 6}, EOPNOTSUPP},
+                           Row{"tunnel", {ARPHRD_NONE, IFF_POINTOPOINT | IFF_NOARP, 0}, EOPNOTSUPP},
+                           Row{"no ARP", {ARPHRD_ETHER, IFF_NOARP, 6}, EOPNOTSUPP},
+                           Row{"other address size", {ARPHRD_ETHER, 0, 8}, EOPNOTSUPP}}) {
+        EXPECT_EQ(CheckEthernetCard(row.card), row.expected) << row.what;
+    }
+}
+
+TEST(NetHelperChecks, OnlyAnUnfixedRecordersEntryOrAnUnresolvedOneIsReplaced) {
+    constexpr std::uint8_t kPreviousRecorder[6] = {0x02, 0x5E, 0xA1, 0x99, 0x00, 0x07};
+    EXPECT_EQ(CheckExistingEntry(std::nullopt), 0);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_FAILED, nullptr)), 0);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_INCOMPLETE, nullptr)), 0);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_REACHABLE, &kRecorderMac)), 0);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_STALE, &kPreviousRecorder)), 0);
+    // The gateway, learned or fixed; and a fixed entry even for a recorder's MAC.
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_STALE, &kGatewayMac)), kHeldByOtherEntry);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_REACHABLE, &kGatewayMac)), kHeldByOtherEntry);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_PERMANENT, &kGatewayMac)), kHeldByOtherEntry);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_PERMANENT, &kRecorderMac)), kHeldByOtherEntry);
+    EXPECT_EQ(CheckExistingEntry(Entry(NUD_NOARP, nullptr)), kHeldByOtherEntry);
+
+    // What a starting helper sweeps: FlashKit's tag, and nothing fixed or foreign since.
+    auto tagged = [](Neighbour entry) {
+        entry.protocol = kEntryProtocol;
+        return entry;
+    };
+    EXPECT_TRUE(IsLeftOverEntry(tagged(Entry(NUD_STALE, &kRecorderMac))));
+    EXPECT_TRUE(IsLeftOverEntry(tagged(Entry(NUD_FAILED, nullptr))));
+    EXPECT_FALSE(IsLeftOverEntry(Entry(NUD_STALE, &kRecorderMac)));
+    EXPECT_FALSE(IsLeftOverEntry(tagged(Entry(NUD_PERMANENT, &kRecorderMac))));
+    EXPECT_FALSE(IsLeftOverEntry(tagged(Entry(NUD_REACHABLE, &kGatewayMac))));
 }
 
 std::string StatusLine(pid_t pid, const std::string& key) {
@@ -110,40 +158,61 @@ TEST(NetHelperChannel, RefusesWhatTheChecksRefuseAndEndsWhenTheWindowsEndCloses)
     EXPECT_EQ(
         helper->Call(NeighbourRequest(Op::AddNeighbour, 999999, 0x7F000002, kRecorderMac)).error,
         ENODEV);
-    // Loopback holds 127.0.0.1, whose recorder address is 127.0.0.2.
-    EXPECT_EQ(helper->Call(NeighbourRequest(Op::AddNeighbour, 1, 0x7F000009, kRecorderMac)).error,
-              EADDRNOTAVAIL);
+    // Loopback holds 127.0.0.1, whose recorder address is 127.0.0.2; but no loopback entry is
+    // ever one address's alone.
+    EXPECT_EQ(helper->Call(NeighbourRequest(Op::AddNeighbour, 1, 0x7F000002, kRecorderMac)).error,
+              EOPNOTSUPP);
+    // A socket serves one Ethernet card, never all of them.
+    bind.port = 67;
+    for (const int card : {1, 0}) {
+        bind.ifindex = card;
+        EXPECT_EQ(helper->Call(bind, &socket).error, card == 1 ? EOPNOTSUPP : ENODEV);
+        EXPECT_EQ(socket, -1);
+    }
     EXPECT_EQ(
         helper->Call(NeighbourRequest(Op::RemoveNeighbour, 1, 0x7F000002, kRecorderMac)).error,
         ENOENT);
 
-    // A message of another size is answered, and read as no request at all.
+    // A message of another size is answered, and read as no request at all; a request of
+    // another build is refused as such.
     const char shortRequest[3] = {1, 0, 0};
     ASSERT_EQ(send(helper->Channel(), shortRequest, sizeof shortRequest, 0), 3);
     Reply reply{};
     ASSERT_EQ(recv(helper->Channel(), &reply, sizeof reply, 0), static_cast<ssize_t>(sizeof reply));
     EXPECT_EQ(reply.error, EINVAL);
+    EXPECT_EQ(reply.version, kVersion);
+    Request older = NeighbourRequest(Op::RemoveNeighbour, 1, 0x7F000002, kRecorderMac);
+    older.version = kVersion - 1;
+    ASSERT_EQ(send(helper->Channel(), &older, sizeof older, 0), static_cast<ssize_t>(sizeof older));
+    ASSERT_EQ(recv(helper->Channel(), &reply, sizeof reply, 0), static_cast<ssize_t>(sizeof reply));
+    EXPECT_EQ(reply.error, kOtherVersion);
 
     // It kept nothing of the caller's but its channel, and runs filtered without new privileges.
     if (geteuid() == 0) {
+        // Its channel, and the lock on its network namespace that tells later helpers it runs.
         std::vector<std::string> descriptors;
         for (const auto& fd :
              std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-            descriptors.push_back(fd.path().filename());
+            descriptors.push_back(std::filesystem::read_symlink(fd.path()).string().substr(0, 5));
         }
-        EXPECT_EQ(descriptors, std::vector<std::string>{"3"});
+        std::sort(descriptors.begin(), descriptors.end());
+        EXPECT_EQ(descriptors, (std::vector<std::string>{"net:[", "socke"}));
         std::ifstream environment("/proc/" + std::to_string(pid) + "/environ");
         EXPECT_EQ(environment.peek(), std::char_traits<char>::eof());
     }
     EXPECT_EQ(StatusLine(pid, "NoNewPrivs"), "\t1");
     EXPECT_EQ(StatusLine(pid, "Seccomp"), "\t2");
+    // In a session of its own, out of reach of the signals a terminal sends its jobs.
+    EXPECT_EQ(getsid(pid), pid);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) EXPECT_EQ(kill(pid, signal), 0);
+    EXPECT_EQ(helper->Call(unknown).error, EINVAL);
 
     helper.reset();
     EXPECT_EQ(kill(pid, 0), -1);
     EXPECT_EQ(errno, ESRCH);
 }
 
-TEST(NetHelperChannel, AHelperThatCannotStartSaysWhy) {
+TEST(NetHelperChannel, AHelperThatCannotStartOrIsOfAnotherBuildSaysWhy) {
     fk::platform::NetHelperClient missing("/nonexistent/flashkit-net-helper");
     EXPECT_EQ(missing.Start(), ENOENT);
     EXPECT_FALSE(missing.Running());
@@ -151,6 +220,13 @@ TEST(NetHelperChannel, AHelperThatCannotStartSaysWhy) {
     bind.op = static_cast<std::uint32_t>(Op::BindUdp);
     bind.port = 67;
     EXPECT_EQ(missing.Call(bind).error, EPIPE);
+
+    // One of another build refuses the request; the client says so and lets it go.
+    fk::platform::NetHelperClient other(FLASHKIT_NET_HELPER);
+    ASSERT_EQ(other.Start(), 0);
+    bind.version = kVersion + 1;
+    EXPECT_EQ(other.Call(bind).error, kOtherVersion);
+    EXPECT_FALSE(other.Running());
 }
 
 }  // namespace

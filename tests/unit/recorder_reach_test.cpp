@@ -124,9 +124,9 @@ TEST(PrivilegeVerdictFor, OkWithBothCapabilitiesOrARunnableHelperThatHoldsThem) 
          {false, 0, helper, 0, kBindOnly},
          false,
          "the network helper " + helper +
-             " does not hold both cap_net_bind_service and cap_net_admin: sudo setcap "
-             "cap_net_bind_service,cap_net_admin+ep " +
-             helper + ", or run as root"},
+             " does not hold both cap_net_bind_service and cap_net_admin: upload with the "
+             "installed FlashKit package, whose installation gives them to its helper, or run as "
+             "root"},
     };
     for (const auto& c : cases) {
         const auto verdict = fk::PrivilegeVerdictFor(c.facts);
