@@ -188,6 +188,7 @@ TKVUpgradeFrm::TKVUpgradeFrm(const fk::WindowServices& services, QWidget* parent
 // Normally FormDestroy has joined the workers already; a window deleted without it must still
 // not leave one reporting to controls that are about to go.
 TKVUpgradeFrm::~TKVUpgradeFrm() {
+    StopFollowingCards();
     EndWorkerCues();
     m_session->Shutdown();
 }
@@ -318,6 +319,7 @@ void TKVUpgradeFrm::FormCreate() {
     SetTextColour(BtnUpload, QPalette::ButtonText, kUploadCaptionGreen);
     LoadAdapterList();
     UpdateAddressPlan();
+    StartFollowingCards();
     // The default system image is looked for where the program was started from.
     std::error_code error;
     const auto workingDir = std::filesystem::current_path(error);
@@ -326,6 +328,7 @@ void TKVUpgradeFrm::FormCreate() {
 }
 
 void TKVUpgradeFrm::FormDestroy() {
+    StopFollowingCards();
     EndWorkerCues();
     if (Uploading()) StopUpload();
     // Joined, not waited for: after this no worker reads the window or reports to it.

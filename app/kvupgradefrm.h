@@ -6,8 +6,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/adapter_list.h"
@@ -41,6 +43,7 @@ class AdapterSource;
 class FileDialogs;
 class MessageBoxes;
 class NeighbourTable;
+class NetworkWatch;
 class SoundOutput;
 class TcpipConfig;
 }  // namespace platform
@@ -61,6 +64,9 @@ struct WindowServices {
     const UploadSessionOptions* uploadOptions = nullptr;
     // Where every upload is recorded; none records nothing.
     history::UploadHistory* history = nullptr;
+    // Tells when the system's cards change, so that the card list follows them; none keeps the
+    // list read at start-up.
+    platform::NetworkWatch* cardWatch = nullptr;
 };
 
 }  // namespace fk
@@ -99,6 +105,9 @@ class TKVUpgradeFrm : public QWidget {
     // Network addressing, GUI thread.
     void LoadAdapterList();
     void UpdateAddressPlan();
+    // The card list and the address plan again, as the system's cards are now; the selected card
+    // stays selected while it exists.
+    void FollowSystemCards();
     // The MAC boxes into octets 3 to 5 of deviceMac, at Upload; false after telling the operator.
     bool CaptureDeviceMac();
     // At Upload: false, after telling the operator, when another device or this PC already has the
@@ -179,6 +188,9 @@ class TKVUpgradeFrm : public QWidget {
     void BuildLayout();
     void ConnectHandlers();
     bool MacBoxComplete(QLineEdit* box);
+    // A thread waits for the system's card changes and has FollowSystemCards run for them.
+    void StartFollowingCards();
+    void StopFollowingCards();
     void FocusBrowseButton();
 
     // Upload: the image checks before any socket opens; false after telling the operator.
@@ -206,8 +218,12 @@ class TKVUpgradeFrm : public QWidget {
     std::mutex m_workerCueMutex;  // m_workerCueStop: renewed on the GUI thread, read by workers
     std::stop_source m_workerCueStop;
 
-    // The cards behind the entries of m_cbNetinfo; written only by LoadAdapterList at start-up.
+    // The cards behind the entries of m_cbNetinfo; GUI thread only.
     fk::AdapterList m_adapterInfo;
+    // A card that went away during an upload, waited for by name; GUI thread only.
+    std::optional<fk::AdapterRecord> m_awaitedCard;
+    std::jthread m_cardFollower;
+    std::atomic<bool> m_cardsFollowQueued{false};
     // Written by UpdateAddressPlan on the GUI thread, read by the upload workers.
     std::atomic<fk::SelectedCard> m_selectedCard{};
     static_assert(std::atomic<fk::SelectedCard>::is_always_lock_free);

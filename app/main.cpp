@@ -6,6 +6,7 @@
 #include "history/upload_history.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
+#include "platform/network_watch.h"
 #include "platform/qt/qt_file_dialogs.h"
 #include "platform/qt/qt_message_boxes.h"
 #include "platform/qt/qt_sound_output.h"
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
     const auto adapters = fk::platform::MakeSystemAdapterSource();
     const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
     const auto neighbours = fk::platform::MakeSystemNeighbourTable();
+    const auto cardWatch = fk::platform::MakeSystemNetworkWatch();
     return fk::RunFlashKit(app, {messageBoxes, fileDialogs, *sound, *adapters, *tcpipConfig,
-                                 *neighbours, nullptr, &history});
+                                 *neighbours, nullptr, &history, cardWatch.get()});
 }

@@ -4,12 +4,16 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTabWidget>
+#include <algorithm>
 
 #include "app/kvupgradefrm.h"
 #include "net/address_plan.h"
 #include "platform/adapter_source.h"
 #include "platform/message_box.h"
+#include "platform/network_watch.h"
 #include "upgrade/upload_checks.h"
+
+using namespace std::chrono_literals;
 
 void TKVUpgradeFrm::LoadAdapterList() {
     // The program's own selection is not the operator's pick; the plan is made once, below.
@@ -25,14 +29,69 @@ void TKVUpgradeFrm::LoadAdapterList() {
 }
 
 void TKVUpgradeFrm::UpdateAddressPlan() {
+    if (m_awaitedCard) {
+        m_selectedCard.store({0, static_cast<int>(m_awaitedCard->index)});
+        m_ctrlAddrIp->setText(QStringLiteral("0.0.0.0"));
+        return;
+    }
     const fk::AdapterRecord card = fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex());
     const fk::Ipv4 host =
         fk::HostAddressFor(card, m_cbNetinfo->currentText().toStdString(), &m_services.tcpipConfig);
-    m_selectedCard.store({host, static_cast<int>(card.index)});
+    // The label may show the card's configured address, which a network manager takes away with
+    // the carrier; the announcer is given only an address the card holds, and waits for one.
+    const bool held = fk::ParseDottedQuad(card.ipAddress) != 0;
+    m_selectedCard.store({held ? host : 0, static_cast<int>(card.index)});
     m_ctrlAddrIp->setText(QString::fromStdString(fk::FormatDottedQuad(host)));
 }
 
+void TKVUpgradeFrm::FollowSystemCards() {
+    m_cardsFollowQueued.store(false);
+    fk::AdapterList cards = fk::BuildAdapterList(m_services.adapters.List());
+    const auto entries = fk::AdapterEntries(cards);
+    // Kept by name: a card plugged out and in again comes back with another index.
+    const fk::AdapterRecord wanted =
+        m_awaitedCard ? *m_awaitedCard
+                      : fk::SelectedAdapter(m_adapterInfo, m_cbNetinfo->currentIndex());
+    const auto kept = std::find_if(cards.begin(), cards.end(), [&](const fk::AdapterRecord& c) {
+        return !wanted.adapterName.empty() && c.adapterName == wanted.adapterName;
+    });
+    const int keep = kept == cards.end() ? 0 : static_cast<int>(kept - cards.begin());
+    // The card of a running upload went away: its replies must not move to whatever card is now
+    // first in the list, so the announcer waits for it, or for the operator's pick.
+    m_awaitedCard.reset();
+    if (kept == cards.end() && !wanted.adapterName.empty() && Uploading()) m_awaitedCard = wanted;
+    if (entries != fk::AdapterEntries(m_adapterInfo) || keep != m_cbNetinfo->currentIndex()) {
+        const QSignalBlocker blocker(m_cbNetinfo);
+        m_cbNetinfo->clear();
+        for (const auto& entry : entries) m_cbNetinfo->addItem(QString::fromStdString(entry));
+        if (!cards.empty()) m_cbNetinfo->setCurrentIndex(keep);
+    }
+    m_adapterInfo = std::move(cards);
+    UpdateAddressPlan();
+}
+
+void TKVUpgradeFrm::StartFollowingCards() {
+    fk::platform::NetworkWatch* watch = m_services.cardWatch;
+    if (!watch) return;
+    m_cardFollower = std::jthread([this, watch](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            const auto changes = watch->Wait(std::chrono::steady_clock::now() + 1s);
+            // A burst of changes is read once; the list is read afresh when it runs.
+            if (!changes.empty() && !stop.stop_requested() && !m_cardsFollowQueued.exchange(true))
+                OnGuiThread([this] { FollowSystemCards(); });
+        }
+    });
+}
+
+void TKVUpgradeFrm::StopFollowingCards() {
+    if (!m_cardFollower.joinable()) return;
+    m_cardFollower.request_stop();
+    m_services.cardWatch->Wake();
+    m_cardFollower.join();
+}
+
 void TKVUpgradeFrm::m_cbNetinfoChange() {
+    m_awaitedCard.reset();
     UpdateAddressPlan();
 }
 
@@ -86,6 +145,9 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
 }
 
 bool TKVUpgradeFrm::RecorderAddressFree() {
+    // The plan of the selected card, also after a card of the last upload went away.
+    m_awaitedCard.reset();
+    UpdateAddressPlan();
     const auto refusal =
         fk::CheckRecorderAddressFree(m_services.adapters, m_adapterInfo, SelectedIfIndex(),
                                      HostAddress(), m_services.neighbours);

@@ -115,6 +115,31 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards) {
     return {true, "recorder", address + " is free"};
 }
 
+// A manager that takes the card's address with the carrier leaves the recorder nothing to answer
+// while it is off; FlashKit then waits for the address, which is worth knowing, not a fault.
+Finding ManagerFinding(const CardFacts& card) {
+    const std::string& name = card.record.adapterName;
+    const auto files = platform::ReadCardManagerFiles(static_cast<int>(card.record.index));
+    switch (CardManagerFor(files.networkManager, files.networkd)) {
+        case CardManager::NetworkManager:
+            return {true, "manager",
+                    "NetworkManager manages " + name +
+                        ": it takes the card's address away while the link has no carrier (the "
+                        "recorder off or restarting) and gives it back with the carrier; "
+                        "FlashKit waits for it"};
+        case CardManager::Networkd:
+            return {true, "manager",
+                    "systemd-networkd manages " + name +
+                        ": unless its .network file says IgnoreCarrierLoss=yes, it takes the "
+                        "card's address away while the link has no carrier and gives it back "
+                        "with the carrier; FlashKit waits for it"};
+        case CardManager::None:
+            break;
+    }
+    return {true, "manager",
+            "no network manager owns " + name + ": its address stays when the link drops"};
+}
+
 Finding PortFinding(std::uint16_t port) {
     const std::string name = "port " + std::to_string(port);
     for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
@@ -199,7 +224,7 @@ int RunCheck(const CheckOptions& options) {
     }
     const auto config = platform::MakeKeyfileTcpipConfig();
     const CardFacts card = FactsOf(*record, *config);
-    std::vector<Finding> findings{LinkFinding(card), AddressFinding(card)};
+    std::vector<Finding> findings{LinkFinding(card), AddressFinding(card), ManagerFinding(card)};
     if (card.host != 0) findings.push_back(RecorderFinding(card, cards));
     findings.push_back(PortFinding(67));
     findings.push_back(PortFinding(69));

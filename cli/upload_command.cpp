@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <system_error>
+#include <thread>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -25,6 +27,8 @@
 #include "platform/adapter_source.h"
 #include "platform/format_text.h"
 #include "platform/neighbour_table.h"
+#include "platform/network_watch.h"
+#include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/device_arp.h"
 #include "upgrade/upload_checks.h"
@@ -71,7 +75,9 @@ class TerminalHost final : public SessionHost, public DeviceArp {
     ImagePage ActivePage() const override { return m_inputs.page; }
     std::string BootFileName(ImagePage) const override { return m_inputs.bootFileName; }
     std::string ImagePath(ImagePage) const override { return m_inputs.path; }
-    SelectedCard Card() const override { return {m_inputs.host, m_inputs.ifindex}; }
+    SelectedCard Card() const override { return m_card.load(); }
+    // The card as it is now: the announcer waits while it holds no address.
+    void FollowCard(SelectedCard card) { m_card.store(card); }
     MacAddress DeviceMac() const override { return m_inputs.mac; }
 
     void ShowStatus(const std::string& text) override { Push({Event::Kind::Status, text}); }
@@ -116,6 +122,7 @@ class TerminalHost final : public SessionHost, public DeviceArp {
     }
 
     const Inputs m_inputs;
+    std::atomic<SelectedCard> m_card{SelectedCard{m_inputs.host, m_inputs.ifindex}};
     DeviceArpEntry m_arpEntry;
     std::mutex m_mutex;
     std::condition_variable m_arrived;
@@ -253,6 +260,45 @@ bool StopAsked(const sigset_t& set) {
     return sigtimedwait(&set, nullptr, &now) > 0;
 }
 
+// A card without a carrier, or whose address a network manager took with the carrier, gives the
+// recorder nothing to answer: the upload waits for both, saying so once. Nothing when the
+// deadline passed or a stop signal came first (then `stopped`).
+std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
+                                            platform::AdapterSource& adapters,
+                                            Clock::time_point until, const sigset_t& stopSignals,
+                                            Output& output, bool& stopped) {
+    const auto watch = platform::MakeSystemNetworkWatch();
+    bool told = false;
+    for (;;) {
+        const auto card = FindCard(BuildAdapterList(adapters.List()), name);
+        if (!card) return std::nullopt;
+        const bool carrier = platform::ReadLinkState(card->adapterName).carrier;
+        const bool address = ParseDottedQuad(card->ipAddress) != 0;
+        if (carrier && address) return card;
+        if (!told) {
+            const std::string awaited = carrier   ? "an IPv4 address"
+                                        : address ? "a carrier"
+                                                  : "a carrier and an IPv4 address";
+            const std::string text = "Waiting for " + awaited + " on " + card->adapterName;
+            if (output.Mode() == OutputMode::Json) {
+                output.Emit({{"event", "waiting"}, {"text", text}});
+            } else {
+                output.Line(text);
+            }
+            told = true;
+        }
+        stopped = StopAsked(stopSignals);
+        if (stopped || Clock::now() >= until) return std::nullopt;
+        // The watch only shortens the wait; the card is read afresh either way.
+        const auto next = std::min(until, Clock::now() + std::chrono::milliseconds(200));
+        if (watch) {
+            watch->Wait(next);
+        } else {
+            std::this_thread::sleep_until(next);
+        }
+    }
+}
+
 std::optional<ImagePage> KindOf(const UploadOptions& options) {
     if (options.system) return *options.system ? ImagePage::System : ImagePage::Data;
     if (HasImageExtension(options.image, kSystemImageExtension)) return ImagePage::System;
@@ -285,30 +331,53 @@ int RunUpload(const UploadOptions& options) {
         return kExitBadInput;
     }
     const auto adapters = platform::MakeSystemAdapterSource();
-    const AdapterList cards = BuildAdapterList(adapters->List());
-    const auto card = FindCard(cards, options.card);
-    if (!card) {
+    const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
+    const auto neighbours = platform::MakeSystemNeighbourTable();
+    // What the address rules refuse no waiting mends: refused at once when the card has an
+    // address, and checked again once the card is ready.
+    const auto addressRefused = [&](const AdapterRecord& card) {
+        const auto refusal = CheckRecorderAddressFree(
+            *adapters, BuildAdapterList(adapters->List()), static_cast<int>(card.index),
+            HostAddressFor(card, card.description, tcpipConfig.get()), *neighbours);
+        if (refusal) output.Error(RefusalLine(refusal->caption, refusal->text));
+        return refusal.has_value();
+    };
+    const auto named = FindCard(BuildAdapterList(adapters->List()), options.card);
+    if (!named) {
         output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
         return kExitBadInput;
     }
-    const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
-    inputs.host = HostAddressFor(*card, card->description, tcpipConfig.get());
-    inputs.ifindex = static_cast<int>(card->index);
-    const auto neighbours = platform::MakeSystemNeighbourTable();
-    if (const auto refusal =
-            CheckRecorderAddressFree(*adapters, cards, inputs.ifindex, inputs.host, *neighbours)) {
-        output.Error(RefusalLine(refusal->caption, refusal->text));
-        return kExitBadInput;
-    }
-    inputs.path = options.image;
-    inputs.bootFileName = BareImageName(options.image);
-    std::error_code sizeError;
-    const auto size = std::filesystem::file_size(options.image, sizeError);
-
+    if (ParseDottedQuad(named->ipAddress) != 0 && addressRefused(*named)) return kExitBadInput;
     const sigset_t stopSignals = StopSignals();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // Output into a pipe whose reader has gone must not end the upload without its tidy-up.
     signal(SIGPIPE, SIG_IGN);
+    // --wait bounds the wait for the card and for the recorder's request together.
+    const auto waitUntil =
+        options.waitSeconds
+            ? Clock::now() +
+                  std::chrono::milliseconds(static_cast<long long>(*options.waitSeconds * 1000))
+            : Clock::time_point::max();
+    bool stopped = false;
+    const auto card =
+        AwaitCardReady(options.card, *adapters, waitUntil, stopSignals, output, stopped);
+    if (stopped) return kExitInterrupted;
+    if (!card && !options.waitSeconds) {
+        output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
+        return kExitBadInput;
+    }
+    if (!card) {
+        output.Error(FormatText("%s had no carrier and IPv4 address within %g s",
+                                options.card.c_str(), *options.waitSeconds));
+        return kExitNoRequest;
+    }
+    if (addressRefused(*card)) return kExitBadInput;
+    inputs.host = HostAddressFor(*card, card->description, tcpipConfig.get());
+    inputs.ifindex = static_cast<int>(card->index);
+    inputs.path = options.image;
+    inputs.bootFileName = BareImageName(options.image);
+    std::error_code sizeError;
+    const auto size = std::filesystem::file_size(options.image, sizeError);
 
     history::UploadHistory history(options.historyPath.empty() ? history::DefaultHistoryPath()
                                                                : options.historyPath);
@@ -418,14 +487,16 @@ int RunUpload(const UploadOptions& options) {
         // The failed socket step and its outcome have been reported; the stop tidies up.
         session.StopUpload();
     }
-    const auto waitUntil =
-        options.waitSeconds
-            ? Clock::now() +
-                  std::chrono::milliseconds(static_cast<long long>(*options.waitSeconds * 1000))
-            : Clock::time_point::max();
+    // While announcing, the card's address is followed as a network manager takes and restores it.
+    const auto cardWatch = platform::MakeSystemNetworkWatch();
     while (!ended || !outcome) {
         for (const Event& event : host.Take(Clock::now() + std::chrono::milliseconds(50))) {
             handle(event);
+        }
+        if (!requested && cardWatch && !cardWatch->Wait(Clock::now()).empty()) {
+            const auto now = FindCard(BuildAdapterList(adapters->List()), card->adapterName);
+            host.FollowCard({now ? ParseDottedQuad(now->ipAddress) : 0,
+                             now ? static_cast<int>(now->index) : inputs.ifindex});
         }
         if (outcome) continue;
         if (StopAsked(stopSignals)) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <optional>
 #include <sstream>
 
 #include "net/address_plan.h"
@@ -120,6 +121,33 @@ PrivilegeVerdict PrivilegeVerdictFor(const PrivilegeFacts& facts) {
                            "to its helper, or run as root"};
     }
     return {true, "through the network helper " + helper};
+}
+
+namespace {
+
+// The value of the line "key=value" in a runtime file's text; nothing when there is no such line.
+std::optional<std::string_view> LineValue(std::string_view text, std::string_view key) {
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.size() > key.size() && line.substr(0, key.size()) == key &&
+            line[key.size()] == '=')
+            return line.substr(key.size() + 1);
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+CardManager CardManagerFor(std::string_view networkManagerDevice, std::string_view networkdLink) {
+    if (LineValue(networkManagerDevice, "managed") == "true") return CardManager::NetworkManager;
+    const auto admin = LineValue(networkdLink, "ADMIN_STATE");
+    if (admin && !admin->empty() && *admin != "unmanaged" && *admin != "linger")
+        return CardManager::Networkd;
+    return CardManager::None;
 }
 
 }  // namespace fk

@@ -55,4 +55,10 @@ struct PrivilegeVerdict {
 };
 PrivilegeVerdict PrivilegeVerdictFor(const PrivilegeFacts& facts);
 
+// Which network manager owns a card, from the texts of its runtime files for it:
+// NetworkManager's device state ("managed=true") and systemd-networkd's link state (an
+// ADMIN_STATE other than unmanaged or linger); empty texts for absent files.
+enum class CardManager { None, NetworkManager, Networkd };
+CardManager CardManagerFor(std::string_view networkManagerDevice, std::string_view networkdLink);
+
 }  // namespace fk

@@ -38,4 +38,13 @@ int ExecuteAccess(const std::string& path);
 // The bytes of a file's security.capability attribute; empty when it has none.
 std::string FileCapabilityAttribute(const std::string& path);
 
+// The runtime files the machine's network managers keep for a card, by its interface index:
+// NetworkManager's device state and systemd-networkd's link state. Empty texts when a file is
+// absent, and both empty when the caller lives in a namespace of its own, whose cards no manager
+// of the machine owns (indexes repeat across namespaces).
+struct CardManagerFiles {
+    std::string networkManager, networkd;
+};
+CardManagerFiles ReadCardManagerFiles(int ifindex);
+
 }  // namespace fk::platform

@@ -9,8 +9,10 @@
 #include "net/address_plan.h"
 #include "platform/format_text.h"
 #include "platform/net_privileges.h"
+#include "platform/network_watch.h"
 #include "platform/udp_socket.h"
 #include "upgrade/bootp_packet.h"
+#include "upgrade/neighbour_keeper.h"
 #include "upgrade/tftp_engine.h"
 
 namespace fk {
@@ -58,6 +60,8 @@ struct UploadSession::Run {
     // Guards the TFTP transfer state between the worker and the timer hooks.
     std::mutex engineMutex;
     std::unique_ptr<TftpEngine> engine;  // set before the workers start, when the sockets opened
+    std::unique_ptr<NeighbourKeeper> keeper;  // likewise
+    bool awaitingAddress = false;             // the BOOTP worker's: the card has no address
 };
 
 UploadSession::UploadSession(SessionHost& host, DeviceArp& arp, UploadSessionOptions options)
@@ -92,6 +96,8 @@ void UploadSession::StartUpload() {
         TftpEngine::Links{*run->tftpSocket, m_host, run->bootpRunning, run->tftpRunning,
                           [this, raw = run.get()] { StopRun(raw); }},
         m_options.sendTimeOut);
+    run->keeper = std::make_unique<NeighbourKeeper>(m_arp, platform::MakeSystemNetworkWatch(),
+                                                    m_options.entryRefresh);
     run->uploading.store(true);
     m_host.SetProgress(0);
     m_tftpThread = std::thread([run] { run->engine->Serve(run->engineMutex); });
@@ -151,6 +157,8 @@ void UploadSession::StopRun(Run* run) {
         if (run->engine) run->engine->SwitchTimersOff();
         run->bootpRunning.store(false);
         turn.emplace(run->turnMutex);
+        // Under the turn mutex, as the turns use it; no add of the keeper follows the deletes.
+        run->keeper.reset();
     }
     // On the card the last turn added the entry to, whatever is selected now (before any turn,
     // interface index 0, the selected one).
@@ -224,6 +232,17 @@ void UploadSession::BootpWorker(std::shared_ptr<Run> run) {
 
 void UploadSession::SendBootpReply(Run& run) {
     const SelectedCard card = m_host.Card();
+    // A card without an address (a network manager takes it while the link is down) gives no
+    // server address to offer: the turns wait for it to come back.
+    if (card.hostAddress == 0) {
+        if (!std::exchange(run.awaitingAddress, true)) {
+            const std::string name = platform::CardName(card.ifindex);
+            m_host.ShowStatus(name.empty() ? "Waiting for the network card to come back"
+                                           : "Waiting for an IPv4 address on " + name);
+        }
+        return;
+    }
+    if (std::exchange(run.awaitingAddress, false)) m_host.ShowStatus("Uploading Started");
     const Ipv4 device = DeviceAddressFor(card.hostAddress);
     m_deviceIp.store(device);
     m_entryIfindex.store(card.ifindex);
@@ -238,6 +257,7 @@ void UploadSession::SendBootpReply(Run& run) {
         run.entries.emplace_back(card.ifindex, device);
     }
     m_arp.SetDeviceArpEntry(card.ifindex, device, run.mac, true);
+    if (run.keeper) run.keeper->Keep(card.ifindex, device, run.mac);
     const BootpReply reply = BuildBootpReply(device, card.hostAddress, run.mac,
                                              m_host.BootFileName(m_host.ActivePage()));
     run.bootpSocket->SendTo(reply, {device, m_options.bootpClientPort});

@@ -37,6 +37,9 @@ struct UploadSessionOptions {
     std::uint16_t tftpServerPort = 69;
     std::chrono::milliseconds bootpPeriod{30};
     std::chrono::milliseconds sendTimeOut{3000};
+    // The recorder's neighbour entry is added again this often while the upload runs: well inside
+    // the kernel's reachable time (15 s at the least by default).
+    std::chrono::milliseconds entryRefresh{1000};
 };
 
 // The box shown beside a failed socket step when the network helper could not be asked for a

@@ -2,6 +2,7 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -85,6 +86,18 @@ std::string FileCapabilityAttribute(const std::string& path) {
     char bytes[64];
     const ssize_t size = getxattr(path.c_str(), "security.capability", bytes, sizeof bytes);
     return size > 0 ? std::string(bytes, static_cast<std::size_t>(size)) : std::string();
+}
+
+CardManagerFiles ReadCardManagerFiles(int ifindex) {
+    // Where init's namespace cannot be looked into (an ordinary user), this is taken to be it.
+    struct stat own {
+    }, machine{};
+    if (stat("/proc/self/ns/net", &own) == 0 && stat("/proc/1/ns/net", &machine) == 0 &&
+        (own.st_ino != machine.st_ino || own.st_dev != machine.st_dev))
+        return {};
+    const std::string index = std::to_string(ifindex);
+    return {ReadKernelText("/run/NetworkManager/devices/" + index),
+            ReadKernelText("/run/systemd/netif/links/" + index)};
 }
 
 }  // namespace fk::platform

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/address_plan.h"
@@ -112,6 +113,35 @@ TEST_F(CliE2e, UploadFlashesTheRecorderByteForByteAndTheHistoryShowsIt) {
     EXPECT_EQ(events, (std::vector<std::string>{"started", "announcing", "request", "progress",
                                                 "completed"}));
     EXPECT_EQ(History().size(), 2u);
+
+    // A card whose address a network manager took away is waited for, within --wait, and said so.
+    PcCommand("addr flush dev ");
+    const std::string waiting = "Waiting for an IPv4 address on " + m_net->pcLink;
+    const auto bare = Cli(Upload("30:01:01", path, {"--wait", "0.5"}));
+    EXPECT_EQ(bare.exitCode, 4) << bare.out << bare.err;
+    EXPECT_NE(bare.out.find(waiting), std::string::npos) << bare.out;
+    EXPECT_EQ(History().size(), 2u);
+    // Taken away while announcing: the announcer waits for it, and goes on with it.
+    PcCommand("addr add 192.168.77.1/24 dev ");
+    ChildProcess waits(Command(Upload("30:01:01", path, {"--wait", "10"})), 20s);
+    // Announcing once port 67 is taken; looked at, not bound, so as not to race the upload.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return CommandOutput(m_net->OnPc("cat /proc/net/udp")).find(":0043 ") !=
+                   std::string::npos;
+        },
+        5'000));
+    PcCommand("addr flush dev ");
+    std::this_thread::sleep_for(300ms);
+    PcCommand("addr add 192.168.77.1/24 dev ");
+    Recorder third(*m_net, {"--silent-arp", "--fetch", "--output", received.string()}, 15s);
+    const auto resumed = waits.Wait();
+    EXPECT_EQ(third.Finish().exitCode, 0);
+    EXPECT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err;
+    EXPECT_NE(resumed.out.find(waiting, resumed.out.find("Announcing")), std::string::npos)
+        << resumed.out;
+    EXPECT_EQ(ReadAll(received), HeaderAndImage(1, 5000, image));
+    EXPECT_EQ(History().back()["outcome"], "completed");
 }
 
 TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) {
@@ -235,6 +265,9 @@ TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded)
 TEST_F(CliE2e, CheckNamesAHeldRecorderAddressABusyPortWithItsHolderAndADownLink) {
     const auto ready = Cli({"check", "--card", m_net->pcLink, "--mac", "30:01:01"});
     EXPECT_EQ(ready.exitCode, 0) << ready.out << ready.err;
+    // The machine's managers own none of a namespace's cards, whatever their indexes.
+    EXPECT_EQ(Finding(ready.out, "manager"), "ok no network manager owns " + m_net->pcLink +
+                                                 ": its address stays when the link drops");
 
     // Another device's fixed entry on the recorder's address: what Upload refuses.
     const std::string onRecorder = std::string(kRecorderAddress) + " dev " + m_net->pcLink;

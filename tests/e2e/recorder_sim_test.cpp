@@ -8,6 +8,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "tests/e2e/boot_server_double.h"
 #include "tests/support/netns.h"
@@ -236,6 +237,44 @@ TEST_F(RecorderSimE2e, StopAfterGoesSilentAndCountsTheServersResends) {
     EXPECT_GE(std::stoi(tftp.at("silent_data")), 2);
     EXPECT_EQ(ReadAll(m_output).size(), 512u + 512u);
     EXPECT_EQ(m_server->Log().acks.count(3), 0u);
+}
+
+// --silent-arp must really leave the PC's kernel unanswered: with the servers' fixed entry gone,
+// a datagram to the recorder ends in a FAILED entry, while the recorder still reaches the server
+// through its own fixed entry; the new source port and the pauses change nothing of the bytes.
+TEST_F(RecorderSimE2e, SilentArpAnswersNoRequestAndTheLinkFaultsKeepTheBytes) {
+    const auto served = HeaderAndImage(1, 2000, Pattern(2000));
+    StartServer(served);
+    ASSERT_EQ(RunCommand(m_net->OnPc("sh -c 'echo 200 > /proc/sys/net/ipv4/neigh/" + m_net->pcLink +
+                                     "/retrans_time_ms'")),
+              0);
+    RecorderProcess sim(
+        *m_net,
+        {"--silent-arp", "--fetch", "--new-port-at", "2", "--ack-delay", "0.001", "--hold-ack", "3",
+         "--hold", "3", "--output", m_output.string(), "--timeout", "15"},
+        25s);
+    for (int n = 0; n < 100 && m_server->Log().acks.count(2) == 0; ++n)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(m_server->Log().acks.count(2), 1u);
+    const std::string entry = " 192.168.77.2 dev " + m_net->pcLink;
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " neigh del" + entry), 0);
+    ASSERT_EQ(RunCommand(m_net->OnPc("bash -c 'echo probe > /dev/udp/192.168.77.2/9'")), 0);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_NE(CommandOutput("ip -n " + m_net->pc + " neigh show" + entry).find("FAILED"),
+              std::string::npos);
+    EXPECT_NE(
+        CommandOutput("ip -n " + m_net->recorder + " neigh show 192.168.77.1").find("PERMANENT"),
+        std::string::npos);
+    ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " neigh replace" + entry +
+                         " lladdr 02:5e:a1:1a:2b:3c nud permanent"),
+              0);
+    const auto run = sim.Wait();
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(ReadAll(m_output), served);
+    EXPECT_EQ(m_server->Log().acks.size(), 5u);
+    EXPECT_EQ(CommandOutput("ip netns exec " + m_net->recorder + " cat /proc/sys/net/ipv4/conf/" +
+                            m_net->recorderLink + "/arp_ignore"),
+              "0\n");
 }
 
 TEST_F(RecorderSimE2e, TheTftpHpaClientReadsTheSameBytesFromTheDouble) {

@@ -33,6 +33,7 @@
 #include "history/upload_history.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
+#include "platform/network_watch.h"
 #include "platform/tcpip_config.h"
 #include "tests/support/fakes.h"
 #include "tests/support/netns.h"
@@ -161,8 +162,9 @@ class WindowE2e : public ::testing::Test {
         m_adapters = platform::MakeSystemAdapterSource();
         if (!m_neighbours) m_neighbours = platform::MakeSystemNeighbourTable();
         m_tcpip = platform::MakeKeyfileTcpipConfig((m_work / "no-keyfiles").string());
+        m_cardWatch = platform::MakeSystemNetworkWatch();
         m_window = CreateMainWindow({boxes, dialogs, sound, *m_adapters, *m_tcpip, *m_neighbours,
-                                     &m_options, m_history.get()});
+                                     &m_options, m_history.get(), m_cardWatch.get()});
         // Not shown: painting adds nothing here, and Qt's painting threads are outside what the
         // thread sanitizer can follow.
         return *m_window;
@@ -253,6 +255,7 @@ class WindowE2e : public ::testing::Test {
     std::unique_ptr<platform::AdapterSource> m_adapters;
     std::unique_ptr<platform::NeighbourTable> m_neighbours;
     std::unique_ptr<platform::TcpipConfig> m_tcpip;
+    std::unique_ptr<platform::NetworkWatch> m_cardWatch;
     std::unique_ptr<TKVUpgradeFrm> m_window;
 };
 

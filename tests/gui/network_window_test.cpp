@@ -194,6 +194,35 @@ TEST_F(NetworkWindowTest, CardListShowsDescriptionsAndFirstCardsAddress) {
     EXPECT_EQ(w.SelectedIfIndex(), 9);
 }
 
+// What the card watch sets off: the list and the plan follow the system; the selected card stays
+// selected by its name (plugged in again it has another index) and the first is taken when it is
+// gone.
+TEST_F(NetworkWindowTest, CardListFollowsTheSystemKeepingTheSelectedCard) {
+    adapters.query.adapters = {Card("eth0", "eth0 (ether)", 2, "192.168.0.10"),
+                               Card("usb0", "usb0 (ether)", 5, "10.0.0.1")};
+    auto& w = Window();
+    w.LoadAdapterList();
+    Pick(w, 1);
+    adapters.query.adapters = {Card("eth0", "eth0 (ether)", 2, "192.168.0.10"),
+                               Card("br0", "br0 (bridge)", 4, "10.9.0.1"),
+                               Card("usb0", "usb0 (ether)", 7, "0.0.0.0")};
+    w.FollowSystemCards();
+    ASSERT_EQ(w.m_cbNetinfo->count(), 3);
+    EXPECT_EQ(w.m_cbNetinfo->currentText(), "usb0 (ether)");
+    EXPECT_EQ(w.m_ctrlAddrIp->text(), "0.0.0.0");
+    EXPECT_EQ(w.SelectedIfIndex(), 7);
+    adapters.query.adapters[2].ipAddress = "10.0.0.1";
+    w.FollowSystemCards();
+    EXPECT_EQ(w.m_ctrlAddrIp->text(), "10.0.0.1");
+    EXPECT_EQ(w.HostAddress(), fk::ParseDottedQuad("10.0.0.1"));
+    adapters.query.adapters.pop_back();
+    w.FollowSystemCards();
+    EXPECT_EQ(w.m_cbNetinfo->count(), 2);
+    EXPECT_EQ(w.m_cbNetinfo->currentIndex(), 0);
+    EXPECT_EQ(w.m_ctrlAddrIp->text(), "192.168.0.10");
+    EXPECT_EQ(w.SelectedIfIndex(), 2);
+}
+
 TEST_F(NetworkWindowTest, CardWithoutAddressShowsItsConfiguredAddressOrZeros) {
     adapters.query.adapters = {Card("eth0", "eth0 (ether)", 2, "0.0.0.0", "0.0.0.0"),
                                Card("eth1", "eth1 (ether)", 3, "0.0.0.0", "0.0.0.0")};
@@ -201,6 +230,8 @@ TEST_F(NetworkWindowTest, CardWithoutAddressShowsItsConfiguredAddressOrZeros) {
     auto& w = Window();
     w.LoadAdapterList();
     EXPECT_EQ(w.m_ctrlAddrIp->text(), "192.168.1.20");
+    // Shown, not announced with: the card does not hold it (a network manager took it away).
+    EXPECT_EQ(w.HostAddress(), 0u);
     Pick(w, 1);
     EXPECT_EQ(w.m_ctrlAddrIp->text(), "0.0.0.0");
     EXPECT_EQ(w.HostAddress(), 0u);

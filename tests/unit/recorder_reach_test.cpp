@@ -46,6 +46,30 @@ TEST(RecorderAddressConflictFor, NamesWhereTheRuleSendsTheReplyAstray) {
     }
 }
 
+TEST(CardManagerFor, ReadsWhoOwnsTheCardFromTheRuntimeFiles) {
+    using fk::CardManager;
+    const struct Row {
+        const char* networkManager;
+        const char* networkd;
+        CardManager manager;
+    } rows[] = {
+        {"[device]\nmanaged=true\n", "", CardManager::NetworkManager},
+        {"[device]\r\nmanaged=true\r\n", "", CardManager::NetworkManager},
+        {"[device]\nmanaged=false\n", "", CardManager::None},
+        {"[device]\nunmanaged=true\n", "", CardManager::None},
+        {"", "# This is private data.\nADMIN_STATE=configured\nOPER_STATE=routable\n",
+         CardManager::Networkd},
+        {"", "ADMIN_STATE=unmanaged\n", CardManager::None},
+        {"", "ADMIN_STATE=linger\n", CardManager::None},
+        {"", "ADMIN_STATE=\n", CardManager::None},
+        {"", "", CardManager::None},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(fk::CardManagerFor(row.networkManager, row.networkd), row.manager)
+            << row.networkManager << "|" << row.networkd;
+    }
+}
+
 TEST(KernelTables, UdpSocketsGiveTheirPortAndInode) {
     const auto sockets = fk::ParseUdpTable(
         "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "

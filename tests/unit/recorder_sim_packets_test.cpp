@@ -262,7 +262,16 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
                                       "--drop-final-ack",
                                       "always",
                                       "--restart-at",
-                                      "7"});
+                                      "7",
+                                      "--silent-arp",
+                                      "--ack-delay",
+                                      "0.0015",
+                                      "--link-drop-at",
+                                      "300",
+                                      "--link-drop",
+                                      "0.5",
+                                      "--new-port-at",
+                                      "9"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& o = *parsed.options;
     EXPECT_EQ(o.interface, "fkr0");
@@ -284,6 +293,11 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_TRUE(o.misbehaviour.ackRepeats);
     EXPECT_EQ(o.misbehaviour.dropFinalAck, FinalAckDrop::Always);
     EXPECT_EQ(o.misbehaviour.restartAt, 7);
+    EXPECT_TRUE(o.silentArp);
+    EXPECT_EQ(o.misbehaviour.ackDelay.count(), 1500);
+    EXPECT_EQ(o.misbehaviour.linkDropAt, 300);
+    EXPECT_EQ(o.misbehaviour.linkDrop.count(), 500);
+    EXPECT_EQ(o.misbehaviour.newPortAt, 9);
     EXPECT_EQ(ParseOptions({"--interface", "x", "--fetch", "--drop-final-ack", "once"})
                   .options->misbehaviour.dropFinalAck,
               FinalAckDrop::Once);
@@ -299,6 +313,10 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_FALSE(defaults.options->misbehaviour.ackRepeats);
     EXPECT_FALSE(defaults.options->misbehaviour.dropFinalAck);
     EXPECT_FALSE(defaults.options->misbehaviour.restartAt);
+    EXPECT_FALSE(defaults.options->silentArp);
+    EXPECT_EQ(defaults.options->misbehaviour.ackDelay.count(), 0);
+    EXPECT_FALSE(defaults.options->misbehaviour.linkDropAt);
+    EXPECT_EQ(defaults.options->misbehaviour.linkDrop.count(), 2000);
     EXPECT_TRUE(ParseOptions({"--interface", "x", "--help"}).help);
     const auto version = ParseOptions({"--version"});
     EXPECT_TRUE(version.version);
@@ -326,6 +344,9 @@ TEST(RecorderSimOptions, RefusesBadValuesAndFaultsWithoutFetch) {
         {"--interface", "x", "--fetch", "--drop-final-ack", "sometimes"},
         {"--interface", "x", "--fetch", "--drop-final-ack"},
         {"--interface", "x", "--fetch", "--restart-at", "65536"},
+        {"--interface", "x", "--link-drop-at", "3"},
+        {"--interface", "x", "--fetch", "--ack-delay", "-0.1"},
+        {"--interface", "x", "--fetch", "--new-port-at", "x"},
         {"--interface", "x", "--bogus"},
     };
     for (const auto& arguments : bad) {
@@ -620,6 +641,46 @@ TEST(RecorderSimFetch, RestartsTheRequestMidTransferAndKeepsOnlyTheNewFile) {
     EXPECT_EQ(std::count(server.sent.begin(), server.sent.end(), BuildReadRequest("fw.bin")), 2);
     EXPECT_EQ(std::count(server.sent.begin(), server.sent.end(), BuildAck(3)), 1);
     EXPECT_EQ(result.data, 8u);  // blocks 1 to 3, then 1 to 5 afresh
+}
+
+// The link faults act before the block's acknowledgement, once each; the pause before every one.
+TEST(RecorderSimFetch, DropsTheLinkAndChangesThePortOnceBeforeTheBlocksAck) {
+    class LinkServer : public ScriptedServer {
+      public:
+        using ScriptedServer::ScriptedServer;
+        void Pause(std::chrono::microseconds length) override { paused += length; }
+        bool DropLink(std::chrono::milliseconds length) override {
+            events.push_back("drop " + std::to_string(length.count()) + " after " +
+                             std::to_string(sent.size()));
+            return dropWorks;
+        }
+        bool NewSourcePort() override {
+            events.push_back("port after " + std::to_string(sent.size()));
+            return true;
+        }
+        std::chrono::microseconds paused{0};
+        std::vector<std::string> events;
+        bool dropWorks = true;
+    };
+    Misbehaviour faults;
+    faults.linkDropAt = 3;
+    faults.linkDrop = std::chrono::milliseconds(1500);
+    faults.newPortAt = 4;
+    faults.ackDelay = std::chrono::microseconds(1500);
+    LinkServer server(Served(2000));
+    const auto result = Fetch(server, faults);
+    ASSERT_EQ(result.status, FetchStatus::Complete) << result.message;
+    EXPECT_EQ(result.received, Served(2000));
+    EXPECT_EQ(result.linkDrops, 1u);
+    // Sent before: the request and the ACKs of blocks 1 and 2, then of 3.
+    EXPECT_EQ(server.events, (std::vector<std::string>{"drop 1500 after 3", "port after 4"}));
+    EXPECT_EQ(server.paused, result.acksSent * faults.ackDelay);
+
+    LinkServer broken(Served(2000));
+    broken.dropWorks = false;
+    const auto failed = Fetch(broken, faults);
+    EXPECT_EQ(failed.status, FetchStatus::Failed);
+    EXPECT_EQ(failed.message, "cannot take the link down and up");
 }
 
 }  // namespace

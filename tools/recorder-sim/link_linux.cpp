@@ -14,7 +14,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <thread>
 
 #include "tools/recorder-sim/report.h"
 
@@ -117,7 +120,7 @@ bool PacketSocket::Open(int interfaceIndex, std::string& error) {
 }
 
 bool PacketSocket::Receive(std::chrono::milliseconds wait,
-                           std::optional<std::vector<std::uint8_t>>& packet) {
+                           std::optional<std::vector<std::uint8_t>>& packet, MacAddress& source) {
     packet.reset();
     const int ready = WaitReadable(m_fd, wait);
     if (ready <= 0) return ready == 0;
@@ -131,6 +134,8 @@ bool PacketSocket::Receive(std::chrono::milliseconds wait,
     if (from.sll_pkttype == PACKET_OUTGOING) return true;
     buffer.resize(static_cast<std::size_t>(count));
     packet = std::move(buffer);
+    for (std::size_t i = 0; i < source.size() && i < from.sll_halen; ++i)
+        source[i] = from.sll_addr[i];
     return true;
 }
 
@@ -143,12 +148,67 @@ AddressAssignment::~AddressAssignment() {
     if (m_added) RunIp({"addr", "del", m_prefix, "dev", m_interface});
 }
 
+SilentArp::SilentArp(std::string interface) : m_interface(std::move(interface)) {
+    const std::string path = "/proc/sys/net/ipv4/conf/" + m_interface + "/arp_ignore";
+    std::ifstream current(path);
+    std::string previous;
+    if (!std::getline(current, previous) || previous.empty()) return;
+    // 8: no reply to any request, whatever address it asks for.
+    std::ofstream setting(path);
+    if (setting << "8\n" << std::flush) m_previous = previous;
+}
+
+SilentArp::~SilentArp() {
+    if (!m_server.empty()) RunIp({"neigh", "del", m_server, "dev", m_interface});
+    if (Active())
+        std::ofstream("/proc/sys/net/ipv4/conf/" + m_interface + "/arp_ignore")
+            << m_previous << "\n";
+}
+
+bool SilentArp::FixServer(std::uint32_t server, const MacAddress& mac) {
+    m_server = FormatDottedQuad(server);
+    char text[18] = {};
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
+                  mac[3], mac[4], mac[5]);
+    m_serverMac = text;
+    return RestoreServer();
+}
+
+bool SilentArp::RestoreServer() {
+    return m_server.empty() || RunIp({"neigh", "replace", m_server, "lladdr", m_serverMac, "dev",
+                                      m_interface, "nud", "permanent"});
+}
+
 UdpTransport::~UdpTransport() {
     if (m_fd >= 0) close(m_fd);
 }
 
 bool UdpTransport::Open(std::uint32_t server, std::string& error) {
     m_server = server;
+    return OpenSocket(error);
+}
+
+void UdpTransport::Pause(std::chrono::microseconds length) {
+    std::this_thread::sleep_for(length);
+}
+
+bool UdpTransport::DropLink(std::chrono::milliseconds length) {
+    if (!RunIp({"link", "set", "dev", m_interface, "down"})) return false;
+    std::this_thread::sleep_for(length);
+    // Down flushed the recorder's own neighbour entries, the fixed one too.
+    return RunIp({"link", "set", "dev", m_interface, "up"}) &&
+           (!m_silentArp || m_silentArp->RestoreServer());
+}
+
+bool UdpTransport::NewSourcePort() {
+    const int previous = m_fd;
+    std::string error;
+    if (!OpenSocket(error)) return false;
+    close(previous);
+    return true;
+}
+
+bool UdpTransport::OpenSocket(std::string& error) {
     m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) {
         error = SystemError("UDP socket");

@@ -30,8 +30,10 @@ class PacketSocket {
     PacketSocket& operator=(const PacketSocket&) = delete;
 
     bool Open(int interfaceIndex, std::string& error);
-    // Waits at most `wait`; `packet` stays empty when none came. False on a receive failure.
-    bool Receive(std::chrono::milliseconds wait, std::optional<std::vector<std::uint8_t>>& packet);
+    // Waits at most `wait`; `packet` stays empty when none came, `source` is its sender's MAC.
+    // False on a receive failure.
+    bool Receive(std::chrono::milliseconds wait, std::optional<std::vector<std::uint8_t>>& packet,
+                 MacAddress& source);
 
   private:
     int m_fd = -1;
@@ -52,20 +54,48 @@ class AddressAssignment {
     bool m_added = false;
 };
 
+// Answers no ARP request on the interface for as long as the object lives, as boot loaders that
+// never do; the server is then reached through a fixed entry, so the recorder never asks either
+// (an ARP request from it would renew the PC's entry for it).
+class SilentArp {
+  public:
+    explicit SilentArp(std::string interface);
+    ~SilentArp();
+    SilentArp(const SilentArp&) = delete;
+    SilentArp& operator=(const SilentArp&) = delete;
+
+    bool Active() const { return !m_previous.empty(); }
+    // Binds the server's address to its MAC; again after the link was down, which flushed it.
+    bool FixServer(std::uint32_t server, const MacAddress& mac);
+    bool RestoreServer();
+
+  private:
+    std::string m_interface, m_previous, m_server, m_serverMac;
+};
+
 // TFTP over a UDP socket on an ephemeral port; only datagrams from server:69 count as the server's.
 class UdpTransport : public TftpTransport {
   public:
-    UdpTransport() = default;
     ~UdpTransport() override;
     UdpTransport(const UdpTransport&) = delete;
     UdpTransport& operator=(const UdpTransport&) = delete;
 
+    // The link faults act on `interface`; a silent recorder fixes its server entry again.
+    UdpTransport(std::string interface, SilentArp* silentArp)
+        : m_interface(std::move(interface)), m_silentArp(silentArp) {}
     bool Open(std::uint32_t server, std::string& error);
     bool Send(Bytes datagram) override;
     bool Receive(std::chrono::milliseconds wait, std::optional<Datagram>& out) override;
     Clock::time_point Now() const override { return Clock::now(); }
+    void Pause(std::chrono::microseconds length) override;
+    bool DropLink(std::chrono::milliseconds length) override;
+    bool NewSourcePort() override;
 
   private:
+    bool OpenSocket(std::string& error);
+
+    std::string m_interface;
+    SilentArp* m_silentArp = nullptr;
     int m_fd = -1;
     std::uint32_t m_server = 0;
 };

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ void Say(const std::string& line) {
 struct Announcement {
     unsigned accepted = 0;
     BootpOffer offer;
+    MacAddress server{};  // the sender of the last accepted reply
     IgnoredReplies ignored;
 };
 
@@ -50,7 +52,9 @@ int ListenForReplies(const Options& options, const LinkFacts& link, Clock::time_
     while (announcement.accepted < options.count && Clock::now() < deadline) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         std::optional<std::vector<std::uint8_t>> packet;
-        if (!socket.Receive(wait, packet)) return Fail(kExitSystem, "packet socket receive failed");
+        MacAddress source{};
+        if (!socket.Receive(wait, packet, source))
+            return Fail(kExitSystem, "packet socket receive failed");
         if (!packet) continue;
         const auto arrived = Clock::now();
         const auto udp = ParseIpv4Udp(*packet);
@@ -62,6 +66,7 @@ int ListenForReplies(const Options& options, const LinkFacts& link, Clock::time_
         }
         ++announcement.accepted;
         announcement.offer = inspection.offer;
+        announcement.server = source;
         if (periodLog.is_open())
             periodLog << std::chrono::duration_cast<std::chrono::microseconds>(
                              arrived.time_since_epoch())
@@ -86,13 +91,17 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
     return static_cast<bool>(file);
 }
 
-int FetchOffered(const Options& options, const BootpOffer& offer, Clock::time_point deadline) {
+int FetchOffered(const Options& options, const Announcement& announcement, SilentArp* silentArp,
+                 Clock::time_point deadline) {
+    const auto& offer = announcement.offer;
     const AddressAssignment address(options.interface, offer.yourAddress);
     if (!address.Added())
         return Fail(kExitSystem, "cannot give " + options.interface + " the address " +
                                      FormatDottedQuad(offer.yourAddress) + "/24");
+    if (silentArp && !silentArp->FixServer(offer.serverAddress, announcement.server))
+        return Fail(kExitSystem, "cannot fix the server's neighbour entry on " + options.interface);
     std::string error;
-    UdpTransport transport;
+    UdpTransport transport(options.interface, silentArp);
     if (!transport.Open(offer.serverAddress, error)) return Fail(kExitSystem, error);
 
     FetchPlan plan;
@@ -146,10 +155,15 @@ int Run(const std::vector<std::string>& arguments) {
         return Fail(kExitSystem, options.interface +
                                      " already has an IPv4 address; a booting recorder has none");
 
+    std::optional<SilentArp> silentArp;
+    if (options.silentArp && !silentArp.emplace(options.interface).Active())
+        return Fail(kExitSystem, "cannot stop " + options.interface + " answering ARP requests");
     Announcement announcement;
     if (const int code = ListenForReplies(options, *link, deadline, announcement); code != kExitOk)
         return code;
-    return options.fetch ? FetchOffered(options, announcement.offer, deadline) : kExitOk;
+    return options.fetch
+               ? FetchOffered(options, announcement, silentArp ? &*silentArp : nullptr, deadline)
+               : kExitOk;
 }
 
 }  // namespace

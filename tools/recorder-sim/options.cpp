@@ -21,6 +21,10 @@ Options:
   --output FILE         write what was fetched (header block and image) to FILE
   --expect-kind KIND    the header must announce this kind: 1 or system, 2 or data
   --retry SECONDS       repeat the last request or ACK after this long without DATA (default: never)
+  --silent-arp          answer no ARP request (arp_ignore 8 on IF), as boot loaders that never
+                        do: the PC reaches the recorder only through its own neighbour entry.
+                        The server's MAC is taken from the BOOTP reply and fixed in the
+                        recorder's table, so the recorder never asks either
 Faults, with --fetch:
   --wrong-name NAME     request NAME first, the offered name after a pause of 0.5 s
   --duplicate-acks N    send every ACK N times
@@ -40,6 +44,12 @@ Faults, with --fetch:
                         always (then go silent with the whole file; exit 0 at the timeout)
   --restart-at BLOCK    when BLOCK first arrives, request the file again instead of
                         acknowledging it, and start the file afresh
+  --ack-delay SECONDS   wait this long before every acknowledgement (fractions allowed, e.g.
+                        0.0015); a pause before the header block's alone: --hold-ack 1
+  --link-drop-at BLOCK  when BLOCK first arrives, take IF down (its peer loses the carrier),
+                        bring it up after --link-drop, then acknowledge BLOCK
+  --link-drop SECONDS   the length of --link-drop-at (default 2)
+  --new-port-at BLOCK   acknowledge BLOCK and every later block from a new source port
   --help                show this text
   --version             show the version
 
@@ -48,7 +58,8 @@ Output on stdout, one line each:
   ignored not_reply=N wrong_xid=N wrong_chaddr=N malformed=N
   tftp status=complete|stopped|timed_out|failed blocks=N image_bytes=N kind=K size=S
        last_block=N acks_sent=N duplicates=N stale=N strangers=N malformed=N server_errors=N
-       silent_data=N retries=N data=N restarts=N    (one line; kind and size "none" without header)
+       silent_data=N retries=N data=N restarts=N link_drops=N
+       (one line; kind and size "none" without header)
 Bytes of NAME outside printable ASCII, spaces and backslashes are written as \xHH.
 Exit status: 0 success, 1 wrong transfer or header, 2 usage, 3 interface or system failure,
 4 timed out.
@@ -62,7 +73,8 @@ bool ParseUnsigned(const std::string& text, unsigned long maximum, unsigned long
     return error == std::errc{} && next == end && !text.empty() && value <= maximum;
 }
 
-bool ParseSeconds(const std::string& text, std::chrono::milliseconds& value) {
+template <typename Duration>
+bool ParseSeconds(const std::string& text, Duration& value) {
     std::size_t used = 0;
     double seconds = 0;
     try {
@@ -72,7 +84,7 @@ bool ParseSeconds(const std::string& text, std::chrono::milliseconds& value) {
     }
     if (used != text.size() || !std::isfinite(seconds) || seconds < 0 || seconds > 86400)
         return false;
-    value = std::chrono::milliseconds{std::llround(seconds * 1000)};
+    value = Duration{std::llround(seconds * Duration::period::den / Duration::period::num)};
     return true;
 }
 
@@ -128,19 +140,31 @@ class Parser {
                 options.misbehaviour.duplicateAcks = static_cast<unsigned>(number);
                 needsFetch = true;
             } else if (name == "--lose-ack" || name == "--stop-after" || name == "--hold-ack" ||
-                       name == "--restart-at") {
+                       name == "--restart-at" || name == "--link-drop-at" ||
+                       name == "--new-port-at") {
                 if (!Number(name, 0, 65535, number)) return m_result;
-                auto& target = name == "--lose-ack"     ? options.misbehaviour.loseAck
-                               : name == "--stop-after" ? options.misbehaviour.stopAfter
-                               : name == "--hold-ack"   ? options.misbehaviour.holdAck
-                                                        : options.misbehaviour.restartAt;
+                auto& target = name == "--lose-ack"       ? options.misbehaviour.loseAck
+                               : name == "--stop-after"   ? options.misbehaviour.stopAfter
+                               : name == "--hold-ack"     ? options.misbehaviour.holdAck
+                               : name == "--restart-at"   ? options.misbehaviour.restartAt
+                               : name == "--link-drop-at" ? options.misbehaviour.linkDropAt
+                                                          : options.misbehaviour.newPortAt;
                 target = static_cast<std::uint16_t>(number);
                 needsFetch = true;
-            } else if (name == "--hold") {
+            } else if (name == "--hold" || name == "--link-drop") {
+                auto& target =
+                    name == "--hold" ? options.misbehaviour.hold : options.misbehaviour.linkDrop;
                 if (!Value(name, text)) return m_result;
-                if (!ParseSeconds(text, options.misbehaviour.hold))
+                if (!ParseSeconds(text, target))
                     return Error(name + " needs a number of seconds, not \"" + text + "\"");
                 needsFetch = true;
+            } else if (name == "--ack-delay") {
+                if (!Value(name, text)) return m_result;
+                if (!ParseSeconds(text, options.misbehaviour.ackDelay))
+                    return Error(name + " needs a number of seconds, not \"" + text + "\"");
+                needsFetch = true;
+            } else if (name == "--silent-arp") {
+                options.silentArp = true;
             } else if (name == "--drop-final-ack") {
                 if (!Value(name, text)) return m_result;
                 if (text == "once")

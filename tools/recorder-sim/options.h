@@ -19,6 +19,7 @@ struct Options {
     std::uint32_t expectKind = 0;  // 0: either
     std::string periodLog;
     std::chrono::milliseconds retryAfter{0};
+    bool silentArp = false;  // answer no ARP request; reach the server by a fixed entry
     Misbehaviour misbehaviour;
 };
 

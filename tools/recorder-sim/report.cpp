@@ -94,7 +94,8 @@ std::string FormatTftpLine(const FetchResult& result) {
            " server_errors=" + std::to_string(result.serverErrors) +
            " silent_data=" + std::to_string(result.silentData) +
            " retries=" + std::to_string(result.retries) + " data=" + std::to_string(result.data) +
-           " restarts=" + std::to_string(result.restarts);
+           " restarts=" + std::to_string(result.restarts) +
+           " link_drops=" + std::to_string(result.linkDrops);
 }
 
 }  // namespace fk::sim

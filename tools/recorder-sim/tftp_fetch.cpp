@@ -166,6 +166,7 @@ class Fetch {
             m_silent = *drop == FinalAckDrop::Always;
             return true;
         }
+        if (!FireLinkFaults(packet.block)) return false;
         const auto& hold = m_plan.misbehaviour.holdAck;
         if (hold && *hold == packet.block && !m_heldOnce) {
             m_heldOnce = true;
@@ -176,6 +177,8 @@ class Fetch {
     }
 
     bool Acknowledge(std::uint16_t block, bool final) {
+        if (m_plan.misbehaviour.ackDelay.count() > 0)
+            m_transport.Pause(m_plan.misbehaviour.ackDelay);
         if (!SendRemembered(BuildAck(block), std::max(1u, m_plan.misbehaviour.duplicateAcks)))
             return false;
         m_result.acksSent += std::max(1u, m_plan.misbehaviour.duplicateAcks);
@@ -212,6 +215,21 @@ class Fetch {
         return true;
     }
 
+    // Each fires once, when its block first arrives and before that block is acknowledged.
+    bool FireLinkFaults(std::uint16_t block) {
+        const auto& faults = m_plan.misbehaviour;
+        if (faults.linkDropAt && *faults.linkDropAt == block && m_result.linkDrops == 0) {
+            ++m_result.linkDrops;
+            if (!m_transport.DropLink(faults.linkDrop))
+                return Fail("cannot take the link down and up");
+        }
+        if (faults.newPortAt && *faults.newPortAt == block && !m_portChanged) {
+            m_portChanged = true;
+            if (!m_transport.NewSourcePort()) return Fail("cannot open a new source port");
+        }
+        return true;
+    }
+
     // A held acknowledgement is deliberate silence, not a loss to repair.
     bool Retrying() const { return m_plan.retryAfter.count() > 0 && !m_silent && !m_held; }
 
@@ -245,6 +263,7 @@ class Fetch {
     bool m_ackOwed = false;
     bool m_lostOnce = false;
     bool m_heldOnce = false;
+    bool m_portChanged = false;
     std::optional<HeldAck> m_held;
     bool m_silent = false;
 };

@@ -27,6 +27,12 @@ class TftpTransport {
     // receive failure.
     virtual bool Receive(std::chrono::milliseconds wait, std::optional<Datagram>& out) = 0;
     virtual Clock::time_point Now() const = 0;
+    // Faults that act on the link or the socket; a scripted peer has neither and lets them pass.
+    virtual void Pause(std::chrono::microseconds /*length*/) {}
+    // Takes the link down for `length`, then up again; false when that failed.
+    virtual bool DropLink(std::chrono::milliseconds /*length*/) { return true; }
+    // Goes on from another local port; false when that failed.
+    virtual bool NewSourcePort() { return true; }
 };
 
 // Once: the final block is acknowledged when it comes again. Always: never; the simulator goes
@@ -51,6 +57,10 @@ struct Misbehaviour {
     bool ackRepeats = false;
     std::optional<FinalAckDrop> dropFinalAck;  // the acknowledgement of the final block
     std::optional<std::uint16_t> restartAt;    // a new read request instead of this block's ACK
+    std::chrono::microseconds ackDelay{0};     // a pause before every acknowledgement
+    std::optional<std::uint16_t> linkDropAt;   // the link goes down when that block first
+    std::chrono::milliseconds linkDrop{2000};  // arrives, for this long, before its ACK
+    std::optional<std::uint16_t> newPortAt;    // that block's ACK and all after from a new port
 };
 
 struct FetchPlan {
@@ -79,6 +89,7 @@ struct FetchResult {
     std::uint32_t retries = 0;       // repeated requests or ACKs (retryAfter)
     std::uint32_t data = 0;          // every DATA packet from the server, whatever became of it
     std::uint32_t restarts = 0;      // read requests made again mid-transfer (restartAt)
+    std::uint32_t linkDrops = 0;     // times the link was taken down (linkDropAt)
 };
 
 // Reads one file lock-step: the read request, then every DATA block acknowledged, until a
