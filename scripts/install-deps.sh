@@ -10,9 +10,14 @@ runtime=(qt6-base-dev qt6-multimedia-dev libnl-route-3-dev libnl-3-dev libudev-d
 testing=(libgtest-dev libgmock-dev clang libclang-rt-14-dev xvfb xauth
          qt6-qpa-plugins tftp-hpa curl procps xdotool imagemagick
          dbus-x11 at-spi2-core gir1.2-atspi-2.0 python3 python3-gi)
-packaging=(dpkg-dev desktop-file-utils appstream)
+# The package's own build dependencies come from debian/control; these build, check and lint it.
+packaging=(build-essential dpkg-dev debhelper git xz-utils lintian devscripts desktop-file-utils
+           appstream)
 pkgs=("${runtime[@]}")
 if [ "${1:-}" = "--package" ]; then pkgs+=("${packaging[@]}"); fi
 if [ "${1:-}" = "--test" ]; then pkgs+=("${testing[@]}" "${packaging[@]}"); fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${pkgs[@]}"
+if [ "${1:-}" = "--package" ] || [ "${1:-}" = "--test" ]; then
+    apt-get build-dep -y -qq --no-install-recommends "$(realpath "$(dirname "$0")/..")"
+fi

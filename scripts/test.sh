@@ -15,7 +15,7 @@ build() {  # build <dir> <sanitizer> [target...]: no targets builds everything
     cmake --build "$dir" -j"$jobs" ${1:+--target "$@"}
 }
 # Sanitizer trees build the test programs only (the e2e tests bring the simulated recorder);
-# the window program, the benchmark programs and the package come from the plain tree.
+# the window program and the benchmark programs come from the plain tree.
 all_tests=(flashkit_unit_tests flashkit_gui_tests flashkit_session_tests flashkit_netns_tests
            flashkit_e2e_tests)
 threaded_tests=(flashkit_session_tests flashkit_netns_tests flashkit_e2e_tests)
@@ -36,9 +36,10 @@ CC=clang CXX=clang++ build build-tsan thread "${threaded_tests[@]}"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure -L 'session|netns|e2e'
 
-# The Debian package: install it, check who may run it and with which privileges, flash the
-# simulated recorder with it as a member of the flashkit group, remove it.
-scripts/package-check.sh build
+# The Debian package, built from a clean copy of the checkout: lint it, install it, check its
+# hardening, who may run it and with which privileges, flash the simulated recorder with it as a
+# member of the flashkit group, remove it.
+scripts/package-check.sh
 
 # Every parser of outside input under libFuzzer, a minute each.
 scripts/fuzz.sh 60
