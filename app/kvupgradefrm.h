@@ -37,6 +37,7 @@ class UploadHistory;
 }  // namespace history
 class OpenFileDialog;
 class UploadSession;
+struct UploadPlan;
 struct UploadSessionOptions;
 namespace platform {
 class AdapterSource;
@@ -44,6 +45,7 @@ class FileDialogs;
 class MessageBoxes;
 class NeighbourTable;
 class NetworkWatch;
+class PortOpener;
 class SoundOutput;
 class TcpipConfig;
 }  // namespace platform
@@ -67,6 +69,8 @@ struct WindowServices {
     // Tells when the system's cards change, so that the card list follows them; none keeps the
     // list read at start-up.
     platform::NetworkWatch* cardWatch = nullptr;
+    // Where the upload's ports come from; none means this system's sockets.
+    platform::PortOpener* ports = nullptr;
 };
 
 }  // namespace fk
@@ -110,9 +114,6 @@ class TKVUpgradeFrm : public QWidget {
     void FollowSystemCards();
     // The MAC boxes into octets 3 to 5 of deviceMac, at Upload; false after telling the operator.
     bool CaptureDeviceMac();
-    // At Upload: false, after telling the operator, when another device or this PC already has the
-    // address the recorder would get; the upload would take it over.
-    bool RecorderAddressFree();
 
     // Network addressing, any thread. The host address and the selected card's interface index
     // are published together by UpdateAddressPlan whenever the card or its address changes, so
@@ -193,8 +194,9 @@ class TKVUpgradeFrm : public QWidget {
     void StopFollowingCards();
     void FocusBrowseButton();
 
-    // Upload: the image checks before any socket opens; false after telling the operator.
-    bool ImageReady();
+    // Upload: every check before any socket opens, in order; the plan, or nothing after telling
+    // the operator.
+    std::optional<fk::UploadPlan> PlanUpload();
     void CreateUploadSession();
     // Ends the running upload, or tidies up when none runs; the workers are joined by the next
     // start and by FormDestroy.

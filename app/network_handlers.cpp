@@ -144,19 +144,6 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
     return false;
 }
 
-bool TKVUpgradeFrm::RecorderAddressFree() {
-    // The plan of the selected card, also after a card of the last upload went away.
-    m_awaitedCard.reset();
-    UpdateAddressPlan();
-    const auto refusal =
-        fk::CheckRecorderAddressFree(m_services.adapters, m_adapterInfo, SelectedIfIndex(),
-                                     HostAddress(), m_services.neighbours);
-    if (!refusal) return true;
-    m_services.messageBoxes.Show(refusal->text, refusal->caption, fk::platform::MessageIcon::Stop,
-                                 fk::platform::MessageButtons::Ok);
-    return false;
-}
-
 void TKVUpgradeFrm::SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
                                       bool add) {
     m_arpEntry.Set(ifindex, address, mac, add);

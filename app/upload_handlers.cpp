@@ -21,46 +21,28 @@ const QString kAbortCaption = QStringLiteral("&Abort");
 
 }  // namespace
 
-void TKVUpgradeFrm::SessionLink::Capture(UploadInputs inputs) {
-    std::lock_guard lock(m_mutex);
-    m_inputs = std::move(inputs);
-}
-
-fk::ImagePage TKVUpgradeFrm::SessionLink::ActivePage() const {
-    std::lock_guard lock(m_mutex);
-    return m_inputs.page;
-}
-
-std::string TKVUpgradeFrm::SessionLink::BootFileName(fk::ImagePage page) const {
-    std::lock_guard lock(m_mutex);
-    return page == fk::ImagePage::System ? m_inputs.sysFileName : m_inputs.dataFileName;
-}
-
-std::string TKVUpgradeFrm::SessionLink::ImagePath(fk::ImagePage page) const {
-    std::lock_guard lock(m_mutex);
-    return page == fk::ImagePage::System ? m_inputs.sysFilePath : m_inputs.dataFilePath;
-}
-
-fk::MacAddress TKVUpgradeFrm::SessionLink::DeviceMac() const {
-    std::lock_guard lock(m_mutex);
-    return m_inputs.mac;
-}
-
-void TKVUpgradeFrm::SessionLink::ShowStatus(const std::string& text) {
-    m_window.ShowStatus(QString::fromStdString(text));
-}
-
-void TKVUpgradeFrm::SessionLink::ShowMessage(const std::string& text, const std::string& caption,
-                                             fk::platform::MessageIcon icon) {
-    m_window.ShowMessageFromWorker(
-        QString::fromStdString(text),
-        QString::fromStdString(caption.empty() ? std::string(kApplicationTitle) : caption), icon);
-}
-
-// On the GUI thread this takes effect at once, so a press that stops an earlier upload and
-// starts a new one sets "&Abort" after it; from a worker it is queued behind its other reports.
-void TKVUpgradeFrm::SessionLink::SessionEnded() {
-    m_window.OnGuiThread([window = &m_window] { window->RestoreIdleControls(); });
+// The window's table: what each event shows and sounds. On the GUI thread it takes effect at
+// once, so a press that stops an earlier upload and starts a new one sets "&Abort" after the
+// first one's end; from the network thread it is queued behind the thread's earlier events.
+void TKVUpgradeFrm::SessionLink::OnEvent(const fk::SessionEvent& event) {
+    fk::OperatorFeedback feedback = fk::FeedbackFor(event);
+    if (!feedback.progress && !feedback.status && !feedback.cue && !feedback.box &&
+        !feedback.idle) {
+        return;
+    }
+    m_window.OnGuiThread([window = &m_window, feedback = std::move(feedback)] {
+        if (feedback.progress) window->SetProgress(*feedback.progress);
+        if (feedback.status) window->ShowStatus(QString::fromStdString(*feedback.status));
+        if (feedback.cue) window->PlayCue(static_cast<int>(*feedback.cue));
+        if (feedback.box) {
+            const std::string& caption = feedback.box->caption;
+            window->ShowMessageFromWorker(
+                QString::fromStdString(feedback.box->text),
+                QString::fromStdString(caption.empty() ? std::string(kApplicationTitle) : caption),
+                feedback.box->icon);
+        }
+        if (feedback.idle) window->RestoreIdleControls();
+    });
 }
 
 void TKVUpgradeFrm::CreateUploadSession() {
@@ -69,6 +51,7 @@ void TKVUpgradeFrm::CreateUploadSession() {
         *m_sessionLink, m_services.history, "flashkit");
     m_session = std::make_unique<fk::UploadSession>(
         *m_recordingHost, *m_sessionLink,
+        m_services.ports ? *m_services.ports : fk::platform::SystemPortOpener(),
         m_services.uploadOptions ? *m_services.uploadOptions : fk::UploadSessionOptions{});
 }
 
@@ -84,44 +67,45 @@ void TKVUpgradeFrm::BtnUploadClick() {
         ShowStatus(QStringLiteral("Uploading Aborted"));
         return;
     }
-    if (!CaptureDeviceMac() || !ImageReady() || !RecorderAddressFree()) return;
-    const bool system = ImgPageCtrl->currentIndex() == 0;
-    m_sessionLink->Capture({system ? fk::ImagePage::System : fk::ImagePage::Data, m_sysFileName,
-                            m_sysFilePath, m_dataFileName, m_dataFilePath, deviceMac});
+    if (!CaptureDeviceMac()) return;
+    const auto plan = PlanUpload();
+    if (!plan) return;
     StopUpload();
-    // The last upload's workers are joined in here; a cue one of them still sounds ends at once.
-    EndWorkerCues();
-    m_session->StartUpload();
-    AllowWorkerCues();
+    m_session->StartUpload(*plan);
     // Also when the sockets did not open: the tabs wait for the Abort that follows.
     ImgPageCtrl->setEnabled(false);
     BtnUpload->setText(kAbortCaption);
 }
 
-bool TKVUpgradeFrm::ImageReady() {
+std::optional<fk::UploadPlan> TKVUpgradeFrm::PlanUpload() {
     const bool system = ImgPageCtrl->currentIndex() == 0;
-    const std::string path = fk::PathInBox((system ? m_strSysFile : m_strDataFile)->text());
     // The file checked is the file served: a path typed before its file existed was not taken
     // when it was typed.
     system ? m_strSysFileChange() : m_strDataFileChange();
-    const auto refusal =
-        fk::CheckUploadImage(system ? fk::ImagePage::System : fk::ImagePage::Data, path, deviceMac);
-    if (!refusal) return true;
-    if (!refusal->fileError.empty()) {
-        m_services.messageBoxes.Show(refusal->fileError, kApplicationTitle, MessageIcon::None,
+    // The plan of the selected card, also after a card of the last upload went away.
+    m_awaitedCard.reset();
+    UpdateAddressPlan();
+    auto planned = fk::MakeUploadPlan(
+        {system ? fk::ImagePage::System : fk::ImagePage::Data,
+         system ? m_sysFilePath : m_dataFilePath, deviceMac, Card()},
+        m_services.adapters, m_adapterInfo, m_services.neighbours);
+    if (auto* plan = std::get_if<fk::UploadPlan>(&planned)) return std::move(*plan);
+    const auto& refusal = std::get<fk::UploadRefusal>(planned);
+    using Reason = fk::UploadRefusal::Reason;
+    if (!refusal.fileError.empty()) {
+        m_services.messageBoxes.Show(refusal.fileError, kApplicationTitle, MessageIcon::None,
                                      MessageButtons::Ok);
     }
-    m_services.messageBoxes.Show(refusal->text, refusal->caption, MessageIcon::Stop,
+    m_services.messageBoxes.Show(refusal.text, refusal.caption, MessageIcon::Stop,
                                  MessageButtons::Ok);
-    if (refusal->reason != fk::UploadRefusal::Reason::NotServable) {
+    if (refusal.reason == Reason::ImageMissing || refusal.reason == Reason::WrongRecorder) {
         system ? BtnBrowseSysClick() : BtnBrowseDataClick();
     }
-    return false;
+    return std::nullopt;
 }
 
 void TKVUpgradeFrm::StopUpload() {
-    // The stop waits for the block the TFTP worker is handling, and that worker may be sounding a
-    // cue meanwhile (the completion tones, an error): the cue ends at once, so the stop does too.
+    // A stop leaves no cue of the last upload sounding.
     EndWorkerCues();
     m_session->StopUpload();
     AllowWorkerCues();

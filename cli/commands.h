@@ -18,6 +18,9 @@ struct UploadOptions {
     std::string image;
     std::optional<bool> system;  // --system / --data; otherwise from the extension
     std::optional<double> waitSeconds;
+    // The header block is resent this long before the upload fails: a recorder may erase its
+    // flash before it acknowledges it.
+    double headerWaitSeconds = 600;
     OutputMode output = OutputMode::Plain;
     std::string historyPath;
 };

@@ -1,13 +1,22 @@
 #include "cli/exit_codes.h"
 
-#include "history/upload_history.h"
-
 namespace fk::cli {
 
-ExitCode ExitCodeForOutcome(std::string_view outcome, bool started) {
-    if (outcome == history::kCompleted) return kExitOk;
-    if (outcome == history::kInterrupted) return kExitInterrupted;
-    if (outcome == history::kNoRequest) return kExitNoRequest;
+ExitCode ExitCodeForOutcome(history::Outcome outcome, bool started) {
+    using history::Outcome;
+    switch (outcome) {
+        case Outcome::Completed:
+            return kExitOk;
+        case Outcome::Interrupted:
+            return kExitInterrupted;
+        case Outcome::NoRequest:
+            return kExitNoRequest;
+        case Outcome::Unconfirmed:
+            return kExitUnconfirmed;
+        case Outcome::Failed:
+        case Outcome::Aborted:
+            break;
+    }
     // A failure before the sockets opened is a start that could not be made.
     return started ? kExitFailed : kExitCannotStart;
 }

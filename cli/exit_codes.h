@@ -2,7 +2,7 @@
 
 // The exit statuses of flashkit-cli, as its manual page lists them.
 
-#include <string_view>
+#include "history/upload_history.h"
 
 namespace fk::cli {
 
@@ -13,10 +13,11 @@ enum ExitCode : int {
     kExitCannotStart = 3,   // the ports could not be opened (in use, no privileges)
     kExitNoRequest = 4,     // the recorder did not ask for its image within --wait
     kExitFailed = 5,        // the transfer began and failed
+    kExitUnconfirmed = 6,   // every block was sent, the last one was never acknowledged
     kExitInterrupted = 130  // stopped by SIGINT, SIGTERM or SIGHUP
 };
 
 // The exit status an upload ends with, from the outcome its history row is given.
-ExitCode ExitCodeForOutcome(std::string_view outcome, bool started);
+ExitCode ExitCodeForOutcome(history::Outcome outcome, bool started);
 
 }  // namespace fk::cli

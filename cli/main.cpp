@@ -18,6 +18,8 @@ constexpr const char* kExitStatuses = R"(Exit status:
   3    the upload could not start (ports in use, no privileges)
   4    the recorder did not ask for its image within --wait
   5    the transfer began and failed
+  6    every block was sent, but the recorder did not confirm the last one: it may be
+       writing its flash, do not switch it off
   130  interrupted (SIGINT, SIGTERM or SIGHUP); the neighbour entry is removed, the ports
        closed)";
 
@@ -61,6 +63,12 @@ int main(int argc, char** argv) {
                          "give up when the recorder has not asked within SECONDS (default: wait "
                          "until interrupted)")
             ->check(CLI::NonNegativeNumber);
+    uploadCommand
+        ->add_option("--header-wait", upload.headerWaitSeconds,
+                     "how long a recorder may take to acknowledge the first block while it "
+                     "prepares its flash, in SECONDS")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     uploadCommand->add_flag("--json", json, "one JSON object per event on standard output");
     uploadCommand->add_option("--history-file", upload.historyPath,
                               "the upload history database (default: "

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <thread>
+#include <variant>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -32,6 +33,7 @@
 #include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/device_arp.h"
+#include "upgrade/operator_feedback.h"
 #include "upgrade/transfer_percent.h"
 #include "upgrade/upload_checks.h"
 #include "upgrade/upload_session.h"
@@ -43,64 +45,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
-constexpr const char* kCompletedText = "Uploading Completed";
-constexpr const char* kAbortedText = "Uploading Aborted";
+// What the session reports, and the neighbour table's warnings, carried from the session's
+// threads to the terminal's in the order they were made.
+using Report = std::variant<SessionEvent, std::string>;
 
-// A report of the session, carried from its threads to the terminal's.
-struct Event {
-    enum class Kind { Status, Message, Warning, Request, Acked, Resent, Finished, Ended };
-    Kind kind = Kind::Status;
-    std::string text{}, caption{};
-    bool completed = false;
-    platform::Endpoint peer{};
-    std::uint64_t number = 0, total = 0;
-};
-
-// The operator's choices for one upload, as the terminal took them.
-struct Inputs {
-    ImagePage page = ImagePage::System;
-    std::string path, bootFileName;
-    MacAddress mac = kRecorderMacPrefix;
-    Ipv4 host = 0;
-    int ifindex = 0;
-};
-
-// What the session reads and reports. Reads come from the inputs, fixed before the session
-// starts; reports are queued for the terminal's thread, in the order they are made.
 class TerminalHost final : public SessionHost, public DeviceArp {
   public:
-    TerminalHost(const Inputs& inputs, platform::NeighbourTable& neighbours)
-        : m_inputs(inputs), m_arpEntry(neighbours, [this](const std::string& line) {
-              Push({Event::Kind::Warning, line});
-          }) {}
+    TerminalHost(SelectedCard card, platform::NeighbourTable& neighbours)
+        : m_card(card), m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
 
-    ImagePage ActivePage() const override { return m_inputs.page; }
-    std::string BootFileName(ImagePage) const override { return m_inputs.bootFileName; }
-    std::string ImagePath(ImagePage) const override { return m_inputs.path; }
     SelectedCard Card() const override { return m_card.load(); }
     // The card as it is now: the announcer waits while it holds no address.
     void FollowCard(SelectedCard card) { m_card.store(card); }
-    MacAddress DeviceMac() const override { return m_inputs.mac; }
-
-    void ShowStatus(const std::string& text) override { Push({Event::Kind::Status, text}); }
-    void SetProgress(int) override {}
-    void PlayCue(int) override {}
-    void ShowMessage(const std::string& text, const std::string& caption,
-                     platform::MessageIcon) override {
-        Push({Event::Kind::Message, text, caption});
-    }
-    void SessionEnded() override { Push({Event::Kind::Ended}); }
-    void RequestAccepted(const platform::Endpoint& recorder, std::uint64_t imageSize,
-                         const std::shared_ptr<ServedImage>&) override {
-        Push({Event::Kind::Request, {}, {}, false, recorder, imageSize, 0});
-    }
-    void BlockAcknowledged(std::uint64_t blockNo, std::uint64_t blockTotal) override {
-        Push({Event::Kind::Acked, {}, {}, false, {}, blockNo, blockTotal});
-    }
-    void BlockResent() override { Push({Event::Kind::Resent}); }
-    void UploadFinished(bool completed, const std::string& text) override {
-        Push({Event::Kind::Finished, text, {}, completed});
-    }
+    void OnEvent(const SessionEvent& event) override { Push(event); }
 
     void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
         m_arpEntry.Set(ifindex, address, mac, add);
@@ -108,27 +65,26 @@ class TerminalHost final : public SessionHost, public DeviceArp {
     void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
 
     // The reports made so far; waits for one until the deadline when there are none.
-    std::deque<Event> Take(Clock::time_point deadline) {
+    std::deque<Report> Take(Clock::time_point deadline) {
         std::unique_lock lock(m_mutex);
-        m_arrived.wait_until(lock, deadline, [this] { return !m_events.empty(); });
-        return std::exchange(m_events, {});
+        m_arrived.wait_until(lock, deadline, [this] { return !m_reports.empty(); });
+        return std::exchange(m_reports, {});
     }
 
   private:
-    void Push(Event event) {
+    void Push(Report report) {
         {
             std::lock_guard lock(m_mutex);
-            m_events.push_back(std::move(event));
+            m_reports.push_back(std::move(report));
         }
         m_arrived.notify_one();
     }
 
-    const Inputs m_inputs;
-    std::atomic<SelectedCard> m_card{SelectedCard{m_inputs.host, m_inputs.ifindex}};
+    std::atomic<SelectedCard> m_card;
     DeviceArpEntry m_arpEntry;
     std::mutex m_mutex;
     std::condition_variable m_arrived;
-    std::deque<Event> m_events;
+    std::deque<Report> m_reports;
 };
 
 std::string EndpointText(const platform::Endpoint& endpoint) {
@@ -312,9 +268,8 @@ std::optional<ImagePage> KindOf(const UploadOptions& options) {
 
 int RunUpload(const UploadOptions& options) {
     Output output(options.output);
-    // The checks of the window's Upload button, in its order.
-    Inputs inputs;
-    if (!ParseRecorderMacArgument(options.mac, inputs.mac)) {
+    MacAddress mac = kRecorderMacPrefix;
+    if (!ParseRecorderMacArgument(options.mac, mac)) {
         output.Error(RefusalLine(kMacRefusalCaption, kMacRefusalText));
         return kExitBadInput;
     }
@@ -326,30 +281,33 @@ int RunUpload(const UploadOptions& options) {
                                      "say which with --system or --data."));
         return kExitBadInput;
     }
-    inputs.page = *page;
-    if (const auto refusal = CheckUploadImage(*page, options.image, inputs.mac)) {
-        if (!refusal->fileError.empty()) output.Error(refusal->fileError);
-        output.Error(RefusalLine(refusal->caption, refusal->text));
-        return kExitBadInput;
-    }
     const auto adapters = platform::MakeSystemAdapterSource();
     const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
     const auto neighbours = platform::MakeSystemNeighbourTable();
-    // What the address rules refuse no waiting mends: refused at once when the card has an
-    // address, and checked again once the card is ready.
-    const auto addressRefused = [&](const AdapterRecord& card) {
-        const auto refusal = CheckRecorderAddressFree(
-            *adapters, BuildAdapterList(adapters->List()), static_cast<int>(card.index),
-            HostAddressFor(card, card.description, tcpipConfig.get()), *neighbours);
-        if (refusal) output.Error(RefusalLine(refusal->caption, refusal->text));
-        return refusal.has_value();
+    // The window's checks, in its order. What they refuse no waiting mends: refused at once, the
+    // address too when the card has one, and all checked again once the card is ready.
+    const auto plan = [&](const AdapterRecord* card) -> std::optional<UploadPlan> {
+        UploadChoices choices{*page, options.image, mac, {}, true};
+        if (card) {
+            choices.card = {HostAddressFor(*card, card->description, tcpipConfig.get()),
+                            static_cast<int>(card->index)};
+            choices.deferAddressCheck = ParseDottedQuad(card->ipAddress) == 0;
+        }
+        auto planned = MakeUploadPlan(choices, *adapters, BuildAdapterList(adapters->List()),
+                                      *neighbours);
+        if (auto* ready = std::get_if<UploadPlan>(&planned)) return std::move(*ready);
+        const auto& refusal = std::get<UploadRefusal>(planned);
+        if (!refusal.fileError.empty()) output.Error(refusal.fileError);
+        output.Error(RefusalLine(refusal.caption, refusal.text));
+        return std::nullopt;
     };
+    if (!plan(nullptr)) return kExitBadInput;
     const auto named = FindCard(BuildAdapterList(adapters->List()), options.card);
     if (!named) {
         output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
         return kExitBadInput;
     }
-    if (ParseDottedQuad(named->ipAddress) != 0 && addressRefused(*named)) return kExitBadInput;
+    if (!plan(&*named)) return kExitBadInput;
     const sigset_t stopSignals = StopSignals();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // Output into a pipe whose reader has gone must not end the upload without its tidy-up.
@@ -373,113 +331,122 @@ int RunUpload(const UploadOptions& options) {
                                 options.card.c_str(), *options.waitSeconds));
         return kExitNoRequest;
     }
-    if (addressRefused(*card)) return kExitBadInput;
-    inputs.host = HostAddressFor(*card, card->description, tcpipConfig.get());
-    inputs.ifindex = static_cast<int>(card->index);
-    inputs.path = options.image;
-    inputs.bootFileName = BareImageName(options.image);
-    std::error_code sizeError;
-    const auto size = std::filesystem::file_size(options.image, sizeError);
+    const auto ready = plan(&*card);
+    if (!ready) return kExitBadInput;
 
     history::UploadHistory history(
         options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
         PrintError);
-    TerminalHost host(inputs, *neighbours);
+    TerminalHost host(ready->card, *neighbours);
     history::RecordingSessionHost recording(host, &history, "flashkit-cli");
-    UploadSession session(recording, host);
+    UploadSessionOptions sessionOptions;
+    sessionOptions.headerWait =
+        std::chrono::milliseconds(static_cast<long long>(options.headerWaitSeconds * 1000));
+    UploadSession session(recording, host, platform::SystemPortOpener(), sessionOptions);
 
-    const std::string recorderAddress = FormatDottedQuad(DeviceAddressFor(inputs.host));
+    const std::string recorderAddress = FormatDottedQuad(DeviceAddressFor(ready->card.hostAddress));
+    const std::string hostAddress = FormatDottedQuad(ready->card.hostAddress);
     const std::string kind = *page == ImagePage::System ? "system" : "data";
+    const std::string& bootFileName = ready->file.bootFileName;
     if (output.Mode() == OutputMode::Json) {
         output.Emit({{"event", "started"},
                      {"card", card->adapterName},
-                     {"host_address", FormatDottedQuad(inputs.host)},
+                     {"host_address", hostAddress},
                      {"recorder_address", recorderAddress},
-                     {"recorder_mac", FormatMac(inputs.mac)},
+                     {"recorder_mac", FormatMac(mac)},
                      {"image", options.image},
                      {"kind", kind},
-                     {"size", sizeError ? 0 : size}});
+                     {"size", ready->imageSize}});
     } else {
         output.Line("Uploading " + options.image + " (" + kind + " image, " +
-                    std::to_string(sizeError ? 0 : size) + " bytes) to the recorder " +
-                    FormatMac(inputs.mac) + " at " + recorderAddress + " through " +
-                    card->adapterName + " (" + FormatDottedQuad(inputs.host) + ")");
+                    std::to_string(ready->imageSize) + " bytes) to the recorder " + FormatMac(mac) +
+                    " at " + recorderAddress + " through " + card->adapterName + " (" +
+                    hostAddress + ")");
     }
 
-    std::optional<std::string> outcome;  // once the upload has an end
+    std::optional<history::Outcome> outcome;  // once the upload has an end
     std::string finalText;
-    bool requested = false, ended = false;
+    bool requested = false, ended = false, started = true;
     std::uint64_t imageSize = 0, blockTotal = 0, furthestAck = 0, resends = 0;
     // The terminal stops the upload itself: recorded as outcome, shown as the window's abort.
-    const auto stop = [&](const char* why, const std::string& text) {
+    const auto stop = [&](history::Outcome why, const std::string& text) {
         recording.SetStopOutcome(why, text);
         outcome = why;
         finalText = text;
         session.StopUpload();
     };
-    const auto handle = [&](const Event& event) {
-        switch (event.kind) {
-            case Event::Kind::Status:
-                // Every stop shows "Uploading Completed" before the caller's own text; here it is
-                // true only of a completed upload. Progress texts become the progress line.
-                if (event.text == kCompletedText && outcome != history::kCompleted) break;
-                if (event.text.rfind("Upload ", 0) == 0) break;
-                output.Line(event.text);
-                break;
-            case Event::Kind::Message:
-                output.Error(RefusalLine(event.caption, event.text));
-                // A file that cannot be served is a failed transfer here: the terminal has no
-                // operator to fix it and go on.
-                if (!outcome && requested) stop(history::kFailed, event.text);
-                break;
-            case Event::Kind::Warning:
-                output.Error(event.text);
-                break;
-            case Event::Kind::Request:
-                requested = true;
-                imageSize = event.number;
-                blockTotal = (imageSize + 511) / 512 + 1;
-                furthestAck = 0;
-                output.RequestAccepted(imageSize);
-                if (output.Mode() == OutputMode::Json) {
-                    output.Emit({{"event", "request"},
-                                 {"from", EndpointText(event.peer)},
-                                 {"file", inputs.bootFileName},
-                                 {"size", imageSize}});
-                } else {
-                    output.Line("The recorder at " + EndpointText(event.peer) + " asked for " +
-                                inputs.bootFileName);
-                }
-                break;
-            case Event::Kind::Acked:
-                // Only blocks sent and not confirmed before move the line on.
-                if (event.number <= furthestAck || event.number > blockTotal) break;
-                furthestAck = event.number;
+    // An end the session gave: the progress line ends, the outcome is kept.
+    const auto end = [&](history::Outcome why, const std::string& text) {
+        output.EndTransfer();
+        if (outcome) return;
+        outcome = why;
+        finalText = text;
+    };
+    // The terminal's table: the window's texts as lines (progress texts become the progress
+    // line), boxes as errors, and the facts the progress line and the exit status need.
+    const auto handle = [&](const SessionEvent& event) {
+        const OperatorFeedback feedback = FeedbackFor(event);
+        const std::string text = feedback.status.value_or("");
+        if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
+            requested = true;
+            imageSize = accepted->imageSize;
+            blockTotal = (imageSize + 511) / 512 + 1;
+            furthestAck = 0;
+            output.RequestAccepted(imageSize);
+            if (output.Mode() == OutputMode::Json) {
+                output.Emit({{"event", "request"},
+                             {"from", EndpointText(accepted->recorder)},
+                             {"file", bootFileName},
+                             {"size", imageSize}});
+            } else {
+                output.Line("The recorder at " + EndpointText(accepted->recorder) +
+                            " asked for " + bootFileName);
+            }
+        } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
+            // Only blocks sent and not confirmed before move the line on.
+            if (acked->blockNo > furthestAck && acked->blockNo <= blockTotal) {
+                furthestAck = acked->blockNo;
                 output.Acknowledged(AcknowledgedBytes(furthestAck, imageSize),
                                     TransferPercent(furthestAck, blockTotal), resends);
-                break;
-            case Event::Kind::Resent:
-                ++resends;
-                break;
-            case Event::Kind::Finished:
-                if (event.completed) output.Acknowledged(imageSize, 100, resends);
-                output.EndTransfer();
-                if (!outcome) {
-                    outcome = event.completed ? history::kCompleted : history::kFailed;
-                    finalText = event.text;
-                }
-                break;
-            case Event::Kind::Ended:
-                ended = true;
-                // An end the session gave no reason for is no success.
-                if (!outcome) outcome = history::kFailed;
-                break;
+            }
+        } else if (const auto* resent = std::get_if<event::Resent>(&event)) {
+            resends += resent->sent;
+        } else if (std::holds_alternative<event::Completed>(event)) {
+            output.Acknowledged(imageSize, 100, resends);
+            end(history::Outcome::Completed, text);
+        } else if (std::holds_alternative<event::Unconfirmed>(event)) {
+            end(history::Outcome::Unconfirmed, text);
+        } else if (std::holds_alternative<event::Failed>(event)) {
+            end(history::Outcome::Failed, text);
+        } else if (std::holds_alternative<event::StartFailed>(event)) {
+            started = false;
+            end(history::Outcome::Failed, text);
+        } else if (std::holds_alternative<event::Ended>(event)) {
+            ended = true;
+            // An end the session gave no reason for is no success.
+            if (!outcome) outcome = history::Outcome::Failed;
+        }
+        if (feedback.status && !feedback.progress) output.Line(text);
+        if (feedback.box) output.Error(RefusalLine(feedback.box->caption, feedback.box->text));
+        // A file that cannot be served is a failed transfer here: the terminal has no operator
+        // to fix it and go on.
+        if (std::holds_alternative<event::FileError>(event) && feedback.box && !outcome &&
+            requested) {
+            stop(history::Outcome::Failed, text);
+        }
+    };
+    const auto handleAll = [&](std::deque<Report> reports) {
+        for (const Report& report : reports) {
+            if (const auto* warning = std::get_if<std::string>(&report)) {
+                output.Error(*warning);
+            } else {
+                handle(std::get<SessionEvent>(report));
+            }
         }
     };
 
-    session.StartUpload();
-    const bool started = session.State() != SessionState::StartFailed;
-    for (const Event& event : host.Take(Clock::now())) handle(event);
+    session.StartUpload(*ready);
+    handleAll(host.Take(Clock::now()));
     if (started) {
         if (output.Mode() == OutputMode::Json) {
             output.Emit({{"event", "announcing"}, {"recorder_address", recorderAddress}});
@@ -495,21 +462,23 @@ int RunUpload(const UploadOptions& options) {
     // While announcing, the card's address is followed as a network manager takes and restores it.
     const auto cardWatch = platform::MakeSystemNetworkWatch();
     while (!ended || !outcome) {
-        for (const Event& event : host.Take(Clock::now() + std::chrono::milliseconds(50))) {
-            handle(event);
-        }
+        handleAll(host.Take(Clock::now() + std::chrono::milliseconds(50)));
         if (!requested && cardWatch && !cardWatch->Wait(Clock::now()).empty()) {
             const auto now = FindCard(BuildAdapterList(adapters->List()), card->adapterName);
             host.FollowCard({now ? ParseDottedQuad(now->ipAddress) : 0,
-                             now ? static_cast<int>(now->index) : inputs.ifindex});
+                             now ? static_cast<int>(now->index) : ready->card.ifindex});
         }
-        if (outcome) continue;
+        if (outcome) {
+            // The session ended by itself: its thread is joined and its Ended comes now.
+            session.StopUpload();
+            continue;
+        }
         if (StopAsked(stopSignals)) {
-            stop(history::kInterrupted, kAbortedText);
+            stop(history::Outcome::Interrupted, kUploadingAbortedText);
             output.EndTransfer();
-            output.Line(kAbortedText);
+            output.Line(kUploadingAbortedText);
         } else if (!requested && Clock::now() >= waitUntil) {
-            stop(history::kNoRequest,
+            stop(history::Outcome::NoRequest,
                  FormatText("The recorder did not ask for its image within %g s",
                             *options.waitSeconds));
             output.Line(finalText);
@@ -525,7 +494,7 @@ int RunUpload(const UploadOptions& options) {
             output.Emit({{"event", "completed"}, {"text", finalText}, {"size", imageSize}});
         } else {
             output.Emit({{"event", "failed"},
-                         {"outcome", *outcome},
+                         {"outcome", history::OutcomeName(*outcome)},
                          {"text", finalText},
                          {"exit_status", static_cast<int>(code)}});
         }

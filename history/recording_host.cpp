@@ -1,12 +1,12 @@
 #include "history/recording_host.h"
 
-#include <net/if.h>
-
 #include <filesystem>
 #include <system_error>
 
 #include "history/sha256.h"
 #include "net/address_plan.h"
+#include "platform/network_watch.h"
+#include "upgrade/operator_feedback.h"
 #include "upgrade/served_image.h"
 
 namespace fk::history {
@@ -14,112 +14,89 @@ namespace fk::history {
 namespace {
 
 std::string InterfaceName(int ifindex) {
-    char name[IF_NAMESIZE] = {};
-    if (ifindex > 0 && if_indextoname(static_cast<unsigned>(ifindex), name)) return name;
-    return std::to_string(ifindex);
+    const std::string name = platform::CardName(ifindex);
+    return name.empty() ? std::to_string(ifindex) : name;
 }
 
 }  // namespace
 
 RecordingSessionHost::RecordingSessionHost(SessionHost& inner, UploadHistory* history,
                                            std::string program)
-    : m_inner(inner), m_history(history), m_program(std::move(program)) {}
+    : m_inner(inner),
+      m_history(history),
+      m_program(std::move(program)),
+      m_stopText(kUploadingAbortedText) {}
 
-void RecordingSessionHost::SetStopOutcome(const std::string& outcome, const std::string& text) {
+void RecordingSessionHost::SetStopOutcome(Outcome outcome, const std::string& text) {
     std::lock_guard lock(m_mutex);
     m_stopOutcome = outcome;
     m_stopText = text;
 }
 
-void RecordingSessionHost::UploadStarted() {
-    if (m_history) {
-        const ImagePage page = m_inner.ActivePage();
-        const SelectedCard card = m_inner.Card();
-        UploadStart start{m_program,
-                          InterfaceName(card.ifindex),
-                          FormatDottedQuad(card.hostAddress),
-                          FormatDottedQuad(DeviceAddressFor(card.hostAddress)),
-                          FormatMac(m_inner.DeviceMac()),
-                          m_inner.ImagePath(page),
-                          page == ImagePage::System ? "system" : "data",
-                          0};
-        std::error_code error;
-        const auto size = std::filesystem::file_size(start.imagePath, error);
-        if (!error) start.size = size;
-        // The record outlives the working directory it was made in.
-        if (const auto absolute = std::filesystem::absolute(start.imagePath, error); !error) {
-            start.imagePath = absolute.lexically_normal().string();
+void RecordingSessionHost::Begin(const event::Started& started) {
+    if (!m_history) return;
+    UploadStart start{m_program,
+                      InterfaceName(started.card.ifindex),
+                      FormatDottedQuad(started.card.hostAddress),
+                      FormatDottedQuad(DeviceAddressFor(started.card.hostAddress)),
+                      FormatMac(started.mac),
+                      started.imagePath,
+                      started.page == ImagePage::System ? "system" : "data",
+                      0};
+    std::error_code error;
+    const auto size = std::filesystem::file_size(start.imagePath, error);
+    if (!error) start.size = size;
+    // The record outlives the working directory it was made in.
+    if (const auto absolute = std::filesystem::absolute(start.imagePath, error); !error) {
+        start.imagePath = absolute.lexically_normal().string();
+    }
+    std::lock_guard lock(m_mutex);
+    EndRow(m_stopOutcome, m_stopText);
+    m_token = m_history->Begin(start);
+    m_stopOutcome = Outcome::Aborted;
+    m_stopText = kUploadingAbortedText;
+    m_image.reset();
+    m_size = start.size;
+    m_bytesServed = m_blocks = m_resends = 0;
+}
+
+void RecordingSessionHost::OnEvent(const SessionEvent& event) {
+    if (const auto* started = std::get_if<event::Started>(&event)) {
+        Begin(*started);
+    } else {
+        std::lock_guard lock(m_mutex);
+        if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
+            // A recorder that asks again is served from the start again.
+            m_image = accepted->image;
+            m_size = accepted->imageSize;
+            m_bytesServed = m_blocks = 0;
+        } else if (const auto* served = std::get_if<event::BlockServed>(&event)) {
+            m_bytesServed += served->length;
+        } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
+            // An acknowledgement of a block never sent (a confused recorder) is no progress.
+            if (acked->blockNo > m_blocks && acked->blockNo <= acked->blockTotal) {
+                m_blocks = acked->blockNo;
+            }
+        } else if (const auto* resent = std::get_if<event::Resent>(&event)) {
+            m_resends += resent->sent;
+        } else if (std::holds_alternative<event::Completed>(event)) {
+            EndRow(Outcome::Completed, kUploadingCompletedText);
+        } else if (std::holds_alternative<event::Unconfirmed>(event)) {
+            EndRow(Outcome::Unconfirmed, *FeedbackFor(event).status);
+        } else if (std::holds_alternative<event::Failed>(event) ||
+                   std::holds_alternative<event::StartFailed>(event)) {
+            EndRow(Outcome::Failed, FeedbackFor(event).status.value_or(""));
+        } else if (std::holds_alternative<event::Ended>(event)) {
+            EndRow(m_stopOutcome, m_stopText);
         }
-        std::lock_guard lock(m_mutex);
-        EndRow(m_stopOutcome, m_stopText);
-        m_token = m_history->Begin(start);
-        m_stopOutcome = kAborted;
-        m_stopText = "Uploading Aborted";
-        m_image.reset();
-        m_size = start.size;
-        m_bytesServed = m_blocks = m_resends = 0;
     }
-    m_inner.UploadStarted();
+    m_inner.OnEvent(event);
 }
 
-void RecordingSessionHost::RequestAccepted(const platform::Endpoint& recorder,
-                                           std::uint64_t imageSize,
-                                           const std::shared_ptr<ServedImage>& image) {
-    {
-        // A recorder that asks again is served from the start again.
-        std::lock_guard lock(m_mutex);
-        m_image = image;
-        m_size = imageSize;
-        m_bytesServed = m_blocks = 0;
-    }
-    m_inner.RequestAccepted(recorder, imageSize, image);
-}
-
-void RecordingSessionHost::BlockServed(std::span<const std::uint8_t> content) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_bytesServed += content.size();
-    }
-    m_inner.BlockServed(content);
-}
-
-void RecordingSessionHost::BlockAcknowledged(std::uint64_t blockNo, std::uint64_t blockTotal) {
-    {
-        std::lock_guard lock(m_mutex);
-        // An acknowledgement of a block never sent (a confused recorder) is no progress.
-        if (blockNo > m_blocks && blockNo <= blockTotal) m_blocks = blockNo;
-    }
-    m_inner.BlockAcknowledged(blockNo, blockTotal);
-}
-
-void RecordingSessionHost::BlockResent() {
-    {
-        std::lock_guard lock(m_mutex);
-        ++m_resends;
-    }
-    m_inner.BlockResent();
-}
-
-void RecordingSessionHost::UploadFinished(bool completed, const std::string& text) {
-    {
-        std::lock_guard lock(m_mutex);
-        EndRow(completed ? kCompleted : kFailed, text);
-    }
-    m_inner.UploadFinished(completed, text);
-}
-
-void RecordingSessionHost::SessionEnded() {
-    {
-        std::lock_guard lock(m_mutex);
-        EndRow(m_stopOutcome, m_stopText);
-    }
-    m_inner.SessionEnded();
-}
-
-void RecordingSessionHost::EndRow(const std::string& outcome, const std::string& text) {
+void RecordingSessionHost::EndRow(Outcome outcome, const std::string& text) {
     if (!m_token || !m_history) return;
     // Nothing served has no hash worth keeping, except an empty image served whole.
-    const bool served = m_bytesServed > 0 || outcome == kCompleted;
+    const bool served = m_bytesServed > 0 || outcome == Outcome::Completed;
     UploadHistory::Later sha256;
     if (served && m_image) {
         sha256 = [image = m_image, length = m_bytesServed] {
@@ -128,7 +105,8 @@ void RecordingSessionHost::EndRow(const std::string& outcome, const std::string&
             return same ? hash.Hex() : std::string();
         };
     }
-    m_history->Finish(*m_token, {outcome, text, m_size, m_bytesServed, {}, m_blocks, m_resends},
+    m_history->Finish(*m_token,
+                      {OutcomeName(outcome), text, m_size, m_bytesServed, {}, m_blocks, m_resends},
                       std::move(sha256));
     m_token.reset();
     m_image.reset();

@@ -11,6 +11,24 @@
 
 namespace fk::history {
 
+const char* OutcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Completed:
+            return kCompleted;
+        case Outcome::Failed:
+            return kFailed;
+        case Outcome::Aborted:
+            return kAborted;
+        case Outcome::Interrupted:
+            return kInterrupted;
+        case Outcome::NoRequest:
+            return kNoRequest;
+        case Outcome::Unconfirmed:
+            return kUnconfirmed;
+    }
+    return kFailed;
+}
+
 namespace {
 
 // Long enough to outlast another program's single-row write, short enough that a stuck lock

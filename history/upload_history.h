@@ -28,6 +28,13 @@ inline constexpr const char* kFailed = "failed";
 inline constexpr const char* kAborted = "aborted";          // stopped by the operator
 inline constexpr const char* kInterrupted = "interrupted";  // stopped by a signal
 inline constexpr const char* kNoRequest = "no_request";     // the recorder never asked
+// Every block went out, the final one was never acknowledged: the recorder may be writing.
+inline constexpr const char* kUnconfirmed = "unconfirmed";
+
+// How an upload ended, as the front ends and the recording host pass it on.
+enum class Outcome { Completed, Failed, Aborted, Interrupted, NoRequest, Unconfirmed };
+// The stored name of an outcome.
+const char* OutcomeName(Outcome outcome);
 
 // The schema this program writes; a database of a later one is left alone.
 inline constexpr int kSchemaVersion = 1;

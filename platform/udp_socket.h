@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace fk::platform {
 
@@ -46,7 +47,47 @@ class DatagramPort {
     virtual bool WaitForStop(Clock::time_point deadline) = 0;
     // Wakes every waiter, now and later. True only for the call that actually closed the port.
     virtual bool Close() = 0;
+    // Polls readable while a datagram waits (or once the port is closed): one thread can wait
+    // on several ports with WaitReadable and then take what came with a deadline already past.
+    virtual int Descriptor() const = 0;
 };
+
+// A signal that one thread sets and another's WaitReadable sees; it stays set.
+class Wakeup {
+  public:
+    Wakeup();
+    ~Wakeup();
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+    void Signal();
+    int Descriptor() const { return m_fd; }
+
+  private:
+    int m_fd = -1;
+};
+
+// Waits until one of the descriptors polls readable or the deadline (none: for ever) passes;
+// which of them are readable.
+std::vector<bool> WaitReadable(std::span<const int> descriptors,
+                               std::optional<DatagramPort::Clock::time_point> deadline);
+
+// Opens the session's ports: sockets of this process or the network helper's, or stand-ins.
+class PortOpener {
+  public:
+    struct Opened {
+        std::shared_ptr<DatagramPort> port;  // none on a failure
+        int step = 0;                        // of the failure: 2 making the socket, 3 binding it
+        int error = 0;
+    };
+    virtual ~PortOpener() = default;
+    // A port bound to the number on the card ifindex alone.
+    virtual Opened Open(std::uint16_t number, int ifindex) = 0;
+    // Moves an open port to serve another card: 0 or the errno.
+    virtual int Move(DatagramPort& port, std::uint16_t number, int ifindex) = 0;
+};
+
+// UDP sockets of this system (UdpSocket).
+PortOpener& SystemPortOpener();
 
 // A UDP socket with a wake-up event beside it. On Linux close() does not wake a thread blocked
 // in recvfrom(), and a closed descriptor number is soon reused by the next socket: so Close()
@@ -75,6 +116,7 @@ class UdpSocket final : public DatagramPort {
                           std::optional<Clock::time_point> deadline) override;
     bool WaitForStop(Clock::time_point deadline) override;
     bool Close() override;
+    int Descriptor() const override { return m_fd; }
 
   private:
     // m_state: calls currently inside the socket, plus kClosed once Close() ran. Kept in one

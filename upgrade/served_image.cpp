@@ -51,11 +51,20 @@ std::optional<FileIdentity> MeasureFile(const std::string& path) {
     return IdentityOf(info);
 }
 
+std::shared_ptr<ImageBlocks> FileImageStore::Accept(const std::string& path) {
+    return std::make_shared<ServedImage>(path, MeasureFile(path));
+}
+
 ServedImage::ServedImage(std::string path, std::optional<FileIdentity> expected)
     : m_path(std::move(path)), m_expected(expected) {}
 
 ServedImage::~ServedImage() {
     if (m_fd >= 0) ::close(m_fd);
+}
+
+std::optional<std::uint64_t> ServedImage::Size() const {
+    if (!m_expected) return std::nullopt;
+    return m_expected->size;
 }
 
 ServedImage::Block ServedImage::Read(std::uint64_t offset, std::span<std::uint8_t> into) {

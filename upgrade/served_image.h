@@ -38,14 +38,13 @@ struct FileIdentity {
 // Opens the file to learn its identity; nothing when it cannot be opened (errno says why).
 std::optional<FileIdentity> MeasureFile(const std::string& path);
 
-class ServedImage {
+// An image as accepted for one read request, served block by block.
+class ImageBlocks {
   public:
-    // expected: the file as measured when the request was accepted; without it every block is
-    // refused as changed once the file opens.
-    ServedImage(std::string path, std::optional<FileIdentity> expected);
-    ~ServedImage();
-    ServedImage(const ServedImage&) = delete;
-    ServedImage& operator=(const ServedImage&) = delete;
+    virtual ~ImageBlocks() = default;
+
+    // The size measured when the request was accepted; nothing when it could not be measured.
+    virtual std::optional<std::uint64_t> Size() const = 0;
 
     enum class Outcome { Read, OpenFailed, Changed, ReadFailed };
     struct Block {
@@ -53,14 +52,43 @@ class ServedImage {
         std::size_t length = 0;  // of what was read, when Read
         int error = 0;           // errno of a failed open or read (0: read past the end)
     };
-    // The content at offset, at most into.size() bytes, as the accepted file held it.
-    Block Read(std::uint64_t offset, std::span<std::uint8_t> into);
+    // The content at offset, at most into.size() bytes, as the accepted image held it.
+    virtual Block Read(std::uint64_t offset, std::span<std::uint8_t> into) = 0;
 
-    // Hands the first length bytes of the accepted file to sink, in pieces, and tells whether
-    // they are the bytes served: false when the file was written to since it was accepted (what
+    // Hands the first length bytes of the accepted image to sink, in pieces, and tells whether
+    // they are the bytes served: false when the image was written to since it was accepted (what
     // sink was given is then no record of anything). Any thread; takes as long as the reading.
+    virtual bool ReadBack(std::uint64_t length,
+                          const std::function<void(std::span<const std::uint8_t>)>& sink) = 0;
+};
+
+// Where images come from: files on disk here, memory in the fuzzer.
+class ImageStore {
+  public:
+    virtual ~ImageStore() = default;
+    // The image at path as it is now, measured, for a read request accepted now.
+    virtual std::shared_ptr<ImageBlocks> Accept(const std::string& path) = 0;
+};
+
+// The files on disk, each watched while it is served.
+class FileImageStore final : public ImageStore {
+  public:
+    std::shared_ptr<ImageBlocks> Accept(const std::string& path) override;
+};
+
+class ServedImage final : public ImageBlocks {
+  public:
+    // expected: the file as measured when the request was accepted; without it every block is
+    // refused as changed once the file opens.
+    ServedImage(std::string path, std::optional<FileIdentity> expected);
+    ~ServedImage() override;
+    ServedImage(const ServedImage&) = delete;
+    ServedImage& operator=(const ServedImage&) = delete;
+
+    std::optional<std::uint64_t> Size() const override;
+    Block Read(std::uint64_t offset, std::span<std::uint8_t> into) override;
     bool ReadBack(std::uint64_t length,
-                  const std::function<void(std::span<const std::uint8_t>)>& sink);
+                  const std::function<void(std::span<const std::uint8_t>)>& sink) override;
 
   private:
     Block Open();

@@ -3,17 +3,13 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/format_text.h"
 #include "upgrade/transfer_percent.h"
 
 namespace fk {
 
 namespace {
 
-using platform::MessageIcon;
-
-// An empty caption asks the window for its plain box, captioned with the application title.
-constexpr const char* kPlainBox = "";
+constexpr std::uint8_t kTftpErrorOpcode = 5;
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -22,273 +18,270 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
-}  // namespace
-
-TftpEngine::End TftpEngine::Serve(std::mutex& stateMutex) {
-    using Status = platform::ReceiveResult::Status;
-    while (m_links.tftpRunning.load()) {
-        const auto due = SendTimeOutDue();
-        const auto received = m_links.port.Receive(m_receiveBuffer, due);
-        std::lock_guard lock(stateMutex);
-        // A stop takes the state mutex too: once it has run, nothing of this upload is sent,
-        // shown or sounded any more, whatever arrived meanwhile.
-        if (!m_links.tftpRunning.load()) return End::Stopped;
-        switch (received.status) {
-            case Status::Stopped:
-                return End::Stopped;
-            case Status::Failed:
-                ReportReceiveFailure(received.error);
-                return End::ReceiveFailed;
-            case Status::TimedOut: {
-                const auto stillDue = SendTimeOutDue();
-                if (!stillDue || *stillDue > Clock::now()) break;
-                // Periodic: the timer stays on until a send, the limit or a stop ends it.
-                m_sendTimeOutDue.store((*stillDue + m_sendTimeOut).time_since_epoch().count());
-                SendTimeOutTimer();
-                break;
-            }
-            case Status::Datagram:
-                HandleDatagram({m_receiveBuffer.data(), received.length}, received.from);
-                break;
-        }
-    }
-    return End::Stopped;
+bool IsErrorPacket(std::span<const std::uint8_t> datagram) {
+    return datagram.size() >= 2 && datagram[0] == 0 && datagram[1] == kTftpErrorOpcode;
 }
 
-void TftpEngine::HandleDatagram(std::span<const std::uint8_t> datagram,
-                                const platform::Endpoint& from) {
+}  // namespace
+
+TftpEngine::TftpEngine(ServedFile file, ImageStore& images, TftpSink& sink, TftpOptions options)
+    : m_file(std::move(file)), m_images(images), m_sink(sink), m_options(options) {}
+
+void TftpEngine::OnDatagram(std::span<const std::uint8_t> datagram,
+                            const platform::Endpoint& from, Clock::time_point now) {
     const auto kind = ParseTftpOpcode(datagram);
     if (!kind) return;
-    if (*kind != TftpKind::ReadRequest && m_transferAccepted.load() && !(from == m_peer)) return;
+    if (*kind == TftpKind::ReadRequest) {
+        m_readRequestSeen = true;
+        HandleReadRequest(datagram, from, now);
+        return;
+    }
+    const auto found = m_transfers.find(from.address);
+    if (found == m_transfers.end()) {
+        // Before any transfer, an error or unknown packet is told; once one runs, anything from
+        // another address is a stranger's and steers nothing.
+        if (*kind == TftpKind::Other && m_transfers.empty()) {
+            StrayReport(event::StrayDatagram::Kind::Unknown, now);
+        }
+        return;
+    }
+    Transfer& transfer = found->second;
+    if (transfer.ended) return;
+    const bool samePort = from.port == transfer.peer.port;
     switch (*kind) {
+        case TftpKind::Ack: {
+            const auto acknowledged = AckBlockNumber(datagram);
+            if (!acknowledged) return;
+            // A boot loader that changed its source port still acknowledges the block in flight;
+            // a stale acknowledgement from elsewhere proves nothing.
+            if (!samePort) {
+                if (*acknowledged != transfer.blockNo) return;
+                transfer.peer = from;
+            }
+            HandleAck(transfer, *acknowledged, now);
+            break;
+        }
+        case TftpKind::Other:
+            if (!samePort) {
+                if (!IsErrorPacket(datagram)) return;
+                transfer.peer = from;
+            }
+            StrayReport(event::StrayDatagram::Kind::Unknown, now);
+            break;
         case TftpKind::ReadRequest:
-            m_links.bootpRunning.store(false);
-            HandleReadRequest(datagram, from);
-            break;
-        case TftpKind::Ack:
-            HandleAck(datagram);
-            break;
         case TftpKind::WriteRequest:
         case TftpKind::Data:
-            break;
-        case TftpKind::Other:
-            StrayReport("Tftp error received");
             break;
     }
 }
 
 void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
-                                   const platform::Endpoint& from) {
-    MeasureImageFile();
-    const std::string_view requested = ReadRequestFileName(datagram);
-    const ImagePage page = m_links.host.ActivePage();
-    if (!SameNameIgnoringCase(requested, m_links.host.BootFileName(page))) {
-        StrayReport("Tftp file request error: file name is not same between Bootp and Tftp.");
+                                   const platform::Endpoint& from, Clock::time_point now) {
+    const bool known = m_transfers.contains(from.address);
+    // While the transfers are full, only their own recorders may start afresh: a newcomer that
+    // guessed the name would otherwise take the image and cost the recorder its upload.
+    if (!known && m_transfers.size() >= m_options.maxRecorders) return;
+    if (!SameNameIgnoringCase(ReadRequestFileName(datagram), m_file.bootFileName)) {
+        StrayReport(event::StrayDatagram::Kind::WrongFileName, now);
         return;
     }
-    m_bootFileName = m_links.host.BootFileName(page);
-    m_servedFilePath = m_links.host.ImagePath(page);
-    m_servedImage = std::make_shared<ServedImage>(m_servedFilePath, m_measured);
-    m_peer = from;
-    m_blockOffset = 0;
-    m_links.bootpRunning.store(false);
-    m_transferAccepted.store(true);
-    m_finalBlockNo.reset();
-    m_answeredAck.reset();
-    m_furthestSent = 0;
-    m_furthestAck = 0;
-    m_retryCount = 0;
-    m_blockNo = 1;
-    m_highestServed = 1;
-    m_links.host.RequestAccepted(from, m_imageSize, m_servedImage);
-    SendDataBlock();
+    auto image = m_images.Accept(m_file.path);
+    const auto size = image->Size();
+    if (!size) m_sink.Report(event::ImageUnmeasurable{});
+    Transfer& transfer = m_transfers[from.address];
+    transfer = Transfer{};
+    transfer.peer = from;
+    transfer.image = image;
+    transfer.imageSize = size.value_or(0);
+    transfer.blockTotal = size ? (*size + kTftpBlockSize - 1) / kTftpBlockSize + 1 : 0;
+    transfer.acceptedAt = now;
+    m_sink.Report(event::RequestAccepted{from, transfer.imageSize, std::move(image)});
+    SendDataBlock(transfer, now, true);
 }
 
-bool TftpEngine::MeasureImageFile() {
-    m_blockTotal = 0;
-    m_imageSize = 0;
-    m_measured.reset();
-    m_measured = MeasureFile(m_links.host.ImagePath(m_links.host.ActivePage()));
-    if (!m_measured) {
-        m_links.host.ShowMessage("Image file open error", "File open error", MessageIcon::Stop);
-        return false;
-    }
-    m_imageSize = m_measured->size;
-    m_fileBlocks = (m_imageSize + kTftpBlockSize - 1) / kTftpBlockSize;
-    m_blockTotal = m_fileBlocks + 1;
-    return true;
-}
-
-void TftpEngine::HandleAck(std::span<const std::uint8_t> datagram) {
-    const auto acknowledged = AckBlockNumber(datagram);
-    // Before a read request of this upload was answered there is no transfer to go on with.
-    if (!acknowledged || !m_transferAccepted.load()) return;
-    m_links.host.BlockAcknowledged(*acknowledged, m_blockTotal);
-    if (*acknowledged == m_finalBlockNo) {
-        Complete();
+void TftpEngine::HandleAck(Transfer& transfer, std::uint16_t acknowledged, Clock::time_point now) {
+    m_sink.Report(event::Acknowledged{acknowledged, transfer.blockTotal});
+    if (acknowledged == transfer.finalBlockNo) {
+        if (transfer.blockTotal > 0) ShowPercent(transfer, 100, now);
+        Finish(transfer, event::Completed{});
         return;
     }
-    if (*acknowledged == m_answeredAck) return;
+    if (acknowledged == transfer.answeredAck) return;
     // Only a block that went out and was not confirmed before counts as progress.
-    const bool forward = *acknowledged > m_furthestAck && *acknowledged <= m_furthestSent;
+    const bool forward =
+        acknowledged > transfer.furthestAck && acknowledged <= transfer.furthestSent;
     if (forward) {
-        m_furthestAck = *acknowledged;
-        m_retryCount = 0;
+        transfer.furthestAck = acknowledged;
+        transfer.retryCount = 0;
     }
-    m_answeredAck = *acknowledged;
-    m_blockNo = static_cast<std::uint16_t>(*acknowledged + 1);
-    if (m_blockTotal > 0) {
-        ShowPercent(TransferPercent(*acknowledged, m_blockTotal));
+    transfer.answeredAck = acknowledged;
+    transfer.blockNo = static_cast<std::uint16_t>(acknowledged + 1);
+    if (transfer.blockTotal > 0) {
+        ShowPercent(transfer, TransferPercent(acknowledged, transfer.blockTotal), now);
     }
-    SendDataBlock(forward);
+    SendDataBlock(transfer, now, forward);
 }
 
-void TftpEngine::Complete() {
-    SwitchTimersOff();
-    if (m_blockTotal > 0) ShowPercent(100);
-    m_links.tftpRunning.store(false);
-    m_links.host.UploadFinished(true, "Uploading Completed");
-    m_links.stopUpload();
-    m_links.host.PlayCue(2);
-}
-
-void TftpEngine::SendDataBlock(bool restartTimer) {
+void TftpEngine::SendDataBlock(Transfer& transfer, Clock::time_point now, bool restartTimer) {
+    const auto content = std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>();
     std::size_t length = 0;
-    if (m_blockNo == 1) {
-        const ImageKind kind =
-            m_links.host.ActivePage() == ImagePage::System ? ImageKind::System : ImageKind::Data;
-        BuildHeaderBlock(kind, static_cast<std::uint32_t>(m_imageSize),
-                         std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>());
+    if (transfer.blockNo == 1) {
+        BuildHeaderBlock(m_file.page == ImagePage::System ? ImageKind::System : ImageKind::Data,
+                         static_cast<std::uint32_t>(transfer.imageSize), content);
         length = kTftpBlockSize;
-    } else if (m_servedImage) {
-        const auto read = ReadFileBlock();
+    } else {
+        // Nothing is sent for a block that cannot be read: the resend time-out repeats the last
+        // block that went out, and its limit ends the transfer.
+        const auto read = ReadFileBlock(transfer);
         if (!read) return;
         length = *read;
         // A repeated acknowledgement asks for a block again: it is served, but counted once.
-        if (m_blockNo == m_highestServed + 1) {
-            m_highestServed = m_blockNo;
-            m_links.host.BlockServed(std::span(m_packet).subspan(kTftpDataHeaderSize, length));
+        if (transfer.blockNo == transfer.highestServed + 1) {
+            transfer.highestServed = transfer.blockNo;
+            m_sink.Report(event::BlockServed{length});
         }
     }
-    const std::size_t packetLength = BuildDataPacket(
-        m_blockNo, std::span(m_packet).subspan(kTftpDataHeaderSize, length), m_packet);
-    const auto sent = m_links.port.SendTo({m_packet.data(), packetLength}, m_peer);
-    m_lastPacket = m_packet;
-    m_lastPacketLen = packetLength;
-    m_lastPeer = m_peer;
-    m_furthestSent = std::max<int>(m_furthestSent, m_blockNo);
-    if (packetLength < kTftpMaxDataPacket) m_finalBlockNo = m_blockNo;
+    const std::size_t packetLength =
+        BuildDataPacket(transfer.blockNo, content.first(length), m_packet);
+    const auto sent = m_sink.Send({m_packet.data(), packetLength}, transfer.peer);
+    std::copy_n(m_packet.begin(), packetLength, transfer.lastPacket.begin());
+    transfer.lastPacketLen = packetLength;
+    transfer.furthestSent = std::max<int>(transfer.furthestSent, transfer.blockNo);
+    if (packetLength < kTftpMaxDataPacket) transfer.finalBlockNo = transfer.blockNo;
     // Also after a failed send: the resend timer repeats the block that did not go out, as the
     // recorder already has the one before and would wait for ever.
-    if (restartTimer || !SendTimeOutDue()) StartSendTimeOut();
-    if (sent.count < 0) Status("Data transfer error");
+    if (restartTimer || !transfer.resendDue) transfer.resendDue = now + m_options.sendTimeOut;
+    if (sent.count < 0) {
+        transfer.shownPercent = -1;
+        m_sink.Report(event::SendFailed{});
+    }
 }
 
-std::optional<std::size_t> TftpEngine::ReadFileBlock() {
-    m_blockOffset = std::int64_t{m_blockNo} * 512 - 1024;
-    if (m_blockOffset < 0) {
-        ReportFileError(FormatText("File (%s) Read Error, fseek() block = %d",
-                                   m_servedFilePath.c_str(), int{m_blockNo}));
+std::optional<std::size_t> TftpEngine::ReadFileBlock(Transfer& transfer) {
+    using Kind = event::FileError::Kind;
+    const auto refuse = [&](Kind kind, int error) {
+        transfer.shownPercent = -1;
+        m_sink.Report(event::FileError{kind, m_file.path, error, transfer.blockNo});
         return std::nullopt;
-    }
-    using Outcome = ServedImage::Outcome;
-    const auto block =
-        m_servedImage->Read(static_cast<std::uint64_t>(m_blockOffset),
-                            std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>());
+    };
+    const std::int64_t offset =
+        std::int64_t{transfer.blockNo} * kTftpBlockSize - 2 * std::int64_t{kTftpBlockSize};
+    if (offset < 0) return refuse(Kind::SeekFailed, 0);
+    using Outcome = ImageBlocks::Outcome;
+    const auto block = transfer.image->Read(
+        static_cast<std::uint64_t>(offset),
+        std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>());
     switch (block.outcome) {
         case Outcome::Read:
             return block.length;
         case Outcome::OpenFailed:
-            ReportFileError(FormatText("File (%s) Open Error (Error Code = %d)",
-                                       m_servedFilePath.c_str(), block.error));
-            break;
+            return refuse(Kind::OpenFailed, block.error);
         case Outcome::Changed:
-            ReportFileError(FormatText("File (%s) Read Error, the file changed during the upload",
-                                       m_servedFilePath.c_str()));
-            break;
+            return refuse(Kind::Changed, 0);
         case Outcome::ReadFailed:
             // Also a read past the end, with no error code.
-            Status(FormatText("File read error, fread(), %d", block.error));
-            break;
+            return refuse(Kind::ReadFailed, block.error);
     }
     return std::nullopt;
 }
 
-std::optional<TftpEngine::Clock::time_point> TftpEngine::SendTimeOutDue() const {
-    const auto due = m_sendTimeOutDue.load();
-    if (due == kTimerOff) return std::nullopt;
-    return Clock::time_point(Clock::duration(due));
+void TftpEngine::OnDeadline(Clock::time_point now) {
+    for (auto& [address, transfer] : m_transfers) {
+        if (transfer.ended || !transfer.resendDue || *transfer.resendDue > now) continue;
+        // Periodic: the timer stays on until a send, the limit or the end stops it.
+        transfer.resendDue = *transfer.resendDue + m_options.sendTimeOut;
+        ResendTimeOut(transfer, now);
+    }
 }
 
-void TftpEngine::StartSendTimeOut() {
-    m_sendTimeOutDue.store((Clock::now() + m_sendTimeOut).time_since_epoch().count());
-}
-
-void TftpEngine::AckTimeOutTimer() {
-    SwitchTimersOff();
-    GiveUp("TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)");
-}
-
-void TftpEngine::SendTimeOutTimer() {
-    if (m_retryCount >= kMaxResends) {
-        SwitchTimersOff();
-        GiveUp("TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
+void TftpEngine::ResendTimeOut(Transfer& transfer, Clock::time_point now) {
+    const bool header = transfer.furthestAck == 0;
+    if (header) {
+        if (m_options.headerWait && now - transfer.acceptedAt >= *m_options.headerWait) {
+            Finish(transfer, event::Failed{event::Failed::Reason::HeaderWait, 0});
+            return;
+        }
+    } else if (transfer.retryCount >= m_options.maxResends) {
+        const bool finalInFlight = transfer.finalBlockNo == transfer.blockNo &&
+                                   transfer.furthestSent == transfer.blockNo;
+        if (finalInFlight) {
+            Finish(transfer, event::Unconfirmed{});
+        } else {
+            Finish(transfer, event::Failed{event::Failed::Reason::SendTimeOut, 0});
+        }
         return;
     }
-    // Not to m_peer: any stray datagram since the last send has moved it.
-    const auto sent = m_links.port.SendTo({m_lastPacket.data(), m_lastPacketLen}, m_lastPeer);
-    Status(sent.count > 0 ? FormatText("retry transfer %d", m_retryCount)
-                          : std::string("Data transfer error"));
-    if (sent.count > 0) m_links.host.BlockResent();
-    ++m_retryCount;
+    const auto sent =
+        m_sink.Send({transfer.lastPacket.data(), transfer.lastPacketLen}, transfer.peer);
+    transfer.shownPercent = -1;
+    m_sink.Report(event::Resent{transfer.retryCount, sent.count > 0});
+    ++transfer.retryCount;
 }
 
-void TftpEngine::GiveUp(const char* text) {
-    m_links.tftpRunning.store(false);
-    m_links.host.UploadFinished(false, text);
-    m_links.stopUpload();
-    Status(text);
-    m_links.host.ShowMessage(text, "FlashPilot Transmission Error", MessageIcon::Stop);
+void TftpEngine::OnReceiveFailed(int error) {
+    for (auto& [address, transfer] : m_transfers) transfer.resendDue.reset();
+    m_ended = true;
+    m_sink.Report(event::Failed{event::Failed::Reason::ReceiveFailed, error});
 }
 
-void TftpEngine::ReportReceiveFailure(int error) {
-    const auto text = FormatText("Step 2: Tftp receive data error: error code (%d)", error);
-    m_links.tftpRunning.store(false);
-    m_links.host.UploadFinished(false, text);
-    m_links.stopUpload();
-    Status(text);
-    m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
+void TftpEngine::OnAckTimeOut() {
+    for (auto& [address, transfer] : m_transfers) transfer.resendDue.reset();
+    m_ended = true;
+    m_sink.Report(event::Failed{event::Failed::Reason::AckTimeOut, 0});
 }
 
-void TftpEngine::StrayReport(const char* text) {
-    const auto now = Clock::now();
+std::optional<TftpEngine::Clock::time_point> TftpEngine::Deadline() const {
+    std::optional<Clock::time_point> earliest;
+    for (const auto& [address, transfer] : m_transfers) {
+        if (transfer.ended || !transfer.resendDue) continue;
+        if (!earliest || *transfer.resendDue < *earliest) earliest = transfer.resendDue;
+    }
+    return earliest;
+}
+
+void TftpEngine::Finish(Transfer& transfer, SessionEvent end) {
+    transfer.ended = true;
+    transfer.resendDue.reset();
+    m_ended = true;
+    m_sink.Report(std::move(end));
+}
+
+void TftpEngine::StrayReport(event::StrayDatagram::Kind kind, Clock::time_point now) {
     if (m_lastStrayReport && now - *m_lastStrayReport < kStrayReportInterval) return;
     m_lastStrayReport = now;
-    Status(text);
+    for (auto& [address, transfer] : m_transfers) transfer.shownPercent = -1;
+    m_sink.Report(event::StrayDatagram{kind});
 }
 
-void TftpEngine::ReportFileError(const std::string& text) {
-    Status(text);
-    m_links.host.ShowMessage(text, kPlainBox, MessageIcon::None);
-}
-
-void TftpEngine::Status(const std::string& text) {
-    m_shownPercent = -1;
-    m_links.host.ShowStatus(text);
-}
-
-void TftpEngine::ShowPercent(int percent) {
-    // Repeated acknowledgements give the same text again: the operator sees no difference.
-    if (percent == m_shownPercent) return;
+void TftpEngine::ShowPercent(Transfer& transfer, int percent, Clock::time_point now) {
+    // Repeated acknowledgements give the same percent again: the operator sees no difference.
+    if (percent == transfer.shownPercent) return;
     // A fast transfer passes a percent every few milliseconds, quicker than anyone reads and
-    // dearer for the window than the transfer itself; the texts keep their order, and 100 is
-    // always shown.
-    const auto now = Clock::now();
-    if (m_shownPercent >= 0 && percent < 100 && now - m_percentShownAt < kProgressInterval) return;
-    m_links.host.SetProgress(percent);
-    m_links.host.ShowStatus(FormatText("Upload %d (%%) Completed", percent));
-    m_shownPercent = percent;
-    m_percentShownAt = now;
+    // dearer for the window than the transfer itself; 100 always comes.
+    if (transfer.shownPercent >= 0 && percent < 100 &&
+        now - transfer.percentShownAt < kProgressInterval) {
+        return;
+    }
+    m_sink.Report(event::Progress{percent});
+    transfer.shownPercent = percent;
+    transfer.percentShownAt = now;
+}
+
+const TftpEngine::Transfer* TftpEngine::Find(Ipv4 address) const {
+    if (m_transfers.empty()) return nullptr;
+    if (address == 0) return &m_transfers.begin()->second;
+    const auto found = m_transfers.find(address);
+    return found == m_transfers.end() ? nullptr : &found->second;
+}
+
+std::uint16_t TftpEngine::BlockNo(Ipv4 address) const {
+    const Transfer* transfer = Find(address);
+    return transfer ? transfer->blockNo : 1;
+}
+
+int TftpEngine::RetryCount(Ipv4 address) const {
+    const Transfer* transfer = Find(address);
+    return transfer ? transfer->retryCount : 0;
 }
 
 }  // namespace fk

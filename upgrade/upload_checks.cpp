@@ -116,4 +116,26 @@ std::optional<UploadRefusal> CheckRecorderAddressFree(platform::AdapterSource& a
                          kRecorderAddressHeldCaption};
 }
 
+std::variant<UploadPlan, UploadRefusal> MakeUploadPlan(const UploadChoices& choices,
+                                                       platform::AdapterSource& adapters,
+                                                       const AdapterList& known,
+                                                       platform::NeighbourTable& neighbours) {
+    if (auto refusal = CheckUploadImage(choices.page, choices.imagePath, choices.mac)) {
+        return std::move(*refusal);
+    }
+    if (!choices.deferAddressCheck) {
+        if (auto refusal = CheckRecorderAddressFree(adapters, known, choices.card.ifindex,
+                                                    choices.card.hostAddress, neighbours)) {
+            return std::move(*refusal);
+        }
+    }
+    std::error_code error;
+    const auto size = std::filesystem::file_size(choices.imagePath, error);
+    return UploadPlan{{choices.page, BareImageName(choices.imagePath), choices.imagePath},
+                      choices.mac,
+                      choices.card,
+                      error ? 0 : size};
+}
+
 }  // namespace fk
+

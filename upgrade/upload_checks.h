@@ -9,13 +9,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "net/adapter_list.h"
 #include "net/ipv4.h"
 #include "net/mac.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
-#include "upgrade/session_host.h"
+#include "upgrade/session_events.h"
+#include "upgrade/tftp_engine.h"
 
 namespace fk {
 
@@ -72,5 +74,31 @@ std::optional<UploadRefusal> CheckRecorderAddressFree(platform::AdapterSource& a
                                                       const AdapterList& known, int ifindex,
                                                       Ipv4 host,
                                                       platform::NeighbourTable& neighbours);
+
+// The operator's choices for one upload, as a front end took them.
+struct UploadChoices {
+    ImagePage page = ImagePage::System;
+    std::string imagePath;
+    MacAddress mac = kRecorderMacPrefix;
+    SelectedCard card;
+    // The card has no address yet and the front end waits for one, then plans again: the
+    // address the recorder would get is not checked now.
+    bool deferAddressCheck = false;
+};
+
+// An upload as checked at Upload and fixed for its run.
+struct UploadPlan {
+    ServedFile file;
+    MacAddress mac = kRecorderMacPrefix;
+    SelectedCard card;
+    std::uint64_t imageSize = 0;
+};
+
+// Every check of an Upload, in order (image, then the recorder's address): the plan, or the
+// first refusal. The MAC is parsed by each front end from its own inputs before this.
+std::variant<UploadPlan, UploadRefusal> MakeUploadPlan(const UploadChoices& choices,
+                                                       platform::AdapterSource& adapters,
+                                                       const AdapterList& known,
+                                                       platform::NeighbourTable& neighbours);
 
 }  // namespace fk

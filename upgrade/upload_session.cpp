@@ -1,271 +1,235 @@
 #include "upgrade/upload_session.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <optional>
+#include <array>
 #include <utility>
 #include <vector>
 
 #include "net/address_plan.h"
-#include "platform/format_text.h"
-#include "platform/net_privileges.h"
 #include "platform/network_watch.h"
-#include "platform/udp_socket.h"
 #include "upgrade/bootp_packet.h"
 #include "upgrade/neighbour_keeper.h"
 #include "upgrade/tftp_engine.h"
 
 namespace fk {
 
-std::optional<NetHelperBox> NetHelperProblemBox(platform::NetHelperProblem problem) {
-    switch (problem) {
-        case platform::NetHelperProblem::NotPermitted:
-            return NetHelperBox{
-                "Uploading needs the network privileges of the group \"flashkit\", and this user "
-                "is "
-                "not a member of it. Ask the administrator to add you to the group \"flashkit\", "
-                "then "
-                "log out and in again: group membership is read at login.",
-                "Group flashkit needed"};
-        case platform::NetHelperProblem::Mismatch:
-            return NetHelperBox{"Uploading needs the network helper " + platform::NetHelperPath() +
-                                    ", and the network helper does not match this FlashKit: "
-                                    "reinstall FlashKit.",
-                                "Network helper mismatch"};
-        case platform::NetHelperProblem::Missing:
-            return NetHelperBox{
-                "The network helper " + platform::NetHelperPath() +
-                    " is missing, so the ports of an upload cannot be opened. Ask the "
-                    "administrator to install FlashKit again.",
-                "Network helper missing"};
-        default:
-            return std::nullopt;
-    }
-}
+namespace {
 
-// Everything one upload owns. Its workers hold it, so it lives until the last of them ends.
-struct UploadSession::Run {
-    MacAddress mac{};  // the recorder's, captured at Upload: the entry and the reply agree
-    std::shared_ptr<platform::UdpSocket> bootpSocket;
-    std::shared_ptr<platform::UdpSocket> tftpSocket;
-    int socketsCard = 0;  // the card both sockets serve (written under the turn mutex)
-    // Every entry this upload added, on every card it announced on (under the turn mutex).
+using Clock = std::chrono::steady_clock;
+
+// Datagrams taken from the port per round, so that a flood cannot hold up the deadlines.
+constexpr int kDatagramsPerRound = 64;
+
+}  // namespace
+
+// Everything one upload owns. Its thread holds it, so it lives until the thread ends.
+struct UploadSession::Run final : TftpSink {
+    explicit Run(const UploadPlan& plan) : plan(plan) {}
+
+    platform::SendResult Send(std::span<const std::uint8_t> datagram,
+                              const platform::Endpoint& to) override {
+        return tftpPort->SendTo(datagram, to);
+    }
+    void Report(SessionEvent event) override { pending.push_back(std::move(event)); }
+
+    const UploadPlan plan;
+    std::shared_ptr<platform::DatagramPort> bootpPort;
+    std::shared_ptr<platform::DatagramPort> tftpPort;
+    int portsCard = 0;  // the card both ports serve
+    // Every entry this upload added, on every card it announced on.
     std::vector<std::pair<int, Ipv4>> entries;
-    std::atomic<bool> uploading{false};    // the sockets are open
-    std::atomic<bool> startFailed{false};  // a socket step failed; the controls wait for a stop
-    std::atomic<bool> bootpRunning{false};
-    std::atomic<bool> tftpRunning{false};
-    // Held for a whole BOOTP turn, so the last ARP delete of a stop follows any add.
-    std::mutex turnMutex;
-    // Guards the TFTP transfer state between the worker and the timer hooks.
-    std::mutex engineMutex;
-    std::unique_ptr<TftpEngine> engine;  // set before the workers start, when the sockets opened
-    std::unique_ptr<NeighbourKeeper> keeper;  // likewise
-    bool awaitingAddress = false;             // the BOOTP worker's: the card has no address
+    std::pair<int, Ipv4> lastEntry{0, 0};
+    platform::Wakeup wakeup;
+    std::atomic<SessionState> state{SessionState::Idle};
+    std::atomic<bool> stopAsked{false};
+    std::atomic<bool> ackTimeOutAsked{false};
+    std::atomic<bool> sendTimeOutAsked{false};
+    std::atomic<bool> tidied{false};
+    std::atomic<bool> endReported{false};
+    std::unique_ptr<TftpEngine> engine;
+    std::unique_ptr<NeighbourKeeper> keeper;
+    // The network thread's own.
+    std::vector<SessionEvent> pending;
+    bool awaitingAddress = false;
 };
 
-UploadSession::UploadSession(SessionHost& host, DeviceArp& arp, UploadSessionOptions options)
-    : m_host(host), m_arp(arp), m_options(options) {}
+UploadSession::UploadSession(SessionHost& host, DeviceArp& arp, platform::PortOpener& ports,
+                             UploadSessionOptions options)
+    : m_host(host), m_arp(arp), m_ports(ports), m_options(options) {}
 
 UploadSession::~UploadSession() {
     Shutdown();
 }
 
-void UploadSession::StartUpload() {
-    if (const auto previous = CurrentRun(); previous && previous->uploading.load()) {
-        StopFromOutside(previous.get());
-    }
-    JoinWorkers();
-    auto run = std::make_shared<Run>();
-    run->mac = m_host.DeviceMac();
+void UploadSession::StartUpload(const UploadPlan& plan) {
+    std::lock_guard control(m_controlMutex);
+    StopLocked();
+    auto run = std::make_shared<Run>(plan);
     {
         std::lock_guard lock(m_runMutex);
         m_run = run;
     }
     m_arp.ResetErrorReport();
-    m_host.UploadStarted();
-    m_host.ShowStatus("Uploading Started");
-    m_host.PlayCue(1);
-    if (!OpenSockets(*run)) {
-        run->startFailed.store(true);
+    m_host.OnEvent(event::Started{plan.card, plan.mac, plan.file.path, plan.file.page});
+    // Both serve the planned card alone; a card change moves them (BootpTurn).
+    run->portsCard = plan.card.ifindex;
+    auto bootp = m_ports.Open(m_options.bootpServerPort, run->portsCard);
+    auto tftp = bootp.port ? m_ports.Open(m_options.tftpServerPort, run->portsCard)
+                           : platform::PortOpener::Opened{};
+    if (!bootp.port || !tftp.port) {
+        if (bootp.port) bootp.port->Close();
+        const bool bootpFailed = !bootp.port;
+        const auto& failed = bootpFailed ? bootp : tftp;
+        run->state.store(SessionState::StartFailed);
+        m_host.OnEvent(event::StartFailed{
+            bootpFailed ? event::StartFailed::Socket::Bootp : event::StartFailed::Socket::Tftp,
+            failed.step, failed.error, platform::LastNetHelperProblem()});
         return;
     }
-    run->bootpRunning.store(true);
-    run->tftpRunning.store(true);
+    run->bootpPort = std::move(bootp.port);
+    run->tftpPort = std::move(tftp.port);
     run->engine = std::make_unique<TftpEngine>(
-        TftpEngine::Links{*run->tftpSocket, m_host, run->bootpRunning, run->tftpRunning,
-                          [this, raw = run.get()] { StopRun(raw); }},
-        m_options.sendTimeOut);
+        plan.file, m_images, *run,
+        TftpOptions{m_options.sendTimeOut, kMaxResends, m_options.headerWait, 1});
     run->keeper = std::make_unique<NeighbourKeeper>(m_arp, platform::MakeSystemNetworkWatch(),
                                                     m_options.entryRefresh);
-    run->uploading.store(true);
-    m_host.SetProgress(0);
-    m_tftpThread = std::thread([run] { run->engine->Serve(run->engineMutex); });
-    m_bootpThread = std::thread(&UploadSession::BootpWorker, this, run);
-}
-
-bool UploadSession::OpenSockets(Run& run) {
-    // Linux sockets need no start-up, so of the seven steps only socket() and bind() can fail.
-    const char* failedStep = nullptr;
-    int error = 0;
-    // Both serve the selected card alone; a card change moves them (SendBootpReply).
-    run.socketsCard = m_host.Card().ifindex;
-    run.bootpSocket = platform::UdpSocket::Create(error);
-    if (!run.bootpSocket) {
-        failedStep = "Step 2 bootp socket error: error code (%d)";
-    } else if ((error = run.bootpSocket->Bind(m_options.bootpServerPort, run.socketsCard)) != 0) {
-        failedStep = "Step 3 bootp socket error: error code (%d)";
-    } else if (run.tftpSocket = platform::UdpSocket::Create(error); !run.tftpSocket) {
-        failedStep = "Step 2 tftp socket error: error code (%d)";
-    } else if ((error = run.tftpSocket->Bind(m_options.tftpServerPort, run.socketsCard)) != 0) {
-        failedStep = "Step 3 tftp socket error: error code (%d)";
-    }
-    if (!failedStep) return true;
-    for (auto* socket : {&run.bootpSocket, &run.tftpSocket}) {
-        if (*socket) (*socket)->Close();
-        socket->reset();
-    }
-    const std::string text = FormatText(failedStep, error);
-    m_host.ShowStatus(text);
-    m_host.UploadFinished(false, text);
-    m_host.PlayCue(3);
-    // A refused bind may be the helper that could not be asked: then the operator is told why.
-    if (const auto box = error == EACCES ? NetHelperProblemBox(platform::LastNetHelperProblem())
-                                         : std::nullopt) {
-        m_host.ShowMessage(box->text, box->caption, platform::MessageIcon::Stop);
-    }
-    return false;
+    run->state.store(SessionState::Announcing);
+    m_host.OnEvent(event::Announcing{});
+    m_thread = std::thread(&UploadSession::NetworkThread, this, run);
 }
 
 void UploadSession::StopUpload() {
-    StopFromOutside(CurrentRun().get());
-}
-
-void UploadSession::StopFromOutside(Run* run) {
-    // Waits for the datagram or resend the TFTP worker is handling, so that none of its sends or
-    // reports can follow the stop. The worker never waits for this thread while it holds the
-    // mutex (its reports are queued, its cues play on its own thread).
-    std::unique_lock<std::mutex> engine;
-    if (run) engine = std::unique_lock(run->engineMutex);
-    StopRun(run);
-}
-
-void UploadSession::StopRun(Run* run) {
-    m_host.ShowStatus("Uploading Completed");
-    std::optional<std::unique_lock<std::mutex>> turn;
-    if (run) {
-        if (run->engine) run->engine->SwitchTimersOff();
-        run->bootpRunning.store(false);
-        turn.emplace(run->turnMutex);
-        // Under the turn mutex, as the turns use it; no add of the keeper follows the deletes.
-        run->keeper.reset();
-    }
-    // On the card the last turn added the entry to, whatever is selected now (before any turn,
-    // interface index 0, the selected one).
-    int ifindex = m_entryIfindex.load();
-    if (ifindex == 0) ifindex = m_host.Card().ifindex;
-    if (run) {
-        for (const auto& [card, address] : run->entries) {
-            m_arp.SetDeviceArpEntry(card, address, {}, false);
-        }
-    }
-    m_arp.SetDeviceArpEntry(ifindex, m_deviceIp.load(), {}, false);
-    m_arp.SetDeviceArpEntry(ifindex, 0, {}, false);
-    turn.reset();
-    if (!run) return;
-    if (run->uploading.exchange(false)) {
-        run->bootpSocket->Close();
-        run->tftpRunning.store(false);
-        run->tftpSocket->Close();
-        m_host.SessionEnded();
-    } else if (run->startFailed.exchange(false)) {
-        // Nothing was open, but the window disabled its image pages for this upload.
-        m_host.SessionEnded();
-    }
+    std::lock_guard control(m_controlMutex);
+    StopLocked();
 }
 
 void UploadSession::Shutdown() {
-    if (const auto run = CurrentRun(); run && run->uploading.load()) StopFromOutside(run.get());
-    JoinWorkers();
+    StopUpload();
+}
+
+void UploadSession::StopLocked() {
+    const auto run = CurrentRun();
+    if (!run) return;
+    run->stopAsked.store(true);
+    run->wakeup.Signal();
+    if (m_thread.joinable()) m_thread.join();
+    Tidy(*run);
+    ReportEnded(*run);
 }
 
 void UploadSession::AckTimeOutTimer() {
-    const auto run = CurrentRun();
-    if (!run || !run->engine) return;
-    std::lock_guard lock(run->engineMutex);
-    if (run->tftpRunning.load()) run->engine->AckTimeOutTimer();
+    if (const auto run = CurrentRun()) {
+        run->ackTimeOutAsked.store(true);
+        run->wakeup.Signal();
+    }
 }
 
 void UploadSession::SendTimeOutTimer() {
-    const auto run = CurrentRun();
-    if (!run || !run->engine) return;
-    std::lock_guard lock(run->engineMutex);
-    if (run->tftpRunning.load()) run->engine->SendTimeOutTimer();
+    if (const auto run = CurrentRun()) {
+        run->sendTimeOutAsked.store(true);
+        run->wakeup.Signal();
+    }
 }
 
 SessionState UploadSession::State() const {
     const auto run = CurrentRun();
-    if (!run) return SessionState::Idle;
-    if (run->uploading.load()) {
-        return run->engine->TransferAccepted() ? SessionState::Transferring
-                                               : SessionState::Announcing;
-    }
-    return run->startFailed.load() ? SessionState::StartFailed : SessionState::Idle;
+    return run ? run->state.load() : SessionState::Idle;
 }
 
-void UploadSession::BootpWorker(std::shared_ptr<Run> run) {
-    using Clock = platform::DatagramPort::Clock;
+void UploadSession::NetworkThread(const std::shared_ptr<Run>& run) {
+    TftpEngine& engine = *run->engine;
     // Absolute deadlines, so the period does not drift by the time a turn takes.
-    auto next = Clock::now();
-    while (run->bootpRunning.load()) {
-        {
-            std::lock_guard turn(run->turnMutex);
-            if (!run->bootpRunning.load()) break;
-            SendBootpReply(*run);
+    auto nextTurn = Clock::now();
+    while (!run->stopAsked.load()) {
+        auto now = Clock::now();
+        if (!engine.ReadRequestSeen() && now >= nextTurn) {
+            BootpTurn(*run);
+            nextTurn += m_options.bootpPeriod;
+            // After a stall, start afresh rather than send a burst of late replies.
+            if (nextTurn + m_options.bootpPeriod < now) nextTurn = now;
         }
-        next += m_options.bootpPeriod;
-        // After a stall, start afresh rather than send a burst of late replies.
-        if (const auto now = Clock::now(); next + m_options.bootpPeriod < now) next = now;
-        if (run->bootpSocket->WaitForStop(next)) break;
+        if (run->ackTimeOutAsked.exchange(false)) engine.OnAckTimeOut();
+        if (run->sendTimeOutAsked.exchange(false)) engine.OnDeadline(engine.Deadline().value_or(now));
+        if (const auto due = engine.Deadline(); due && *due <= now) engine.OnDeadline(now);
+        Deliver(*run);
+        if (engine.Ended()) {
+            Tidy(*run);
+            ReportEnded(*run);
+            return;
+        }
+        std::optional<Clock::time_point> deadline = engine.Deadline();
+        if (!engine.ReadRequestSeen()) deadline = std::min(deadline.value_or(nextTurn), nextTurn);
+        const std::array descriptors{run->tftpPort->Descriptor(), run->wakeup.Descriptor()};
+        if (platform::WaitReadable(descriptors, deadline)[0]) ReceiveDatagrams(*run);
     }
 }
 
-void UploadSession::SendBootpReply(Run& run) {
+void UploadSession::ReceiveDatagrams(Run& run) {
+    using Status = platform::ReceiveResult::Status;
+    std::array<std::uint8_t, kTftpReceiveBufferSize> buffer{};
+    for (int n = 0; n < kDatagramsPerRound && !run.engine->Ended(); ++n) {
+        // A deadline already past: only what waits is taken.
+        const auto received = run.tftpPort->Receive(buffer, Clock::time_point{});
+        if (received.status == Status::Failed) {
+            run.engine->OnReceiveFailed(received.error);
+            return;
+        }
+        if (received.status != Status::Datagram) return;
+        run.engine->OnDatagram({buffer.data(), received.length}, received.from, Clock::now());
+        if (run.engine->TransferAccepted()) run.state.store(SessionState::Transferring);
+    }
+}
+
+void UploadSession::BootpTurn(Run& run) {
     const SelectedCard card = m_host.Card();
     // A card without an address (a network manager takes it while the link is down) gives no
     // server address to offer: the turns wait for it to come back.
     if (card.hostAddress == 0) {
         if (!std::exchange(run.awaitingAddress, true)) {
-            const std::string name = platform::CardName(card.ifindex);
-            m_host.ShowStatus(name.empty() ? "Waiting for the network card to come back"
-                                           : "Waiting for an IPv4 address on " + name);
+            run.Report(event::WaitingForAddress{platform::CardName(card.ifindex)});
         }
         return;
     }
-    if (std::exchange(run.awaitingAddress, false)) m_host.ShowStatus("Uploading Started");
+    if (std::exchange(run.awaitingAddress, false)) run.Report(event::AddressBack{});
     const Ipv4 device = DeviceAddressFor(card.hostAddress);
     m_deviceIp.store(device);
-    m_entryIfindex.store(card.ifindex);
-    // Another card picked while announcing: the sockets follow it, as the reply does.
-    if (card.ifindex != run.socketsCard &&
-        run.bootpSocket->Bind(m_options.bootpServerPort, card.ifindex) == 0 &&
-        run.tftpSocket->Bind(m_options.tftpServerPort, card.ifindex) == 0) {
-        run.socketsCard = card.ifindex;
+    run.lastEntry = {card.ifindex, device};
+    // Another card picked while announcing: the ports follow it, as the reply does.
+    if (card.ifindex != run.portsCard &&
+        m_ports.Move(*run.bootpPort, m_options.bootpServerPort, card.ifindex) == 0 &&
+        m_ports.Move(*run.tftpPort, m_options.tftpServerPort, card.ifindex) == 0) {
+        run.portsCard = card.ifindex;
     }
-    if (std::find(run.entries.begin(), run.entries.end(), std::pair{card.ifindex, device}) ==
-        run.entries.end()) {
-        run.entries.emplace_back(card.ifindex, device);
+    if (std::find(run.entries.begin(), run.entries.end(), run.lastEntry) == run.entries.end()) {
+        run.entries.push_back(run.lastEntry);
     }
-    m_arp.SetDeviceArpEntry(card.ifindex, device, run.mac, true);
-    if (run.keeper) run.keeper->Keep(card.ifindex, device, run.mac);
-    const BootpReply reply = BuildBootpReply(device, card.hostAddress, run.mac,
-                                             m_host.BootFileName(m_host.ActivePage()));
-    run.bootpSocket->SendTo(reply, {device, m_options.bootpClientPort});
+    m_arp.SetDeviceArpEntry(card.ifindex, device, run.plan.mac, true);
+    run.keeper->Keep(card.ifindex, device, run.plan.mac);
+    const BootpReply reply =
+        BuildBootpReply(device, card.hostAddress, run.plan.mac, run.plan.file.bootFileName);
+    run.bootpPort->SendTo(reply, {device, m_options.bootpClientPort});
 }
 
-void UploadSession::JoinWorkers() {
-    if (m_tftpThread.joinable()) m_tftpThread.join();
-    if (m_bootpThread.joinable()) m_bootpThread.join();
+void UploadSession::Deliver(Run& run) {
+    // Swapped out first: the host may take its time, and nothing here is held meanwhile.
+    const auto events = std::exchange(run.pending, {});
+    for (const auto& event : events) m_host.OnEvent(event);
+}
+
+void UploadSession::Tidy(Run& run) {
+    if (run.tidied.exchange(true)) return;
+    // No add of the keeper follows the deletes.
+    run.keeper.reset();
+    for (const auto& [card, address] : run.entries) m_arp.SetDeviceArpEntry(card, address, {}, false);
+    if (run.lastEntry.first != 0) m_arp.SetDeviceArpEntry(run.lastEntry.first, 0, {}, false);
+    for (const auto& port : {run.bootpPort, run.tftpPort}) {
+        if (port) port->Close();
+    }
+    run.state.store(SessionState::Idle);
+}
+
+void UploadSession::ReportEnded(Run& run) {
+    if (!run.endReported.exchange(true)) m_host.OnEvent(event::Ended{});
 }
 
 std::shared_ptr<UploadSession::Run> UploadSession::CurrentRun() const {

@@ -1,19 +1,18 @@
 #pragma once
 
-// One upload to one recorder: two UDP sockets (BOOTP server port 67, TFTP port 69) and two
-// workers, the BOOTP announcer and the TFTP server.
+// One upload: the BOOTP announcer and the TFTP server on two ports, driven by one network
+// thread per upload.
 //
-// Every upload gets its own run object (sockets, run flags, turn mutex, TFTP engine) that its
-// workers hold by shared_ptr, so a worker of an earlier upload can only ever act on its own
-// sockets and flags. The workers are std::threads owned by the session; they are joined at the
-// next StartUpload and by Shutdown(), never by StopUpload, which the TFTP worker runs itself.
+// The thread waits on the TFTP port and a wake-up signal until the next deadline (the next
+// announcement, the next resend), hands what came to the TFTP engine, sends the announcements
+// while no read request has come, and delivers the events after each round. It never waits for
+// a front end and holds no lock while it reports, so a stop (Abort, a new Upload, the window
+// closing) only asks it to end, wakes it and joins it: that takes as long as one round.
 //
-// Stopping: StopUpload waits for the TFTP worker's datagram in hand (engine mutex), clears the
-// run flags, waits for a BOOTP turn in progress (turn mutex, taken by nobody who needs the GUI
-// thread) before the final ARP deletes, and closes both ports.
-// Closing a port wakes a worker blocked on it; the socket is released when the worker has let
-// go of it. StopUpload may run on the GUI thread and on the TFTP worker at once: only the call
-// that clears the run's "uploading" flag closes the ports and reports the end.
+// Every upload gets its own run object (ports, entries, engine) that its thread holds, so the
+// thread of an earlier upload can only ever act on its own ports. The thread tidies up when the
+// upload ends by itself (entries deleted, ports closed); a stop from outside tidies up once the
+// thread is joined. Either way Ended is reported once, by whichever came first.
 
 #include <atomic>
 #include <chrono>
@@ -21,13 +20,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
 
 #include "net/ipv4.h"
-#include "platform/net_privileges.h"
+#include "platform/udp_socket.h"
 #include "upgrade/device_arp.h"
+#include "upgrade/served_image.h"
 #include "upgrade/session_host.h"
+#include "upgrade/upload_checks.h"
 
 namespace fk {
 
@@ -37,37 +37,33 @@ struct UploadSessionOptions {
     std::uint16_t tftpServerPort = 69;
     std::chrono::milliseconds bootpPeriod{30};
     std::chrono::milliseconds sendTimeOut{3000};
+    // How long the header block waits for its acknowledgement; none: until a stop.
+    std::optional<std::chrono::milliseconds> headerWait;
     // The recorder's neighbour entry is added again this often while the upload runs: well inside
     // the kernel's reachable time (15 s at the least by default).
     std::chrono::milliseconds entryRefresh{1000};
 };
 
-// The box shown beside a failed socket step when the network helper could not be asked for a
-// reason the operator can act on; none otherwise.
-struct NetHelperBox {
-    std::string text;
-    std::string caption;
-};
-std::optional<NetHelperBox> NetHelperProblemBox(platform::NetHelperProblem problem);
-
 enum class SessionState { Idle, Announcing, Transferring, StartFailed };
 
 class UploadSession {
   public:
-    UploadSession(SessionHost& host, DeviceArp& arp, UploadSessionOptions options = {});
+    UploadSession(SessionHost& host, DeviceArp& arp, platform::PortOpener& ports,
+                  UploadSessionOptions options = {});
     ~UploadSession();  // Shutdown()
     UploadSession(const UploadSession&) = delete;
     UploadSession& operator=(const UploadSession&) = delete;
 
-    // GUI thread: after the inputs passed (the window runs StopUpload first). Shows "Uploading
-    // Started", opens the sockets and starts the TFTP worker, then the BOOTP worker.
-    void StartUpload();
-    // Any thread. Ends the running upload, or tidies up when none runs.
+    // Stops the upload that runs, then starts this one: reports Started, opens the ports and
+    // starts the network thread (or reports StartFailed and waits for a stop).
+    void StartUpload(const UploadPlan& plan);
+    // Ends the running upload and joins its thread; nothing when none runs. Never from the host's
+    // OnEvent.
     void StopUpload();
-    // GUI thread, at the window's destruction: stops what runs and joins every worker.
+    // At the front end's end: stops what runs and joins the thread.
     void Shutdown();
 
-    // Hooks for the window's transfer timers, should it ever start them.
+    // The window's transfer timers, should it ever start them: they act on the running upload.
     void AckTimeOutTimer();
     void SendTimeOutTimer();
 
@@ -77,27 +73,28 @@ class UploadSession {
   private:
     struct Run;
 
-    bool OpenSockets(Run& run);
-    // StopRun with the run's engine mutex taken: for every caller but the TFTP worker, which
-    // stops from inside the engine and holds it already.
-    void StopFromOutside(Run* run);
-    void StopRun(Run* run);
-    void BootpWorker(std::shared_ptr<Run> run);
-    void SendBootpReply(Run& run);
-    void JoinWorkers();
+    void NetworkThread(const std::shared_ptr<Run>& run);
+    void ReceiveDatagrams(Run& run);
+    void BootpTurn(Run& run);
+    void Deliver(Run& run);
+    // Deletes the run's entries and closes its ports; once.
+    void Tidy(Run& run);
+    void ReportEnded(Run& run);
+    void StopLocked();
     std::shared_ptr<Run> CurrentRun() const;
 
     SessionHost& m_host;
     DeviceArp& m_arp;
+    platform::PortOpener& m_ports;
     const UploadSessionOptions m_options;
+    FileImageStore m_images;
 
+    std::mutex m_controlMutex;      // Start, Stop and Shutdown, one at a time; never the thread's
     mutable std::mutex m_runMutex;  // guards m_run, never held while calling out
     std::shared_ptr<Run> m_run;
-    // The recorder's entry as the last BOOTP turn made it (written under the turn mutex).
+    std::thread m_thread;
+    // The recorder's entry as the last announcement made it.
     std::atomic<Ipv4> m_deviceIp{0};
-    std::atomic<int> m_entryIfindex{0};
-    std::thread m_tftpThread;
-    std::thread m_bootpThread;
 };
 
 }  // namespace fk

@@ -255,4 +255,57 @@ void UdpSocket::Release() {
     close(m_wakeFd);
 }
 
+Wakeup::Wakeup() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Wakeup::~Wakeup() {
+    if (m_fd >= 0) close(m_fd);
+}
+
+void Wakeup::Signal() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(m_fd, &one, sizeof one);
+}
+
+std::vector<bool> WaitReadable(std::span<const int> descriptors,
+                               std::optional<DatagramPort::Clock::time_point> deadline) {
+    std::vector<pollfd> fds;
+    for (const int fd : descriptors) fds.push_back({fd, POLLIN, 0});
+    for (;;) {
+        const int ready = WaitReady(fds.data(), fds.size(), deadline);
+        if (ready < 0 && errno == EINTR) continue;
+        break;
+    }
+    std::vector<bool> readable;
+    for (const auto& fd : fds) readable.push_back((fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0);
+    return readable;
+}
+
+namespace {
+
+class UdpPortOpener final : public PortOpener {
+  public:
+    Opened Open(std::uint16_t number, int ifindex) override {
+        int error = 0;
+        auto socket = UdpSocket::Create(error);
+        if (!socket) return {nullptr, 2, error};
+        if ((error = socket->Bind(number, ifindex)) != 0) {
+            socket->Close();
+            return {nullptr, 3, error};
+        }
+        return {std::move(socket), 0, 0};
+    }
+    int Move(DatagramPort& port, std::uint16_t number, int ifindex) override {
+        auto* socket = dynamic_cast<UdpSocket*>(&port);
+        return socket ? socket->Bind(number, ifindex) : EINVAL;
+    }
+};
+
+}  // namespace
+
+PortOpener& SystemPortOpener() {
+    static UdpPortOpener opener;
+    return opener;
+}
+
 }  // namespace fk::platform
+

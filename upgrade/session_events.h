@@ -1,0 +1,118 @@
+#pragma once
+
+// What an upload session reports: typed facts, never texts. Each front end turns them into what
+// its operator sees and hears (the window's status line, cues and boxes; the terminal's lines
+// and exit status; the history's rows).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "net/ipv4.h"
+#include "net/mac.h"
+#include "platform/net_privileges.h"
+#include "platform/udp_socket.h"
+
+namespace fk {
+
+class ImageBlocks;
+
+// Image pages of the window: which image an upload serves.
+enum class ImagePage : int { System = 0, Data = 1 };
+
+// The selected card as one value: its address and its interface index are only ever read
+// together, so a card change cannot pair one card's address with the other card. Aligned to its
+// size, so that every compiler keeps an atomic one lock-free.
+struct alignas(8) SelectedCard {
+    Ipv4 hostAddress = 0;
+    int ifindex = 0;
+};
+
+namespace event {
+
+// The upload begins (before any socket opens), with what it was asked to do.
+struct Started {
+    SelectedCard card;
+    MacAddress mac{};
+    std::string imagePath;
+    ImagePage page = ImagePage::System;
+};
+// A socket could not be opened (step 2: made, step 3: bound); the upload has not begun.
+struct StartFailed {
+    enum class Socket { Bootp, Tftp } socket = Socket::Bootp;
+    int step = 2;
+    int error = 0;
+    platform::NetHelperProblem helperProblem = platform::NetHelperProblem::None;
+};
+// Both ports are open and the announcements begin.
+struct Announcing {};
+// The card has no address to announce from (cardName empty: the card itself has gone).
+struct WaitingForAddress {
+    std::string cardName;
+};
+// The card has its address again: the announcements go on.
+struct AddressBack {};
+// A read request for the boot file was answered with the header block; the image's blocks come
+// from image.
+struct RequestAccepted {
+    platform::Endpoint recorder;
+    std::uint64_t imageSize = 0;
+    std::shared_ptr<ImageBlocks> image;
+};
+// The image could not be opened when a read request came.
+struct ImageUnmeasurable {};
+// A stray datagram on the TFTP port: a read request for another name, or an unknown opcode.
+// At most one of them is reported per interval.
+struct StrayDatagram {
+    enum class Kind { WrongFileName, Unknown } kind = Kind::Unknown;
+};
+// The next block of the image went out for the first time.
+struct BlockServed {
+    std::size_t length = 0;
+};
+// The recorder acknowledged blockNo of blockTotal (the header block counts).
+struct Acknowledged {
+    std::uint64_t blockNo = 0, blockTotal = 0;
+};
+// The share of the transfer done, as the progress bar shows it; a new percent at most every
+// few tens of milliseconds, 100 always.
+struct Progress {
+    int percent = 0;
+};
+// The block in flight went out again on the resend time-out (sent: it left the card).
+struct Resent {
+    int retry = 0;
+    bool sent = true;
+};
+// A block could not be sent.
+struct SendFailed {};
+// The image could not be served from: the block's content was not sent.
+struct FileError {
+    enum class Kind { OpenFailed, Changed, SeekFailed, ReadFailed } kind = Kind::ReadFailed;
+    std::string path;
+    int error = 0;      // errno of OpenFailed and ReadFailed (0: read past the end)
+    int blockNo = 0;    // of SeekFailed
+};
+// The recorder acknowledged the final block.
+struct Completed {};
+// The transfer ended without the recorder's last acknowledgement.
+struct Failed {
+    enum class Reason { SendTimeOut, AckTimeOut, ReceiveFailed, HeaderWait } reason;
+    int error = 0;  // errno of ReceiveFailed
+};
+// Every block went out, but the final one was never acknowledged: the recorder may be writing.
+struct Unconfirmed {};
+// The upload is over (by itself or stopped): the controls are idle again. Once per upload.
+struct Ended {};
+
+}  // namespace event
+
+using SessionEvent =
+    std::variant<event::Started, event::StartFailed, event::Announcing, event::WaitingForAddress,
+                 event::AddressBack, event::RequestAccepted, event::ImageUnmeasurable,
+                 event::StrayDatagram, event::BlockServed, event::Acknowledged, event::Progress,
+                 event::Resent, event::SendFailed, event::FileError, event::Completed,
+                 event::Failed, event::Unconfirmed, event::Ended>;
+
+}  // namespace fk
