@@ -8,74 +8,75 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include "platform/neighbour_table.h"
 #include "platform/udp_socket.h"
 #include "upgrade/device_arp.h"
+#include "upgrade/operator_feedback.h"
 #include "upgrade/session_host.h"
 
 namespace fk::testing {
 
-// Every report becomes one line of the log: "status:<text>", "progress:<n>", "cue:<n>",
-// "box:<text>|<caption>", "ended". Reads come from the public fields, set before a session runs
-// (the card may also change while it runs).
+// Every event becomes the lines of what the window would make of it: "progress:<n>",
+// "status:<text>", "cue:<n>", "box:<text>|<caption>", "ended". The card may change while a
+// session runs; every event is kept as well.
 class FakeSessionHost final : public SessionHost {
   public:
-    ImagePage ActivePage() const override { return page; }
-    std::string BootFileName(ImagePage p) const override {
-        return p == ImagePage::System ? sysFileName : dataFileName;
-    }
-    std::string ImagePath(ImagePage p) const override {
-        return p == ImagePage::System ? sysFilePath : dataFilePath;
-    }
     SelectedCard Card() const override { return card.load(); }
-    MacAddress DeviceMac() const override { return mac; }
-
-    void ShowStatus(const std::string& text) override { Record("status:" + text); }
-    void SetProgress(int percent) override { Record("progress:" + std::to_string(percent)); }
-    void PlayCue(int cue) override { Record("cue:" + std::to_string(cue)); }
-    void ShowMessage(const std::string& text, const std::string& caption,
-                     platform::MessageIcon) override {
-        Record("box:" + text + "|" + caption);
+    void OnEvent(const SessionEvent& event) override {
+        const OperatorFeedback feedback = FeedbackFor(event);
+        std::lock_guard lock(m_mutex);
+        m_events.push_back(event);
+        if (feedback.progress) m_log.push_back("progress:" + std::to_string(*feedback.progress));
+        if (feedback.status) m_log.push_back("status:" + *feedback.status);
+        if (feedback.cue) m_log.push_back("cue:" + std::to_string(static_cast<int>(*feedback.cue)));
+        if (feedback.box) m_log.push_back("box:" + feedback.box->text + "|" + feedback.box->caption);
+        if (feedback.idle) m_log.push_back("ended");
     }
-    void SessionEnded() override { Record("ended"); }
 
     std::vector<std::string> Log() const {
         std::lock_guard lock(m_mutex);
         return m_log;
     }
+    std::vector<SessionEvent> Events() const {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
     std::size_t Count(const std::string& line) const {
         std::lock_guard lock(m_mutex);
-        std::size_t count = 0;
-        for (const auto& entry : m_log) count += entry == line;
-        return count;
+        return static_cast<std::size_t>(std::count(m_log.begin(), m_log.end(), line));
     }
     void Clear() {
         std::lock_guard lock(m_mutex);
         m_log.clear();
+        m_events.clear();
     }
 
-    ImagePage page = ImagePage::System;
-    std::string sysFileName, sysFilePath, dataFileName, dataFilePath;
     std::atomic<SelectedCard> card{SelectedCard{0, 1}};  // may change while a session runs
-    MacAddress mac{0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
 
   private:
-    void Record(std::string line) {
-        std::lock_guard lock(m_mutex);
-        m_log.push_back(std::move(line));
-    }
     mutable std::mutex m_mutex;
     std::vector<std::string> m_log;
+    std::vector<SessionEvent> m_events;
 };
 
 // Sends are recorded (or refused); receives come from a script. With an empty script a receive
 // waits for its deadline, and without one it reports a stop, so no test can hang on it.
 class FakeDatagramPort final : public platform::DatagramPort {
   public:
+    FakeDatagramPort() : m_ready(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~FakeDatagramPort() override { close(m_ready); }
+    FakeDatagramPort(const FakeDatagramPort&) = delete;
+    FakeDatagramPort& operator=(const FakeDatagramPort&) = delete;
+
     struct Sent {
         std::vector<std::uint8_t> bytes;
         platform::Endpoint to;
@@ -95,6 +96,10 @@ class FakeDatagramPort final : public platform::DatagramPort {
         if (!inbox.empty()) {
             result = inbox.front();
             inbox.pop_front();
+            if (inbox.empty()) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const auto read = ::read(m_ready, &count, sizeof count);
+            }
             if (result.status == platform::ReceiveResult::Status::Datagram) {
                 const auto& bytes = payloads.front();
                 result.length = std::min(bytes.size(), buffer.size());
@@ -123,6 +128,11 @@ class FakeDatagramPort final : public platform::DatagramPort {
         m_wake.notify_all();
         return true;
     }
+    int Descriptor() const override { return m_ready; }
+    bool Closed() {
+        std::lock_guard lock(m_mutex);
+        return m_closed;
+    }
 
     void Deliver(std::vector<std::uint8_t> bytes, platform::Endpoint from = {0x7F000001, 1234}) {
         std::lock_guard lock(m_mutex);
@@ -131,6 +141,7 @@ class FakeDatagramPort final : public platform::DatagramPort {
         result.from = from;
         inbox.push_back(result);
         payloads.push_back(std::move(bytes));
+        Ready();
     }
     void DeliverFailure(int error) {
         std::lock_guard lock(m_mutex);
@@ -138,17 +149,68 @@ class FakeDatagramPort final : public platform::DatagramPort {
         result.status = platform::ReceiveResult::Status::Failed;
         result.error = error;
         inbox.push_back(result);
+        Ready();
+    }
+    std::vector<Sent> SentSoFar() {
+        std::lock_guard lock(m_mutex);
+        return sent;
     }
 
-    bool refuseSends = false;
+    std::atomic<bool> refuseSends{false};
     std::vector<Sent> sent;
     std::deque<platform::ReceiveResult> inbox;
     std::deque<std::vector<std::uint8_t>> payloads;
 
   private:
+    void Ready() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(m_ready, &one, sizeof one);
+    }
+
+    const int m_ready;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_closed = false;
+};
+
+// Hands out in-memory ports by number; a number in refuse fails at its step with its error.
+class FakePortOpener final : public platform::PortOpener {
+  public:
+    struct Refusal {
+        int step = 3;
+        int error = 98;  // EADDRINUSE
+    };
+    Opened Open(std::uint16_t number, int ifindex) override {
+        std::lock_guard lock(m_mutex);
+        if (const auto refused = refuse.find(number); refused != refuse.end()) {
+            return {nullptr, refused->second.step, refused->second.error};
+        }
+        auto port = std::make_shared<FakeDatagramPort>();
+        ports[number] = port;
+        cards[number] = ifindex;
+        return {port, 0, 0};
+    }
+    int Move(platform::DatagramPort& port, std::uint16_t number, int ifindex) override {
+        std::lock_guard lock(m_mutex);
+        if (ports[number].get() != &port) return 22;
+        cards[number] = ifindex;
+        return 0;
+    }
+    std::shared_ptr<FakeDatagramPort> Port(std::uint16_t number) {
+        std::lock_guard lock(m_mutex);
+        return ports[number];
+    }
+    int Card(std::uint16_t number) {
+        std::lock_guard lock(m_mutex);
+        return cards[number];
+    }
+
+    std::map<std::uint16_t, Refusal> refuse;
+
+  private:
+    std::mutex m_mutex;
+    std::map<std::uint16_t, std::shared_ptr<FakeDatagramPort>> ports;
+    std::map<std::uint16_t, int> cards;
 };
 
 // The session's ARP entry bound straight to a neighbour table; failures are silent.

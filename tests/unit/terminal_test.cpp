@@ -14,17 +14,19 @@ using namespace fk::cli;
 using std::chrono::milliseconds;
 
 TEST(ExitCodeForOutcome, EachEndHasItsOwnStatusAndOnlyACompletedUploadIsZero) {
+    using fk::history::Outcome;
     struct Row {
-        const char* outcome;
+        Outcome outcome;
         bool started;
         int code;
     };
-    for (const Row& row :
-         {Row{"completed", true, 0}, Row{"failed", true, 5}, Row{"failed", false, 3},
-          Row{"no_request", true, 4}, Row{"interrupted", true, 130}, Row{"interrupted", false, 130},
-          Row{"aborted", true, 5}}) {
+    for (const Row& row : {Row{Outcome::Completed, true, 0}, Row{Outcome::Failed, true, 5},
+                           Row{Outcome::Failed, false, 3}, Row{Outcome::NoRequest, true, 4},
+                           Row{Outcome::Interrupted, true, 130},
+                           Row{Outcome::Interrupted, false, 130}, Row{Outcome::Aborted, true, 5},
+                           Row{Outcome::Unconfirmed, true, 6}}) {
         EXPECT_EQ(ExitCodeForOutcome(row.outcome, row.started), row.code)
-            << row.outcome << " " << row.started;
+            << fk::history::OutcomeName(row.outcome) << " " << row.started;
     }
 }
 

@@ -16,7 +16,6 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using fk::testing::FakeDatagramPort;
 using fk::testing::FakeSessionHost;
 namespace fs = std::filesystem;
 
@@ -42,29 +41,44 @@ std::uint16_t BlockOf(const Bytes& packet) {
     return static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
 }
 
-class TftpEngineTest : public ::testing::Test {
+class TftpEngineTest : public ::testing::Test, public fk::TftpSink {
   protected:
+    struct Sent {
+        Bytes bytes;
+        fk::platform::Endpoint to;
+    };
+
     void SetUp() override {
         m_dir = fs::temp_directory_path() /
                 ("fk-tftp-" + std::to_string(getpid()) + "-" +
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(m_dir);
-        host.sysFileName = "fw_2.bin";
-        host.sysFilePath = (m_dir / "FW_2.bin").string();  // real case on disk
-        host.dataFileName = "font.fnt";
-        host.dataFilePath = (m_dir / "Font.Fnt").string();
+        sysFilePath = (m_dir / "FW_2.bin").string();  // real case on disk
+        dataFilePath = (m_dir / "Font.Fnt").string();
         MakeEngine(std::chrono::milliseconds(3000));
     }
     void TearDown() override { fs::remove_all(m_dir); }
 
-    void MakeEngine(std::chrono::milliseconds sendTimeOut) {
+    void MakeEngine(std::chrono::milliseconds sendTimeOut, fk::TftpOptions options = {}) {
+        options.sendTimeOut = sendTimeOut;
+        const bool system = page == fk::ImagePage::System;
         engine = std::make_unique<fk::TftpEngine>(
-            fk::TftpEngine::Links{port, host, bootpRunning, tftpRunning,
-                                  [this] {
-                                      ++stops;
-                                      host.ShowStatus("Uploading Completed");
-                                  }},
-            sendTimeOut);
+            fk::ServedFile{page, system ? "fw_2.bin" : "font.fnt",
+                           system ? sysFilePath : dataFilePath},
+            images, *this, options);
+    }
+
+    fk::platform::SendResult Send(std::span<const std::uint8_t> datagram,
+                                  const fk::platform::Endpoint& to) override {
+        if (refuseSends) return {-1, 101};
+        sent.push_back({{datagram.begin(), datagram.end()}, to});
+        return {static_cast<std::ptrdiff_t>(datagram.size()), 0};
+    }
+    void Report(fk::SessionEvent event) override {
+        stops += std::holds_alternative<fk::event::Completed>(event) ||
+                 std::holds_alternative<fk::event::Failed>(event) ||
+                 std::holds_alternative<fk::event::Unconfirmed>(event);
+        host.OnEvent(event);
     }
 
     void WriteFile(const std::string& path, const Bytes& content) {
@@ -77,8 +91,22 @@ class TftpEngineTest : public ::testing::Test {
         ASSERT_EQ(truncate(path.c_str(), size), 0);
     }
 
-    void Receive(const Bytes& datagram) { engine->HandleDatagram(datagram, peer); }
-    const Bytes& LastSent() { return port.sent.back().bytes; }
+    void Receive(const Bytes& datagram, fk::platform::Endpoint from) {
+        engine->OnDatagram(datagram, from, now);
+    }
+    void Receive(const Bytes& datagram) { Receive(datagram, peer); }
+    // The resend time-out, as if it had come due.
+    void SendTimeOutTimer() {
+        if (const auto due = engine->Deadline()) {
+            now = std::max(now, *due);
+            engine->OnDeadline(now);
+        }
+    }
+    // Every timer, as they come due, until none is left (or a bound).
+    void RunTimers() {
+        for (int n = 0; n < 1000 && engine->Deadline(); ++n) SendTimeOutTimer();
+    }
+    const Bytes& LastSent() { return sent.back().bytes; }
     std::vector<std::string> Statuses() {
         std::vector<std::string> lines;
         for (const auto& line : host.Log())
@@ -86,12 +114,16 @@ class TftpEngineTest : public ::testing::Test {
                 lines.push_back(line);
         return lines;
     }
+    bool Announcing() const { return !engine->ReadRequestSeen(); }
 
+    fk::ImagePage page = fk::ImagePage::System;
+    std::string sysFilePath, dataFilePath;
+    fk::FileImageStore images;
     FakeSessionHost host;
-    FakeDatagramPort port;
-    std::atomic<bool> bootpRunning{true};
-    std::atomic<bool> tftpRunning{true};
+    std::vector<Sent> sent;
+    bool refuseSends = false;
     int stops = 0;
+    fk::TftpEngine::Clock::time_point now = fk::TftpEngine::Clock::now();
     fk::platform::Endpoint peer{0xC0A80A02, 2070};
     std::unique_ptr<fk::TftpEngine> engine;
 
@@ -101,53 +133,56 @@ class TftpEngineTest : public ::testing::Test {
 
 TEST_F(TftpEngineTest, ServesA1000ByteImageAndCompletesOnlyWhenTheFinalBlockIsAcknowledged) {
     const Bytes image = Pattern(1000);
-    WriteFile(host.sysFilePath, image);
+    WriteFile(sysFilePath, image);
 
     Receive(ReadRequest("FW_2.BIN"));  // letter case does not matter
-    EXPECT_FALSE(bootpRunning);
-    ASSERT_EQ(port.sent.size(), 1u);
-    const Bytes& header = port.sent[0].bytes;
+    EXPECT_FALSE(Announcing());
+    ASSERT_EQ(sent.size(), 1u);
+    const Bytes& header = sent[0].bytes;
     ASSERT_EQ(header.size(), 516u);
     EXPECT_EQ(
         Bytes(header.begin(), header.begin() + 24),
         (Bytes{0, 3, 0, 1, 0x20, 3, 4, 9, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 3, 0xE8}));
-    EXPECT_EQ(port.sent[0].to, peer);
+    EXPECT_EQ(sent[0].to, peer);
 
     Receive(Ack(1));
-    ASSERT_EQ(port.sent.size(), 2u);
+    ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(BlockOf(LastSent()), 2);
     EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()),
               Bytes(image.begin(), image.begin() + 512));
 
     Receive(Ack(2));
-    ASSERT_EQ(port.sent.size(), 3u);
+    ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(LastSent().size(), 492u);
     EXPECT_EQ(BlockOf(LastSent()), 3);
     EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()),
               Bytes(image.begin() + 512, image.end()));
     // The final block may still be lost: the port stays open and the resend timer runs.
     EXPECT_EQ(stops, 0);
-    EXPECT_TRUE(tftpRunning);
-    EXPECT_TRUE(engine->SendTimeOutDue().has_value());
+    EXPECT_FALSE(engine->Ended());
+    EXPECT_TRUE(engine->Deadline().has_value());
 
     Receive(Ack(3));
-    EXPECT_EQ(port.sent.size(), 3u);
+    EXPECT_EQ(sent.size(), 3u);
     EXPECT_EQ(stops, 1);
-    EXPECT_FALSE(tftpRunning);
-    EXPECT_FALSE(engine->SendTimeOutDue().has_value());
+    EXPECT_TRUE(engine->Ended());
+    EXPECT_FALSE(engine->Deadline().has_value());
     // 99 for the final block in flight, unless it came too soon after 66 to be worth showing.
     auto log = host.Log();
     std::erase_if(log, [](const std::string& line) { return line.find("99") != line.npos; });
     EXPECT_EQ(log, (std::vector<std::string>{"progress:66", "status:Upload 66 (%) Completed",
                                              "progress:100", "status:Upload 100 (%) Completed",
                                              "status:Uploading Completed", "cue:2"}));
+    // The recorder's repeat of its last acknowledgement after the end changes nothing.
+    Receive(Ack(3));
+    EXPECT_EQ(stops, 1);
 }
 
 // The file is read ahead in large pieces: in order or going back across a piece, every block
 // carries the bytes at its own place.
 TEST_F(TftpEngineTest, EveryBlockCarriesTheImageBytesAtItsPlaceInAnyOrder) {
     const Bytes image = Pattern(200'000);
-    WriteFile(host.sysFilePath, image);
+    WriteFile(sysFilePath, image);
     Receive(ReadRequest("fw_2.bin"));
     for (const int ack : {1, 2, 128, 129, 130, 129, 127, 2, 1, 300, 391}) {
         SCOPED_TRACE(ack);
@@ -160,7 +195,7 @@ TEST_F(TftpEngineTest, EveryBlockCarriesTheImageBytesAtItsPlaceInAnyOrder) {
 }
 
 TEST_F(TftpEngineTest, BlockAlignedImageEndsWithAnEmptyBlockAndProgressStaysAt100) {
-    WriteFile(host.sysFilePath, Pattern(1024));
+    WriteFile(sysFilePath, Pattern(1024));
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(1));
     Receive(Ack(2));
@@ -176,9 +211,9 @@ TEST_F(TftpEngineTest, BlockAlignedImageEndsWithAnEmptyBlockAndProgressStaysAt10
 }
 
 TEST_F(TftpEngineTest, EmptyImageAnnouncesSizeZeroAndEndsWithAnEmptyBlock2) {
-    WriteFile(host.sysFilePath, {});
+    WriteFile(sysFilePath, {});
     Receive(ReadRequest("fw_2.bin"));
-    EXPECT_EQ(Bytes(port.sent[0].bytes.begin() + 20, port.sent[0].bytes.begin() + 24),
+    EXPECT_EQ(Bytes(sent[0].bytes.begin() + 20, sent[0].bytes.begin() + 24),
               (Bytes{0, 0, 0, 0}));
     Receive(Ack(1));
     EXPECT_EQ(LastSent(), (Bytes{0, 3, 0, 2}));
@@ -187,58 +222,93 @@ TEST_F(TftpEngineTest, EmptyImageAnnouncesSizeZeroAndEndsWithAnEmptyBlock2) {
     EXPECT_EQ(stops, 1);
 }
 
-// A lost final block, or a lost acknowledgement of it, must never end as a success. (Its
+// A lost final block, or a lost acknowledgement of it, must never end as a success; nor as a
+// failure that invites a power cycle, since the recorder may be writing its flash. (Its
 // acknowledgement after a resend completes the upload: LostFinalAckRecoveredByTheResend.)
-TEST_F(TftpEngineTest, FinalBlockIsResentAndItsLossEndsInTheSendTimeOut) {
+TEST_F(TftpEngineTest, FinalBlockIsResentAndItsLossEndsUnconfirmed) {
     MakeEngine(std::chrono::milliseconds(2));
-    WriteFile(host.sysFilePath, Pattern(1000));
-    port.Deliver(ReadRequest("fw_2.bin"), peer);
-    port.Deliver(Ack(1), peer);
-    port.Deliver(Ack(2), peer);
+    WriteFile(sysFilePath, Pattern(1000));
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(1));
+    Receive(Ack(2));
     // The recorder's acknowledgement of the block before the final one, repeated, changes nothing.
-    port.Deliver(Ack(2), peer);
-    std::mutex state;
-    EXPECT_EQ(engine->Serve(state), fk::TftpEngine::End::Stopped);
+    Receive(Ack(2));
+    RunTimers();
 
-    ASSERT_EQ(port.sent.size(), 3u + fk::kMaxResends);
-    for (std::size_t n = 2; n < port.sent.size(); ++n) {
-        EXPECT_EQ(port.sent[n].bytes, port.sent[2].bytes);
-        EXPECT_EQ(port.sent[n].bytes.size(), 492u);
+    ASSERT_EQ(sent.size(), 3u + fk::kMaxResends);
+    for (std::size_t n = 2; n < sent.size(); ++n) {
+        EXPECT_EQ(sent[n].bytes, sent[2].bytes);
+        EXPECT_EQ(sent[n].bytes.size(), 492u);
     }
     const auto log = host.Log();
     EXPECT_EQ(host.Count("cue:2"), 0u);
     EXPECT_EQ(host.Count("progress:100"), 0u);
-    ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(log[log.size() - 3], "status:Uploading Completed");
-    EXPECT_EQ(log[log.size() - 2], "status:TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
+    EXPECT_EQ(host.Count("status:Uploading Completed"), 0u);
+    EXPECT_EQ(host.Count("status:TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)"), 0u);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "status:Upload not confirmed: do not switch the recorder off");
+    EXPECT_EQ(log.back().rfind("box:Every block of the image was sent", 0), 0u);
+    EXPECT_TRUE(std::holds_alternative<fk::event::Unconfirmed>(host.Events().back()));
     EXPECT_EQ(stops, 1);
 }
 
+// A recorder may prepare its flash before it acknowledges the header block: that block is resent
+// for as long as the operator lets it, or for the wait a front end gives.
+TEST_F(TftpEngineTest, HeaderBlockIsResentWithoutALimitOrForTheWaitGiven) {
+    MakeEngine(std::chrono::milliseconds(2));
+    WriteFile(sysFilePath, Pattern(1000));
+    Receive(ReadRequest("fw_2.bin"));
+    for (int n = 0; n < 3 * fk::kMaxResends; ++n) SendTimeOutTimer();
+    EXPECT_EQ(sent.size(), 1u + 3 * fk::kMaxResends);
+    EXPECT_EQ(stops, 0);
+    EXPECT_EQ(Statuses().back(), "status:retry transfer " + std::to_string(3 * fk::kMaxResends - 1));
+    // The recorder answers at last: the transfer goes on, and later blocks have the limit.
+    Receive(Ack(1));
+    EXPECT_EQ(BlockOf(LastSent()), 2);
+    RunTimers();
+    EXPECT_EQ(host.Count("status:TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)"), 1u);
+
+    sent.clear();
+    host.Clear();
+    stops = 0;
+    fk::TftpOptions bounded;
+    bounded.headerWait = std::chrono::milliseconds(100);
+    MakeEngine(std::chrono::milliseconds(30), bounded);
+    Receive(ReadRequest("fw_2.bin"));
+    RunTimers();
+    EXPECT_EQ(sent.size(), 4u);  // at 30, 60 and 90 ms; at 120 the wait is over
+    EXPECT_EQ(stops, 1);
+    const auto* failed = std::get_if<fk::event::Failed>(&host.Events().back());
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->reason, fk::event::Failed::Reason::HeaderWait);
+}
+
 TEST_F(TftpEngineTest, DataImageIsAnnouncedAsKind2AndServedFromTheDataPath) {
-    host.page = fk::ImagePage::Data;
-    WriteFile(host.dataFilePath, Pattern(10));
+    page = fk::ImagePage::Data;
+    MakeEngine(std::chrono::milliseconds(3000));
+    WriteFile(dataFilePath, Pattern(10));
     Receive(ReadRequest("font.fnt"));
-    ASSERT_EQ(port.sent.size(), 1u);
-    EXPECT_EQ(port.sent[0].bytes[4 + 15], 2);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes[4 + 15], 2);
     Receive(Ack(1));
     EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()), Pattern(10));
 }
 
 TEST_F(TftpEngineTest, WrongNameStopsTheAnnouncementsButARightOneIsStillServed) {
-    WriteFile(host.sysFilePath, Pattern(100));
+    WriteFile(sysFilePath, Pattern(100));
     Receive(ReadRequest("other.bin"));
-    EXPECT_TRUE(port.sent.empty());
-    EXPECT_FALSE(bootpRunning);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_FALSE(Announcing());
     EXPECT_FALSE(engine->TransferAccepted());
     EXPECT_EQ(Statuses(), (std::vector<std::string>{
                               "status:Tftp file request error: file name is not same between "
                               "Bootp and Tftp."}));
     // A name that only starts like the boot file name is another name.
     Receive(ReadRequest("fw_2.bin.old"));
-    EXPECT_TRUE(port.sent.empty());
+    EXPECT_TRUE(sent.empty());
 
     Receive(ReadRequest("fw_2.bin"));
-    ASSERT_EQ(port.sent.size(), 1u);
+    ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(BlockOf(LastSent()), 1);
     EXPECT_TRUE(engine->TransferAccepted());
 }
@@ -247,21 +317,21 @@ TEST_F(TftpEngineTest, WrongNameStopsTheAnnouncementsButARightOneIsStillServed) 
 // recorder acknowledges each copy: only the resend timer repeats a block.
 TEST_F(TftpEngineTest, RepeatedAcknowledgementSendsNothingAndOnlyTheTimerResends) {
     const Bytes image = Pattern(5000);  // 10 blocks, total 11
-    WriteFile(host.sysFilePath, image);
+    WriteFile(sysFilePath, image);
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(1));
     Receive(Ack(1));
-    ASSERT_EQ(port.sent.size(), 2u);
+    ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(Statuses(),
               (std::vector<std::string>{"progress:18", "status:Upload 18 (%) Completed"}));
 
-    engine->SendTimeOutTimer();
-    ASSERT_EQ(port.sent.size(), 3u);
-    EXPECT_EQ(port.sent[2].bytes, port.sent[1].bytes);
+    SendTimeOutTimer();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[2].bytes, sent[1].bytes);
     // The recorder acknowledges the resent copy as well: one answer for the two.
     Receive(Ack(2));
     Receive(Ack(2));
-    ASSERT_EQ(port.sent.size(), 4u);
+    ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(BlockOf(LastSent()), 3);
     EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()),
               Bytes(image.begin() + 512, image.begin() + 1024));
@@ -269,64 +339,64 @@ TEST_F(TftpEngineTest, RepeatedAcknowledgementSendsNothingAndOnlyTheTimerResends
     // An acknowledgement of another block is answered as before, once.
     Receive(Ack(5));
     Receive(Ack(5));
-    ASSERT_EQ(port.sent.size(), 5u);
+    ASSERT_EQ(sent.size(), 5u);
     EXPECT_EQ(BlockOf(LastSent()), 6);
 }
 
 TEST_F(TftpEngineTest, AckOfZeroResendsTheHeaderAndAckOf65535HitsTheSeekError) {
-    WriteFile(host.sysFilePath, Pattern(100));
+    WriteFile(sysFilePath, Pattern(100));
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(0));
-    ASSERT_EQ(port.sent.size(), 2u);
-    EXPECT_EQ(port.sent[1].bytes, port.sent[0].bytes);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].bytes, sent[0].bytes);
 
     Receive(Ack(65535));
-    EXPECT_EQ(port.sent.size(), 2u);
+    EXPECT_EQ(sent.size(), 2u);
     EXPECT_EQ(engine->BlockNo(), 0);
-    const std::string text = "File (" + host.sysFilePath + ") Read Error, fseek() block = 0";
+    const std::string text = "File (" + sysFilePath + ") Read Error, fseek() block = 0";
     EXPECT_EQ(host.Count("status:" + text), 1u);
     EXPECT_EQ(host.Count("box:" + text + "|"), 1u);
     EXPECT_EQ(stops, 0);
 }
 
 TEST_F(TftpEngineTest, ErrorAndUnknownOpcodesAreReportedWriteRequestsAndDataIgnored) {
-    WriteFile(host.sysFilePath, Pattern(100));
+    WriteFile(sysFilePath, Pattern(100));
     Receive({0, 5, 0, 1, 'x', 0});
     Receive({0, 2, 'a', 0});
     Receive({0, 3, 0, 1, 1, 2});
-    EXPECT_TRUE(port.sent.empty());
+    EXPECT_TRUE(sent.empty());
     EXPECT_EQ(host.Log(), (std::vector<std::string>{"status:Tftp error received"}));
-    EXPECT_TRUE(bootpRunning);
+    EXPECT_TRUE(Announcing());
 }
 
 // A flood of junk on port 69 (unknown opcodes, requests for other names) would otherwise give
 // one red status and one error cue each: reports of stray datagrams are spaced out.
 TEST_F(TftpEngineTest, StrayDatagramsAreReportedAtMostOncePerInterval) {
-    WriteFile(host.sysFilePath, Pattern(100));
+    WriteFile(sysFilePath, Pattern(100));
     for (int n = 0; n < 1000; ++n) {
         Receive({0, static_cast<std::uint8_t>(5 + n % 200), 1, 2, 3});
         Receive(ReadRequest("junk" + std::to_string(n)));
     }
     EXPECT_EQ(Statuses(), (std::vector<std::string>{"status:Tftp error received"}));
-    EXPECT_TRUE(port.sent.empty());
+    EXPECT_TRUE(sent.empty());
 
-    std::this_thread::sleep_for(fk::kStrayReportInterval + std::chrono::milliseconds(20));
+    now += fk::kStrayReportInterval + std::chrono::milliseconds(20);
     Receive(ReadRequest("other.bin"));
     EXPECT_EQ(Statuses().back(),
               "status:Tftp file request error: file name is not same between Bootp and Tftp.");
     EXPECT_EQ(Statuses().size(), 2u);
     // The right name is served whatever came before it.
     Receive(ReadRequest("fw_2.bin"));
-    EXPECT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(sent.size(), 1u);
 }
 
 TEST_F(TftpEngineTest, TruncatedDatagramsAreIgnored) {
-    WriteFile(host.sysFilePath, Pattern(100));
+    WriteFile(sysFilePath, Pattern(100));
     Receive({});
     Receive({4});
     Receive(ReadRequest("fw_2.bin"));
     Receive({0, 4, 0});  // an acknowledgement without its block number
-    EXPECT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(sent.size(), 1u);
     EXPECT_EQ(engine->BlockNo(), 1);
     EXPECT_TRUE(Statuses().empty());
 }
@@ -334,19 +404,19 @@ TEST_F(TftpEngineTest, TruncatedDatagramsAreIgnored) {
 TEST_F(TftpEngineTest, AcknowledgementBeforeAnyReadRequestIsIgnored) {
     Receive(Ack(1));
     Receive(Ack(65535));
-    EXPECT_TRUE(port.sent.empty());
+    EXPECT_TRUE(sent.empty());
     EXPECT_EQ(stops, 0);
     EXPECT_TRUE(host.Log().empty());
 }
 
 TEST_F(TftpEngineTest, FileDeletedMidTransferGivesTheOpenErrorAndSendsNothing) {
-    WriteFile(host.sysFilePath, Pattern(2000));
+    WriteFile(sysFilePath, Pattern(2000));
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(1));
-    fs::remove(host.sysFilePath);
+    fs::remove(sysFilePath);
     Receive(Ack(2));
-    EXPECT_EQ(port.sent.size(), 2u);
-    const std::string text = "File (" + host.sysFilePath + ") Open Error (Error Code = 2)";
+    EXPECT_EQ(sent.size(), 2u);
+    const std::string text = "File (" + sysFilePath + ") Open Error (Error Code = 2)";
     EXPECT_EQ(host.Count("status:" + text), 1u);
     EXPECT_EQ(host.Count("box:" + text + "|"), 1u);
     EXPECT_EQ(stops, 0);
@@ -355,18 +425,18 @@ TEST_F(TftpEngineTest, FileDeletedMidTransferGivesTheOpenErrorAndSendsNothing) {
 TEST_F(TftpEngineTest, UnmeasurableImageIsAnnouncedAsEmptyWithoutAPercentage) {
     Receive(ReadRequest("fw_2.bin"));
     EXPECT_EQ(host.Log(), (std::vector<std::string>{"box:Image file open error|File open error"}));
-    ASSERT_EQ(port.sent.size(), 1u);
-    EXPECT_EQ(port.sent[0].bytes[4 + 19], 0);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes[4 + 19], 0);
     Receive(Ack(1));
-    EXPECT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(sent.size(), 1u);
     for (const auto& line : host.Log()) EXPECT_NE(line.rfind("progress:", 0), 0u) << line;
 }
 
 TEST_F(TftpEngineTest, AcknowledgementPastTheEndIsAReadError) {
-    WriteFile(host.sysFilePath, Pattern(100));
+    WriteFile(sysFilePath, Pattern(100));
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(5));
-    EXPECT_EQ(port.sent.size(), 1u);
+    EXPECT_EQ(sent.size(), 1u);
     EXPECT_EQ(host.Count("status:File read error, fread(), 0"), 1u);
 }
 
@@ -374,14 +444,14 @@ TEST_F(TftpEngineTest, AcknowledgementPastTheEndIsAReadError) {
 // an acknowledgement of a block the recorder never got.
 TEST_F(TftpEngineTest, FailedSendIsReportedAndTheResendTimerRepeatsThatBlock) {
     const Bytes image = Pattern(2000);
-    WriteFile(host.sysFilePath, image);
+    WriteFile(sysFilePath, image);
     Receive(ReadRequest("fw_2.bin"));
-    port.refuseSends = true;
+    refuseSends = true;
     Receive(Ack(1));
     EXPECT_EQ(Statuses().back(), "status:Data transfer error");
-    EXPECT_TRUE(engine->SendTimeOutDue().has_value());
-    port.refuseSends = false;
-    engine->SendTimeOutTimer();
+    EXPECT_TRUE(engine->Deadline().has_value());
+    refuseSends = false;
+    SendTimeOutTimer();
     EXPECT_EQ(BlockOf(LastSent()), 2);
     EXPECT_EQ(Bytes(LastSent().begin() + 4, LastSent().end()),
               Bytes(image.begin(), image.begin() + 512));
@@ -389,7 +459,7 @@ TEST_F(TftpEngineTest, FailedSendIsReportedAndTheResendTimerRepeatsThatBlock) {
 }
 
 TEST_F(TftpEngineTest, LargestServableImagesEndAtBlock65535) {
-    WriteSparse(host.sysFilePath, 65534 * 512 - 1);
+    WriteSparse(sysFilePath, 65534 * 512 - 1);
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(65534));
     EXPECT_EQ(BlockOf(LastSent()), 65535);
@@ -399,7 +469,7 @@ TEST_F(TftpEngineTest, LargestServableImagesEndAtBlock65535) {
 }
 
 TEST_F(TftpEngineTest, BlockAlignedLargestImageEndsWithAnEmptyBlock65535) {
-    WriteSparse(host.sysFilePath, 65533 * 512);
+    WriteSparse(sysFilePath, 65533 * 512);
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(65534));
     EXPECT_EQ(LastSent(), (Bytes{0, 3, 0xFF, 0xFF}));
@@ -408,41 +478,41 @@ TEST_F(TftpEngineTest, BlockAlignedLargestImageEndsWithAnEmptyBlock65535) {
 }
 
 TEST_F(TftpEngineTest, TooLargeImageWrapsToTheSeekErrorAtBlock0) {
-    WriteSparse(host.sysFilePath, 65534 * 512);
+    WriteSparse(sysFilePath, 65534 * 512);
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(65534));
     EXPECT_EQ(LastSent().size(), 516u);
     Receive(Ack(65535));
-    EXPECT_EQ(host.Count("status:File (" + host.sysFilePath + ") Read Error, fseek() block = 0"),
+    EXPECT_EQ(host.Count("status:File (" + sysFilePath + ") Read Error, fseek() block = 0"),
               1u);
     EXPECT_EQ(stops, 0);
 }
 
-TEST_F(TftpEngineTest, SilentRecorderGetsTwentyResendsThenTheSendTimeOut) {
+TEST_F(TftpEngineTest, RecorderSilentAfterTheHeaderGetsTwentyResendsThenTheSendTimeOut) {
     MakeEngine(std::chrono::milliseconds(2));
-    WriteFile(host.sysFilePath, Pattern(2000));
-    port.Deliver(ReadRequest("fw_2.bin"), peer);
-    std::mutex state;
-    EXPECT_EQ(engine->Serve(state), fk::TftpEngine::End::Stopped);
+    WriteFile(sysFilePath, Pattern(2000));
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(1));
+    host.Clear();
+    RunTimers();
 
-    ASSERT_EQ(port.sent.size(), 21u);
-    for (const auto& sent : port.sent) EXPECT_EQ(sent.bytes, port.sent[0].bytes);
+    ASSERT_EQ(sent.size(), 22u);
+    for (std::size_t n = 1; n < sent.size(); ++n) EXPECT_EQ(sent[n].bytes, sent[1].bytes);
     std::vector<std::string> expected;
     for (int i = 0; i < 20; ++i) expected.push_back("status:retry transfer " + std::to_string(i));
-    expected.push_back("status:Uploading Completed");
     expected.push_back("status:TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
     expected.push_back(
         "box:TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)|FlashPilot Transmission Error");
     EXPECT_EQ(host.Log(), expected);
     EXPECT_EQ(stops, 1);
-    EXPECT_FALSE(tftpRunning);
-    EXPECT_FALSE(engine->SendTimeOutDue().has_value());
+    EXPECT_TRUE(engine->Ended());
+    EXPECT_FALSE(engine->Deadline().has_value());
 }
 
 // The resend limit counts the resends of one block: only a block the recorder confirms for the
 // first time, or a new read request, starts the count afresh.
 TEST_F(TftpEngineTest, OnlyProgressOrANewRequestRestartsTheResendCount) {
-    WriteFile(host.sysFilePath, Pattern(3000));
+    WriteFile(sysFilePath, Pattern(3000));
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(1));
     Receive(Ack(2));  // block 3 in flight
@@ -463,8 +533,8 @@ TEST_F(TftpEngineTest, OnlyProgressOrANewRequestRestartsTheResendCount) {
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
-        engine->SendTimeOutTimer();
-        engine->SendTimeOutTimer();
+        SendTimeOutTimer();
+        SendTimeOutTimer();
         const int before = engine->RetryCount();
         Receive(step.datagram);
         EXPECT_EQ(engine->RetryCount(), step.countAfter == 0 ? 0 : before);
@@ -474,19 +544,19 @@ TEST_F(TftpEngineTest, OnlyProgressOrANewRequestRestartsTheResendCount) {
 // A block that cannot be read sends nothing; the recorder repeating its acknowledgement, or
 // going back to fetch the last good block again, must not keep the upload alive for ever.
 TEST_F(TftpEngineTest, UnreadableBlockEndsInTheSendTimeOutWhateverTheRecorderSends) {
-    WriteFile(host.sysFilePath, Pattern(3000));
+    WriteFile(sysFilePath, Pattern(3000));
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(1));
-    fs::remove(host.sysFilePath);
+    fs::remove(sysFilePath);
     Receive(Ack(2));
     const std::string openError =
-        "status:File (" + host.sysFilePath + ") Open Error (Error Code = 2)";
+        "status:File (" + sysFilePath + ") Open Error (Error Code = 2)";
     ASSERT_EQ(host.Count(openError), 1u);
     int ticks = 0;
-    while (tftpRunning && ticks < 100) {
-        engine->SendTimeOutTimer();
+    while (!engine->Ended() && ticks < 100) {
+        SendTimeOutTimer();
         ++ticks;
-        if (!tftpRunning) break;
+        if (engine->Ended()) break;
         Receive(Ack(2));  // re-acknowledges the resent block 2
         Receive(Ack(1));  // asks for block 2 again
         Receive(Ack(2));
@@ -499,67 +569,95 @@ TEST_F(TftpEngineTest, UnreadableBlockEndsInTheSendTimeOutWhateverTheRecorderSen
 }
 
 TEST_F(TftpEngineTest, AckTimeOutEndsTheUploadWithItsBox) {
-    engine->AckTimeOutTimer();
+    engine->OnAckTimeOut();
     EXPECT_EQ(
         host.Log(),
         (std::vector<std::string>{
-            "status:Uploading Completed", "status:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)",
+            "status:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)",
             "box:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)|FlashPilot Transmission "
             "Error"}));
-    EXPECT_FALSE(tftpRunning);
+    EXPECT_TRUE(engine->Ended());
 }
 
 TEST_F(TftpEngineTest, ReceiveFailingOnItsOwnStopsTheUploadAndSaysSo) {
-    port.DeliverFailure(104);
-    std::mutex state;
-    EXPECT_EQ(engine->Serve(state), fk::TftpEngine::End::ReceiveFailed);
+    engine->OnReceiveFailed(104);
     EXPECT_EQ(host.Log(),
-              (std::vector<std::string>{"status:Uploading Completed",
-                                        "status:Step 2: Tftp receive data error: error code (104)",
+              (std::vector<std::string>{"status:Step 2: Tftp receive data error: error code (104)",
                                         "box:Step 2: Tftp receive data error: error code (104)|"}));
     EXPECT_EQ(stops, 1);
 }
 
-TEST_F(TftpEngineTest, ServeAnswersTheRequesterAndIgnoresOthersUntilTheyRequestAfresh) {
-    WriteFile(host.sysFilePath, Pattern(1500));
+// Once a transfer runs, only its recorder counts. From its address on another port (a boot
+// loader that changed its source port) an acknowledgement of the block in flight, or an ERROR,
+// moves the transfer there; nothing else from anywhere steers it.
+TEST_F(TftpEngineTest, TheRecorderIsFollowedToANewPortAndStrangersSteerNothing) {
+    const Bytes image = Pattern(3000);
+    WriteFile(sysFilePath, image);
     const fk::platform::Endpoint samePortElsewhere{0x0A000005, peer.port};
-    const fk::platform::Endpoint sameAddressOtherPort{peer.address, 3000};
-    port.Deliver(ReadRequest("fw_2.bin"), peer);
-    // Junk that happens to read as acknowledgements or errors steers nothing.
-    port.Deliver(Ack(1), samePortElsewhere);
-    port.Deliver(Ack(7), sameAddressOtherPort);
-    port.Deliver({0, 5, 0, 0}, sameAddressOtherPort);
-    port.Deliver(Ack(1), peer);
-    // A request from a new port (a recorder that restarted) starts the transfer again there.
-    port.Deliver(ReadRequest("fw_2.bin"), sameAddressOtherPort);
-    port.Deliver(Ack(2), peer);
-    port.Deliver(Ack(1), sameAddressOtherPort);
-    port.Close();  // the script is delivered first, then the stop
-    std::mutex state;
-    EXPECT_EQ(engine->Serve(state), fk::TftpEngine::End::Stopped);
-    ASSERT_EQ(port.sent.size(), 4u);
-    EXPECT_EQ(port.sent[0].to, peer);
-    EXPECT_EQ(BlockOf(port.sent[1].bytes), 2);
-    EXPECT_EQ(port.sent[1].to, peer);
-    EXPECT_EQ(BlockOf(port.sent[2].bytes), 1);
-    EXPECT_EQ(port.sent[2].to, sameAddressOtherPort);
-    EXPECT_EQ(BlockOf(port.sent[3].bytes), 2);
-    EXPECT_EQ(port.sent[3].to, sameAddressOtherPort);
-    EXPECT_EQ(host.Count("status:Tftp error received"), 0u);
-    EXPECT_EQ(stops, 0);
+    const fk::platform::Endpoint newPort{peer.address, 3000};
+    const fk::platform::Endpoint thirdPort{peer.address, 3001};
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(1));  // block 2 in flight
+    struct Step {
+        const char* what;
+        Bytes datagram;
+        fk::platform::Endpoint from;
+        std::size_t sentAfter;
+        std::uint16_t blockAfter;
+        fk::platform::Endpoint peerAfter;
+    };
+    const std::vector<Step> steps{
+        {"another address's acknowledgement", Ack(2), samePortElsewhere, 2, 2, peer},
+        {"another address's read request", ReadRequest("fw_2.bin"), samePortElsewhere, 2, 2, peer},
+        {"a stale acknowledgement from a new port", Ack(1), newPort, 2, 2, peer},
+        {"junk from a new port", {0, 9, 1}, newPort, 2, 2, peer},
+        {"the block in flight acknowledged from a new port", Ack(2), newPort, 3, 3, newPort},
+        {"a stale acknowledgement from the old port", Ack(2), peer, 3, 3, newPort},
+        {"an ERROR from a third port (nothing sent)", {0, 5, 0, 0, 0}, thirdPort, 3, 3, newPort},
+        {"the recorder goes on from there", Ack(3), thirdPort, 4, 4, thirdPort},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        Receive(step.datagram, step.from);
+        EXPECT_EQ(sent.size(), step.sentAfter);
+        EXPECT_EQ(engine->BlockNo(), step.blockAfter);
+        EXPECT_EQ(sent.back().to, step.peerAfter);
+    }
+    for (const std::uint16_t block : {4, 5, 6, 7}) Receive(Ack(block), thirdPort);
+    EXPECT_EQ(stops, 1);
+    Bytes served;
+    for (std::size_t n = 1; n < sent.size(); ++n)
+        served.insert(served.end(), sent[n].bytes.begin() + 4, sent[n].bytes.end());
+    EXPECT_EQ(served, image);
+}
+
+// A read request from the recorder itself (it restarted) starts its transfer afresh, from its
+// new port too.
+TEST_F(TftpEngineTest, TheRecorderAskingAgainIsServedAfreshFromItsNewPort) {
+    WriteFile(sysFilePath, Pattern(1500));
+    const fk::platform::Endpoint newPort{peer.address, 3000};
+    Receive(ReadRequest("fw_2.bin"));
+    Receive(Ack(1));
+    Receive(ReadRequest("fw_2.bin"), newPort);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(BlockOf(sent[2].bytes), 1);
+    EXPECT_EQ(sent[2].to, newPort);
+    Receive(Ack(1), newPort);
+    EXPECT_EQ(BlockOf(LastSent()), 2);
+    EXPECT_EQ(LastSent(), sent[1].bytes);
 }
 
 // A stray datagram (a scan, a second client) between a send and its resend must not take the
 // resend away from the recorder.
 TEST_F(TftpEngineTest, ResendGoesWhereTheLastPacketWentDespiteAStrayDatagram) {
-    WriteFile(host.sysFilePath, Pattern(1500));
+    WriteFile(sysFilePath, Pattern(1500));
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(1));
-    engine->HandleDatagram(Bytes{0, 9, 'x'}, {0x0A000005, 3000});
-    engine->SendTimeOutTimer();
-    ASSERT_EQ(port.sent.size(), 3u);
-    EXPECT_EQ(port.sent[2].to, peer);
-    EXPECT_EQ(port.sent[2].bytes, port.sent[1].bytes);
+    Receive(Bytes{0, 9, 'x'}, {0x0A000005, 3000});
+    SendTimeOutTimer();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[2].to, peer);
+    EXPECT_EQ(sent[2].bytes, sent[1].bytes);
 }
 
 // Whatever happens to the file between two blocks must not reach the recorder as a mix of two
@@ -594,20 +692,20 @@ TEST_F(TftpEngineTest, FileChangedMidTransferIsReportedAndNothingMoreIsSent) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         MakeEngine(std::chrono::milliseconds(3000));
-        port.sent.clear();
+        sent.clear();
         host.Clear();
-        WriteFile(host.sysFilePath, image);
+        WriteFile(sysFilePath, image);
         Receive(ReadRequest("fw_2.bin"));
         Receive(Ack(1));
         Receive(Ack(2));
-        ASSERT_EQ(port.sent.size(), 3u);
-        c.change(host.sysFilePath);
+        ASSERT_EQ(sent.size(), 3u);
+        c.change(sysFilePath);
         Receive(Ack(3));
         Receive(Ack(3));
         Receive(Ack(2));  // asks for block 3 again, which has changed as well
-        EXPECT_EQ(port.sent.size(), 3u);
+        EXPECT_EQ(sent.size(), 3u);
         const std::string text =
-            "File (" + host.sysFilePath + ") Read Error, the file changed during the upload";
+            "File (" + sysFilePath + ") Read Error, the file changed during the upload";
         EXPECT_EQ(host.Count("status:" + text), 2u);
         EXPECT_EQ(host.Count("box:" + text + "|"), 2u);
         EXPECT_EQ(stops, 0);

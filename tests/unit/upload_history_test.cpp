@@ -220,61 +220,51 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
             .toStdString();
     };
     const std::string imageHash = Sha256Of(image);
-    const std::span<const std::uint8_t> first(image.data(), 512), rest(image.data() + 512, 488);
+    const std::span<const std::uint8_t> first(image.data(), 512);
     // The file as the engine serves it, opened by its first block.
     const auto served = [&] {
         auto served = std::make_shared<fk::ServedImage>(imagePath.string(),
                                                         fk::MeasureFile(imagePath.string()));
         std::array<std::uint8_t, 512> block{};
-        EXPECT_EQ(served->Read(0, block).outcome, fk::ServedImage::Outcome::Read);
+        EXPECT_EQ(served->Read(0, block).outcome, fk::ImageBlocks::Outcome::Read);
         return served;
     };
 
     fk::testing::FakeSessionHost window;
-    window.sysFilePath = imagePath.string();
-    window.card.store({0xC0A84D01, 1});
-    window.mac = {0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01};
+    const fk::SelectedCard card{0xC0A84D01, 1};
+    const fk::event::Started started{card, {0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01}, imagePath.string(),
+                                     fk::ImagePage::System};
+    using namespace fk::event;
+    const auto timedOut = Failed{Failed::Reason::SendTimeOut, 0};
     {
         UploadHistory history(Path(), Sink());
         fk::history::RecordingSessionHost recording(window, &history, "flashkit");
+        const auto report = [&](std::initializer_list<fk::SessionEvent> events) {
+            for (const auto& event : events) recording.OnEvent(event);
+        };
         // Completed, with a resend and a confused acknowledgement; the stop after it adds nothing.
-        recording.UploadStarted();
-        recording.RequestAccepted({0xC0A84D02, 2001}, 1000, served());
-        recording.BlockServed(first);
-        recording.BlockResent();
-        recording.BlockAcknowledged(2, 3);
-        recording.BlockServed(rest);
-        recording.BlockAcknowledged(3, 3);
-        recording.BlockAcknowledged(65535, 3);
-        recording.UploadFinished(true, "Uploading Completed");
-        recording.SessionEnded();
+        report({started, RequestAccepted{{0xC0A84D02, 2001}, 1000, served()}, BlockServed{512},
+                Resent{0, true}, Resent{1, false}, Acknowledged{2, 3}, BlockServed{488},
+                Acknowledged{3, 3}, Acknowledged{65535, 3}, Completed{}, Ended{}});
         // Stopped from outside: the operator's abort, unless the front end says otherwise.
-        recording.UploadStarted();
-        recording.SessionEnded();
-        recording.UploadStarted();
-        recording.SetStopOutcome("interrupted", "Uploading Aborted");
-        recording.SessionEnded();
+        report({started, Ended{}, started});
+        recording.SetStopOutcome(fk::history::Outcome::Interrupted, "Uploading Aborted");
+        report({Ended{}});
         // A recorder that asks again is served, and hashed, from the start again.
-        recording.UploadStarted();
-        recording.RequestAccepted({0xC0A84D02, 2002}, 1000, served());
-        recording.BlockServed(rest);
-        recording.RequestAccepted({0xC0A84D02, 2003}, 1000, served());
-        recording.BlockServed(first);
-        recording.BlockServed(rest);
-        recording.UploadFinished(false, "TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)");
-        recording.SessionEnded();
+        report({started, RequestAccepted{{0xC0A84D02, 2002}, 1000, served()}, BlockServed{488},
+                RequestAccepted{{0xC0A84D02, 2003}, 1000, served()}, BlockServed{512},
+                BlockServed{488}, timedOut, Ended{}});
         // The hash is read back from the file served once the row ends: a file renamed over
         // still holds the bytes served; of one written to, no hash is better than a wrong one.
         history.Flush();
         for (const bool rewrite : {false, true}) {
             writeImage();
-            recording.UploadStarted();
-            recording.RequestAccepted({0xC0A84D02, 2004}, 1000, served());
-            recording.BlockServed(first);
+            report({started, RequestAccepted{{0xC0A84D02, 2004}, 1000, served()},
+                    BlockServed{512}});
             const fs::path other = m_dir / "other.bin";
             std::ofstream(rewrite ? imagePath : other, std::ios::binary | std::ios::app) << "new";
             if (!rewrite) fs::rename(other, imagePath);
-            recording.UploadFinished(false, "changed");
+            report({timedOut});
         }
     }
     // Every report reached the window as well.
