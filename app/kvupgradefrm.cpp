@@ -198,7 +198,7 @@ void TKVUpgradeFrm::BuildLayout() {
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    setWindowTitle(QStringLiteral("FlashKit v1.3.13"));
+    setWindowTitle(QStringLiteral("FlashKit v" FLASHKIT_VERSION_SHORT));
     setWindowIcon(QIcon(QStringLiteral(":/flashkit/flashkit-icon.png")));
     setFont(LayoutFont(11, false));
     setFixedSize(kClientWidth, kClientHeight);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "flashkit_version.h"
 #include "net/adapter_list.h"
 #include "net/arp_entry.h"
 #include "net/ipv4.h"
@@ -243,4 +244,4 @@ class TKVUpgradeFrm : public QWidget {
 extern fk::MacAddress deviceMac;
 
 // The application title, also the caption of error boxes.
-inline constexpr const char* kApplicationTitle = "FlashKit V1.3.13.25";
+inline constexpr const char* kApplicationTitle = "FlashKit V" FLASHKIT_VERSION;

@@ -3,6 +3,7 @@
 
 #include "app/flashkit_application.h"
 #include "app/startup.h"
+#include "flashkit_version.h"
 #include "history/upload_history.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"

@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "flashkit_version.h"
 
 namespace {
 

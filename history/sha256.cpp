@@ -12,16 +12,12 @@ void Sha256::Free::operator()(evp_md_ctx_st* context) const {
 
 Sha256::Sha256() : m_context(EVP_MD_CTX_new()) {
     if (!m_context) throw std::bad_alloc();
-    Reset();
-}
-
-Sha256::~Sha256() = default;
-
-void Sha256::Reset() {
     if (EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) != 1) {
         throw std::runtime_error("SHA-256 is not available from libcrypto");
     }
 }
+
+Sha256::~Sha256() = default;
 
 void Sha256::Add(std::span<const std::uint8_t> bytes) {
     EVP_DigestUpdate(m_context.get(), bytes.data(), bytes.size());

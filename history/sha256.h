@@ -1,8 +1,9 @@
 #pragma once
 
-// SHA-256 fed piece by piece, as an upload serves its blocks. Computed by libcrypto, which uses
-// the processor's SHA instructions where it has them: about ten times the speed of a portable
-// implementation, which matters when every block of an upload passes through it.
+// SHA-256 fed piece by piece, as the history's thread reads the bytes served back from the image
+// once an upload's row ends. Computed by libcrypto, which uses the processor's SHA instructions
+// where it has them: about ten times the speed of a portable implementation, on every byte of
+// every image uploaded.
 
 #include <cstdint>
 #include <memory>
@@ -20,11 +21,8 @@ class Sha256 {
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
 
-    // Starts over, as if nothing had been added.
-    void Reset();
     void Add(std::span<const std::uint8_t> bytes);
-    // The hash of everything added since the last Reset, in lower-case hex; more may be added
-    // after it.
+    // The hash of everything added so far, in lower-case hex; more may be added after it.
     std::string Hex() const;
 
   private:

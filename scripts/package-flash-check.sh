@@ -18,7 +18,9 @@ helper=/usr/libexec/flashkit/flashkit-net-helper
 simulator=/usr/bin/flashkit-recorder-sim
 recorder=192.168.77.2  # what the address rule gives the pc side's 192.168.77.1
 recorder_mac=02:5e:a1:30:01:01
-title='FlashKit v1.3.13'
+# The caption shows the first three numbers of the installed package's upstream version.
+version=$(dpkg-query -W -f='${Version}' flashkit)
+title="FlashKit v$(cut -d. -f1-3 <<<"${version%-*}")"
 limit=60  # seconds for the whole upload, simulator included
 
 tag=$$

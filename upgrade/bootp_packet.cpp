@@ -2,16 +2,11 @@
 
 #include <algorithm>
 
+#include "net/byte_order.h"
+
 namespace fk {
 
 namespace {
-
-void PutU32(BootpReply& packet, std::size_t offset, std::uint32_t value) {
-    packet[offset] = static_cast<std::uint8_t>(value >> 24);
-    packet[offset + 1] = static_cast<std::uint8_t>(value >> 16);
-    packet[offset + 2] = static_cast<std::uint8_t>(value >> 8);
-    packet[offset + 3] = static_cast<std::uint8_t>(value);
-}
 
 constexpr std::size_t kOp = 0, kHtype = 1, kHlen = 2, kXid = 4, kYiaddr = 16, kSiaddr = 20,
                       kChaddr = 28, kFile = 108;

@@ -2,19 +2,11 @@
 
 #include <algorithm>
 
+#include "net/byte_order.h"
+
 namespace fk {
 
 namespace {
-
-void PutU16(std::span<std::uint8_t> out, std::size_t offset, std::uint16_t value) {
-    out[offset] = static_cast<std::uint8_t>(value >> 8);
-    out[offset + 1] = static_cast<std::uint8_t>(value);
-}
-
-void PutU32(std::span<std::uint8_t> out, std::size_t offset, std::uint32_t value) {
-    PutU16(out, offset, static_cast<std::uint16_t>(value >> 16));
-    PutU16(out, offset + 2, static_cast<std::uint16_t>(value));
-}
 
 constexpr std::size_t kOpcodeSize = 2;
 constexpr std::size_t kAckSize = 4;
@@ -41,7 +33,7 @@ std::string_view ReadRequestFileName(std::span<const std::uint8_t> datagram) {
 
 std::optional<std::uint16_t> AckBlockNumber(std::span<const std::uint8_t> datagram) {
     if (datagram.size() < kAckSize) return std::nullopt;
-    return static_cast<std::uint16_t>(datagram[2] << 8 | datagram[3]);
+    return ReadU16(datagram, 2);
 }
 
 std::size_t BuildDataPacket(std::uint16_t block, std::span<const std::uint8_t> content,

@@ -86,10 +86,7 @@ class NetnsPair {
         m_home = -1;
     }
 
-    // Prefix for running a command on the recorder side.
-    std::string OnRecorder(const std::string& command) const {
-        return "ip netns exec " + recorder + " " + command;
-    }
+    // Prefix for running a command on the pc side.
     std::string OnPc(const std::string& command) const {
         return "ip netns exec " + pc + " " + command;
     }

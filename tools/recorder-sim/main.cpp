@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "flashkit_version.h"
 #include "tools/recorder-sim/bootp_reply.h"
 #include "tools/recorder-sim/image_header.h"
 #include "tools/recorder-sim/ipv4_udp.h"
