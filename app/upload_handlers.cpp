@@ -85,10 +85,9 @@ std::optional<fk::UploadPlan> TKVUpgradeFrm::PlanUpload() {
     // The plan of the selected card, also after a card of the last upload went away.
     m_awaitedCard.reset();
     UpdateAddressPlan();
-    auto planned = fk::MakeUploadPlan(
-        {system ? fk::ImagePage::System : fk::ImagePage::Data,
-         system ? m_sysFilePath : m_dataFilePath, deviceMac, Card()},
-        m_services.adapters, m_adapterInfo, m_services.neighbours);
+    auto planned = fk::MakeUploadPlan({system ? fk::ImagePage::System : fk::ImagePage::Data,
+                                       system ? m_sysFilePath : m_dataFilePath, deviceMac, Card()},
+                                      m_services.adapters, m_adapterInfo, m_services.neighbours);
     if (auto* plan = std::get_if<fk::UploadPlan>(&planned)) return std::move(*plan);
     const auto& refusal = std::get<fk::UploadRefusal>(planned);
     using Reason = fk::UploadRefusal::Reason;

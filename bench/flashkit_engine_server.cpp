@@ -34,6 +34,7 @@
 
 #include "platform/neighbour_table.h"
 #include "upgrade/device_arp.h"
+#include "upgrade/operator_feedback.h"
 #include "upgrade/session_host.h"
 #include "upgrade/upload_session.h"
 
@@ -73,36 +74,24 @@ std::optional<fk::Ipv4> CardAddress(const std::string& card) {
     return found;
 }
 
-// The window's part as the engine sees it, minus the window: fixed reads, and reports that are
-// only looked at for errors and for the end of an upload.
+// The window's part as the session sees it, minus the window: a fixed card, and events that
+// are only looked at for errors and for the end of an upload.
 class BenchHost final : public fk::SessionHost {
   public:
-    BenchHost(const Options& options, fk::Ipv4 hostAddress, int ifindex)
-        : m_path(options.imagePath),
-          m_name(Lower(options.imagePath.substr(options.imagePath.find_last_of('/') + 1))),
-          m_hostAddress(hostAddress),
-          m_ifindex(ifindex),
-          m_mac(options.mac) {}
+    explicit BenchHost(fk::SelectedCard card) : m_card(card) {}
 
-    fk::ImagePage ActivePage() const override { return fk::ImagePage::System; }
-    std::string BootFileName(fk::ImagePage) const override { return m_name; }
-    std::string ImagePath(fk::ImagePage) const override { return m_path; }
-    fk::SelectedCard Card() const override { return {m_hostAddress, m_ifindex}; }
-    fk::MacAddress DeviceMac() const override { return m_mac; }
-
-    void ShowStatus(const std::string& text) override {
-        if (Lower(text).find("error") != std::string::npos) Fail(text);
-    }
-    void SetProgress(int) override {}
-    void PlayCue(int) override {}
-    void ShowMessage(const std::string& text, const std::string&,
-                     fk::platform::MessageIcon) override {
-        Fail(text);
-    }
-    void SessionEnded() override {
-        std::lock_guard lock(m_mutex);
-        ++m_ended;
-        m_changed.notify_all();
+    fk::SelectedCard Card() const override { return m_card; }
+    void OnEvent(const fk::SessionEvent& event) override {
+        const auto feedback = fk::FeedbackFor(event);
+        if (feedback.box) Fail(feedback.box->text);
+        if (feedback.status && Lower(*feedback.status).find("error") != std::string::npos) {
+            Fail(*feedback.status);
+        }
+        if (feedback.idle) {
+            std::lock_guard lock(m_mutex);
+            ++m_ended;
+            m_changed.notify_all();
+        }
     }
 
     // Waits until `ended` uploads have ended, an error was reported or a stop was asked for;
@@ -130,11 +119,7 @@ class BenchHost final : public fk::SessionHost {
         m_changed.notify_all();
     }
 
-    const std::string m_path;
-    const std::string m_name;
-    const fk::Ipv4 m_hostAddress;
-    const int m_ifindex;
-    const fk::MacAddress m_mac;
+    const fk::SelectedCard m_card;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     int m_ended = 0;
@@ -208,13 +193,21 @@ int Serve(const Options& options) {
                      options.card.c_str());
         return 1;
     }
-    BenchHost host(options, *hostAddress, ifindex);
+    const fk::SelectedCard card{*hostAddress, ifindex};
+    BenchHost host(card);
     const auto table = fk::platform::MakeSystemNeighbourTable();
     BenchArp arp(*table);
-    fk::UploadSession session(host, arp);
+    fk::UploadSession session(host, arp, fk::platform::SystemPortOpener());
+    const fk::UploadPlan plan{
+        {fk::ImagePage::System,
+         Lower(options.imagePath.substr(options.imagePath.find_last_of('/') + 1)),
+         options.imagePath},
+        options.mac,
+        card,
+        0};
     int status = 0;
     for (int upload = 1; !g_stopRequested.load(); ++upload) {
-        session.StartUpload();
+        session.StartUpload(plan);
         if (!host.WaitForEnd(upload, std::chrono::seconds(options.idleExitSeconds))) break;
         if (const auto error = host.Error(); !error.empty()) {
             std::fprintf(stderr, "flashkit-bench-engine: %s\n", error.c_str());

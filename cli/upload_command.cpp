@@ -293,8 +293,8 @@ int RunUpload(const UploadOptions& options) {
                             static_cast<int>(card->index)};
             choices.deferAddressCheck = ParseDottedQuad(card->ipAddress) == 0;
         }
-        auto planned = MakeUploadPlan(choices, *adapters, BuildAdapterList(adapters->List()),
-                                      *neighbours);
+        auto planned =
+            MakeUploadPlan(choices, *adapters, BuildAdapterList(adapters->List()), *neighbours);
         if (auto* ready = std::get_if<UploadPlan>(&planned)) return std::move(*ready);
         const auto& refusal = std::get<UploadRefusal>(planned);
         if (!refusal.fileError.empty()) output.Error(refusal.fileError);
@@ -399,8 +399,8 @@ int RunUpload(const UploadOptions& options) {
                              {"file", bootFileName},
                              {"size", imageSize}});
             } else {
-                output.Line("The recorder at " + EndpointText(accepted->recorder) +
-                            " asked for " + bootFileName);
+                output.Line("The recorder at " + EndpointText(accepted->recorder) + " asked for " +
+                            bootFileName);
             }
         } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
             // Only blocks sent and not confirmed before move the line on.

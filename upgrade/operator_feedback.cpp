@@ -116,7 +116,8 @@ OperatorFeedback FeedbackFor(const SessionEvent& event) {
                 feedback.cue = Cue::Error;
                 // A refused bind may be the helper that could not be asked: then the operator
                 // is told why.
-                if (failed.error == EACCES) feedback.box = NetHelperProblemBox(failed.helperProblem);
+                if (failed.error == EACCES)
+                    feedback.box = NetHelperProblemBox(failed.helperProblem);
                 return feedback;
             },
             [](const event::Announcing&) {
@@ -132,8 +133,8 @@ OperatorFeedback FeedbackFor(const SessionEvent& event) {
             [](const event::AddressBack&) { return Status("Uploading Started"); },
             [](const event::ImageUnmeasurable&) {
                 OperatorFeedback feedback;
-                feedback.box = OperatorBox{"Image file open error", "File open error",
-                                           MessageIcon::Stop};
+                feedback.box =
+                    OperatorBox{"Image file open error", "File open error", MessageIcon::Stop};
                 return feedback;
             },
             [](const event::StrayDatagram& stray) {

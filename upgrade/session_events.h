@@ -91,8 +91,8 @@ struct SendFailed {};
 struct FileError {
     enum class Kind { OpenFailed, Changed, SeekFailed, ReadFailed } kind = Kind::ReadFailed;
     std::string path;
-    int error = 0;      // errno of OpenFailed and ReadFailed (0: read past the end)
-    int blockNo = 0;    // of SeekFailed
+    int error = 0;    // errno of OpenFailed and ReadFailed (0: read past the end)
+    int blockNo = 0;  // of SeekFailed
 };
 // The recorder acknowledged the final block.
 struct Completed {};

@@ -27,8 +27,8 @@ bool IsErrorPacket(std::span<const std::uint8_t> datagram) {
 TftpEngine::TftpEngine(ServedFile file, ImageStore& images, TftpSink& sink, TftpOptions options)
     : m_file(std::move(file)), m_images(images), m_sink(sink), m_options(options) {}
 
-void TftpEngine::OnDatagram(std::span<const std::uint8_t> datagram,
-                            const platform::Endpoint& from, Clock::time_point now) {
+void TftpEngine::OnDatagram(std::span<const std::uint8_t> datagram, const platform::Endpoint& from,
+                            Clock::time_point now) {
     const auto kind = ParseTftpOpcode(datagram);
     if (!kind) return;
     if (*kind == TftpKind::ReadRequest) {
@@ -168,9 +168,9 @@ std::optional<std::size_t> TftpEngine::ReadFileBlock(Transfer& transfer) {
         std::int64_t{transfer.blockNo} * kTftpBlockSize - 2 * std::int64_t{kTftpBlockSize};
     if (offset < 0) return refuse(Kind::SeekFailed, 0);
     using Outcome = ImageBlocks::Outcome;
-    const auto block = transfer.image->Read(
-        static_cast<std::uint64_t>(offset),
-        std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>());
+    const auto block =
+        transfer.image->Read(static_cast<std::uint64_t>(offset),
+                             std::span(m_packet).subspan<kTftpDataHeaderSize, kTftpBlockSize>());
     switch (block.outcome) {
         case Outcome::Read:
             return block.length;
@@ -202,8 +202,8 @@ void TftpEngine::ResendTimeOut(Transfer& transfer, Clock::time_point now) {
             return;
         }
     } else if (transfer.retryCount >= m_options.maxResends) {
-        const bool finalInFlight = transfer.finalBlockNo == transfer.blockNo &&
-                                   transfer.furthestSent == transfer.blockNo;
+        const bool finalInFlight =
+            transfer.finalBlockNo == transfer.blockNo && transfer.furthestSent == transfer.blockNo;
         if (finalInFlight) {
             Finish(transfer, event::Unconfirmed{});
         } else {

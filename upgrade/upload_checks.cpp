@@ -138,4 +138,3 @@ std::variant<UploadPlan, UploadRefusal> MakeUploadPlan(const UploadChoices& choi
 }
 
 }  // namespace fk
-

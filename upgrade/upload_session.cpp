@@ -149,7 +149,8 @@ void UploadSession::NetworkThread(const std::shared_ptr<Run>& run) {
             if (nextTurn + m_options.bootpPeriod < now) nextTurn = now;
         }
         if (run->ackTimeOutAsked.exchange(false)) engine.OnAckTimeOut();
-        if (run->sendTimeOutAsked.exchange(false)) engine.OnDeadline(engine.Deadline().value_or(now));
+        if (run->sendTimeOutAsked.exchange(false))
+            engine.OnDeadline(engine.Deadline().value_or(now));
         if (const auto due = engine.Deadline(); due && *due <= now) engine.OnDeadline(now);
         Deliver(*run);
         if (engine.Ended()) {
@@ -220,7 +221,8 @@ void UploadSession::Tidy(Run& run) {
     if (run.tidied.exchange(true)) return;
     // No add of the keeper follows the deletes.
     run.keeper.reset();
-    for (const auto& [card, address] : run.entries) m_arp.SetDeviceArpEntry(card, address, {}, false);
+    for (const auto& [card, address] : run.entries)
+        m_arp.SetDeviceArpEntry(card, address, {}, false);
     if (run.lastEntry.first != 0) m_arp.SetDeviceArpEntry(run.lastEntry.first, 0, {}, false);
     for (const auto& port : {run.bootpPort, run.tftpPort}) {
         if (port) port->Close();

@@ -308,4 +308,3 @@ PortOpener& SystemPortOpener() {
 }
 
 }  // namespace fk::platform
-

@@ -54,11 +54,9 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
 class UploadSessionTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        m_image = fs::temp_directory_path() / ("fk-session-" + std::to_string(getpid()) + "-" +
-                                               ::testing::UnitTest::GetInstance()
-                                                   ->current_test_info()
-                                                   ->name() +
-                                               ".bin");
+        m_image = fs::temp_directory_path() /
+                  ("fk-session-" + std::to_string(getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin");
         host.card = {kHost, 1};
         plan.file = {fk::ImagePage::System, "fw_2.bin", m_image.string()};
         plan.mac = {0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};

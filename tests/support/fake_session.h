@@ -3,6 +3,9 @@
 // Stand-ins for the session's window and transport: a host that records every report in order,
 // and an in-memory datagram port with a scripted inbox.
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -13,9 +16,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include "platform/neighbour_table.h"
 #include "platform/udp_socket.h"
@@ -38,7 +38,8 @@ class FakeSessionHost final : public SessionHost {
         if (feedback.progress) m_log.push_back("progress:" + std::to_string(*feedback.progress));
         if (feedback.status) m_log.push_back("status:" + *feedback.status);
         if (feedback.cue) m_log.push_back("cue:" + std::to_string(static_cast<int>(*feedback.cue)));
-        if (feedback.box) m_log.push_back("box:" + feedback.box->text + "|" + feedback.box->caption);
+        if (feedback.box)
+            m_log.push_back("box:" + feedback.box->text + "|" + feedback.box->caption);
         if (feedback.idle) m_log.push_back("ended");
     }
 

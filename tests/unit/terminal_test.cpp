@@ -20,11 +20,11 @@ TEST(ExitCodeForOutcome, EachEndHasItsOwnStatusAndOnlyACompletedUploadIsZero) {
         bool started;
         int code;
     };
-    for (const Row& row : {Row{Outcome::Completed, true, 0}, Row{Outcome::Failed, true, 5},
-                           Row{Outcome::Failed, false, 3}, Row{Outcome::NoRequest, true, 4},
-                           Row{Outcome::Interrupted, true, 130},
-                           Row{Outcome::Interrupted, false, 130}, Row{Outcome::Aborted, true, 5},
-                           Row{Outcome::Unconfirmed, true, 6}}) {
+    for (const Row& row :
+         {Row{Outcome::Completed, true, 0}, Row{Outcome::Failed, true, 5},
+          Row{Outcome::Failed, false, 3}, Row{Outcome::NoRequest, true, 4},
+          Row{Outcome::Interrupted, true, 130}, Row{Outcome::Interrupted, false, 130},
+          Row{Outcome::Aborted, true, 5}, Row{Outcome::Unconfirmed, true, 6}}) {
         EXPECT_EQ(ExitCodeForOutcome(row.outcome, row.started), row.code)
             << fk::history::OutcomeName(row.outcome) << " " << row.started;
     }

@@ -62,10 +62,10 @@ class TftpEngineTest : public ::testing::Test, public fk::TftpSink {
     void MakeEngine(std::chrono::milliseconds sendTimeOut, fk::TftpOptions options = {}) {
         options.sendTimeOut = sendTimeOut;
         const bool system = page == fk::ImagePage::System;
-        engine = std::make_unique<fk::TftpEngine>(
-            fk::ServedFile{page, system ? "fw_2.bin" : "font.fnt",
-                           system ? sysFilePath : dataFilePath},
-            images, *this, options);
+        engine =
+            std::make_unique<fk::TftpEngine>(fk::ServedFile{page, system ? "fw_2.bin" : "font.fnt",
+                                                            system ? sysFilePath : dataFilePath},
+                                             images, *this, options);
     }
 
     fk::platform::SendResult Send(std::span<const std::uint8_t> datagram,
@@ -213,8 +213,7 @@ TEST_F(TftpEngineTest, BlockAlignedImageEndsWithAnEmptyBlockAndProgressStaysAt10
 TEST_F(TftpEngineTest, EmptyImageAnnouncesSizeZeroAndEndsWithAnEmptyBlock2) {
     WriteFile(sysFilePath, {});
     Receive(ReadRequest("fw_2.bin"));
-    EXPECT_EQ(Bytes(sent[0].bytes.begin() + 20, sent[0].bytes.begin() + 24),
-              (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(sent[0].bytes.begin() + 20, sent[0].bytes.begin() + 24), (Bytes{0, 0, 0, 0}));
     Receive(Ack(1));
     EXPECT_EQ(LastSent(), (Bytes{0, 3, 0, 2}));
     EXPECT_EQ(stops, 0);
@@ -261,7 +260,8 @@ TEST_F(TftpEngineTest, HeaderBlockIsResentWithoutALimitOrForTheWaitGiven) {
     for (int n = 0; n < 3 * fk::kMaxResends; ++n) SendTimeOutTimer();
     EXPECT_EQ(sent.size(), 1u + 3 * fk::kMaxResends);
     EXPECT_EQ(stops, 0);
-    EXPECT_EQ(Statuses().back(), "status:retry transfer " + std::to_string(3 * fk::kMaxResends - 1));
+    EXPECT_EQ(Statuses().back(),
+              "status:retry transfer " + std::to_string(3 * fk::kMaxResends - 1));
     // The recorder answers at last: the transfer goes on, and later blocks have the limit.
     Receive(Ack(1));
     EXPECT_EQ(BlockOf(LastSent()), 2);
@@ -483,8 +483,7 @@ TEST_F(TftpEngineTest, TooLargeImageWrapsToTheSeekErrorAtBlock0) {
     Receive(Ack(65534));
     EXPECT_EQ(LastSent().size(), 516u);
     Receive(Ack(65535));
-    EXPECT_EQ(host.Count("status:File (" + sysFilePath + ") Read Error, fseek() block = 0"),
-              1u);
+    EXPECT_EQ(host.Count("status:File (" + sysFilePath + ") Read Error, fseek() block = 0"), 1u);
     EXPECT_EQ(stops, 0);
 }
 
@@ -549,8 +548,7 @@ TEST_F(TftpEngineTest, UnreadableBlockEndsInTheSendTimeOutWhateverTheRecorderSen
     Receive(Ack(1));
     fs::remove(sysFilePath);
     Receive(Ack(2));
-    const std::string openError =
-        "status:File (" + sysFilePath + ") Open Error (Error Code = 2)";
+    const std::string openError = "status:File (" + sysFilePath + ") Open Error (Error Code = 2)";
     ASSERT_EQ(host.Count(openError), 1u);
     int ticks = 0;
     while (!engine->Ended() && ticks < 100) {
@@ -570,12 +568,11 @@ TEST_F(TftpEngineTest, UnreadableBlockEndsInTheSendTimeOutWhateverTheRecorderSen
 
 TEST_F(TftpEngineTest, AckTimeOutEndsTheUploadWithItsBox) {
     engine->OnAckTimeOut();
-    EXPECT_EQ(
-        host.Log(),
-        (std::vector<std::string>{
-            "status:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)",
-            "box:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)|FlashPilot Transmission "
-            "Error"}));
+    EXPECT_EQ(host.Log(),
+              (std::vector<std::string>{
+                  "status:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)",
+                  "box:TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)|FlashPilot Transmission "
+                  "Error"}));
     EXPECT_TRUE(engine->Ended());
 }
 

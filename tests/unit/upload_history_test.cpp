@@ -230,8 +230,8 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
 
     fk::testing::FakeSessionHost window;
     const fk::SelectedCard card{0xC0A84D01, 1};
-    const fk::event::Started started{card, {0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01}, imagePath.string(),
-                                     fk::ImagePage::System};
+    const fk::event::Started started{
+        card, {0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01}, imagePath.string(), fk::ImagePage::System};
     using namespace fk::event;
     const auto timedOut = Failed{Failed::Reason::SendTimeOut, 0};
     {
@@ -257,8 +257,8 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
         history.Flush();
         for (const bool rewrite : {false, true}) {
             writeImage();
-            report({started, RequestAccepted{{0xC0A84D02, 2004}, 1000, served()},
-                    BlockServed{512}});
+            report(
+                {started, RequestAccepted{{0xC0A84D02, 2004}, 1000, served()}, BlockServed{512}});
             const fs::path other = m_dir / "other.bin";
             std::ofstream(rewrite ? imagePath : other, std::ios::binary | std::ios::app) << "new";
             if (!rewrite) fs::rename(other, imagePath);
