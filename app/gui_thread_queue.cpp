@@ -23,6 +23,12 @@ void GuiThreadQueue::Post(std::function<void()> change) {
 }
 
 void GuiThreadQueue::RunWaiting() {
+    if (m_running) return;
+    m_running = true;
+    const struct Done {
+        bool& running;
+        ~Done() { running = false; }
+    } done{m_running};
     for (;;) {
         std::function<void()> change;
         {

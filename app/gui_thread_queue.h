@@ -14,7 +14,8 @@ class GuiThreadQueue final : public QObject {
     explicit GuiThreadQueue(QObject* parent) : QObject(parent) {}
 
     void Post(std::function<void()> change);
-    // On the owning thread: runs every change waiting, oldest first.
+    // On the owning thread: runs every change waiting, oldest first. Called from inside a change
+    // it returns at once: the changes after the running one stay after it.
     void RunWaiting();
 
   protected:
@@ -23,4 +24,5 @@ class GuiThreadQueue final : public QObject {
   private:
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_waiting;
+    bool m_running = false;  // the owning thread's own
 };

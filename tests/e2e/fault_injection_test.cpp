@@ -487,6 +487,39 @@ TEST_F(FaultInjectionE2e, SilentArpRecorderKeepsItsEntryThroughTimersAndALinkDro
     }
 }
 
+// The recorder sets the pace: it may prepare its flash before it acknowledges the header block
+// (the block is resent past the limit of later blocks, here 3 s at 100 ms), and a boot loader
+// may change its source port mid-transfer (the transfer follows it).
+TEST_F(FaultInjectionE2e, ASlowHeaderAndANewSourcePortAreFollowedToTheEnd) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> faults;
+    };
+    const Case cases[] = {
+        {"header acknowledged after 3 s", {"--hold-ack", "1", "--hold", "3"}},
+        {"new source port from block 50", {"--new-port-at", "50"}},
+    };
+    m_options.sendTimeOut = 100ms;
+    OpenWindow();
+    const auto image = SystemImage(100'000);
+    Prepare(0, Image("fw_e2e.bin", image));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path received = m_work / "received.bin";
+        std::vector<std::string> arguments{"--fetch", "--output", received.string()};
+        arguments.insert(arguments.end(), c.faults.begin(), c.faults.end());
+        Recorder recorder(*m_net, arguments, 20s);
+        Press();
+        const auto run = recorder.Finish();
+        ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_EQ(ReadAll(received),
+                  HeaderAndImage(1, static_cast<std::uint32_t>(image.size()), image));
+        ASSERT_TRUE(WaitFor([&] { return Caption() == "&Upload" && CompletionCuePlayed(); }));
+        EXPECT_EQ(Status(), "Uploading Completed");
+        EXPECT_TRUE(boxes.Shown().empty());
+    }
+}
+
 // The pc's card drops for a moment mid-transfer: the sends fail ("Data transfer error"), the
 // window's resends repeat the block that did not go out, and an acknowledgement lost on its way is
 // repeated by the recorder when no new block has come for a while (the simulator's --retry), even
