@@ -80,14 +80,16 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
     const bool known = m_transfers.contains(from.address);
     // While the transfers are full, only their own recorders may start afresh: a newcomer that
     // guessed the name would otherwise take the image and cost the recorder its upload.
-    if (!known && m_transfers.size() >= m_options.maxRecorders) return;
+    const auto running = std::count_if(m_transfers.begin(), m_transfers.end(),
+                                       [](const auto& entry) { return !entry.second.ended; });
+    if (!known && static_cast<std::size_t>(running) >= m_options.maxRecorders) return;
     if (!SameNameIgnoringCase(ReadRequestFileName(datagram), m_file.bootFileName)) {
         StrayReport(event::StrayDatagram::Kind::WrongFileName, now);
         return;
     }
     auto image = m_images.Accept(m_file.path);
     const auto size = image->Size();
-    if (!size) m_sink.Report(event::ImageUnmeasurable{});
+    if (!size) m_sink.Report(from.address, event::ImageUnmeasurable{});
     Transfer& transfer = m_transfers[from.address];
     transfer = Transfer{};
     transfer.peer = from;
@@ -95,12 +97,12 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
     transfer.imageSize = size.value_or(0);
     transfer.blockTotal = size ? (*size + kTftpBlockSize - 1) / kTftpBlockSize + 1 : 0;
     transfer.acceptedAt = now;
-    m_sink.Report(event::RequestAccepted{from, transfer.imageSize, std::move(image)});
+    m_sink.Report(from.address, event::RequestAccepted{from, transfer.imageSize, std::move(image)});
     SendDataBlock(transfer, now, true);
 }
 
 void TftpEngine::HandleAck(Transfer& transfer, std::uint16_t acknowledged, Clock::time_point now) {
-    m_sink.Report(event::Acknowledged{acknowledged, transfer.blockTotal});
+    m_sink.Report(transfer.peer.address, event::Acknowledged{acknowledged, transfer.blockTotal});
     if (acknowledged == transfer.finalBlockNo) {
         if (transfer.blockTotal > 0) ShowPercent(transfer, 100, now);
         Finish(transfer, event::Completed{});
@@ -138,7 +140,7 @@ void TftpEngine::SendDataBlock(Transfer& transfer, Clock::time_point now, bool r
         // A repeated acknowledgement asks for a block again: it is served, but counted once.
         if (transfer.blockNo == transfer.highestServed + 1) {
             transfer.highestServed = transfer.blockNo;
-            m_sink.Report(event::BlockServed{length});
+            m_sink.Report(transfer.peer.address, event::BlockServed{length});
         }
     }
     const std::size_t packetLength =
@@ -153,7 +155,7 @@ void TftpEngine::SendDataBlock(Transfer& transfer, Clock::time_point now, bool r
     if (restartTimer || !transfer.resendDue) transfer.resendDue = now + m_options.sendTimeOut;
     if (sent.count < 0) {
         transfer.shownPercent = -1;
-        m_sink.Report(event::SendFailed{});
+        m_sink.Report(transfer.peer.address, event::SendFailed{});
     }
 }
 
@@ -161,7 +163,7 @@ std::optional<std::size_t> TftpEngine::ReadFileBlock(Transfer& transfer) {
     using Kind = event::FileError::Kind;
     const auto refuse = [&](Kind kind, int error) {
         transfer.shownPercent = -1;
-        m_sink.Report(event::FileError{kind, m_file.path, error, transfer.blockNo});
+        m_sink.Report(transfer.peer.address, event::FileError{kind, m_file.path, error, transfer.blockNo});
         return std::nullopt;
     };
     const std::int64_t offset =
@@ -214,20 +216,20 @@ void TftpEngine::ResendTimeOut(Transfer& transfer, Clock::time_point now) {
     const auto sent =
         m_sink.Send({transfer.lastPacket.data(), transfer.lastPacketLen}, transfer.peer);
     transfer.shownPercent = -1;
-    m_sink.Report(event::Resent{transfer.retryCount, sent.count > 0});
+    m_sink.Report(transfer.peer.address, event::Resent{transfer.retryCount, sent.count > 0});
     ++transfer.retryCount;
 }
 
 void TftpEngine::OnReceiveFailed(int error) {
     for (auto& [address, transfer] : m_transfers) transfer.resendDue.reset();
     m_ended = true;
-    m_sink.Report(event::Failed{event::Failed::Reason::ReceiveFailed, error});
+    m_sink.Report(0, event::Failed{event::Failed::Reason::ReceiveFailed, error});
 }
 
 void TftpEngine::OnAckTimeOut() {
     for (auto& [address, transfer] : m_transfers) transfer.resendDue.reset();
     m_ended = true;
-    m_sink.Report(event::Failed{event::Failed::Reason::AckTimeOut, 0});
+    m_sink.Report(0, event::Failed{event::Failed::Reason::AckTimeOut, 0});
 }
 
 std::optional<TftpEngine::Clock::time_point> TftpEngine::Deadline() const {
@@ -243,14 +245,14 @@ void TftpEngine::Finish(Transfer& transfer, SessionEvent end) {
     transfer.ended = true;
     transfer.resendDue.reset();
     m_ended = true;
-    m_sink.Report(std::move(end));
+    m_sink.Report(transfer.peer.address, std::move(end));
 }
 
 void TftpEngine::StrayReport(event::StrayDatagram::Kind kind, Clock::time_point now) {
     if (m_lastStrayReport && now - *m_lastStrayReport < kStrayReportInterval) return;
     m_lastStrayReport = now;
     for (auto& [address, transfer] : m_transfers) transfer.shownPercent = -1;
-    m_sink.Report(event::StrayDatagram{kind});
+    m_sink.Report(0, event::StrayDatagram{kind});
 }
 
 void TftpEngine::ShowPercent(Transfer& transfer, int percent, Clock::time_point now) {
@@ -262,7 +264,7 @@ void TftpEngine::ShowPercent(Transfer& transfer, int percent, Clock::time_point 
         now - transfer.percentShownAt < kProgressInterval) {
         return;
     }
-    m_sink.Report(event::Progress{percent});
+    m_sink.Report(transfer.peer.address, event::Progress{percent});
     transfer.shownPercent = percent;
     transfer.percentShownAt = now;
 }

@@ -78,7 +78,8 @@ class TftpSink {
     virtual ~TftpSink() = default;
     virtual platform::SendResult Send(std::span<const std::uint8_t> datagram,
                                       const platform::Endpoint& to) = 0;
-    virtual void Report(SessionEvent event) = 0;
+    // recorder: the address of the transfer the event is of; 0 for one of the whole port.
+    virtual void Report(Ipv4 recorder, SessionEvent event) = 0;
 };
 
 class TftpEngine {
@@ -102,7 +103,8 @@ class TftpEngine {
     bool ReadRequestSeen() const { return m_readRequestSeen; }
     // A read request for the boot file has been answered.
     bool TransferAccepted() const { return !m_transfers.empty(); }
-    // A transfer came to its end: completed, failed or unconfirmed.
+    // A transfer came to its end (completed, failed or unconfirmed), or the port failed. A
+    // recorder whose transfer ended may ask again and is served afresh.
     bool Ended() const { return m_ended; }
 
     // Of the transfer of the recorder at address (none: the first), for tests.

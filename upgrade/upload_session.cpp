@@ -30,7 +30,7 @@ struct UploadSession::Run final : TftpSink {
                               const platform::Endpoint& to) override {
         return tftpPort->SendTo(datagram, to);
     }
-    void Report(SessionEvent event) override { pending.push_back(std::move(event)); }
+    void Report(Ipv4, SessionEvent event) override { pending.push_back(std::move(event)); }
 
     const UploadPlan plan;
     std::shared_ptr<platform::DatagramPort> bootpPort;
@@ -187,11 +187,11 @@ void UploadSession::BootpTurn(Run& run) {
     // server address to offer: the turns wait for it to come back.
     if (card.hostAddress == 0) {
         if (!std::exchange(run.awaitingAddress, true)) {
-            run.Report(event::WaitingForAddress{platform::CardName(card.ifindex)});
+            run.Report(0, event::WaitingForAddress{platform::CardName(card.ifindex)});
         }
         return;
     }
-    if (std::exchange(run.awaitingAddress, false)) run.Report(event::AddressBack{});
+    if (std::exchange(run.awaitingAddress, false)) run.Report(0, event::AddressBack{});
     const Ipv4 device = DeviceAddressFor(card.hostAddress);
     m_deviceIp.store(device);
     run.lastEntry = {card.ifindex, device};

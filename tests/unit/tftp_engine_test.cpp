@@ -74,7 +74,7 @@ class TftpEngineTest : public ::testing::Test, public fk::TftpSink {
         sent.push_back({{datagram.begin(), datagram.end()}, to});
         return {static_cast<std::ptrdiff_t>(datagram.size()), 0};
     }
-    void Report(fk::SessionEvent event) override {
+    void Report(fk::Ipv4, fk::SessionEvent event) override {
         stops += std::holds_alternative<fk::event::Completed>(event) ||
                  std::holds_alternative<fk::event::Failed>(event) ||
                  std::holds_alternative<fk::event::Unconfirmed>(event);
