@@ -605,6 +605,23 @@ TEST_F(FaultInjectionE2e, AbortWhileBlocksFlowIsTheLastWord) {
     }
 }
 
+// The error cue of an upload's event never holds Abort up, even on a sound device that hangs in
+// every call that may wait: the window plays an upload's cues without waiting.
+TEST_F(FaultInjectionE2e, AbortDuringAnErrorCueAnswersAtOnce) {
+    sound.blockingCall = 10s;
+    OpenWindow();
+    Prepare(1, Image("font.fnt", std::vector<std::uint8_t>(30 << 20, 0x5A)));
+    Recorder recorder(*m_net, {"--fetch", "--send-error", "--retry", "0.05"}, 5s);
+    Press();
+    ASSERT_TRUE(WaitFor([&] { return ErrorCues() > 0; }));
+    const auto pressed = std::chrono::steady_clock::now();
+    Press();
+    EXPECT_LT(std::chrono::steady_clock::now() - pressed, 1s);
+    EXPECT_EQ(Status(), "Uploading Aborted");
+    recorder.Finish();
+    EXPECT_TRUE(PortsFree());
+}
+
 // A settings file that cannot be read or makes no sense: the window opens with the defaults,
 // without a box. (A value of the wrong type is covered by tests/gui/settings_test.cpp.)
 TEST(SettingsFaults, UnreadableTruncatedOrGarbageSettingsOpenTheWindowWithDefaults) {

@@ -3,6 +3,7 @@
 // Scriptable stand-ins for the platform facilities, shared by the window and session tests.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <span>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file_dialog.h"
@@ -88,9 +90,11 @@ class FakeSound final : public platform::SoundOutput {
     }
     void PlayWaveSync(const std::string& path, std::stop_token) override {
         Record({Played::Kind::WaveSync, path});
+        std::this_thread::sleep_for(blockingCall);
     }
     void Tone(int frequencyHz, int durationMs, std::stop_token) override {
         Record({Played::Kind::Tone, {}, frequencyHz, durationMs});
+        std::this_thread::sleep_for(blockingCall);
     }
     void Silence() override { Record({Played::Kind::Silence, {}}); }
     std::vector<Played> Log() {
@@ -109,6 +113,11 @@ class FakeSound final : public platform::SoundOutput {
     }
     std::mutex m_mutex;
     std::vector<Played> m_log;
+
+  public:
+    // How long a call that may wait holds its caller, whatever asks it to stop: a sound device
+    // that hangs.
+    std::chrono::milliseconds blockingCall{0};
 };
 
 // An in-memory neighbour table; can be told to refuse every change.
