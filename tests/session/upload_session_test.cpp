@@ -13,12 +13,15 @@
 #include <vector>
 
 #include "support/fake_session.h"
+#include "support/tftp_datagrams.h"
 #include "support/fakes.h"
 
 namespace {
 
 using fk::SessionState;
 using fk::testing::FakeDatagramPort;
+using fk::testing::Ack;
+using fk::testing::ReadRequest;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
@@ -27,18 +30,6 @@ namespace fs = std::filesystem;
 constexpr fk::Ipv4 kHost = 0xC0A84D01;      // 192.168.77.1
 constexpr fk::Ipv4 kRecorder = 0xC0A84D02;  // the address the rule gives it
 constexpr fk::platform::Endpoint kRecorderTftp{kRecorder, 2070};
-
-Bytes ReadRequest(const std::string& name) {
-    Bytes bytes{0, 1};
-    bytes.insert(bytes.end(), name.begin(), name.end());
-    const std::string mode("\0octet\0", 7);
-    bytes.insert(bytes.end(), mode.begin(), mode.end());
-    return bytes;
-}
-
-Bytes Ack(std::uint16_t block) {
-    return {0, 4, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)};
-}
 
 // Waits for the condition, a bounded time; whether it came.
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 2s) {

@@ -12,24 +12,15 @@
 #include <vector>
 
 #include "support/fake_session.h"
+#include "support/tftp_datagrams.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using fk::testing::FakeSessionHost;
+using fk::testing::Ack;
+using fk::testing::ReadRequest;
 namespace fs = std::filesystem;
-
-Bytes ReadRequest(const std::string& name) {
-    Bytes bytes{0, 1};
-    bytes.insert(bytes.end(), name.begin(), name.end());
-    const std::string mode("\0octet\0", 7);
-    bytes.insert(bytes.end(), mode.begin(), mode.end());
-    return bytes;
-}
-
-Bytes Ack(std::uint16_t block) {
-    return {0, 4, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)};
-}
 
 Bytes Pattern(std::size_t size) {
     Bytes bytes(size);
