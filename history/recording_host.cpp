@@ -38,7 +38,9 @@ void RecordingSessionHost::Begin(const event::Started& started) {
     UploadStart start{m_program,
                       InterfaceName(started.card.ifindex),
                       FormatDottedQuad(started.card.hostAddress),
-                      FormatDottedQuad(DeviceAddressFor(started.card.hostAddress)),
+                      FormatDottedQuad(started.recorderAddress != 0
+                                           ? started.recorderAddress
+                                           : DeviceAddressFor(started.card.hostAddress)),
                       FormatMac(started.mac),
                       started.imagePath,
                       started.page == ImagePage::System ? "system" : "data",
