@@ -87,8 +87,8 @@ std::optional<Ipv4> NextStationAddress(const StationAddressRules& rules,
     };
     const auto free = [&](Ipv4 address) {
         if (SubnetPlaceOf(address, rules.host, mask) != SubnetPlace::Inside) return false;
-        if (given.count(address) || contains(rules.ownAddresses, address) ||
-            contains(rules.gateways, address)) {
+        if (address == rules.host || given.count(address) ||
+            contains(rules.ownAddresses, address) || contains(rules.gateways, address)) {
             return false;
         }
         const auto entry = lookup ? lookup(address) : std::nullopt;

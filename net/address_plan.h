@@ -60,7 +60,7 @@ std::optional<AddressRange> ParseAddressRange(std::string_view text);
 // What decides the addresses a station gives its recorders on one card.
 struct StationAddressRules {
     Ipv4 host = 0;
-    Ipv4 mask = 0;  // 0: unknown, taken as /24 like the address rule
+    Ipv4 mask = 0;                   // 0: unknown, taken as /24 like the address rule
     std::vector<Ipv4> gateways;      // of the card, next hops of multipath routes included
     std::vector<Ipv4> ownAddresses;  // of every card of this PC
     std::optional<AddressRange> pool;

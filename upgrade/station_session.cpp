@@ -59,7 +59,8 @@ struct StationSession::Run final : TftpSink {
 
     void MakeEntry(Member& member) {
         if (member.entry) return;
-        arp.SetDeviceArpEntry(plan.card.ifindex, member.recorder.address, member.recorder.mac, true);
+        arp.SetDeviceArpEntry(plan.card.ifindex, member.recorder.address, member.recorder.mac,
+                              true);
         member.entry = true;
     }
     void DropEntry(Member& member) {
@@ -108,10 +109,10 @@ bool StationSession::Start(const StationPlan& plan) {
         const bool bootpFailed = !bootp.port;
         const auto& failed = bootpFailed ? bootp : tftp;
         run.tidied = true;
-        m_host.OnEvent({}, event::StartFailed{bootpFailed ? event::StartFailed::Socket::Bootp
-                                                          : event::StartFailed::Socket::Tftp,
-                                              failed.step, failed.error,
-                                              platform::LastNetHelperProblem()});
+        m_host.OnEvent(
+            {}, event::StartFailed{bootpFailed ? event::StartFailed::Socket::Bootp
+                                               : event::StartFailed::Socket::Tftp,
+                                   failed.step, failed.error, platform::LastNetHelperProblem()});
         return false;
     }
     run.bootpPort = std::move(bootp.port);
@@ -125,8 +126,8 @@ bool StationSession::Start(const StationPlan& plan) {
     const auto count = static_cast<long long>(plan.named.size());
     for (long long n = 0; n < count; ++n) {
         const StationRecorder& recorder = plan.named[static_cast<std::size_t>(n)];
-        run.members[recorder.address] = {recorder, true, true, false, false,
-                                         now + m_options.bootpPeriod * n / count};
+        run.members[recorder.address] = {recorder, true,  true,
+                                         false,    false, now + m_options.bootpPeriod * n / count};
     }
     run.nextRefresh = now + m_options.entryRefresh;
     m_host.OnEvent({}, event::Announcing{});
@@ -236,14 +237,13 @@ void StationSession::ReceiveBootp() {
         if (!request || !IsRecorderMac(request->mac)) continue;
         Run::Member* member = run.ByMac(request->mac);
         if (!member && run.plan.learn && run.plan.nextAddress) {
-            const auto learnt = std::count_if(run.members.begin(), run.members.end(),
-                                              [](const auto& entry) {
-                                                  return !entry.second.named && !entry.second.done;
-                                              });
+            const auto learnt = std::count_if(
+                run.members.begin(), run.members.end(),
+                [](const auto& entry) { return !entry.second.named && !entry.second.done; });
             if (static_cast<std::size_t>(learnt) >= m_options.maxRecorders) continue;
             std::set<Ipv4> given;
             for (const auto& [address, known] : run.members) given.insert(address);
-            const auto address = run.plan.nextAddress(given);
+            const auto address = run.plan.nextAddress(request->mac, given);
             if (!address) continue;
             member = &run.members[*address];
             member->recorder = {request->mac, *address};

@@ -70,9 +70,10 @@ struct StationPlan {
     std::vector<StationRecorder> named;
     // Recorders not named are served when their boot request comes.
     bool learn = false;
-    // The address for a recorder learnt, given the addresses of the run so far; nothing when
-    // none is left. Called on the network thread.
-    std::function<std::optional<Ipv4>(const std::set<Ipv4>& given)> nextAddress;
+    // The address for the recorder with mac, learnt, given the addresses of the run so far;
+    // nothing when it is not to be served or no address is left. Called on the network thread.
+    std::function<std::optional<Ipv4>(const MacAddress& mac, const std::set<Ipv4>& given)>
+        nextAddress;
 };
 
 class StationSession {

@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -15,6 +15,7 @@
 
 #include "support/fake_session.h"
 #include "support/fakes.h"
+#include "upgrade/bootp_packet.h"
 
 namespace {
 
@@ -207,14 +208,15 @@ TEST_F(StationSessionTest, NamedRecordersCompleteEachWithItsAddressWhateverAnoth
 
 TEST_F(StationSessionTest, LearnAnswersARecordersBootRequestWithItsXidAndAddress) {
     plan.learn = true;
-    plan.nextAddress = [](const std::set<fk::Ipv4>& given) -> std::optional<fk::Ipv4> {
+    plan.nextAddress = [](const fk::MacAddress&,
+                          const std::set<fk::Ipv4>& given) -> std::optional<fk::Ipv4> {
         return kHost + 10 + static_cast<fk::Ipv4>(given.size());
     };
     Start();
     auto bootp = ports.Port(67);
     const fk::MacAddress first{0x02, 0x5E, 0xA1, 0x40, 0x00, 0x01};
     const fk::MacAddress second{0x02, 0x5E, 0xA1, 0x40, 0x00, 0x02};
-    bootp->Deliver(Bytes(100, 1));                                         // too short
+    bootp->Deliver(Bytes(100, 1));                                        // too short
     bootp->Deliver(BootRequest({0x52, 0x54, 0, 1, 2, 3}, {1, 1, 1, 1}));  // not a recorder
     bootp->Deliver(BootRequest(first, {0xA1, 0xB2, 0xC3, 0xD4}));
     bootp->Deliver(BootRequest(second, {5, 6, 7, 8}));
@@ -227,8 +229,9 @@ TEST_F(StationSessionTest, LearnAnswersARecordersBootRequestWithItsXidAndAddress
         fk::Ipv4 address;
         fk::BootpXid xid;
     };
-    const std::vector<Expected> expected{
-        {kHost + 10, {0xA1, 0xB2, 0xC3, 0xD4}}, {kHost + 11, {5, 6, 7, 8}}, {kHost + 10, {9, 9, 9, 9}}};
+    const std::vector<Expected> expected{{kHost + 10, {0xA1, 0xB2, 0xC3, 0xD4}},
+                                         {kHost + 11, {5, 6, 7, 8}},
+                                         {kHost + 10, {9, 9, 9, 9}}};
     for (std::size_t n = 0; n < expected.size(); ++n) {
         EXPECT_EQ(sent[n].to, (fk::platform::Endpoint{expected[n].address, 68}));
         EXPECT_EQ(Yiaddr(sent[n].bytes), expected[n].address);

@@ -176,13 +176,25 @@ TEST(NextStationAddress, TheRulesAddressThenTheNextFreeOnesOfTheSubnet) {
         {"then the next", base, {q("192.168.1.11")}, {}, q("192.168.1.12")},
         {"gateways skipped", gateways, {}, {}, q("192.168.1.13")},
         {"the PC's own skipped", own, {}, {}, q("192.168.1.12")},
-        {"a foreign entry skipped", base, {}, {{q("192.168.1.11"), {foreign, false}}},
+        {"a foreign entry skipped",
+         base,
+         {},
+         {{q("192.168.1.11"), {foreign, false}}},
          q("192.168.1.12")},
-        {"a fixed recorder entry skipped", base, {}, {{q("192.168.1.11"), {recorder, true}}},
+        {"a fixed recorder entry skipped",
+         base,
+         {},
+         {{q("192.168.1.11"), {recorder, true}}},
          q("192.168.1.12")},
-        {"a previous recorder's entry reused", base, {}, {{q("192.168.1.11"), {recorder, false}}},
+        {"a previous recorder's entry reused",
+         base,
+         {},
+         {{q("192.168.1.11"), {recorder, false}}},
          q("192.168.1.11")},
-        {"broadcast skipped, network skipped, round to .1", top, {q("192.168.1.254")}, {},
+        {"broadcast skipped, network skipped, round to .1",
+         top,
+         {q("192.168.1.254")},
+         {},
          q("192.168.1.1")},
         {"the pool narrows the range", pool, {}, {}, q("192.168.1.50")},
         {"the pool's next", pool, {q("192.168.1.50")}, {}, q("192.168.1.51")},
@@ -201,8 +213,8 @@ TEST(NextStationAddress, TheRulesAddressThenTheNextFreeOnesOfTheSubnet) {
 }
 
 TEST(StationAddressRulesFor, GatewaysAndEveryCardsAddressAndThePool) {
-    auto card = fk::testing::Card("eth0", "eth0", 2, "192.168.1.10", "255.255.255.0",
-                                  "192.168.1.1");
+    auto card =
+        fk::testing::Card("eth0", "eth0", 2, "192.168.1.10", "255.255.255.0", "192.168.1.1");
     card.gateways = {ParseDottedQuad("192.168.1.2")};
     const auto other = fk::testing::Card("eth1", "eth1", 3, "10.0.0.5");
     const auto range = fk::ParseAddressRange("192.168.1.50-192.168.1.60");
@@ -210,10 +222,10 @@ TEST(StationAddressRulesFor, GatewaysAndEveryCardsAddressAndThePool) {
     const auto rules =
         fk::StationAddressRulesFor(card, {card, other}, ParseDottedQuad("192.168.1.10"), range);
     EXPECT_EQ(rules.mask, ParseDottedQuad("255.255.255.0"));
-    EXPECT_EQ(rules.gateways,
-              (std::vector<fk::Ipv4>{ParseDottedQuad("192.168.1.2"), ParseDottedQuad("192.168.1.1")}));
-    EXPECT_EQ(rules.ownAddresses,
-              (std::vector<fk::Ipv4>{ParseDottedQuad("192.168.1.10"), ParseDottedQuad("10.0.0.5")}));
+    EXPECT_EQ(rules.gateways, (std::vector<fk::Ipv4>{ParseDottedQuad("192.168.1.2"),
+                                                     ParseDottedQuad("192.168.1.1")}));
+    EXPECT_EQ(rules.ownAddresses, (std::vector<fk::Ipv4>{ParseDottedQuad("192.168.1.10"),
+                                                         ParseDottedQuad("10.0.0.5")}));
     EXPECT_EQ(rules.pool->last, ParseDottedQuad("192.168.1.60"));
     for (const char* bad : {"192.168.1.60-192.168.1.50", "192.168.1.50", "a-b", "-"}) {
         EXPECT_FALSE(fk::ParseAddressRange(bad)) << bad;
