@@ -370,7 +370,7 @@ int RunStation(const StationRunOptions& options) {
                     (options.untilDone ? "" : " (Ctrl-C stops)"));
     }
 
-    bool started = true;
+    bool started = true, portFailed = false;
     const auto setState = [&](Row& row, std::string state, Json event) {
         row.state = std::move(state);
         output.Changed(row);
@@ -382,6 +382,9 @@ int RunStation(const StationRunOptions& options) {
             if (std::holds_alternative<event::StartFailed>(event)) {
                 started = false;
                 output.Error(feedback.status.value_or("The ports could not be opened"));
+            } else if (std::holds_alternative<event::Failed>(event)) {
+                portFailed = true;
+                output.Error(feedback.status.value_or("The ports failed"));
             } else if (std::holds_alternative<event::Announcing>(event)) {
                 for (auto& [address, row] : rows)
                     setState(row, "announcing", {{"event", "announcing"}});
@@ -464,7 +467,7 @@ int RunStation(const StationRunOptions& options) {
     station.Start(plan);
     handleAll(terminal.Take(Clock::now()));
     bool interrupted = false;
-    while (started && !(options.untilDone && allNamedDone())) {
+    while (started && !portFailed && !(options.untilDone && allNamedDone())) {
         handleAll(terminal.Take(Clock::now() + std::chrono::milliseconds(50)));
         if (StopAsked(stopSignals)) {
             interrupted = true;
@@ -484,7 +487,7 @@ int RunStation(const StationRunOptions& options) {
     if (!started) return kExitCannotStart;
     if (interrupted) output.Line(kUploadingAbortedText);
 
-    const ExitCode code = StationExitCode(rows);
+    const ExitCode code = portFailed ? kExitFailed : StationExitCode(rows);
     const auto completed = std::count_if(rows.begin(), rows.end(), [](const auto& entry) {
         return entry.second.outcome == history::Outcome::Completed;
     });

@@ -239,6 +239,9 @@ TEST_F(StationSessionTest, LearnAnswersARecordersBootRequestWithItsXidAndAddress
                   Bytes(expected[n].xid.begin(), expected[n].xid.end()));
     }
     EXPECT_EQ(table.Entries().size(), 2u);
+    // A port that fails ends the station's thread, said once for the whole port.
+    ports.Port(69)->DeliverFailure(5);
+    EXPECT_TRUE(WaitFor([&] { return host.Count<fk::event::Failed>(0) == 1; }));
     station->Stop();
     EXPECT_TRUE(table.Entries().empty());
 }
