@@ -159,11 +159,11 @@ class StationOutput {
         m_dirty = true;
     }
     void Moved() { m_dirty = true; }
-    // On a terminal, at most every kRedrawInterval unless forced.
-    void Draw(const std::map<Ipv4, Row>& rows, bool force = false) {
+    // On a terminal, at most every kRedrawInterval.
+    void Draw(const std::map<Ipv4, Row>& rows) {
         if (m_mode != OutputMode::Terminal || !m_dirty) return;
         const auto now = Clock::now();
-        if (!force && now - m_lastDraw < kRedrawInterval) return;
+        if (now - m_lastDraw < kRedrawInterval) return;
         m_lastDraw = now;
         m_dirty = false;
         if (m_drawn > 0) std::printf("\033[%dA", m_drawn);
@@ -364,9 +364,10 @@ int RunStation(const StationRunOptions& options) {
     } else {
         output.Line("Serving " + options.image + " (" + kind + " image) through " +
                     card->adapterName + " (" + FormatDottedQuad(host) + ") to " +
-                    std::to_string(macs->size()) + " named recorder(s)" +
-                    (options.learn ? " and any recorder that asks" : "") + "; at most " +
-                    std::to_string(options.max) + " at once" +
+                    (macs->empty() ? std::string("any recorder that asks")
+                                   : std::to_string(macs->size()) + " named recorder(s)" +
+                                         (options.learn ? " and any recorder that asks" : "")) +
+                    "; at most " + std::to_string(options.max) + " at once" +
                     (options.untilDone ? "" : " (Ctrl-C stops)"));
     }
 
@@ -483,7 +484,6 @@ int RunStation(const StationRunOptions& options) {
         row.recording->OnEvent(event::Ended{});
         if (!row.outcome) row.state = "interrupted";
     }
-    output.Draw(rows, true);
     if (!started) return kExitCannotStart;
     if (interrupted) output.Line(kUploadingAbortedText);
 
