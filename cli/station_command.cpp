@@ -27,7 +27,6 @@
 #include "net/arp_entry.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
-#include "platform/tcpip_config.h"
 #include "upgrade/operator_feedback.h"
 #include "upgrade/station_session.h"
 #include "upgrade/transfer_percent.h"
@@ -221,15 +220,15 @@ std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& option
 // The exit status of the station: 0 when every recorder it served, and every one named,
 // completed; else that of the worst recorder.
 ExitCode StationExitCode(const std::map<Ipv4, Row>& rows) {
-    bool failed = false, unconfirmed = false, short_ = rows.empty();
+    bool failed = false, unconfirmed = false, unfinished = rows.empty();
     for (const auto& [address, row] : rows) {
         failed |= row.outcome == history::Outcome::Failed;
         unconfirmed |= row.outcome == history::Outcome::Unconfirmed;
-        short_ |= row.named ? !row.completedOnce : row.outcome != history::Outcome::Completed;
+        unfinished |= row.named ? !row.completedOnce : row.outcome != history::Outcome::Completed;
     }
     if (failed) return kExitFailed;
     if (unconfirmed) return kExitUnconfirmed;
-    return short_ ? kExitInterrupted : kExitOk;
+    return unfinished ? kExitInterrupted : kExitOk;
 }
 
 }  // namespace
@@ -253,7 +252,7 @@ int RunStation(const StationRunOptions& options) {
         return kExitBadInput;
     }
     // The upload's image checks, for every named recorder; a recorder learnt is checked as it
-    // comes (its model is in its MAC), so the checks of the file alone are made for it now.
+    // comes (its model is in its MAC), so with none named the checks of the file alone are made.
     const auto refused = [&](const std::optional<UploadRefusal>& refusal) {
         if (!refusal) return false;
         if (!refusal->fileError.empty()) output.Error(refusal->fileError);
@@ -263,11 +262,12 @@ int RunStation(const StationRunOptions& options) {
     for (const MacAddress& mac : *macs) {
         if (refused(CheckUploadImage(*page, options.image, mac))) return kExitBadInput;
     }
-    if (refused(CheckUploadImage(ImagePage::Data, options.image, kRecorderMacPrefix)))
+    if (macs->empty() &&
+        refused(CheckUploadImage(ImagePage::Data, options.image, kRecorderMacPrefix))) {
         return kExitBadInput;
+    }
 
     const auto adapters = platform::MakeSystemAdapterSource();
-    const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
     const auto neighbours = platform::MakeSystemNeighbourTable();
     const AdapterList cards = BuildAdapterList(adapters->List());
     const auto card = FindCard(cards, options.card);
@@ -275,7 +275,8 @@ int RunStation(const StationRunOptions& options) {
         output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
         return kExitBadInput;
     }
-    const Ipv4 host = HostAddressFor(*card, card->description, tcpipConfig.get());
+    // The address the card has now: replies go out from it.
+    const Ipv4 host = HostAddressFor(*card, card->description, nullptr);
     if (host == 0) {
         output.Error(card->adapterName + " has no IPv4 address to serve from.");
         return kExitBadInput;
