@@ -116,10 +116,10 @@ struct Row {
 std::string RowLine(const Row& row) {
     const auto rate = Rate(row.Progress());
     char line[160];
-    std::snprintf(line, sizeof line, "%-17s  %-15s  %-12s  %3d%%  %s",
-                  FormatMac(row.recorder.mac).c_str(),
-                  FormatDottedQuad(row.recorder.address).c_str(), row.state.c_str(), row.Percent(),
-                  rate && row.state != "announcing" ? (FormatBytes(*rate) + "/s").c_str() : "--");
+    std::snprintf(
+        line, sizeof line, "%-17s  %-15s  %-12s  %3d%%  %s", FormatMac(row.recorder.mac).c_str(),
+        FormatDottedQuad(row.recorder.address).c_str(), row.state.c_str(), row.Percent(),
+        rate && row.askedAt != Clock::time_point{} ? (FormatBytes(*rate) + "/s").c_str() : "--");
     return line;
 }
 
@@ -399,7 +399,9 @@ int RunStation(const StationRunOptions& options) {
         }
         Row& row = rows[recorder.address];
         row.recorder = recorder;
-        if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
+        if (std::holds_alternative<event::Announcing>(event)) {
+            setState(row, "answered", {{"event", "answered"}});
+        } else if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
             // Every transfer is a row of the history of its own.
             row.recording =
                 std::make_unique<history::RecordingSessionHost>(quiet, &history, "flashkit-cli");

@@ -252,6 +252,8 @@ void StationSession::ReceiveBootp() {
             if (!address) continue;
             member = &run.members[*address];
             member->recorder = {request->mac, *address};
+            // A recorder learnt is answered from now on: its announcements begin.
+            run.Report(*address, event::Announcing{});
         }
         if (!member) continue;
         run.MakeEntry(*member);

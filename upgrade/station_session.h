@@ -38,7 +38,8 @@
 
 namespace fk {
 
-// One recorder of a station. Events of the whole port carry a zero recorder.
+// One recorder of a station. Events of the whole port carry a zero recorder; a recorder learnt
+// is made known by an Announcing of its own when its first boot request is answered.
 struct StationRecorder {
     MacAddress mac{};
     Ipv4 address = 0;

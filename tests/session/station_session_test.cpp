@@ -239,6 +239,8 @@ TEST_F(StationSessionTest, LearnAnswersARecordersBootRequestWithItsXidAndAddress
                   Bytes(expected[n].xid.begin(), expected[n].xid.end()));
     }
     EXPECT_EQ(table.Entries().size(), 2u);
+    EXPECT_EQ(host.Count<fk::event::Announcing>(kHost + 10), 1u);
+    EXPECT_EQ(host.Count<fk::event::Announcing>(kHost + 11), 1u);
     // A port that fails ends the station's thread, said once for the whole port.
     ports.Port(69)->DeliverFailure(5);
     EXPECT_TRUE(WaitFor([&] { return host.Count<fk::event::Failed>(0) == 1; }));
