@@ -163,7 +163,8 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
         const auto& sim = results[n];
         const std::string address = sim.Line("bootp")["yiaddr"];
         addresses.insert(address);
-        EXPECT_NE(address, row.foreignHolder);
+        EXPECT_FALSE(address.empty()) << sim.out << sim.err;
+        if (!row.foreignHolder.empty()) EXPECT_NE(address, row.foreignHolder);
         EXPECT_NE(address, "192.168.77.1");
         std::vector<std::string> outcomes;
         for (const auto& record : rows) {
