@@ -2,11 +2,16 @@
 
 // The subcommands of flashkit-cli. Each returns the program's exit status (cli/exit_codes.h).
 
+#include <signal.h>
+
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "net/adapter_list.h"
 #include "net/mac.h"
+#include "upgrade/session_events.h"
 
 namespace fk::cli {
 
@@ -20,6 +25,21 @@ struct UploadOptions {
     std::optional<double> waitSeconds;
     // The header block is resent this long before the upload fails: a recorder may erase its
     // flash before it acknowledges it.
+    double headerWaitSeconds = 600;
+    OutputMode output = OutputMode::Plain;
+    std::string historyPath;
+};
+
+struct StationRunOptions {
+    std::string card;
+    std::vector<std::string> macs;  // --mac, each as upload takes it
+    std::string macsFile;           // one a line, # starts a comment
+    bool learn = false;
+    std::size_t max = 16;
+    bool untilDone = false;
+    std::string pool;  // FIRST-LAST; empty: the card's subnet
+    std::string image;
+    std::optional<bool> system;
     double headerWaitSeconds = 600;
     OutputMode output = OutputMode::Plain;
     std::string historyPath;
@@ -40,6 +60,7 @@ struct HistoryOptions {
 };
 
 int RunUpload(const UploadOptions& options);
+int RunStation(const StationRunOptions& options);
 int RunCards(bool json);
 int RunCheck(const CheckOptions& options);
 int RunHistory(const HistoryOptions& options);
@@ -50,6 +71,15 @@ std::optional<AdapterRecord> FindCard(const AdapterList& cards, const std::strin
 // "30:01:01" (or with '-'), or the whole address with the recorders' prefix: octets 3 to 5 go
 // into mac. False, mac untouched beyond the octets that parsed, when it is not such a text.
 bool ParseRecorderMacArgument(const std::string& text, MacAddress& mac);
+
+// Which image IMAGE is: as --system or --data say, else by its extension.
+std::optional<ImagePage> ImageKindOf(const std::string& image, std::optional<bool> system);
+// The refusal of an image that is neither.
+std::string ImageKindRefusal(const std::string& image);
+
+// SIGINT, SIGTERM and SIGHUP, to be blocked before any thread starts; whether one has come.
+sigset_t StopSignals();
+bool StopAsked(const sigset_t& set);
 
 // The terminal's lines for a refusal: "Caption: text".
 std::string RefusalLine(const std::string& caption, const std::string& text);

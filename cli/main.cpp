@@ -75,6 +75,44 @@ int main(int argc, char** argv) {
                               "the upload history database (default: "
                               "$XDG_STATE_HOME/flashkit/history.sqlite3)");
 
+    StationRunOptions station;
+    bool stationJson = false, stationSystem = false, stationData = false;
+    auto* stationCommand = app.add_subcommand(
+        "station", "Serve one image to a bench of recorders at once through one card");
+    stationCommand->add_option("--card", station.card, "network card")->required();
+    stationCommand
+        ->add_option("--mac", station.macs,
+                     "a recorder's MAC octets 4 to 6, e.g. 30:01:01 (repeatable)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    stationCommand->add_option("--macs", station.macsFile,
+                               "a file of recorder MACs, one a line, # starts a comment");
+    stationCommand->add_flag("--learn", station.learn,
+                             "serve any recorder whose boot request comes on the card");
+    stationCommand->add_option("IMAGE", station.image, "the image file")->required();
+    stationCommand->add_option("--max", station.max, "recorders served at once")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1024));
+    stationCommand->add_flag("--until-done", station.untilDone,
+                             "end once every named recorder has completed (default: run until "
+                             "interrupted)");
+    stationCommand->add_option("--pool", station.pool,
+                               "give the recorders addresses from FIRST-LAST only, e.g. "
+                               "192.168.1.50-192.168.1.99");
+    auto* stationSystemFlag = stationCommand->add_flag(
+        "--system", stationSystem, "IMAGE is a system image, whatever its name");
+    stationSystemFlag->excludes(stationCommand->add_flag(
+        "--data", stationData, "IMAGE is a data image, whatever its name"));
+    stationCommand
+        ->add_option("--header-wait", station.headerWaitSeconds,
+                     "how long a recorder may take to acknowledge the first block, in SECONDS")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    stationCommand->add_flag("--json", stationJson,
+                             "one JSON object per event, each with the recorder's MAC");
+    stationCommand->add_option("--history-file", station.historyPath,
+                               "the upload history database");
+
     auto* cardsCommand =
         app.add_subcommand("cards",
                            "List the network cards as the window does, with address, "
@@ -119,6 +157,14 @@ int main(int argc, char** argv) {
                         : isatty(STDOUT_FILENO) ? OutputMode::Terminal
                                                 : OutputMode::Plain;
         return RunUpload(upload);
+    }
+    if (*stationCommand) {
+        if (stationSystem) station.system = true;
+        if (stationData) station.system = false;
+        station.output = stationJson             ? OutputMode::Json
+                         : isatty(STDOUT_FILENO) ? OutputMode::Terminal
+                                                 : OutputMode::Plain;
+        return RunStation(station);
     }
     if (*cardsCommand) return RunCards(cardsJson);
     if (*checkCommand) return RunCheck(check);

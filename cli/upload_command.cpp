@@ -201,23 +201,6 @@ class Output {
     bool m_barShown = false;
 };
 
-// SIGINT, SIGTERM and SIGHUP (the SSH connection lost) are taken synchronously, so that a stop
-// always runs the session's own tidy-up (neighbour entry, ports) on this thread. Blocked before
-// any thread starts, so every thread of the process inherits the block.
-sigset_t StopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
-
-bool StopAsked(const sigset_t& set) {
-    const timespec now{0, 0};
-    return sigtimedwait(&set, nullptr, &now) > 0;
-}
-
 // A card without a carrier, or whose address a network manager took with the carrier, gives the
 // recorder nothing to answer: the upload waits for both, saying so once. Nothing when the
 // deadline passed or a stop signal came first (then `stopped`).
@@ -257,14 +240,38 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
     }
 }
 
-std::optional<ImagePage> KindOf(const UploadOptions& options) {
-    if (options.system) return *options.system ? ImagePage::System : ImagePage::Data;
-    if (HasImageExtension(options.image, kSystemImageExtension)) return ImagePage::System;
-    if (HasImageExtension(options.image, kDataImageExtension)) return ImagePage::Data;
+}  // namespace
+
+// SIGINT, SIGTERM and SIGHUP (the SSH connection lost) are taken synchronously, so that a stop
+// always runs the session's own tidy-up (neighbour entry, ports) on this thread. Blocked before
+// any thread starts, so every thread of the process inherits the block.
+sigset_t StopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+bool StopAsked(const sigset_t& set) {
+    const timespec now{0, 0};
+    return sigtimedwait(&set, nullptr, &now) > 0;
+}
+
+std::optional<ImagePage> ImageKindOf(const std::string& image, std::optional<bool> system) {
+    if (system) return *system ? ImagePage::System : ImagePage::Data;
+    if (HasImageExtension(image, kSystemImageExtension)) return ImagePage::System;
+    if (HasImageExtension(image, kDataImageExtension)) return ImagePage::Data;
     return std::nullopt;
 }
 
-}  // namespace
+std::string ImageKindRefusal(const std::string& image) {
+    return RefusalLine(kUploadCheckCaption,
+                       "'" + image +
+                           "' is neither a system image (.bin) nor a data image (.Fnt): say which "
+                           "with --system or --data.");
+}
 
 int RunUpload(const UploadOptions& options) {
     Output output(options.output);
@@ -273,12 +280,9 @@ int RunUpload(const UploadOptions& options) {
         output.Error(RefusalLine(kMacRefusalCaption, kMacRefusalText));
         return kExitBadInput;
     }
-    const auto page = KindOf(options);
+    const auto page = ImageKindOf(options.image, options.system);
     if (!page) {
-        output.Error(RefusalLine(kUploadCheckCaption,
-                                 "'" + options.image +
-                                     "' is neither a system image (.bin) nor a data image (.Fnt): "
-                                     "say which with --system or --data."));
+        output.Error(ImageKindRefusal(options.image));
         return kExitBadInput;
     }
     const auto adapters = platform::MakeSystemAdapterSource();

@@ -35,14 +35,16 @@ void RecordingSessionHost::SetStopOutcome(Outcome outcome, const std::string& te
 
 void RecordingSessionHost::Begin(const event::Started& started) {
     if (!m_history) return;
-    UploadStart start{m_program,
-                      InterfaceName(started.card.ifindex),
-                      FormatDottedQuad(started.card.hostAddress),
-                      FormatDottedQuad(DeviceAddressFor(started.card.hostAddress)),
-                      FormatMac(started.mac),
-                      started.imagePath,
-                      started.page == ImagePage::System ? "system" : "data",
-                      0};
+    UploadStart start{
+        m_program,
+        InterfaceName(started.card.ifindex),
+        FormatDottedQuad(started.card.hostAddress),
+        FormatDottedQuad(started.recorderAddress != 0 ? started.recorderAddress
+                                                      : DeviceAddressFor(started.card.hostAddress)),
+        FormatMac(started.mac),
+        started.imagePath,
+        started.page == ImagePage::System ? "system" : "data",
+        0};
     std::error_code error;
     const auto size = std::filesystem::file_size(start.imagePath, error);
     if (!error) start.size = size;

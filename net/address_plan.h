@@ -1,8 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "net/adapter_list.h"
 #include "net/device_address.h"
@@ -43,5 +47,38 @@ std::optional<std::string> RecorderAddressHolder(
 // The box text refusing an upload whose recorder address is held.
 std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder);
 inline constexpr const char* kRecorderAddressHeldCaption = "Recorder address in use";
+
+// A range of addresses, both ends included.
+struct AddressRange {
+    Ipv4 first = 0;
+    Ipv4 last = 0;
+};
+
+// "192.168.1.50-192.168.1.99": nothing for a malformed text or a range that runs backwards.
+std::optional<AddressRange> ParseAddressRange(std::string_view text);
+
+// What decides the addresses a station gives its recorders on one card.
+struct StationAddressRules {
+    Ipv4 host = 0;
+    Ipv4 mask = 0;                   // 0: unknown, taken as /24 like the address rule
+    std::vector<Ipv4> gateways;      // of the card, next hops of multipath routes included
+    std::vector<Ipv4> ownAddresses;  // of every card of this PC
+    std::optional<AddressRange> pool;
+};
+
+// The rules for the card as the system reports it (cards: every card of this PC).
+StationAddressRules StationAddressRulesFor(const AdapterRecord& card, const AdapterList& cards,
+                                           Ipv4 host, std::optional<AddressRange> pool);
+
+// What the neighbour table holds for an address on the card.
+using NeighbourLookup = std::function<std::optional<platform::NeighbourEntry>(Ipv4)>;
+
+// The address for the next recorder of a station run: the address rule's, then the next ones of
+// the card's subnet (wrapping round), inside the pool when one is given. Skipped are the
+// addresses given already, this PC's own, the card's gateways, the subnet's network and
+// broadcast addresses, and any the neighbour table binds to something other than a recorder
+// whose entry is not fixed. Nothing when the range has no address left.
+std::optional<Ipv4> NextStationAddress(const StationAddressRules& rules,
+                                       const std::set<Ipv4>& given, const NeighbourLookup& lookup);
 
 }  // namespace fk

@@ -37,6 +37,7 @@ struct Started {
     MacAddress mac{};
     std::string imagePath;
     ImagePage page = ImagePage::System;
+    Ipv4 recorderAddress = 0;  // 0: the one the address rule gives
 };
 // A socket could not be opened (step 2: made, step 3: bound); the upload has not begun.
 struct StartFailed {

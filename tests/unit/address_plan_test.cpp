@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+
 #include "support/network_fakes.h"
 
 namespace {
@@ -143,3 +146,88 @@ TEST(RecorderAddressHolder, TheGatewayAnOwnCardOrAnotherDevicesEntryHoldsTheAddr
 }
 
 }  // namespace
+
+TEST(NextStationAddress, TheRulesAddressThenTheNextFreeOnesOfTheSubnet) {
+    using Entry = fk::platform::NeighbourEntry;
+    const auto q = [](const char* text) { return ParseDottedQuad(text); };
+    const fk::MacAddress recorder{0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01};
+    const fk::MacAddress foreign{0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+    fk::StationAddressRules base{q("192.168.1.10"), q("255.255.255.0"), {}, {}, std::nullopt};
+    struct Case {
+        const char* what;
+        fk::StationAddressRules rules;
+        std::set<fk::Ipv4> given;
+        std::map<fk::Ipv4, Entry> entries;
+        std::optional<fk::Ipv4> expected;
+    };
+    auto gateways = base;
+    gateways.gateways = {q("192.168.1.11"), q("192.168.1.12")};  // a multipath route's hops
+    auto own = base;
+    own.ownAddresses = {q("192.168.1.10"), q("192.168.1.11")};
+    auto top = base;
+    top.host = q("192.168.1.253");
+    auto pool = base;
+    pool.pool = fk::AddressRange{q("192.168.1.50"), q("192.168.1.51")};
+    auto small = base;
+    small.host = q("10.0.0.1");
+    small.mask = q("255.255.255.252");  // .1 and .2 only
+    const std::vector<Case> cases{
+        {"the rule's address first", base, {}, {}, q("192.168.1.11")},
+        {"then the next", base, {q("192.168.1.11")}, {}, q("192.168.1.12")},
+        {"gateways skipped", gateways, {}, {}, q("192.168.1.13")},
+        {"the PC's own skipped", own, {}, {}, q("192.168.1.12")},
+        {"a foreign entry skipped",
+         base,
+         {},
+         {{q("192.168.1.11"), {foreign, false}}},
+         q("192.168.1.12")},
+        {"a fixed recorder entry skipped",
+         base,
+         {},
+         {{q("192.168.1.11"), {recorder, true}}},
+         q("192.168.1.12")},
+        {"a previous recorder's entry reused",
+         base,
+         {},
+         {{q("192.168.1.11"), {recorder, false}}},
+         q("192.168.1.11")},
+        {"broadcast skipped, network skipped, round to .1",
+         top,
+         {q("192.168.1.254")},
+         {},
+         q("192.168.1.1")},
+        {"the pool narrows the range", pool, {}, {}, q("192.168.1.50")},
+        {"the pool's next", pool, {q("192.168.1.50")}, {}, q("192.168.1.51")},
+        {"the pool used up", pool, {q("192.168.1.50"), q("192.168.1.51")}, {}, std::nullopt},
+        {"a /30 holds one recorder", small, {}, {}, q("10.0.0.2")},
+        {"and no second", small, {q("10.0.0.2")}, {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto lookup = [&](fk::Ipv4 address) -> std::optional<Entry> {
+            const auto found = c.entries.find(address);
+            if (found == c.entries.end()) return std::nullopt;
+            return found->second;
+        };
+        EXPECT_EQ(fk::NextStationAddress(c.rules, c.given, lookup), c.expected) << c.what;
+    }
+}
+
+TEST(StationAddressRulesFor, GatewaysAndEveryCardsAddressAndThePool) {
+    auto card =
+        fk::testing::Card("eth0", "eth0", 2, "192.168.1.10", "255.255.255.0", "192.168.1.1");
+    card.gateways = {ParseDottedQuad("192.168.1.2")};
+    const auto other = fk::testing::Card("eth1", "eth1", 3, "10.0.0.5");
+    const auto range = fk::ParseAddressRange("192.168.1.50-192.168.1.60");
+    ASSERT_TRUE(range);
+    const auto rules =
+        fk::StationAddressRulesFor(card, {card, other}, ParseDottedQuad("192.168.1.10"), range);
+    EXPECT_EQ(rules.mask, ParseDottedQuad("255.255.255.0"));
+    EXPECT_EQ(rules.gateways, (std::vector<fk::Ipv4>{ParseDottedQuad("192.168.1.2"),
+                                                     ParseDottedQuad("192.168.1.1")}));
+    EXPECT_EQ(rules.ownAddresses, (std::vector<fk::Ipv4>{ParseDottedQuad("192.168.1.10"),
+                                                         ParseDottedQuad("10.0.0.5")}));
+    EXPECT_EQ(rules.pool->last, ParseDottedQuad("192.168.1.60"));
+    for (const char* bad : {"192.168.1.60-192.168.1.50", "192.168.1.50", "a-b", "-"}) {
+        EXPECT_FALSE(fk::ParseAddressRange(bad)) << bad;
+    }
+}

@@ -61,4 +61,45 @@ TEST(BuildBootpReply, OverlongNameIsCutSoTheFileFieldStillEnds) {
     }
 }
 
+TEST(BuildBootpReply, AnAnswerCarriesTheRequestsXid) {
+    const auto reply = fk::BuildBootpReply(kRecorder, kHost, kMac, "fw_2.bin", {1, 2, 3, 4});
+    Bytes expected = ExpectedReply("fw_2.bin");
+    std::copy_n(Bytes{1, 2, 3, 4}.begin(), 4, expected.begin() + 4);
+    EXPECT_EQ(Bytes(reply.begin(), reply.end()), expected);
+}
+
+TEST(ParseBootpRequest, TakesTheXidAndMacOfAnEthernetBootRequestOnly) {
+    Bytes request(300, 0);
+    const Bytes head{1, 1, 6, 0, 9, 8, 7, 6};
+    std::copy(head.begin(), head.end(), request.begin());
+    std::copy(kMac.begin(), kMac.end(), request.begin() + 28);
+    const auto with = [&](std::size_t at, std::uint8_t value) {
+        Bytes changed = request;
+        changed[at] = value;
+        return changed;
+    };
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        bool parsed;
+    };
+    const std::vector<Case> cases{
+        {"a request", request, true},
+        {"the fixed fields only", Bytes(request.begin(), request.begin() + 236), true},
+        {"one byte short", Bytes(request.begin(), request.begin() + 235), false},
+        {"empty", {}, false},
+        {"a reply", with(0, 2), false},
+        {"not Ethernet", with(1, 6), false},
+        {"a longer hardware address", with(2, 16), false},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = fk::ParseBootpRequest(c.bytes);
+        EXPECT_EQ(parsed.has_value(), c.parsed) << c.what;
+        if (parsed) {
+            EXPECT_EQ(parsed->xid, (fk::BootpXid{9, 8, 7, 6})) << c.what;
+            EXPECT_EQ(parsed->mac, kMac) << c.what;
+        }
+    }
+}
+
 }  // namespace
