@@ -40,12 +40,12 @@ enum class Role {
 
 struct Row {
     const char* name;
-    std::vector<Role> roles;  // one per recorder of the bench
-    bool learn = false;       // not named: they ask by BOOTP request
-    bool untilDone = true;    // otherwise Ctrl-C once the recorders are done
-    int exitCode = 0;
-    std::string pool;           // --pool FIRST-LAST
-    std::string foreignHolder;  // an address of the pool that another device's entry holds
+    std::vector<Role> roles;         // one per recorder of the bench
+    bool learn = false;              // not named: they ask by BOOTP request
+    bool untilDone = true;           // otherwise Ctrl-C once the recorders are done
+    int exitCode = 0;                // 130: interrupted while a named one had not completed
+    std::string pool = {};           // --pool FIRST-LAST
+    std::string foreignHolder = {};  // an address of the pool that another device's entry holds
     bool json = false;
 };
 
@@ -164,7 +164,9 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
         const std::string address = sim.Line("bootp")["yiaddr"];
         addresses.insert(address);
         EXPECT_FALSE(address.empty()) << sim.out << sim.err;
-        if (!row.foreignHolder.empty()) EXPECT_NE(address, row.foreignHolder);
+        if (!row.foreignHolder.empty()) {
+            EXPECT_NE(address, row.foreignHolder);
+        }
         EXPECT_NE(address, "192.168.77.1");
         std::vector<std::string> outcomes;
         for (const auto& record : rows) {
@@ -182,7 +184,9 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
         EXPECT_TRUE(std::string(received.begin(), received.end()) == headerAndImage);
         // A restarted recorder's first transfer may have its own record; its last one completed.
         EXPECT_EQ(outcomes.back(), "completed");
-        if (row.roles[n] == Role::Completes) EXPECT_EQ(outcomes.size(), 1u);
+        if (row.roles[n] == Role::Completes) {
+            EXPECT_EQ(outcomes.size(), 1u);
+        }
     }
     EXPECT_EQ(addresses.size(), std::size_t{kRecorders});
     if (!row.pool.empty()) {
@@ -194,9 +198,13 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
         }
     }
     for (const auto& record : rows) {
-        if (record["outcome"] == "completed") EXPECT_EQ(record["sha256"], Sha256Hex(image));
+        if (record["outcome"] == "completed") {
+            EXPECT_EQ(record["sha256"], Sha256Hex(image));
+        }
     }
-    if (row.roles == kAllComplete) EXPECT_EQ(rows.size(), std::size_t{kRecorders});
+    if (row.roles == kAllComplete) {
+        EXPECT_EQ(rows.size(), std::size_t{kRecorders});
+    }
 
     // Each recorder's entry is gone with the station; the foreign one is as it was.
     const auto table = CommandOutput("ip -n " + m_bench->pc + " -4 neigh show nud all");
@@ -227,15 +235,20 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StationE2e,
-    ::testing::Values(Row{"FourNamedByMac", kAllComplete, false, true, 0, "", "", true},
-                      Row{"FourLearntFromTheirRequests", kAllComplete, true, false, 130},
-                      Row{"OneSilentOneRestartedTheOthersComplete",
-                          {Role::Completes, Role::GoesSilent, Role::Restarts, Role::Completes},
-                          false,
-                          false,
-                          130},
-                      Row{"AnAddressOfThePoolHeldByAForeignMacIsSkipped", kAllComplete, false, true,
-                          0, "192.168.77.50-192.168.77.60", "192.168.77.51"}),
+    ::testing::Values(Row{.name = "FourNamedByMac", .roles = kAllComplete, .json = true},
+                      Row{.name = "FourLearntFromTheirRequests",
+                          .roles = kAllComplete,
+                          .learn = true,
+                          .untilDone = false},
+                      Row{.name = "OneSilentOneRestartedTheOthersComplete",
+                          .roles = {Role::Completes, Role::GoesSilent, Role::Restarts,
+                                    Role::Completes},
+                          .untilDone = false,
+                          .exitCode = 130},
+                      Row{.name = "AnAddressOfThePoolHeldByAForeignMacIsSkipped",
+                          .roles = kAllComplete,
+                          .pool = "192.168.77.50-192.168.77.60",
+                          .foreignHolder = "192.168.77.51"}),
     [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
 }  // namespace
