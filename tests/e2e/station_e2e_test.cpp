@@ -1,4 +1,4 @@
-// flashkit-cli station in the pc namespace of a bench of four simulated recorders on a bridge:
+// flashkit-cli station in the pc namespace of a bench of simulated recorders on a bridge:
 // each recorder flashed byte for byte at an address of its own, with its own record, whatever
 // another one does.
 
@@ -30,7 +30,6 @@ std::string CliPath() {
 }
 
 constexpr std::size_t kImageSize = 300'000;
-constexpr int kRecorders = 4;
 
 enum class Role {
     Completes,
@@ -53,13 +52,20 @@ void PrintTo(const Row& row, std::ostream* out) {
     *out << row.name;
 }
 
-const std::vector<Role> kAllComplete(kRecorders, Role::Completes);
+const std::vector<Role> kAllComplete(4, Role::Completes);
+
+// Sixteen, the fifth of them going silent on purpose.
+std::vector<Role> SixteenOneSilent() {
+    std::vector<Role> roles(16, Role::Completes);
+    roles[4] = Role::GoesSilent;
+    return roles;
+}
 
 class StationE2e : public ::testing::TestWithParam<Row> {
   protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to make network namespaces";
-        m_bench = std::make_unique<NetnsBench>(kRecorders);
+        m_bench = std::make_unique<NetnsBench>(static_cast<int>(GetParam().roles.size()));
         m_work = fs::temp_directory_path() /
                  ("fk-station-" + std::to_string(getpid()) + "-" + GetParam().name);
         fs::create_directories(m_work);
@@ -91,6 +97,7 @@ class StationE2e : public ::testing::TestWithParam<Row> {
 TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
     const Row& row = GetParam();
     const auto& recorders = m_bench->recorders;
+    const int count = static_cast<int>(recorders.size());
     if (!row.foreignHolder.empty()) {
         ASSERT_EQ(RunCommand("ip -n " + m_bench->pc + " neigh add " + row.foreignHolder +
                              " lladdr 52:54:00:12:34:56 nud permanent dev " + m_bench->pcLink),
@@ -103,7 +110,7 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
     std::vector<std::string> arguments{"station", "--card", m_bench->pcLink, "--history-file",
                                        HistoryPath()};
     if (row.learn) {
-        arguments.insert(arguments.end(), {"--learn", "--max", std::to_string(kRecorders)});
+        arguments.insert(arguments.end(), {"--learn", "--max", std::to_string(count)});
     } else {
         for (const auto& recorder : recorders)
             arguments.insert(arguments.end(), {"--mac", recorder.MacTail()});
@@ -118,7 +125,7 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
 
     // All at once, each in its own namespace; a restarted one's second life follows its first.
     std::vector<std::future<ProcessResult>> sims;
-    for (int n = 0; n < kRecorders; ++n) {
+    for (int n = 0; n < count; ++n) {
         sims.push_back(std::async(std::launch::async, [&, n] {
             const auto& recorder = recorders[n];
             std::vector<std::string> ask;
@@ -158,7 +165,7 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
     }();
     std::set<std::string> addresses;
     const auto rows = History();
-    for (int n = 0; n < kRecorders; ++n) {
+    for (int n = 0; n < count; ++n) {
         SCOPED_TRACE(recorders[n].mac);
         const auto& sim = results[n];
         const std::string address = sim.Line("bootp")["yiaddr"];
@@ -188,7 +195,7 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
             EXPECT_EQ(outcomes.size(), 1u);
         }
     }
-    EXPECT_EQ(addresses.size(), std::size_t{kRecorders});
+    EXPECT_EQ(addresses.size(), recorders.size());
     if (!row.pool.empty()) {
         const auto first = ParseDottedQuad(row.pool.substr(0, row.pool.find('-')));
         const auto last = ParseDottedQuad(row.pool.substr(row.pool.find('-') + 1));
@@ -203,7 +210,7 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
         }
     }
     if (row.roles == kAllComplete) {
-        EXPECT_EQ(rows.size(), std::size_t{kRecorders});
+        EXPECT_EQ(rows.size(), recorders.size());
     }
 
     // Each recorder's entry is gone with the station; the foreign one is as it was.
@@ -217,7 +224,7 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
     }
 
     if (row.json) {
-        // Every event of a recorder names it; together they name the four.
+        // Every event of a recorder names it; together they name them all.
         std::set<std::string> named;
         std::istringstream lines(ran.out);
         for (std::string line; std::getline(lines, line);) {
@@ -248,7 +255,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{.name = "AnAddressOfThePoolHeldByAForeignMacIsSkipped",
                           .roles = kAllComplete,
                           .pool = "192.168.77.50-192.168.77.60",
-                          .foreignHolder = "192.168.77.51"}),
+                          .foreignHolder = "192.168.77.51"},
+                      Row{.name = "SixteenAtOnceOneSilentTheOthersComplete",
+                          .roles = SixteenOneSilent(),
+                          .untilDone = false,
+                          .exitCode = 130}),
     [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
 }  // namespace
