@@ -20,7 +20,9 @@
 #   announce  the recorders take 200 announcements each without fetching (--count 200
 #             --period-log), then the station is stopped with SIGINT; the periods are computed
 #             from the recorders' receive times, so their own scheduling shows in the tail.
-# The recorders run on the same CPUs as the station: at 16 they compete with it.
+# The recorders run on the same CPUs as the station: at 16 they compete with it, so their own CPU
+# seconds per recorder are shown too (sim_cpu_s/rec); the bench's wall time cannot fall below
+# the station's and the recorders' CPU seconds together over the number of CPUs.
 #
 # Environment: FK_STATION_SIZES (bench sizes, default "1 4 16", each 1 to 64),
 #              FK_BENCH_BUILD (CMake build tree; default build/bench-build, built Release with
@@ -100,13 +102,15 @@ mac_arguments() {
     for ((i = 1; i <= $1; i++)); do printf -- '--mac\n30:10:%02x\n' "$i"; done
 }
 
-# transfer_run N: writes "wall cpu peak_kib" to $work/transfer-N and checks every recorder's bytes.
+# transfer_run N: writes "wall cpu peak_kib sim_cpu" to $work/transfer-N and checks every
+# recorder's bytes.
 transfer_run() {
     local n=$1 i pids=() status=0
-    rm -f "$work"/received-* "$work"/time.txt
+    rm -f "$work"/received-* "$work"/time.txt "$work"/sim-time-*
     for ((i = 1; i <= n; i++)); do
-        ip netns exec "$tag-r$i" timeout 120 "$sim" --interface rec0 --fetch --expect-kind 1 \
-            --output "$work/received-$i" --timeout 100 >"$work/sim-$i.log" 2>&1 &
+        ip netns exec "$tag-r$i" timeout 120 /usr/bin/time -f '%U %S' -o "$work/sim-time-$i" \
+            "$sim" --interface rec0 --fetch --expect-kind 1 --output "$work/received-$i" \
+            --timeout 100 >"$work/sim-$i.log" 2>&1 &
         pids+=($!)
     done
     mapfile -t macs < <(mac_arguments "$n")
@@ -129,7 +133,10 @@ for i in range(1, int(sys.argv[2]) + 1):
     if open(f"{sys.argv[3]}/received-{i}", "rb").read() != expected:
         sys.exit(f"recorder {i}")
 EOF
-    awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$work/time.txt" >"$work/transfer-$n"
+    local sims_cpu
+    sims_cpu=$(cat "$work"/sim-time-* | awk '{ s += $1 + $2 } END { printf "%.2f", s }')
+    awk -v s="$sims_cpu" '{ printf "%s %.2f %s %s\n", $1, $2 + $3, $4, s }' "$work/time.txt" \
+        >"$work/transfer-$n"
 }
 
 # announce_run N: writes "median_ms p99_ms" of the pooled periods to $work/announce-N.
@@ -165,22 +172,23 @@ for size in "${sizes[@]}"; do
     say "bench of $size recorder(s)"
     make_bench "$size"
     transfer_run "$size"
-    read -r wall cpu peak <"$work/transfer-$size"
+    read -r wall cpu peak sims_cpu <"$work/transfer-$size"
     make_bench "$size"
     announce_run "$size"
     read -r median p99 <"$work/announce-$size"
-    results+=("$size $wall $cpu $peak $median $p99")
+    results+=("$size $wall $cpu $peak $sims_cpu $median $p99")
 done
 teardown
 
 printf '\nflashkit-cli station, %d-byte system image to each recorder, one bridge\n' "$image_size"
-printf '%-9s %9s %9s %12s %10s %14s %11s\n' recorders wall_s vs_one cpu_s/rec peak_MiB \
-    announce_med announce_p99
+printf '%-9s %8s %8s %10s %9s %14s %13s %12s\n' recorders wall_s vs_one cpu_s/rec peak_MiB \
+    sim_cpu_s/rec announce_med announce_p99
 one=""
 for row in "${results[@]}"; do
-    read -r size wall cpu peak median p99 <<<"$row"
+    read -r size wall cpu peak sims_cpu median p99 <<<"$row"
     [ "$size" -eq 1 ] && one=$wall
-    awk -v s="$size" -v w="$wall" -v o="$one" -v c="$cpu" -v p="$peak" -v m="$median" -v q="$p99" \
-        'BEGIN { printf "%-9d %9.2f %9s %12.3f %10.1f %11.2f ms %8.2f ms\n", s, w,
-                 o == "" ? "-" : sprintf("%.2fx", w / o), c / s, p / 1024, m, q }'
+    awk -v s="$size" -v w="$wall" -v o="$one" -v c="$cpu" -v p="$peak" -v r="$sims_cpu" \
+        -v m="$median" -v q="$p99" \
+        'BEGIN { printf "%-9d %8.2f %8s %10.3f %9.1f %14.3f %10.2f ms %9.2f ms\n", s, w,
+                 o == "" ? "-" : sprintf("%.2fx", w / o), c / s, p / 1024, r / s, m, q }'
 done
