@@ -12,7 +12,8 @@
 namespace {
 
 constexpr const char* kExitStatuses = R"(Exit status:
-  0    upload: the recorder acknowledged the whole image; check: everything holds
+  0    upload: the recorder acknowledged the whole image; station: every recorder did;
+       check: everything holds
   1    check: something does not hold; history: the record cannot be read
   2    a wrong option, an unknown card, a refused MAC address or image, a recorder address
        that another device holds

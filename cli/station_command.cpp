@@ -27,7 +27,6 @@
 #include "net/arp_entry.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
-#include "platform/tcpip_config.h"
 #include "upgrade/operator_feedback.h"
 #include "upgrade/station_session.h"
 #include "upgrade/transfer_percent.h"
@@ -117,10 +116,10 @@ struct Row {
 std::string RowLine(const Row& row) {
     const auto rate = Rate(row.Progress());
     char line[160];
-    std::snprintf(line, sizeof line, "%-17s  %-15s  %-12s  %3d%%  %s",
-                  FormatMac(row.recorder.mac).c_str(),
-                  FormatDottedQuad(row.recorder.address).c_str(), row.state.c_str(), row.Percent(),
-                  rate && row.state != "announcing" ? (FormatBytes(*rate) + "/s").c_str() : "--");
+    std::snprintf(
+        line, sizeof line, "%-17s  %-15s  %-12s  %3d%%  %s", FormatMac(row.recorder.mac).c_str(),
+        FormatDottedQuad(row.recorder.address).c_str(), row.state.c_str(), row.Percent(),
+        rate && row.askedAt != Clock::time_point{} ? (FormatBytes(*rate) + "/s").c_str() : "--");
     return line;
 }
 
@@ -159,11 +158,11 @@ class StationOutput {
         m_dirty = true;
     }
     void Moved() { m_dirty = true; }
-    // On a terminal, at most every kRedrawInterval unless forced.
-    void Draw(const std::map<Ipv4, Row>& rows, bool force = false) {
+    // On a terminal, at most every kRedrawInterval.
+    void Draw(const std::map<Ipv4, Row>& rows) {
         if (m_mode != OutputMode::Terminal || !m_dirty) return;
         const auto now = Clock::now();
-        if (!force && now - m_lastDraw < kRedrawInterval) return;
+        if (now - m_lastDraw < kRedrawInterval) return;
         m_lastDraw = now;
         m_dirty = false;
         if (m_drawn > 0) std::printf("\033[%dA", m_drawn);
@@ -221,15 +220,15 @@ std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& option
 // The exit status of the station: 0 when every recorder it served, and every one named,
 // completed; else that of the worst recorder.
 ExitCode StationExitCode(const std::map<Ipv4, Row>& rows) {
-    bool failed = false, unconfirmed = false, short_ = rows.empty();
+    bool failed = false, unconfirmed = false, unfinished = rows.empty();
     for (const auto& [address, row] : rows) {
         failed |= row.outcome == history::Outcome::Failed;
         unconfirmed |= row.outcome == history::Outcome::Unconfirmed;
-        short_ |= row.named ? !row.completedOnce : row.outcome != history::Outcome::Completed;
+        unfinished |= row.named ? !row.completedOnce : row.outcome != history::Outcome::Completed;
     }
     if (failed) return kExitFailed;
     if (unconfirmed) return kExitUnconfirmed;
-    return short_ ? kExitInterrupted : kExitOk;
+    return unfinished ? kExitInterrupted : kExitOk;
 }
 
 }  // namespace
@@ -253,7 +252,7 @@ int RunStation(const StationRunOptions& options) {
         return kExitBadInput;
     }
     // The upload's image checks, for every named recorder; a recorder learnt is checked as it
-    // comes (its model is in its MAC), so the checks of the file alone are made for it now.
+    // comes (its model is in its MAC), so with none named the checks of the file alone are made.
     const auto refused = [&](const std::optional<UploadRefusal>& refusal) {
         if (!refusal) return false;
         if (!refusal->fileError.empty()) output.Error(refusal->fileError);
@@ -263,11 +262,12 @@ int RunStation(const StationRunOptions& options) {
     for (const MacAddress& mac : *macs) {
         if (refused(CheckUploadImage(*page, options.image, mac))) return kExitBadInput;
     }
-    if (refused(CheckUploadImage(ImagePage::Data, options.image, kRecorderMacPrefix)))
+    if (macs->empty() &&
+        refused(CheckUploadImage(ImagePage::Data, options.image, kRecorderMacPrefix))) {
         return kExitBadInput;
+    }
 
     const auto adapters = platform::MakeSystemAdapterSource();
-    const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
     const auto neighbours = platform::MakeSystemNeighbourTable();
     const AdapterList cards = BuildAdapterList(adapters->List());
     const auto card = FindCard(cards, options.card);
@@ -275,7 +275,8 @@ int RunStation(const StationRunOptions& options) {
         output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
         return kExitBadInput;
     }
-    const Ipv4 host = HostAddressFor(*card, card->description, tcpipConfig.get());
+    // The address the card has now: replies go out from it.
+    const Ipv4 host = HostAddressFor(*card, card->description, nullptr);
     if (host == 0) {
         output.Error(card->adapterName + " has no IPv4 address to serve from.");
         return kExitBadInput;
@@ -364,13 +365,14 @@ int RunStation(const StationRunOptions& options) {
     } else {
         output.Line("Serving " + options.image + " (" + kind + " image) through " +
                     card->adapterName + " (" + FormatDottedQuad(host) + ") to " +
-                    std::to_string(macs->size()) + " named recorder(s)" +
-                    (options.learn ? " and any recorder that asks" : "") + "; at most " +
-                    std::to_string(options.max) + " at once" +
+                    (macs->empty() ? std::string("any recorder that asks")
+                                   : std::to_string(macs->size()) + " named recorder(s)" +
+                                         (options.learn ? " and any recorder that asks" : "")) +
+                    "; at most " + std::to_string(options.max) + " at once" +
                     (options.untilDone ? "" : " (Ctrl-C stops)"));
     }
 
-    bool started = true;
+    bool started = true, portFailed = false;
     const auto setState = [&](Row& row, std::string state, Json event) {
         row.state = std::move(state);
         output.Changed(row);
@@ -382,6 +384,9 @@ int RunStation(const StationRunOptions& options) {
             if (std::holds_alternative<event::StartFailed>(event)) {
                 started = false;
                 output.Error(feedback.status.value_or("The ports could not be opened"));
+            } else if (std::holds_alternative<event::Failed>(event)) {
+                portFailed = true;
+                output.Error(feedback.status.value_or("The ports failed"));
             } else if (std::holds_alternative<event::Announcing>(event)) {
                 for (auto& [address, row] : rows)
                     setState(row, "announcing", {{"event", "announcing"}});
@@ -394,7 +399,9 @@ int RunStation(const StationRunOptions& options) {
         }
         Row& row = rows[recorder.address];
         row.recorder = recorder;
-        if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
+        if (std::holds_alternative<event::Announcing>(event)) {
+            setState(row, "answered", {{"event", "answered"}});
+        } else if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
             // Every transfer is a row of the history of its own.
             row.recording =
                 std::make_unique<history::RecordingSessionHost>(quiet, &history, "flashkit-cli");
@@ -464,7 +471,7 @@ int RunStation(const StationRunOptions& options) {
     station.Start(plan);
     handleAll(terminal.Take(Clock::now()));
     bool interrupted = false;
-    while (started && !(options.untilDone && allNamedDone())) {
+    while (started && !portFailed && !(options.untilDone && allNamedDone())) {
         handleAll(terminal.Take(Clock::now() + std::chrono::milliseconds(50)));
         if (StopAsked(stopSignals)) {
             interrupted = true;
@@ -480,11 +487,10 @@ int RunStation(const StationRunOptions& options) {
         row.recording->OnEvent(event::Ended{});
         if (!row.outcome) row.state = "interrupted";
     }
-    output.Draw(rows, true);
     if (!started) return kExitCannotStart;
     if (interrupted) output.Line(kUploadingAbortedText);
 
-    const ExitCode code = StationExitCode(rows);
+    const ExitCode code = portFailed ? kExitFailed : StationExitCode(rows);
     const auto completed = std::count_if(rows.begin(), rows.end(), [](const auto& entry) {
         return entry.second.outcome == history::Outcome::Completed;
     });

@@ -153,7 +153,7 @@ void StationSession::Stop() {
 
 void StationSession::NetworkThread() {
     Run& run = *m_run;
-    while (!m_stopAsked.load()) {
+    while (!m_stopAsked.load() && !m_portFailed) {
         const auto now = Clock::now();
         Announce(now);
         RefreshEntries(now);
@@ -172,8 +172,9 @@ void StationSession::NetworkThread() {
                                      run.wakeup.Descriptor()};
         const auto readable = platform::WaitReadable(descriptors, deadline);
         if (readable[0]) ReceiveTftp(Clock::now());
-        if (readable[1]) ReceiveBootp();
+        if (readable[1] && !m_portFailed) ReceiveBootp();
     }
+    Deliver();
 }
 
 void StationSession::Announce(Clock::time_point now) {
@@ -210,7 +211,7 @@ void StationSession::ReceiveTftp(Clock::time_point now) {
     for (int n = 0; n < kDatagramsPerRound; ++n) {
         const auto received = run.tftpPort->Receive(buffer, Clock::time_point{});
         if (received.status == Status::Failed) {
-            run.engine->OnReceiveFailed(received.error);
+            PortFailed(received.error);
             return;
         }
         if (received.status != Status::Datagram) return;
@@ -232,6 +233,10 @@ void StationSession::ReceiveBootp() {
     std::array<std::uint8_t, kTftpReceiveBufferSize> buffer{};
     for (int n = 0; n < kDatagramsPerRound; ++n) {
         const auto received = run.bootpPort->Receive(buffer, Clock::time_point{});
+        if (received.status == Status::Failed) {
+            PortFailed(received.error);
+            return;
+        }
         if (received.status != Status::Datagram) return;
         const auto request = ParseBootpRequest({buffer.data(), received.length});
         if (!request || !IsRecorderMac(request->mac)) continue;
@@ -247,6 +252,8 @@ void StationSession::ReceiveBootp() {
             if (!address) continue;
             member = &run.members[*address];
             member->recorder = {request->mac, *address};
+            // A recorder learnt is answered from now on: its announcements begin.
+            run.Report(*address, event::Announcing{});
         }
         if (!member) continue;
         run.MakeEntry(*member);
@@ -255,6 +262,13 @@ void StationSession::ReceiveBootp() {
                                                  run.plan.file.bootFileName, request->xid);
         run.bootpPort->SendTo(reply, {address, m_options.bootpClientPort});
     }
+}
+
+void StationSession::PortFailed(int error) {
+    // A port that fails would fail every round: the transfers end (said once, for the whole
+    // port), and so does the thread.
+    m_run->engine->OnReceiveFailed(error);
+    m_portFailed = true;
 }
 
 void StationSession::Deliver() {

@@ -10,6 +10,9 @@
 // TFTP port and one engine serve them all; the engine keeps each transfer apart (its own timers,
 // image and resends), so one recorder's failure or silence never touches another's transfer.
 //
+// A port whose receive fails ends every transfer and the thread, reported as a Failed of the
+// whole port; the front end stops the station then.
+//
 // As in an upload, the thread waits on the ports and a wake-up signal until the next deadline,
 // delivers the events after each round without holding a lock, and a stop only asks it to end,
 // wakes it and joins it; the stop tidies up (entries deleted, ports closed) and reports Ended.
@@ -35,7 +38,8 @@
 
 namespace fk {
 
-// One recorder of a station. Events of the whole port carry a zero recorder.
+// One recorder of a station. Events of the whole port carry a zero recorder; a recorder learnt
+// is made known by an Announcing of its own when its first boot request is answered.
 struct StationRecorder {
     MacAddress mac{};
     Ipv4 address = 0;
@@ -98,6 +102,7 @@ class StationSession {
     void ReceiveBootp();
     void Announce(std::chrono::steady_clock::time_point now);
     void RefreshEntries(std::chrono::steady_clock::time_point now);
+    void PortFailed(int error);
     void Deliver();
 
     StationHost& m_host;
@@ -110,6 +115,7 @@ class StationSession {
     std::unique_ptr<Run> m_run;
     std::thread m_thread;
     std::atomic<bool> m_stopAsked{false};
+    bool m_portFailed = false;  // the network thread's
 };
 
 }  // namespace fk
