@@ -29,14 +29,22 @@ int CheckRecorderMac(const std::uint8_t (&mac)[6]) {
     return IsRecorderMac(mac) ? 0 : EPERM;
 }
 
-int CheckDerivedAddress(std::uint32_t address, std::span<const CardAddress> cardAddresses) {
-    const bool derived =
-        std::any_of(cardAddresses.begin(), cardAddresses.end(), [&](const CardAddress& own) {
-            return DeviceAddressFor(own.address) == address &&
-                   SubnetPlaceOf(address, own.address, MaskOfPrefix(own.prefixLength)) ==
-                       SubnetPlace::Inside;
-        });
-    return derived ? 0 : EADDRNOTAVAIL;
+int CheckSubnetAddress(std::uint32_t address, std::span<const CardAddress> cardAddresses) {
+    bool inside = false;
+    for (const CardAddress& own : cardAddresses) {
+        switch (SubnetPlaceOf(address, own.address, MaskOfPrefix(own.prefixLength))) {
+            case SubnetPlace::Inside:
+                inside = true;
+                break;
+            case SubnetPlace::Network:
+            case SubnetPlace::Broadcast:
+                // Of one subnet of the card, even when another, wider one holds it.
+                return EADDRNOTAVAIL;
+            case SubnetPlace::OutsideSubnet:
+                break;
+        }
+    }
+    return inside ? 0 : EADDRNOTAVAIL;
 }
 
 int CheckNotLocal(std::uint32_t address, std::span<const std::uint32_t> localAddresses) {

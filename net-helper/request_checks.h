@@ -44,9 +44,9 @@ bool IsRecorderMac(const std::uint8_t (&mac)[6]);
 // Only a recorder's MAC may be bound to an address.
 int CheckRecorderMac(const std::uint8_t (&mac)[6]);
 
-// The address must be the one the address rule gives for one of the card's own IPv4 addresses,
-// and a host address of that address's subnet: not its network or broadcast address, not outside.
-int CheckDerivedAddress(std::uint32_t address, std::span<const CardAddress> cardAddresses);
+// The address must lie inside the subnet of one of the card's own IPv4 addresses, and be the
+// network or broadcast address of none of them: a frame to either reaches every device.
+int CheckSubnetAddress(std::uint32_t address, std::span<const CardAddress> cardAddresses);
 
 // Neither one of the PC's own addresses (on any card) nor a gateway of the card's routes is a
 // recorder's, whether or not the table holds an entry for it now.

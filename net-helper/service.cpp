@@ -18,8 +18,8 @@ namespace fk::nethelper {
 
 namespace {
 
-// One recorder at a time, a few cards: more than this many entries is no upload.
-constexpr std::size_t kMaxEntries = 16;
+// A bench of recorders on a card or two: more than this many entries at once is no upload.
+constexpr std::size_t kMaxEntries = 64;
 
 bool SendReply(int channel, const Reply& reply, int socketToPass) {
     iovec part{const_cast<Reply*>(&reply), sizeof reply};
@@ -141,7 +141,7 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
         local.push_back(each.address.address);
         if (each.ifindex == ifindex) own.push_back(each.address);
     }
-    if (const int refused = CheckDerivedAddress(address, own)) return refused;
+    if (const int refused = CheckSubnetAddress(address, own)) return refused;
     if (const int refused = CheckNotLocal(address, local)) return refused;
     std::vector<std::uint32_t> gateways;
     if (const int error = ListCardGateways(ifindex, gateways)) return error;
@@ -156,8 +156,19 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
         // Whatever it once made there has been replaced by someone else.
         if (made != m_made.end()) m_made.erase(made);
         if (const int refused = CheckExistingEntry(existing)) return refused;
-        if (m_made.size() >= kMaxEntries) return ENOSPC;
     }
+    // A recorder has one address on a card: the entry it made for this MAC at another address is
+    // the recorder's old one, deleted once the new one stands. Moving it, rather than refusing,
+    // lets a window whose card changed address go on; either way the entries never outnumber the
+    // recorders, and it only ever deletes an entry it made.
+    std::optional<std::uint32_t> previous;
+    for (const Made& each : m_made) {
+        if (each.ifindex == ifindex && each.address != address &&
+            std::equal(std::begin(mac), std::end(mac), each.mac)) {
+            previous = each.address;
+        }
+    }
+    if (!ours && !previous && m_made.size() >= kMaxEntries) return ENOSPC;
     if (const int error = SetNeighbour(ifindex, address, mac, existing.has_value())) return error;
     if (ours) {
         std::copy(std::begin(mac), std::end(mac), made->mac);
@@ -172,7 +183,10 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
     const bool asAsked = readError == 0 && stored && stored->hasMac &&
                          !(stored->state & (NUD_PERMANENT | NUD_NOARP)) &&
                          std::equal(std::begin(mac), std::end(mac), stored->mac);
-    if (asAsked) return 0;
+    if (asAsked) {
+        if (previous) RemoveMade(ifindex, *previous);
+        return 0;
+    }
     m_made.erase(FindMade(ifindex, address));
     UndoStrayEntries(ifindex, mac);
     return readError ? readError : EADDRNOTAVAIL;
@@ -180,6 +194,10 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
 
 int NetService::Remove(int ifindex, std::uint32_t address) {
     std::lock_guard lock(m_mutex);
+    return RemoveMade(ifindex, address);
+}
+
+int NetService::RemoveMade(int ifindex, std::uint32_t address) {
     const auto made = FindMade(ifindex, address);
     if (made == m_made.end()) return ENOENT;
     std::optional<Neighbour> existing;

@@ -44,6 +44,8 @@ class NetService {
     int Bind(std::uint16_t port, int ifindex, int& boundSocket);
     int Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]);
     int Remove(int ifindex, std::uint32_t address);
+    // Remove, with m_mutex held.
+    int RemoveMade(int ifindex, std::uint32_t address);
     std::vector<Made>::iterator FindMade(int ifindex, std::uint32_t address);
     // The entry is the one it made, or what the kernel made of it: no other MAC, still dynamic
     // (it may have gone FAILED or INCOMPLETE meanwhile).

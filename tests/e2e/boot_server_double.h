@@ -2,9 +2,10 @@
 
 // A TEST DOUBLE of FlashKit's two servers, only as much as the simulator's own tests need: BOOTP
 // replies from port 67 every 30 ms (in rotation, so bad replies can be mixed in) until a read
-// request comes, and a lock-step TFTP server on port 69 that answers every ACK n with block n + 1
-// from the same port. It is not the engine; window-level tests use the real one.
-// Construct it on a thread that is inside the pc namespace: its sockets are made there.
+// request comes, each BOOTP request answered under its own xid if asked to, and a lock-step TFTP
+// server on port 69 that answers every ACK n with block n + 1 from the same port. It is not the
+// engine; window-level tests use the real one. Construct it on a thread that is inside the pc
+// namespace: its sockets are made there.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -66,12 +67,14 @@ struct DoubleConfig {
     std::string fileName;
     std::vector<std::uint8_t> served;          // see HeaderAndImage
     std::chrono::milliseconds resendAfter{0};  // resend the last DATA after this silence; 0 never
+    bool answerRequests = false;  // answer a BOOTP request with replies[0], under its xid
 };
 
 struct DoubleLog {
     std::vector<std::string> requests;  // file names asked for, in order
     std::map<std::uint16_t, int> acks;  // acknowledgements per block
     int errorsReceived = 0;
+    int bootpRequests = 0;  // op 1 from the recorder's MAC, with its broadcast flag
     int resends = 0;
     bool finalSent = false;
 };
@@ -125,7 +128,31 @@ class BootServerDouble {
             const auto& reply = m_config.replies[turn % m_config.replies.size()];
             sendto(m_bootp, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to),
                    sizeof to);
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            AnswerRequestsFor(std::chrono::milliseconds(30), to);
+        }
+    }
+
+    void AnswerRequestsFor(std::chrono::milliseconds length, const sockaddr_in& to) {
+        const auto end = std::chrono::steady_clock::now() + length;
+        for (auto now = end - length; now < end; now = std::chrono::steady_clock::now()) {
+            pollfd entry{m_bootp, POLLIN, 0};
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
+            if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+            BootpMessage request{};
+            if (recv(m_bootp, request.data(), request.size(), 0) !=
+                    static_cast<ssize_t>(request.size()) ||
+                request[0] != 1 || !m_config.answerRequests)
+                continue;
+            const auto& mac = m_config.replies[0];
+            if (std::equal(mac.begin() + 28, mac.begin() + 34, request.begin() + 28) &&
+                request[10] == 0x80) {
+                std::lock_guard lock(m_mutex);
+                ++m_log.bootpRequests;
+            }
+            BootpMessage reply = m_config.replies[0];
+            std::copy_n(request.begin() + 4, 4, reply.begin() + 4);
+            sendto(m_bootp, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to);
         }
     }
 

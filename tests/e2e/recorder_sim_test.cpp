@@ -62,8 +62,9 @@ class RecorderSimE2e : public ::testing::Test {
     }
 
     void StartServer(std::vector<std::uint8_t> served, std::chrono::milliseconds resendAfter = 0ms,
-                     std::vector<BootpMessage> replies = {}) {
+                     std::vector<BootpMessage> replies = {}, bool answerRequests = false) {
         DoubleConfig config;
+        config.answerRequests = answerRequests;
         config.replies = replies.empty() ? std::vector{GoodReply()} : std::move(replies);
         config.recorderAddress = kRecorderAddress;
         config.fileName = "fw_2.bin";
@@ -111,6 +112,25 @@ TEST_F(RecorderSimE2e, IgnoresForeignRepliesAndReportsTheGoodOnes) {
     ASSERT_EQ(stamps.size(), 3u);
     EXPECT_GT(stamps[1] - stamps[0], 45'000);
     EXPECT_GT(stamps[2] - stamps[1], 45'000);
+}
+
+// --ask: its broadcast request reaches the server's port 67, and only the answer under its own
+// xid counts; the announcements under "FKT0" meanwhile are ignored.
+TEST_F(RecorderSimE2e, AsksByBootpRequestAndFetchesWhatTheAnswerOffers) {
+    const auto served = HeaderAndImage(1, 1000, Pattern(1000));
+    StartServer(served, 0ms, {GoodReply()}, true);
+    const auto run = RunSim({"--ask", "--fetch", "--output", m_output.string()});
+
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.Line("bootp").at("yiaddr"), "192.168.77.2");
+    EXPECT_EQ(ReadAll(m_output), served);
+    EXPECT_GE(m_server->Log().bootpRequests, 1);
+
+    m_server.reset();
+    StartServer(served);  // announces only, answers no request
+    const auto unanswered = RunSim({"--ask"}, 1s);
+    EXPECT_EQ(unanswered.exitCode, 4);
+    EXPECT_GT(std::stoi(unanswered.Line("ignored").at("wrong_xid")), 0);
 }
 
 TEST_F(RecorderSimE2e, GivesUpAtItsTimeoutWhenNoReplyIsForIt) {

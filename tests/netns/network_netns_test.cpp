@@ -198,9 +198,9 @@ TEST_F(NetnsNetworkTest, NeighbourEntryIsAddedDynamicOnTheSelectedCardAndDeleted
 
 // An entry it did not make is never replaced or deleted: a fixed one, even for the recorder's own
 // MAC, or one naming another device; nor is the card's gateway taken, whether or not the table
-// holds its entry now. Only the recorder's MAC, and only the address the rule gives one of the
-// card's own addresses, are bound at all.
-TEST_F(NetnsNetworkTest, EntriesItDidNotMakeAreLeftAloneAndOnlyTheRecordersAddressIsBound) {
+// holds its entry now. Only a recorder's MAC, and only an address of the card's subnets, are
+// bound at all.
+TEST_F(NetnsNetworkTest, EntriesItDidNotMakeAreLeftAloneAndOnlyRecordersOfTheSubnetAreBound) {
     ASSERT_TRUE(InPcNamespace());
     ASSERT_EQ(KernelLinks(net->pc)[0].name, net->pcLink);
     const int card = static_cast<int>(KernelLinks(net->pc)[0].index);
@@ -240,9 +240,9 @@ TEST_F(NetnsNetworkTest, EntriesItDidNotMakeAreLeftAloneAndOnlyTheRecordersAddre
     constexpr fk::MacAddress kOtherVendor{0x02, 0x5E, 0xA2, 0x1A, 0x2B, 0x3C};
     EXPECT_EQ(neighbours->Add(card, fk::ParseDottedQuad("192.168.77.3"), kOtherVendor).error,
               EPERM);
-    EXPECT_EQ(neighbours->Add(card, fk::ParseDottedQuad("192.168.77.3"), kRecorderMac).error,
+    EXPECT_EQ(neighbours->Add(card, fk::ParseDottedQuad("192.168.78.3"), kRecorderMac).error,
               EADDRNOTAVAIL);
-    EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.77.3").empty());
+    EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.78.3").empty());
 }
 
 TEST_F(NetnsNetworkTest, RefusalCarriesTheSystemsTextAndIsReportedOncePerUpload) {
@@ -285,19 +285,20 @@ bool Delivered(const std::string& address) {
     return delivered;
 }
 
-fk::nethelper::Request AddRequest(int ifindex, const std::string& address) {
+fk::nethelper::Request AddRequest(int ifindex, const std::string& address,
+                                  const fk::MacAddress& mac = kRecorderMac) {
     fk::nethelper::Request request;
     request.op = static_cast<std::uint32_t>(fk::nethelper::Op::AddNeighbour);
     request.ifindex = ifindex;
     request.address = fk::ParseDottedQuad(address);
-    std::copy(kRecorderMac.begin(), kRecorderMac.end(), request.mac);
+    std::copy(mac.begin(), mac.end(), request.mac);
     return request;
 }
 
 // The helper as a member of flashkit runs it, started from the pc namespace. Each refusal leaves
-// the neighbour table as it was, with loopback and broadcast working; whatever it made is gone
-// once it ends, also an entry that went FAILED; and a helper killed outright leaves its entries to
-// the next one, which sweeps them.
+// the neighbour table as it was, with loopback and broadcast working; a recorder holds one entry
+// per card, and the helper at most 64; whatever it made is gone once it ends, also an entry that
+// went FAILED; and a helper killed outright leaves its entries to the next one, which sweeps them.
 TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBehind) {
     const std::string pc = net->pcLink;
     for (const std::string& command : std::vector<std::string>{
@@ -320,11 +321,17 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
     auto helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
     ASSERT_EQ(helper->Start(), 0);
 
+    constexpr fk::MacAddress kSecondRecorder{0x02, 0x5E, 0xA1, 0x00, 0x00, 0x02};
+    const auto recorder = [](int n) {
+        return fk::MacAddress{0x02, 0x5E, 0xA1, 0x00, 0x01, static_cast<std::uint8_t>(n)};
+    };
     struct Row {
         const char* what;
         std::string card;
         std::string address;
         int refusal;
+        fk::MacAddress mac = kRecorderMac;
+        int othersFirst = 0;  // entries made for other recorders before the request
     };
     for (const Row& row :
          {Row{"loopback, whose entries all stand for 0.0.0.0", "lo", "127.0.0.2", EOPNOTSUPP},
@@ -334,28 +341,43 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
           Row{"a next hop of a multipath route", pc, "192.168.77.11", EADDRINUSE},
           Row{"a member of a next-hop group", pc, "192.168.77.21", EADDRINUSE},
           Row{"another device's learned entry", pc, "192.168.77.31", EADDRINUSE},
-          Row{"a previous recorder's entry, replaced", pc, "192.168.77.2", 0}}) {
+          Row{"a previous recorder's entry, replaced", pc, "192.168.77.2", 0},
+          Row{"an address outside the card's subnets", pc, "192.168.78.5", EADDRNOTAVAIL},
+          Row{"another address of the subnet, for another recorder", pc, "192.168.77.41", 0,
+              kSecondRecorder},
+          Row{"a second address for the same recorder: its entry moves", pc, "192.168.77.40", 0},
+          Row{"a 65th entry, the two above and 62 others held", pc, "192.168.77.250", ENOSPC,
+              recorder(200), 62}}) {
         SCOPED_TRACE(row.what);
-        const std::string before = table();
         const int ifindex = static_cast<int>(if_nametoindex(row.card.c_str()));
         ASSERT_GT(ifindex, 0);
-        EXPECT_EQ(helper->Call(AddRequest(ifindex, row.address)).error, row.refusal);
+        for (int n = 0; n < row.othersFirst; ++n) {
+            const std::string address = "192.168.77." + std::to_string(100 + n);
+            ASSERT_EQ(helper->Call(AddRequest(ifindex, address, recorder(n))).error, 0) << address;
+        }
+        const std::string before = table();
+        EXPECT_EQ(helper->Call(AddRequest(ifindex, row.address, row.mac)).error, row.refusal);
         if (row.refusal != 0) {
             EXPECT_EQ(table(), before);
         }
         EXPECT_TRUE(Delivered("127.0.0.1"));
         EXPECT_TRUE(Delivered("10.20.30.255"));
     }
-    const auto replaced = NeighbourLines(net->pc, pc, "192.168.77.2");
-    ASSERT_EQ(replaced.size(), 1u);
-    EXPECT_NE(replaced[0].find("lladdr 02:5e:a1:1a:2b:3c"), std::string::npos) << replaced[0];
+    EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.2").empty());
+    const auto moved = NeighbourLines(net->pc, pc, "192.168.77.40");
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_NE(moved[0].find("lladdr 02:5e:a1:1a:2b:3c"), std::string::npos) << moved[0];
+    const auto second = NeighbourLines(net->pc, pc, "192.168.77.41");
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_NE(second[0].find("lladdr 02:5e:a1:00:00:02"), std::string::npos) << second[0];
 
     // Gone unresolved since: it is still the helper's to delete as it ends.
-    ASSERT_EQ(RunCommand("ip -n " + net->pc + " neigh change 192.168.77.2 nud failed dev " + pc),
+    ASSERT_EQ(RunCommand("ip -n " + net->pc + " neigh change 192.168.77.40 nud failed dev " + pc),
               0);
-    ASSERT_NE(NeighbourLines(net->pc, pc, "192.168.77.2").at(0).find("FAILED"), std::string::npos);
+    ASSERT_NE(NeighbourLines(net->pc, pc, "192.168.77.40").at(0).find("FAILED"), std::string::npos);
     helper.reset();
-    EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.2").empty());
+    EXPECT_EQ(table().find("02:5e:a1"), std::string::npos) << table();
+    EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.40").empty());
     EXPECT_NE(NeighbourLines(net->pc, pc, "192.168.77.31").at(0).find("52:54:00:12:34:56"),
               std::string::npos);
 
@@ -369,7 +391,7 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
     ASSERT_EQ(NeighbourLines(net->pc, pc, "192.168.77.2").size(), 1u);
     helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
     ASSERT_EQ(helper->Start(), 0);
-    EXPECT_EQ(helper->Call(AddRequest(card, "192.168.77.99")).error, EADDRNOTAVAIL);
+    EXPECT_EQ(helper->Call(AddRequest(card, "192.168.78.99")).error, EADDRNOTAVAIL);
     EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.2").empty());
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
-// A private test network: two namespaces ("pc" and "recorder") joined by a veth pair, made for one
-// test and deleted with it. Needs root. Nothing here ever touches the machine's own namespace
-// beyond creating and deleting the two namespaces.
+// Private test networks: two namespaces ("pc" and "recorder") joined by a veth pair, or a pc and
+// a bench of recorders on a bridge, made for one test and deleted with it. Needs root. Nothing
+// here ever touches the machine's own namespace beyond creating and deleting the namespaces.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace fk::testing {
 
@@ -33,39 +34,11 @@ inline std::string CommandOutput(const std::string& command) {
     return text;
 }
 
-class NetnsPair {
+// The PC's side of a test network: a namespace the calling thread can enter and leave.
+class PcNamespace {
   public:
-    // pcAddress is given with its prefix (e.g. "192.168.77.1/24"); the recorder side gets no
-    // address, only recorderMac on its link, as a recorder in network-boot mode has.
-    explicit NetnsPair(const std::string& pcAddress = "192.168.77.1/24",
-                       const std::string& recorderMac = "02:5e:a1:1a:2b:3c") {
-        static std::atomic<int> counter{0};
-        const std::string tag = std::to_string(getpid()) + "-" + std::to_string(counter++);
-        pc = "fk-pc-" + tag;
-        recorder = "fk-rec-" + tag;
-        // Interface names are limited to 15 characters.
-        pcLink = "fkp" + tag.substr(0, 11);
-        recorderLink = "fkr" + tag.substr(0, 11);
-        Must("ip netns add " + pc);
-        Must("ip netns add " + recorder);
-        Must("ip link add " + pcLink + " netns " + pc + " type veth peer name " + recorderLink +
-             " netns " + recorder);
-        Must("ip -n " + pc + " link set lo up");
-        Must("ip -n " + recorder + " link set lo up");
-        Must("ip -n " + pc + " addr add " + pcAddress + " dev " + pcLink);
-        Must("ip -n " + pc + " link set " + pcLink + " up");
-        Must("ip -n " + recorder + " link set " + recorderLink + " address " + recorderMac);
-        Must("ip -n " + recorder + " link set " + recorderLink + " up");
-    }
-
-    ~NetnsPair() {
-        LeavePc();
-        RunCommand("ip netns del " + pc);
-        RunCommand("ip netns del " + recorder);
-    }
-
-    NetnsPair(const NetnsPair&) = delete;
-    NetnsPair& operator=(const NetnsPair&) = delete;
+    PcNamespace(const PcNamespace&) = delete;
+    PcNamespace& operator=(const PcNamespace&) = delete;
 
     // Moves the calling thread into the pc namespace; threads it starts afterwards live there too.
     void EnterPc() {
@@ -91,7 +64,53 @@ class NetnsPair {
         return "ip netns exec " + pc + " " + command;
     }
 
-    std::string pc, recorder, pcLink, recorderLink;
+    std::string pc, pcLink;
+
+  protected:
+    PcNamespace() = default;
+    ~PcNamespace() { LeavePc(); }
+
+    // Distinct among the namespaces of every test running at once.
+    static std::string NewTag() {
+        static std::atomic<int> counter{0};
+        return std::to_string(getpid()) + "-" + std::to_string(counter++);
+    }
+
+  private:
+    int m_home = -1;
+};
+
+class NetnsPair : public PcNamespace {
+  public:
+    // pcAddress is given with its prefix (e.g. "192.168.77.1/24"); the recorder side gets no
+    // address, only recorderMac on its link, as a recorder in network-boot mode has.
+    explicit NetnsPair(const std::string& pcAddress = "192.168.77.1/24",
+                       const std::string& recorderMac = "02:5e:a1:1a:2b:3c") {
+        const std::string tag = NewTag();
+        pc = "fk-pc-" + tag;
+        recorder = "fk-rec-" + tag;
+        // Interface names are limited to 15 characters.
+        pcLink = "fkp" + tag.substr(0, 11);
+        recorderLink = "fkr" + tag.substr(0, 11);
+        Must("ip netns add " + pc);
+        Must("ip netns add " + recorder);
+        Must("ip link add " + pcLink + " netns " + pc + " type veth peer name " + recorderLink +
+             " netns " + recorder);
+        Must("ip -n " + pc + " link set lo up");
+        Must("ip -n " + recorder + " link set lo up");
+        Must("ip -n " + pc + " addr add " + pcAddress + " dev " + pcLink);
+        Must("ip -n " + pc + " link set " + pcLink + " up");
+        Must("ip -n " + recorder + " link set " + recorderLink + " address " + recorderMac);
+        Must("ip -n " + recorder + " link set " + recorderLink + " up");
+    }
+
+    ~NetnsPair() {
+        LeavePc();
+        RunCommand("ip netns del " + pc);
+        RunCommand("ip netns del " + recorder);
+    }
+
+    std::string recorder, recorderLink;
 
   private:
     void Must(const std::string& command) {
@@ -101,8 +120,75 @@ class NetnsPair {
             throw std::runtime_error("test network setup failed: " + command);
         }
     }
+};
 
-    int m_home = -1;
+// A bench of recorders on a switch: the pc namespace and `count` recorder namespaces, each with
+// one veth pair into a Linux bridge in a namespace of its own, on the PC's private subnet. Each
+// recorder side has no address, only its MAC 02:5e:a1:30:10:NN (NN = 01, 02, ...: a family whose
+// images end in series 05), as recorders in network-boot mode switched on in a row.
+class NetnsBench : public PcNamespace {
+  public:
+    struct Recorder {
+        std::string ns, link, mac;
+        std::string MacTail() const { return mac.substr(9); }  // "30:10:NN", as --mac takes it
+    };
+    static constexpr int kMaxRecorders = 64;
+
+    explicit NetnsBench(int count, const std::string& pcAddress = "192.168.77.1/24") {
+        if (count < 1 || count > kMaxRecorders)
+            throw std::invalid_argument("a bench has 1 to 64 recorders");
+        const std::string tag = NewTag();
+        pc = "fk-pc-" + tag;
+        m_switch = "fk-sw-" + tag;
+        pcLink = "fkp" + tag.substr(0, 11);
+        Must("ip netns add " + pc);
+        Must("ip netns add " + m_switch);
+        Must("ip -n " + m_switch + " link add br0 type bridge stp_state 0 forward_delay 0");
+        Must("ip -n " + m_switch + " link set br0 up");
+        Must("ip link add " + pcLink + " netns " + pc + " type veth peer name pc netns " +
+             m_switch);
+        Must("ip -n " + m_switch + " link set pc master br0 up");
+        Must("ip -n " + pc + " link set lo up");
+        Must("ip -n " + pc + " addr add " + pcAddress + " dev " + pcLink);
+        Must("ip -n " + pc + " link set " + pcLink + " up");
+        for (int n = 0; n < count; ++n) {
+            char mac[18];
+            std::snprintf(mac, sizeof mac, "02:5e:a1:30:10:%02x", n + 1);
+            Recorder recorder{"fk-rec-" + tag + "-" + std::to_string(n), "rec0", mac};
+            const std::string port = "r" + std::to_string(n);
+            Must("ip netns add " + recorder.ns);
+            recorders.push_back(recorder);
+            Must("ip link add " + recorder.link + " netns " + recorder.ns +
+                 " type veth peer name " + port + " netns " + m_switch);
+            Must("ip -n " + m_switch + " link set " + port + " master br0 up");
+            Must("ip -n " + recorder.ns + " link set lo up");
+            Must("ip -n " + recorder.ns + " link set " + recorder.link + " address " + mac);
+            Must("ip -n " + recorder.ns + " link set " + recorder.link + " up");
+        }
+    }
+
+    ~NetnsBench() {
+        LeavePc();
+        DeleteAll();
+    }
+
+    std::vector<Recorder> recorders;
+
+  private:
+    void DeleteAll() {
+        for (const Recorder& recorder : recorders) RunCommand("ip netns del " + recorder.ns);
+        RunCommand("ip netns del " + m_switch);
+        RunCommand("ip netns del " + pc);
+    }
+
+    void Must(const std::string& command) {
+        if (RunCommand(command) != 0) {
+            DeleteAll();
+            throw std::runtime_error("test bench setup failed: " + command);
+        }
+    }
+
+    std::string m_switch;
 };
 
 }  // namespace fk::testing

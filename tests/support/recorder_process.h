@@ -182,21 +182,23 @@ inline std::string RecorderSimPath() {
 #endif
 }
 
-// The simulated recorder on the recorder link of `net`:
+// The simulated recorder on the recorder link of `net`, or on one recorder of a bench:
 //   ip netns exec <recorder> flashkit-recorder-sim --interface <recorderLink> <arguments...>
 // Give it a --timeout below `limit` so that it ends by itself and reports.
 class RecorderProcess : public ChildProcess {
   public:
     RecorderProcess(const NetnsPair& net, const std::vector<std::string>& arguments,
                     std::chrono::milliseconds limit)
-        : ChildProcess(Command(net, arguments), limit) {}
+        : ChildProcess(Command(net.recorder, net.recorderLink, arguments), limit) {}
+    RecorderProcess(const NetnsBench::Recorder& recorder, const std::vector<std::string>& arguments,
+                    std::chrono::milliseconds limit)
+        : ChildProcess(Command(recorder.ns, recorder.link, arguments), limit) {}
 
   private:
-    static std::vector<std::string> Command(const NetnsPair& net,
+    static std::vector<std::string> Command(const std::string& ns, const std::string& link,
                                             const std::vector<std::string>& arguments) {
-        std::vector<std::string> argv{
-            "ip",          "netns",         "exec", net.recorder, RecorderSimPath(),
-            "--interface", net.recorderLink};
+        std::vector<std::string> argv{"ip",          "netns", "exec", ns, RecorderSimPath(),
+                                      "--interface", link};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return argv;
     }

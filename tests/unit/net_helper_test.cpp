@@ -44,14 +44,21 @@ TEST(NetHelperChecks, OnlyTheTwoServerPortsTheRecordersMacAndTheDerivedAddressPa
     constexpr std::uint8_t kNearlyRecorder[6] = {0x02, 0x5E, 0xA2, 0x30, 0x01, 0x01};
     EXPECT_EQ(CheckRecorderMac(kNearlyRecorder), EPERM);
 
-    // 192.168.1.10/24 and 10.0.0.255/24 on the card: .11 and 10.0.0.2 are the recorder's. The
-    // rule gives .255 for .254 and .3 for .2 on a /30: broadcast addresses, never a recorder's.
+    // 192.168.1.10/24 and 10.0.0.255/24 on the card: any host address of either subnet may be a
+    // recorder's (the card's own is refused as the PC's, below), none outside them.
     const std::vector<CardAddress> own{{0xC0A8010A, 24}, {0x0A0000FF, 24}};
-    EXPECT_EQ(CheckDerivedAddress(0xC0A8010B, own), 0);
-    EXPECT_EQ(CheckDerivedAddress(0x0A000002, own), 0);
-    EXPECT_EQ(CheckDerivedAddress(0xC0A8010C, own), EADDRNOTAVAIL);
-    EXPECT_EQ(CheckDerivedAddress(0xC0A8010A, own), EADDRNOTAVAIL);  // the card's own
-    EXPECT_EQ(CheckDerivedAddress(0xC0A8010B, {}), EADDRNOTAVAIL);
+    EXPECT_EQ(CheckSubnetAddress(0xC0A8010B, own), 0);
+    EXPECT_EQ(CheckSubnetAddress(0x0A000002, own), 0);
+    EXPECT_EQ(CheckSubnetAddress(0xC0A801C8, own), 0);
+    EXPECT_EQ(CheckSubnetAddress(0xC0A8020B, own), EADDRNOTAVAIL);
+    EXPECT_EQ(CheckSubnetAddress(0xC0A80100, own), EADDRNOTAVAIL);
+    EXPECT_EQ(CheckSubnetAddress(0xC0A8010B, {}), EADDRNOTAVAIL);
+    // 10.0.0.1/8 and 10.1.0.1/16: the /16's broadcast address stays one inside the /8.
+    const std::vector<CardAddress> nested{{0x0A000001, 8}, {0x0A010001, 16}};
+    EXPECT_EQ(CheckSubnetAddress(0x0A01FFFF, nested), EADDRNOTAVAIL);
+    EXPECT_EQ(CheckSubnetAddress(0x0A020005, nested), 0);
+    // What the address rule gives each host: .255 for .254 and .3 for .2 on a /30 are broadcast
+    // addresses, never a recorder's.
     struct Row {
         CardAddress host;
         int expected;
@@ -62,7 +69,7 @@ TEST(NetHelperChecks, OnlyTheTwoServerPortsTheRecordersMacAndTheDerivedAddressPa
           Row{{0x0A000001, 32}, EADDRNOTAVAIL}, Row{{0x0A000002, 31}, 0},
           Row{{0x0A0000FE, 16}, 0}}) {
         const std::vector<CardAddress> card{row.host};
-        EXPECT_EQ(CheckDerivedAddress(fk::DeviceAddressFor(row.host.address), card), row.expected)
+        EXPECT_EQ(CheckSubnetAddress(fk::DeviceAddressFor(row.host.address), card), row.expected)
             << std::hex << row.host.address << "/" << std::dec << int{row.host.prefixLength};
     }
 

@@ -51,6 +51,34 @@ TEST(RecorderSimBootp, AcceptsItsOwnReplyAndReadsTheOffer) {
     EXPECT_EQ(empty.offer.fileName, "");
 }
 
+// --ask: a broadcast request from 0.0.0.0:68 to port 67 with its MAC and xid, whose answer is
+// taken and an announcement under another xid is not.
+TEST(RecorderSimBootp, AsksWithItsOwnXidAndTakesOnlyTheAnswerToIt) {
+    constexpr Xid kAsked{0x12, 0x34, 0x56, 0x78};
+    const auto packet = BuildIpv4Udp(0, 0xFFFFFFFF, 68, 67, BuildBootpRequest(kOwnMac, kAsked));
+    std::uint32_t sum = 0;
+    for (std::size_t at = 0; at < 20; at += 2) sum += ReadU16(packet, at);
+    EXPECT_EQ((sum & 0xFFFF) + (sum >> 16), 0xFFFFu);  // the header checksum holds
+    const auto udp = ParseIpv4Udp(packet);
+    ASSERT_TRUE(udp);
+    EXPECT_EQ(udp->source, 0u);
+    EXPECT_EQ(udp->destination, 0xFFFFFFFFu);
+    EXPECT_EQ(udp->sourcePort, 68);
+    EXPECT_EQ(udp->destinationPort, 67);
+    ASSERT_EQ(udp->payload.size(), kBootpMessageSize);
+    const Buffer request(udp->payload.begin(), udp->payload.end());
+    EXPECT_EQ(Buffer(request.begin(), request.begin() + 8),
+              (Buffer{1, 1, 6, 0, 0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(request[10], 0x80);
+    EXPECT_TRUE(std::equal(kOwnMac.begin(), kOwnMac.end(), request.begin() + 28));
+    EXPECT_EQ(InspectBootpReply(request, kOwnMac, kAsked).verdict, BootpVerdict::NotReply);
+
+    auto answer = Reply();
+    std::copy(kAsked.begin(), kAsked.end(), answer.begin() + 4);
+    EXPECT_EQ(InspectBootpReply(answer, kOwnMac, kAsked).verdict, BootpVerdict::Accepted);
+    EXPECT_EQ(InspectBootpReply(Reply(), kOwnMac, kAsked).verdict, BootpVerdict::WrongXid);
+}
+
 TEST(RecorderSimBootp, RefusesRequestsForeignXidsOtherStationsAndBrokenMessages) {
     auto request = Reply();
     request[0] = 1;
@@ -264,6 +292,7 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
                                       "--restart-at",
                                       "7",
                                       "--silent-arp",
+                                      "--ask",
                                       "--ack-delay",
                                       "0.0015",
                                       "--link-drop-at",
@@ -294,6 +323,7 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_EQ(o.misbehaviour.dropFinalAck, FinalAckDrop::Always);
     EXPECT_EQ(o.misbehaviour.restartAt, 7);
     EXPECT_TRUE(o.silentArp);
+    EXPECT_TRUE(o.ask);
     EXPECT_EQ(o.misbehaviour.ackDelay.count(), 1500);
     EXPECT_EQ(o.misbehaviour.linkDropAt, 300);
     EXPECT_EQ(o.misbehaviour.linkDrop.count(), 500);
@@ -314,6 +344,7 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_FALSE(defaults.options->misbehaviour.dropFinalAck);
     EXPECT_FALSE(defaults.options->misbehaviour.restartAt);
     EXPECT_FALSE(defaults.options->silentArp);
+    EXPECT_FALSE(defaults.options->ask);
     EXPECT_EQ(defaults.options->misbehaviour.ackDelay.count(), 0);
     EXPECT_FALSE(defaults.options->misbehaviour.linkDropAt);
     EXPECT_EQ(defaults.options->misbehaviour.linkDrop.count(), 2000);

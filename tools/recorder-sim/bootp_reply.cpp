@@ -5,20 +5,21 @@
 namespace fk::sim {
 
 namespace {
-constexpr std::size_t kOp = 0, kXid = 4, kYiaddr = 16, kSiaddr = 20, kChaddr = 28, kFile = 108,
-                      kFileSize = 128;
-constexpr std::uint8_t kBootReply = 2;
-constexpr std::array<std::uint8_t, 4> kExpectedXid{'F', 'K', 'T', '0'};
+constexpr std::size_t kOp = 0, kHtype = 1, kHlen = 2, kXid = 4, kFlags = 10, kYiaddr = 16,
+                      kSiaddr = 20, kChaddr = 28, kFile = 108, kFileSize = 128, kVend = 236;
+constexpr std::uint8_t kBootRequest = 1, kBootReply = 2, kEthernet = 1;
+// RFC 1048: the vendor field opens with this cookie; the end option closes it.
+constexpr std::array<std::uint8_t, 5> kEmptyVendorField{99, 130, 83, 99, 255};
 }  // namespace
 
-BootpInspection InspectBootpReply(Bytes payload, const MacAddress& ownMac) {
+BootpInspection InspectBootpReply(Bytes payload, const MacAddress& ownMac, const Xid& xid) {
     BootpInspection result;
     if (payload.size() < kBootpMessageSize) return result;
     if (payload[kOp] != kBootReply) {
         result.verdict = BootpVerdict::NotReply;
         return result;
     }
-    if (!std::equal(kExpectedXid.begin(), kExpectedXid.end(), payload.begin() + kXid)) {
+    if (!std::equal(xid.begin(), xid.end(), payload.begin() + kXid)) {
         result.verdict = BootpVerdict::WrongXid;
         return result;
     }
@@ -36,6 +37,18 @@ BootpInspection InspectBootpReply(Bytes payload, const MacAddress& ownMac) {
     result.offer.serverAddress = ReadU32(payload, kSiaddr);
     result.offer.fileName.assign(file.begin(), end);
     return result;
+}
+
+std::vector<std::uint8_t> BuildBootpRequest(const MacAddress& ownMac, const Xid& xid) {
+    std::vector<std::uint8_t> request(kBootpMessageSize, 0);
+    request[kOp] = kBootRequest;
+    request[kHtype] = kEthernet;
+    request[kHlen] = static_cast<std::uint8_t>(ownMac.size());
+    std::copy(xid.begin(), xid.end(), request.begin() + kXid);
+    request[kFlags] = 0x80;
+    std::copy(ownMac.begin(), ownMac.end(), request.begin() + kChaddr);
+    std::copy(kEmptyVendorField.begin(), kEmptyVendorField.end(), request.begin() + kVend);
+    return request;
 }
 
 }  // namespace fk::sim

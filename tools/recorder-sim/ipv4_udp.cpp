@@ -33,4 +33,32 @@ std::optional<UdpDatagram> ParseIpv4Udp(Bytes packet) {
     return datagram;
 }
 
+std::vector<std::uint8_t> BuildIpv4Udp(std::uint32_t source, std::uint32_t destination,
+                                       std::uint16_t sourcePort, std::uint16_t destinationPort,
+                                       Bytes payload) {
+    constexpr std::uint8_t kTimeToLive = 64;
+    const auto udpLength = static_cast<std::uint16_t>(kUdpHeader + payload.size());
+    std::vector<std::uint8_t> packet;
+    packet.reserve(kMinIpHeader + udpLength);
+    packet.insert(packet.end(), {0x45, 0});
+    AppendU16(packet, static_cast<std::uint16_t>(kMinIpHeader + udpLength));
+    packet.insert(packet.end(), {0, 0, 0, 0, kTimeToLive, kProtocolUdp, 0, 0});
+    for (const std::uint32_t address : {source, destination}) {
+        AppendU16(packet, static_cast<std::uint16_t>(address >> 16));
+        AppendU16(packet, static_cast<std::uint16_t>(address));
+    }
+    std::uint32_t sum = 0;
+    for (std::size_t at = 0; at < kMinIpHeader; at += 2) sum += ReadU16(packet, at);
+    while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+    const auto checksum = static_cast<std::uint16_t>(~sum);
+    packet[10] = static_cast<std::uint8_t>(checksum >> 8);
+    packet[11] = static_cast<std::uint8_t>(checksum);
+    AppendU16(packet, sourcePort);
+    AppendU16(packet, destinationPort);
+    AppendU16(packet, udpLength);
+    AppendU16(packet, 0);
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    return packet;
+}
+
 }  // namespace fk::sim

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "tools/recorder-sim/byte_order.h"
 
@@ -19,5 +20,11 @@ struct UdpDatagram {
 // SOCK_DGRAM strips the link header). Fragments, other protocols and lengths that do not add up
 // are refused. Checksums are not verified: on a veth link the UDP checksum may still be partial.
 std::optional<UdpDatagram> ParseIpv4Udp(Bytes packet);
+
+// An IPv4 packet carrying `payload` in UDP, from the IP header on, with its header checksum and
+// no UDP checksum (none is allowed over IPv4).
+std::vector<std::uint8_t> BuildIpv4Udp(std::uint32_t source, std::uint32_t destination,
+                                       std::uint16_t sourcePort, std::uint16_t destinationPort,
+                                       Bytes payload);
 
 }  // namespace fk::sim

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -116,7 +117,22 @@ bool PacketSocket::Open(int interfaceIndex, std::string& error) {
         error = SystemError("binding the packet socket");
         return false;
     }
+    m_index = interfaceIndex;
     return true;
+}
+
+bool PacketSocket::Broadcast(Bytes packet, std::string& error) {
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_protocol = htons(ETH_P_IP);
+    to.sll_ifindex = m_index;
+    to.sll_halen = 6;
+    std::fill_n(to.sll_addr, 6, 0xFF);
+    if (sendto(m_fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to) == static_cast<ssize_t>(packet.size()))
+        return true;
+    error = SystemError("sending a BOOTP request");
+    return false;
 }
 
 bool PacketSocket::Receive(std::chrono::milliseconds wait,

@@ -34,9 +34,12 @@ class PacketSocket {
     // False on a receive failure.
     bool Receive(std::chrono::milliseconds wait, std::optional<std::vector<std::uint8_t>>& packet,
                  MacAddress& source);
+    // Sends an IPv4 packet to every station of the link.
+    bool Broadcast(Bytes packet, std::string& error);
 
   private:
     int m_fd = -1;
+    int m_index = 0;
 };
 
 // An address given to the interface for as long as the object lives.

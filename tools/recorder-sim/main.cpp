@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ namespace {
 constexpr int kExitOk = 0, kExitWrong = 1, kExitUsage = 2, kExitSystem = 3, kExitTimedOut = 4;
 constexpr std::uint16_t kBootpClientPort = 68;
 constexpr MacAddress kRecorderPrefix{0x02, 0x5E, 0xA1, 0, 0, 0};
+constexpr std::uint16_t kBootpServerPort = 67;
+constexpr auto kAskAgainAfter = std::chrono::milliseconds(500);
 
 int Fail(int code, const std::string& message) {
     std::cerr << "flashkit-recorder-sim: " << message << std::endl;
@@ -39,19 +42,44 @@ struct Announcement {
     IgnoredReplies ignored;
 };
 
-// Listens for replies until `count` were accepted or the deadline passes.
+// Any xid but the announced one, so that an announcement never passes for an answer.
+Xid RandomXid() {
+    std::random_device source;
+    std::uniform_int_distribution<unsigned> octet(0, 255);
+    Xid xid{};
+    do {
+        for (auto& each : xid) each = static_cast<std::uint8_t>(octet(source));
+    } while (xid == kAnnouncedXid);
+    return xid;
+}
+
+// Listens for replies until `count` were accepted or the deadline passes; with --ask, asks for
+// them meanwhile.
 int ListenForReplies(const Options& options, const LinkFacts& link, Clock::time_point deadline,
                      Announcement& announcement) {
     std::string error;
     PacketSocket socket;
     if (!socket.Open(link.index, error)) return Fail(kExitSystem, error);
+    const Xid xid = options.ask ? RandomXid() : kAnnouncedXid;
+    const auto request = BuildIpv4Udp(0, 0xFFFFFFFF, kBootpClientPort, kBootpServerPort,
+                                      BuildBootpRequest(link.mac, xid));
+    auto nextRequest = Clock::now();
     std::ofstream periodLog;
     if (!options.periodLog.empty()) {
         periodLog.open(options.periodLog, std::ios::trunc);
         if (!periodLog) return Fail(kExitSystem, "cannot write " + options.periodLog);
     }
     while (announcement.accepted < options.count && Clock::now() < deadline) {
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        auto until = deadline;
+        if (options.ask) {
+            if (Clock::now() >= nextRequest) {
+                if (!socket.Broadcast(request, error)) return Fail(kExitSystem, error);
+                nextRequest = Clock::now() + kAskAgainAfter;
+            }
+            until = std::min(until, nextRequest);
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+            std::max(until - Clock::now(), Clock::duration::zero()));
         std::optional<std::vector<std::uint8_t>> packet;
         MacAddress source{};
         if (!socket.Receive(wait, packet, source))
@@ -60,7 +88,7 @@ int ListenForReplies(const Options& options, const LinkFacts& link, Clock::time_
         const auto arrived = Clock::now();
         const auto udp = ParseIpv4Udp(*packet);
         if (!udp || udp->destinationPort != kBootpClientPort) continue;
-        const auto inspection = InspectBootpReply(udp->payload, link.mac);
+        const auto inspection = InspectBootpReply(udp->payload, link.mac, xid);
         if (inspection.verdict != BootpVerdict::Accepted) {
             announcement.ignored.Count(inspection.verdict);
             continue;

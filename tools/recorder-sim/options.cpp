@@ -14,6 +14,9 @@ and, with --fetch, takes the offered address and fetches the offered file by TFT
 
 Options:
   --interface IF        the recorder's network interface (required)
+  --ask                 ask instead of waiting to be told: broadcast a BOOTP request (op 1, own
+                        MAC in chaddr, a random xid) at once and every 0.5 s; only replies
+                        with that xid are accepted
   --count N             report after N accepted replies (default 1); without --fetch, then exit
   --timeout SECONDS     bound on the whole run (default 30)
   --period-log FILE     write the time of each accepted reply (monotonic microseconds, one a line)
@@ -165,6 +168,8 @@ class Parser {
                 needsFetch = true;
             } else if (name == "--silent-arp") {
                 options.silentArp = true;
+            } else if (name == "--ask") {
+                options.ask = true;
             } else if (name == "--drop-final-ack") {
                 if (!Value(name, text)) return m_result;
                 if (text == "once")

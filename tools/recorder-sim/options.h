@@ -20,6 +20,7 @@ struct Options {
     std::string periodLog;
     std::chrono::milliseconds retryAfter{0};
     bool silentArp = false;  // answer no ARP request; reach the server by a fixed entry
+    bool ask = false;        // broadcast BOOTP requests; only replies with their xid count
     Misbehaviour misbehaviour;
 };
 
