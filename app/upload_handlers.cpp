@@ -85,10 +85,16 @@ std::optional<fk::UploadPlan> TKVUpgradeFrm::PlanUpload() {
     // The plan of the selected card, also after a card of the last upload went away.
     m_awaitedCard.reset();
     UpdateAddressPlan();
-    auto planned = fk::MakeUploadPlan({system ? fk::ImagePage::System : fk::ImagePage::Data,
-                                       system ? m_sysFilePath : m_dataFilePath, deviceMac, Card()},
-                                      m_services.adapters, m_adapterInfo, m_services.neighbours);
-    if (auto* plan = std::get_if<fk::UploadPlan>(&planned)) return std::move(*plan);
+    auto planned = fk::MakeUploadPlan(
+        {system ? fk::ImagePage::System : fk::ImagePage::Data,
+         fk::PathInBox((system ? m_strSysFile : m_strDataFile)->text()), deviceMac, Card()},
+        m_services.adapters, m_adapterInfo, m_services.neighbours);
+    if (auto* plan = std::get_if<fk::UploadPlan>(&planned)) {
+        // The file served is the page's, its path in its real case, as the change above took it.
+        plan->file.path = system ? m_sysFilePath : m_dataFilePath;
+        plan->file.bootFileName = system ? m_sysFileName : m_dataFileName;
+        return std::move(*plan);
+    }
     const auto& refusal = std::get<fk::UploadRefusal>(planned);
     using Reason = fk::UploadRefusal::Reason;
     if (!refusal.fileError.empty()) {
