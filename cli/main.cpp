@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "flashkit_version.h"
+#include "net-helper/protocol.h"
 
 namespace {
 
@@ -91,9 +92,10 @@ int main(int argc, char** argv) {
     stationCommand->add_flag("--learn", station.learn,
                              "serve any recorder whose boot request comes on the card");
     stationCommand->add_option("IMAGE", station.image, "the image file")->required();
+    // No more than the network helper keeps entries for.
     stationCommand->add_option("--max", station.max, "recorders served at once")
         ->capture_default_str()
-        ->check(CLI::Range(1, 1024));
+        ->check(CLI::Range(std::size_t{1}, fk::nethelper::kMaxRecorderEntries));
     stationCommand->add_flag("--until-done", station.untilDone,
                              "end once every named recorder has completed (default: run until "
                              "interrupted)");

@@ -6,12 +6,16 @@
 // bind's reply carries the bound socket as SCM_RIGHTS beside it.
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 
 namespace fk::nethelper {
 
 inline constexpr std::uint32_t kMagic = 0x464B4E48;  // "FKNH"
 inline constexpr std::uint32_t kVersion = 2;
+// The recorder entries one helper holds at once: a bench of recorders on a card or two; more is
+// no upload.
+inline constexpr std::size_t kMaxRecorderEntries = 64;
 
 enum class Op : std::uint32_t {
     BindUdp = 1,         // port (67 or 69), ifindex: the card the socket serves

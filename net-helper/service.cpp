@@ -18,9 +18,6 @@ namespace fk::nethelper {
 
 namespace {
 
-// A bench of recorders on a card or two: more than this many entries at once is no upload.
-constexpr std::size_t kMaxEntries = 64;
-
 bool SendReply(int channel, const Reply& reply, int socketToPass) {
     iovec part{const_cast<Reply*>(&reply), sizeof reply};
     msghdr message{};
@@ -168,7 +165,7 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
             previous = each.address;
         }
     }
-    if (!ours && !previous && m_made.size() >= kMaxEntries) return ENOSPC;
+    if (!ours && !previous && m_made.size() >= kMaxRecorderEntries) return ENOSPC;
     if (const int error = SetNeighbour(ifindex, address, mac, existing.has_value())) return error;
     if (ours) {
         std::copy(std::begin(mac), std::end(mac), made->mac);
