@@ -20,14 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string CliPath() {
-#ifdef FLASHKIT_CLI
-    return FLASHKIT_CLI;
-#else
-    return "flashkit-cli";
-#endif
-}
-
 // The check's line about `name`, as "ok <text>" or "FAIL <text>"; empty when there is none.
 std::string Finding(const std::string& out, const std::string& name) {
     std::istringstream lines(out);

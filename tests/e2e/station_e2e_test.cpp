@@ -21,14 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string CliPath() {
-#ifdef FLASHKIT_CLI
-    return FLASHKIT_CLI;
-#else
-    return "flashkit-cli";
-#endif
-}
-
 constexpr std::size_t kImageSize = 300'000;
 
 enum class Role {

@@ -43,6 +43,15 @@
 
 namespace fk::testing {
 
+// The terminal program of this build.
+inline std::string CliPath() {
+#ifdef FLASHKIT_CLI
+    return FLASHKIT_CLI;
+#else
+    return "flashkit-cli";
+#endif
+}
+
 // 30 01 01 is an early recorder of the 0x30 family: its images end in series 05, sub-code 20.
 inline constexpr const char* kRecorderMacText = "02:5e:a1:30:01:01";
 inline constexpr const char* kRecorderAddress = "192.168.77.2";
