@@ -42,10 +42,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "fuzz/memory_image_store.h"
@@ -88,11 +91,12 @@ bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
-template <class Event>
-int CountOf(const std::vector<fk::SessionEvent>& events) {
-    return static_cast<int>(std::count_if(events.begin(), events.end(), [](const auto& event) {
-        return std::holds_alternative<Event>(event);
-    }));
+// Where Event stands among the session's events.
+template <class Event, class... Events>
+constexpr std::size_t IndexIn(const std::variant<Events...>*) {
+    std::size_t index = 0;
+    (void)((std::is_same_v<Event, Events> || (++index, false)) || ...);
+    return index;
 }
 
 template <class Event>
@@ -108,10 +112,10 @@ class Harness final : public fk::TftpSink {
     Harness(bool dataPage, std::uint64_t size, std::optional<std::chrono::milliseconds> headerWait)
         : m_dataPage(dataPage),
           m_headerWait(headerWait),
-          m_images(dataPage ? "/images/Font.Fnt" : "/images/FW_2.bin"),
+          m_images(dataPage ? "/img/Font.Fnt" : "/img/FW_2.bin"),
           m_engine(fk::ServedFile{dataPage ? fk::ImagePage::Data : fk::ImagePage::System,
                                   dataPage ? "font.fnt" : "fw_2.bin",
-                                  dataPage ? "/images/Font.Fnt" : "/images/FW_2.bin"},
+                                  dataPage ? "/img/Font.Fnt" : "/img/FW_2.bin"},
                    m_images, *this, fk::TftpOptions{kSendTimeOut, fk::kMaxResends, headerWait, 1}) {
         m_images.Create(size, 0);
         m_events.reserve(8);
@@ -127,7 +131,10 @@ class Harness final : public fk::TftpSink {
         if (m_refusing) return {-1, ENETUNREACH};
         return {static_cast<std::ptrdiff_t>(datagram.size()), 0};
     }
-    void Report(fk::SessionEvent event) override { m_events.push_back(std::move(event)); }
+    void Report(fk::SessionEvent event) override {
+        ++m_counts[event.index()];
+        m_events.push_back(std::move(event));
+    }
 
     bool Ended() const { return m_ended; }
 
@@ -148,7 +155,7 @@ class Harness final : public fk::TftpSink {
             // Strangers steer nothing; before any transfer, an unknown opcode may be told.
             FUZZ_REQUIRE(m_sends == 0);
             FUZZ_REQUIRE(m_events.size() ==
-                         static_cast<std::size_t>(CountOf<fk::event::StrayDatagram>(m_events)));
+                         static_cast<std::size_t>(Count<fk::event::StrayDatagram>()));
             FUZZ_REQUIRE(m_events.empty() || (!m_recorder && kind == fk::TftpKind::Other));
         } else if (acknowledgement) {
             Acknowledgement(*fk::AckBlockNumber(datagram), from);
@@ -160,7 +167,7 @@ class Harness final : public fk::TftpSink {
             }
             FUZZ_REQUIRE(m_sends == 0);
             FUZZ_REQUIRE(m_events.size() ==
-                         static_cast<std::size_t>(CountOf<fk::event::StrayDatagram>(m_events)));
+                         static_cast<std::size_t>(Count<fk::event::StrayDatagram>()));
         }
         End();
     }
@@ -261,15 +268,22 @@ class Harness final : public fk::TftpSink {
     }
 
   private:
+    template <class Event>
+    int Count() const {
+        return m_counts[IndexIn<Event>(static_cast<const fk::SessionEvent*>(nullptr))];
+    }
+
     void Begin() {
         m_sends = 0;
         m_events.clear();
+        m_counts.fill(0);
     }
 
     // The checks made after every event.
     void End() {
-        const bool completed = CountOf<fk::event::Completed>(m_events) > 0;
-        int endings = 0;
+        const bool completed = Count<fk::event::Completed>() > 0;
+        const int endings = Count<fk::event::Completed>() + Count<fk::event::Failed>() +
+                            Count<fk::event::Unconfirmed>();
         for (const auto& event : m_events) {
             if (const auto* progress = std::get_if<fk::event::Progress>(&event)) {
                 FUZZ_REQUIRE(progress->percent >= 0 && progress->percent <= (completed ? 100 : 99));
@@ -278,9 +292,6 @@ class Harness final : public fk::TftpSink {
                 FUZZ_REQUIRE(!m_lastStray || m_now - *m_lastStray >= fk::kStrayReportInterval);
                 m_lastStray = m_now;
             }
-            endings += std::holds_alternative<fk::event::Completed>(event) ||
-                       std::holds_alternative<fk::event::Failed>(event) ||
-                       std::holds_alternative<fk::event::Unconfirmed>(event);
         }
         FUZZ_REQUIRE(endings == (m_ended && !m_endedBefore ? 1 : 0));
         m_endedBefore = m_ended;
@@ -311,7 +322,7 @@ class Harness final : public fk::TftpSink {
         if (!named) {
             FUZZ_REQUIRE(m_sends == 0);
             FUZZ_REQUIRE(m_events.size() ==
-                         static_cast<std::size_t>(CountOf<fk::event::StrayDatagram>(m_events)));
+                         static_cast<std::size_t>(Count<fk::event::StrayDatagram>()));
             End();
             return;
         }
@@ -328,7 +339,7 @@ class Harness final : public fk::TftpSink {
         const auto* accepted = FirstOf<fk::event::RequestAccepted>(m_events);
         FUZZ_REQUIRE(accepted && accepted->recorder == from && accepted->image);
         FUZZ_REQUIRE(accepted->imageSize == (m_accepted ? m_accepted->size : 0));
-        FUZZ_REQUIRE(CountOf<fk::event::ImageUnmeasurable>(m_events) == (m_accepted ? 0 : 1));
+        FUZZ_REQUIRE(Count<fk::event::ImageUnmeasurable>() == (m_accepted ? 0 : 1));
         m_image = accepted->image;
         BlockAnswer(1);
         // The resend time-out runs from the request.
@@ -347,9 +358,9 @@ class Harness final : public fk::TftpSink {
         FUZZ_REQUIRE(seen && seen->blockNo == acknowledged && seen->blockTotal == BlockTotal());
         if (acknowledged == m_finalBlock) {
             FUZZ_REQUIRE(m_sends == 0);
-            FUZZ_REQUIRE(CountOf<fk::event::Completed>(m_events) == 1);
+            FUZZ_REQUIRE(Count<fk::event::Completed>() == 1);
             FUZZ_REQUIRE(std::holds_alternative<fk::event::Completed>(m_events.back()));
-            if (BlockTotal() > 0) FUZZ_REQUIRE(CountOf<fk::event::Progress>(m_events) == 1);
+            if (BlockTotal() > 0) FUZZ_REQUIRE(Count<fk::event::Progress>() == 1);
             m_ended = true;
             CheckRecord();
             return;
@@ -372,17 +383,17 @@ class Harness final : public fk::TftpSink {
     void BlockAnswer(std::uint16_t block) {
         if (!MaySend(block)) {
             FUZZ_REQUIRE(m_sends == 0);
-            FUZZ_REQUIRE(CountOf<fk::event::FileError>(m_events) == 1);
-            FUZZ_REQUIRE(CountOf<fk::event::BlockServed>(m_events) == 0);
+            FUZZ_REQUIRE(Count<fk::event::FileError>() == 1);
+            FUZZ_REQUIRE(Count<fk::event::BlockServed>() == 0);
             return;
         }
         // Only a read refused without any change (a file made unreadable meanwhile) may send
         // nothing where the image allows it.
         if (m_sends == 0) {
-            FUZZ_REQUIRE(m_readableToggled && CountOf<fk::event::FileError>(m_events) == 1);
+            FUZZ_REQUIRE(m_readableToggled && Count<fk::event::FileError>() == 1);
             return;
         }
-        FUZZ_REQUIRE(CountOf<fk::event::FileError>(m_events) == 0);
+        FUZZ_REQUIRE(Count<fk::event::FileError>() == 0);
         FUZZ_REQUIRE(m_sentTo == m_peer);
         const auto packet = std::span(m_sent).first(m_sentLength);
         CheckBlock(packet, block);
@@ -391,7 +402,7 @@ class Harness final : public fk::TftpSink {
         FUZZ_REQUIRE((served != nullptr) == firstTime);
         FUZZ_REQUIRE(!served || served->length == packet.size() - fk::kTftpDataHeaderSize);
         if (firstTime) m_highestServed = block;
-        FUZZ_REQUIRE(CountOf<fk::event::SendFailed>(m_events) == (m_refusing ? 1 : 0));
+        FUZZ_REQUIRE(Count<fk::event::SendFailed>() == (m_refusing ? 1 : 0));
         m_furthestSent = std::max<int>(m_furthestSent, block);
         if (packet.size() < fk::kTftpMaxDataPacket) m_finalBlock = block;
         std::copy(packet.begin(), packet.end(), m_lastPacket.begin());
@@ -429,8 +440,13 @@ class Harness final : public fk::TftpSink {
         const std::uint64_t offset = (std::uint64_t{block} - 2) * fk::kTftpBlockSize;
         FUZZ_REQUIRE(content.size() ==
                      std::min<std::uint64_t>(fk::kTftpBlockSize, m_accepted->size - offset));
-        for (std::size_t i = 0; i < content.size(); ++i)
-            FUZZ_REQUIRE(content[i] == m_accepted->At(offset + i));
+        if (content.empty()) return;
+        std::array<std::uint8_t, fk::kTftpBlockSize> expected;
+        m_accepted->Copy(offset, std::span(expected).first(content.size()));
+        FUZZ_REQUIRE(std::memcmp(content.data(), expected.data(), content.size()) == 0);
+        // The copy is checked against the byte-wise definition at both ends.
+        FUZZ_REQUIRE(content.front() == m_accepted->At(offset));
+        FUZZ_REQUIRE(content.back() == m_accepted->At(offset + content.size() - 1));
     }
 
     // What the upload's record reads back after completion is what was accepted.
@@ -459,6 +475,7 @@ class Harness final : public fk::TftpSink {
     Endpoint m_sentTo;
     int m_sends = 0;
     std::vector<fk::SessionEvent> m_events;
+    std::array<int, std::variant_size_v<fk::SessionEvent>> m_counts{};
     bool m_refusing = false;
 
     // The run so far.

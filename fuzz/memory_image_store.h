@@ -12,13 +12,15 @@
 // - a directory opens but fails every read (ReadFailed, EISDIR), and a read past the accepted
 //   size fails without an error code;
 // - a file made unreadable once open is still served: its permissions are no part of it.
-// The content is made, not stored: a pattern of the file's generation up to patternEnd and zeros
-// after it (a hole), so a 64 MiB image costs nothing.
+// The content is made, not stored (so a 64 MiB image costs nothing): a cycle of 509 bytes begun
+// at a place the file's generation picks, up to patternEnd, and zeros after it (a hole). 509 is
+// prime, so no block of 512 bytes equals another within the cycle.
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -29,8 +31,17 @@
 
 namespace fk::fuzzing {
 
-inline std::uint8_t PatternByte(std::uint64_t offset, std::uint8_t generation) {
-    return static_cast<std::uint8_t>(offset * 31 + offset / 509 + generation);
+inline constexpr std::size_t kCycle = 509;
+
+// The cycle, and as much again as a block, so that a block is one copy.
+inline const std::array<std::uint8_t, kCycle + 512>& CycleBytes() {
+    static const auto bytes = [] {
+        std::array<std::uint8_t, kCycle + 512> made{};
+        for (std::size_t i = 0; i < made.size(); ++i)
+            made[i] = static_cast<std::uint8_t>((i % kCycle) * 31 + (i % kCycle) / 7);
+        return made;
+    }();
+    return bytes;
 }
 
 // One file (an inode): what a path names until it is removed or replaced.
@@ -44,7 +55,19 @@ struct MemoryFile {
     std::uint64_t writes = 0;
 
     std::uint8_t At(std::uint64_t offset) const {
-        return offset < patternEnd ? PatternByte(offset, generation) : 0;
+        return offset < patternEnd ? CycleBytes()[(offset + generation) % kCycle] : 0;
+    }
+    // The bytes from offset, as many as into holds.
+    void Copy(std::uint64_t offset, std::span<std::uint8_t> into) const {
+        std::size_t made = 0;
+        while (made < into.size() && offset + made < patternEnd) {
+            const std::size_t length = static_cast<std::size_t>(
+                std::min<std::uint64_t>({into.size() - made, patternEnd - offset - made, 512}));
+            const std::size_t start = (offset + made + generation) % kCycle;
+            std::memcpy(into.data() + made, CycleBytes().data() + start, length);
+            made += length;
+        }
+        std::memset(into.data() + made, 0, into.size() - made);
     }
 };
 
@@ -129,7 +152,7 @@ class MemoryImageStore final : public ImageStore {
             }
             const std::size_t length =
                 static_cast<std::size_t>(std::min<std::uint64_t>(m_size - offset, into.size()));
-            for (std::size_t i = 0; i < length; ++i) into[i] = m_opened->At(offset + i);
+            m_opened->Copy(offset, into.first(length));
             return {Outcome::Read, length, 0};
         }
 
@@ -141,7 +164,7 @@ class MemoryImageStore final : public ImageStore {
             for (std::uint64_t done = 0; done < length; done += piece.size()) {
                 const auto part = std::span(piece).first(
                     static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done)));
-                for (std::size_t i = 0; i < part.size(); ++i) part[i] = m_opened->At(done + i);
+                m_opened->Copy(done, part);
                 sink(part);
             }
             return Untouched();
