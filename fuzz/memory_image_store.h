@@ -14,7 +14,8 @@
 // - a file made unreadable once open is still served: its permissions are no part of it.
 // The content is made, not stored (so a 64 MiB image costs nothing): a cycle of 509 bytes begun
 // at a place the file's generation picks, up to patternEnd, and zeros after it (a hole). 509 is
-// prime, so no block of 512 bytes equals another within the cycle.
+// prime and not 512, so blocks fewer than 509 apart never hold the same bytes, nor do two
+// generations.
 
 #include <algorithm>
 #include <array>
