@@ -16,6 +16,9 @@ template <class... Handlers>
 struct Overloaded : Handlers... {
     using Handlers::operator()...;
 };
+// Clang before 17 does not deduce an aggregate's template arguments by itself.
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 OperatorFeedback Status(std::string text) {
     OperatorFeedback feedback;
