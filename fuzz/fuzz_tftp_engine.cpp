@@ -131,7 +131,7 @@ class Harness final : public fk::TftpSink {
         if (m_refusing) return {-1, ENETUNREACH};
         return {static_cast<std::ptrdiff_t>(datagram.size()), 0};
     }
-    void Report(fk::SessionEvent event) override {
+    void Report(fk::Ipv4, fk::SessionEvent event) override {
         ++m_counts[event.index()];
         m_events.push_back(std::move(event));
     }

@@ -143,6 +143,8 @@ ServedImage::Block ServedImage::CheckPath() {
 bool ServedImage::ReadBack(std::uint64_t length,
                            const std::function<void(std::span<const std::uint8_t>)>& sink) {
     std::lock_guard lock(m_mutex);
+    // An image that could not be measured at its request was served nothing worth a record.
+    if (!m_expected) return false;
     if (m_fd < 0 && (m_refusal || Open().outcome != Outcome::Read)) return false;
     if (!Untouched() || length > m_expected->size) return false;
     std::vector<std::uint8_t> piece(std::min<std::uint64_t>(length, kReadAhead));
