@@ -35,6 +35,7 @@
 #include "upgrade/served_image.h"
 #include "upgrade/session_events.h"
 #include "upgrade/tftp_engine.h"
+#include "upgrade/upload_session.h"
 
 namespace fk {
 
@@ -55,14 +56,8 @@ class StationHost {
     virtual void OnEvent(const StationRecorder& recorder, const SessionEvent& event) = 0;
 };
 
-struct StationOptions {
-    std::uint16_t bootpServerPort = 67;
-    std::uint16_t bootpClientPort = 68;
-    std::uint16_t tftpServerPort = 69;
-    std::chrono::milliseconds bootpPeriod{30};
-    std::chrono::milliseconds sendTimeOut{3000};
-    std::optional<std::chrono::milliseconds> headerWait;
-    std::chrono::milliseconds entryRefresh{1000};
+// The ports, periods and waits of an upload, and how many recorders at once.
+struct StationOptions : UploadSessionOptions {
     // Transfers at once, and recorders learnt and not yet done.
     std::size_t maxRecorders = 16;
 };
