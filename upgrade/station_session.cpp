@@ -84,6 +84,7 @@ struct StationSession::Run final : TftpSink {
     std::map<Ipv4, Member> members;  // by address
     Clock::time_point nextRefresh;
     std::vector<std::pair<StationRecorder, SessionEvent>> pending;
+    std::vector<std::pair<StationRecorder, SessionEvent>> delivering;
     bool tidied = false;
 };
 
@@ -272,9 +273,10 @@ void StationSession::PortFailed(int error) {
 }
 
 void StationSession::Deliver() {
-    // Swapped out first: the host may take its time, and nothing here is held meanwhile.
-    const auto events = std::exchange(m_run->pending, {});
-    for (const auto& [recorder, event] : events) m_host.OnEvent(recorder, event);
+    // Swapped out first, into a vector kept for it, so a round of blocks allocates nothing.
+    m_run->delivering.swap(m_run->pending);
+    for (const auto& [recorder, event] : m_run->delivering) m_host.OnEvent(recorder, event);
+    m_run->delivering.clear();
 }
 
 }  // namespace fk

@@ -50,6 +50,7 @@ struct UploadSession::Run final : TftpSink {
     std::unique_ptr<NeighbourKeeper> keeper;
     // The network thread's own.
     std::vector<SessionEvent> pending;
+    std::vector<SessionEvent> delivering;
     bool awaitingAddress = false;
 };
 
@@ -212,9 +213,10 @@ void UploadSession::BootpTurn(Run& run) {
 }
 
 void UploadSession::Deliver(Run& run) {
-    // Swapped out first: the host may take its time, and nothing here is held meanwhile.
-    const auto events = std::exchange(run.pending, {});
-    for (const auto& event : events) m_host.OnEvent(event);
+    // Swapped out first, into a vector kept for it, so a round of blocks allocates nothing.
+    run.delivering.swap(run.pending);
+    for (const auto& event : run.delivering) m_host.OnEvent(event);
+    run.delivering.clear();
 }
 
 void UploadSession::Tidy(Run& run) {

@@ -117,6 +117,18 @@ class JunkSender {
     std::thread m_thread;
 };
 
+// AddressSanitizer keeps freed memory in a quarantine: resident sizes say nothing there.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FK_ADDRESS_SANITIZER
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(FK_ADDRESS_SANITIZER)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 class FaultInjectionE2e : public WindowE2e {
   protected:
     // Waited for by a worker or started by the GUI thread.
@@ -181,7 +193,9 @@ TEST_F(FaultInjectionE2e, JunkFloodOnPort69DuringATransferChangesNothing) {
     EXPECT_EQ(Status(), "Uploading Completed");
     EXPECT_EQ(run.Line("tftp").at("strangers"), "0");
     // Memory stays flat: nothing queued per datagram (generous bound: allocator noise).
-    EXPECT_LT(ResidentKiB() - residentBefore, 32 * 1024);
+    if (!kAddressSanitizer) {
+        EXPECT_LT(ResidentKiB() - residentBefore, 32 * 1024);
+    }
     // Readable: the percentages, the start and the end, and few error reports at most.
     EXPECT_LT(statusChanges, 250);
     EXPECT_LE(ErrorCues(), 2 + 2 * static_cast<std::size_t>(seconds));

@@ -17,8 +17,8 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using fk::testing::FakeSessionHost;
 using fk::testing::Ack;
+using fk::testing::FakeSessionHost;
 using fk::testing::ReadRequest;
 namespace fs = std::filesystem;
 
@@ -269,7 +269,8 @@ TEST_F(TftpEngineTest, HeaderBlockIsResentWithoutALimitOrForTheWaitGiven) {
     RunTimers();
     EXPECT_EQ(sent.size(), 4u);  // at 30, 60 and 90 ms; at 120 the wait is over
     EXPECT_EQ(stops, 1);
-    const auto* failed = std::get_if<fk::event::Failed>(&host.Events().back());
+    const auto events = host.Events();
+    const auto* failed = std::get_if<fk::event::Failed>(&events.back());
     ASSERT_NE(failed, nullptr);
     EXPECT_EQ(failed->reason, fk::event::Failed::Reason::HeaderWait);
 }
