@@ -137,10 +137,7 @@ class StationOutput {
             event["mac"] = FormatMac(row->recorder.mac);
             event["address"] = FormatDottedQuad(row->recorder.address);
         }
-        event["time"] = history::UtcTimeText();
-        MarkBytes(event);
-        std::printf("%s\n", event.dump().c_str());
-        std::fflush(stdout);
+        PrintJsonEvent(std::move(event));
     }
     void Line(const std::string& text) {
         if (m_mode == OutputMode::Json) return;

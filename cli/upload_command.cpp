@@ -96,12 +96,7 @@ class Output {
   public:
     explicit Output(OutputMode mode) : m_mode(mode) {}
 
-    void Emit(Json event) {
-        event["time"] = history::UtcTimeText();
-        MarkBytes(event);
-        std::printf("%s\n", event.dump().c_str());
-        std::fflush(stdout);
-    }
+    void Emit(Json event) { PrintJsonEvent(std::move(event)); }
 
     void Line(const std::string& text) {
         if (m_mode == OutputMode::Json) return;
@@ -241,6 +236,13 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
 }
 
 }  // namespace
+
+void PrintJsonEvent(Json event) {
+    event["time"] = history::UtcTimeText();
+    MarkBytes(event);
+    std::printf("%s\n", event.dump().c_str());
+    std::fflush(stdout);
+}
 
 // SIGINT, SIGTERM and SIGHUP (the SSH connection lost) are taken synchronously, so that a stop
 // always runs the session's own tidy-up (neighbour entry, ports) on this thread. Blocked before
