@@ -2,9 +2,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/file_name_text.h"
 #include "app/kvupgradefrm.h"
 #include "app/open_file_dialog.h"
-#include "image/file_name_text.h"
 #include "image/image_files.h"
 #include "platform/format_text.h"
 #include "platform/message_box.h"

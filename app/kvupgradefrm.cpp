@@ -18,12 +18,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/file_name_text.h"
 #include "app/gui_thread_queue.h"
 #include "app/open_file_dialog.h"
 #include "app/session_link.h"
 #include "app/unhandled_error.h"
 #include "history/recording_host.h"
-#include "image/file_name_text.h"
 #include "upgrade/upload_session.h"
 
 fk::MacAddress deviceMac = fk::kRecorderMacPrefix;

@@ -1,6 +1,6 @@
 #include "app/open_file_dialog.h"
 
-#include "image/file_name_text.h"
+#include "app/file_name_text.h"
 #include "platform/file_dialog.h"
 
 namespace fk {

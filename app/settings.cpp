@@ -1,9 +1,9 @@
 #include <QLineEdit>
 
+#include "app/file_name_text.h"
 #include "app/kvupgradefrm.h"
 #include "app/open_file_dialog.h"
 #include "app/settings_store.h"
-#include "image/file_name_text.h"
 #include "image/image_files.h"
 
 namespace {

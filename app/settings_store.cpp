@@ -3,7 +3,7 @@
 #include <QSettings>
 #include <stdexcept>
 
-#include "image/file_name_text.h"
+#include "app/file_name_text.h"
 #include "platform/format_text.h"
 
 namespace fk {

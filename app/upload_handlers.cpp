@@ -2,10 +2,10 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include "app/file_name_text.h"
 #include "app/kvupgradefrm.h"
 #include "app/session_link.h"
 #include "history/recording_host.h"
-#include "image/file_name_text.h"
 #include "image/image_files.h"
 #include "platform/message_box.h"
 #include "upgrade/upload_checks.h"

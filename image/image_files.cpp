@@ -1,29 +1,29 @@
 #include "image/image_files.h"
 
-#include <QString>
 #include <filesystem>
 #include <system_error>
 
-#include "image/file_name_text.h"
 #include "image/path_split.h"
+#include "image/utf8.h"
+#include "platform/text_case.h"
 
 namespace fk {
 
 std::string LowerCase(std::string_view text) {
-    // Character by character: the toolkit's lower-casing of a whole string mends the escapes
-    // of bytes that are not UTF-8 into U+FFFD.
-    QString lowered = FileNameText(text);
-    for (qsizetype i = 0; i < lowered.size(); ++i) {
-        const QChar c = lowered[i];
-        if (c.isHighSurrogate() && i + 1 < lowered.size() && lowered[i + 1].isLowSurrogate()) {
-            const char32_t lower = QChar::toLower(QChar::surrogateToUcs4(c, lowered[i + 1]));
-            lowered[i] = QChar(QChar::highSurrogate(lower));
-            lowered[++i] = QChar(QChar::lowSurrogate(lower));
-        } else if (!c.isSurrogate()) {
-            lowered[i] = c.toLower();
+    std::string lowered;
+    lowered.reserve(text.size());
+    while (!text.empty()) {
+        char32_t codePoint = 0;
+        std::size_t length = Utf8SequenceLength(text, codePoint);
+        if (length == 0) {
+            lowered += text.front();
+            length = 1;
+        } else {
+            AppendUtf8(lowered, platform::LowerCodePoint(codePoint));
         }
+        text.remove_prefix(length);
     }
-    return FileNameBytes(lowered);
+    return lowered;
 }
 
 std::string BareImageName(std::string_view path) {
@@ -41,18 +41,33 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kShownForBytes = "\xEF\xBF\xBD";  // U+FFFD
 
+// A name as a file dialog shows it: every byte that is not UTF-8 as U+FFFD.
+std::string ShownName(std::string_view name) {
+    std::string shown;
+    shown.reserve(name.size());
+    while (!name.empty()) {
+        char32_t codePoint = 0;
+        std::size_t length = Utf8SequenceLength(name, codePoint);
+        if (length == 0) {
+            shown += kShownForBytes;
+            length = 1;
+        } else {
+            shown += name.substr(0, length);
+        }
+        name.remove_prefix(length);
+    }
+    return shown;
+}
+
 // The entry of the directory (a prefix of a path, empty or ending in '/') that is shown as part.
 std::string EntryShownAs(const std::string& directory, const std::string& part) {
     std::error_code error;
     if (fs::exists(fs::symlink_status(directory + part, error))) return part;
-    const auto shown = [](const std::string& name) {
-        return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
-    };
     std::optional<std::string> match;
     for (fs::directory_iterator entries(directory.empty() ? "." : directory, error), end;
          !error && entries != end; entries.increment(error)) {
         const std::string name = entries->path().filename().string();
-        if (shown(name) != shown(part)) continue;
+        if (ShownName(name) != ShownName(part)) continue;
         if (match) return part;  // two look alike: neither is guessed
         match = name;
     }

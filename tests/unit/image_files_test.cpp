@@ -7,7 +7,6 @@
 #include <fstream>
 #include <string>
 
-#include "image/file_name_text.h"
 #include "image/path_split.h"
 #include "platform/format_text.h"
 
@@ -86,28 +85,6 @@ TEST(ImageNames, LowerCaseTheBareNameBeyondAsciiAndCompareExtensionsInAnyCase) {
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x/firmware", fk::kSystemImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x.bin/firmware", fk::kSystemImageExtension));
     EXPECT_FALSE(fk::HasImageExtension("/tmp/x/fw.binx", fk::kSystemImageExtension));
-}
-
-TEST(FileNameText, EveryNameComesBackByteForByteAndUtf8ShowsAsItsCharacters) {
-    EXPECT_EQ(fk::FileNameText("/tmp/\xc3\xa4 \xf0\x9f\x92\xbe.bin"),
-              QString::fromUtf8("/tmp/\xc3\xa4 \xf0\x9f\x92\xbe.bin"));
-    EXPECT_EQ(fk::FileNameBytes(QString::fromUtf8("/tmp/\xc3\xa4.bin")), "/tmp/\xc3\xa4.bin");
-    const std::string odd[] = {
-        "/tmp/\xe9t\xe9.bin",    // Latin-1
-        "\xc0\xaf",              // an overlong "/"
-        "\xed\xa0\x80x",         // an encoded surrogate
-        "\xf4\x90\x80\x80",      // past U+10FFFF
-        "\xe2\x82",              // cut short
-        "\xff\xfe\x80\xbf\xc3",  // nothing but stray bytes
-    };
-    for (const std::string& name : odd) {
-        SCOPED_TRACE(::testing::PrintToString(name));
-        EXPECT_EQ(fk::FileNameBytes(fk::FileNameText(name)), name);
-        EXPECT_FALSE(fk::FileNameText(name).contains(QChar::ReplacementCharacter));
-    }
-    std::string everyByte;
-    for (int b = 1; b < 256; ++b) everyByte += static_cast<char>(b);
-    EXPECT_EQ(fk::FileNameBytes(fk::FileNameText(everyByte + everyByte)), everyByte + everyByte);
 }
 
 TEST(ImagePaths, JoinWithOneSeparatorAndSearchTheRootForAnEmptyDirectory) {
