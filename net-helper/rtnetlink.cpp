@@ -312,6 +312,12 @@ int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds
         return at.ifindex == ifindex && at.address == address && at.entry.hasMac &&
                (at.entry.state & kResolvedStates);
     };
+    const auto readTable = [&] {
+        std::optional<Neighbour> entry;
+        const int readError = FindNeighbour(ifindex, address, entry);
+        if (!readError && entry && resolved({ifindex, address, *entry})) answer = entry;
+        return readError;
+    };
     const auto until = std::chrono::steady_clock::now() + wait;
     std::vector<char> buffer(32768);
     while (!error && !answer) {
@@ -325,8 +331,16 @@ int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds
         if (count < 0 && errno != EINTR) error = errno;
         if (count <= 0) continue;
         const ssize_t received = recv(notices, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        // Notices lost to a full buffer are read from the table below.
-        if (received <= 0) break;
+        if (received <= 0) {
+            // Notices lost to a full buffer (a busy table) end no wait early: the table is read
+            // instead, and the wait goes on.
+            if (received < 0 && errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
+                error = errno;
+                break;
+            }
+            error = readTable();
+            continue;
+        }
         auto length = static_cast<unsigned>(received);
         for (auto* notice = reinterpret_cast<const nlmsghdr*>(buffer.data());
              NLMSG_OK(notice, length); notice = NLMSG_NEXT(notice, length)) {
@@ -335,11 +349,7 @@ int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds
         }
     }
     close(notices);
-    if (!error && !answer) {
-        std::optional<Neighbour> entry;
-        error = FindNeighbour(ifindex, address, entry);
-        if (!error && entry && resolved({ifindex, address, *entry})) answer = entry;
-    }
+    if (!error && !answer) error = readTable();
     return error;
 }
 

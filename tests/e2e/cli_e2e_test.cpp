@@ -140,11 +140,11 @@ TEST_F(CliE2e, UploadFlashesTheRecorderByteForByteAndTheHistoryShowsIt) {
     // Taken away while announcing: the announcer waits for it, and goes on with it.
     PcCommand("addr add 192.168.77.1/24 dev ");
     ChildProcess waits(Command(Upload("30:01:01", path, {"--wait", "10"})), 20s);
-    // Announcing once port 67 is taken; looked at, not bound, so as not to race the upload.
+    // Announcing once the recorder's entry stands (made after the probe, which holds the first
+    // turn up to half a second); looked at, not bound, so as not to race the upload.
     ASSERT_TRUE(WaitFor(
         [&] {
-            return CommandOutput(m_net->OnPc("cat /proc/net/udp")).find(":0043 ") !=
-                   std::string::npos;
+            return Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr") != std::string::npos;
         },
         5'000));
     PcCommand("addr flush dev ");
