@@ -123,8 +123,9 @@ class TKVUpgradeFrm : public QWidget {
     fk::Ipv4 HostAddress() const { return Card().hostAddress; }
     int SelectedIfIndex() const { return Card().ifindex; }
     // Adds or deletes the recorder's neighbour entry for address on the card with that interface
-    // index, bound to mac (a delete ignores mac).
-    void SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac, bool add);
+    // index, bound to mac (a delete ignores mac): 0 or the errno. An add refused because another
+    // device holds the address stops the upload with the box of a held address.
+    int SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac, bool add);
     // Called as an upload starts: the neighbour table's first refusal is reported again.
     void ResetArpErrorReport();
 
@@ -204,6 +205,9 @@ class TKVUpgradeFrm : public QWidget {
     void StopUpload();
     // The session has ended: the image tabs take input again and the button reads "&Upload".
     void RestoreIdleControls();
+    // The recorder's entry was refused as another device's address: the upload stops as Upload
+    // would have refused it.
+    void StopForHeldAddress(fk::Ipv4 address);
 
     // Runs a control change on the GUI thread: at once there, queued in call order elsewhere.
     void OnGuiThread(std::function<void()> change);
@@ -231,6 +235,8 @@ class TKVUpgradeFrm : public QWidget {
     std::atomic<fk::SelectedCard> m_selectedCard{};
     static_assert(std::atomic<fk::SelectedCard>::is_always_lock_free);
     fk::DeviceArpEntry m_arpEntry{m_services.neighbours};
+    // The current upload's held address was told: the announcer meets the refusal every turn.
+    std::atomic<bool> m_heldAddressTold{false};
 
     // The upload. The link and the recording host in front of it outlive the session, which
     // reports through them until joined.

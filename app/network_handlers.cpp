@@ -5,6 +5,7 @@
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <algorithm>
+#include <cerrno>
 
 #include "app/kvupgradefrm.h"
 #include "net/address_plan.h"
@@ -144,11 +145,16 @@ bool TKVUpgradeFrm::CaptureDeviceMac() {
     return false;
 }
 
-void TKVUpgradeFrm::SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
-                                      bool add) {
-    m_arpEntry.Set(ifindex, address, mac, add);
+int TKVUpgradeFrm::SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
+                                     bool add) {
+    const int error = m_arpEntry.Set(ifindex, address, mac, add);
+    if (add && error == EADDRINUSE && !m_heldAddressTold.exchange(true)) {
+        OnGuiThread([this, address] { StopForHeldAddress(address); });
+    }
+    return error;
 }
 
 void TKVUpgradeFrm::ResetArpErrorReport() {
+    m_heldAddressTold.store(false);
     m_arpEntry.ResetErrorReport();
 }

@@ -16,9 +16,9 @@ class TKVUpgradeFrm::SessionLink final : public fk::SessionHost, public fk::Devi
     fk::SelectedCard Card() const override { return m_window.Card(); }
     void OnEvent(const fk::SessionEvent& event) override;
 
-    void SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
-                           bool add) override {
-        m_window.SetDeviceArpEntry(ifindex, address, mac, add);
+    int SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
+                          bool add) override {
+        return m_window.SetDeviceArpEntry(ifindex, address, mac, add);
     }
     void ResetErrorReport() override { m_window.ResetArpErrorReport(); }
 

@@ -7,6 +7,7 @@
 #include "app/session_link.h"
 #include "history/recording_host.h"
 #include "image/image_files.h"
+#include "net/address_plan.h"
 #include "platform/message_box.h"
 #include "upgrade/upload_checks.h"
 #include "upgrade/upload_session.h"
@@ -119,6 +120,17 @@ void TKVUpgradeFrm::StopUpload() {
 void TKVUpgradeFrm::RestoreIdleControls() {
     ImgPageCtrl->setEnabled(true);
     if (BtnUpload->text() == kAbortCaption) BtnUpload->setText(kUploadCaption);
+}
+
+void TKVUpgradeFrm::StopForHeldAddress(fk::Ipv4 address) {
+    // An Abort pressed meanwhile has ended it already.
+    if (!Uploading()) return;
+    const std::string text = fk::RecorderAddressHeldText(address, fk::kAnsweringDeviceHolder);
+    m_recordingHost->SetStopOutcome(fk::history::Outcome::Failed, text);
+    StopUpload();
+    RestoreIdleControls();
+    m_services.messageBoxes.ShowWithoutWaiting(text, fk::kRecorderAddressHeldCaption,
+                                               MessageIcon::Stop);
 }
 
 void TKVUpgradeFrm::AckTimeOutTimer() {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -45,9 +46,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
-// What the session reports, and the neighbour table's warnings, carried from the session's
-// threads to the terminal's in the order they were made.
-using Report = std::variant<SessionEvent, std::string>;
+// The recorder's entry was refused: another device holds its address.
+struct AddressHeld {
+    Ipv4 address;
+};
+
+// What the session reports, and the neighbour table's warnings and refusal, carried from the
+// session's threads to the terminal's in the order they were made.
+using Report = std::variant<SessionEvent, std::string, AddressHeld>;
 
 class TerminalHost final : public SessionHost, public DeviceArp {
   public:
@@ -59,8 +65,11 @@ class TerminalHost final : public SessionHost, public DeviceArp {
     void FollowCard(SelectedCard card) { m_card.store(card); }
     void OnEvent(const SessionEvent& event) override { Push(event); }
 
-    void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
-        m_arpEntry.Set(ifindex, address, mac, add);
+    int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
+        const int error = m_arpEntry.Set(ifindex, address, mac, add);
+        // Once: the announcer meets the refusal every turn until the terminal stops it.
+        if (add && error == EADDRINUSE && !m_heldTold.exchange(true)) Push(AddressHeld{address});
+        return error;
     }
     void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
 
@@ -82,6 +91,7 @@ class TerminalHost final : public SessionHost, public DeviceArp {
 
     std::atomic<SelectedCard> m_card;
     DeviceArpEntry m_arpEntry;
+    std::atomic<bool> m_heldTold{false};
     std::mutex m_mutex;
     std::condition_variable m_arrived;
     std::deque<Report> m_reports;
@@ -372,7 +382,7 @@ int RunUpload(const UploadOptions& options) {
 
     std::optional<history::Outcome> outcome;  // once the upload has an end
     std::string finalText;
-    bool requested = false, ended = false, started = true;
+    bool requested = false, ended = false, started = true, addressHeld = false;
     std::uint64_t imageSize = 0, blockTotal = 0, furthestAck = 0, resends = 0;
     // The terminal stops the upload itself: recorded as outcome, shown as the window's abort.
     const auto stop = [&](history::Outcome why, const std::string& text) {
@@ -445,6 +455,15 @@ int RunUpload(const UploadOptions& options) {
         for (const Report& report : reports) {
             if (const auto* warning = std::get_if<std::string>(&report)) {
                 output.Error(*warning);
+            } else if (const auto* held = std::get_if<AddressHeld>(&report)) {
+                // As the check before the start refuses an address held: a refusal, exit 2.
+                const std::string text =
+                    RecorderAddressHeldText(held->address, kAnsweringDeviceHolder);
+                output.Error(RefusalLine(kRecorderAddressHeldCaption, text));
+                if (!outcome) {
+                    addressHeld = true;
+                    stop(history::Outcome::Failed, text);
+                }
             } else {
                 handle(std::get<SessionEvent>(report));
             }
@@ -494,7 +513,7 @@ int RunUpload(const UploadOptions& options) {
     }
     session.Shutdown();
     output.EndTransfer();
-    const ExitCode code = ExitCodeForOutcome(*outcome, started);
+    const ExitCode code = addressHeld ? kExitBadInput : ExitCodeForOutcome(*outcome, started);
     if (output.Mode() == OutputMode::Json) {
         if (code == kExitOk) {
             output.Emit({{"event", "completed"}, {"text", finalText}, {"size", imageSize}});

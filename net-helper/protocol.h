@@ -13,8 +13,8 @@ namespace fk::nethelper {
 
 inline constexpr std::uint32_t kMagic = 0x464B4E48;  // "FKNH"
 inline constexpr std::uint32_t kVersion = 2;
-// The recorder entries one helper holds at once: a bench of recorders on a card or two; more is
-// no upload.
+// The tagged entries a card holds at once, whichever helper (or window run as root) made them: a
+// bench of recorders; more is no upload.
 inline constexpr std::size_t kMaxRecorderEntries = 64;
 
 enum class Op : std::uint32_t {
@@ -44,8 +44,8 @@ struct Reply {
 inline constexpr int kChannelFd = 3;
 
 // The helper's own refusal of a neighbour change: an entry that it did not make holds the address
-// (a PERMANENT one, or one that names a device other than a recorder), or the address is a
-// gateway's or one of the PC's own.
+// (a PERMANENT one, or one that names a device other than a recorder), a device other than a
+// recorder answered the probe for it, or the address is a gateway's or one of the PC's own.
 inline constexpr int kHeldByOtherEntry = EADDRINUSE;
 // The request came from a window of another build.
 inline constexpr int kOtherVersion = EPROTO;

@@ -66,6 +66,11 @@ int CheckExistingEntry(const std::optional<Neighbour>& existing) {
     return IsRecorderMac(existing->mac) ? 0 : kHeldByOtherEntry;
 }
 
+int CheckProbeAnswer(const std::optional<Neighbour>& answer) {
+    if (!answer || !answer->hasMac) return 0;
+    return IsRecorderMac(answer->mac) ? 0 : kHeldByOtherEntry;
+}
+
 bool IsLeftOverEntry(const Neighbour& entry) {
     return entry.protocol == kEntryProtocol && CheckExistingEntry(entry) == 0;
 }

@@ -3,6 +3,8 @@
 // The helper's rules, apart from any system call, so that they can be read and tested alone.
 // Each returns 0 when the request may go on, otherwise the errno it is refused with.
 
+#include <linux/neighbour.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -23,6 +25,11 @@ struct CardAddress {
     std::uint32_t address = 0;
     std::uint8_t prefixLength = 0;
 };
+
+// The states of an entry that binds its address to a link-layer address (the kernel's NUD_VALID,
+// which its headers keep to themselves).
+inline constexpr std::uint16_t kResolvedStates =
+    NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE | NUD_PERMANENT | NUD_NOARP;
 
 // A neighbour entry as the system holds it.
 struct Neighbour {
@@ -57,6 +64,11 @@ int CheckNotAGateway(std::uint32_t address, std::span<const std::uint32_t> gatew
 // recorder whose upload ended) or binds it to nothing yet; never when it is PERMANENT or NOARP, or
 // names another device.
 int CheckExistingEntry(const std::optional<Neighbour>& existing);
+
+// What a probe of the address heard (the entry its ARP request resolved, none when nobody
+// answered): only a recorder may answer, such as one that still holds the address from an earlier
+// boot. An entry that was unresolved before the probe proves nothing; the answer decides.
+int CheckProbeAnswer(const std::optional<Neighbour>& answer);
 
 // Whether a starting helper deletes the entry: one that FlashKit made and that no fixed entry or
 // other device has taken over since.

@@ -6,6 +6,7 @@
 #include <linux/netlink.h>
 #include <linux/nexthop.h>
 #include <linux/rtnetlink.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -111,6 +112,32 @@ std::uint32_t ReadIpv4(const void* data) {
     std::uint32_t raw;
     std::memcpy(&raw, data, 4);
     return ntohl(raw);
+}
+
+// An IPv4 neighbour entry as a dump or a notice of the kernel carries it; false for anything
+// else.
+bool ReadNeighbour(const nlmsghdr& answer, NeighbourAt& at) {
+    if (answer.nlmsg_type != RTM_NEWNEIGH || answer.nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg))) {
+        return false;
+    }
+    const auto* found = static_cast<const ndmsg*>(NLMSG_DATA(&answer));
+    if (found->ndm_family != AF_INET) return false;
+    at = NeighbourAt{};
+    at.ifindex = found->ndm_ifindex;
+    at.entry.state = found->ndm_state;
+    bool hasAddress = false;
+    ForEachAttribute<ndmsg>(answer, [&](std::uint16_t type, const void* data, std::size_t size) {
+        if (type == NDA_DST && size == 4) {
+            at.address = ReadIpv4(data);
+            hasAddress = true;
+        } else if (type == NDA_LLADDR && size == sizeof at.entry.mac) {
+            std::memcpy(at.entry.mac, data, size);
+            at.entry.hasMac = true;
+        } else if (type == NDA_PROTOCOL && size == 1) {
+            std::memcpy(&at.entry.protocol, data, 1);
+        }
+    });
+    return hasAddress;
 }
 
 }  // namespace
@@ -219,30 +246,10 @@ int ListNeighbours(int ifindex, std::vector<NeighbourAt>& entries) {
     filter.ndm_family = AF_INET;
     Message request = Start(RTM_GETNEIGH, NLM_F_DUMP, filter);
     return Exchange(request, [&](const nlmsghdr& answer) {
-        if (answer.nlmsg_type != RTM_NEWNEIGH || answer.nlmsg_len < NLMSG_LENGTH(sizeof filter)) {
-            return;
-        }
-        const auto* found = static_cast<const ndmsg*>(NLMSG_DATA(&answer));
-        if (found->ndm_family != AF_INET || (ifindex != 0 && found->ndm_ifindex != ifindex)) {
-            return;
-        }
         NeighbourAt at;
-        at.ifindex = found->ndm_ifindex;
-        at.entry.state = found->ndm_state;
-        bool hasAddress = false;
-        ForEachAttribute<ndmsg>(answer,
-                                [&](std::uint16_t type, const void* data, std::size_t size) {
-                                    if (type == NDA_DST && size == 4) {
-                                        at.address = ReadIpv4(data);
-                                        hasAddress = true;
-                                    } else if (type == NDA_LLADDR && size == sizeof at.entry.mac) {
-                                        std::memcpy(at.entry.mac, data, size);
-                                        at.entry.hasMac = true;
-                                    } else if (type == NDA_PROTOCOL && size == 1) {
-                                        std::memcpy(&at.entry.protocol, data, 1);
-                                    }
-                                });
-        if (hasAddress) entries.push_back(at);
+        if (ReadNeighbour(answer, at) && (ifindex == 0 || at.ifindex == ifindex)) {
+            entries.push_back(at);
+        }
     });
 }
 
@@ -256,18 +263,94 @@ int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& 
     return 0;
 }
 
-int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6], bool replace) {
+int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
+                 bool overrideResolved) {
     ndmsg neighbour{};
     neighbour.ndm_family = AF_INET;
     neighbour.ndm_ifindex = ifindex;
     neighbour.ndm_state = NUD_REACHABLE;
-    const std::uint16_t flags = NLM_F_ACK | NLM_F_CREATE | (replace ? NLM_F_REPLACE : NLM_F_EXCL);
+    const std::uint16_t flags = NLM_F_ACK | NLM_F_CREATE | (overrideResolved ? NLM_F_REPLACE : 0);
     Message request = Start(RTM_NEWNEIGH, flags, neighbour);
     const std::uint32_t raw = htonl(address);
     AddAttribute(request, NDA_DST, &raw, sizeof raw);
     AddAttribute(request, NDA_LLADDR, mac, sizeof mac);
     AddAttribute(request, NDA_PROTOCOL, &kEntryProtocol, sizeof kEntryProtocol);
     return Exchange(request);
+}
+
+int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds wait,
+                   std::optional<Neighbour>& answer) {
+    answer.reset();
+    // Listening before the request goes out, so that no answer comes before the ear.
+    const int notices = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (notices < 0) return errno;
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = RTMGRP_NEIGH;
+    int error = 0;
+    if (bind(notices, reinterpret_cast<const sockaddr*>(&groups), sizeof groups) != 0) {
+        error = errno;
+    }
+    // A fresh entry asks at once; a stale, failed or unresolved one would ask late or not at all.
+    if (!error) {
+        error = DeleteNeighbour(ifindex, address);
+        if (error == ENOENT) error = 0;
+    }
+    if (!error) {
+        ndmsg neighbour{};
+        neighbour.ndm_family = AF_INET;
+        neighbour.ndm_ifindex = ifindex;
+        neighbour.ndm_flags = NTF_USE;
+        Message request = Start(RTM_NEWNEIGH, NLM_F_ACK | NLM_F_CREATE, neighbour);
+        const std::uint32_t raw = htonl(address);
+        AddAttribute(request, NDA_DST, &raw, sizeof raw);
+        // Tagged, so that a sweep takes it should this helper die while it waits.
+        AddAttribute(request, NDA_PROTOCOL, &kEntryProtocol, sizeof kEntryProtocol);
+        error = Exchange(request);
+    }
+    const auto resolved = [&](const NeighbourAt& at) {
+        return at.ifindex == ifindex && at.address == address && at.entry.hasMac &&
+               (at.entry.state & kResolvedStates);
+    };
+    const auto readTable = [&] {
+        std::optional<Neighbour> entry;
+        const int readError = FindNeighbour(ifindex, address, entry);
+        if (!readError && entry && resolved({ifindex, address, *entry})) answer = entry;
+        return readError;
+    };
+    const auto until = std::chrono::steady_clock::now() + wait;
+    std::vector<char> buffer(32768);
+    while (!error && !answer) {
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) break;
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec timeout{static_cast<time_t>(nanoseconds / 1000000000),
+                               static_cast<long>(nanoseconds % 1000000000)};
+        pollfd ready{notices, POLLIN, 0};
+        const int count = ppoll(&ready, 1, &timeout, nullptr);
+        if (count < 0 && errno != EINTR) error = errno;
+        if (count <= 0) continue;
+        const ssize_t received = recv(notices, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (received <= 0) {
+            // Notices lost to a full buffer (a busy table) end no wait early: the table is read
+            // instead, and the wait goes on.
+            if (received < 0 && errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
+                error = errno;
+                break;
+            }
+            error = readTable();
+            continue;
+        }
+        auto length = static_cast<unsigned>(received);
+        for (auto* notice = reinterpret_cast<const nlmsghdr*>(buffer.data());
+             NLMSG_OK(notice, length); notice = NLMSG_NEXT(notice, length)) {
+            NeighbourAt at;
+            if (ReadNeighbour(*notice, at) && resolved(at)) answer = at.entry;
+        }
+    }
+    close(notices);
+    if (!error && !answer) error = readTable();
+    return error;
 }
 
 int DeleteNeighbour(int ifindex, std::uint32_t address) {

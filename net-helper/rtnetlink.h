@@ -4,6 +4,7 @@
 // its own in the calling thread's network namespace, so the calls are safe from any thread.
 // Every function returns 0 or the errno of the failure (the kernel's own, where it answered).
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -37,9 +38,16 @@ int ListNeighbours(int ifindex, std::vector<NeighbourAt>& entries);
 int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& entry);
 
 // Creates the entry as REACHABLE, tagged kEntryProtocol: dynamic, so it ages out like a learned
-// one. Replaces one that is there only when told to; otherwise an entry made meanwhile by someone
-// else gives EEXIST.
-int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6], bool replace);
+// one. An entry there that is resolved to another MAC is replaced only when told to; otherwise
+// the kernel keeps it (the caller reads the entry back).
+int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
+                 bool overrideResolved);
+// Has the kernel resolve the address on the card afresh (its entry is deleted, then made anew,
+// tagged, with NTF_USE: an ARP request leaves the card at once) and waits up to `wait` for the
+// answer: the resolved entry in answer, none when nobody answered. The probe's entry stays in the
+// table, unresolved or resolved, for the caller to replace or delete.
+int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds wait,
+                   std::optional<Neighbour>& answer);
 int DeleteNeighbour(int ifindex, std::uint32_t address);
 
 }  // namespace fk::nethelper

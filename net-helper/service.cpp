@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "net-helper/rtnetlink.h"
@@ -17,6 +18,10 @@
 namespace fk::nethelper {
 
 namespace {
+
+// How long a probe waits for a device to answer for the address: an answer on a local link takes
+// milliseconds, and each recorder's first entry costs this once.
+constexpr std::chrono::milliseconds kProbeWait{500};
 
 bool SendReply(int channel, const Reply& reply, int socketToPass) {
     iovec part{const_cast<Reply*>(&reply), sizeof reply};
@@ -46,6 +51,25 @@ void SweepLeftOverEntries() {
     for (const NeighbourAt& at : entries) {
         if (IsLeftOverEntry(at.entry)) DeleteNeighbour(at.ifindex, at.address);
     }
+}
+
+// The entries any FlashKit process made on the card, but for the one at the address (which the
+// add replaces).
+int CountTaggedEntries(int ifindex, std::uint32_t address, std::size_t& count) {
+    std::vector<NeighbourAt> entries;
+    if (const int error = ListNeighbours(ifindex, entries)) return error;
+    count = static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(), [&](auto& at) {
+        return at.entry.protocol == kEntryProtocol && at.address != address;
+    }));
+    return 0;
+}
+
+// What a refused or failed add leaves at the address goes: the probe's entry, resolved or not.
+// A fixed entry an administrator made meanwhile stays.
+void DeleteUnlessFixed(int ifindex, std::uint32_t address) {
+    std::optional<Neighbour> entry;
+    if (FindNeighbour(ifindex, address, entry) != 0 || !entry) return;
+    if (!(entry->state & (NUD_PERMANENT | NUD_NOARP))) DeleteNeighbour(ifindex, address);
 }
 
 int CheckCard(int ifindex) {
@@ -165,8 +189,35 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
             previous = each.address;
         }
     }
-    if (!ours && !previous && m_made.size() >= kMaxRecorderEntries) return ENOSPC;
-    if (const int error = SetNeighbour(ifindex, address, mac, existing.has_value())) return error;
+    if (!ours && !previous) {
+        std::size_t held = 0;
+        if (const int error = CountTaggedEntries(ifindex, address, held)) return error;
+        if (held >= kMaxRecorderEntries) return ENOSPC;
+    }
+    // Only an entry it made that still stands resolved is taken as proof that the address is the
+    // recorder's; anything else is asked on the wire first.
+    const bool settled = ours && (existing->state & kResolvedStates);
+    bool overrideResolved = true;
+    if (!settled) {
+        std::optional<Neighbour> answer;
+        int refused = ProbeNeighbour(ifindex, address, kProbeWait, answer);
+        if (!refused) refused = CheckProbeAnswer(answer);
+        if (refused) {
+            if (ours) m_made.erase(made);
+            DeleteUnlessFixed(ifindex, address);
+            return refused;
+        }
+        // Unanswered, the probe's entry is unresolved: a device that answers after all, before
+        // the entry below is made, keeps its own.
+        overrideResolved = answer.has_value();
+    }
+    if (const int error = SetNeighbour(ifindex, address, mac, overrideResolved)) {
+        if (!settled) {
+            if (ours) m_made.erase(made);
+            DeleteUnlessFixed(ifindex, address);
+        }
+        return error;
+    }
     if (ours) {
         std::copy(std::begin(mac), std::end(mac), made->mac);
     } else {
@@ -186,7 +237,10 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
     }
     m_made.erase(FindMade(ifindex, address));
     UndoStrayEntries(ifindex, mac);
-    return readError ? readError : EADDRNOTAVAIL;
+    DeleteUnlessFixed(ifindex, address);
+    if (readError) return readError;
+    // A device answered between the probe and the entry.
+    return stored && CheckExistingEntry(stored) ? kHeldByOtherEntry : EADDRNOTAVAIL;
 }
 
 int NetService::Remove(int ifindex, std::uint32_t address) {

@@ -47,6 +47,10 @@ std::optional<std::string> RecorderAddressHolder(
 // The box text refusing an upload whose recorder address is held.
 std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder);
 inline constexpr const char* kRecorderAddressHeldCaption = "Recorder address in use";
+// The holder when the neighbour entry was refused as the upload began: a device that is no
+// recorder answered the probe for the address, though the PC held no entry for it.
+inline constexpr const char* kAnsweringDeviceHolder =
+    "a device that answered for it on this network card";
 
 // A range of addresses, both ends included.
 struct AddressRange {

@@ -20,10 +20,11 @@ class DeviceArpEntry {
     // Failures go to errorSink, at most once per upload; the default writes to stderr.
     explicit DeviceArpEntry(platform::NeighbourTable& table, ErrorSink errorSink = {});
 
-    // Adds (add = true) or deletes the entry for address on interface ifindex. Failures change
-    // nothing for the operator: the upload goes on without the entry. A delete that finds no
-    // entry is not a failure.
-    void Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add);
+    // Adds (add = true) or deletes the entry for address on interface ifindex: 0 or the errno.
+    // Failures change nothing for the operator: the upload goes on without the entry. A delete
+    // that finds no entry is not a failure. An add refused because another device holds the
+    // address (EADDRINUSE) gets no line: the caller tells it as the address held.
+    int Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add);
 
     // Called as an upload starts: its first failure is reported again.
     void ResetErrorReport();

@@ -6,13 +6,15 @@
 namespace fk {
 
 // The recorder's ARP entry as the session uses it: added before every BOOTP reply, deleted
-// when the upload stops. Failures are the implementation's to report (never per turn).
+// when the upload stops. Failures are the implementation's to report (never per turn), except an
+// add refused with EADDRINUSE: another device holds the address (its entry, or its answer to the
+// probe made before the entry), which the caller tells and acts on.
 class DeviceArp {
   public:
     virtual ~DeviceArp() = default;
     // Address in host byte order; binds it to mac on the card with that interface index (a
-    // delete ignores mac).
-    virtual void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) = 0;
+    // delete ignores mac). 0 or the errno of the failure.
+    virtual int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) = 0;
     // A new upload starts: a failure may be reported again.
     virtual void ResetErrorReport() = 0;
 };

@@ -140,11 +140,11 @@ TEST_F(CliE2e, UploadFlashesTheRecorderByteForByteAndTheHistoryShowsIt) {
     // Taken away while announcing: the announcer waits for it, and goes on with it.
     PcCommand("addr add 192.168.77.1/24 dev ");
     ChildProcess waits(Command(Upload("30:01:01", path, {"--wait", "10"})), 20s);
-    // Announcing once port 67 is taken; looked at, not bound, so as not to race the upload.
+    // Announcing once the recorder's entry stands (made after the probe, which holds the first
+    // turn up to half a second); looked at, not bound, so as not to race the upload.
     ASSERT_TRUE(WaitFor(
         [&] {
-            return CommandOutput(m_net->OnPc("cat /proc/net/udp")).find(":0043 ") !=
-                   std::string::npos;
+            return Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr") != std::string::npos;
         },
         5'000));
     PcCommand("addr flush dev ");
@@ -169,6 +169,7 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
         int exitCode;
         std::string said;
         std::string neighbour{};  // another device's fixed entry on the recorder's address
+        std::string answering{};  // the MAC of a device that owns the address, unknown to the PC
     };
     const std::vector<Case> cases{
         {"3G:01:01", fits, {}, 2, "MAC address error: MAC address is invalid"},
@@ -190,6 +191,15 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
              RecorderAddressHeldText(ParseDottedQuad(kRecorderAddress),
                                      "the device 52:54:00:12:34:56 (a fixed neighbour entry)"),
          "52:54:00:12:34:56"},
+        // Found only by the probe made as the entry is added: the upload stops, recorded failed.
+        {"30:01:01",
+         fits,
+         {},
+         2,
+         std::string(kRecorderAddressHeldCaption) + ": " +
+             RecorderAddressHeldText(ParseDottedQuad(kRecorderAddress), kAnsweringDeviceHolder),
+         {},
+         "52:54:00:ab:cd:ef"},
         // A host ending in .254 on a /24: the rule would give the recorder the broadcast address.
         {"30:01:01", fits, "fkb0", 2,
          std::string(kRecorderAddressUnusableCaption) +
@@ -203,8 +213,16 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
     }
     const std::string neigh = "ip -n " + m_net->pc + " neigh ";
     const std::string onRecorder = std::string(kRecorderAddress) + " dev " + m_net->pcLink;
+    const std::string device = "ip -n " + m_net->recorder + " ";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.said);
+        if (!c.answering.empty()) {
+            for (const std::string& command :
+                 {"link set " + m_net->recorderLink + " address " + c.answering,
+                  "addr add " + std::string(kRecorderAddress) + "/24 dev " + m_net->recorderLink}) {
+                ASSERT_EQ(RunCommand(device + command), 0) << command;
+            }
+        }
         if (!c.neighbour.empty()) {
             ASSERT_EQ(RunCommand(neigh + "add " + onRecorder + " lladdr " + c.neighbour +
                                  " nud permanent"),
@@ -213,6 +231,14 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
         const auto run = Cli(Upload(c.mac, c.image, {}, c.card));
         EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
         EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        if (!c.answering.empty()) {
+            // Nothing points the device's address elsewhere.
+            EXPECT_EQ(Neighbour(m_net->pcLink, kRecorderAddress).find("02:5e:a1"),
+                      std::string::npos);
+            ASSERT_EQ(RunCommand(device + "addr flush dev " + m_net->recorderLink), 0);
+            // What the PC learnt of the device when the announcer's reply went to it.
+            RunCommand(neigh + "del " + onRecorder);
+        }
         if (c.neighbour.empty()) continue;
         // Neither replaced nor deleted: the upload never began.
         EXPECT_NE(Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr " + c.neighbour),
@@ -228,9 +254,12 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
     EXPECT_NE(busy.out.find(R"("event":"failed")"), std::string::npos) << busy.out;
     EXPECT_NE(busy.out.find("Step 3 tftp socket error: error code (98)"), std::string::npos);
     const auto rows = History();
-    ASSERT_EQ(rows.size(), 1u) << rows.dump();
+    ASSERT_EQ(rows.size(), 2u) << rows.dump();
     EXPECT_EQ(rows[0]["outcome"], "failed");
-    EXPECT_EQ(rows[0]["final_text"], "Step 3 tftp socket error: error code (98)");
+    EXPECT_EQ(rows[0]["final_text"],
+              RecorderAddressHeldText(ParseDottedQuad(kRecorderAddress), kAnsweringDeviceHolder));
+    EXPECT_EQ(rows[1]["outcome"], "failed");
+    EXPECT_EQ(rows[1]["final_text"], "Step 3 tftp socket error: error code (98)");
 }
 
 TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded) {

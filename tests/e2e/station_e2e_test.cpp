@@ -129,13 +129,15 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
             };
             const std::vector<std::string> fetch{"--fetch", "--expect-kind", "1", "--output",
                                                  Received(n).string()};
+            // The bounds leave room for the station's first entries, each made after a probe of
+            // up to half a second: 8 s for sixteen recorders.
             switch (row.roles[n]) {
                 case Role::Completes:
                     return run(fetch, "30");
                 case Role::GoesSilent:
-                    return run({"--fetch", "--stop-after", "20"}, "8");
+                    return run({"--fetch", "--stop-after", "20"}, "12");
                 case Role::Restarts: {
-                    const auto first = run({"--fetch", "--stop-after", "20"}, "3");
+                    const auto first = run({"--fetch", "--stop-after", "20"}, "5");
                     EXPECT_EQ(first.Line("tftp")["status"], "stopped") << first.out << first.err;
                     ask = {"--ask"};
                     return run(fetch, "30");

@@ -252,6 +252,29 @@ TEST_F(WindowUploadE2e, RefusedInputsShowTheirBoxAndOpenNoSocket) {
     const std::string held = Neighbour(m_net->pcLink, "192.168.77.2");
     EXPECT_NE(held.find("lladdr 52:54:00:12:34:56"), std::string::npos) << held;
     EXPECT_NE(held.find("PERMANENT"), std::string::npos) << held;
+
+    // A device that owns the address unknown to the PC is found only by the probe as the entry
+    // is added: the upload stops with the same box, and nothing points the address elsewhere.
+    PcCommand("neigh del 192.168.77.2 dev ");
+    PcCommand("route del default via 192.168.77.2 dev ");
+    for (const std::string& command :
+         {"link set " + m_net->recorderLink + " address 52:54:00:ab:cd:ef",
+          "addr add 192.168.77.2/24 dev " + m_net->recorderLink}) {
+        ASSERT_EQ(RunCommand("ip -n " + m_net->recorder + " " + command), 0) << command;
+    }
+    Prepare(0, good);
+    boxes.shown.clear();
+    Press();
+    ASSERT_TRUE(WaitFor([&] { return !boxes.Shown().empty(); }));
+    const auto shown = boxes.Shown();
+    EXPECT_EQ(shown[0].text,
+              RecorderAddressHeldText(ParseDottedQuad("192.168.77.2"), kAnsweringDeviceHolder));
+    EXPECT_EQ(shown[0].caption, kRecorderAddressHeldCaption);
+    EXPECT_EQ(shown[0].icon, platform::MessageIcon::Stop);
+    EXPECT_EQ(Caption(), "&Upload");
+    EXPECT_TRUE(w.ImgPageCtrl->isEnabled());
+    EXPECT_TRUE(PortsFree());
+    EXPECT_EQ(Neighbour(m_net->pcLink, "192.168.77.2").find("02:5e:a1"), std::string::npos);
 }
 
 TEST_F(WindowUploadE2e, PickingAnotherCardWhileAnnouncingMovesTheReplies) {

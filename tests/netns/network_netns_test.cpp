@@ -296,11 +296,30 @@ fk::nethelper::Request AddRequest(int ifindex, const std::string& address,
 }
 
 // The helper as a member of flashkit runs it, started from the pc namespace. Each refusal leaves
-// the neighbour table as it was, with loopback and broadcast working; a recorder holds one entry
-// per card, and the helper at most 64; whatever it made is gone once it ends, also an entry that
-// went FAILED; and a helper killed outright leaves its entries to the next one, which sweeps them.
+// the neighbour table as it was, with loopback and broadcast working; an address a device other
+// than a recorder answers for is refused, whether or not the table knew it, unresolved entries
+// included; a recorder holds one entry per card, and a card at most 64, whichever helpers made
+// them; whatever a helper made is gone once it ends, also an entry that went FAILED; and a helper
+// killed outright leaves its entries to the next one, which sweeps them.
 TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBehind) {
     const std::string pc = net->pcLink;
+    // A device on fkx0's link that owns three addresses and has not talked to the PC; the
+    // recorder answers for .60, and for .100 to .160 that another helper binds.
+    const std::string device = "ip -n " + net->recorder + " ";
+    ASSERT_EQ(RunCommand("ip -n " + net->pc + " link set fkx1 netns " + net->recorder), 0);
+    std::vector<std::string> deviceCommands{"link set fkx1 address 52:54:00:ab:cd:ef",
+                                            "link set fkx1 up",
+                                            "addr add 10.9.8.50/24 dev fkx1",
+                                            "addr add 10.9.8.51/24 dev fkx1",
+                                            "addr add 10.9.8.52/24 dev fkx1",
+                                            "addr add 192.168.77.60/24 dev " + net->recorderLink};
+    for (int n = 100; n <= 160; ++n) {
+        deviceCommands.push_back("addr add 192.168.77." + std::to_string(n) + "/24 dev " +
+                                 net->recorderLink);
+    }
+    for (const std::string& command : deviceCommands) {
+        ASSERT_EQ(RunCommand(device + command), 0) << command;
+    }
     for (const std::string& command : std::vector<std::string>{
              "addr add 192.168.77.10/24 dev " + pc, "addr add 192.168.77.20/24 dev " + pc,
              "addr add 192.168.77.30/24 dev " + pc,
@@ -320,6 +339,8 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
     const auto table = [&] { return CommandOutput("ip -n " + net->pc + " -4 neigh show nud all"); };
     auto helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
     ASSERT_EQ(helper->Start(), 0);
+    auto other = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
+    ASSERT_EQ(other->Start(), 0);
 
     constexpr fk::MacAddress kSecondRecorder{0x02, 0x5E, 0xA1, 0x00, 0x00, 0x02};
     const auto recorder = [](int n) {
@@ -331,7 +352,8 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
         std::string address;
         int refusal;
         fk::MacAddress mac = kRecorderMac;
-        int othersFirst = 0;  // entries made for other recorders before the request
+        int othersFirst = 0;  // entries another helper makes for other recorders first
+        const char* unresolvedFirst = nullptr;  // the state of an entry for it made just before
     };
     for (const Row& row :
          {Row{"loopback, whose entries all stand for 0.0.0.0", "lo", "127.0.0.2", EOPNOTSUPP},
@@ -341,21 +363,33 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
           Row{"a next hop of a multipath route", pc, "192.168.77.11", EADDRINUSE},
           Row{"a member of a next-hop group", pc, "192.168.77.21", EADDRINUSE},
           Row{"another device's learned entry", pc, "192.168.77.31", EADDRINUSE},
+          Row{"a device that answers, unknown to the table", "fkx0", "10.9.8.50", EADDRINUSE},
+          Row{"a device that answers, its entry INCOMPLETE", "fkx0", "10.9.8.51", EADDRINUSE,
+              kRecorderMac, 0, "incomplete"},
+          Row{"a device that answers, its entry FAILED", "fkx0", "10.9.8.52", EADDRINUSE,
+              kRecorderMac, 0, "failed"},
+          Row{"a recorder that answers, still holding the address", pc, "192.168.77.60", 0,
+              recorder(250)},
           Row{"a previous recorder's entry, replaced", pc, "192.168.77.2", 0},
           Row{"an address outside the card's subnets", pc, "192.168.78.5", EADDRNOTAVAIL},
           Row{"another address of the subnet, for another recorder", pc, "192.168.77.41", 0,
               kSecondRecorder},
           Row{"a second address for the same recorder: its entry moves", pc, "192.168.77.40", 0},
-          Row{"a 65th entry, the two above and 62 others held", pc, "192.168.77.250", ENOSPC,
-              recorder(200), 62}}) {
+          Row{"a 65th entry, the three above and 61 of another helper held", pc, "192.168.77.250",
+              ENOSPC, recorder(200), 61}}) {
         SCOPED_TRACE(row.what);
         const int ifindex = static_cast<int>(if_nametoindex(row.card.c_str()));
         ASSERT_GT(ifindex, 0);
         for (int n = 0; n < row.othersFirst; ++n) {
             const std::string address = "192.168.77." + std::to_string(100 + n);
-            ASSERT_EQ(helper->Call(AddRequest(ifindex, address, recorder(n))).error, 0) << address;
+            ASSERT_EQ(other->Call(AddRequest(ifindex, address, recorder(n))).error, 0) << address;
         }
         const std::string before = table();
+        if (row.unresolvedFirst) {
+            ASSERT_EQ(RunCommand("ip -n " + net->pc + " neigh add " + row.address + " nud " +
+                                 row.unresolvedFirst + " dev " + row.card),
+                      0);
+        }
         EXPECT_EQ(helper->Call(AddRequest(ifindex, row.address, row.mac)).error, row.refusal);
         if (row.refusal != 0) {
             EXPECT_EQ(table(), before);
@@ -363,6 +397,13 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
         EXPECT_TRUE(Delivered("127.0.0.1"));
         EXPECT_TRUE(Delivered("10.20.30.255"));
     }
+    // The cap holds for the other helper too.
+    EXPECT_EQ(other
+                  ->Call(AddRequest(static_cast<int>(if_nametoindex(pc.c_str())), "192.168.77.251",
+                                    recorder(201)))
+                  .error,
+              ENOSPC);
+    other.reset();
     EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.2").empty());
     const auto moved = NeighbourLines(net->pc, pc, "192.168.77.40");
     ASSERT_EQ(moved.size(), 1u);

@@ -16,9 +16,10 @@ using platform::NetworkChange;
 
 class RecordingArp final : public DeviceArp {
   public:
-    void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress&, bool add) override {
+    int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress&, bool add) override {
         std::lock_guard lock(m_mutex);
         if (add) adds.push_back({ifindex, address});
+        return 0;
     }
     void ResetErrorReport() override {}
     std::size_t Adds() {
