@@ -21,6 +21,7 @@
 
 #include "app/kvupgradefrm.h"
 #include "gui/network_controls.h"
+#include "net/adapter_list.h"
 #include "net/arp_entry.h"
 #include "net/ipv4.h"
 #include "platform/adapter_source.h"
@@ -40,11 +41,12 @@ constexpr fk::MacAddress kRecorderMac{0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
 struct Link {
     std::uint32_t index;
     std::string name;
+    bool usable;  // Ethernet that resolves addresses: what an upload can use
     bool operator==(const Link&) const = default;
 };
 
-// What the kernel itself lists, in its order, loopback left out.
-std::vector<Link> KernelLinks(const std::string& ns) {
+// What the kernel itself lists, in its order; only the cards an upload can use unless `every`.
+std::vector<Link> KernelLinks(const std::string& ns, bool every = false) {
     std::vector<Link> links;
     std::istringstream lines(CommandOutput("ip -n " + ns + " -o link show"));
     std::string line;
@@ -53,7 +55,13 @@ std::vector<Link> KernelLinks(const std::string& ns) {
         const auto end = line.find_first_of("@:", colon + 2);
         if (colon == std::string::npos || end == std::string::npos) continue;
         const std::string name = line.substr(colon + 2, end - colon - 2);
-        if (name != "lo") links.push_back({static_cast<std::uint32_t>(std::stoul(line)), name});
+        const std::string flags = line.substr(line.find('<'), line.find('>') - line.find('<'));
+        const bool usable = line.find("link/ether") != std::string::npos &&
+                            flags.find("LOOPBACK") == std::string::npos &&
+                            flags.find("POINTOPOINT") == std::string::npos &&
+                            flags.find("NOARP") == std::string::npos;
+        if (usable || every)
+            links.push_back({static_cast<std::uint32_t>(std::stoul(line)), name, usable});
     }
     return links;
 }
@@ -75,10 +83,12 @@ class NetnsNetworkTest : public ::testing::Test {
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "creating network namespaces needs root";
         net = std::make_unique<fk::testing::NetnsPair>();
-        // A second card with two addresses and a third without any, both inside the pc side.
+        // A second card with two addresses and a third without any, both inside the pc side; and
+        // two that no upload can use: a NOARP one and a point-to-point one.
         for (const std::string& command : std::vector<std::string>{
                  "link add fkx0 type veth peer name fkx1", "addr add 10.9.8.7/24 dev fkx0",
                  "addr add 10.9.8.70/24 dev fkx0", "link set fkx0 up", "link set fkx1 up",
+                 "link add fki0 type ifb", "link set fki0 up", "tuntap add dev fkt0 mode tun",
                  "route add default via 192.168.77.254 dev " + net->pcLink}) {
             ASSERT_EQ(RunCommand("ip -n " + net->pc + " " + command), 0) << command;
         }
@@ -120,16 +130,29 @@ class NetnsNetworkTest : public ::testing::Test {
 };
 
 TEST_F(NetnsNetworkTest, CardsAreListedInKernelOrderWithFirstAddressMaskAndGateway) {
+    using fk::nethelper::CardUnfit;
     const auto query = adapters->List();
     ASSERT_TRUE(query.ok) << query.error;
     std::vector<Link> listed;
-    for (const auto& card : query.adapters) listed.push_back({card.index, card.adapterName});
+    for (const auto& card : query.adapters)
+        listed.push_back({card.index, card.adapterName, card.unfit == CardUnfit::None});
+    EXPECT_EQ(listed, KernelLinks(net->pc, true));
+    // Only the cards an upload can use are offered.
+    std::vector<Link> offered;
+    for (const auto& card : fk::BuildAdapterList(query))
+        offered.push_back({card.index, card.adapterName, true});
     const auto expected = KernelLinks(net->pc);
     ASSERT_EQ(expected.size(), 3u);
-    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(offered, expected);
 
     for (const auto& card : query.adapters) {
-        if (card.adapterName == net->pcLink) {
+        if (card.adapterName == "lo") {
+            EXPECT_EQ(card.unfit, CardUnfit::Loopback);
+        } else if (card.adapterName == "fki0") {
+            EXPECT_EQ(card.unfit, CardUnfit::NoArp);
+        } else if (card.adapterName == "fkt0") {
+            EXPECT_EQ(card.unfit, CardUnfit::PointToPoint);
+        } else if (card.adapterName == net->pcLink) {
             EXPECT_EQ(card.description, net->pcLink + " (veth)");
             EXPECT_EQ(card.ipAddress, "192.168.77.1");
             EXPECT_EQ(card.ipMask, "255.255.255.0");
@@ -139,6 +162,9 @@ TEST_F(NetnsNetworkTest, CardsAreListedInKernelOrderWithFirstAddressMaskAndGatew
             EXPECT_EQ(card.ipAddress, "10.9.8.7");
             EXPECT_EQ(card.ipMask, "255.255.255.0");
             EXPECT_EQ(card.gateway, "0.0.0.0");
+            ASSERT_EQ(card.addresses.size(), 2u);
+            EXPECT_EQ(card.addresses[1].address, fk::ParseDottedQuad("10.9.8.70"));
+            EXPECT_EQ(card.addresses[1].prefixLength, 24u);
         } else {
             EXPECT_EQ(card.adapterName, "fkx1");
             EXPECT_EQ(card.ipAddress, "0.0.0.0");
@@ -168,6 +194,13 @@ TEST_F(NetnsNetworkTest, WindowListsTheCardsAndFollowsThePickedOne) {
         EXPECT_EQ(w.HostAddress(), fk::ParseDottedQuad(expectedLabel(links[n].name).toStdString()));
         EXPECT_EQ(w.SelectedIfIndex(), static_cast<int>(links[n].index));
     }
+
+    // With the first card made NOARP, the next one is first and selected.
+    ASSERT_EQ(RunCommand("ip -n " + net->pc + " link set " + links[0].name + " arp off"), 0);
+    w.LoadAdapterList();
+    ASSERT_EQ(w.m_cbNetinfo->count(), 2);
+    EXPECT_EQ(w.m_cbNetinfo->itemText(0).toStdString(), links[1].name + " (veth)");
+    EXPECT_EQ(w.SelectedIfIndex(), static_cast<int>(links[1].index));
 }
 
 TEST_F(NetnsNetworkTest, NeighbourEntryIsAddedDynamicOnTheSelectedCardAndDeleted) {
