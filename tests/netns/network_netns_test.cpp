@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -13,6 +14,9 @@
 #include <QTest>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -28,6 +32,7 @@
 #include "platform/neighbour_table.h"
 #include "platform/net_privileges.h"
 #include "platform/tcpip_config.h"
+#include "support/capabilities.h"
 #include "support/fakes.h"
 #include "support/netns.h"
 
@@ -88,7 +93,7 @@ class NetnsNetworkTest : public ::testing::Test {
         for (const std::string& command : std::vector<std::string>{
                  "link add fkx0 type veth peer name fkx1", "addr add 10.9.8.7/24 dev fkx0",
                  "addr add 10.9.8.70/24 dev fkx0", "link set fkx0 up", "link set fkx1 up",
-                 "link add fki0 type ifb", "link set fki0 up", "tuntap add dev fkt0 mode tun",
+                 "link add fki9 type ifb", "link set fki9 up", "tuntap add dev fkt9 mode tun",
                  "route add default via 192.168.77.254 dev " + net->pcLink}) {
             ASSERT_EQ(RunCommand("ip -n " + net->pc + " " + command), 0) << command;
         }
@@ -148,9 +153,9 @@ TEST_F(NetnsNetworkTest, CardsAreListedInKernelOrderWithFirstAddressMaskAndGatew
     for (const auto& card : query.adapters) {
         if (card.adapterName == "lo") {
             EXPECT_EQ(card.unfit, CardUnfit::Loopback);
-        } else if (card.adapterName == "fki0") {
+        } else if (card.adapterName == "fki9") {
             EXPECT_EQ(card.unfit, CardUnfit::NoArp);
-        } else if (card.adapterName == "fkt0") {
+        } else if (card.adapterName == "fkt9") {
             EXPECT_EQ(card.unfit, CardUnfit::PointToPoint);
         } else if (card.adapterName == net->pcLink) {
             EXPECT_EQ(card.description, net->pcLink + " (veth)");
@@ -426,6 +431,53 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
     ASSERT_EQ(helper->Start(), 0);
     EXPECT_EQ(helper->Call(AddRequest(card, "192.168.78.99")).error, EADDRNOTAVAIL);
     EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.2").empty());
+}
+
+// The helper this process started, found by its parent and its (cut) command name.
+pid_t HelperChild() {
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = process.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream file(process.path() / "stat");
+        std::string stat{std::istreambuf_iterator<char>(file), {}};
+        const auto nameEnd = stat.rfind(')');
+        if (nameEnd == std::string::npos || stat.find("(flashkit-net-he)") == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(nameEnd + 1));
+        std::string state;
+        pid_t parent = 0;
+        if (fields >> state >> parent && parent == getpid()) return std::stoi(stat);
+    }
+    return -1;
+}
+
+// A helper killed mid-run (by its user, or for memory) is replaced at the next request, which
+// then does what was asked: no "Arp error - Permission denied" for what was no refusal.
+TEST_F(NetnsNetworkTest, AKilledHelperIsReplacedAtTheNextRequestWithoutAnErrorLine) {
+    std::vector<std::string> lines;
+    fk::DeviceArpEntry entry(*neighbours, [&](const std::string& line) { lines.push_back(line); });
+    const int card = static_cast<int>(if_nametoindex(net->pcLink.c_str()));
+    const fk::Ipv4 recorder = fk::ParseDottedQuad("192.168.77.2");
+    // Without the two capabilities this thread asks the helper, as an ordinary user's would.
+    fk::testing::CapabilitiesDropped ordinaryUser({CAP_NET_BIND_SERVICE, CAP_NET_ADMIN});
+    ASSERT_TRUE(ordinaryUser.dropped);
+    entry.Set(card, recorder, kRecorderMac, true);
+    // Killed outright, and reaped by nobody but the window; the replacement, holding no entry
+    // at the end, goes the same way.
+    const auto killHelper = [] {
+        const pid_t helper = HelperChild();
+        ASSERT_GT(helper, 0);
+        ASSERT_EQ(kill(helper, SIGKILL), 0);
+        siginfo_t ended{};
+        ASSERT_EQ(waitid(P_PID, static_cast<id_t>(helper), &ended, WEXITED | WNOWAIT), 0);
+    };
+    killHelper();
+    entry.Set(card, recorder, kRecorderMac, true);
+    EXPECT_EQ(NeighbourLines(net->pc, net->pcLink, "192.168.77.2").size(), 1u);
+    entry.Set(card, recorder, kRecorderMac, false);
+    EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.77.2").empty());
+    killHelper();
+    EXPECT_EQ(lines, std::vector<std::string>{});
 }
 
 }  // namespace
