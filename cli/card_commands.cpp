@@ -71,11 +71,23 @@ Finding LinkFinding(const CardFacts& card) {
 }
 
 Finding AddressFinding(const CardFacts& card) {
+    const std::string& name = card.record.adapterName;
     if (card.host == 0) {
-        return {false, "address", card.record.adapterName + " has no IPv4 address",
-                "give it one, e.g. ip addr add 192.168.1.1/24 dev " + card.record.adapterName};
+        return {false, "address", name + " has no IPv4 address",
+                "give it one, e.g. ip addr add 192.168.1.1/24 dev " + name};
     }
-    return {true, "address", AddressWithPrefix(card) + " on " + card.record.adapterName};
+    const auto& addresses = card.record.addresses;
+    if (addresses.size() < 2) return {true, "address", AddressWithPrefix(card) + " on " + name};
+    // The recorder's address follows the card's first address only, which may not be the one
+    // the operator had in mind.
+    std::string text;
+    for (const auto& address : addresses) {
+        text += (text.empty() ? "" : ", ") + FormatDottedQuad(address.address) + "/" +
+                std::to_string(address.prefixLength);
+    }
+    return {
+        true, "address",
+        text + " on " + name + "; the recorder address comes from " + FormatDottedQuad(card.host)};
 }
 
 Finding RecorderFinding(const CardFacts& card, const AdapterList& cards) {
@@ -179,9 +191,8 @@ Finding PrivilegeFinding() {
     return {false, "privileges", verdict.text.substr(0, hintAt), verdict.text.substr(hintAt + 2)};
 }
 
-AdapterList SystemCards() {
-    const auto source = platform::MakeSystemAdapterSource();
-    return BuildAdapterList(source->List());
+platform::AdapterQuery SystemQuery() {
+    return platform::MakeSystemAdapterSource()->List();
 }
 
 // One JSON object per line, as the upload writes its events.
@@ -199,11 +210,36 @@ std::optional<AdapterRecord> FindCard(const AdapterList& cards, const std::strin
     return std::nullopt;
 }
 
+std::string NoUploadCardText(const platform::AdapterQuery& query, const std::string& name) {
+    const auto card = FindCard(query.adapters, name);
+    const char* why = nullptr;
+    switch (card ? card->unfit : nethelper::CardUnfit::None) {
+        case nethelper::CardUnfit::None:
+            break;
+        case nethelper::CardUnfit::Loopback:
+            why = "it is the loopback card, which reaches only this PC";
+            break;
+        case nethelper::CardUnfit::PointToPoint:
+            why = "it is a point-to-point link, with no neighbours to reach a recorder by its MAC";
+            break;
+        case nethelper::CardUnfit::NoArp:
+            why =
+                "it does not use ARP (NOARP), so no recorder can be reached through it by its MAC";
+            break;
+        case nethelper::CardUnfit::NotEthernet:
+            why = "it is not an Ethernet card, so no recorder can be reached through it by its MAC";
+            break;
+    }
+    if (!why) return "No network card '" + name + "'; flashkit-cli cards lists them.";
+    return card->adapterName + " cannot carry an upload: " + why +
+           ". flashkit-cli cards lists the cards that can.";
+}
+
 int RunCards(bool json) {
     const auto config = platform::MakeKeyfileTcpipConfig();
     std::vector<CardFacts> cards;
     std::size_t width = 0;
-    for (const auto& card : SystemCards()) {
+    for (const auto& card : BuildAdapterList(SystemQuery())) {
         cards.push_back(FactsOf(card, *config));
         width = std::max(width, card.description.size());
     }
@@ -232,16 +268,17 @@ int RunCheck(const CheckOptions& options) {
         PrintError(RefusalLine(kMacRefusalCaption, kMacRefusalText));
         return kExitBadInput;
     }
-    const AdapterList cards = SystemCards();
-    const auto record = FindCard(cards, options.card);
+    const platform::AdapterQuery query = SystemQuery();
+    const auto record = FindCard(BuildAdapterList(query), options.card);
     if (!record) {
-        PrintError("No network card '" + options.card + "'; flashkit-cli cards lists them.");
+        PrintError(NoUploadCardText(query, options.card));
         return kExitBadInput;
     }
     const auto config = platform::MakeKeyfileTcpipConfig();
     const CardFacts card = FactsOf(*record, *config);
     std::vector<Finding> findings{LinkFinding(card), AddressFinding(card), ManagerFinding(card)};
-    if (card.host != 0) findings.push_back(RecorderFinding(card, cards));
+    // Every card of the PC may hold the recorder's address, whether it carries uploads or not.
+    if (card.host != 0) findings.push_back(RecorderFinding(card, query.adapters));
     findings.push_back(PortFinding(67));
     findings.push_back(PortFinding(69));
     findings.push_back(PrivilegeFinding());

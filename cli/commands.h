@@ -67,6 +67,9 @@ int RunHistory(const HistoryOptions& options);
 
 // The card named by its interface name or by its entry in the card list.
 std::optional<AdapterRecord> FindCard(const AdapterList& cards, const std::string& name);
+// Why name is not among the cards an upload can use: no such card, or what keeps it from
+// carrying one (the system's cards in query).
+std::string NoUploadCardText(const platform::AdapterQuery& query, const std::string& name);
 
 // "30:01:01" (or with '-'), or the whole address with the recorders' prefix: octets 3 to 5 go
 // into mac. False, mac untouched beyond the octets that parsed, when it is not such a text.

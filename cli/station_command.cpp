@@ -266,10 +266,11 @@ int RunStation(const StationRunOptions& options) {
 
     const auto adapters = platform::MakeSystemAdapterSource();
     const auto neighbours = platform::MakeSystemNeighbourTable();
-    const AdapterList cards = BuildAdapterList(adapters->List());
+    const auto query = adapters->List();
+    const AdapterList cards = BuildAdapterList(query);
     const auto card = FindCard(cards, options.card);
     if (!card) {
-        output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
+        output.Error(NoUploadCardText(query, options.card));
         return kExitBadInput;
     }
     // The address the card has now: replies go out from it.

@@ -318,9 +318,10 @@ int RunUpload(const UploadOptions& options) {
         return std::nullopt;
     };
     if (!plan(nullptr)) return kExitBadInput;
-    const auto named = FindCard(BuildAdapterList(adapters->List()), options.card);
+    const auto query = adapters->List();
+    const auto named = FindCard(BuildAdapterList(query), options.card);
     if (!named) {
-        output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
+        output.Error(NoUploadCardText(query, options.card));
         return kExitBadInput;
     }
     if (!plan(&*named)) return kExitBadInput;

@@ -25,16 +25,19 @@
 // recorder: nothing from any other address sends anything or moves anything, and a read
 // request from another address is ignored. From the recorder's address on another port only an
 // acknowledgement of the block in flight or an ERROR counts, and the transfer follows that port.
-// A repeat of the acknowledgement just answered sends nothing. A resend repeats the last packet
-// byte for byte, to where the recorder now is. The header block is resent without a limit, or
-// until the header wait has passed (Failed, HeaderWait); any other block stops at the limit,
+// Only an acknowledgement of the block on the wire, or of the one before it, counts: any other
+// sends and reports nothing. A repeat of the acknowledgement just answered sends nothing (of the
+// header block's acknowledgement 0, only the first brings it again). A resend repeats the last
+// packet byte for byte, to where the recorder now is. The header block is resent without a limit,
+// or until the header wait has passed (Failed, HeaderWait); any other block stops at the limit,
 // counted afresh only when the recorder confirms a block sent and not confirmed before, or asks
 // anew, and the transfer then ends Unconfirmed when the final block is the one in flight and
 // Failed (SendTimeOut) otherwise. The upload completes only on the acknowledgement of the final
-// block sent, and nothing goes out then. Progress stays within 0..99 and reaches 100 only at
-// completion. Stray datagrams are reported at most once a second. The upload ends exactly once,
-// and while it runs a timer is always set. Once the input is spent, the timers alone must end
-// the upload, unless the header block waits without a limit.
+// block sent, and nothing goes out then: completed implies that every block of the image as
+// accepted went out, one after the other, and the final one was acknowledged. Progress stays within
+// 0..99 and reaches 100 only at completion. Stray datagrams are reported at most once a second. The
+// upload ends exactly once, and while it runs a timer is always set. Once the input is spent, the
+// timers alone must end the upload, unless the header block waits without a limit.
 
 #include <algorithm>
 #include <array>
@@ -151,6 +154,7 @@ class Harness final : public fk::TftpSink {
         }
         m_engine.OnDatagram(datagram, from, m_now);
         const bool acknowledgement = kind == fk::TftpKind::Ack && fk::AckBlockNumber(datagram);
+        if (acknowledgement && fromRecorder && !m_ended) m_lastAck = fk::AckBlockNumber(datagram);
         if (!fromRecorder || m_ended) {
             // Strangers steer nothing; before any transfer, an unknown opcode may be told.
             FUZZ_REQUIRE(m_sends == 0);
@@ -179,7 +183,7 @@ class Harness final : public fk::TftpSink {
         Begin();
         m_now = std::max(m_now, *due);
         const bool header = m_furthestAck == 0;
-        const bool finalInFlight = m_finalBlock == m_inFlight && m_furthestSent == m_inFlight;
+        const bool finalInFlight = m_finalBlock == m_inFlight && m_lastSent == m_inFlight;
         m_engine.OnDeadline(m_now);
         if (header && m_headerWait && m_now - m_acceptedAt >= *m_headerWait) {
             Ending(fk::event::Failed{fk::event::Failed::Reason::HeaderWait});
@@ -294,6 +298,13 @@ class Harness final : public fk::TftpSink {
             }
         }
         FUZZ_REQUIRE(endings == (m_ended && !m_endedBefore ? 1 : 0));
+        // Completed: every block of the image as accepted went out, the final one acknowledged.
+        if (completed) {
+            FUZZ_REQUIRE(m_accepted.has_value());
+            const auto finalBlock =
+                static_cast<std::uint16_t>(m_accepted->size / fk::kTftpBlockSize + 2);
+            FUZZ_REQUIRE(m_everySentUpTo == finalBlock && m_lastAck == finalBlock);
+        }
         m_endedBefore = m_ended;
         FUZZ_REQUIRE(m_sends <= 1);
         FUZZ_REQUIRE(m_engine.Ended() == m_ended);
@@ -334,7 +345,10 @@ class Harness final : public fk::TftpSink {
         m_inFlight = 1;
         m_answered.reset();
         m_finalBlock.reset();
-        m_furthestSent = m_furthestAck = m_resends = 0;
+        m_lastSent.reset();
+        m_lastAck.reset();
+        m_everySentUpTo = 0;
+        m_furthestAck = m_resends = 0;
         m_highestServed = 1;
         const auto* accepted = FirstOf<fk::event::RequestAccepted>(m_events);
         FUZZ_REQUIRE(accepted && accepted->recorder == from && accepted->image);
@@ -354,9 +368,15 @@ class Harness final : public fk::TftpSink {
             return;
         }
         m_peer = from;
+        // Lock-step brings nothing else: a forged acknowledgement moves nothing.
+        const bool onTheWire = acknowledged == m_inFlight && m_lastSent == m_inFlight;
+        if (!onTheWire && static_cast<std::uint16_t>(acknowledged + 1) != m_inFlight) {
+            FUZZ_REQUIRE(m_sends == 0 && m_events.empty());
+            return;
+        }
         const auto* seen = FirstOf<fk::event::Acknowledged>(m_events);
         FUZZ_REQUIRE(seen && seen->blockNo == acknowledged && seen->blockTotal == BlockTotal());
-        if (acknowledged == m_finalBlock) {
+        if (onTheWire && acknowledged == m_finalBlock) {
             FUZZ_REQUIRE(m_sends == 0);
             FUZZ_REQUIRE(Count<fk::event::Completed>() == 1);
             FUZZ_REQUIRE(std::holds_alternative<fk::event::Completed>(m_events.back()));
@@ -369,8 +389,7 @@ class Harness final : public fk::TftpSink {
             FUZZ_REQUIRE(m_sends == 0 && m_events.size() == 1);
             return;
         }
-        const bool forward = acknowledged > m_furthestAck && acknowledged <= m_furthestSent;
-        if (forward) {
+        if (onTheWire) {
             m_furthestAck = acknowledged;
             m_resends = 0;
         }
@@ -402,8 +421,9 @@ class Harness final : public fk::TftpSink {
         FUZZ_REQUIRE((served != nullptr) == firstTime);
         FUZZ_REQUIRE(!served || served->length == packet.size() - fk::kTftpDataHeaderSize);
         if (firstTime) m_highestServed = block;
+        if (block == m_everySentUpTo + 1) m_everySentUpTo = block;
+        m_lastSent = block;
         FUZZ_REQUIRE(Count<fk::event::SendFailed>() == (m_refusing ? 1 : 0));
-        m_furthestSent = std::max<int>(m_furthestSent, block);
         if (packet.size() < fk::kTftpMaxDataPacket) m_finalBlock = block;
         std::copy(packet.begin(), packet.end(), m_lastPacket.begin());
         m_lastPacketLength = packet.size();
@@ -496,7 +516,9 @@ class Harness final : public fk::TftpSink {
     std::optional<std::uint16_t> m_answered;
     std::optional<std::uint16_t> m_finalBlock;
     std::uint16_t m_highestServed = 1;
-    int m_furthestSent = 0;
+    std::optional<std::uint16_t> m_lastSent;  // the block of the last DATA packet
+    std::uint16_t m_everySentUpTo = 0;        // blocks 1 to this one all went out
+    std::optional<std::uint16_t> m_lastAck;   // the recorder's latest acknowledgement
     int m_furthestAck = 0;
     int m_resends = 0;
     std::array<std::uint8_t, fk::kTftpMaxDataPacket> m_lastPacket{};

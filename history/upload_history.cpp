@@ -1,13 +1,18 @@
 #include "history/upload_history.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <sstream>
 #include <system_error>
+
+#include "platform/system_facts.h"
 
 namespace fk::history {
 
@@ -53,10 +58,20 @@ CREATE TABLE IF NOT EXISTS uploads (
     blocks INTEGER NOT NULL DEFAULT 0,
     resends INTEGER NOT NULL DEFAULT 0,
     outcome TEXT NOT NULL,
-    final_text TEXT
+    final_text TEXT,
+    writer_pid INTEGER,
+    writer_boot TEXT,
+    writer_start INTEGER
 );
 CREATE INDEX IF NOT EXISTS uploads_started ON uploads(started);
 )";
+
+// Columns added after the first schema, with no new version: a database that lacks them gets
+// them, and older programs go on reading and writing it as before (they name their columns).
+// They tell whose process writes a row: its pid, the boot it runs in, and when it started (a pid
+// is reused, and counts again from each boot).
+constexpr const char* kWriterColumns[] = {"writer_pid INTEGER", "writer_boot TEXT",
+                                          "writer_start INTEGER"};
 
 void WriteToStderr(const std::string& line) {
     std::fputs(line.c_str(), stderr);
@@ -100,7 +115,59 @@ int UserVersion(sqlite3* db) {
     return sqlite3_column_int(version.get(), 0);
 }
 
+bool HasWriterColumns(sqlite3* db) {
+    Statement columns(db,
+                      "SELECT count(*) FROM pragma_table_info('uploads') WHERE name = "
+                      "'writer_start'");
+    return columns && sqlite3_step(columns.get()) == SQLITE_ROW &&
+           sqlite3_column_int(columns.get(), 0) == 1;
+}
+
+// Another program may add them at the same moment: whichever adds them, they are there after.
+bool AddWriterColumns(sqlite3* db) {
+    if (HasWriterColumns(db)) return true;
+    for (const char* column : kWriterColumns) {
+        sqlite3_exec(db, ("ALTER TABLE uploads ADD COLUMN " + std::string(column)).c_str(), nullptr,
+                     nullptr, nullptr);
+    }
+    return HasWriterColumns(db);
+}
+
+std::string TrimmedKernelText(const std::string& path) {
+    std::string text = platform::ReadKernelText(path);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    return text;
+}
+
+std::string BootId() {
+    return TrimmedKernelText("/proc/sys/kernel/random/boot_id");
+}
+
+// When the process started, in clock ticks after boot (field 22 of its stat file, counted past
+// the command name, which may hold spaces and parentheses); none when there is no such process.
+std::optional<std::uint64_t> ProcessStart(std::int64_t pid) {
+    const std::string stat = platform::ReadKernelText("/proc/" + std::to_string(pid) + "/stat");
+    const auto nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    for (int n = 3; n <= 22 && fields >> field; ++n) {
+        if (n == 22) return std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return std::nullopt;
+}
+
+WriterMark ThisProcess() {
+    const std::int64_t pid = getpid();
+    return {pid, BootId(), ProcessStart(pid).value_or(0)};
+}
+
 }  // namespace
+
+bool WriterGone(const WriterMark& writer, const std::string& bootId,
+                std::optional<std::uint64_t> startOfPid) {
+    return writer.bootId != bootId || !startOfPid || *startOfPid != writer.startTime;
+}
 
 std::string DefaultHistoryPath() {
     namespace fs = std::filesystem;
@@ -154,14 +221,18 @@ HistoryQuery ReadHistory(const std::string& path, const HistoryFilter& filter) {
         return {false, "the upload history was written by a newer FlashKit (" + path + ")", {}};
     }
     {
+        const std::string writer =
+            HasWriterColumns(db) ? "writer_pid, writer_boot, writer_start" : "NULL, NULL, NULL";
         Statement select(
-            db,
-            "SELECT id, started, coalesce(ended, ''), program, card, host_address, "
-            "recorder_address, recorder_mac, image_path, kind, size, bytes_served, "
-            "coalesce(sha256, ''), blocks, resends, outcome, coalesce(final_text, '') "
-            "FROM uploads WHERE (?1 = '' OR lower(recorder_mac) LIKE '%' || lower(?1)) "
-            "AND (?2 = '' OR started >= ?2) ORDER BY started, id");
+            db, ("SELECT id, started, coalesce(ended, ''), program, card, host_address, "
+                 "recorder_address, recorder_mac, image_path, kind, size, bytes_served, "
+                 "coalesce(sha256, ''), blocks, resends, outcome, coalesce(final_text, ''), " +
+                 writer +
+                 " FROM uploads WHERE (?1 = '' OR lower(recorder_mac) LIKE '%' || lower(?1)) "
+                 "AND (?2 = '' OR started >= ?2) ORDER BY started, id")
+                    .c_str());
         if (!select) return fail("cannot read the upload history");
+        std::optional<std::string> bootId;
         select.Text(1, filter.recorderMac);
         select.Text(2, filter.since);
         int step = SQLITE_ROW;
@@ -176,6 +247,16 @@ HistoryQuery ReadHistory(const std::string& path, const HistoryFilter& filter) {
             row.end = {select.ColumnText(15),   select.ColumnText(16), select.ColumnNumber(10),
                        select.ColumnNumber(11), select.ColumnText(12), select.ColumnNumber(13),
                        select.ColumnNumber(14)};
+            // A row whose program is gone stays running for ever: it was cut short.
+            if (row.end.outcome == kRunning &&
+                sqlite3_column_type(select.get(), 17) != SQLITE_NULL) {
+                const WriterMark mark{static_cast<std::int64_t>(select.ColumnNumber(17)),
+                                      select.ColumnText(18), select.ColumnNumber(19)};
+                if (!bootId) bootId = BootId();
+                if (WriterGone(mark, *bootId, ProcessStart(mark.pid))) {
+                    row.end.outcome = kInterrupted;
+                }
+            }
             query.rows.push_back(std::move(row));
         }
         if (step != SQLITE_DONE) return fail("cannot read the upload history");
@@ -187,6 +268,7 @@ HistoryQuery ReadHistory(const std::string& path, const HistoryFilter& filter) {
 UploadHistory::UploadHistory(std::string path, ErrorSink errorSink)
     : m_path(std::move(path)),
       m_errorSink(errorSink ? std::move(errorSink) : WriteToStderr),
+      m_process(ThisProcess()),
       m_writer(&UploadHistory::Writer, this) {}
 
 UploadHistory::~UploadHistory() {
@@ -264,7 +346,7 @@ bool UploadHistory::Open() {
                        "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";COMMIT;")
                           .c_str(),
                       nullptr, nullptr, nullptr) == SQLITE_OK);
-    if (!ready) {
+    if (!ready || !AddWriterColumns(m_db)) {
         if (version > kSchemaVersion) {
             Report("it was written by a newer FlashKit");
         } else {
@@ -285,8 +367,9 @@ void UploadHistory::Write(Entry& entry) {
         const UploadStart& start = *entry.start;
         Statement insert(m_db,
                          "INSERT INTO uploads (started, program, card, host_address, "
-                         "recorder_address, recorder_mac, image_path, kind, size, outcome) "
-                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                         "recorder_address, recorder_mac, image_path, kind, size, outcome, "
+                         "writer_pid, writer_boot, writer_start) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         if (insert) {
             insert.Text(1, entry.time);
             insert.Text(2, start.program);
@@ -298,6 +381,12 @@ void UploadHistory::Write(Entry& entry) {
             insert.Text(8, start.kind);
             insert.Number(9, start.size);
             insert.Text(10, kRunning);
+            // Without /proc this process cannot be told apart later: its rows are left unmarked.
+            if (!m_process.bootId.empty() && m_process.startTime != 0) {
+                insert.Number(11, static_cast<std::uint64_t>(m_process.pid));
+                insert.Text(12, m_process.bootId);
+                insert.Number(13, m_process.startTime);
+            }
         }
         if (!insert || sqlite3_step(insert.get()) != SQLITE_DONE) {
             Report("cannot add the upload");

@@ -83,8 +83,21 @@ std::string DefaultHistoryPath();
 std::string UtcTimeText();
 std::string UtcTimeText(std::int64_t secondsSinceEpoch);
 
-// Reads the record; a database that does not exist yet holds no uploads.
+// Reads the record; a database that does not exist yet holds no uploads. A row left running by a
+// process that is gone reads as interrupted.
 HistoryQuery ReadHistory(const std::string& path, const HistoryFilter& filter);
+
+// The process that writes a row.
+struct WriterMark {
+    std::int64_t pid = 0;
+    std::string bootId;           // the kernel's id of the boot it runs in
+    std::uint64_t startTime = 0;  // when it started, in clock ticks after boot
+};
+
+// Whether the writer is gone: another boot, no process of its pid (startOfPid: none), or another
+// process that has its pid since.
+bool WriterGone(const WriterMark& writer, const std::string& bootId,
+                std::optional<std::uint64_t> startOfPid);
 
 class UploadHistory {
   public:
@@ -125,6 +138,7 @@ class UploadHistory {
 
     const std::string m_path;
     ErrorSink m_errorSink;
+    const WriterMark m_process;  // this one, written with each row
 
     std::mutex m_mutex;
     std::condition_variable m_changed;

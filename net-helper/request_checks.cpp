@@ -15,10 +15,16 @@ int CheckBindPort(std::uint16_t port) {
     return port == 67 || port == 69 ? 0 : EACCES;
 }
 
+CardUnfit UploadCardUnfitness(const Card& card) {
+    if (card.flags & IFF_LOOPBACK) return CardUnfit::Loopback;
+    if (card.flags & IFF_POINTOPOINT) return CardUnfit::PointToPoint;
+    if (card.flags & IFF_NOARP) return CardUnfit::NoArp;
+    if (card.type != ARPHRD_ETHER || card.addressLength != 6) return CardUnfit::NotEthernet;
+    return CardUnfit::None;
+}
+
 int CheckEthernetCard(const Card& card) {
-    const bool ethernet = card.type == ARPHRD_ETHER && card.addressLength == 6 &&
-                          (card.flags & (IFF_LOOPBACK | IFF_POINTOPOINT | IFF_NOARP)) == 0;
-    return ethernet ? 0 : EOPNOTSUPP;
+    return UploadCardUnfitness(card) == CardUnfit::None ? 0 : EOPNOTSUPP;
 }
 
 bool IsRecorderMac(const std::uint8_t (&mac)[6]) {

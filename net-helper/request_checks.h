@@ -42,8 +42,13 @@ struct Neighbour {
 // Only the BOOTP and TFTP server ports.
 int CheckBindPort(std::uint16_t port);
 
-// Only an Ethernet card resolves addresses one by one: on a loopback, point-to-point or NOARP
-// card the kernel keys every entry alike, so an entry "for" one address would stand for all.
+// What keeps a card from carrying an upload. Only an Ethernet card resolves addresses one by one:
+// on a loopback, point-to-point or NOARP card the kernel keys every entry alike, so an entry
+// "for" one address would stand for all, and the recorder's MAC is never used.
+enum class CardUnfit { None, Loopback, PointToPoint, NoArp, NotEthernet };
+CardUnfit UploadCardUnfitness(const Card& card);
+
+// EOPNOTSUPP for a card that cannot carry an upload.
 int CheckEthernetCard(const Card& card);
 
 // A recorder's MAC carries the prefix 02:5E:A1.

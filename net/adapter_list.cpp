@@ -1,12 +1,17 @@
 #include "net/adapter_list.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace fk {
 
 AdapterList BuildAdapterList(const platform::AdapterQuery& query) {
     if (!query.ok) return {};
-    return query.adapters;
+    AdapterList cards;
+    std::copy_if(
+        query.adapters.begin(), query.adapters.end(), std::back_inserter(cards),
+        [](const AdapterRecord& card) { return card.unfit == nethelper::CardUnfit::None; });
+    return cards;
 }
 
 std::vector<std::string> AdapterEntries(const AdapterList& list) {

@@ -12,7 +12,8 @@ using AdapterRecord = platform::AdapterRecord;
 // The cards behind the entries of the card list: entry i belongs to record i.
 using AdapterList = std::vector<AdapterRecord>;
 
-// The list kept for the window: the system's records, or none when the query failed.
+// The list kept for the window and offered by the terminal: the system's records of the cards
+// that can carry an upload, in the system's order; none when the query failed.
 AdapterList BuildAdapterList(const platform::AdapterQuery& query);
 
 // The texts of the card list, one per record, exactly the descriptions.

@@ -5,7 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "net-helper/request_checks.h"
+
 namespace fk::platform {
+
+// One IPv4 address of a card, host byte order.
+struct CardIpv4 {
+    std::uint32_t address = 0;
+    unsigned prefixLength = 0;
+};
 
 // What the system reports for one network card. Address texts are dotted quads; a card without
 // an IPv4 address, or without a default gateway, reports "0.0.0.0".
@@ -19,6 +27,9 @@ struct AdapterRecord {
     // Every gateway through this card, host byte order: of its routes in every table, of each
     // next hop of a multipath route, and of the next-hop objects that routes name.
     std::vector<std::uint32_t> gateways;
+    std::vector<CardIpv4> addresses;  // every IPv4 address, the first one first
+    // What keeps the card from carrying an upload, by the network helper's own rule.
+    nethelper::CardUnfit unfit = nethelper::CardUnfit::None;
 };
 
 struct AdapterQuery {
@@ -27,8 +38,8 @@ struct AdapterQuery {
     std::vector<AdapterRecord> adapters;
 };
 
-// The PC's network cards, loopback left out, in the system's order. As many as there are: a PC
-// with many virtual cards lists them all.
+// The PC's network cards, loopback included, in the system's order, each with what keeps it from
+// carrying an upload. As many as there are: a PC with many virtual cards lists them all.
 class AdapterSource {
   public:
     virtual ~AdapterSource() = default;

@@ -102,17 +102,21 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
 }
 
 void TftpEngine::HandleAck(Transfer& transfer, std::uint16_t acknowledged, Clock::time_point now) {
+    // Lock-step brings only an acknowledgement of the block on the wire, or a repeat of the one
+    // before it. Any other names a block that never went out, or one answered long ago: taking
+    // it would let a forged acknowledgement skip the image and end in "completed".
+    const bool inFlight = acknowledged == transfer.blockNo && acknowledged == transfer.lastBlockNo;
+    const bool before = static_cast<std::uint16_t>(acknowledged + 1) == transfer.blockNo;
+    if (!inFlight && !before) return;
     m_sink.Report(transfer.peer.address, event::Acknowledged{acknowledged, transfer.blockTotal});
-    if (acknowledged == transfer.finalBlockNo) {
+    if (inFlight && acknowledged == transfer.finalBlockNo) {
         if (transfer.blockTotal > 0) ShowPercent(transfer, 100, now);
         Finish(transfer, event::Completed{});
         return;
     }
     if (acknowledged == transfer.answeredAck) return;
-    // Only a block that went out and was not confirmed before counts as progress.
-    const bool forward =
-        acknowledged > transfer.furthestAck && acknowledged <= transfer.furthestSent;
-    if (forward) {
+    // The header block's acknowledgement 0 asks for it again; only a confirmation is progress.
+    if (inFlight) {
         transfer.furthestAck = acknowledged;
         transfer.retryCount = 0;
     }
@@ -121,7 +125,7 @@ void TftpEngine::HandleAck(Transfer& transfer, std::uint16_t acknowledged, Clock
     if (transfer.blockTotal > 0) {
         ShowPercent(transfer, TransferPercent(acknowledged, transfer.blockTotal), now);
     }
-    SendDataBlock(transfer, now, forward);
+    SendDataBlock(transfer, now, inFlight);
 }
 
 void TftpEngine::SendDataBlock(Transfer& transfer, Clock::time_point now, bool restartTimer) {
@@ -137,18 +141,14 @@ void TftpEngine::SendDataBlock(Transfer& transfer, Clock::time_point now, bool r
         const auto read = ReadFileBlock(transfer);
         if (!read) return;
         length = *read;
-        // A repeated acknowledgement asks for a block again: it is served, but counted once.
-        if (transfer.blockNo == transfer.highestServed + 1) {
-            transfer.highestServed = transfer.blockNo;
-            m_sink.Report(transfer.peer.address, event::BlockServed{length});
-        }
+        m_sink.Report(transfer.peer.address, event::BlockServed{length});
     }
     const std::size_t packetLength =
         BuildDataPacket(transfer.blockNo, content.first(length), m_packet);
     const auto sent = m_sink.Send({m_packet.data(), packetLength}, transfer.peer);
     std::copy_n(m_packet.begin(), packetLength, transfer.lastPacket.begin());
     transfer.lastPacketLen = packetLength;
-    transfer.furthestSent = std::max<int>(transfer.furthestSent, transfer.blockNo);
+    transfer.lastBlockNo = transfer.blockNo;
     if (packetLength < kTftpMaxDataPacket) transfer.finalBlockNo = transfer.blockNo;
     // Also after a failed send: the resend timer repeats the block that did not go out, as the
     // recorder already has the one before and would wait for ever.
@@ -163,7 +163,8 @@ std::optional<std::size_t> TftpEngine::ReadFileBlock(Transfer& transfer) {
     using Kind = event::FileError::Kind;
     const auto refuse = [&](Kind kind, int error) {
         transfer.shownPercent = -1;
-        m_sink.Report(transfer.peer.address, event::FileError{kind, m_file.path, error, transfer.blockNo});
+        m_sink.Report(transfer.peer.address,
+                      event::FileError{kind, m_file.path, error, transfer.blockNo});
         return std::nullopt;
     };
     const std::int64_t offset =
@@ -205,7 +206,7 @@ void TftpEngine::ResendTimeOut(Transfer& transfer, Clock::time_point now) {
         }
     } else if (transfer.retryCount >= m_options.maxResends) {
         const bool finalInFlight =
-            transfer.finalBlockNo == transfer.blockNo && transfer.furthestSent == transfer.blockNo;
+            transfer.finalBlockNo == transfer.blockNo && transfer.lastBlockNo == transfer.blockNo;
         if (finalInFlight) {
             Finish(transfer, event::Unconfirmed{});
         } else {

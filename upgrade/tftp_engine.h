@@ -10,6 +10,11 @@
 // acknowledgement of block n is answered with block n + 1. A transfer is complete only when the
 // recorder acknowledges the final short block.
 //
+// Only acknowledged blocks count. Lock-step brings an acknowledgement of the block on the wire or
+// a repeat of the one before it, nothing else: any other acknowledgement (of a block never sent,
+// or one answered long ago) moves nothing. So blocks go out one after the other, and completed
+// means every block was sent and the final one acknowledged.
+//
 // Repeated acknowledgements. A second acknowledgement of the block whose answer is in flight
 // sends nothing: answering it would put every later block on the wire twice, since the recorder
 // acknowledges each copy (the duplicate-acknowledgement cascade). Only the resend time-out
@@ -119,13 +124,12 @@ class TftpEngine {
         std::uint64_t imageSize = 0;
         std::uint64_t blockTotal = 0;  // the header block counts; 0 for an unmeasured image
         std::uint16_t blockNo = 1;
-        std::uint16_t highestServed = 1;  // the last block whose content went out
         std::array<std::uint8_t, kTftpMaxDataPacket> lastPacket{};
         std::size_t lastPacketLen = 0;
+        std::optional<std::uint16_t> lastBlockNo;   // the block of lastPacket, once one went out
         std::optional<std::uint16_t> finalBlockNo;  // the final block, once it has been built
         std::optional<std::uint16_t> answeredAck;   // the acknowledgement that blockNo answers
-        int furthestSent = 0;                       // the furthest block built so far
-        int furthestAck = 0;  // the furthest of those the recorder has confirmed
+        int furthestAck = 0;                        // the furthest block the recorder has confirmed
         int retryCount = 0;
         int shownPercent = -1;  // the last percent reported, -1 before any
         Clock::time_point percentShownAt;

@@ -7,6 +7,7 @@
 #include <netlink/route/rtnl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "net-helper/rtnetlink.h"
@@ -78,7 +79,8 @@ std::string Description(udev* u, rtnl_link* link, const std::string& name, int i
     return name + " (" + protocol + ")";
 }
 
-void FillFirstAddress(nl_cache* addresses, AdapterRecord& record) {
+// Every IPv4 address of the card; the first one is the card's address in the list.
+void FillAddresses(nl_cache* addresses, AdapterRecord& record) {
     record.ipAddress = kNoAddress;
     record.ipMask = kNoAddress;
     for (nl_object* object = nl_cache_get_first(addresses); object;
@@ -86,9 +88,16 @@ void FillFirstAddress(nl_cache* addresses, AdapterRecord& record) {
         auto* address = reinterpret_cast<rtnl_addr*>(object);
         if (rtnl_addr_get_family(address) != AF_INET) continue;
         if (rtnl_addr_get_ifindex(address) != static_cast<int>(record.index)) continue;
-        record.ipAddress = Ipv4Text(rtnl_addr_get_local(address));
-        record.ipMask = MaskText(static_cast<unsigned>(rtnl_addr_get_prefixlen(address)));
-        return;
+        const nl_addr* local = rtnl_addr_get_local(address);
+        if (!local || nl_addr_get_len(local) != 4) continue;
+        const auto prefixLength = static_cast<unsigned>(rtnl_addr_get_prefixlen(address));
+        std::uint32_t raw = 0;
+        std::memcpy(&raw, nl_addr_get_binary_addr(local), 4);
+        if (record.addresses.empty()) {
+            record.ipAddress = Ipv4Text(local);
+            record.ipMask = MaskText(prefixLength);
+        }
+        record.addresses.push_back({ntohl(raw), prefixLength});
     }
 }
 
@@ -141,14 +150,17 @@ class LinuxAdapterSource final : public AdapterSource {
         for (nl_object* object = nl_cache_get_first(links.get()); object;
              object = nl_cache_get_next(object)) {
             auto* link = reinterpret_cast<rtnl_link*>(object);
-            if (rtnl_link_get_flags(link) & IFF_LOOPBACK) continue;
             AdapterRecord record;
             const int ifindex = rtnl_link_get_ifindex(link);
             const char* name = rtnl_link_get_name(link);
             record.adapterName = name ? name : "";
             record.index = static_cast<std::uint32_t>(ifindex);
             record.description = Description(u.get(), link, record.adapterName, ifindex);
-            FillFirstAddress(addresses.get(), record);
+            const nl_addr* linkAddress = rtnl_link_get_addr(link);
+            record.unfit = nethelper::UploadCardUnfitness(
+                {static_cast<std::uint16_t>(rtnl_link_get_arptype(link)), rtnl_link_get_flags(link),
+                 linkAddress ? nl_addr_get_len(linkAddress) : 0});
+            FillAddresses(addresses.get(), record);
             FillFirstGateway(routes.get(), record);
             nethelper::ListCardGateways(ifindex, record.gateways);
             query.adapters.push_back(std::move(record));

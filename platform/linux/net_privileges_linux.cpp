@@ -72,7 +72,16 @@ class Broker {
             m_problem = ProblemOfStart(error);
             if (error) return {EACCES};
         }
-        const Reply reply = m_helper->Call(request, fd);
+        Reply reply = m_helper->Call(request, fd);
+        // A helper that was killed is replaced and asked again, once: the operator has nothing to
+        // act on, and its refusal would read as missing permission. The new helper sweeps the
+        // entries the killed one left, and the keepers add theirs again.
+        if (reply.error == EPIPE) {
+            const int error = m_helper->Start();
+            m_problem = ProblemOfStart(error);
+            if (error) return {EACCES};
+            reply = m_helper->Call(request, fd);
+        }
         if (reply.error == EPIPE || reply.error == nethelper::kOtherVersion) {
             m_problem =
                 reply.error == EPIPE ? NetHelperProblem::Failed : NetHelperProblem::Mismatch;

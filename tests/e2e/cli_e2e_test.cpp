@@ -355,5 +355,55 @@ TEST_F(CliE2e, CheckNamesAHeldRecorderAddressABusyPortWithItsHolderAndADownLink)
                               {"hint", "bring it up (ip link set " + m_net->pcLink + " up)"}}));
 }
 
+// A card that cannot carry an upload is neither listed nor taken when named, and the check reads
+// every address of a card.
+TEST_F(CliE2e, OnlyCardsAnUploadCanUseAreOfferedAndAnotherNamedIsRefusedWithTheReason) {
+    for (const std::string& command :
+         {std::string("link add fki0 type ifb"), std::string("link set fki0 up"),
+          std::string("tuntap add dev fkt0 mode tun"),
+          "addr add 192.168.77.50/24 dev " + m_net->pcLink}) {
+        ASSERT_EQ(RunCommand("ip -n " + m_net->pc + " " + command), 0) << command;
+    }
+    const auto cards = Cli({"cards", "--json"});
+    EXPECT_EQ(cards.exitCode, 0) << cards.err;
+    std::istringstream lines(cards.out);
+    std::vector<std::string> listed;
+    for (std::string line; std::getline(lines, line);)
+        listed.push_back(nlohmann::json::parse(line)["card"]);
+    EXPECT_EQ(listed, std::vector<std::string>{m_net->pcLink});
+
+    const fs::path image = Image("fw.bin", SystemImage(1000));
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string error;
+    };
+    const std::string others = ". flashkit-cli cards lists the cards that can.";
+    for (const Row& row :
+         {Row{{"check", "--card", "fki0"},
+              "fki0 cannot carry an upload: it does not use ARP (NOARP), so no recorder can be "
+              "reached through it by its MAC" +
+                  others},
+          Row{Upload("30:01:01", image, {}, "fkt0"),
+              "fkt0 cannot carry an upload: it is a point-to-point link, with no neighbours to "
+              "reach a recorder by its MAC" +
+                  others},
+          Row{{"station", "--card", "lo", "--mac", "30:01:01", image.string()},
+              "lo cannot carry an upload: it is the loopback card, which reaches only this PC" +
+                  others},
+          Row{{"check", "--card", "fkz9"},
+              "No network card 'fkz9'; flashkit-cli cards lists them."}}) {
+        SCOPED_TRACE(row.arguments[0] + " " + row.arguments[2]);
+        const auto run = Cli(row.arguments);
+        EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+        EXPECT_NE(run.err.find(row.error), std::string::npos) << run.err;
+    }
+
+    const auto check = Cli({"check", "--card", m_net->pcLink});
+    EXPECT_EQ(Finding(check.out, "address"), "ok 192.168.77.1/24, 192.168.77.50/24 on " +
+                                                 m_net->pcLink +
+                                                 "; the recorder address comes from 192.168.77.1")
+        << check.out;
+}
+
 }  // namespace
 }  // namespace fk::testing

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -13,6 +14,9 @@
 #include <QTest>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -21,12 +25,14 @@
 
 #include "app/kvupgradefrm.h"
 #include "gui/network_controls.h"
+#include "net/adapter_list.h"
 #include "net/arp_entry.h"
 #include "net/ipv4.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
 #include "platform/net_privileges.h"
 #include "platform/tcpip_config.h"
+#include "support/capabilities.h"
 #include "support/fakes.h"
 #include "support/netns.h"
 
@@ -40,11 +46,12 @@ constexpr fk::MacAddress kRecorderMac{0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
 struct Link {
     std::uint32_t index;
     std::string name;
+    bool usable;  // Ethernet that resolves addresses: what an upload can use
     bool operator==(const Link&) const = default;
 };
 
-// What the kernel itself lists, in its order, loopback left out.
-std::vector<Link> KernelLinks(const std::string& ns) {
+// What the kernel itself lists, in its order; only the cards an upload can use unless `every`.
+std::vector<Link> KernelLinks(const std::string& ns, bool every = false) {
     std::vector<Link> links;
     std::istringstream lines(CommandOutput("ip -n " + ns + " -o link show"));
     std::string line;
@@ -53,7 +60,13 @@ std::vector<Link> KernelLinks(const std::string& ns) {
         const auto end = line.find_first_of("@:", colon + 2);
         if (colon == std::string::npos || end == std::string::npos) continue;
         const std::string name = line.substr(colon + 2, end - colon - 2);
-        if (name != "lo") links.push_back({static_cast<std::uint32_t>(std::stoul(line)), name});
+        const std::string flags = line.substr(line.find('<'), line.find('>') - line.find('<'));
+        const bool usable = line.find("link/ether") != std::string::npos &&
+                            flags.find("LOOPBACK") == std::string::npos &&
+                            flags.find("POINTOPOINT") == std::string::npos &&
+                            flags.find("NOARP") == std::string::npos;
+        if (usable || every)
+            links.push_back({static_cast<std::uint32_t>(std::stoul(line)), name, usable});
     }
     return links;
 }
@@ -75,10 +88,12 @@ class NetnsNetworkTest : public ::testing::Test {
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "creating network namespaces needs root";
         net = std::make_unique<fk::testing::NetnsPair>();
-        // A second card with two addresses and a third without any, both inside the pc side.
+        // A second card with two addresses and a third without any, both inside the pc side; and
+        // two that no upload can use: a NOARP one and a point-to-point one.
         for (const std::string& command : std::vector<std::string>{
                  "link add fkx0 type veth peer name fkx1", "addr add 10.9.8.7/24 dev fkx0",
                  "addr add 10.9.8.70/24 dev fkx0", "link set fkx0 up", "link set fkx1 up",
+                 "link add fki9 type ifb", "link set fki9 up", "tuntap add dev fkt9 mode tun",
                  "route add default via 192.168.77.254 dev " + net->pcLink}) {
             ASSERT_EQ(RunCommand("ip -n " + net->pc + " " + command), 0) << command;
         }
@@ -120,16 +135,29 @@ class NetnsNetworkTest : public ::testing::Test {
 };
 
 TEST_F(NetnsNetworkTest, CardsAreListedInKernelOrderWithFirstAddressMaskAndGateway) {
+    using fk::nethelper::CardUnfit;
     const auto query = adapters->List();
     ASSERT_TRUE(query.ok) << query.error;
     std::vector<Link> listed;
-    for (const auto& card : query.adapters) listed.push_back({card.index, card.adapterName});
+    for (const auto& card : query.adapters)
+        listed.push_back({card.index, card.adapterName, card.unfit == CardUnfit::None});
+    EXPECT_EQ(listed, KernelLinks(net->pc, true));
+    // Only the cards an upload can use are offered.
+    std::vector<Link> offered;
+    for (const auto& card : fk::BuildAdapterList(query))
+        offered.push_back({card.index, card.adapterName, true});
     const auto expected = KernelLinks(net->pc);
     ASSERT_EQ(expected.size(), 3u);
-    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(offered, expected);
 
     for (const auto& card : query.adapters) {
-        if (card.adapterName == net->pcLink) {
+        if (card.adapterName == "lo") {
+            EXPECT_EQ(card.unfit, CardUnfit::Loopback);
+        } else if (card.adapterName == "fki9") {
+            EXPECT_EQ(card.unfit, CardUnfit::NoArp);
+        } else if (card.adapterName == "fkt9") {
+            EXPECT_EQ(card.unfit, CardUnfit::PointToPoint);
+        } else if (card.adapterName == net->pcLink) {
             EXPECT_EQ(card.description, net->pcLink + " (veth)");
             EXPECT_EQ(card.ipAddress, "192.168.77.1");
             EXPECT_EQ(card.ipMask, "255.255.255.0");
@@ -139,6 +167,9 @@ TEST_F(NetnsNetworkTest, CardsAreListedInKernelOrderWithFirstAddressMaskAndGatew
             EXPECT_EQ(card.ipAddress, "10.9.8.7");
             EXPECT_EQ(card.ipMask, "255.255.255.0");
             EXPECT_EQ(card.gateway, "0.0.0.0");
+            ASSERT_EQ(card.addresses.size(), 2u);
+            EXPECT_EQ(card.addresses[1].address, fk::ParseDottedQuad("10.9.8.70"));
+            EXPECT_EQ(card.addresses[1].prefixLength, 24u);
         } else {
             EXPECT_EQ(card.adapterName, "fkx1");
             EXPECT_EQ(card.ipAddress, "0.0.0.0");
@@ -168,6 +199,13 @@ TEST_F(NetnsNetworkTest, WindowListsTheCardsAndFollowsThePickedOne) {
         EXPECT_EQ(w.HostAddress(), fk::ParseDottedQuad(expectedLabel(links[n].name).toStdString()));
         EXPECT_EQ(w.SelectedIfIndex(), static_cast<int>(links[n].index));
     }
+
+    // With the first card made NOARP, the next one is first and selected.
+    ASSERT_EQ(RunCommand("ip -n " + net->pc + " link set " + links[0].name + " arp off"), 0);
+    w.LoadAdapterList();
+    ASSERT_EQ(w.m_cbNetinfo->count(), 2);
+    EXPECT_EQ(w.m_cbNetinfo->itemText(0).toStdString(), links[1].name + " (veth)");
+    EXPECT_EQ(w.SelectedIfIndex(), static_cast<int>(links[1].index));
 }
 
 TEST_F(NetnsNetworkTest, NeighbourEntryIsAddedDynamicOnTheSelectedCardAndDeleted) {
@@ -434,6 +472,53 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
     ASSERT_EQ(helper->Start(), 0);
     EXPECT_EQ(helper->Call(AddRequest(card, "192.168.78.99")).error, EADDRNOTAVAIL);
     EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.2").empty());
+}
+
+// The helper this process started, found by its parent and its (cut) command name.
+pid_t HelperChild() {
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = process.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream file(process.path() / "stat");
+        std::string stat{std::istreambuf_iterator<char>(file), {}};
+        const auto nameEnd = stat.rfind(')');
+        if (nameEnd == std::string::npos || stat.find("(flashkit-net-he)") == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(nameEnd + 1));
+        std::string state;
+        pid_t parent = 0;
+        if (fields >> state >> parent && parent == getpid()) return std::stoi(stat);
+    }
+    return -1;
+}
+
+// A helper killed mid-run (by its user, or for memory) is replaced at the next request, which
+// then does what was asked: no "Arp error - Permission denied" for what was no refusal.
+TEST_F(NetnsNetworkTest, AKilledHelperIsReplacedAtTheNextRequestWithoutAnErrorLine) {
+    std::vector<std::string> lines;
+    fk::DeviceArpEntry entry(*neighbours, [&](const std::string& line) { lines.push_back(line); });
+    const int card = static_cast<int>(if_nametoindex(net->pcLink.c_str()));
+    const fk::Ipv4 recorder = fk::ParseDottedQuad("192.168.77.2");
+    // Without the two capabilities this thread asks the helper, as an ordinary user's would.
+    fk::testing::CapabilitiesDropped ordinaryUser({CAP_NET_BIND_SERVICE, CAP_NET_ADMIN});
+    ASSERT_TRUE(ordinaryUser.dropped);
+    entry.Set(card, recorder, kRecorderMac, true);
+    // Killed outright, and reaped by nobody but the window; the replacement, holding no entry
+    // at the end, goes the same way.
+    const auto killHelper = [] {
+        const pid_t helper = HelperChild();
+        ASSERT_GT(helper, 0);
+        ASSERT_EQ(kill(helper, SIGKILL), 0);
+        siginfo_t ended{};
+        ASSERT_EQ(waitid(P_PID, static_cast<id_t>(helper), &ended, WEXITED | WNOWAIT), 0);
+    };
+    killHelper();
+    entry.Set(card, recorder, kRecorderMac, true);
+    EXPECT_EQ(NeighbourLines(net->pc, net->pcLink, "192.168.77.2").size(), 1u);
+    entry.Set(card, recorder, kRecorderMac, false);
+    EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.77.2").empty());
+    killHelper();
+    EXPECT_EQ(lines, std::vector<std::string>{});
 }
 
 }  // namespace

@@ -41,10 +41,19 @@ TEST(SelectedAdapter, EmptyListGivesZeroRecord) {
     }
 }
 
-TEST(AdapterList, EntriesAreTheDescriptionsInTheSystemsOrder) {
+// Only cards that can carry an upload are offered; a NOARP card first leaves the first of them
+// selected.
+TEST(AdapterList, EntriesAreTheDescriptionsOfUploadCardsInTheSystemsOrder) {
     fk::platform::AdapterQuery query;
     query.adapters = ThreeCards();
+    auto noArp = Card("ifb0", "ifb0 (ifb)", 1, "0.0.0.0", "0.0.0.0");
+    noArp.unfit = fk::nethelper::CardUnfit::NoArp;
+    auto tunnel = Card("tun0", "tun0 (tun)", 5, "10.8.0.1");
+    tunnel.unfit = fk::nethelper::CardUnfit::PointToPoint;
+    query.adapters.insert(query.adapters.begin(), noArp);
+    query.adapters.insert(query.adapters.begin() + 2, tunnel);
     const auto list = fk::BuildAdapterList(query);
+    EXPECT_EQ(fk::SelectedAdapter(list, -1).adapterName, "enp0s3");
     EXPECT_EQ(
         fk::AdapterEntries(list),
         (std::vector<std::string>{"Intel Corporation 82540EM (enp0s3)",

@@ -83,20 +83,25 @@ TEST(NetHelperChecks, OnlyTheTwoServerPortsTheRecordersMacAndTheDerivedAddressPa
     EXPECT_EQ(CheckNotAGateway(0xC0A8010B, {}), 0);
 }
 
+// The one rule behind the helper's refusal and the card lists of the window and the terminal.
 TEST(NetHelperChecks, OnlyAnEthernetCardThatResolvesAddressesIsServed) {
+    using enum fk::nethelper::CardUnfit;
     struct Row {
         const char* what;
         Card card;
-        int expected;
+        fk::nethelper::CardUnfit expected;
     };
-    for (const Row& row : {Row{"ethernet", {ARPHRD_ETHER, IFF_UP | IFF_BROADCAST, 6}, 0},
-                           Row{"loopback", {ARPHRD_LOOPBACK, IFF_UP | IFF_LOOPBACK, 6}, EOPNOTSUPP},
-                           Row{"loopback flag", {ARPHRD_ETHER, IFF_LOOPBACK, 6}, EOPNOTSUPP},
-                           Row{"point-to-point", {ARPHRD_ETHER, IFF_POINTOPOINT, 6}, EOPNOTSUPP},
-                           Row{"tunnel", {ARPHRD_NONE, IFF_POINTOPOINT | IFF_NOARP, 0}, EOPNOTSUPP},
-                           Row{"no ARP", {ARPHRD_ETHER, IFF_NOARP, 6}, EOPNOTSUPP},
-                           Row{"other address size", {ARPHRD_ETHER, 0, 8}, EOPNOTSUPP}}) {
-        EXPECT_EQ(CheckEthernetCard(row.card), row.expected) << row.what;
+    for (const Row& row :
+         {Row{"ethernet", {ARPHRD_ETHER, IFF_UP | IFF_BROADCAST, 6}, None},
+          Row{"loopback", {ARPHRD_LOOPBACK, IFF_UP | IFF_LOOPBACK, 6}, Loopback},
+          Row{"loopback flag", {ARPHRD_ETHER, IFF_LOOPBACK, 6}, Loopback},
+          Row{"point-to-point", {ARPHRD_ETHER, IFF_POINTOPOINT, 6}, PointToPoint},
+          Row{"tunnel", {ARPHRD_NONE, IFF_POINTOPOINT | IFF_NOARP, 0}, PointToPoint},
+          Row{"no ARP (ifb, dummy)", {ARPHRD_ETHER, IFF_NOARP, 6}, NoArp},
+          Row{"other address size", {ARPHRD_ETHER, 0, 8}, NotEthernet},
+          Row{"other link type", {ARPHRD_IEEE1394, IFF_BROADCAST, 6}, NotEthernet}}) {
+        EXPECT_EQ(UploadCardUnfitness(row.card), row.expected) << row.what;
+        EXPECT_EQ(CheckEthernetCard(row.card), row.expected == None ? 0 : EOPNOTSUPP) << row.what;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,6 +153,53 @@ TEST_F(UploadHistoryTest, AnUnwritablePlaceOrANewerSchemaIsSaidOnceAndNothingIsW
     const auto read = fk::history::ReadHistory(Path(), {});
     EXPECT_FALSE(read.ok);
     EXPECT_TRUE(read.rows.empty());
+}
+
+// A program killed mid-upload leaves its row running; read back, it is interrupted, while the row
+// of a program still running, or one left without a mark by an older FlashKit, stays running.
+// A database of the first schema gets the columns for the mark and keeps its rows.
+TEST_F(UploadHistoryTest, RowsLeftRunningByAProcessThatIsGoneReadAsInterrupted) {
+    fs::create_directories(fs::path(Path()).parent_path());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE uploads (id INTEGER PRIMARY KEY, started TEXT NOT NULL, "
+                           "ended TEXT, program TEXT NOT NULL, card TEXT NOT NULL, host_address "
+                           "TEXT NOT NULL, recorder_address TEXT NOT NULL, recorder_mac TEXT NOT "
+                           "NULL, image_path TEXT NOT NULL, kind TEXT NOT NULL, size INTEGER NOT "
+                           "NULL, bytes_served INTEGER NOT NULL DEFAULT 0, sha256 TEXT, blocks "
+                           "INTEGER NOT NULL DEFAULT 0, resends INTEGER NOT NULL DEFAULT 0, "
+                           "outcome TEXT NOT NULL, final_text TEXT);"
+                           "PRAGMA user_version = 1;"
+                           "INSERT INTO uploads (started, program, card, host_address, "
+                           "recorder_address, recorder_mac, image_path, kind, size, outcome) "
+                           "VALUES ('2026-01-01T00:00:00.000Z', 'flashkit', 'eth0', '', '', "
+                           "'02:5e:a1:30:01:00', '/fw.bin', 'system', 1, 'running')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    UploadHistory history(Path(), Sink());
+    for (const char* mac :
+         {"02:5e:a1:30:01:01", "02:5e:a1:30:01:02", "02:5e:a1:30:01:03", "02:5e:a1:30:01:04"}) {
+        history.Begin(Start(mac));
+    }
+    history.Flush();
+    const std::string marks =
+        "UPDATE uploads SET writer_boot = 'another boot' WHERE id = 3;"
+        "UPDATE uploads SET writer_pid = " +
+        std::to_string(child) +
+        " WHERE id = 4;"
+        "UPDATE uploads SET writer_start = writer_start + 1 WHERE id = 5;";
+    ASSERT_EQ(sqlite3_exec(db, marks.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    std::vector<std::string> outcomes;
+    for (const auto& row : fk::history::ReadHistory(Path(), {}).rows)
+        outcomes.push_back(row.end.outcome);
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"running", "running", "interrupted",
+                                                  "interrupted", "interrupted"}));
+    EXPECT_TRUE(Lines().empty());
 }
 
 TEST_F(UploadHistoryTest, TwoProgramsWritingAtOnceLoseNoRow) {
