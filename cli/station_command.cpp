@@ -267,8 +267,7 @@ int RunStation(const StationRunOptions& options) {
     const auto adapters = platform::MakeSystemAdapterSource();
     const auto neighbours = platform::MakeSystemNeighbourTable();
     const auto query = adapters->List();
-    const AdapterList cards = BuildAdapterList(query);
-    const auto card = FindCard(cards, options.card);
+    const auto card = FindCard(BuildAdapterList(query), options.card);
     if (!card) {
         output.Error(NoUploadCardText(query, options.card));
         return kExitBadInput;
@@ -292,7 +291,8 @@ int RunStation(const StationRunOptions& options) {
         }
     }
     const int ifindex = static_cast<int>(card->index);
-    const StationAddressRules rules = StationAddressRulesFor(*card, cards, host, pool);
+    // Every card of this PC holds its own addresses, whether it carries uploads or not.
+    const StationAddressRules rules = StationAddressRulesFor(*card, query.adapters, host, pool);
     const NeighbourLookup lookup = [&neighbours, ifindex](Ipv4 address) {
         return neighbours->Find(ifindex, address);
     };

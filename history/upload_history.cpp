@@ -117,10 +117,10 @@ int UserVersion(sqlite3* db) {
 
 bool HasWriterColumns(sqlite3* db) {
     Statement columns(db,
-                      "SELECT count(*) FROM pragma_table_info('uploads') WHERE name = "
-                      "'writer_start'");
+                      "SELECT count(*) FROM pragma_table_info('uploads') WHERE name IN "
+                      "('writer_pid', 'writer_boot', 'writer_start')");
     return columns && sqlite3_step(columns.get()) == SQLITE_ROW &&
-           sqlite3_column_int(columns.get(), 0) == 1;
+           sqlite3_column_int(columns.get(), 0) == 3;
 }
 
 // Another program may add them at the same moment: whichever adds them, they are there after.
