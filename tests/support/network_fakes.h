@@ -39,8 +39,14 @@ class FakeTcpipConfig final : public platform::TcpipConfig {
 inline platform::AdapterRecord Card(std::string name, std::string description, std::uint32_t index,
                                     std::string address, std::string mask = "255.255.255.0",
                                     std::string gateway = "0.0.0.0") {
-    return {std::move(name), std::move(description), index, std::move(address),
-            std::move(mask), std::move(gateway),     {}};
+    platform::AdapterRecord card;
+    card.adapterName = std::move(name);
+    card.description = std::move(description);
+    card.index = index;
+    card.ipAddress = std::move(address);
+    card.ipMask = std::move(mask);
+    card.gateway = std::move(gateway);
+    return card;
 }
 
 }  // namespace fk::testing
