@@ -11,7 +11,6 @@
 #include "net/address_plan.h"
 #include "platform/adapter_source.h"
 #include "platform/message_box.h"
-#include "platform/net_privileges.h"
 #include "platform/network_watch.h"
 #include "upgrade/upload_checks.h"
 
@@ -157,6 +156,5 @@ int TKVUpgradeFrm::SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::Ma
 
 void TKVUpgradeFrm::ResetArpErrorReport() {
     m_heldAddressTold.store(false);
-    fk::platform::ResumeNeighbourProbes();
     m_arpEntry.ResetErrorReport();
 }

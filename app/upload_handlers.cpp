@@ -116,6 +116,7 @@ void TKVUpgradeFrm::StopUpload() {
     EndWorkerCues();
     fk::platform::InterruptNeighbourProbes();
     m_session->StopUpload();
+    fk::platform::ResumeNeighbourProbes();
     AllowWorkerCues();
 }
 
