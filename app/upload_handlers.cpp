@@ -9,6 +9,7 @@
 #include "image/image_files.h"
 #include "net/address_plan.h"
 #include "platform/message_box.h"
+#include "platform/net_privileges.h"
 #include "upgrade/upload_checks.h"
 #include "upgrade/upload_session.h"
 
@@ -111,9 +112,11 @@ std::optional<fk::UploadPlan> TKVUpgradeFrm::PlanUpload() {
 }
 
 void TKVUpgradeFrm::StopUpload() {
-    // A stop leaves no cue of the last upload sounding.
+    // A stop leaves no cue of the last upload sounding, nor waits for a probe before an entry.
     EndWorkerCues();
+    fk::platform::InterruptNeighbourProbes();
     m_session->StopUpload();
+    fk::platform::ResumeNeighbourProbes();
     AllowWorkerCues();
 }
 

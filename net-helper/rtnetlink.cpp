@@ -279,7 +279,7 @@ int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6
 }
 
 int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds wait,
-                   std::optional<Neighbour>& answer) {
+                   std::optional<Neighbour>& answer, int interrupt) {
     answer.reset();
     // Listening before the request goes out, so that no answer comes before the ear.
     const int notices = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
@@ -326,10 +326,14 @@ int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds
         const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         const timespec timeout{static_cast<time_t>(nanoseconds / 1000000000),
                                static_cast<long>(nanoseconds % 1000000000)};
-        pollfd ready{notices, POLLIN, 0};
-        const int count = ppoll(&ready, 1, &timeout, nullptr);
+        pollfd ready[2] = {{notices, POLLIN, 0}, {interrupt, POLLIN, 0}};
+        const int count = ppoll(ready, interrupt >= 0 ? 2 : 1, &timeout, nullptr);
         if (count < 0 && errno != EINTR) error = errno;
         if (count <= 0) continue;
+        if (ready[1].revents & POLLIN) {
+            error = ECANCELED;
+            break;
+        }
         const ssize_t received = recv(notices, buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (received <= 0) {
             // Notices lost to a full buffer (a busy table) end no wait early: the table is read

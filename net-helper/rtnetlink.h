@@ -45,9 +45,10 @@ int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6
 // Has the kernel resolve the address on the card afresh (its entry is deleted, then made anew,
 // tagged, with NTF_USE: an ARP request leaves the card at once) and waits up to `wait` for the
 // answer: the resolved entry in answer, none when nobody answered. The probe's entry stays in the
-// table, unresolved or resolved, for the caller to replace or delete.
+// table, unresolved or resolved, for the caller to replace or delete. A readable `interrupt`
+// descriptor (-1: none) ends the wait with ECANCELED.
 int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds wait,
-                   std::optional<Neighbour>& answer);
+                   std::optional<Neighbour>& answer, int interrupt = -1);
 int DeleteNeighbour(int ifindex, std::uint32_t address);
 
 }  // namespace fk::nethelper

@@ -200,7 +200,7 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
     bool overrideResolved = true;
     if (!settled) {
         std::optional<Neighbour> answer;
-        int refused = ProbeNeighbour(ifindex, address, kProbeWait, answer);
+        int refused = ProbeNeighbour(ifindex, address, kProbeWait, answer, m_probeInterrupt);
         if (!refused) refused = CheckProbeAnswer(answer);
         if (refused) {
             if (ours) m_made.erase(made);

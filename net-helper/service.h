@@ -18,7 +18,8 @@ namespace fk::nethelper {
 
 class NetService {
   public:
-    NetService() = default;
+    // probeInterrupt: a descriptor whose turning readable ends a probe's wait (-1: none).
+    explicit NetService(int probeInterrupt = -1) : m_probeInterrupt(probeInterrupt) {}
     // Closes its namespace locks: its entries are gone by then (RemoveAll).
     ~NetService();
     NetService(const NetService&) = delete;
@@ -54,6 +55,7 @@ class NetService {
     // tag and this MAC but are none of those it made.
     void UndoStrayEntries(int ifindex, const std::uint8_t (&mac)[6]);
 
+    const int m_probeInterrupt;
     std::mutex m_mutex;  // the window calls from its announcer and its GUI thread
     std::vector<Made> m_made;
     std::vector<ino_t> m_namespaces;  // joined, with their locks beside them

@@ -23,7 +23,9 @@ int DeviceArpEntry::Set(int ifindex, Ipv4 address, const MacAddress& mac, bool a
     // 0.0.0.0 always meets this, and it is no failure worth a line.
     const bool alreadyGone = !add && result.error == ENOENT;
     const bool held = add && result.error == EADDRINUSE;
-    if (!result.ok && !alreadyGone && !held) Report(result.message);
+    // An add cut short because the upload stops changes nothing the operator needs to know.
+    const bool cancelled = add && result.error == ECANCELED;
+    if (!result.ok && !alreadyGone && !held && !cancelled) Report(result.message);
     return result.ok ? 0 : result.error;
 }
 

@@ -35,6 +35,11 @@ int BindPrivilegedUdp(std::uint16_t port, int ifindex, int& fd);
 int AddRecorderNeighbour(int ifindex, std::uint32_t address,
                          const std::array<std::uint8_t, 6>& mac);
 int RemoveRecorderNeighbour(int ifindex, std::uint32_t address);
+// While an upload stops, the probe before its first entry must not hold up the thread that joins
+// the announcer: from InterruptNeighbourProbes until ResumeNeighbourProbes, a probe this process
+// makes in-process ends at once and its add fails with ECANCELED. (The helper's probes run on.)
+void InterruptNeighbourProbes();
+void ResumeNeighbourProbes();
 
 // What the last attempt to start the helper met; None once it runs or is not needed.
 NetHelperProblem LastNetHelperProblem();

@@ -6,9 +6,10 @@
 namespace fk {
 
 // The recorder's ARP entry as the session uses it: added before every BOOTP reply, deleted
-// when the upload stops. Failures are the implementation's to report (never per turn), except an
-// add refused with EADDRINUSE: another device holds the address (its entry, or its answer to the
-// probe made before the entry), which the caller tells and acts on.
+// when the upload stops. Failures are the implementation's to report (never per turn). An add
+// refused with EADDRINUSE means another device holds the address (its entry, or its answer to the
+// probe made before the entry): no line is written for it; the caller acts on it, and the front
+// ends of an upload stop it as an address held.
 class DeviceArp {
   public:
     virtual ~DeviceArp() = default;

@@ -1,6 +1,7 @@
 #include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -95,9 +96,19 @@ class Broker {
         return m_problem;
     }
 
+    // Without the lock, which a probe holds.
+    void InterruptProbes() {
+        if (m_probeInterrupt >= 0) eventfd_write(m_probeInterrupt, 1);
+    }
+    void ResumeProbes() {
+        eventfd_t count;
+        if (m_probeInterrupt >= 0) eventfd_read(m_probeInterrupt, &count);
+    }
+
   private:
     std::mutex m_mutex;
-    nethelper::NetService m_local;
+    const int m_probeInterrupt = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    nethelper::NetService m_local{m_probeInterrupt};
     std::unique_ptr<NetHelperClient> m_helper;
     NetHelperProblem m_problem = NetHelperProblem::None;
 };
@@ -135,6 +146,14 @@ int AddRecorderNeighbour(int ifindex, std::uint32_t address,
 
 int RemoveRecorderNeighbour(int ifindex, std::uint32_t address) {
     return TheBroker().Call(NeighbourRequest(Op::RemoveNeighbour, ifindex, address), nullptr).error;
+}
+
+void InterruptNeighbourProbes() {
+    TheBroker().InterruptProbes();
+}
+
+void ResumeNeighbourProbes() {
+    TheBroker().ResumeProbes();
 }
 
 NetHelperProblem LastNetHelperProblem() {

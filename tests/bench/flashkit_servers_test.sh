@@ -68,6 +68,11 @@ head -c 1000 /dev/urandom >"$work/odd.bin"
 head -c 1024 /dev/urandom >"$work/even.fnt"
 
 serve "$engine" --card fkbench0 --idle-exit 20 "$work/odd.bin"
+# The replies begin once the recorder's entry stands, after its probe (half a second at most).
+for tries in $(seq 20); do
+    ip neigh show 192.168.77.2 dev fkbench0 | grep -q lladdr && break
+    sleep 0.1
+done
 check "engine: a capture of 1 s sees about 33 announcements, 30 ms apart" "yes" \
     "$("$announce" --seconds 1 fkbench1 | awk '{ split($1, r, "="); split($2, m, "=")
         print (r[2] >= 25 && r[2] <= 40 && m[2] > 25 && m[2] < 35) ? "yes" : $0 }')"

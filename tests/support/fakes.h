@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -138,7 +139,7 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
                                   const std::array<std::uint8_t, 6>& mac) override {
         std::lock_guard lock(m_mutex);
         calls.push_back({true, ifindex, address});
-        if (refuse) return {false, 1, "Operation not permitted"};
+        if (refuse) return {false, addRefusal, std::strerror(addRefusal)};
         std::erase_if(entries,
                       [&](const Entry& e) { return e.ifindex == ifindex && e.address == address; });
         entries.push_back({ifindex, address, mac});
@@ -171,6 +172,7 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
     }
 
     bool refuse = false;
+    int addRefusal = 1;  // EPERM; EADDRINUSE as for an address another device holds
     std::vector<Entry> entries;
     std::vector<Call> calls;
 

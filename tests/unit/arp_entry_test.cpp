@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,8 +48,14 @@ TEST_F(ArpEntryTest, RefusedChangesAreReportedOncePerUpload) {
     EXPECT_EQ(lines, std::vector<std::string>{"Arp error - Operation not permitted\n"});
 
     entry.ResetErrorReport();
+    EXPECT_EQ(entry.Set(5, kRecorderAddress, kRecorder, true), 1);
     entry.Set(5, kRecorderAddress, kRecorder, true);
-    entry.Set(5, kRecorderAddress, kRecorder, true);
+    EXPECT_EQ(lines.size(), 2u);
+
+    // An address another device holds is the caller's to tell: its own error, and no line.
+    entry.ResetErrorReport();
+    table.addRefusal = EADDRINUSE;
+    EXPECT_EQ(entry.Set(5, kRecorderAddress, kRecorder, true), EADDRINUSE);
     EXPECT_EQ(lines.size(), 2u);
 }
 
