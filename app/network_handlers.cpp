@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "app/kvupgradefrm.h"
+#include "feedback/refusal_texts.h"
 #include "net/address_plan.h"
 #include "platform/adapter_source.h"
 #include "platform/message_box.h"

@@ -6,7 +6,6 @@
 
 #include "app/kvupgradefrm.h"
 #include "upgrade/device_arp.h"
-#include "upgrade/operator_feedback.h"
 #include "upgrade/session_host.h"
 
 class TKVUpgradeFrm::SessionLink final : public fk::SessionHost, public fk::DeviceArp {

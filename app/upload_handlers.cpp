@@ -5,6 +5,8 @@
 #include "app/file_name_text.h"
 #include "app/kvupgradefrm.h"
 #include "app/session_link.h"
+#include "feedback/operator_feedback.h"
+#include "feedback/refusal_texts.h"
 #include "history/recording_host.h"
 #include "image/image_files.h"
 #include "platform/message_box.h"
@@ -39,7 +41,7 @@ void TKVUpgradeFrm::SessionLink::OnEvent(const fk::SessionEvent& event) {
             window->ShowMessageFromWorker(
                 QString::fromStdString(feedback.box->text),
                 QString::fromStdString(caption.empty() ? std::string(kApplicationTitle) : caption),
-                feedback.box->icon);
+                feedback.box->kind == fk::BoxKind::Stop ? MessageIcon::Stop : MessageIcon::None);
         }
         if (feedback.idle) window->RestoreIdleControls();
     });
@@ -48,7 +50,7 @@ void TKVUpgradeFrm::SessionLink::OnEvent(const fk::SessionEvent& event) {
 void TKVUpgradeFrm::CreateUploadSession() {
     m_sessionLink = std::make_unique<SessionLink>(*this);
     m_recordingHost = std::make_unique<fk::history::RecordingSessionHost>(
-        *m_sessionLink, m_services.history, "flashkit");
+        *m_sessionLink, m_services.history, "flashkit", fk::FinalTextOf);
     m_session = std::make_unique<fk::UploadSession>(
         *m_recordingHost, *m_sessionLink,
         m_services.ports ? *m_services.ports : fk::platform::SystemPortOpener(),
@@ -97,12 +99,12 @@ std::optional<fk::UploadPlan> TKVUpgradeFrm::PlanUpload() {
     }
     const auto& refusal = std::get<fk::UploadRefusal>(planned);
     using Reason = fk::UploadRefusal::Reason;
-    if (!refusal.fileError.empty()) {
-        m_services.messageBoxes.Show(refusal.fileError, kApplicationTitle, MessageIcon::None,
+    const fk::RefusalTexts texts = fk::TextsOf(refusal);
+    if (!texts.fileError.empty()) {
+        m_services.messageBoxes.Show(texts.fileError, kApplicationTitle, MessageIcon::None,
                                      MessageButtons::Ok);
     }
-    m_services.messageBoxes.Show(refusal.text, refusal.caption, MessageIcon::Stop,
-                                 MessageButtons::Ok);
+    m_services.messageBoxes.Show(texts.text, texts.caption, MessageIcon::Stop, MessageButtons::Ok);
     if (refusal.reason == Reason::ImageMissing || refusal.reason == Reason::WrongRecorder) {
         system ? BtnBrowseSysClick() : BtnBrowseDataClick();
     }

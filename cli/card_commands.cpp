@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
+#include "feedback/refusal_texts.h"
 #include "net/address_plan.h"
 #include "net/recorder_reach.h"
 #include "platform/adapter_source.h"

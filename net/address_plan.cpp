@@ -105,11 +105,4 @@ std::optional<Ipv4> NextStationAddress(const StationAddressRules& rules,
     return std::nullopt;
 }
 
-std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder) {
-    return "The recorder would get the address " + FormatDottedQuad(recorder) + ", which " +
-           holder +
-           " already has, so the upload is not started. Choose another network card or give this "
-           "one another address.";
-}
-
 }  // namespace fk

@@ -44,10 +44,6 @@ std::optional<std::string> RecorderAddressHolder(
     Ipv4 recorder, const AdapterRecord& card, const AdapterList& cards,
     const std::optional<platform::NeighbourEntry>& entry);
 
-// The box text refusing an upload whose recorder address is held.
-std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder);
-inline constexpr const char* kRecorderAddressHeldCaption = "Recorder address in use";
-
 // A range of addresses, both ends included.
 struct AddressRange {
     Ipv4 first = 0;

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "feedback/refusal_texts.h"
 #include "support/network_fakes.h"
 
 namespace {
