@@ -1,7 +1,5 @@
-#include <QLineEdit>
 #include <QProgressBar>
 #include <QThread>
-#include <QTimer>
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -15,8 +13,6 @@
 
 namespace {
 
-constexpr int kCueError = 3;
-
 using fk::platform::ToneStep;
 
 struct Cue {
@@ -29,17 +25,17 @@ constexpr ToneStep kStartTones[] = {{1046, 1000}};
 constexpr ToneStep kCompleteTones[] = {{1046, 300}, {1318, 300}, {1568, 300}, {2093, 400}};
 constexpr ToneStep kErrorTones[] = {{1569, 300}};
 
+// The sound of a cue; nothing for a number that is no cue.
 std::optional<Cue> CueFor(int cue) {
-    switch (cue) {
-        case 1:
+    switch (static_cast<fk::Cue>(cue)) {
+        case fk::Cue::Start:
             return Cue{"start.wav", false, kStartTones};
-        case 2:
+        case fk::Cue::Completed:
             return Cue{"complete.wav", false, kCompleteTones};
-        case kCueError:
+        case fk::Cue::Error:
             return Cue{"error.wav", true, kErrorTones};
-        default:
-            return std::nullopt;
     }
+    return std::nullopt;
 }
 
 }  // namespace
