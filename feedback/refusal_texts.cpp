@@ -1,5 +1,7 @@
 #include "feedback/refusal_texts.h"
 
+#include "platform/format_text.h"
+
 namespace fk {
 
 namespace {
@@ -36,22 +38,39 @@ std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder) {
            "one another address.";
 }
 
+std::string TrailerFailureText(const TrailerReadResult& result, const std::string& path) {
+    switch (result.failure) {
+        case TrailerFailure::None:
+            return {};
+        case TrailerFailure::Open:
+            return FormatText("File (%s) Open Error (Error Code = %d)", path.c_str(),
+                              result.errorCode);
+        case TrailerFailure::Seek:
+            return FormatText("File (%s) Seek Error (Error Code = %d)", path.c_str(),
+                              result.errorCode);
+        case TrailerFailure::Read:
+            return FormatText("File (%s) Read Error (Error Code = %d)", path.c_str(),
+                              result.errorCode);
+    }
+    return {};
+}
+
 RefusalTexts TextsOf(const UploadRefusal& refusal) {
     using Reason = UploadRefusal::Reason;
+    const std::string fileError = TrailerFailureText(refusal.trailerRead, refusal.imagePath);
     switch (refusal.reason) {
         case Reason::ImageMissing:
-            return {refusal.fileError, "Image file is invalid", kUploadCheckCaption};
+            return {fileError, "Image file is invalid", kUploadCheckCaption};
         case Reason::WrongRecorder:
-            return {refusal.fileError,
+            return {fileError,
                     "The uploading system file image doesn't agree right with system to upload.",
                     "Check system image file"};
         case Reason::NameTooLong:
-            return {refusal.fileError, BootFileNameTooLongText(refusal.bootFileName),
-                    kUploadCheckCaption};
+            return {fileError, BootFileNameTooLongText(refusal.bootFileName), kUploadCheckCaption};
         case Reason::TooLarge:
-            return {refusal.fileError, ImageTooLargeText(), kUploadCheckCaption};
+            return {fileError, ImageTooLargeText(), kUploadCheckCaption};
         case Reason::AddressUnusable:
-            return {refusal.fileError,
+            return {fileError,
                     "The recorder would get the address " + FormatDottedQuad(refusal.recorder) +
                         ", which is " + PlaceText(refusal.place) +
                         ", so the upload is not started. Give this network card an address whose "
@@ -59,10 +78,10 @@ RefusalTexts TextsOf(const UploadRefusal& refusal) {
                         "next one), or choose another network card.",
                     kRecorderAddressUnusableCaption};
         case Reason::AddressHeld:
-            return {refusal.fileError, RecorderAddressHeldText(refusal.recorder, refusal.holder),
+            return {fileError, RecorderAddressHeldText(refusal.recorder, refusal.holder),
                     kRecorderAddressHeldCaption};
     }
-    return {refusal.fileError, {}, {}};
+    return {fileError, {}, {}};
 }
 
 }  // namespace fk

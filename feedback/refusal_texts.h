@@ -29,5 +29,7 @@ RefusalTexts TextsOf(const UploadRefusal& refusal);
 std::string BootFileNameTooLongText(const std::string& bootFileName);
 std::string ImageTooLargeText();
 std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder);
+// The file error box text for a failed read of an image's trailer; empty when nothing failed.
+std::string TrailerFailureText(const TrailerReadResult& result, const std::string& path);
 
 }  // namespace fk

@@ -45,20 +45,21 @@ std::optional<std::size_t> ParseRecorderOctets(const std::array<std::string, 3>&
 SystemImageVerdict CheckSystemImageFile(const std::string& path, std::uint8_t octet3,
                                         std::uint8_t octet4, std::uint8_t octet5) {
     const TrailerReadResult read = ReadImageTrailer(path);
-    if (read.failure != TrailerFailure::None) return {false, TrailerFailureText(read, path)};
-    return {ImageFitsRecorder(read.trailer, octet3, octet4, octet5), {}};
+    if (read.failure != TrailerFailure::None) return {false, read};
+    return {ImageFitsRecorder(read.trailer, octet3, octet4, octet5), read};
 }
 
 std::optional<UploadRefusal> CheckUploadImage(ImagePage page, const std::string& path,
                                               const MacAddress& mac) {
     using Reason = UploadRefusal::Reason;
     UploadRefusal refusal;
+    refusal.imagePath = path;
     if (!IsExistingFile(path)) return refusal;
     if (page == ImagePage::System) {
         auto verdict = CheckSystemImageFile(path, mac[3], mac[4], mac[5]);
         if (!verdict.fits) {
             refusal.reason = Reason::WrongRecorder;
-            refusal.fileError = std::move(verdict.fileError);
+            refusal.trailerRead = verdict.read;
             return refusal;
         }
     }

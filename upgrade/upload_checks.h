@@ -11,6 +11,7 @@
 #include <string_view>
 #include <variant>
 
+#include "image/system_image_check.h"
 #include "net/adapter_list.h"
 #include "net/device_address.h"
 #include "net/ipv4.h"
@@ -40,7 +41,7 @@ std::optional<std::size_t> ParseRecorderOctets(const std::array<std::string, 3>&
 // Whether the system image at path is built for the recorder with these MAC octets 3 to 5.
 struct SystemImageVerdict {
     bool fits = false;
-    std::string fileError;  // the trailer could not be read: the file error text, path included
+    TrailerReadResult read;  // a failure: the trailer could not be read
 };
 SystemImageVerdict CheckSystemImageFile(const std::string& path, std::uint8_t octet3,
                                         std::uint8_t octet4, std::uint8_t octet5);
@@ -55,9 +56,10 @@ struct UploadRefusal {
         AddressHeld       // the recorder's address is somebody else's
     };
     Reason reason = Reason::ImageMissing;
-    std::string fileError;     // told before the refusal, when the image could not be read
-    std::string bootFileName;  // of NameTooLong
-    Ipv4 recorder = 0;         // of AddressUnusable and AddressHeld
+    std::string imagePath;
+    TrailerReadResult trailerRead;            // a failure is told before the refusal
+    std::string bootFileName;                 // of NameTooLong
+    Ipv4 recorder = 0;                        // of AddressUnusable and AddressHeld
     SubnetPlace place = SubnetPlace::Inside;  // of AddressUnusable
     std::string holder;                       // of AddressHeld: who holds it, in words
 };

@@ -324,10 +324,10 @@ void WindowPresenter::BrowsePressed(ImagePage page) {
 
 bool WindowPresenter::CheckSystemImage(std::uint8_t octet3, std::uint8_t octet4,
                                        std::uint8_t octet5) {
-    const auto verdict =
-        CheckSystemImageFile(m_view.PathText(ImagePage::System), octet3, octet4, octet5);
-    if (!verdict.fileError.empty()) {
-        m_view.ShowBox(verdict.fileError, m_services.applicationTitle, MessageIcon::None,
+    const std::string path = m_view.PathText(ImagePage::System);
+    const auto verdict = CheckSystemImageFile(path, octet3, octet4, octet5);
+    if (const std::string fileError = TrailerFailureText(verdict.read, path); !fileError.empty()) {
+        m_view.ShowBox(fileError, m_services.applicationTitle, MessageIcon::None,
                        MessageButtons::Ok);
     }
     return verdict.fits;
