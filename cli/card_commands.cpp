@@ -108,7 +108,7 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards) {
     const std::optional<platform::NeighbourEntry> entry =
         platform::MakeSystemNeighbourTable()->Find(static_cast<int>(card.record.index), recorder);
     if (const auto holder = RecorderAddressHolder(recorder, card.record, cards, entry)) {
-        return {false, "recorder", address + " is already held by " + *holder,
+        return {false, "recorder", address + " is already held by " + HolderText(*holder),
                 "give the card another address, or choose another card"};
     }
     return {true, "recorder", address + " is free"};

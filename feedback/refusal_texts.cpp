@@ -22,6 +22,19 @@ const char* PlaceText(SubnetPlace place) {
 
 }  // namespace
 
+std::string HolderText(const AddressHolder& holder) {
+    switch (holder.kind) {
+        case AddressHolder::Kind::Gateway:
+            return "the gateway of this network card";
+        case AddressHolder::Kind::OwnCard:
+            return "this PC's network card " + holder.cardName;
+        case AddressHolder::Kind::Device:
+            break;
+    }
+    return "the device " + FormatMac(holder.mac) +
+           (holder.fixed ? " (a fixed neighbour entry)" : "");
+}
+
 std::string BootFileNameTooLongText(const std::string& bootFileName) {
     return "The boot file name '" + bootFileName + "' is too long: at most " +
            std::to_string(kMaxBootFileNameLength) + " characters.";
@@ -78,7 +91,8 @@ RefusalTexts TextsOf(const UploadRefusal& refusal) {
                         "next one), or choose another network card.",
                     kRecorderAddressUnusableCaption};
         case Reason::AddressHeld:
-            return {fileError, RecorderAddressHeldText(refusal.recorder, refusal.holder),
+            return {fileError,
+                    RecorderAddressHeldText(refusal.recorder, HolderText(refusal.holder)),
                     kRecorderAddressHeldCaption};
     }
     return {fileError, {}, {}};

@@ -24,6 +24,9 @@ struct RefusalTexts {
 
 RefusalTexts TextsOf(const UploadRefusal& refusal);
 
+// Who holds an address, in words: "the gateway of this network card" and the like.
+std::string HolderText(const AddressHolder& holder);
+
 // The refusal of a boot file name too long for the BOOTP file field, of an image with more
 // blocks than block numbers, and of a recorder address somebody (holder, in words) has.
 std::string BootFileNameTooLongText(const std::string& bootFileName);

@@ -35,12 +35,21 @@ std::string ConfigurationKeyFor(std::uint32_t platformId, const AdapterRecord& c
 Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
                     platform::TcpipConfig* config);
 
-// Who already holds the address the recorder would get on the selected card, in words for the
-// operator: a gateway of the card, one of this PC's cards, or the device whose entry the neighbour
-// table holds for it (entry: the table's entry on the selected card). None when nobody does, or
-// when the entry is a recorder's that is not fixed: this recorder's, or a previous one's whose
-// upload ended, which Upload replaces.
-std::optional<std::string> RecorderAddressHolder(
+// Who already holds an address: a gateway of the card, one of this PC's cards (cardName), or the
+// device whose entry the neighbour table holds for it (mac; fixed: the entry is permanent).
+struct AddressHolder {
+    enum class Kind { Gateway, OwnCard, Device } kind = Kind::Gateway;
+    std::string cardName;
+    MacAddress mac{};
+    bool fixed = false;
+    bool operator==(const AddressHolder&) const = default;
+};
+
+// Who already holds the address the recorder would get on the selected card (entry: the
+// neighbour table's entry on the selected card). None when nobody does, or when the entry is a
+// recorder's that is not fixed: this recorder's, or a previous one's whose upload ended, which
+// Upload replaces.
+std::optional<AddressHolder> RecorderAddressHolder(
     Ipv4 recorder, const AdapterRecord& card, const AdapterList& cards,
     const std::optional<platform::NeighbourEntry>& entry);
 

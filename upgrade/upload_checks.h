@@ -13,6 +13,7 @@
 
 #include "image/system_image_check.h"
 #include "net/adapter_list.h"
+#include "net/address_plan.h"
 #include "net/device_address.h"
 #include "net/ipv4.h"
 #include "net/mac.h"
@@ -61,7 +62,7 @@ struct UploadRefusal {
     std::string bootFileName;                 // of NameTooLong
     Ipv4 recorder = 0;                        // of AddressUnusable and AddressHeld
     SubnetPlace place = SubnetPlace::Inside;  // of AddressUnusable
-    std::string holder;                       // of AddressHeld: who holds it, in words
+    AddressHolder holder;                     // of AddressHeld
 };
 
 // The image checks for an upload of the image at path to the recorder with mac: the file
