@@ -1,7 +1,5 @@
-#include <QLineEdit>
 #include <QProgressBar>
 #include <QThread>
-#include <QTimer>
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -10,16 +8,10 @@
 
 #include "app/gui_thread_queue.h"
 #include "app/kvupgradefrm.h"
+#include "app/presenter/window_presenter.h"
 #include "platform/sound.h"
 
 namespace {
-
-const QColor kWhite(255, 255, 255);
-const QColor kBlack(0, 0, 0);
-const QColor kRed(255, 0, 0);
-const QColor kBlue(0, 0, 255);
-
-constexpr int kCueError = 3;
 
 using fk::platform::ToneStep;
 
@@ -33,34 +25,17 @@ constexpr ToneStep kStartTones[] = {{1046, 1000}};
 constexpr ToneStep kCompleteTones[] = {{1046, 300}, {1318, 300}, {1568, 300}, {2093, 400}};
 constexpr ToneStep kErrorTones[] = {{1569, 300}};
 
+// The sound of a cue; nothing for a number that is no cue.
 std::optional<Cue> CueFor(int cue) {
-    switch (cue) {
-        case 1:
+    switch (static_cast<fk::Cue>(cue)) {
+        case fk::Cue::Start:
             return Cue{"start.wav", false, kStartTones};
-        case 2:
+        case fk::Cue::Completed:
             return Cue{"complete.wav", false, kCompleteTones};
-        case kCueError:
+        case fk::Cue::Error:
             return Cue{"error.wav", true, kErrorTones};
-        default:
-            return std::nullopt;
     }
-}
-
-bool IsErrorText(const QString& text) {
-    return text.toLower().contains(QLatin1String("error"));
-}
-
-// A palette change costs the box a palette event and a style pass, and the accessibility bridge
-// an event; a status text that leaves the colours as they are makes none.
-void SetColours(QLineEdit* box, const QColor& text, const std::optional<QColor>& background) {
-    QPalette palette = box->palette();
-    if (palette.color(QPalette::Text) == text &&
-        (!background || palette.color(QPalette::Base) == *background)) {
-        return;
-    }
-    palette.setColor(QPalette::Text, text);
-    if (background) palette.setColor(QPalette::Base, *background);
-    box->setPalette(palette);
+    return std::nullopt;
 }
 
 }  // namespace
@@ -76,30 +51,13 @@ void TKVUpgradeFrm::OnGuiThread(std::function<void()> change) {
 }
 
 void TKVUpgradeFrm::ShowStatus(const QString& text) {
-    const bool error = IsErrorText(text);
-    // A text shown on the GUI thread is painted at once, for it may come before a long step of
-    // that thread. A worker's text reaches the box from the event loop, which paints it next;
-    // painting it there and then would cost the transfer a flush to the display per text.
+    // A worker's text reaches the box from the event loop, which paints it next; painting it
+    // there and then would cost the transfer a flush to the display per text.
     const bool paintNow = QThread::currentThread() == thread();
-    if (error) {
-        OnGuiThread([this, paintNow] {
-            SetColours(m_strStatus, kRed, std::nullopt);
-            if (paintNow) m_strStatus->repaint();
-        });
-        // The cue plays on the caller's thread, so a worker never waits for the GUI thread.
-        PlayCue(kCueError);
-    }
-    OnGuiThread([this, text, error, paintNow] {
-        if (!error) SetColours(m_strStatus, kBlack, kWhite);
-        // The same text again changes nothing the operator sees or a screen reader reads.
-        if (m_strStatus->text() != text) m_strStatus->setText(text);
-        if (paintNow) m_strStatus->repaint();
-        // start() would restart a running period; only a stopped timer is started.
-        if (!error) {
-            BTimer->stop();
-        } else if (!BTimer->isActive()) {
-            BTimer->start();
-        }
+    OnGuiThread([this, text = text.toStdString(), paintNow] {
+        m_paintStatusNow = paintNow;
+        m_presenter->ShowStatus(text);
+        m_paintStatusNow = true;
     });
 }
 
@@ -154,20 +112,6 @@ void TKVUpgradeFrm::EndWorkerCues() {
 void TKVUpgradeFrm::AllowWorkerCues() {
     std::lock_guard lock(m_workerCueMutex);
     if (m_workerCueStop.stop_requested()) m_workerCueStop = std::stop_source();
-}
-
-void TKVUpgradeFrm::BlinkStatus(QLineEdit* box) {
-    if (box->palette().color(QPalette::Text) == kRed) {
-        SetColours(box, kBlue, kRed);
-        box->repaint();
-        PlayCue(kCueError);
-    } else {
-        SetColours(box, kRed, kWhite);
-    }
-}
-
-void TKVUpgradeFrm::BTimerTimer() {
-    BlinkStatus(m_strStatus);
 }
 
 void TKVUpgradeFrm::ShowMessageFromWorker(const QString& text, const QString& caption,

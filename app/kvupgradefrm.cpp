@@ -21,10 +21,8 @@
 #include "app/file_name_text.h"
 #include "app/gui_thread_queue.h"
 #include "app/open_file_dialog.h"
-#include "app/session_link.h"
 #include "app/unhandled_error.h"
-#include "history/recording_host.h"
-#include "upgrade/upload_session.h"
+#include "app/window_links.h"
 
 fk::MacAddress deviceMac = fk::kRecorderMacPrefix;
 
@@ -181,8 +179,15 @@ TKVUpgradeFrm::TKVUpgradeFrm(const fk::WindowServices& services, QWidget* parent
     InitResources();
     RegisterLayoutFontStandIns();
     BuildLayout();
+    m_view = std::make_unique<View>(*this);
+    m_sessionLink = std::make_unique<SessionLink>(
+        *this, m_services.history,
+        m_services.ports ? *m_services.ports : fk::platform::SystemPortOpener(),
+        m_services.uploadOptions ? *m_services.uploadOptions : fk::UploadSessionOptions{});
+    m_presenter = std::make_unique<fk::window::WindowPresenter>(fk::window::PresenterServices{
+        *m_view, *m_view, *m_view, *m_view, *m_sessionLink, m_services.adapters,
+        m_services.tcpipConfig, m_services.neighbours, deviceMac, kApplicationTitle});
     ConnectHandlers();
-    CreateUploadSession();
 }
 
 // Normally FormDestroy has joined the workers already; a window deleted without it must still
@@ -190,7 +195,7 @@ TKVUpgradeFrm::TKVUpgradeFrm(const fk::WindowServices& services, QWidget* parent
 TKVUpgradeFrm::~TKVUpgradeFrm() {
     StopFollowingCards();
     EndWorkerCues();
-    m_session->Shutdown();
+    m_sessionLink->Shutdown();
 }
 
 void TKVUpgradeFrm::BuildLayout() {
@@ -317,21 +322,103 @@ void TKVUpgradeFrm::ConnectHandlers() {
 
 void TKVUpgradeFrm::FormCreate() {
     SetTextColour(BtnUpload, QPalette::ButtonText, kUploadCaptionGreen);
-    LoadAdapterList();
-    UpdateAddressPlan();
     StartFollowingCards();
     // The default system image is looked for where the program was started from.
     std::error_code error;
     const auto workingDir = std::filesystem::current_path(error);
-    SysFileOpenDlg->SetInitialDir(error ? QString() : fk::FileNameText(workingDir.string()));
-    LoadImagePaths();
+    m_presenter->Open(error ? std::string() : workingDir.string());
 }
 
 void TKVUpgradeFrm::FormDestroy() {
     StopFollowingCards();
     EndWorkerCues();
-    if (Uploading()) StopUpload();
-    // Joined, not waited for: after this no worker reads the window or reports to it.
-    m_session->Shutdown();
-    SaveImagePaths();
+    m_presenter->Close();
+}
+
+// The handlers and steps below are the presenter's; the window only says which control spoke.
+
+fk::SelectedCard TKVUpgradeFrm::Card() const {
+    return m_presenter->Card();
+}
+
+bool TKVUpgradeFrm::Uploading() const {
+    return m_presenter->Uploading();
+}
+
+void TKVUpgradeFrm::LoadImagePaths() {
+    m_presenter->LoadImagePaths();
+}
+
+void TKVUpgradeFrm::SaveImagePaths() {
+    m_presenter->SaveImagePaths();
+}
+
+bool TKVUpgradeFrm::CheckSystemImage(std::uint8_t octet3, std::uint8_t octet4,
+                                     std::uint8_t octet5) {
+    return m_presenter->CheckSystemImage(octet3, octet4, octet5);
+}
+
+void TKVUpgradeFrm::LoadAdapterList() {
+    m_presenter->LoadAdapterList();
+}
+
+void TKVUpgradeFrm::UpdateAddressPlan() {
+    m_presenter->UpdateAddressPlan();
+}
+
+void TKVUpgradeFrm::FollowSystemCards() {
+    m_cardsFollowQueued.store(false);
+    m_presenter->FollowSystemCards();
+}
+
+bool TKVUpgradeFrm::CaptureDeviceMac() {
+    return m_presenter->CaptureDeviceMac();
+}
+
+void TKVUpgradeFrm::BTimerTimer() {
+    m_presenter->BlinkTick();
+}
+
+void TKVUpgradeFrm::m_cbNetinfoChange() {
+    m_presenter->CardChosen(m_cbNetinfo->currentIndex());
+}
+
+void TKVUpgradeFrm::editMac3Change() {
+    m_presenter->MacEdited(0);
+}
+
+void TKVUpgradeFrm::editMac4Change() {
+    m_presenter->MacEdited(1);
+}
+
+void TKVUpgradeFrm::editMac5Change() {
+    m_presenter->MacEdited(2);
+}
+
+void TKVUpgradeFrm::m_strSysFileChange() {
+    m_presenter->PathEdited(fk::ImagePage::System);
+}
+
+void TKVUpgradeFrm::m_strDataFileChange() {
+    m_presenter->PathEdited(fk::ImagePage::Data);
+}
+
+void TKVUpgradeFrm::BtnBrowseSysClick() {
+    m_presenter->BrowsePressed(fk::ImagePage::System);
+}
+
+void TKVUpgradeFrm::BtnBrowseDataClick() {
+    m_presenter->BrowsePressed(fk::ImagePage::Data);
+}
+
+void TKVUpgradeFrm::BtnUploadClick() {
+    m_presenter->UploadPressed();
+}
+
+void TKVUpgradeFrm::AckTimeOutTimer() {
+    m_sessionLink->Session().AckTimeOutTimer();
+}
+
+void TKVUpgradeFrm::SendTimeOutTimer() {
+    m_sessionLink->Session().SendTimeOutTimer();
 }

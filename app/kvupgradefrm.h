@@ -12,13 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "app/presenter/window_presenter.h"
 #include "flashkit_version.h"
 #include "net/adapter_list.h"
 #include "net/arp_entry.h"
 #include "net/ipv4.h"
 #include "net/mac.h"
 #include "platform/message_box.h"
-#include "upgrade/session_host.h"
+#include "upgrade/session_events.h"
 
 class QComboBox;
 class QFrame;
@@ -33,12 +34,9 @@ class GuiThreadQueue;
 
 namespace fk {
 namespace history {
-class RecordingSessionHost;
 class UploadHistory;
 }  // namespace history
 class OpenFileDialog;
-class UploadSession;
-struct UploadPlan;
 struct UploadSessionOptions;
 namespace platform {
 class AdapterSource;
@@ -76,8 +74,8 @@ struct WindowServices {
 
 }  // namespace fk
 
-// The one main window. It owns all of the tool's state; the upload workers see it only through
-// the narrow session interface.
+// The one main window: a view over the window presenter (app/presenter), which owns the tool's
+// state and behaviour. The upload workers see it only through the narrow session interface.
 class TKVUpgradeFrm : public QWidget {
     Q_OBJECT
 
@@ -93,7 +91,6 @@ class TKVUpgradeFrm : public QWidget {
     void ShowStatus(const QString& text);
     void SetProgress(int percent);
     void PlayCue(int cue);
-    void BlinkStatus(QLineEdit* box);
     // A box raised from a worker: shown by the GUI thread without holding the caller.
     void ShowMessageFromWorker(const QString& text, const QString& caption,
                                fk::platform::MessageIcon icon);
@@ -104,7 +101,7 @@ class TKVUpgradeFrm : public QWidget {
     void SaveImagePaths();
 
     // Whether the system image in m_strSysFile fits the recorder with these MAC octets 3 to 5.
-    // Shows its own file error boxes.
+    // Shows its own file error boxes. (These and the following are the presenter's.)
     bool CheckSystemImage(std::uint8_t octet3, std::uint8_t octet4, std::uint8_t octet5);
 
     // Network addressing, GUI thread.
@@ -119,12 +116,12 @@ class TKVUpgradeFrm : public QWidget {
     // Network addressing, any thread. The host address and the selected card's interface index
     // are published together by UpdateAddressPlan whenever the card or its address changes, so
     // that the announcer reads them as one value without touching the controls.
-    fk::SelectedCard Card() const { return m_selectedCard.load(); }
+    fk::SelectedCard Card() const;
     fk::Ipv4 HostAddress() const { return Card().hostAddress; }
     int SelectedIfIndex() const { return Card().ifindex; }
     // Adds or deletes the recorder's neighbour entry for address on the card with that interface
     // index, bound to mac (a delete ignores mac): 0 or the errno. An add refused because another
-    // device holds the address stops the upload with the box of a held address.
+    // device answered for the address stops the upload with the box of a held address.
     int SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac, bool add);
     // Called as an upload starts: the neighbour table's first refusal is reported again.
     void ResetArpErrorReport();
@@ -176,38 +173,18 @@ class TKVUpgradeFrm : public QWidget {
     QTimer* AckTimeOut = nullptr;
     QTimer* SendTimeOut = nullptr;
 
-    // Image files: bare names lower case, paths in their real case (see image/).
-    std::string m_sysFileName;
-    std::string m_sysFilePath;
-    std::string m_dataFileName;
-    std::string m_dataFilePath;
-
     // An upload runs: its sockets are open (announcing or transferring).
     bool Uploading() const;
 
     const fk::WindowServices& Services() const { return m_services; }
+    fk::window::WindowPresenter& Presenter() { return *m_presenter; }
 
   private:
     void BuildLayout();
     void ConnectHandlers();
-    bool MacBoxComplete(QLineEdit* box);
     // A thread waits for the system's card changes and has FollowSystemCards run for them.
     void StartFollowingCards();
     void StopFollowingCards();
-    void FocusBrowseButton();
-
-    // Upload: every check before any socket opens, in order; the plan, or nothing after telling
-    // the operator.
-    std::optional<fk::UploadPlan> PlanUpload();
-    void CreateUploadSession();
-    // Ends the running upload, or tidies up when none runs; the workers are joined by the next
-    // start and by FormDestroy.
-    void StopUpload();
-    // The session has ended: the image tabs take input again and the button reads "&Upload".
-    void RestoreIdleControls();
-    // The recorder's entry was refused as another device's address: the upload stops as Upload
-    // would have refused it.
-    void StopForHeldAddress(fk::Ipv4 address);
 
     // Runs a control change on the GUI thread: at once there, queued in call order elsewhere.
     void OnGuiThread(std::function<void()> change);
@@ -225,25 +202,21 @@ class TKVUpgradeFrm : public QWidget {
     std::mutex m_workerCueMutex;  // m_workerCueStop: renewed on the GUI thread, read by workers
     std::stop_source m_workerCueStop;
 
-    // The cards behind the entries of m_cbNetinfo; GUI thread only.
-    fk::AdapterList m_adapterInfo;
-    // A card that went away during an upload, waited for by name; GUI thread only.
-    std::optional<fk::AdapterRecord> m_awaitedCard;
     std::jthread m_cardFollower;
     std::atomic<bool> m_cardsFollowQueued{false};
-    // Written by UpdateAddressPlan on the GUI thread, read by the upload workers.
-    std::atomic<fk::SelectedCard> m_selectedCard{};
-    static_assert(std::atomic<fk::SelectedCard>::is_always_lock_free);
     fk::DeviceArpEntry m_arpEntry{m_services.neighbours};
-    // The current upload's held address was told: the announcer meets the refusal every turn.
+    // The current upload's refused address was told: the announcer meets the refusal every turn.
     std::atomic<bool> m_heldAddressTold{false};
+    // A status text from a worker reaches the box from the event loop, which paints it next.
+    bool m_paintStatusNow = true;
 
-    // The upload. The link and the recording host in front of it outlive the session, which
-    // reports through them until joined.
+    // The presenter's view of the widgets, and the upload: the link owns the session and the
+    // recording host in front of it, and reports to the presenter until the session is joined.
+    class View;
     class SessionLink;
+    std::unique_ptr<View> m_view;
     std::unique_ptr<SessionLink> m_sessionLink;
-    std::unique_ptr<fk::history::RecordingSessionHost> m_recordingHost;
-    std::unique_ptr<fk::UploadSession> m_session;
+    std::unique_ptr<fk::window::WindowPresenter> m_presenter;
 };
 
 // The recorder's MAC address, program-wide; octets 3 to 5 are captured at each Upload.

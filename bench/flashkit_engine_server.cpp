@@ -32,9 +32,9 @@
 #include <string>
 #include <string_view>
 
+#include "feedback/operator_feedback.h"
 #include "platform/neighbour_table.h"
 #include "upgrade/device_arp.h"
-#include "upgrade/operator_feedback.h"
 #include "upgrade/session_host.h"
 #include "upgrade/upload_session.h"
 

@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
+#include "feedback/refusal_texts.h"
 #include "net/address_plan.h"
 #include "net/recorder_reach.h"
 #include "platform/adapter_source.h"
@@ -119,7 +120,7 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards) {
     const std::optional<platform::NeighbourEntry> entry =
         platform::MakeSystemNeighbourTable()->Find(static_cast<int>(card.record.index), recorder);
     if (const auto holder = RecorderAddressHolder(recorder, card.record, cards, entry)) {
-        return {false, "recorder", address + " is already held by " + *holder,
+        return {false, "recorder", address + " is already held by " + HolderText(*holder),
                 "give the card another address, or choose another card"};
     }
     return {true, "recorder", address + " is free"};

@@ -20,6 +20,8 @@
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
 #include "cli/progress.h"
+#include "feedback/operator_feedback.h"
+#include "feedback/refusal_texts.h"
 #include "history/recording_host.h"
 #include "history/upload_history.h"
 #include "image/image_files.h"
@@ -27,7 +29,6 @@
 #include "net/arp_entry.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
-#include "upgrade/operator_feedback.h"
 #include "upgrade/station_session.h"
 #include "upgrade/transfer_percent.h"
 #include "upgrade/upload_checks.h"
@@ -252,8 +253,9 @@ int RunStation(const StationRunOptions& options) {
     // comes (its model is in its MAC), so with none named the checks of the file alone are made.
     const auto refused = [&](const std::optional<UploadRefusal>& refusal) {
         if (!refusal) return false;
-        if (!refusal->fileError.empty()) output.Error(refusal->fileError);
-        output.Error(RefusalLine(refusal->caption, refusal->text));
+        const RefusalTexts texts = TextsOf(*refusal);
+        if (!texts.fileError.empty()) output.Error(texts.fileError);
+        output.Error(RefusalLine(texts.caption, texts.text));
         return true;
     };
     for (const MacAddress& mac : *macs) {
@@ -401,8 +403,8 @@ int RunStation(const StationRunOptions& options) {
             setState(row, "answered", {{"event", "answered"}});
         } else if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
             // Every transfer is a row of the history of its own.
-            row.recording =
-                std::make_unique<history::RecordingSessionHost>(quiet, &history, "flashkit-cli");
+            row.recording = std::make_unique<history::RecordingSessionHost>(
+                quiet, &history, "flashkit-cli", FinalTextOf);
             row.recording->OnEvent(
                 event::Started{plan.card, recorder.mac, options.image, *page, recorder.address});
             row.size = accepted->imageSize;

@@ -22,6 +22,8 @@
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
 #include "cli/progress.h"
+#include "feedback/operator_feedback.h"
+#include "feedback/refusal_texts.h"
 #include "history/recording_host.h"
 #include "history/upload_history.h"
 #include "image/image_files.h"
@@ -34,7 +36,6 @@
 #include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/device_arp.h"
-#include "upgrade/operator_feedback.h"
 #include "upgrade/transfer_percent.h"
 #include "upgrade/upload_checks.h"
 #include "upgrade/upload_session.h"
@@ -313,8 +314,9 @@ int RunUpload(const UploadOptions& options) {
             MakeUploadPlan(choices, *adapters, BuildAdapterList(adapters->List()), *neighbours);
         if (auto* ready = std::get_if<UploadPlan>(&planned)) return std::move(*ready);
         const auto& refusal = std::get<UploadRefusal>(planned);
-        if (!refusal.fileError.empty()) output.Error(refusal.fileError);
-        output.Error(RefusalLine(refusal.caption, refusal.text));
+        const RefusalTexts texts = TextsOf(refusal);
+        if (!texts.fileError.empty()) output.Error(texts.fileError);
+        output.Error(RefusalLine(texts.caption, texts.text));
         return std::nullopt;
     };
     if (!plan(nullptr)) return kExitBadInput;
@@ -355,7 +357,7 @@ int RunUpload(const UploadOptions& options) {
         options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
         PrintError);
     TerminalHost host(ready->card, *neighbours);
-    history::RecordingSessionHost recording(host, &history, "flashkit-cli");
+    history::RecordingSessionHost recording(host, &history, "flashkit-cli", FinalTextOf);
     UploadSessionOptions sessionOptions;
     sessionOptions.headerWait =
         std::chrono::milliseconds(static_cast<long long>(options.headerWaitSeconds * 1000));

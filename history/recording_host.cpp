@@ -6,8 +6,8 @@
 #include "history/sha256.h"
 #include "net/address_plan.h"
 #include "platform/network_watch.h"
-#include "upgrade/operator_feedback.h"
 #include "upgrade/served_image.h"
+#include "upgrade/upload_outcome.h"
 
 namespace fk::history {
 
@@ -21,11 +21,12 @@ std::string InterfaceName(int ifindex) {
 }  // namespace
 
 RecordingSessionHost::RecordingSessionHost(SessionHost& inner, UploadHistory* history,
-                                           std::string program)
+                                           std::string program, FinalText finalText)
     : m_inner(inner),
       m_history(history),
       m_program(std::move(program)),
-      m_stopText(kUploadingAbortedText) {}
+      m_finalText(std::move(finalText)),
+      m_stopText(m_finalText(nullptr)) {}
 
 void RecordingSessionHost::SetStopOutcome(Outcome outcome, const std::string& text) {
     std::lock_guard lock(m_mutex);
@@ -52,11 +53,12 @@ void RecordingSessionHost::Begin(const event::Started& started) {
     if (const auto absolute = std::filesystem::absolute(start.imagePath, error); !error) {
         start.imagePath = absolute.lexically_normal().string();
     }
+    std::string abortText = m_finalText(nullptr);
     std::lock_guard lock(m_mutex);
     EndRow(m_stopOutcome, m_stopText);
     m_token = m_history->Begin(start);
     m_stopOutcome = Outcome::Aborted;
-    m_stopText = kUploadingAbortedText;
+    m_stopText = std::move(abortText);
     m_image.reset();
     m_size = start.size;
     m_bytesServed = m_blocks = m_resends = 0;
@@ -66,6 +68,9 @@ void RecordingSessionHost::OnEvent(const SessionEvent& event) {
     if (const auto* started = std::get_if<event::Started>(&event)) {
         Begin(*started);
     } else {
+        // The front end's words are asked for before the lock: nothing is called under it.
+        const auto outcome = OutcomeOf(event);
+        const std::string finalText = outcome ? m_finalText(&event) : std::string();
         std::lock_guard lock(m_mutex);
         if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
             // A recorder that asks again is served from the start again.
@@ -81,13 +86,8 @@ void RecordingSessionHost::OnEvent(const SessionEvent& event) {
             }
         } else if (const auto* resent = std::get_if<event::Resent>(&event)) {
             m_resends += resent->sent;
-        } else if (std::holds_alternative<event::Completed>(event)) {
-            EndRow(Outcome::Completed, kUploadingCompletedText);
-        } else if (std::holds_alternative<event::Unconfirmed>(event)) {
-            EndRow(Outcome::Unconfirmed, *FeedbackFor(event).status);
-        } else if (std::holds_alternative<event::Failed>(event) ||
-                   std::holds_alternative<event::StartFailed>(event)) {
-            EndRow(Outcome::Failed, FeedbackFor(event).status.value_or(""));
+        } else if (outcome) {
+            EndRow(*outcome, finalText);
         } else if (std::holds_alternative<event::Ended>(event)) {
             EndRow(m_stopOutcome, m_stopText);
         }

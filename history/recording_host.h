@@ -7,6 +7,7 @@
 // the served bytes back from the image the engine served them from, once the row ends.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,8 +20,13 @@ namespace fk::history {
 
 class RecordingSessionHost final : public SessionHost {
   public:
+    // The final text a row keeps, in the front end's words: of the event that ended the upload,
+    // or of an upload stopped from outside (ending none).
+    using FinalText = std::function<std::string(const SessionEvent* ending)>;
+
     // history may be none: then nothing is recorded. program names the front end in the rows.
-    RecordingSessionHost(SessionHost& inner, UploadHistory* history, std::string program);
+    RecordingSessionHost(SessionHost& inner, UploadHistory* history, std::string program,
+                         FinalText finalText);
 
     // How an upload that the session does not end by itself is recorded; set by the front end
     // before it stops one. Every upload starts out as the operator's abort.
@@ -37,6 +43,7 @@ class RecordingSessionHost final : public SessionHost {
     SessionHost& m_inner;
     UploadHistory* const m_history;
     const std::string m_program;
+    const FinalText m_finalText;
 
     std::mutex m_mutex;  // the fields below: events come from the session's threads
     std::optional<std::uint64_t> m_token;

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "upgrade/upload_outcome.h"
+
 struct sqlite3;
 
 namespace fk::history {
@@ -32,7 +34,7 @@ inline constexpr const char* kNoRequest = "no_request";     // the recorder neve
 inline constexpr const char* kUnconfirmed = "unconfirmed";
 
 // How an upload ended, as the front ends and the recording host pass it on.
-enum class Outcome { Completed, Failed, Aborted, Interrupted, NoRequest, Unconfirmed };
+using fk::Outcome;
 // The stored name of an outcome.
 const char* OutcomeName(Outcome outcome);
 

@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <utility>
 
-#include "platform/format_text.h"
-
 namespace fk {
 
 namespace {
@@ -79,23 +77,6 @@ TrailerReadResult ReadImageTrailer(const std::string& path) {
         got += static_cast<std::size_t>(n);
     }
     return result;
-}
-
-std::string TrailerFailureText(const TrailerReadResult& result, const std::string& path) {
-    switch (result.failure) {
-        case TrailerFailure::None:
-            return {};
-        case TrailerFailure::Open:
-            return FormatText("File (%s) Open Error (Error Code = %d)", path.c_str(),
-                              result.errorCode);
-        case TrailerFailure::Seek:
-            return FormatText("File (%s) Seek Error (Error Code = %d)", path.c_str(),
-                              result.errorCode);
-        case TrailerFailure::Read:
-            return FormatText("File (%s) Read Error (Error Code = %d)", path.c_str(),
-                              result.errorCode);
-    }
-    return {};
 }
 
 }  // namespace fk

@@ -24,7 +24,4 @@ struct TrailerReadResult {
 // Reads the trailer of the file at path; the file is closed again on every path.
 TrailerReadResult ReadImageTrailer(const std::string& path);
 
-// The file error box text for a failed read; empty when nothing failed.
-std::string TrailerFailureText(const TrailerReadResult& result, const std::string& path);
-
 }  // namespace fk

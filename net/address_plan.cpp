@@ -35,20 +35,26 @@ Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
     return config->Read(ConfigurationKeyFor(GetOsPlatform(), card, entryText)).address;
 }
 
-std::optional<std::string> RecorderAddressHolder(
+std::optional<AddressHolder> RecorderAddressHolder(
     Ipv4 recorder, const AdapterRecord& card, const AdapterList& cards,
     const std::optional<platform::NeighbourEntry>& entry) {
+    AddressHolder holder;
     if (CardAddress(card.gateway) == recorder ||
         std::find(card.gateways.begin(), card.gateways.end(), recorder) != card.gateways.end()) {
-        return "the gateway of this network card";
+        return holder;
     }
     for (const AdapterRecord& own : cards) {
-        if (CardAddress(own.ipAddress) == recorder)
-            return "this PC's network card " + own.adapterName;
+        if (CardAddress(own.ipAddress) == recorder) {
+            holder.kind = AddressHolder::Kind::OwnCard;
+            holder.cardName = own.adapterName;
+            return holder;
+        }
     }
     if (!entry || (!entry->permanent && IsRecorderMac(entry->mac))) return std::nullopt;
-    return "the device " + FormatMac(entry->mac) +
-           (entry->permanent ? " (a fixed neighbour entry)" : "");
+    holder.kind = AddressHolder::Kind::Device;
+    holder.mac = entry->mac;
+    holder.fixed = entry->permanent;
+    return holder;
 }
 
 std::optional<AddressRange> ParseAddressRange(std::string_view text) {
@@ -103,13 +109,6 @@ std::optional<Ipv4> NextStationAddress(const StationAddressRules& rules,
         if (free(address)) return address;
     }
     return std::nullopt;
-}
-
-std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder) {
-    return "The recorder would get the address " + FormatDottedQuad(recorder) + ", which " +
-           holder +
-           " already has, so the upload is not started. Choose another network card or give this "
-           "one another address.";
 }
 
 }  // namespace fk

@@ -35,22 +35,24 @@ std::string ConfigurationKeyFor(std::uint32_t platformId, const AdapterRecord& c
 Ipv4 HostAddressFor(const AdapterRecord& card, const std::string& entryText,
                     platform::TcpipConfig* config);
 
-// Who already holds the address the recorder would get on the selected card, in words for the
-// operator: a gateway of the card, one of this PC's cards, or the device whose entry the neighbour
-// table holds for it (entry: the table's entry on the selected card). None when nobody does, or
-// when the entry is a recorder's that is not fixed: this recorder's, or a previous one's whose
-// upload ended, which Upload replaces.
-std::optional<std::string> RecorderAddressHolder(
+// Who already holds an address: a gateway of the card, one of this PC's cards (cardName), the
+// device whose entry the neighbour table holds for it (mac; fixed: the entry is permanent), or a
+// device that is no recorder and answered for it when the recorder's entry was made.
+struct AddressHolder {
+    enum class Kind { Gateway, OwnCard, Device, AnsweringDevice } kind = Kind::Gateway;
+    std::string cardName;
+    MacAddress mac{};
+    bool fixed = false;
+    bool operator==(const AddressHolder&) const = default;
+};
+
+// Who already holds the address the recorder would get on the selected card (entry: the
+// neighbour table's entry on the selected card). None when nobody does, or when the entry is a
+// recorder's that is not fixed: this recorder's, or a previous one's whose upload ended, which
+// Upload replaces.
+std::optional<AddressHolder> RecorderAddressHolder(
     Ipv4 recorder, const AdapterRecord& card, const AdapterList& cards,
     const std::optional<platform::NeighbourEntry>& entry);
-
-// The box text refusing an upload whose recorder address is held.
-std::string RecorderAddressHeldText(Ipv4 recorder, const std::string& holder);
-inline constexpr const char* kRecorderAddressHeldCaption = "Recorder address in use";
-// The holder when the neighbour entry was refused as the upload began: a device that is no
-// recorder answered the probe for the address, though the PC held no entry for it.
-inline constexpr const char* kAnsweringDeviceHolder =
-    "a device that answered for it on this network card";
 
 // A range of addresses, both ends included.
 struct AddressRange {

@@ -12,35 +12,24 @@ namespace fk {
 
 namespace {
 
-// Where the recorder address falls in the subnet of the card's address, when no recorder can be
-// given it; nullptr when it can (or the card's mask is unknown).
-const char* UnusablePlaceText(Ipv4 recorder, Ipv4 host, const AdapterRecord& card) {
+// Where the recorder address falls in the subnet of the card's address; Inside also when the
+// card's mask is unknown.
+SubnetPlace RecorderPlace(Ipv4 recorder, Ipv4 host, const AdapterRecord& card) {
     const Ipv4 mask = ParseDottedQuad(card.ipMask);
-    if (mask == 0 || (mask == 0xFFFFFFFFu && card.ipMask != "255.255.255.255")) return nullptr;
-    switch (SubnetPlaceOf(recorder, host, mask)) {
-        case SubnetPlace::OutsideSubnet:
-            return "outside the subnet of this network card";
-        case SubnetPlace::Network:
-            return "the network address of this network card's subnet";
-        case SubnetPlace::Broadcast:
-            return "the broadcast address of this network card's subnet";
-        case SubnetPlace::Inside:
-            break;
+    if (mask == 0 || (mask == 0xFFFFFFFFu && card.ipMask != "255.255.255.255")) {
+        return SubnetPlace::Inside;
     }
-    return nullptr;
+    return SubnetPlaceOf(recorder, host, mask);
 }
 
 }  // namespace
 
-std::optional<std::string> CheckBootFileName(std::string_view bootFileName) {
-    if (bootFileName.size() <= kMaxBootFileNameLength) return std::nullopt;
-    return "The boot file name '" + std::string(bootFileName) + "' is too long: at most " +
-           std::to_string(kMaxBootFileNameLength) + " characters.";
+bool BootFileNameFits(std::string_view bootFileName) {
+    return bootFileName.size() <= kMaxBootFileNameLength;
 }
 
-std::optional<std::string> CheckImageSize(std::uint64_t imageSize) {
-    if (imageSize <= kMaxImageSize) return std::nullopt;
-    return "The image file is too large: at most " + std::to_string(kMaxImageSize) + " bytes.";
+bool ImageSizeFits(std::uint64_t imageSize) {
+    return imageSize <= kMaxImageSize;
 }
 
 std::optional<std::size_t> ParseRecorderOctets(const std::array<std::string, 3>& texts,
@@ -56,33 +45,36 @@ std::optional<std::size_t> ParseRecorderOctets(const std::array<std::string, 3>&
 SystemImageVerdict CheckSystemImageFile(const std::string& path, std::uint8_t octet3,
                                         std::uint8_t octet4, std::uint8_t octet5) {
     const TrailerReadResult read = ReadImageTrailer(path);
-    if (read.failure != TrailerFailure::None) return {false, TrailerFailureText(read, path)};
-    return {ImageFitsRecorder(read.trailer, octet3, octet4, octet5), {}};
+    if (read.failure != TrailerFailure::None) return {false, read};
+    return {ImageFitsRecorder(read.trailer, octet3, octet4, octet5), read};
 }
 
 std::optional<UploadRefusal> CheckUploadImage(ImagePage page, const std::string& path,
                                               const MacAddress& mac) {
     using Reason = UploadRefusal::Reason;
-    if (!IsExistingFile(path)) {
-        return UploadRefusal{Reason::ImageMissing, {}, "Image file is invalid", "Image file error"};
-    }
+    UploadRefusal refusal;
+    refusal.imagePath = path;
+    if (!IsExistingFile(path)) return refusal;
     if (page == ImagePage::System) {
         auto verdict = CheckSystemImageFile(path, mac[3], mac[4], mac[5]);
         if (!verdict.fits) {
-            return UploadRefusal{
-                Reason::WrongRecorder, std::move(verdict.fileError),
-                "The uploading system file image doesn't agree right with system to upload.",
-                "Check system image file"};
+            refusal.reason = Reason::WrongRecorder;
+            refusal.trailerRead = verdict.read;
+            return refusal;
         }
     }
     // The recorder reads a zero-ended name from a 128-byte field and counts 16-bit blocks: a
     // longer name or a larger image would be cut short or end in a failure mid-transfer.
+    if (std::string name = BareImageName(path); !BootFileNameFits(name)) {
+        refusal.reason = Reason::NameTooLong;
+        refusal.bootFileName = std::move(name);
+        return refusal;
+    }
     std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
-    auto refusal = CheckBootFileName(BareImageName(path));
-    if (!refusal && !error) refusal = CheckImageSize(size);
-    if (!refusal) return std::nullopt;
-    return UploadRefusal{Reason::NotServable, {}, std::move(*refusal), kUploadCheckCaption};
+    if (error || ImageSizeFits(size)) return std::nullopt;
+    refusal.reason = Reason::TooLarge;
+    return refusal;
 }
 
 std::optional<UploadRefusal> CheckRecorderAddressFree(platform::AdapterSource& adapters,
@@ -96,24 +88,18 @@ std::optional<UploadRefusal> CheckRecorderAddressFree(platform::AdapterSource& a
     });
     const AdapterRecord card = selected != cards.end() ? *selected : AdapterRecord{};
     const Ipv4 recorder = DeviceAddressFor(host);
-    if (const char* place = UnusablePlaceText(recorder, host, card)) {
-        return UploadRefusal{
-            UploadRefusal::Reason::AddressUnusable,
-            {},
-            "The recorder would get the address " + FormatDottedQuad(recorder) + ", which is " +
-                place +
-                ", so the upload is not started. Give this network card an address whose last "
-                "octet is from 2 to 253 inside its subnet (the recorder gets the next one), or "
-                "choose another network card.",
-            kRecorderAddressUnusableCaption};
+    UploadRefusal refusal;
+    refusal.recorder = recorder;
+    refusal.place = RecorderPlace(recorder, host, card);
+    if (refusal.place != SubnetPlace::Inside) {
+        refusal.reason = UploadRefusal::Reason::AddressUnusable;
+        return refusal;
     }
-    const auto holder =
-        RecorderAddressHolder(recorder, card, cards, neighbours.Find(ifindex, recorder));
+    auto holder = RecorderAddressHolder(recorder, card, cards, neighbours.Find(ifindex, recorder));
     if (!holder) return std::nullopt;
-    return UploadRefusal{UploadRefusal::Reason::AddressHeld,
-                         {},
-                         RecorderAddressHeldText(recorder, *holder),
-                         kRecorderAddressHeldCaption};
+    refusal.reason = UploadRefusal::Reason::AddressHeld;
+    refusal.holder = std::move(*holder);
+    return refusal;
 }
 
 std::variant<UploadPlan, UploadRefusal> MakeUploadPlan(const UploadChoices& choices,

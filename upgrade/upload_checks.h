@@ -1,8 +1,8 @@
 #pragma once
 
 // The checks made when an upload is asked for, before any socket opens: the window's Upload
-// button and the terminal's upload command both run them, in this order, and tell the operator
-// the same texts.
+// button and the terminal's upload command both run them, in this order. A refusal says what
+// was refused and why, in facts; each front end words it (feedback/refusal_texts.h).
 
 #include <array>
 #include <cstdint>
@@ -11,7 +11,10 @@
 #include <string_view>
 #include <variant>
 
+#include "image/system_image_check.h"
 #include "net/adapter_list.h"
+#include "net/address_plan.h"
+#include "net/device_address.h"
 #include "net/ipv4.h"
 #include "net/mac.h"
 #include "platform/adapter_source.h"
@@ -27,12 +30,8 @@ inline constexpr std::size_t kMaxBootFileNameLength = 127;
 // 65535, and it must be short.
 inline constexpr std::uint64_t kMaxImageSize = 65534ull * 512 - 1;
 
-inline constexpr const char* kUploadCheckCaption = "Image file error";
-inline constexpr const char* kMacRefusalText = "MAC address is invalid";
-inline constexpr const char* kMacRefusalCaption = "MAC address error";
-
-std::optional<std::string> CheckBootFileName(std::string_view bootFileName);
-std::optional<std::string> CheckImageSize(std::uint64_t imageSize);
+bool BootFileNameFits(std::string_view bootFileName);
+bool ImageSizeFits(std::uint64_t imageSize);
 
 // Reads the three typed octets into octets 3 to 5 of mac, each stored as soon as it parses, so
 // a refusal of the second leaves the first stored. The index (0 to 2) of the refused text, or
@@ -43,17 +42,27 @@ std::optional<std::size_t> ParseRecorderOctets(const std::array<std::string, 3>&
 // Whether the system image at path is built for the recorder with these MAC octets 3 to 5.
 struct SystemImageVerdict {
     bool fits = false;
-    std::string fileError;  // the trailer could not be read: the file error text, path included
+    TrailerReadResult read;  // a failure: the trailer could not be read
 };
 SystemImageVerdict CheckSystemImageFile(const std::string& path, std::uint8_t octet3,
                                         std::uint8_t octet4, std::uint8_t octet5);
 
 struct UploadRefusal {
-    enum class Reason { ImageMissing, WrongRecorder, NotServable, AddressUnusable, AddressHeld };
-    Reason reason;
-    std::string fileError;  // told before the refusal, when the image could not be read
-    std::string text;
-    std::string caption;
+    enum class Reason {
+        ImageMissing,
+        WrongRecorder,
+        NameTooLong,      // the boot file name does not fit the BOOTP file field
+        TooLarge,         // the image has more blocks than block numbers
+        AddressUnusable,  // the recorder's address is no host address of the card's subnet
+        AddressHeld       // the recorder's address is somebody else's
+    };
+    Reason reason = Reason::ImageMissing;
+    std::string imagePath;
+    TrailerReadResult trailerRead;            // a failure is told before the refusal
+    std::string bootFileName;                 // of NameTooLong
+    Ipv4 recorder = 0;                        // of AddressUnusable and AddressHeld
+    SubnetPlace place = SubnetPlace::Inside;  // of AddressUnusable
+    AddressHolder holder;                     // of AddressHeld
 };
 
 // The image checks for an upload of the image at path to the recorder with mac: the file
@@ -61,8 +70,6 @@ struct UploadRefusal {
 // the upload may go on.
 std::optional<UploadRefusal> CheckUploadImage(ImagePage page, const std::string& path,
                                               const MacAddress& mac);
-
-inline constexpr const char* kRecorderAddressUnusableCaption = "Recorder address unusable";
 
 // The address the rule gives the recorder on the card ifindex (host: its address) can be given
 // to it and is nobody else's: a host address of the card's subnet (not its network or broadcast

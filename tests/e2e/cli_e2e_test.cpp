@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "feedback/refusal_texts.h"
 #include "net/address_plan.h"
 #include "tests/e2e/boot_server_double.h"
 #include "tests/e2e/window_e2e.h"

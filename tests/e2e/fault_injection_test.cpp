@@ -276,7 +276,7 @@ TEST_F(FaultInjectionE2e, ImageOnAPathWithSpacesAndNonAsciiIsServed) {
     EXPECT_EQ(ReadAll(received), HeaderAndImage(1, 70'000, image));
     ASSERT_TRUE(WaitFor([&] { return Caption() == "&Upload"; }));
     EXPECT_EQ(Status(), "Uploading Completed");
-    EXPECT_EQ(w.m_sysFileName, "fw ä.bin");
+    EXPECT_EQ(w.Presenter().ImageName(fk::ImagePage::System), "fw ä.bin");
 }
 
 TEST_F(FaultInjectionE2e, UnreadableImagesAreRefusedOrReportedWithTheirErrorCode) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "feedback/refusal_texts.h"
 #include "net/address_plan.h"
 #include "tests/e2e/boot_server_double.h"
 #include "tests/e2e/window_e2e.h"
@@ -212,10 +213,10 @@ TEST_F(WindowUploadE2e, RefusedInputsShowTheirBoxAndOpenNoSocket) {
          "Check system image file", 1},
         {"boot name too long for the BOOTP file field",
          [&] { w.m_strSysFile->setText(QString::fromStdString(longName.string())); },
-         *CheckBootFileName(longName.filename().string()), kUploadCheckCaption, 0},
+         BootFileNameTooLongText(longName.filename().string()), kUploadCheckCaption, 0},
         {"image beyond the last block number",
          [&] { w.m_strSysFile->setText(QString::fromStdString(tooLarge.string())); },
-         *CheckImageSize(kMaxImageSize + 1), kUploadCheckCaption, 0},
+         ImageTooLargeText(), kUploadCheckCaption, 0},
         // The recorder's address (the rule gives .2 for the card's .1) taken by another device's
         // fixed entry, then also by the gateway: neither may be overwritten.
         {"recorder address held by another device",

@@ -34,10 +34,10 @@ TEST(BrowseSystemImage, AcceptsABinFileInAnyCaseKeepingThePathAndLoweringTheName
     EXPECT_EQ(w.dialogs.requests[0].initialFolder, QDir::currentPath().toStdString());
     EXPECT_EQ(w.dialogs.requests[0].filter, "Vantorix System File (*.Bin)|*.bin");
     EXPECT_EQ(w.window->m_strSysFile->text(), "/tmp/x/FW.BIN");
-    EXPECT_EQ(w.window->m_sysFileName, "fw.bin");
-    EXPECT_EQ(w.window->m_sysFilePath, "/tmp/x/FW.BIN");
+    EXPECT_EQ(w.window->Presenter().ImageName(fk::ImagePage::System), "fw.bin");
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::System), "/tmp/x/FW.BIN");
     EXPECT_TRUE(w.boxes.shown.empty());
-    EXPECT_TRUE(w.window->m_dataFilePath.empty());
+    EXPECT_TRUE(w.window->Presenter().ImagePath(fk::ImagePage::Data).empty());
 }
 
 TEST(BrowseSystemImage, AsksAboutAnyOtherExtensionAndNoLeavesEverythingAsItWas) {
@@ -60,8 +60,8 @@ TEST(BrowseSystemImage, AsksAboutAnyOtherExtensionAndNoLeavesEverythingAsItWas) 
         EXPECT_EQ(w.boxes.shown[0].buttons, MessageButtons::YesNo);
         EXPECT_EQ(w.dialogs.requests.size(), 1u);
         EXPECT_TRUE(w.window->m_strSysFile->text().isEmpty());
-        EXPECT_TRUE(w.window->m_sysFileName.empty());
-        EXPECT_TRUE(w.window->m_sysFilePath.empty());
+        EXPECT_TRUE(w.window->Presenter().ImageName(fk::ImagePage::System).empty());
+        EXPECT_TRUE(w.window->Presenter().ImagePath(fk::ImagePage::System).empty());
     }
 }
 
@@ -78,7 +78,7 @@ TEST(BrowseSystemImage, EachYesOpensTheDialogAgainFromTheSameFolder) {
     }
     EXPECT_EQ(w.boxes.shown.size(), 3u);
     EXPECT_EQ(w.window->m_strSysFile->text(), "/images/Old.bin");
-    EXPECT_TRUE(w.window->m_sysFilePath.empty());
+    EXPECT_TRUE(w.window->Presenter().ImagePath(fk::ImagePage::System).empty());
 }
 
 TEST(BrowseSystemImage, YesThenARightChoiceIsAcceptedAndCancelChangesNothing) {
@@ -86,14 +86,14 @@ TEST(BrowseSystemImage, YesThenARightChoiceIsAcceptedAndCancelChangesNothing) {
     w.dialogs.choices = {"/a/notes.txt", "/a/Second.Bin"};
     w.boxes.answers = {MessageAnswer::Yes};
     w.window->BtnBrowseSysClick();
-    EXPECT_EQ(w.window->m_sysFilePath, "/a/Second.Bin");
-    EXPECT_EQ(w.window->m_sysFileName, "second.bin");
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::System), "/a/Second.Bin");
+    EXPECT_EQ(w.window->Presenter().ImageName(fk::ImagePage::System), "second.bin");
 
     w.dialogs.choices = {std::nullopt};
     w.window->BtnBrowseSysClick();
     EXPECT_EQ(w.dialogs.requests.back().initialFolder, "/a/Second.Bin");
     EXPECT_EQ(w.window->m_strSysFile->text(), "/a/Second.Bin");
-    EXPECT_EQ(w.window->m_sysFilePath, "/a/Second.Bin");
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::System), "/a/Second.Bin");
     EXPECT_EQ(w.boxes.shown.size(), 1u);
 }
 
@@ -111,9 +111,9 @@ TEST(BrowseDataImage, AcceptsFntInAnyCaseAndAsksWithTheQuestionIconOtherwise) {
     EXPECT_EQ(w.boxes.shown[0].icon, MessageIcon::Question);
     EXPECT_EQ(w.dialogs.requests[0].filter, "Vantorix Data File (*.Fnt)|*.Fnt");
     EXPECT_EQ(w.window->m_strDataFile->text(), "/fonts/Korean.Fnt");
-    EXPECT_EQ(w.window->m_dataFileName, "korean.fnt");
-    EXPECT_EQ(w.window->m_dataFilePath, "/fonts/Korean.Fnt");
-    EXPECT_TRUE(w.window->m_sysFilePath.empty());
+    EXPECT_EQ(w.window->Presenter().ImageName(fk::ImagePage::Data), "korean.fnt");
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::Data), "/fonts/Korean.Fnt");
+    EXPECT_TRUE(w.window->Presenter().ImagePath(fk::ImagePage::System).empty());
 }
 
 TEST(TypedImagePath, FieldsChangeOnlyWhileTheTextNamesAnExistingFile) {
@@ -128,17 +128,18 @@ TEST(TypedImagePath, FieldsChangeOnlyWhileTheTextNamesAnExistingFile) {
     const QString target = dir.path() + "/Fw.Binx";
     for (const QChar letter : target) {
         QTest::keyClick(w.window->m_strSysFile, letter.toLatin1());
-        if (recordedPaths.empty() || recordedPaths.back() != w.window->m_sysFilePath) {
-            recordedPaths.push_back(w.window->m_sysFilePath);
+        if (recordedPaths.empty() ||
+            recordedPaths.back() != w.window->Presenter().ImagePath(fk::ImagePage::System)) {
+            recordedPaths.push_back(w.window->Presenter().ImagePath(fk::ImagePage::System));
         }
     }
     ASSERT_EQ(w.window->m_strSysFile->text(), target);
     const std::string base = dir.path().toStdString();
     EXPECT_EQ(recordedPaths, (std::vector<std::string>{"", base + "/Fw.B", base + "/Fw.Bin"}));
-    EXPECT_EQ(w.window->m_sysFileName, "fw.bin");
+    EXPECT_EQ(w.window->Presenter().ImageName(fk::ImagePage::System), "fw.bin");
 
     w.window->m_strSysFile->clear();
-    EXPECT_EQ(w.window->m_sysFilePath, base + "/Fw.Bin");
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::System), base + "/Fw.Bin");
 }
 
 TEST(TypedImagePath, AnyExistingFileIsTakenWithoutAnExtensionTest) {
@@ -147,24 +148,24 @@ TEST(TypedImagePath, AnyExistingFileIsTakenWithoutAnExtensionTest) {
     ImageWindow w;
     w.window->m_strSysFile->setText(notes);
     w.window->m_strDataFile->setText(notes);
-    EXPECT_EQ(w.window->m_sysFilePath, notes.toStdString());
-    EXPECT_EQ(w.window->m_sysFileName, "notes.txt");
-    EXPECT_EQ(w.window->m_dataFilePath, notes.toStdString());
-    EXPECT_EQ(w.window->m_dataFileName, "notes.txt");
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::System), notes.toStdString());
+    EXPECT_EQ(w.window->Presenter().ImageName(fk::ImagePage::System), "notes.txt");
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::Data), notes.toStdString());
+    EXPECT_EQ(w.window->Presenter().ImageName(fk::ImagePage::Data), "notes.txt");
     EXPECT_TRUE(w.boxes.shown.empty());
 
     w.window->m_strDataFile->setText(dir.path());
-    EXPECT_EQ(w.window->m_dataFilePath, notes.toStdString());
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::Data), notes.toStdString());
 
     // A name that is not UTF-8 is taken byte for byte.
     const std::string latin1 = dir.path().toStdString() + "/Fw\xe9.Bin";
     std::ofstream(latin1) << "image";
     w.window->m_strSysFile->setText(fk::FileNameText(latin1));
-    EXPECT_EQ(w.window->m_sysFilePath, latin1);
-    EXPECT_EQ(w.window->m_sysFileName, "fw\xe9.bin");
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::System), latin1);
+    EXPECT_EQ(w.window->Presenter().ImageName(fk::ImagePage::System), "fw\xe9.bin");
     // Typed as the dialog shows it, with U+FFFD for the byte.
     w.window->m_strDataFile->setText(dir.path() + QString::fromUtf8("/Fw\xef\xbf\xbd.Bin"));
-    EXPECT_EQ(w.window->m_dataFilePath, latin1);
+    EXPECT_EQ(w.window->Presenter().ImagePath(fk::ImagePage::Data), latin1);
 }
 
 class CheckSystemImageFile : public ::testing::Test {

@@ -111,16 +111,6 @@ TEST_F(NetworkWindowTest, FullLastBoxMovesToTheBrowseButtonOfTheShowingTab) {
     EXPECT_EQ(QApplication::focusWidget(), w.BtnBrowseData);
 }
 
-TEST_F(NetworkWindowTest, FullLastBoxDuringUploadMovesToTheUploadButton) {
-    auto& w = Window();
-    w.SysImgPage->setEnabled(false);
-    w.FontImgPage->setEnabled(false);
-    Empty(w.editMac5);
-    Type(w.editMac5, "3c");
-    EXPECT_EQ(w.editMac5->text(), "3C");
-    EXPECT_EQ(QApplication::focusWidget(), w.BtnUpload);
-}
-
 TEST_F(NetworkWindowTest, CaptureTakesTheThreeBoxesAfterTheVendorPrefix) {
     auto& w = Window();
     w.editMac3->setText("1A");

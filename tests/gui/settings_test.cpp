@@ -89,7 +89,7 @@ TEST_F(RememberedImages, PathsChosenInOneRunAreShownInTheNextInTheirRealCase) {
         auto first = Open();
         first->dialogs.choices = {latin1};
         first->window->BtnBrowseDataClick();
-        EXPECT_EQ(first->window->m_dataFilePath, latin1);
+        EXPECT_EQ(first->window->Presenter().ImagePath(fk::ImagePage::Data), latin1);
         first->window->SaveImagePaths();
     }
     // As a later run reads the file from disk, not from this process's cache of it.
@@ -102,14 +102,14 @@ TEST_F(RememberedImages, PathsChosenInOneRunAreShownInTheNextInTheirRealCase) {
     WriteFile(m_sysSearch.path() + "/other.bin");
     second->window->LoadImagePaths();
     EXPECT_EQ(second->window->m_strSysFile->text(), system);
-    EXPECT_EQ(second->window->m_sysFilePath, system.toStdString());
-    EXPECT_EQ(second->window->m_sysFileName, "fw.bin");
-    EXPECT_EQ(second->window->m_dataFilePath, latin1);
-    EXPECT_EQ(second->window->m_dataFileName,
+    EXPECT_EQ(second->window->Presenter().ImagePath(fk::ImagePage::System), system.toStdString());
+    EXPECT_EQ(second->window->Presenter().ImageName(fk::ImagePage::System), "fw.bin");
+    EXPECT_EQ(second->window->Presenter().ImagePath(fk::ImagePage::Data), latin1);
+    EXPECT_EQ(second->window->Presenter().ImageName(fk::ImagePage::Data),
               "kor\xe9"
               "an.fnt");
     second->window->m_strDataFile->setText(data);
-    EXPECT_EQ(second->window->m_dataFileName, "korean.fnt");
+    EXPECT_EQ(second->window->Presenter().ImageName(fk::ImagePage::Data), "korean.fnt");
 }
 
 TEST_F(RememberedImages, APathThatNoLongerNamesAFileGivesWayToTheDefaultSearch) {
@@ -121,10 +121,10 @@ TEST_F(RememberedImages, APathThatNoLongerNamesAFileGivesWayToTheDefaultSearch) 
     auto w = Open();
     w->window->LoadImagePaths();
     EXPECT_EQ(w->window->m_strSysFile->text(), found);
-    EXPECT_EQ(w->window->m_sysFilePath, found.toStdString());
-    EXPECT_EQ(w->window->m_sysFileName, "firmware.bin");
+    EXPECT_EQ(w->window->Presenter().ImagePath(fk::ImagePage::System), found.toStdString());
+    EXPECT_EQ(w->window->Presenter().ImageName(fk::ImagePage::System), "firmware.bin");
     EXPECT_TRUE(w->window->m_strDataFile->text().isEmpty());
-    EXPECT_TRUE(w->window->m_dataFilePath.empty());
+    EXPECT_TRUE(w->window->Presenter().ImagePath(fk::ImagePage::Data).empty());
 }
 
 TEST_F(RememberedImages, OnlyAFontFileStoredLeavesTheSystemImageToTheSearch) {
@@ -137,10 +137,10 @@ TEST_F(RememberedImages, OnlyAFontFileStoredLeavesTheSystemImageToTheSearch) {
 
     auto w = Open();
     w->window->LoadImagePaths();
-    EXPECT_EQ(w->window->m_sysFilePath, found);
-    EXPECT_EQ(w->window->m_sysFileName, "found\xe9.bin");
+    EXPECT_EQ(w->window->Presenter().ImagePath(fk::ImagePage::System), found);
+    EXPECT_EQ(w->window->Presenter().ImageName(fk::ImagePage::System), "found\xe9.bin");
     EXPECT_EQ(w->window->m_strDataFile->text(), font);
-    EXPECT_EQ(w->window->m_dataFilePath, font.toStdString());
+    EXPECT_EQ(w->window->Presenter().ImagePath(fk::ImagePage::Data), font.toStdString());
 }
 
 TEST_F(RememberedImages, TheDataSearchCoversTheRootNotTheCurrentDirectory) {

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "feedback/operator_feedback.h"
 #include "platform/neighbour_table.h"
 #include "platform/udp_socket.h"
 #include "upgrade/device_arp.h"
-#include "upgrade/operator_feedback.h"
 #include "upgrade/session_host.h"
 
 namespace fk::testing {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "feedback/refusal_texts.h"
+
 namespace {
 
 namespace fs = std::filesystem;

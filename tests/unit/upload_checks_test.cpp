@@ -2,23 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include "feedback/refusal_texts.h"
 #include "net/address_plan.h"
 
 namespace {
 
-TEST(CheckBootFileName, AcceptsUpTo127BytesAndNamesTheRefusedOne) {
-    EXPECT_FALSE(fk::CheckBootFileName("").has_value());
-    EXPECT_FALSE(fk::CheckBootFileName(std::string(127, 'a')).has_value());
+TEST(BootFileNameFits, AcceptsUpTo127BytesAndNamesTheRefusedOne) {
+    EXPECT_TRUE(fk::BootFileNameFits(""));
+    EXPECT_TRUE(fk::BootFileNameFits(std::string(127, 'a')));
     const std::string tooLong(128, 'a');
-    EXPECT_EQ(fk::CheckBootFileName(tooLong),
+    EXPECT_FALSE(fk::BootFileNameFits(tooLong));
+    EXPECT_EQ(fk::BootFileNameTooLongText(tooLong),
               "The boot file name '" + tooLong + "' is too long: at most 127 characters.");
 }
 
-TEST(CheckImageSize, AcceptsWhatEndsWithAShortBlock65535) {
-    EXPECT_FALSE(fk::CheckImageSize(0).has_value());
-    EXPECT_FALSE(fk::CheckImageSize(65534ull * 512 - 1).has_value());
-    EXPECT_EQ(fk::CheckImageSize(65534ull * 512),
-              "The image file is too large: at most 33553407 bytes.");
+TEST(ImageSizeFits, AcceptsWhatEndsWithAShortBlock65535) {
+    EXPECT_TRUE(fk::ImageSizeFits(0));
+    EXPECT_TRUE(fk::ImageSizeFits(65534ull * 512 - 1));
+    EXPECT_FALSE(fk::ImageSizeFits(65534ull * 512));
+    EXPECT_EQ(fk::ImageTooLargeText(), "The image file is too large: at most 33553407 bytes.");
 }
 
 TEST(DeviceAddressFor, ChangesOnlyTheLastOctet) {

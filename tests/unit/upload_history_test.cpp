@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "feedback/operator_feedback.h"
 #include "history/recording_host.h"
 #include "history/sha256.h"
 #include "support/fake_session.h"
@@ -278,7 +279,7 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
     const auto timedOut = Failed{Failed::Reason::SendTimeOut, 0};
     {
         UploadHistory history(Path(), Sink());
-        fk::history::RecordingSessionHost recording(window, &history, "flashkit");
+        fk::history::RecordingSessionHost recording(window, &history, "flashkit", fk::FinalTextOf);
         const auto report = [&](std::initializer_list<fk::SessionEvent> events) {
             for (const auto& event : events) recording.OnEvent(event);
         };

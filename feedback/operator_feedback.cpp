@@ -1,24 +1,15 @@
-#include "upgrade/operator_feedback.h"
+#include "feedback/operator_feedback.h"
 
 #include <cerrno>
 
 #include "platform/format_text.h"
+#include "upgrade/overloaded.h"
 
 namespace fk {
 
 namespace {
 
-using platform::MessageIcon;
-
 constexpr const char* kTransmissionErrorCaption = "FlashPilot Transmission Error";
-
-template <class... Handlers>
-struct Overloaded : Handlers... {
-    using Handlers::operator()...;
-};
-// Clang before 17 does not deduce an aggregate's template arguments by itself.
-template <class... Handlers>
-Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 OperatorFeedback Status(std::string text) {
     OperatorFeedback feedback;
@@ -27,9 +18,9 @@ OperatorFeedback Status(std::string text) {
 }
 
 // The status text, and the same text in a box.
-OperatorFeedback StatusAndBox(std::string text, const char* caption, MessageIcon icon) {
+OperatorFeedback StatusAndBox(std::string text, const char* caption, BoxKind kind) {
     OperatorFeedback feedback;
-    feedback.box = OperatorBox{text, caption, icon};
+    feedback.box = OperatorBox{text, caption, kind};
     feedback.status = std::move(text);
     return feedback;
 }
@@ -41,15 +32,15 @@ OperatorFeedback FileErrorFeedback(const event::FileError& error) {
         case Kind::SeekFailed:
             return StatusAndBox(
                 FormatText("File (%s) Read Error, fseek() block = %d", path, error.blockNo), "",
-                MessageIcon::None);
+                BoxKind::Plain);
         case Kind::OpenFailed:
             return StatusAndBox(
                 FormatText("File (%s) Open Error (Error Code = %d)", path, error.error), "",
-                MessageIcon::None);
+                BoxKind::Plain);
         case Kind::Changed:
             return StatusAndBox(
                 FormatText("File (%s) Read Error, the file changed during the upload", path), "",
-                MessageIcon::None);
+                BoxKind::Plain);
         case Kind::ReadFailed:
             break;
     }
@@ -61,21 +52,21 @@ OperatorFeedback FailedFeedback(const event::Failed& failed) {
     switch (failed.reason) {
         case Reason::SendTimeOut:
             return StatusAndBox("TFTP TRANSMISSION TIME OUT ERROR(SEND TIME OUT)",
-                                kTransmissionErrorCaption, MessageIcon::Stop);
+                                kTransmissionErrorCaption, BoxKind::Stop);
         case Reason::AckTimeOut:
             return StatusAndBox("TFTP TRANSMISSION TIME OUT ERROR(ACK TIME OUT)",
-                                kTransmissionErrorCaption, MessageIcon::Stop);
+                                kTransmissionErrorCaption, BoxKind::Stop);
         case Reason::HeaderWait:
             return StatusAndBox(
                 "The recorder did not acknowledge the header block within the wait allowed; it "
                 "may still have been preparing its flash",
-                kTransmissionErrorCaption, MessageIcon::Stop);
+                kTransmissionErrorCaption, BoxKind::Stop);
         case Reason::ReceiveFailed:
             break;
     }
     return StatusAndBox(
         FormatText("Step 2: Tftp receive data error: error code (%d)", failed.error), "",
-        MessageIcon::None);
+        BoxKind::Plain);
 }
 
 }  // namespace
@@ -87,20 +78,22 @@ std::optional<OperatorBox> NetHelperProblemBox(platform::NetHelperProblem proble
                 "Uploading needs the network privileges of the group \"flashkit\", and this user "
                 "is not a member of it. Ask the administrator to add you to the group "
                 "\"flashkit\", then log out and in again: group membership is read at login.",
-                "Group flashkit needed", MessageIcon::Stop};
+                "Group flashkit needed", BoxKind::Stop};
         case platform::NetHelperProblem::Mismatch:
             return OperatorBox{"Uploading needs the network helper " + platform::NetHelperPath() +
                                    ", and the network helper does not match this FlashKit: "
                                    "reinstall FlashKit.",
-                               "Network helper mismatch", MessageIcon::Stop};
+                               "Network helper mismatch", BoxKind::Stop};
         case platform::NetHelperProblem::Missing:
             return OperatorBox{"The network helper " + platform::NetHelperPath() +
                                    " is missing, so the ports of an upload cannot be opened. Ask "
                                    "the administrator to install FlashKit again.",
-                               "Network helper missing", MessageIcon::Stop};
-        default:
-            return std::nullopt;
+                               "Network helper missing", BoxKind::Stop};
+        case platform::NetHelperProblem::None:
+        case platform::NetHelperProblem::Failed:
+            break;
     }
+    return std::nullopt;
 }
 
 OperatorFeedback FeedbackFor(const SessionEvent& event) {
@@ -134,10 +127,11 @@ OperatorFeedback FeedbackFor(const SessionEvent& event) {
                                   : "Waiting for an IPv4 address on " + waiting.cardName);
             },
             [](const event::AddressBack&) { return Status("Uploading Started"); },
+            [](const event::RequestAccepted&) { return OperatorFeedback{}; },
             [](const event::ImageUnmeasurable&) {
                 OperatorFeedback feedback;
                 feedback.box =
-                    OperatorBox{"Image file open error", "File open error", MessageIcon::Stop};
+                    OperatorBox{"Image file open error", "File open error", BoxKind::Stop};
                 return feedback;
             },
             [](const event::StrayDatagram& stray) {
@@ -146,6 +140,8 @@ OperatorFeedback FeedbackFor(const SessionEvent& event) {
                                     "Bootp and Tftp."
                                   : "Tftp error received");
             },
+            [](const event::BlockServed&) { return OperatorFeedback{}; },
+            [](const event::Acknowledged&) { return OperatorFeedback{}; },
             [](const event::Progress& progress) {
                 auto feedback = Status(FormatText("Upload %d (%%) Completed", progress.percent));
                 feedback.progress = progress.percent;
@@ -169,7 +165,7 @@ OperatorFeedback FeedbackFor(const SessionEvent& event) {
                     "Every block of the image was sent, but the recorder did not confirm the "
                     "last one. It may be writing its flash now: do not switch it off. Wait until "
                     "it restarts by itself.",
-                    "Upload not confirmed", MessageIcon::Stop};
+                    "Upload not confirmed", BoxKind::Stop};
                 return feedback;
             },
             [](const event::Ended&) {
@@ -177,9 +173,12 @@ OperatorFeedback FeedbackFor(const SessionEvent& event) {
                 feedback.idle = true;
                 return feedback;
             },
-            [](const auto&) { return OperatorFeedback{}; },
         },
         event);
+}
+
+std::string FinalTextOf(const SessionEvent* ending) {
+    return ending ? FeedbackFor(*ending).status.value_or("") : kUploadingAbortedText;
 }
 
 }  // namespace fk

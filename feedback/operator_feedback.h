@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/message_box.h"
 #include "platform/net_privileges.h"
 #include "upgrade/session_events.h"
 
@@ -18,10 +17,14 @@ inline constexpr const char* kUploadingAbortedText = "Uploading Aborted";
 
 enum class Cue : int { Start = 1, Completed = 2, Error = 3 };
 
+// A plain box says what happened; a stop box says that something stopped the operator. Each
+// front end draws them its own way.
+enum class BoxKind { Plain, Stop };
+
 struct OperatorBox {
     std::string text;
     std::string caption;  // empty: the plain box, captioned with the application title
-    platform::MessageIcon icon = platform::MessageIcon::None;
+    BoxKind kind = BoxKind::Plain;
 };
 
 struct OperatorFeedback {
@@ -37,5 +40,9 @@ OperatorFeedback FeedbackFor(const SessionEvent& event);
 // The box shown beside a failed socket step when the network helper could not be asked for a
 // reason the operator can act on; none otherwise.
 std::optional<OperatorBox> NetHelperProblemBox(platform::NetHelperProblem problem);
+
+// The final text the history keeps of an upload: the status text of the event that ended it,
+// or, for an upload stopped from outside (ending none), the window's abort.
+std::string FinalTextOf(const SessionEvent* ending);
 
 }  // namespace fk

@@ -1,0 +1,101 @@
+#pragma once
+
+// The Qt window as the presenter and the upload session see it. The view draws what the
+// presenter says on the window's widgets; the link owns the session and the recording host in
+// front of it, and brings each event's feedback to the presenter on the GUI thread in call order.
+// Nothing here waits: a worker's event is queued.
+
+#include <QLineEdit>
+
+#include "app/kvupgradefrm.h"
+#include "app/presenter/window_presenter.h"
+#include "history/recording_host.h"
+#include "upgrade/device_arp.h"
+#include "upgrade/session_host.h"
+#include "upgrade/upload_session.h"
+
+class TKVUpgradeFrm::View final : public fk::window::WindowView,
+                                  public fk::window::CuePlayer,
+                                  public fk::window::BlinkTimer,
+                                  public fk::window::SettingsStore {
+  public:
+    explicit View(TKVUpgradeFrm& window) : m_window(window) {}
+
+    void SetStatus(const std::string& text, fk::window::StatusLook look) override;
+    void SetStatusLook(fk::window::StatusLook look) override;
+    void SetProgress(int percent) override { m_window.SetProgress(percent); }
+    void SetUploadButton(fk::window::UploadButton button) override;
+    void EnableImagePages(bool enabled) override;
+    void Focus(fk::window::Control control) override;
+    fk::platform::MessageAnswer ShowBox(const std::string& text, const std::string& caption,
+                                        fk::platform::MessageIcon icon,
+                                        fk::platform::MessageButtons buttons) override;
+    void ShowBoxWithoutWaiting(const std::string& text, const std::string& caption,
+                               fk::platform::MessageIcon icon) override;
+    void SetCards(const std::vector<std::string>& entries, int selected) override;
+    void SetHostAddressText(const std::string& text) override;
+    std::string MacText(int box) const override;
+    void ClearMac(int box) override;
+    fk::ImagePage CurrentPage() const override;
+    std::string PathText(fk::ImagePage page) const override;
+    void SetPathText(fk::ImagePage page, const std::string& path) override;
+    std::string DialogDir(fk::ImagePage page) const override;
+    void SetDialogDir(fk::ImagePage page, const std::string& dir) override;
+    std::optional<std::string> ChooseImageFile(fk::ImagePage page) override;
+
+    // CuePlayer
+    void Play(fk::Cue cue) override { m_window.PlayCue(static_cast<int>(cue)); }
+    void Silence() override;
+
+    // BlinkTimer
+    void Start() override;
+    void Stop() override;
+    bool Active() const override;
+
+    // SettingsStore
+    std::string Read(const std::string& group, const std::string& name) override;
+    void Write(const std::string& group, const std::string& name,
+               const std::string& value) override;
+
+  private:
+    QLineEdit* MacBox(int box) const;
+    QLineEdit* PathBox(fk::ImagePage page) const;
+    fk::OpenFileDialog* Dialog(fk::ImagePage page) const;
+
+    TKVUpgradeFrm& m_window;
+};
+
+class TKVUpgradeFrm::SessionLink final : public fk::SessionHost,
+                                         public fk::DeviceArp,
+                                         public fk::window::SessionControl {
+  public:
+    SessionLink(TKVUpgradeFrm& window, fk::history::UploadHistory* history,
+                fk::platform::PortOpener& ports, const fk::UploadSessionOptions& options);
+
+    // SessionHost, any thread.
+    fk::SelectedCard Card() const override { return m_window.Card(); }
+    void OnEvent(const fk::SessionEvent& event) override;
+
+    // DeviceArp, the session's threads.
+    int SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
+                          bool add) override {
+        return m_window.SetDeviceArpEntry(ifindex, address, mac, add);
+    }
+    void ResetErrorReport() override { m_window.ResetArpErrorReport(); }
+
+    // SessionControl, GUI thread.
+    void Start(const fk::UploadPlan& plan) override { m_session.StartUpload(plan); }
+    void Stop() override;
+    void RecordStopAsFailed(const std::string& text) override {
+        m_recording.SetStopOutcome(fk::history::Outcome::Failed, text);
+    }
+    void Shutdown() override { m_session.Shutdown(); }
+    bool Running() const override;
+
+    fk::UploadSession& Session() { return m_session; }
+
+  private:
+    TKVUpgradeFrm& m_window;
+    fk::history::RecordingSessionHost m_recording;
+    fk::UploadSession m_session;
+};

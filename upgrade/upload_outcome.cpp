@@ -1,0 +1,32 @@
+#include "upgrade/upload_outcome.h"
+
+#include "upgrade/overloaded.h"
+
+namespace fk {
+
+std::optional<Outcome> OutcomeOf(const SessionEvent& event) {
+    using None = std::optional<Outcome>;
+    return std::visit(Overloaded{
+                          [](const event::Started&) { return None(); },
+                          [](const event::StartFailed&) { return None(Outcome::Failed); },
+                          [](const event::Announcing&) { return None(); },
+                          [](const event::WaitingForAddress&) { return None(); },
+                          [](const event::AddressBack&) { return None(); },
+                          [](const event::RequestAccepted&) { return None(); },
+                          [](const event::ImageUnmeasurable&) { return None(); },
+                          [](const event::StrayDatagram&) { return None(); },
+                          [](const event::BlockServed&) { return None(); },
+                          [](const event::Acknowledged&) { return None(); },
+                          [](const event::Progress&) { return None(); },
+                          [](const event::Resent&) { return None(); },
+                          [](const event::SendFailed&) { return None(); },
+                          [](const event::FileError&) { return None(); },
+                          [](const event::Completed&) { return None(Outcome::Completed); },
+                          [](const event::Failed&) { return None(Outcome::Failed); },
+                          [](const event::Unconfirmed&) { return None(Outcome::Unconfirmed); },
+                          [](const event::Ended&) { return None(); },
+                      },
+                      event);
+}
+
+}  // namespace fk
