@@ -24,7 +24,7 @@
 #include "app/unhandled_error.h"
 #include "history/recording_host.h"
 #include "image/file_name_text.h"
-#include "upgrade/upload_session.h"
+#include "upgrade/upload_station.h"
 
 fk::MacAddress deviceMac = fk::kRecorderMacPrefix;
 

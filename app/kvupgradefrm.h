@@ -37,9 +37,9 @@ class RecordingSessionHost;
 class UploadHistory;
 }  // namespace history
 class OpenFileDialog;
-class UploadSession;
+class UploadStation;
 struct UploadPlan;
-struct UploadSessionOptions;
+struct StationOptions;
 namespace platform {
 class AdapterSource;
 class FileDialogs;
@@ -64,7 +64,7 @@ struct WindowServices {
     platform::TcpipConfig& tcpipConfig;
     platform::NeighbourTable& neighbours;
     // Ports and intervals of the upload; none means the recorder's own.
-    const UploadSessionOptions* uploadOptions = nullptr;
+    const StationOptions* uploadOptions = nullptr;
     // Where every upload is recorded; none records nothing.
     history::UploadHistory* history = nullptr;
     // Tells when the system's cards change, so that the card list follows them; none keeps the
@@ -237,7 +237,7 @@ class TKVUpgradeFrm : public QWidget {
     class SessionLink;
     std::unique_ptr<SessionLink> m_sessionLink;
     std::unique_ptr<fk::history::RecordingSessionHost> m_recordingHost;
-    std::unique_ptr<fk::UploadSession> m_session;
+    std::unique_ptr<fk::UploadStation> m_session;
 };
 
 // The recorder's MAC address, program-wide; octets 3 to 5 are captured at each Upload.

@@ -9,7 +9,7 @@
 #include "image/image_files.h"
 #include "platform/message_box.h"
 #include "upgrade/upload_checks.h"
-#include "upgrade/upload_session.h"
+#include "upgrade/upload_station.h"
 
 namespace {
 
@@ -49,10 +49,10 @@ void TKVUpgradeFrm::CreateUploadSession() {
     m_sessionLink = std::make_unique<SessionLink>(*this);
     m_recordingHost = std::make_unique<fk::history::RecordingSessionHost>(
         *m_sessionLink, m_services.history, "flashkit");
-    m_session = std::make_unique<fk::UploadSession>(
+    m_session = std::make_unique<fk::UploadStation>(
         *m_recordingHost, *m_sessionLink,
         m_services.ports ? *m_services.ports : fk::platform::SystemPortOpener(),
-        m_services.uploadOptions ? *m_services.uploadOptions : fk::UploadSessionOptions{});
+        m_services.uploadOptions ? *m_services.uploadOptions : fk::StationOptions{});
 }
 
 bool TKVUpgradeFrm::Uploading() const {

@@ -36,7 +36,7 @@
 #include "upgrade/operator_feedback.h"
 #include "upgrade/transfer_percent.h"
 #include "upgrade/upload_checks.h"
-#include "upgrade/upload_session.h"
+#include "upgrade/upload_station.h"
 
 namespace fk::cli {
 
@@ -345,10 +345,10 @@ int RunUpload(const UploadOptions& options) {
         PrintError);
     TerminalHost host(ready->card, *neighbours);
     history::RecordingSessionHost recording(host, &history, "flashkit-cli");
-    UploadSessionOptions sessionOptions;
+    StationOptions sessionOptions;
     sessionOptions.headerWait =
         std::chrono::milliseconds(static_cast<long long>(options.headerWaitSeconds * 1000));
-    UploadSession session(recording, host, platform::SystemPortOpener(), sessionOptions);
+    UploadStation session(recording, host, platform::SystemPortOpener(), sessionOptions);
 
     const std::string recorderAddress = FormatDottedQuad(DeviceAddressFor(ready->card.hostAddress));
     const std::string hostAddress = FormatDottedQuad(ready->card.hostAddress);
