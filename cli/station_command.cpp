@@ -26,6 +26,7 @@
 #include "net/address_plan.h"
 #include "net/arp_entry.h"
 #include "platform/adapter_source.h"
+#include "platform/format_text.h"
 #include "platform/neighbour_table.h"
 #include "upgrade/operator_feedback.h"
 #include "upgrade/station_session.h"
@@ -214,11 +215,16 @@ std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& option
     return macs;
 }
 
-// The exit status of the station: 0 when every recorder it served, and every one named,
-// completed; else that of the worst recorder.
+// The exit status of the station: 0 when every recorder named (with none named, every one it
+// served) completed; else that of the worst of them.
 ExitCode StationExitCode(const std::map<Ipv4, Row>& rows) {
+    // With recorders named, theirs is the outcome: a unit learnt on the way (perhaps forged)
+    // decides nothing.
+    const bool anyNamed =
+        std::any_of(rows.begin(), rows.end(), [](const auto& entry) { return entry.second.named; });
     bool failed = false, unconfirmed = false, unfinished = rows.empty();
     for (const auto& [address, row] : rows) {
+        if (anyNamed && !row.named) continue;
         failed |= row.outcome == history::Outcome::Failed;
         unconfirmed |= row.outcome == history::Outcome::Unconfirmed;
         unfinished |= row.named ? !row.completedOnce : row.outcome != history::Outcome::Completed;
@@ -266,6 +272,31 @@ int RunStation(const StationRunOptions& options) {
 
     const auto adapters = platform::MakeSystemAdapterSource();
     const auto neighbours = platform::MakeSystemNeighbourTable();
+    if (!FindCard(BuildAdapterList(adapters->List()), options.card)) {
+        output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
+        return kExitBadInput;
+    }
+    const sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    if (options.waitSeconds) {
+        bool stopped = false;
+        const auto until = Clock::now() + std::chrono::milliseconds(
+                                              static_cast<long long>(*options.waitSeconds * 1000));
+        const auto ready = AwaitCardReady(
+            options.card, *adapters, until, stopSignals,
+            [&](const std::string& text) {
+                output.Line(text);
+                output.Emit({{"event", "waiting"}, {"text", text}});
+            },
+            stopped);
+        if (stopped) return kExitInterrupted;
+        if (!ready) {
+            output.Error(FormatText("%s had no carrier and IPv4 address within %g s",
+                                    options.card.c_str(), *options.waitSeconds));
+            return kExitNoRequest;
+        }
+    }
     const AdapterList cards = BuildAdapterList(adapters->List());
     const auto card = FindCard(cards, options.card);
     if (!card) {
@@ -312,10 +343,6 @@ int RunStation(const StationRunOptions& options) {
         given.insert(*address);
         plan.named.push_back({mac, *address});
     }
-
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 
     StationTerminalHost terminal(*neighbours);
     plan.learn = options.learn;
@@ -375,7 +402,37 @@ int RunStation(const StationRunOptions& options) {
         output.Changed(row);
         output.Emit(std::move(event), &row);
     };
+    std::size_t waiting = 0;
+    const auto admitted = [&](const StationRecorder& recorder, event::Admission::Kind kind) {
+        using Kind = event::Admission::Kind;
+        const std::string mac = FormatMac(recorder.mac);
+        switch (kind) {
+            case Kind::Waiting:
+                ++waiting;
+                setState(rows[recorder.address], "waiting", {{"event", "waiting"}});
+                return;
+            case Kind::LetGo:
+                output.Line(mac + " was answered but never asked for its image: let go");
+                output.Emit({{"event", "let_go"}, {"mac", mac}});
+                rows.erase(recorder.address);
+                return;
+            case Kind::NoPlace:
+            case Kind::NoAddress:
+                const bool place = kind == Kind::NoPlace;
+                output.Line(
+                    mac + " turned away: " +
+                    (place ? "no place free (at most " + std::to_string(options.max) + " at once)"
+                           : std::string("no address left for it")));
+                output.Emit({{"event", "turned_away"},
+                             {"mac", mac},
+                             {"reason", place ? "no_place" : "no_address"}});
+                return;
+        }
+    };
     const auto handle = [&](const StationRecorder& recorder, const SessionEvent& event) {
+        if (const auto* admission = std::get_if<event::Admission>(&event)) {
+            return admitted(recorder, admission->kind);
+        }
         const OperatorFeedback feedback = FeedbackFor(event);
         if (recorder.address == 0) {
             if (std::holds_alternative<event::StartFailed>(event)) {
@@ -397,7 +454,12 @@ int RunStation(const StationRunOptions& options) {
         Row& row = rows[recorder.address];
         row.recorder = recorder;
         if (std::holds_alternative<event::Announcing>(event)) {
-            setState(row, "answered", {{"event", "answered"}});
+            // A named one's turn came; a learnt one was answered.
+            if (row.named) {
+                setState(row, "announcing", {{"event", "announcing"}});
+            } else {
+                setState(row, "answered", {{"event", "answered"}});
+            }
         } else if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
             // Every transfer is a row of the history of its own.
             row.recording =
@@ -467,6 +529,10 @@ int RunStation(const StationRunOptions& options) {
 
     station.Start(plan);
     handleAll(terminal.Take(Clock::now()));
+    if (waiting > 0) {
+        output.Line(std::to_string(waiting) + " named recorder(s) wait their turn: " +
+                    std::to_string(options.max) + " are served at once.");
+    }
     bool interrupted = false;
     while (started && !portFailed && !(options.untilDone && allNamedDone())) {
         handleAll(terminal.Take(Clock::now() + std::chrono::milliseconds(50)));

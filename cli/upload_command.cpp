@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <system_error>
@@ -196,13 +197,16 @@ class Output {
     bool m_barShown = false;
 };
 
+}  // namespace
+
 // A card without a carrier, or whose address a network manager took with the carrier, gives the
 // recorder nothing to answer: the upload waits for both, saying so once. Nothing when the
 // deadline passed or a stop signal came first (then `stopped`).
 std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
                                             platform::AdapterSource& adapters,
                                             Clock::time_point until, const sigset_t& stopSignals,
-                                            Output& output, bool& stopped) {
+                                            const std::function<void(const std::string&)>& say,
+                                            bool& stopped) {
     const auto watch = platform::MakeSystemNetworkWatch();
     bool told = false;
     for (;;) {
@@ -215,12 +219,7 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
             const std::string awaited = carrier   ? "an IPv4 address"
                                         : address ? "a carrier"
                                                   : "a carrier and an IPv4 address";
-            const std::string text = "Waiting for " + awaited + " on " + card->adapterName;
-            if (output.Mode() == OutputMode::Json) {
-                output.Emit({{"event", "waiting"}, {"text", text}});
-            } else {
-                output.Line(text);
-            }
+            say("Waiting for " + awaited + " on " + card->adapterName);
             told = true;
         }
         stopped = StopAsked(stopSignals);
@@ -234,8 +233,6 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
         }
     }
 }
-
-}  // namespace
 
 void PrintJsonEvent(Json event) {
     event["time"] = history::UtcTimeText();
@@ -325,8 +322,16 @@ int RunUpload(const UploadOptions& options) {
                   std::chrono::milliseconds(static_cast<long long>(*options.waitSeconds * 1000))
             : Clock::time_point::max();
     bool stopped = false;
-    const auto card =
-        AwaitCardReady(options.card, *adapters, waitUntil, stopSignals, output, stopped);
+    const auto card = AwaitCardReady(
+        options.card, *adapters, waitUntil, stopSignals,
+        [&](const std::string& text) {
+            if (output.Mode() == OutputMode::Json) {
+                output.Emit({{"event", "waiting"}, {"text", text}});
+            } else {
+                output.Line(text);
+            }
+        },
+        stopped);
     if (stopped) return kExitInterrupted;
     if (!card && !options.waitSeconds) {
         output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");

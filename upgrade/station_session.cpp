@@ -16,6 +16,11 @@ using Clock = std::chrono::steady_clock;
 
 // Datagrams taken from a port per round, so that a flood cannot hold up the deadlines.
 constexpr int kDatagramsPerRound = 64;
+// New MACs learnt: a few at once, then one per interval, so that forged requests cannot take
+// every place before a real recorder asks.
+constexpr int kLearnBurst = 4;
+constexpr std::chrono::milliseconds kLearnInterval{500};
+constexpr std::uint32_t kLimitedBroadcast = 0xFFFFFFFF;
 
 bool EndsTransfer(const SessionEvent& event) {
     return std::holds_alternative<event::Completed>(event) ||
@@ -31,10 +36,16 @@ struct StationSession::Run final : TftpSink {
     struct Member {
         StationRecorder recorder;
         bool named = false;
+        bool waiting = false;     // named, its turn not yet come
         bool announcing = false;  // named and its read request not yet come
+        bool asked = false;       // a read request of it came
         int entryCard = 0;        // the card its neighbour entry is on; 0: none
         bool done = false;        // its last transfer ended
         Clock::time_point nextAnnounce;
+        Clock::time_point answeredAt;  // learnt: its first answer
+
+        // It takes one of the places served at once.
+        bool Holds() const { return !done && (announcing || asked || !named); }
     };
 
     Run(const StationPlan& plan, DeviceArp& arp) : plan(plan), card(plan.card), arp(arp) {}
@@ -96,7 +107,9 @@ struct StationSession::Run final : TftpSink {
     // Entries a card change left behind: not deleted by the change, as the window never did,
     // but at the end.
     std::vector<std::pair<int, Ipv4>> leftEntries;
-    int portsCard = 0;  // the card both ports serve
+    std::set<MacAddress> turnedAway;  // told once each
+    Clock::time_point learnClock;     // the rate limit's: when the next MAC may be learnt
+    int portsCard = 0;                // the card both ports serve
     bool awaitingAddress = false;
     bool portFailed = false;
     Clock::time_point nextRefresh;
@@ -160,13 +173,19 @@ bool StationSession::Start(const StationPlan& plan) {
     for (long long n = 0; n < count; ++n) {
         Run::Member member;
         member.recorder = plan.named[static_cast<std::size_t>(n)];
-        member.named = member.announcing = true;
+        member.named = true;
+        member.waiting =
+            static_cast<std::size_t>(n) >= std::max<std::size_t>(1, m_options.maxRecorders);
+        member.announcing = !member.waiting;
         member.nextAnnounce = now + m_options.bootpPeriod * n / count;
         run->members.push_back(member);
     }
     run->nextRefresh = now + m_options.entryRefresh;
     run->state = SessionState::Announcing;
     m_host.OnEvent({}, event::Announcing{});
+    for (const auto& member : run->members) {
+        if (member.waiting) m_host.OnEvent(member.recorder, event::Admission{});
+    }
     std::lock_guard lock(m_mutex);
     m_run = run;
     m_thread = std::thread(&StationSession::NetworkThread, this, std::ref(*run));
@@ -242,6 +261,8 @@ void StationSession::NetworkThread(Run& run) {
 
 void StationSession::Round(Run& run, Clock::time_point now) {
     TftpEngine& engine = *run.engine;
+    LetGoSilent(run, now);
+    GiveTurns(run, now);
     Announce(run, now);
     if (now >= run.nextRefresh) {
         RefreshEntries(run);
@@ -267,6 +288,32 @@ void StationSession::Announce(Run& run, Clock::time_point now) {
                                                  member.recorder.mac, run.plan.file.bootFileName);
         run.bootpPort->SendTo(reply, {member.recorder.address, m_options.bootpClientPort});
     }
+}
+
+// A place freed goes to the next named recorder waiting: its announcements begin.
+void StationSession::GiveTurns(Run& run, Clock::time_point now) {
+    auto held = static_cast<std::size_t>(std::count_if(
+        run.members.begin(), run.members.end(), [](const Run::Member& m) { return m.Holds(); }));
+    for (auto& member : run.members) {
+        if (held >= m_options.maxRecorders) return;
+        if (!member.waiting) continue;
+        member.waiting = false;
+        member.announcing = true;
+        member.nextAnnounce = now;
+        ++held;
+        run.Report(member.recorder.address, event::Announcing{});
+    }
+}
+
+// A recorder learnt whose answer brought no read request in time: its place and address are free.
+void StationSession::LetGoSilent(Run& run, Clock::time_point now) {
+    std::erase_if(run.members, [&](Run::Member& member) {
+        if (member.named || member.asked || now - member.answeredAt < m_options.learntWait)
+            return false;
+        run.DropEntry(member);
+        run.pending.emplace_back(member.recorder, event::Admission{event::Admission::Kind::LetGo});
+        return true;
+    });
 }
 
 // The card as the host gives it now, taken whole: its address, the recorder's address the rule
@@ -350,6 +397,7 @@ void StationSession::ReceiveTftp(Run& run) {
         const std::span<const std::uint8_t> datagram{buffer.data(), received.length};
         if (ParseTftpOpcode(datagram) == TftpKind::ReadRequest) {
             member->announcing = false;
+            member->asked = true;
             if (!run.plan.followCard) run.MakeEntry(*member);
         }
         run.engine->OnDatagram(datagram, received.from, Clock::now());
@@ -370,30 +418,52 @@ void StationSession::ReceiveBootp(Run& run) {
         const auto request = ParseBootpRequest({buffer.data(), received.length});
         if (!request || !IsRecorderMac(request->mac)) continue;
         Run::Member* member = run.ByMac(request->mac);
-        if (!member && run.plan.learn && run.plan.nextAddress) {
-            const auto learnt =
-                std::count_if(run.members.begin(), run.members.end(),
-                              [](const Run::Member& m) { return !m.named && !m.done; });
-            if (static_cast<std::size_t>(learnt) >= m_options.maxRecorders) continue;
-            std::set<Ipv4> given;
-            for (const auto& known : run.members) given.insert(known.recorder.address);
-            const auto address = run.plan.nextAddress(request->mac, given);
-            if (!address) continue;
-            Run::Member newcomer;
-            newcomer.recorder = {request->mac, *address};
-            run.members.push_back(newcomer);
-            member = &run.members.back();
-            // A recorder learnt is answered from now on.
-            run.Report(*address, event::Announcing{});
+        // Learnt only from a request broadcast on the card's own link (where the system tells):
+        // one sent to this PC, or routed here, is nobody's to steer the bench with.
+        const bool onLink =
+            (received.to == 0 && received.ifindex == 0) ||
+            (received.to == kLimitedBroadcast && received.ifindex == run.card.ifindex);
+        if (!member && run.plan.learn && run.plan.nextAddress && onLink) {
+            Learn(run, request->mac);
+            member = run.ByMac(request->mac);
         }
-        // An upload waiting for the card's address has none to give.
-        if (!member || member->recorder.address == 0 || run.card.hostAddress == 0) continue;
+        // A named one waiting its turn is answered when it comes; an upload waiting for the
+        // card's address has none to give.
+        if (!member || member->waiting || member->recorder.address == 0 ||
+            run.card.hostAddress == 0)
+            continue;
         run.MakeEntry(*member);
         const Ipv4 address = member->recorder.address;
         const BootpReply reply = BuildBootpReply(address, run.card.hostAddress, request->mac,
                                                  run.plan.file.bootFileName, request->xid);
         run.bootpPort->SendTo(reply, {address, m_options.bootpClientPort});
     }
+}
+
+void StationSession::Learn(Run& run, const MacAddress& mac) {
+    using Kind = event::Admission::Kind;
+    const auto now = Clock::now();
+    const auto turnAway = [&](Kind kind) {
+        if (run.turnedAway.insert(mac).second)
+            run.pending.emplace_back(StationRecorder{mac, 0}, event::Admission{kind});
+    };
+    const auto held = static_cast<std::size_t>(std::count_if(
+        run.members.begin(), run.members.end(), [](const Run::Member& m) { return m.Holds(); }));
+    if (held >= m_options.maxRecorders) return turnAway(Kind::NoPlace);
+    run.learnClock = std::max(run.learnClock, now - kLearnBurst * kLearnInterval);
+    if (run.learnClock + kLearnInterval > now) return;
+    std::set<Ipv4> given;
+    for (const auto& known : run.members) given.insert(known.recorder.address);
+    const auto address = run.plan.nextAddress(mac, given);
+    if (!address) return turnAway(Kind::NoAddress);
+    run.learnClock += kLearnInterval;
+    run.turnedAway.erase(mac);
+    Run::Member newcomer;
+    newcomer.recorder = {mac, *address};
+    newcomer.answeredAt = now;
+    run.members.push_back(newcomer);
+    // A recorder learnt is answered from now on.
+    run.Report(*address, event::Announcing{});
 }
 
 void StationSession::Deliver(Run& run) {

@@ -71,8 +71,12 @@ struct StationOptions {
     // Each entry is added again this often: well inside the kernel's reachable time (15 s at the
     // least by default), which a boot loader that never answers ARP never confirms.
     std::chrono::milliseconds entryRefresh{1000};
-    // Transfers at once, and recorders learnt and not yet done.
+    // Recorders served at once: announced to, transferring, or learnt and not yet done. Named
+    // recorders beyond it wait their turn.
     std::size_t maxRecorders = 16;
+    // A recorder learnt that sends no read request this long after its first answer is let go:
+    // its place and its address are free again.
+    std::chrono::milliseconds learntWait{5000};
 };
 
 struct StationPlan {
@@ -128,6 +132,9 @@ class StationSession {
     void ReceiveBootp(Run& run);
     void ReceiveNotices(Run& run);
     void Announce(Run& run, std::chrono::steady_clock::time_point now);
+    void GiveTurns(Run& run, std::chrono::steady_clock::time_point now);
+    void LetGoSilent(Run& run, std::chrono::steady_clock::time_point now);
+    void Learn(Run& run, const MacAddress& mac);
     bool FollowCard(Run& run);
     void RefreshEntries(Run& run);
     void Deliver(Run& run);

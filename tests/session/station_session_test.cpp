@@ -443,23 +443,28 @@ class StationSessionTest : public ::testing::Test {
     void Start() {
         station = std::make_unique<fk::StationSession>(host, arp, ports, options);
         ASSERT_TRUE(station->Start(plan));
-        m_seen = 0;
+        m_seen = m_repliesSeen = 0;
+        m_announced.clear();
     }
 
-    // Plays every recorder of plan.named: each asks, then acknowledges every block it gets,
-    // except the silent one, which stops after its third block. The bytes each one got from
-    // block 2 on, once all that answer are done or the time is up.
+    // Plays every recorder of plan.named: each asks once announced to, then acknowledges every
+    // block it gets, except the silent one, which stops after its third block. The bytes each one
+    // got from block 2 on, once all that answer are done or the time is up.
     std::map<fk::Ipv4, Bytes> Flash(std::optional<fk::Ipv4> silent) {
         auto tftp = ports.Port(69);
         std::map<fk::Ipv4, Bytes> got;
-        std::set<fk::Ipv4> done;
-        for (std::size_t n = 0; n < plan.named.size(); ++n) {
-            const auto address = plan.named[n].address;
-            tftp->Deliver(ReadRequest("FW_2.BIN"), {address, static_cast<std::uint16_t>(2000 + n)});
-        }
+        std::set<fk::Ipv4> done, asked;
         const auto until = Clock::now() + 10s;
         const std::size_t answering = plan.named.size() - (silent ? 1 : 0);
         while (done.size() < answering && Clock::now() < until) {
+            const auto replies = ports.Port(67)->SentSoFar();
+            for (; m_repliesSeen < replies.size(); ++m_repliesSeen)
+                m_announced.insert(replies[m_repliesSeen].to.address);
+            for (const fk::Ipv4 address : m_announced) {
+                if (!asked.insert(address).second) continue;
+                tftp->Deliver(ReadRequest("FW_2.BIN"),
+                              {address, static_cast<std::uint16_t>(2000 + (address & 0xFF))});
+            }
             const auto sent = tftp->SentSoFar();
             for (; m_seen < sent.size(); ++m_seen) {
                 const auto& [bytes, to] = sent[m_seen];
@@ -487,7 +492,9 @@ class StationSessionTest : public ::testing::Test {
 
   private:
     fs::path m_image;
-    std::size_t m_seen = 0;  // the TFTP port's sends Flash has answered
+    std::size_t m_seen = 0;          // the TFTP port's sends Flash has answered
+    std::size_t m_repliesSeen = 0;   // the BOOTP port's sends Flash has seen
+    std::set<fk::Ipv4> m_announced;  // the recorders those were sent to
 };
 
 TEST_F(StationSessionTest, NamedRecordersCompleteEachWithItsAddressWhateverAnotherDoes) {
@@ -496,24 +503,32 @@ TEST_F(StationSessionTest, NamedRecordersCompleteEachWithItsAddressWhateverAnoth
         std::uint8_t recorders;
         std::optional<std::uint8_t> silent;
         std::size_t rounds = 1;  // each recorder asks again after completing
+        std::size_t max = 16;    // served at once; the others wait their turn
     };
     for (const Row& row : {Row{"four complete", 4, std::nullopt}, Row{"one goes silent", 4, 2},
-                           Row{"each asks again after completing", 2, std::nullopt, 2}}) {
+                           Row{"each asks again after completing", 2, std::nullopt, 2},
+                           Row{"six named, two at once", 6, std::nullopt, 1, 2}}) {
         SCOPED_TRACE(row.what);
+        options.maxRecorders = row.max;
         plan.named.clear();
         for (std::uint8_t n = 0; n < row.recorders; ++n) plan.named.push_back(Named(n));
         Start();
-        // Each is announced with its own address, after its entry was made.
+        // Each served at once is announced with its own address, after its entry was made.
+        const std::size_t atOnce = std::min<std::size_t>(row.recorders, row.max);
         std::set<fk::Ipv4> announced;
         const auto until = Clock::now() + 2s;
-        while (announced.size() < row.recorders && Clock::now() < until) {
+        while (announced.size() < atOnce && Clock::now() < until) {
             for (const auto& sent : ports.Port(67)->SentSoFar()) {
                 EXPECT_EQ(sent.to.address, Yiaddr(sent.bytes));
                 announced.insert(sent.to.address);
             }
         }
-        EXPECT_EQ(announced.size(), row.recorders);
-        EXPECT_EQ(table.Entries().size(), row.recorders);
+        EXPECT_EQ(announced.size(), atOnce);
+        EXPECT_EQ(table.Entries().size(), atOnce);
+        std::size_t waiting = 0;
+        for (const auto& recorder : plan.named)
+            waiting += host.Count<fk::event::Admission>(recorder.address);
+        EXPECT_EQ(waiting, row.recorders - atOnce);
 
         const std::optional<fk::Ipv4> silent =
             row.silent ? std::optional(Named(*row.silent).address) : std::nullopt;
@@ -548,6 +563,7 @@ TEST_F(StationSessionTest, NamedRecordersCompleteEachWithItsAddressWhateverAnoth
 }
 
 TEST_F(StationSessionTest, LearnAnswersARecordersBootRequestWithItsXidAndAddress) {
+    options.learntWait = 300ms;
     plan.learn = true;
     plan.nextAddress = [](const fk::MacAddress&,
                           const std::set<fk::Ipv4>& given) -> std::optional<fk::Ipv4> {
@@ -582,6 +598,22 @@ TEST_F(StationSessionTest, LearnAnswersARecordersBootRequestWithItsXidAndAddress
     EXPECT_EQ(table.Entries().size(), 2u);
     EXPECT_EQ(host.Count<fk::event::Announcing>(kHost + 10), 1u);
     EXPECT_EQ(host.Count<fk::event::Announcing>(kHost + 11), 1u);
+    // Neither asks for its image: both are let go, their addresses free for the next.
+    EXPECT_TRUE(WaitFor([&] { return host.Count<fk::event::Admission>(kHost + 11) == 1; }));
+    EXPECT_EQ(host.Count<fk::event::Admission>(kHost + 10), 1u);
+    EXPECT_TRUE(table.Entries().empty());
+    // A request sent to this PC, not broadcast on the link, teaches nothing; new MACs in a flood
+    // are answered a few at a time.
+    bootp->Deliver(BootRequest({0x02, 0x5E, 0xA1, 0x50, 0, 0}, {1, 2, 3, 4}), {kHost + 99, 68},
+                   kHost);
+    for (std::uint8_t n = 1; n <= 8; ++n)
+        bootp->Deliver(BootRequest({0x02, 0x5E, 0xA1, 0x50, 0, n}, {1, 2, 3, n}));
+    std::this_thread::sleep_for(50ms);
+    const auto flood = bootp->SentSoFar();
+    ASSERT_GT(flood.size(), 3u);
+    EXPECT_LT(flood.size(), 3u + 8u);
+    EXPECT_EQ(Yiaddr(flood[3].bytes), kHost + 10);
+    EXPECT_EQ(flood[3].bytes[33], 1);
     // A port that fails ends the station's thread, said once for the whole port.
     ports.Port(69)->DeliverFailure(5);
     EXPECT_TRUE(WaitFor([&] { return host.Count<fk::event::Failed>(0) == 1; }));
