@@ -1,6 +1,7 @@
 #include "upgrade/station_session.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -367,6 +368,20 @@ TEST_F(UploadStationTest, EachTurnTakesOneCardWholeAndThePortsFollowIt) {
     EXPECT_TRUE(table.Entries().empty());
 }
 
+// A card the TFTP port cannot move to: both ports stay on the card they served together.
+TEST_F(UploadStationTest, APortThatCannotMoveKeepsBothOnOneCard) {
+    options.bootpPeriod = 1ms;
+    MakeSession();
+    ports.refuseMove = {69};
+    session->StartUpload(plan);
+    host.card = fk::SelectedCard{0x0A000001, 2};
+    ASSERT_TRUE(
+        WaitFor([&] { return !table.Entries().empty() && table.Entries()[0].ifindex == 2; }));
+    EXPECT_EQ(ports.Card(67), 1);
+    EXPECT_EQ(ports.Card(69), 1);
+    session->StopUpload();
+}
+
 TEST_F(UploadStationTest, RefusedArpEntriesDoNotStopTheReplies) {
     table.refuse = true;
     session->StartUpload(plan);
@@ -376,6 +391,34 @@ TEST_F(UploadStationTest, RefusedArpEntriesDoNotStopTheReplies) {
 }
 
 // The station of several recorders.
+
+// The system's network notices, as a test hands them in.
+class FakeNetworkWatch final : public fk::platform::NetworkWatch {
+  public:
+    FakeNetworkWatch() : m_ready(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~FakeNetworkWatch() override { close(m_ready); }
+    FakeNetworkWatch(const FakeNetworkWatch&) = delete;
+    FakeNetworkWatch& operator=(const FakeNetworkWatch&) = delete;
+
+    void Push(fk::platform::NetworkChange change) {
+        std::lock_guard lock(m_mutex);
+        m_changes.push_back(change);
+        eventfd_write(m_ready, 1);
+    }
+    std::vector<fk::platform::NetworkChange> Wait(Clock::time_point) override {
+        std::lock_guard lock(m_mutex);
+        eventfd_t ignored = 0;
+        eventfd_read(m_ready, &ignored);
+        return std::exchange(m_changes, {});
+    }
+    void Wake() override {}
+    int Descriptor() const override { return m_ready; }
+
+  private:
+    const int m_ready;
+    std::mutex m_mutex;
+    std::vector<fk::platform::NetworkChange> m_changes;
+};
 
 class RecordingStationHost final : public fk::StationHost {
   public:
@@ -441,7 +484,7 @@ class StationSessionTest : public ::testing::Test {
         return {{0x02, 0x5E, 0xA1, 0x30, 0x01, n}, kHost + 1 + n};
     }
     void Start() {
-        station = std::make_unique<fk::StationSession>(host, arp, ports, options);
+        station = std::make_unique<fk::StationSession>(host, arp, ports, options, makeWatch);
         ASSERT_TRUE(station->Start(plan));
         m_seen = m_repliesSeen = 0;
         m_announced.clear();
@@ -488,6 +531,7 @@ class StationSessionTest : public ::testing::Test {
     fk::testing::FakePortOpener ports;
     fk::StationOptions options;
     fk::StationPlan plan;
+    fk::StationSession::WatchMaker makeWatch = fk::platform::MakeSystemNetworkWatch;
     std::unique_ptr<fk::StationSession> station;
 
   private:
@@ -619,6 +663,33 @@ TEST_F(StationSessionTest, LearnAnswersARecordersBootRequestWithItsXidAndAddress
     EXPECT_TRUE(WaitFor([&] { return host.Count<fk::event::Failed>(0) == 1; }));
     station->Stop();
     EXPECT_TRUE(table.Entries().empty());
+}
+
+// The kernel flushes the entries when the carrier goes: they are made again the moment it
+// returns, not at the next refresh.
+TEST_F(StationSessionTest, ACarriersReturnMakesTheEntriesAgainAtOnce) {
+    options.entryRefresh = 1h;
+    auto watch = std::make_unique<FakeNetworkWatch>();
+    FakeNetworkWatch& notices = *watch;
+    makeWatch = [&] { return std::move(watch); };
+    plan.named = {Named(0)};
+    Start();
+    const fk::Ipv4 recorder = Named(0).address;
+    ports.Port(69)->Deliver(ReadRequest("fw_2.bin"), {recorder, 2000});
+    ASSERT_TRUE(WaitFor([&] { return host.Count<fk::event::RequestAccepted>(recorder) == 1; }));
+    const auto adds = [&] {
+        const auto calls = table.Calls();
+        return std::count_if(calls.begin(), calls.end(), [](const auto& call) { return call.add; });
+    };
+    const auto before = adds();
+    using Kind = fk::platform::NetworkChange::Kind;
+    notices.Push({Kind::Link, 2, true});   // another card's
+    notices.Push({Kind::Link, 1, false});  // the carrier goes
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(adds(), before);
+    notices.Push({Kind::Link, 1, true});
+    EXPECT_TRUE(WaitFor([&] { return adds() == before + 1; }, 200ms));
+    station->Stop();
 }
 
 }  // namespace

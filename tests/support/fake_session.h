@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -200,6 +201,7 @@ class FakePortOpener final : public platform::PortOpener {
     int Move(platform::DatagramPort& port, std::uint16_t number, int ifindex) override {
         std::lock_guard lock(m_mutex);
         if (ports[number].get() != &port) return 22;
+        if (refuseMove.contains(number)) return 19;  // ENODEV
         cards[number] = ifindex;
         ports[number]->card = ifindex;
         return 0;
@@ -214,6 +216,7 @@ class FakePortOpener final : public platform::PortOpener {
     }
 
     std::map<std::uint16_t, Refusal> refuse;
+    std::set<std::uint16_t> refuseMove;  // set before the port moves
 
   private:
     std::mutex m_mutex;
