@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -23,6 +24,8 @@
 #include "history/recording_host.h"
 #include "history/upload_history.h"
 #include "image/image_files.h"
+#include "image/system_image_check.h"
+#include "net-helper/protocol.h"
 #include "net/address_plan.h"
 #include "net/arp_entry.h"
 #include "platform/adapter_source.h"
@@ -184,30 +187,79 @@ class StationOutput {
     bool m_dirty = true;
 };
 
+// A text from outside as it may be echoed: bytes that are not printable escaped, and cut short.
+std::string Printable(const std::string& text) {
+    constexpr std::size_t kShown = 64;
+    std::string shown;
+    for (std::size_t n = 0; n < text.size() && n < kShown; ++n) {
+        const auto byte = static_cast<unsigned char>(text[n]);
+        shown += byte >= 0x20 && byte < 0x7F && byte != '\\' ? std::string(1, text[n])
+                                                             : FormatText("\\x%02x", byte);
+    }
+    return text.size() > kShown ? shown + "..." : shown;
+}
+
+// The lines of the --macs file: a regular file, at most kMaxMacsFileSize bytes and
+// kMaxMacsLine characters a line. Nothing (after an error naming the problem) otherwise.
+std::optional<std::vector<std::string>> MacsFileLines(const std::string& path,
+                                                      StationOutput& output) {
+    constexpr std::uintmax_t kMaxMacsFileSize = 64 * 1024;
+    constexpr std::size_t kMaxMacsLine = 256;
+    const std::string named = "--macs " + Printable(path) + ": ";
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error || !std::filesystem::exists(status)) {
+        output.Error("Cannot read the MAC list File (" + Printable(path) + ")");
+        return std::nullopt;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        output.Error(named + "not a regular file");
+        return std::nullopt;
+    }
+    const auto size = std::filesystem::file_size(path, error);
+    if (error || size > kMaxMacsFileSize) {
+        output.Error(named + "larger than " + std::to_string(kMaxMacsFileSize / 1024) +
+                     " KiB; a MAC list is one MAC a line");
+        return std::nullopt;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        output.Error("Cannot read the MAC list File (" + Printable(path) + ")");
+        return std::nullopt;
+    }
+    std::vector<std::string> texts;
+    std::size_t number = 0;
+    for (std::string line; std::getline(file, line);) {
+        ++number;
+        if (line.size() > kMaxMacsLine) {
+            output.Error(named + "line " + std::to_string(number) + " is longer than " +
+                         std::to_string(kMaxMacsLine) + " characters");
+            return std::nullopt;
+        }
+        line = line.substr(0, line.find('#'));
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) continue;
+        texts.push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
+    }
+    return texts;
+}
+
 // The MACs of --mac and --macs, in order, each once. Nothing (after an error) when one is no
 // recorder's MAC or the file cannot be read.
 std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& options,
                                                  StationOutput& output) {
     std::vector<std::string> texts = options.macs;
     if (!options.macsFile.empty()) {
-        std::ifstream file(options.macsFile);
-        if (!file) {
-            output.Error("Cannot read the MAC list File (" + options.macsFile + ")");
-            return std::nullopt;
-        }
-        for (std::string line; std::getline(file, line);) {
-            line = line.substr(0, line.find('#'));
-            const auto first = line.find_first_not_of(" \t\r");
-            if (first == std::string::npos) continue;
-            texts.push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
-        }
+        const auto lines = MacsFileLines(options.macsFile, output);
+        if (!lines) return std::nullopt;
+        texts.insert(texts.end(), lines->begin(), lines->end());
     }
     std::vector<MacAddress> macs;
     for (const std::string& text : texts) {
         MacAddress mac = kRecorderMacPrefix;
         if (!ParseRecorderMacArgument(text, mac)) {
-            output.Error(
-                RefusalLine(kMacRefusalCaption, std::string(kMacRefusalText) + ": '" + text + "'"));
+            output.Error(RefusalLine(kMacRefusalCaption,
+                                     std::string(kMacRefusalText) + ": '" + Printable(text) + "'"));
             return std::nullopt;
         }
         if (std::find(macs.begin(), macs.end(), mac) == macs.end()) macs.push_back(mac);
@@ -249,6 +301,15 @@ int RunStation(const StationRunOptions& options) {
         output.Error("--until-done needs the recorders named with --mac or --macs.");
         return kExitBadInput;
     }
+    // The network helper keeps no more entries than that for a card.
+    if (macs->size() > nethelper::kMaxRecorderEntries ||
+        (options.learn && macs->size() + options.max > nethelper::kMaxRecorderEntries)) {
+        output.Error(FormatText(
+            "%zu named recorder(s)%s: at most %zu recorders have entries at once.", macs->size(),
+            options.learn ? FormatText(" and --max %zu learnt", options.max).c_str() : "",
+            nethelper::kMaxRecorderEntries));
+        return kExitBadInput;
+    }
     const auto page = ImageKindOf(options.image, options.system);
     if (!page) {
         output.Error(ImageKindRefusal(options.image));
@@ -268,6 +329,18 @@ int RunStation(const StationRunOptions& options) {
     if (macs->empty() &&
         refused(CheckUploadImage(ImagePage::Data, options.image, kRecorderMacPrefix))) {
         return kExitBadInput;
+    }
+    // A system image for learnt recorders is one some recorder can take.
+    if (macs->empty() && *page == ImagePage::System) {
+        const TrailerReadResult read = ReadImageTrailer(options.image);
+        if (read.failure != TrailerFailure::None || !ImageFitsAnyRecorder(read.trailer)) {
+            refused(UploadRefusal{UploadRefusal::Reason::WrongRecorder,
+                                  TrailerFailureText(read, options.image),
+                                  "The uploading system file image doesn't agree right with "
+                                  "system to upload.",
+                                  "Check system image file"});
+            return kExitBadInput;
+        }
     }
 
     const auto adapters = platform::MakeSystemAdapterSource();
@@ -342,6 +415,15 @@ int RunStation(const StationRunOptions& options) {
         }
         given.insert(*address);
         plan.named.push_back({mac, *address});
+    }
+
+    // A pool that holds no address a recorder can be given serves nobody.
+    if (plan.named.empty() && !NextStationAddress(rules, given, lookup)) {
+        output.Error(
+            "No address is left for any recorder" +
+            (pool ? " in the pool " + options.pool : " in the subnet of " + card->adapterName) +
+            ".");
+        return kExitBadInput;
     }
 
     StationTerminalHost terminal(*neighbours);
@@ -461,7 +543,13 @@ int RunStation(const StationRunOptions& options) {
                 setState(row, "answered", {{"event", "answered"}});
             }
         } else if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
-            // Every transfer is a row of the history of its own.
+            // Every transfer is a row of the history of its own; one the recorder left by asking
+            // again is over.
+            if (row.recording && !row.outcome) {
+                row.recording->SetStopOutcome(history::Outcome::Restarted,
+                                              "The recorder asked again: its transfer began anew");
+                row.recording->OnEvent(event::Ended{});
+            }
             row.recording =
                 std::make_unique<history::RecordingSessionHost>(quiet, &history, "flashkit-cli");
             row.recording->OnEvent(
