@@ -21,6 +21,7 @@
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
 #include "cli/progress.h"
+#include "cli/terminal_loop.h"
 #include "history/recording_host.h"
 #include "history/upload_history.h"
 #include "image/image_files.h"
@@ -42,54 +43,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
-
-// A recorder's event, or a warning line, carried to the terminal's thread in order.
-using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::string>;
-
-class StationTerminalHost final : public StationHost, public DeviceArp {
-  public:
-    explicit StationTerminalHost(platform::NeighbourTable& neighbours)
-        : m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
-
-    void OnEvent(const StationRecorder& recorder, const SessionEvent& event) override {
-        Push(std::pair{recorder, event});
-    }
-    void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
-        m_arpEntry.Set(ifindex, address, mac, add);
-    }
-    void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
-
-    void Push(Report report) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_reports.push_back(std::move(report));
-        }
-        m_arrived.notify_one();
-    }
-    // The reports made so far; waits for one until the deadline when there are none.
-    std::deque<Report> Take(Clock::time_point deadline) {
-        std::unique_lock lock(m_mutex);
-        m_arrived.wait_until(lock, deadline, [this] { return !m_reports.empty(); });
-        return std::exchange(m_reports, {});
-    }
-
-  private:
-    DeviceArpEntry m_arpEntry;
-    std::mutex m_mutex;
-    std::condition_variable m_arrived;
-    std::deque<Report> m_reports;
-};
-
-// What a recording host passes on goes nowhere: the station's table shows it.
-class QuietHost final : public SessionHost {
-  public:
-    explicit QuietHost(SelectedCard card) : m_card(card) {}
-    SelectedCard Card() const override { return m_card; }
-    void OnEvent(const SessionEvent&) override {}
-
-  private:
-    const SelectedCard m_card;
-};
 
 // One recorder of the station as the terminal shows and records it.
 struct Row {
@@ -426,7 +379,7 @@ int RunStation(const StationRunOptions& options) {
         return kExitBadInput;
     }
 
-    StationTerminalHost terminal(*neighbours);
+    TerminalHost terminal(plan.card, *neighbours);
     plan.learn = options.learn;
     // On the station's thread: a recorder learnt gets the next free address if the image fits it.
     plan.nextAddress = [&, refusedMacs = std::set<MacAddress>()](
@@ -490,7 +443,10 @@ int RunStation(const StationRunOptions& options) {
         const std::string mac = FormatMac(recorder.mac);
         switch (kind) {
             case Kind::Waiting:
-                ++waiting;
+                if (waiting++ == 0) {
+                    output.Line("The named recorders beyond --max wait their turn: " +
+                                std::to_string(options.max) + " are served at once.");
+                }
                 setState(rows[recorder.address], "waiting", {{"event", "waiting"}});
                 return;
             case Kind::LetGo:
@@ -572,7 +528,9 @@ int RunStation(const StationRunOptions& options) {
             row.completedOnce |= outcome == history::Outcome::Completed;
             setState(row, state, {{"event", state}, {"text", feedback.status.value_or("")}});
         };
-        if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
+        if (const auto outcome = history::OutcomeOf(event)) {
+            end(*outcome, history::OutcomeName(*outcome));
+        } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
             if (acked->blockNo > row.furthestAck && acked->blockNo <= row.blockTotal) {
                 row.furthestAck = acked->blockNo;
                 output.Moved();
@@ -586,28 +544,19 @@ int RunStation(const StationRunOptions& options) {
                          {"size", snapshot.total},
                          {"bytes_per_second", rate ? *rate : 0.0}},
                         &row);
-        } else if (std::holds_alternative<event::Completed>(event)) {
-            end(history::Outcome::Completed, "completed");
-        } else if (std::holds_alternative<event::Unconfirmed>(event)) {
-            end(history::Outcome::Unconfirmed, "unconfirmed");
-        } else if (std::holds_alternative<event::Failed>(event)) {
-            end(history::Outcome::Failed, "failed");
         } else if (feedback.box) {
             output.Error(FormatMac(recorder.mac) + ": " +
                          RefusalLine(feedback.box->caption, feedback.box->text));
         }
     };
-    const auto handleAll = [&](std::deque<Report> reports) {
-        for (const Report& report : reports) {
-            if (const auto* warning = std::get_if<std::string>(&report)) {
-                output.Error(*warning);
-            } else {
-                const auto& [recorder, event] =
-                    std::get<std::pair<StationRecorder, SessionEvent>>(report);
-                handle(recorder, event);
-            }
+    const auto handleReport = [&](const Report& report) {
+        if (const auto* warning = std::get_if<std::string>(&report)) {
+            output.Error(*warning);
+        } else {
+            const auto& [recorder, event] =
+                std::get<std::pair<StationRecorder, SessionEvent>>(report);
+            handle(recorder, event);
         }
-        output.Draw(rows);
     };
     const auto allNamedDone = [&] {
         return std::all_of(rows.begin(), rows.end(), [](const auto& entry) {
@@ -616,21 +565,12 @@ int RunStation(const StationRunOptions& options) {
     };
 
     station.Start(plan);
-    handleAll(terminal.Take(Clock::now()));
-    if (waiting > 0) {
-        output.Line(std::to_string(waiting) + " named recorder(s) wait their turn: " +
-                    std::to_string(options.max) + " are served at once.");
-    }
-    bool interrupted = false;
-    while (started && !portFailed && !(options.untilDone && allNamedDone())) {
-        handleAll(terminal.Take(Clock::now() + std::chrono::milliseconds(50)));
-        if (StopAsked(stopSignals)) {
-            interrupted = true;
-            break;
-        }
-    }
+    const bool interrupted = RunTerminalLoop(
+        terminal, stopSignals, handleReport,
+        [&] { return !started || portFailed || (options.untilDone && allNamedDone()); },
+        [&] { output.Draw(rows); });
     station.Stop();
-    handleAll(terminal.Take(Clock::now()));
+    for (const Report& report : terminal.Take(Clock::now())) handleReport(report);
     // A transfer the stop cut short is recorded as interrupted.
     for (auto& [address, row] : rows) {
         if (!row.recording) continue;

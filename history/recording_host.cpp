@@ -62,6 +62,16 @@ void RecordingSessionHost::Begin(const event::Started& started) {
     m_bytesServed = m_blocks = m_resends = 0;
 }
 
+std::optional<Outcome> OutcomeOf(const SessionEvent& event) {
+    if (std::holds_alternative<event::Completed>(event)) return Outcome::Completed;
+    if (std::holds_alternative<event::Unconfirmed>(event)) return Outcome::Unconfirmed;
+    if (std::holds_alternative<event::Failed>(event) ||
+        std::holds_alternative<event::StartFailed>(event)) {
+        return Outcome::Failed;
+    }
+    return std::nullopt;
+}
+
 void RecordingSessionHost::OnEvent(const SessionEvent& event) {
     if (const auto* started = std::get_if<event::Started>(&event)) {
         Begin(*started);
@@ -81,13 +91,10 @@ void RecordingSessionHost::OnEvent(const SessionEvent& event) {
             }
         } else if (const auto* resent = std::get_if<event::Resent>(&event)) {
             m_resends += resent->sent;
-        } else if (std::holds_alternative<event::Completed>(event)) {
-            EndRow(Outcome::Completed, kUploadingCompletedText);
-        } else if (std::holds_alternative<event::Unconfirmed>(event)) {
-            EndRow(Outcome::Unconfirmed, *FeedbackFor(event).status);
-        } else if (std::holds_alternative<event::Failed>(event) ||
-                   std::holds_alternative<event::StartFailed>(event)) {
-            EndRow(Outcome::Failed, FeedbackFor(event).status.value_or(""));
+        } else if (const auto outcome = OutcomeOf(event)) {
+            EndRow(*outcome, *outcome == Outcome::Completed
+                                 ? std::string(kUploadingCompletedText)
+                                 : FeedbackFor(event).status.value_or(""));
         } else if (std::holds_alternative<event::Ended>(event)) {
             EndRow(m_stopOutcome, m_stopText);
         }

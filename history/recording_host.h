@@ -17,6 +17,10 @@
 
 namespace fk::history {
 
+// The end an event gives a transfer; none for an event that ends none (Ended's outcome is the
+// stop's, which only the front end knows).
+std::optional<Outcome> OutcomeOf(const SessionEvent& event);
+
 class RecordingSessionHost final : public SessionHost {
   public:
     // history may be none: then nothing is recorded. program names the front end in the rows.

@@ -9,13 +9,16 @@ UploadStation::UploadStation(SessionHost& host, DeviceArp& arp, platform::PortOp
 void UploadStation::StartUpload(const UploadPlan& plan) {
     m_station.Stop();
     m_host.OnEvent(event::Started{plan.card, plan.mac, plan.file.path, plan.file.page});
+    m_station.Start(UploadStationPlan(plan));
+}
+
+StationPlan UploadStationPlan(const UploadPlan& plan) {
     StationPlan station;
     station.file = plan.file;
     station.card = plan.card;
-    // The address is the rule's for the card of each announcement.
     station.named = {{plan.mac, 0}};
     station.followCard = true;
-    m_station.Start(station);
+    return station;
 }
 
 }  // namespace fk

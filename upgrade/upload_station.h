@@ -9,6 +9,10 @@
 
 namespace fk {
 
+// The station an upload is: its one recorder named, its address the rule's for the card of each
+// announcement, the card followed.
+StationPlan UploadStationPlan(const UploadPlan& plan);
+
 class UploadStation final : private StationHost {
   public:
     UploadStation(SessionHost& host, DeviceArp& arp, platform::PortOpener& ports,
