@@ -16,9 +16,10 @@ class TKVUpgradeFrm::SessionLink final : public fk::SessionHost, public fk::Devi
     fk::SelectedCard Card() const override { return m_window.Card(); }
     void OnEvent(const fk::SessionEvent& event) override;
 
-    void SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
-                           bool add) override {
+    int SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
+                          bool add) override {
         m_window.SetDeviceArpEntry(ifindex, address, mac, add);
+        return 0;
     }
     void ResetErrorReport() override { m_window.ResetArpErrorReport(); }
 

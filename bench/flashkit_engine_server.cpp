@@ -130,13 +130,10 @@ class BenchHost final : public fk::SessionHost {
 class BenchArp final : public fk::DeviceArp {
   public:
     explicit BenchArp(fk::platform::NeighbourTable& table) : m_table(table) {}
-    void SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
-                           bool add) override {
-        if (add) {
-            m_table.Add(ifindex, address, mac);
-        } else {
-            m_table.Remove(ifindex, address);
-        }
+    int SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
+                          bool add) override {
+        return add ? m_table.Add(ifindex, address, mac).error
+                   : m_table.Remove(ifindex, address).error;
     }
     void ResetErrorReport() override {}
 

@@ -438,7 +438,8 @@ int RunStation(const StationRunOptions& options) {
         output.Emit(std::move(event), &row);
     };
     std::size_t waiting = 0;
-    const auto admitted = [&](const StationRecorder& recorder, event::Admission::Kind kind) {
+    const auto admitted = [&](const StationRecorder& recorder, const event::Admission& admission) {
+        const auto kind = admission.kind;
         using Kind = event::Admission::Kind;
         const std::string mac = FormatMac(recorder.mac);
         switch (kind) {
@@ -454,6 +455,17 @@ int RunStation(const StationRunOptions& options) {
                 output.Emit({{"event", "let_go"}, {"mac", mac}});
                 rows.erase(recorder.address);
                 return;
+            case Kind::Readdressed: {
+                auto moved = rows.extract(admission.previous);
+                Row& row = rows[recorder.address];
+                if (!moved.empty()) row = std::move(moved.mapped());
+                row.recorder = recorder;
+                const std::string from = FormatDottedQuad(admission.previous);
+                output.Line(mac + ": another device answers for " + from + "; it gets " +
+                            FormatDottedQuad(recorder.address) + " instead");
+                output.Emit({{"event", "readdressed"}, {"from", from}}, &row);
+                return;
+            }
             case Kind::NoPlace:
             case Kind::NoAddress:
                 const bool place = kind == Kind::NoPlace;
@@ -469,7 +481,7 @@ int RunStation(const StationRunOptions& options) {
     };
     const auto handle = [&](const StationRecorder& recorder, const SessionEvent& event) {
         if (const auto* admission = std::get_if<event::Admission>(&event)) {
-            return admitted(recorder, admission->kind);
+            return admitted(recorder, *admission);
         }
         const OperatorFeedback feedback = FeedbackFor(event);
         if (recorder.address == 0) {

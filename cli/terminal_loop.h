@@ -38,8 +38,8 @@ class TerminalHost final : public StationHost, public DeviceArp {
     void OnEvent(const StationRecorder& recorder, const SessionEvent& event) override {
         Push(std::pair{recorder, event});
     }
-    void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
-        m_arpEntry.Set(ifindex, address, mac, add);
+    int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
+        return m_arpEntry.Set(ifindex, address, mac, add);
     }
     void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
 

@@ -16,13 +16,15 @@ void WriteToStderr(const std::string& line) {
 DeviceArpEntry::DeviceArpEntry(platform::NeighbourTable& table, ErrorSink errorSink)
     : m_table(table), m_errorSink(errorSink ? std::move(errorSink) : WriteToStderr) {}
 
-void DeviceArpEntry::Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add) {
+int DeviceArpEntry::Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add) {
     const platform::NeighbourResult result =
         add ? m_table.Add(ifindex, address, mac) : m_table.Remove(ifindex, address);
     // Deleting an entry that is not there leaves the table as wanted: StopUpload's delete of
     // 0.0.0.0 always meets this, and it is no failure worth a line.
     const bool alreadyGone = !add && result.error == ENOENT;
-    if (!result.ok && !alreadyGone) Report(result.message);
+    if (result.ok || alreadyGone) return 0;
+    Report(result.message);
+    return result.error;
 }
 
 void DeviceArpEntry::ResetErrorReport() {

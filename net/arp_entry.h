@@ -22,8 +22,8 @@ class DeviceArpEntry {
 
     // Adds (add = true) or deletes the entry for address on interface ifindex. Failures change
     // nothing for the operator: the upload goes on without the entry. A delete that finds no
-    // entry is not a failure.
-    void Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add);
+    // entry is not a failure. 0, or the errno of the failure.
+    int Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add);
 
     // Called as an upload starts: its first failure is reported again.
     void ResetErrorReport();

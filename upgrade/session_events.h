@@ -107,8 +107,10 @@ struct Unconfirmed {};
 // A station's recorder not served as it asked, or not yet: its place waits (more named than
 // served at once; its turn is told by an Announcing of its own), no place or no address was left
 // for a recorder learnt (turned away), or one answered never asked in time and was let go.
+// Readdressed: another device answered for its address (previous), so it has the next one.
 struct Admission {
-    enum class Kind { Waiting, NoPlace, NoAddress, LetGo } kind = Kind::Waiting;
+    enum class Kind { Waiting, NoPlace, NoAddress, LetGo, Readdressed } kind = Kind::Waiting;
+    Ipv4 previous = 0;
 };
 // The upload is over (by itself or stopped): the controls are idle again. Once per upload.
 struct Ended {};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <utility>
 
 #include "net/address_plan.h"
@@ -68,10 +69,38 @@ struct StationSession::Run final : TftpSink {
         pending.emplace_back(recorder, std::move(event));
     }
 
-    void MakeEntry(Member& member) {
-        if (member.entryCard != 0) return;
-        arp.SetDeviceArpEntry(card.ifindex, member.recorder.address, member.recorder.mac, true);
-        member.entryCard = card.ifindex;
+    // Makes the member's entry. Another device answering for a station recorder's address
+    // gives the recorder the next one (said); with none left it is not served: false.
+    bool MakeEntry(Member& member) {
+        while (member.entryCard == 0) {
+            const int error = arp.SetDeviceArpEntry(card.ifindex, member.recorder.address,
+                                                    member.recorder.mac, true);
+            if (error != EADDRINUSE || plan.followCard) {
+                member.entryCard = card.ifindex;
+                break;
+            }
+            taken.insert(member.recorder.address);
+            const auto next =
+                plan.nextAddress ? plan.nextAddress(member.recorder.mac, Given()) : std::nullopt;
+            if (!next) {
+                member.announcing = member.waiting = false;
+                member.done = true;
+                pending.emplace_back(member.recorder,
+                                     event::Admission{event::Admission::Kind::NoAddress});
+                return false;
+            }
+            const Ipv4 previous = member.recorder.address;
+            member.recorder.address = *next;
+            pending.emplace_back(member.recorder,
+                                 event::Admission{event::Admission::Kind::Readdressed, previous});
+        }
+        return true;
+    }
+    // The addresses of the run so far, and those other devices answered for.
+    std::set<Ipv4> Given() const {
+        std::set<Ipv4> given = taken;
+        for (const auto& member : members) given.insert(member.recorder.address);
+        return given;
     }
     void DropEntry(Member& member) {
         if (member.entryCard == 0) return;
@@ -108,6 +137,7 @@ struct StationSession::Run final : TftpSink {
     // but at the end.
     std::vector<std::pair<int, Ipv4>> leftEntries;
     std::set<MacAddress> turnedAway;  // told once each
+    std::set<Ipv4> taken;             // addresses another device answered for
     Clock::time_point learnClock;     // the rate limit's: when the next MAC may be learnt
     int portsCard = 0;                // the card both ports serve
     bool awaitingAddress = false;
@@ -283,7 +313,7 @@ void StationSession::Announce(Run& run, Clock::time_point now) {
         // Added again before every reply, as the window always has: an add the system refused
         // is tried anew.
         member.entryCard = 0;
-        run.MakeEntry(member);
+        if (!run.MakeEntry(member)) continue;
         const BootpReply reply = BuildBootpReply(member.recorder.address, run.card.hostAddress,
                                                  member.recorder.mac, run.plan.file.bootFileName);
         run.bootpPort->SendTo(reply, {member.recorder.address, m_options.bootpClientPort});
@@ -430,9 +460,8 @@ void StationSession::ReceiveBootp(Run& run) {
         // A named one waiting its turn is answered when it comes; an upload waiting for the
         // card's address has none to give.
         if (!member || member->waiting || member->recorder.address == 0 ||
-            run.card.hostAddress == 0)
+            run.card.hostAddress == 0 || !run.MakeEntry(*member))
             continue;
-        run.MakeEntry(*member);
         const Ipv4 address = member->recorder.address;
         const BootpReply reply = BuildBootpReply(address, run.card.hostAddress, request->mac,
                                                  run.plan.file.bootFileName, request->xid);
@@ -452,9 +481,7 @@ void StationSession::Learn(Run& run, const MacAddress& mac) {
     if (held >= m_options.maxRecorders) return turnAway(Kind::NoPlace);
     run.learnClock = std::max(run.learnClock, now - kLearnBurst * kLearnInterval);
     if (run.learnClock + kLearnInterval > now) return;
-    std::set<Ipv4> given;
-    for (const auto& known : run.members) given.insert(known.recorder.address);
-    const auto address = run.plan.nextAddress(mac, given);
+    const auto address = run.plan.nextAddress(mac, run.Given());
     if (!address) return turnAway(Kind::NoAddress);
     run.learnClock += kLearnInterval;
     run.turnedAway.erase(mac);

@@ -692,4 +692,21 @@ TEST_F(StationSessionTest, ACarriersReturnMakesTheEntriesAgainAtOnce) {
     station->Stop();
 }
 
+// Another device answers for a recorder's address: the recorder is given the next one, and told.
+TEST_F(StationSessionTest, AnAddressAnotherDeviceAnswersForIsPassedOver) {
+    table.held = {Named(0).address};
+    plan.named = {Named(0)};
+    plan.nextAddress = [](const fk::MacAddress&,
+                          const std::set<fk::Ipv4>& given) -> std::optional<fk::Ipv4> {
+        fk::Ipv4 address = kHost + 1;
+        while (given.contains(address)) ++address;
+        return address;
+    };
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return !ports.Port(67)->SentSoFar().empty(); }));
+    EXPECT_EQ(ports.Port(67)->SentSoFar()[0].to.address, kHost + 2);
+    EXPECT_EQ(host.Count<fk::event::Admission>(kHost + 2), 1u);
+    station->Stop();
+}
+
 }  // namespace

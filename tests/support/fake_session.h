@@ -228,12 +228,9 @@ class FakePortOpener final : public platform::PortOpener {
 class NeighbourArp final : public DeviceArp {
   public:
     explicit NeighbourArp(platform::NeighbourTable& table) : m_table(table) {}
-    void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
-        if (add) {
-            m_table.Add(ifindex, address, mac);
-        } else {
-            m_table.Remove(ifindex, address);
-        }
+    int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
+        return add ? m_table.Add(ifindex, address, mac).error
+                   : m_table.Remove(ifindex, address).error;
     }
     void ResetErrorReport() override {}
 

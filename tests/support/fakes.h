@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -139,6 +140,7 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
         std::lock_guard lock(m_mutex);
         calls.push_back({true, ifindex, address});
         if (refuse) return {false, 1, "Operation not permitted"};
+        if (held.contains(address)) return {false, 98, "Address already in use"};
         std::erase_if(entries,
                       [&](const Entry& e) { return e.ifindex == ifindex && e.address == address; });
         entries.push_back({ifindex, address, mac});
@@ -171,6 +173,7 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
     }
 
     bool refuse = false;
+    std::set<std::uint32_t> held;  // addresses another device answers for: adds refused
     std::vector<Entry> entries;
     std::vector<Call> calls;
 
