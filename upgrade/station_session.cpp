@@ -423,7 +423,8 @@ void StationSession::ReceiveTftp(Run& run) {
         // Only the station's recorders are served; an upload's recorder may ask from anywhere.
         Run::Member* member =
             run.plan.followCard ? &run.members.front() : run.ByAddress(received.from.address);
-        if (!member) continue;
+        // A named one waiting its turn is served once it comes: its place is not yet free.
+        if (!member || member->waiting) continue;
         const std::span<const std::uint8_t> datagram{buffer.data(), received.length};
         if (ParseTftpOpcode(datagram) == TftpKind::ReadRequest) {
             member->announcing = false;
