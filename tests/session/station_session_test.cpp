@@ -375,8 +375,11 @@ TEST_F(UploadStationTest, APortThatCannotMoveKeepsBothOnOneCard) {
     ports.refuseMove = {69};
     session->StartUpload(plan);
     host.card = fk::SelectedCard{0x0A000001, 2};
-    ASSERT_TRUE(
-        WaitFor([&] { return !table.Entries().empty() && table.Entries()[0].ifindex == 2; }));
+    ASSERT_TRUE(WaitFor([&] {
+        const auto entries = table.Entries();
+        return std::any_of(entries.begin(), entries.end(),
+                           [](const auto& entry) { return entry.ifindex == 2; });
+    }));
     EXPECT_EQ(ports.Card(67), 1);
     EXPECT_EQ(ports.Card(69), 1);
     session->StopUpload();
