@@ -183,7 +183,7 @@ TKVUpgradeFrm::TKVUpgradeFrm(const fk::WindowServices& services, QWidget* parent
     m_sessionLink = std::make_unique<SessionLink>(
         *this, m_services.history,
         m_services.ports ? *m_services.ports : fk::platform::SystemPortOpener(),
-        m_services.uploadOptions ? *m_services.uploadOptions : fk::UploadSessionOptions{});
+        m_services.uploadOptions ? *m_services.uploadOptions : fk::StationOptions{});
     m_presenter = std::make_unique<fk::window::WindowPresenter>(fk::window::PresenterServices{
         *m_view, *m_view, *m_view, *m_view, *m_sessionLink, m_services.adapters,
         m_services.tcpipConfig, m_services.neighbours, deviceMac, kApplicationTitle});

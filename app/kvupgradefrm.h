@@ -37,7 +37,7 @@ namespace history {
 class UploadHistory;
 }  // namespace history
 class OpenFileDialog;
-struct UploadSessionOptions;
+struct StationOptions;
 namespace platform {
 class AdapterSource;
 class FileDialogs;
@@ -62,7 +62,7 @@ struct WindowServices {
     platform::TcpipConfig& tcpipConfig;
     platform::NeighbourTable& neighbours;
     // Ports and intervals of the upload; none means the recorder's own.
-    const UploadSessionOptions* uploadOptions = nullptr;
+    const StationOptions* uploadOptions = nullptr;
     // Where every upload is recorded; none records nothing.
     history::UploadHistory* history = nullptr;
     // Tells when the system's cards change, so that the card list follows them; none keeps the

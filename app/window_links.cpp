@@ -210,7 +210,7 @@ void TKVUpgradeFrm::View::Write(const std::string& group, const std::string& nam
 
 TKVUpgradeFrm::SessionLink::SessionLink(TKVUpgradeFrm& window, fk::history::UploadHistory* history,
                                         fk::platform::PortOpener& ports,
-                                        const fk::UploadSessionOptions& options)
+                                        const fk::StationOptions& options)
     : m_window(window),
       m_recording(*this, history, "flashkit", fk::FinalTextOf),
       m_session(m_recording, *this, ports, options) {}

@@ -12,7 +12,7 @@
 #include "history/recording_host.h"
 #include "upgrade/device_arp.h"
 #include "upgrade/session_host.h"
-#include "upgrade/upload_session.h"
+#include "upgrade/upload_station.h"
 
 class TKVUpgradeFrm::View final : public fk::window::WindowView,
                                   public fk::window::CuePlayer,
@@ -70,7 +70,7 @@ class TKVUpgradeFrm::SessionLink final : public fk::SessionHost,
                                          public fk::window::SessionControl {
   public:
     SessionLink(TKVUpgradeFrm& window, fk::history::UploadHistory* history,
-                fk::platform::PortOpener& ports, const fk::UploadSessionOptions& options);
+                fk::platform::PortOpener& ports, const fk::StationOptions& options);
 
     // SessionHost, any thread.
     fk::SelectedCard Card() const override { return m_window.Card(); }
@@ -92,10 +92,10 @@ class TKVUpgradeFrm::SessionLink final : public fk::SessionHost,
     void Shutdown() override { m_session.Shutdown(); }
     bool Running() const override;
 
-    fk::UploadSession& Session() { return m_session; }
+    fk::UploadStation& Session() { return m_session; }
 
   private:
     TKVUpgradeFrm& m_window;
     fk::history::RecordingSessionHost m_recording;
-    fk::UploadSession m_session;
+    fk::UploadStation m_session;
 };

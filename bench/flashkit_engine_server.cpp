@@ -36,7 +36,7 @@
 #include "platform/neighbour_table.h"
 #include "upgrade/device_arp.h"
 #include "upgrade/session_host.h"
-#include "upgrade/upload_session.h"
+#include "upgrade/upload_station.h"
 
 namespace {
 
@@ -193,7 +193,7 @@ int Serve(const Options& options) {
     BenchHost host(card);
     const auto table = fk::platform::MakeSystemNeighbourTable();
     BenchArp arp(*table);
-    fk::UploadSession session(host, arp, fk::platform::SystemPortOpener());
+    fk::UploadStation session(host, arp, fk::platform::SystemPortOpener());
     const fk::UploadPlan plan{
         {fk::ImagePage::System,
          Lower(options.imagePath.substr(options.imagePath.find_last_of('/') + 1)),

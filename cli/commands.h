@@ -4,7 +4,9 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +14,10 @@
 #include "net/adapter_list.h"
 #include "net/mac.h"
 #include "upgrade/session_events.h"
+
+namespace fk::platform {
+class AdapterSource;
+}
 
 namespace fk::cli {
 
@@ -37,6 +43,8 @@ struct StationRunOptions {
     bool learn = false;
     std::size_t max = 16;
     bool untilDone = false;
+    // How long to wait for the card's carrier and address; none: they must be there.
+    std::optional<double> waitSeconds;
     std::string pool;  // FIRST-LAST; empty: the card's subnet
     std::string image;
     std::optional<bool> system;
@@ -81,6 +89,15 @@ std::optional<ImagePage> ImageKindOf(const std::string& image, std::optional<boo
 std::string ImageKindRefusal(const std::string& image);
 
 // SIGINT, SIGTERM and SIGHUP, to be blocked before any thread starts; whether one has come.
+// A card without a carrier, or whose address a network manager took with the carrier, gives the
+// recorder nothing to answer: waits for both, saying so once. Nothing when the deadline passed
+// or a stop signal came first (then `stopped`).
+std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
+                                            platform::AdapterSource& adapters,
+                                            std::chrono::steady_clock::time_point until,
+                                            const sigset_t& stopSignals,
+                                            const std::function<void(const std::string&)>& say,
+                                            bool& stopped);
 sigset_t StopSignals();
 bool StopAsked(const sigset_t& set);
 

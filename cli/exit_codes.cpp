@@ -15,6 +15,7 @@ ExitCode ExitCodeForOutcome(history::Outcome outcome, bool started) {
             return kExitUnconfirmed;
         case Outcome::Failed:
         case Outcome::Aborted:
+        case Outcome::Restarted:
             break;
     }
     // A failure before the sockets opened is a start that could not be made.

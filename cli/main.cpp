@@ -111,6 +111,13 @@ int main(int argc, char** argv) {
                      "how long a recorder may take to acknowledge the first block, in SECONDS")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    double stationWait = 0;
+    auto* stationWaitOption =
+        stationCommand
+            ->add_option("--wait", stationWait,
+                         "wait at most SECONDS for the card's carrier and IPv4 address (default: "
+                         "they must be there)")
+            ->check(CLI::NonNegativeNumber);
     stationCommand->add_flag("--json", stationJson,
                              "one JSON object per event, each with the recorder's MAC");
     stationCommand->add_option("--history-file", station.historyPath,
@@ -164,6 +171,7 @@ int main(int argc, char** argv) {
     if (*stationCommand) {
         if (stationSystem) station.system = true;
         if (stationData) station.system = false;
+        if (stationWaitOption->count() > 0) station.waitSeconds = stationWait;
         station.output = stationJson             ? OutputMode::Json
                          : isatty(STDOUT_FILENO) ? OutputMode::Terminal
                                                  : OutputMode::Plain;

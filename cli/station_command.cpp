@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -20,14 +21,18 @@
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
 #include "cli/progress.h"
+#include "cli/terminal_loop.h"
 #include "feedback/operator_feedback.h"
 #include "feedback/refusal_texts.h"
 #include "history/recording_host.h"
 #include "history/upload_history.h"
 #include "image/image_files.h"
+#include "image/system_image_check.h"
+#include "net-helper/protocol.h"
 #include "net/address_plan.h"
 #include "net/arp_entry.h"
 #include "platform/adapter_source.h"
+#include "platform/format_text.h"
 #include "platform/neighbour_table.h"
 #include "upgrade/station_session.h"
 #include "upgrade/transfer_percent.h"
@@ -39,54 +44,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
-
-// A recorder's event, or a warning line, carried to the terminal's thread in order.
-using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::string>;
-
-class StationTerminalHost final : public StationHost, public DeviceArp {
-  public:
-    explicit StationTerminalHost(platform::NeighbourTable& neighbours)
-        : m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
-
-    void OnEvent(const StationRecorder& recorder, const SessionEvent& event) override {
-        Push(std::pair{recorder, event});
-    }
-    int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
-        return m_arpEntry.Set(ifindex, address, mac, add);
-    }
-    void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
-
-    void Push(Report report) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_reports.push_back(std::move(report));
-        }
-        m_arrived.notify_one();
-    }
-    // The reports made so far; waits for one until the deadline when there are none.
-    std::deque<Report> Take(Clock::time_point deadline) {
-        std::unique_lock lock(m_mutex);
-        m_arrived.wait_until(lock, deadline, [this] { return !m_reports.empty(); });
-        return std::exchange(m_reports, {});
-    }
-
-  private:
-    DeviceArpEntry m_arpEntry;
-    std::mutex m_mutex;
-    std::condition_variable m_arrived;
-    std::deque<Report> m_reports;
-};
-
-// What a recording host passes on goes nowhere: the station's table shows it.
-class QuietHost final : public SessionHost {
-  public:
-    explicit QuietHost(SelectedCard card) : m_card(card) {}
-    SelectedCard Card() const override { return m_card; }
-    void OnEvent(const SessionEvent&) override {}
-
-  private:
-    const SelectedCard m_card;
-};
 
 // One recorder of the station as the terminal shows and records it.
 struct Row {
@@ -184,30 +141,79 @@ class StationOutput {
     bool m_dirty = true;
 };
 
+// A text from outside as it may be echoed: bytes that are not printable escaped, and cut short.
+std::string Printable(const std::string& text) {
+    constexpr std::size_t kShown = 64;
+    std::string shown;
+    for (std::size_t n = 0; n < text.size() && n < kShown; ++n) {
+        const auto byte = static_cast<unsigned char>(text[n]);
+        shown += byte >= 0x20 && byte < 0x7F && byte != '\\' ? std::string(1, text[n])
+                                                             : FormatText("\\x%02x", byte);
+    }
+    return text.size() > kShown ? shown + "..." : shown;
+}
+
+// The lines of the --macs file: a regular file, at most kMaxMacsFileSize bytes and
+// kMaxMacsLine characters a line. Nothing (after an error naming the problem) otherwise.
+std::optional<std::vector<std::string>> MacsFileLines(const std::string& path,
+                                                      StationOutput& output) {
+    constexpr std::uintmax_t kMaxMacsFileSize = 64 * 1024;
+    constexpr std::size_t kMaxMacsLine = 256;
+    const std::string named = "--macs " + Printable(path) + ": ";
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error || !std::filesystem::exists(status)) {
+        output.Error("Cannot read the MAC list File (" + Printable(path) + ")");
+        return std::nullopt;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        output.Error(named + "not a regular file");
+        return std::nullopt;
+    }
+    const auto size = std::filesystem::file_size(path, error);
+    if (error || size > kMaxMacsFileSize) {
+        output.Error(named + "larger than " + std::to_string(kMaxMacsFileSize / 1024) +
+                     " KiB; a MAC list is one MAC a line");
+        return std::nullopt;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        output.Error("Cannot read the MAC list File (" + Printable(path) + ")");
+        return std::nullopt;
+    }
+    std::vector<std::string> texts;
+    std::size_t number = 0;
+    for (std::string line; std::getline(file, line);) {
+        ++number;
+        if (line.size() > kMaxMacsLine) {
+            output.Error(named + "line " + std::to_string(number) + " is longer than " +
+                         std::to_string(kMaxMacsLine) + " characters");
+            return std::nullopt;
+        }
+        line = line.substr(0, line.find('#'));
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) continue;
+        texts.push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
+    }
+    return texts;
+}
+
 // The MACs of --mac and --macs, in order, each once. Nothing (after an error) when one is no
 // recorder's MAC or the file cannot be read.
 std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& options,
                                                  StationOutput& output) {
     std::vector<std::string> texts = options.macs;
     if (!options.macsFile.empty()) {
-        std::ifstream file(options.macsFile);
-        if (!file) {
-            output.Error("Cannot read the MAC list File (" + options.macsFile + ")");
-            return std::nullopt;
-        }
-        for (std::string line; std::getline(file, line);) {
-            line = line.substr(0, line.find('#'));
-            const auto first = line.find_first_not_of(" \t\r");
-            if (first == std::string::npos) continue;
-            texts.push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
-        }
+        const auto lines = MacsFileLines(options.macsFile, output);
+        if (!lines) return std::nullopt;
+        texts.insert(texts.end(), lines->begin(), lines->end());
     }
     std::vector<MacAddress> macs;
     for (const std::string& text : texts) {
         MacAddress mac = kRecorderMacPrefix;
         if (!ParseRecorderMacArgument(text, mac)) {
-            output.Error(
-                RefusalLine(kMacRefusalCaption, std::string(kMacRefusalText) + ": '" + text + "'"));
+            output.Error(RefusalLine(kMacRefusalCaption,
+                                     std::string(kMacRefusalText) + ": '" + Printable(text) + "'"));
             return std::nullopt;
         }
         if (std::find(macs.begin(), macs.end(), mac) == macs.end()) macs.push_back(mac);
@@ -215,11 +221,16 @@ std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& option
     return macs;
 }
 
-// The exit status of the station: 0 when every recorder it served, and every one named,
-// completed; else that of the worst recorder.
+// The exit status of the station: 0 when every recorder named (with none named, every one it
+// served) completed; else that of the worst of them.
 ExitCode StationExitCode(const std::map<Ipv4, Row>& rows) {
+    // With recorders named, theirs is the outcome: a unit learnt on the way (perhaps forged)
+    // decides nothing.
+    const bool anyNamed =
+        std::any_of(rows.begin(), rows.end(), [](const auto& entry) { return entry.second.named; });
     bool failed = false, unconfirmed = false, unfinished = rows.empty();
     for (const auto& [address, row] : rows) {
+        if (anyNamed && !row.named) continue;
         failed |= row.outcome == history::Outcome::Failed;
         unconfirmed |= row.outcome == history::Outcome::Unconfirmed;
         unfinished |= row.named ? !row.completedOnce : row.outcome != history::Outcome::Completed;
@@ -244,6 +255,15 @@ int RunStation(const StationRunOptions& options) {
         output.Error("--until-done needs the recorders named with --mac or --macs.");
         return kExitBadInput;
     }
+    // The network helper keeps no more entries than that for a card.
+    if (macs->size() > nethelper::kMaxRecorderEntries ||
+        (options.learn && macs->size() + options.max > nethelper::kMaxRecorderEntries)) {
+        output.Error(FormatText(
+            "%zu named recorder(s)%s: at most %zu recorders have entries at once.", macs->size(),
+            options.learn ? FormatText(" and --max %zu learnt", options.max).c_str() : "",
+            nethelper::kMaxRecorderEntries));
+        return kExitBadInput;
+    }
     const auto page = ImageKindOf(options.image, options.system);
     if (!page) {
         output.Error(ImageKindRefusal(options.image));
@@ -265,11 +285,49 @@ int RunStation(const StationRunOptions& options) {
         refused(CheckUploadImage(ImagePage::Data, options.image, kRecorderMacPrefix))) {
         return kExitBadInput;
     }
+    // A system image for learnt recorders is one some recorder can take.
+    if (macs->empty() && *page == ImagePage::System) {
+        const TrailerReadResult read = ReadImageTrailer(options.image);
+        if (read.failure != TrailerFailure::None || !ImageFitsAnyRecorder(read.trailer)) {
+            UploadRefusal refusal;
+            refusal.reason = UploadRefusal::Reason::WrongRecorder;
+            refusal.imagePath = options.image;
+            refusal.trailerRead = read;
+            refused(refusal);
+            return kExitBadInput;
+        }
+    }
 
     const auto adapters = platform::MakeSystemAdapterSource();
     const auto neighbours = platform::MakeSystemNeighbourTable();
+    if (const auto query = adapters->List(); !FindCard(BuildAdapterList(query), options.card)) {
+        output.Error(NoUploadCardText(query, options.card));
+        return kExitBadInput;
+    }
+    const sigset_t stopSignals = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    if (options.waitSeconds) {
+        bool stopped = false;
+        const auto until = Clock::now() + std::chrono::milliseconds(
+                                              static_cast<long long>(*options.waitSeconds * 1000));
+        const auto ready = AwaitCardReady(
+            options.card, *adapters, until, stopSignals,
+            [&](const std::string& text) {
+                output.Line(text);
+                output.Emit({{"event", "waiting"}, {"text", text}});
+            },
+            stopped);
+        if (stopped) return kExitInterrupted;
+        if (!ready) {
+            output.Error(FormatText("%s had no carrier and IPv4 address within %g s",
+                                    options.card.c_str(), *options.waitSeconds));
+            return kExitNoRequest;
+        }
+    }
     const auto query = adapters->List();
-    const auto card = FindCard(BuildAdapterList(query), options.card);
+    const AdapterList cards = BuildAdapterList(query);
+    const auto card = FindCard(cards, options.card);
     if (!card) {
         output.Error(NoUploadCardText(query, options.card));
         return kExitBadInput;
@@ -316,11 +374,16 @@ int RunStation(const StationRunOptions& options) {
         plan.named.push_back({mac, *address});
     }
 
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // A pool that holds no address a recorder can be given serves nobody.
+    if (plan.named.empty() && !NextStationAddress(rules, given, lookup)) {
+        output.Error(
+            "No address is left for any recorder" +
+            (pool ? " in the pool " + options.pool : " in the subnet of " + card->adapterName) +
+            ".");
+        return kExitBadInput;
+    }
 
-    StationTerminalHost terminal(*neighbours);
+    TerminalHost terminal(plan.card, *neighbours);
     plan.learn = options.learn;
     // On the station's thread: a recorder learnt gets the next free address if the image fits it.
     plan.nextAddress = [&, refusedMacs = std::set<MacAddress>()](
@@ -378,7 +441,52 @@ int RunStation(const StationRunOptions& options) {
         output.Changed(row);
         output.Emit(std::move(event), &row);
     };
+    std::size_t waiting = 0;
+    const auto admitted = [&](const StationRecorder& recorder, const event::Admission& admission) {
+        const auto kind = admission.kind;
+        using Kind = event::Admission::Kind;
+        const std::string mac = FormatMac(recorder.mac);
+        switch (kind) {
+            case Kind::Waiting:
+                if (waiting++ == 0) {
+                    output.Line("The named recorders beyond --max wait their turn: " +
+                                std::to_string(options.max) + " are served at once.");
+                }
+                setState(rows[recorder.address], "waiting", {{"event", "waiting"}});
+                return;
+            case Kind::LetGo:
+                output.Line(mac + " was answered but never asked for its image: let go");
+                output.Emit({{"event", "let_go"}, {"mac", mac}});
+                rows.erase(recorder.address);
+                return;
+            case Kind::Readdressed: {
+                auto moved = rows.extract(admission.previous);
+                Row& row = rows[recorder.address];
+                if (!moved.empty()) row = std::move(moved.mapped());
+                row.recorder = recorder;
+                const std::string from = FormatDottedQuad(admission.previous);
+                output.Line(mac + ": another device answers for " + from + "; it gets " +
+                            FormatDottedQuad(recorder.address) + " instead");
+                output.Emit({{"event", "readdressed"}, {"from", from}}, &row);
+                return;
+            }
+            case Kind::NoPlace:
+            case Kind::NoAddress:
+                const bool place = kind == Kind::NoPlace;
+                output.Line(
+                    mac + " turned away: " +
+                    (place ? "no place free (at most " + std::to_string(options.max) + " at once)"
+                           : std::string("no address left for it")));
+                output.Emit({{"event", "turned_away"},
+                             {"mac", mac},
+                             {"reason", place ? "no_place" : "no_address"}});
+                return;
+        }
+    };
     const auto handle = [&](const StationRecorder& recorder, const SessionEvent& event) {
+        if (const auto* admission = std::get_if<event::Admission>(&event)) {
+            return admitted(recorder, *admission);
+        }
         const OperatorFeedback feedback = FeedbackFor(event);
         if (recorder.address == 0) {
             if (std::holds_alternative<event::StartFailed>(event)) {
@@ -400,9 +508,20 @@ int RunStation(const StationRunOptions& options) {
         Row& row = rows[recorder.address];
         row.recorder = recorder;
         if (std::holds_alternative<event::Announcing>(event)) {
-            setState(row, "answered", {{"event", "answered"}});
+            // A named one's turn came; a learnt one was answered.
+            if (row.named) {
+                setState(row, "announcing", {{"event", "announcing"}});
+            } else {
+                setState(row, "answered", {{"event", "answered"}});
+            }
         } else if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
-            // Every transfer is a row of the history of its own.
+            // Every transfer is a row of the history of its own; one the recorder left by asking
+            // again is over.
+            if (row.recording && !row.outcome) {
+                row.recording->SetStopOutcome(history::Outcome::Restarted,
+                                              "The recorder asked again: its transfer began anew");
+                row.recording->OnEvent(event::Ended{});
+            }
             row.recording = std::make_unique<history::RecordingSessionHost>(
                 quiet, &history, "flashkit-cli", FinalTextOf);
             row.recording->OnEvent(
@@ -425,7 +544,9 @@ int RunStation(const StationRunOptions& options) {
             row.completedOnce |= outcome == history::Outcome::Completed;
             setState(row, state, {{"event", state}, {"text", feedback.status.value_or("")}});
         };
-        if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
+        if (const auto outcome = OutcomeOf(event)) {
+            end(*outcome, history::OutcomeName(*outcome));
+        } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
             if (acked->blockNo > row.furthestAck && acked->blockNo <= row.blockTotal) {
                 row.furthestAck = acked->blockNo;
                 output.Moved();
@@ -439,28 +560,21 @@ int RunStation(const StationRunOptions& options) {
                          {"size", snapshot.total},
                          {"bytes_per_second", rate ? *rate : 0.0}},
                         &row);
-        } else if (std::holds_alternative<event::Completed>(event)) {
-            end(history::Outcome::Completed, "completed");
-        } else if (std::holds_alternative<event::Unconfirmed>(event)) {
-            end(history::Outcome::Unconfirmed, "unconfirmed");
-        } else if (std::holds_alternative<event::Failed>(event)) {
-            end(history::Outcome::Failed, "failed");
         } else if (feedback.box) {
             output.Error(FormatMac(recorder.mac) + ": " +
                          RefusalLine(feedback.box->caption, feedback.box->text));
         }
     };
-    const auto handleAll = [&](std::deque<Report> reports) {
-        for (const Report& report : reports) {
-            if (const auto* warning = std::get_if<std::string>(&report)) {
-                output.Error(*warning);
-            } else {
-                const auto& [recorder, event] =
-                    std::get<std::pair<StationRecorder, SessionEvent>>(report);
-                handle(recorder, event);
-            }
+    const auto handleReport = [&](const Report& report) {
+        if (const auto* warning = std::get_if<std::string>(&report)) {
+            output.Error(*warning);
+        } else if (std::holds_alternative<AddressHeld>(report)) {
+            // The station moves the recorder to its next address and says so itself.
+        } else {
+            const auto& [recorder, event] =
+                std::get<std::pair<StationRecorder, SessionEvent>>(report);
+            handle(recorder, event);
         }
-        output.Draw(rows);
     };
     const auto allNamedDone = [&] {
         return std::all_of(rows.begin(), rows.end(), [](const auto& entry) {
@@ -469,17 +583,12 @@ int RunStation(const StationRunOptions& options) {
     };
 
     station.Start(plan);
-    handleAll(terminal.Take(Clock::now()));
-    bool interrupted = false;
-    while (started && !portFailed && !(options.untilDone && allNamedDone())) {
-        handleAll(terminal.Take(Clock::now() + std::chrono::milliseconds(50)));
-        if (StopAsked(stopSignals)) {
-            interrupted = true;
-            break;
-        }
-    }
+    const bool interrupted = RunTerminalLoop(
+        terminal, stopSignals, handleReport,
+        [&] { return !started || portFailed || (options.untilDone && allNamedDone()); },
+        [&] { output.Draw(rows); });
     station.Stop();
-    handleAll(terminal.Take(Clock::now()));
+    for (const Report& report : terminal.Take(Clock::now())) handleReport(report);
     // A transfer the stop cut short is recorded as interrupted.
     for (auto& [address, row] : rows) {
         if (!row.recording) continue;

@@ -5,14 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
-#include <mutex>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <thread>
@@ -22,6 +18,7 @@
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
 #include "cli/progress.h"
+#include "cli/terminal_loop.h"
 #include "feedback/operator_feedback.h"
 #include "feedback/refusal_texts.h"
 #include "history/recording_host.h"
@@ -38,7 +35,7 @@
 #include "upgrade/device_arp.h"
 #include "upgrade/transfer_percent.h"
 #include "upgrade/upload_checks.h"
-#include "upgrade/upload_session.h"
+#include "upgrade/upload_station.h"
 
 namespace fk::cli {
 
@@ -46,57 +43,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
-
-// The recorder's entry was refused: another device holds its address.
-struct AddressHeld {
-    Ipv4 address;
-};
-
-// What the session reports, and the neighbour table's warnings and refusal, carried from the
-// session's threads to the terminal's in the order they were made.
-using Report = std::variant<SessionEvent, std::string, AddressHeld>;
-
-class TerminalHost final : public SessionHost, public DeviceArp {
-  public:
-    TerminalHost(SelectedCard card, platform::NeighbourTable& neighbours)
-        : m_card(card), m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
-
-    SelectedCard Card() const override { return m_card.load(); }
-    // The card as it is now: the announcer waits while it holds no address.
-    void FollowCard(SelectedCard card) { m_card.store(card); }
-    void OnEvent(const SessionEvent& event) override { Push(event); }
-
-    int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
-        const int error = m_arpEntry.Set(ifindex, address, mac, add);
-        // Once: the announcer meets the refusal every turn until the terminal stops it.
-        if (add && error == EADDRINUSE && !m_heldTold.exchange(true)) Push(AddressHeld{address});
-        return error;
-    }
-    void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
-
-    // The reports made so far; waits for one until the deadline when there are none.
-    std::deque<Report> Take(Clock::time_point deadline) {
-        std::unique_lock lock(m_mutex);
-        m_arrived.wait_until(lock, deadline, [this] { return !m_reports.empty(); });
-        return std::exchange(m_reports, {});
-    }
-
-  private:
-    void Push(Report report) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_reports.push_back(std::move(report));
-        }
-        m_arrived.notify_one();
-    }
-
-    std::atomic<SelectedCard> m_card;
-    DeviceArpEntry m_arpEntry;
-    std::atomic<bool> m_heldTold{false};
-    std::mutex m_mutex;
-    std::condition_variable m_arrived;
-    std::deque<Report> m_reports;
-};
 
 std::string EndpointText(const platform::Endpoint& endpoint) {
     return FormatDottedQuad(endpoint.address) + ":" + std::to_string(endpoint.port);
@@ -207,13 +153,16 @@ class Output {
     bool m_barShown = false;
 };
 
+}  // namespace
+
 // A card without a carrier, or whose address a network manager took with the carrier, gives the
 // recorder nothing to answer: the upload waits for both, saying so once. Nothing when the
 // deadline passed or a stop signal came first (then `stopped`).
 std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
                                             platform::AdapterSource& adapters,
                                             Clock::time_point until, const sigset_t& stopSignals,
-                                            Output& output, bool& stopped) {
+                                            const std::function<void(const std::string&)>& say,
+                                            bool& stopped) {
     const auto watch = platform::MakeSystemNetworkWatch();
     bool told = false;
     for (;;) {
@@ -226,12 +175,7 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
             const std::string awaited = carrier   ? "an IPv4 address"
                                         : address ? "a carrier"
                                                   : "a carrier and an IPv4 address";
-            const std::string text = "Waiting for " + awaited + " on " + card->adapterName;
-            if (output.Mode() == OutputMode::Json) {
-                output.Emit({{"event", "waiting"}, {"text", text}});
-            } else {
-                output.Line(text);
-            }
+            say("Waiting for " + awaited + " on " + card->adapterName);
             told = true;
         }
         stopped = StopAsked(stopSignals);
@@ -245,8 +189,6 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
         }
     }
 }
-
-}  // namespace
 
 void PrintJsonEvent(Json event) {
     event["time"] = history::UtcTimeText();
@@ -338,8 +280,16 @@ int RunUpload(const UploadOptions& options) {
                   std::chrono::milliseconds(static_cast<long long>(*options.waitSeconds * 1000))
             : Clock::time_point::max();
     bool stopped = false;
-    const auto card =
-        AwaitCardReady(options.card, *adapters, waitUntil, stopSignals, output, stopped);
+    const auto card = AwaitCardReady(
+        options.card, *adapters, waitUntil, stopSignals,
+        [&](const std::string& text) {
+            if (output.Mode() == OutputMode::Json) {
+                output.Emit({{"event", "waiting"}, {"text", text}});
+            } else {
+                output.Line(text);
+            }
+        },
+        stopped);
     if (stopped) return kExitInterrupted;
     if (!card && !options.waitSeconds) {
         output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
@@ -357,11 +307,12 @@ int RunUpload(const UploadOptions& options) {
         options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
         PrintError);
     TerminalHost host(ready->card, *neighbours);
-    history::RecordingSessionHost recording(host, &history, "flashkit-cli", FinalTextOf);
-    UploadSessionOptions sessionOptions;
+    QuietHost quiet(ready->card);
+    history::RecordingSessionHost recording(quiet, &history, "flashkit-cli", FinalTextOf);
+    StationOptions sessionOptions;
     sessionOptions.headerWait =
         std::chrono::milliseconds(static_cast<long long>(options.headerWaitSeconds * 1000));
-    UploadSession session(recording, host, platform::SystemPortOpener(), sessionOptions);
+    StationSession session(host, host, platform::SystemPortOpener(), sessionOptions);
 
     const std::string recorderAddress = FormatDottedQuad(DeviceAddressFor(ready->card.hostAddress));
     const std::string hostAddress = FormatDottedQuad(ready->card.hostAddress);
@@ -392,7 +343,7 @@ int RunUpload(const UploadOptions& options) {
         recording.SetStopOutcome(why, text);
         outcome = why;
         finalText = text;
-        session.StopUpload();
+        session.Stop();
     };
     // An end the session gave: the progress line ends, the outcome is kept.
     const auto end = [&](history::Outcome why, const std::string& text) {
@@ -430,16 +381,10 @@ int RunUpload(const UploadOptions& options) {
             }
         } else if (const auto* resent = std::get_if<event::Resent>(&event)) {
             resends += resent->sent;
-        } else if (std::holds_alternative<event::Completed>(event)) {
-            output.Acknowledged(imageSize, 100, resends);
-            end(history::Outcome::Completed, text);
-        } else if (std::holds_alternative<event::Unconfirmed>(event)) {
-            end(history::Outcome::Unconfirmed, text);
-        } else if (std::holds_alternative<event::Failed>(event)) {
-            end(history::Outcome::Failed, text);
-        } else if (std::holds_alternative<event::StartFailed>(event)) {
-            started = false;
-            end(history::Outcome::Failed, text);
+        } else if (const auto ends = OutcomeOf(event)) {
+            started &= !std::holds_alternative<event::StartFailed>(event);
+            if (*ends == history::Outcome::Completed) output.Acknowledged(imageSize, 100, resends);
+            end(*ends, text);
         } else if (std::holds_alternative<event::Ended>(event)) {
             ended = true;
             // An end the session gave no reason for is no success.
@@ -454,27 +399,29 @@ int RunUpload(const UploadOptions& options) {
             stop(history::Outcome::Failed, text);
         }
     };
-    const auto handleAll = [&](std::deque<Report> reports) {
-        for (const Report& report : reports) {
-            if (const auto* warning = std::get_if<std::string>(&report)) {
-                output.Error(*warning);
-            } else if (const auto* held = std::get_if<AddressHeld>(&report)) {
-                // As the check before the start refuses an address held: a refusal, exit 2.
-                const std::string text =
-                    RecorderAddressHeldText(held->address, kAnsweringDeviceHolder);
-                output.Error(RefusalLine(kRecorderAddressHeldCaption, text));
-                if (!outcome) {
-                    addressHeld = true;
-                    stop(history::Outcome::Failed, text);
-                }
-            } else {
-                handle(std::get<SessionEvent>(report));
+    const auto handleReport = [&](const Report& report) {
+        if (const auto* warning = std::get_if<std::string>(&report)) return output.Error(*warning);
+        if (const auto* held = std::get_if<AddressHeld>(&report)) {
+            // As the check before the start refuses an address held: a refusal, exit 2.
+            const std::string text = RecorderAddressHeldText(held->address, kAnsweringDeviceHolder);
+            output.Error(RefusalLine(kRecorderAddressHeldCaption, text));
+            if (!outcome) {
+                addressHeld = true;
+                stop(history::Outcome::Failed, text);
             }
+            return;
         }
+        const SessionEvent& event =
+            std::get<std::pair<StationRecorder, SessionEvent>>(report).second;
+        recording.OnEvent(event);
+        handle(event);
     };
 
-    session.StartUpload(*ready);
-    handleAll(host.Take(Clock::now()));
+    const SessionEvent begun =
+        event::Started{ready->card, ready->mac, ready->file.path, ready->file.page};
+    handleReport(std::pair{StationRecorder{}, begun});
+    session.Start(UploadStationPlan(*ready));
+    for (const Report& report : host.Take(Clock::now())) handleReport(report);
     if (started) {
         if (output.Mode() == OutputMode::Json) {
             output.Emit({{"event", "announcing"}, {"recorder_address", recorderAddress}});
@@ -485,26 +432,20 @@ int RunUpload(const UploadOptions& options) {
         }
     } else {
         // The failed socket step and its outcome have been reported; the stop tidies up.
-        session.StopUpload();
+        session.Stop();
     }
     // While announcing, the card's address is followed as a network manager takes and restores it.
     const auto cardWatch = platform::MakeSystemNetworkWatch();
-    while (!ended || !outcome) {
-        handleAll(host.Take(Clock::now() + std::chrono::milliseconds(50)));
+    const auto over = [&] { return ended && outcome.has_value(); };
+    const auto tick = [&] {
         if (!requested && cardWatch && !cardWatch->Wait(Clock::now()).empty()) {
             const auto now = FindCard(BuildAdapterList(adapters->List()), card->adapterName);
             host.FollowCard({now ? ParseDottedQuad(now->ipAddress) : 0,
                              now ? static_cast<int>(now->index) : ready->card.ifindex});
         }
         if (outcome) {
-            // The session ended by itself: its thread is joined and its Ended comes now.
-            session.StopUpload();
-            continue;
-        }
-        if (StopAsked(stopSignals)) {
-            stop(history::Outcome::Interrupted, kUploadingAbortedText);
-            output.EndTransfer();
-            output.Line(kUploadingAbortedText);
+            // The session ended by itself, or was stopped: its Ended comes now.
+            session.Stop();
         } else if (!requested && Clock::now() >= waitUntil) {
             stop(history::Outcome::NoRequest,
                  FormatText("The recorder did not ask for its image within %g s",
@@ -513,8 +454,14 @@ int RunUpload(const UploadOptions& options) {
             output.Line("flashkit-cli check --card " + card->adapterName + " --mac " + options.mac +
                         " tells what may keep it from asking.");
         }
+    };
+    while (RunTerminalLoop(host, stopSignals, handleReport, over, tick)) {
+        if (outcome) continue;
+        stop(history::Outcome::Interrupted, kUploadingAbortedText);
+        output.EndTransfer();
+        output.Line(kUploadingAbortedText);
     }
-    session.Shutdown();
+    session.Stop();
     output.EndTransfer();
     const ExitCode code = addressHeld ? kExitBadInput : ExitCodeForOutcome(*outcome, started);
     if (output.Mode() == OutputMode::Json) {

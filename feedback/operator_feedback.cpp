@@ -168,6 +168,8 @@ OperatorFeedback FeedbackFor(const SessionEvent& event) {
                     "Upload not confirmed", BoxKind::Stop};
                 return feedback;
             },
+            // A station's places and addresses: its table words them beside the recorder.
+            [](const event::Admission&) { return OperatorFeedback{}; },
             [](const event::Ended&) {
                 OperatorFeedback feedback;
                 feedback.idle = true;

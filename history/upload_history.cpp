@@ -30,6 +30,8 @@ const char* OutcomeName(Outcome outcome) {
             return kNoRequest;
         case Outcome::Unconfirmed:
             return kUnconfirmed;
+        case Outcome::Restarted:
+            return kRestarted;
     }
     return kFailed;
 }

@@ -32,6 +32,8 @@ inline constexpr const char* kInterrupted = "interrupted";  // stopped by a sign
 inline constexpr const char* kNoRequest = "no_request";     // the recorder never asked
 // Every block went out, the final one was never acknowledged: the recorder may be writing.
 inline constexpr const char* kUnconfirmed = "unconfirmed";
+// The recorder asked again mid-transfer: the transfer it left is over, a new row begins.
+inline constexpr const char* kRestarted = "restarted";
 
 // How an upload ended, as the front ends and the recording host pass it on.
 using fk::Outcome;

@@ -56,6 +56,14 @@ bool ImageFitsRecorder(const ImageTrailer& trailer, std::uint8_t octet3, std::ui
     return false;
 }
 
+bool ImageFitsAnyRecorder(const ImageTrailer& trailer) {
+    if (ImageFitsRecorder(trailer, 0x30, 0x00, 0x01)) return true;
+    for (const auto& [series, octet3] : kSeriesTable) {
+        if (ImageFitsRecorder(trailer, octet3, 0xFF, 0xFF)) return true;
+    }
+    return false;
+}
+
 TrailerReadResult ReadImageTrailer(const std::string& path) {
     // Non-blocking so that a FIFO given as image cannot hang the window; regular files ignore it.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

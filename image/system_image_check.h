@@ -13,6 +13,10 @@ using ImageTrailer = std::array<std::uint8_t, 4>;
 bool ImageFitsRecorder(const ImageTrailer& trailer, std::uint8_t octet3, std::uint8_t octet4,
                        std::uint8_t octet5);
 
+// Whether the image is built for any recorder family at all: a system image that no recorder
+// can take is no system image.
+bool ImageFitsAnyRecorder(const ImageTrailer& trailer);
+
 enum class TrailerFailure { None, Open, Seek, Read };
 
 struct TrailerReadResult {

@@ -29,6 +29,9 @@ class NetworkWatch {
     virtual std::vector<NetworkChange> Wait(std::chrono::steady_clock::time_point until) = 0;
     // Any thread: ends the wait in progress, or the next one, at once.
     virtual void Wake() = 0;
+    // Readable when changes wait, for a thread that polls it beside other descriptors and then
+    // takes them with a Wait until now; -1 when there is none to poll.
+    virtual int Descriptor() const { return -1; }
 };
 
 // The interface name of a card of the calling thread's namespace; empty when there is none.

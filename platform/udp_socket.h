@@ -30,6 +30,9 @@ struct ReceiveResult {
     std::size_t length = 0;  // of the datagram, cut to the buffer
     Endpoint from;
     int error = 0;  // errno when Failed
+    // The datagram's destination and the card it came in on; 0 where the system does not tell.
+    std::uint32_t to = 0;
+    int ifindex = 0;
 };
 
 // A datagram endpoint that a stop can wake. The upload engines talk to this, so tests can put an

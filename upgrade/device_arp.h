@@ -14,7 +14,8 @@ class DeviceArp {
   public:
     virtual ~DeviceArp() = default;
     // Address in host byte order; binds it to mac on the card with that interface index (a
-    // delete ignores mac). 0 or the errno of the failure.
+    // delete ignores mac). 0, or the errno of the failure (EADDRINUSE: another device holds the
+    // address).
     virtual int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) = 0;
     // A new upload starts: a failure may be reported again.
     virtual void ResetErrorReport() = 0;

@@ -104,6 +104,14 @@ struct Failed {
 };
 // Every block went out, but the final one was never acknowledged: the recorder may be writing.
 struct Unconfirmed {};
+// A station's recorder not served as it asked, or not yet: its place waits (more named than
+// served at once; its turn is told by an Announcing of its own), no place or no address was left
+// for a recorder learnt (turned away), or one answered never asked in time and was let go.
+// Readdressed: another device answered for its address (previous), so it has the next one.
+struct Admission {
+    enum class Kind { Waiting, NoPlace, NoAddress, LetGo, Readdressed } kind = Kind::Waiting;
+    Ipv4 previous = 0;
+};
 // The upload is over (by itself or stopped): the controls are idle again. Once per upload.
 struct Ended {};
 
@@ -114,6 +122,6 @@ using SessionEvent =
                  event::AddressBack, event::RequestAccepted, event::ImageUnmeasurable,
                  event::StrayDatagram, event::BlockServed, event::Acknowledged, event::Progress,
                  event::Resent, event::SendFailed, event::FileError, event::Completed,
-                 event::Failed, event::Unconfirmed, event::Ended>;
+                 event::Failed, event::Unconfirmed, event::Admission, event::Ended>;
 
 }  // namespace fk

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
+#include <cerrno>
 #include <utility>
 
+#include "net/address_plan.h"
 #include "upgrade/bootp_packet.h"
 #include "upgrade/tftp_packet.h"
 
@@ -16,6 +17,11 @@ using Clock = std::chrono::steady_clock;
 
 // Datagrams taken from a port per round, so that a flood cannot hold up the deadlines.
 constexpr int kDatagramsPerRound = 64;
+// New MACs learnt: a few at once, then one per interval, so that forged requests cannot take
+// every place before a real recorder asks.
+constexpr int kLearnBurst = 4;
+constexpr std::chrono::milliseconds kLearnInterval{500};
+constexpr std::uint32_t kLimitedBroadcast = 0xFFFFFFFF;
 
 bool EndsTransfer(const SessionEvent& event) {
     return std::holds_alternative<event::Completed>(event) ||
@@ -25,18 +31,25 @@ bool EndsTransfer(const SessionEvent& event) {
 
 }  // namespace
 
-// Everything the station owns; the network thread's alone while it runs.
+// Everything one run owns. Its thread holds it, so it lives until the thread ends; the thread
+// alone touches what is not atomic while it runs.
 struct StationSession::Run final : TftpSink {
     struct Member {
         StationRecorder recorder;
         bool named = false;
+        bool waiting = false;     // named, its turn not yet come
         bool announcing = false;  // named and its read request not yet come
-        bool entry = false;       // its neighbour entry is in the table
+        bool asked = false;       // a read request of it came
+        int entryCard = 0;        // the card its neighbour entry is on; 0: none
         bool done = false;        // its last transfer ended
         Clock::time_point nextAnnounce;
+        Clock::time_point answeredAt;  // learnt: its first answer
+
+        // It takes one of the places served at once.
+        bool Holds() const { return !done && (announcing || asked || !named); }
     };
 
-    Run(const StationPlan& plan, DeviceArp& arp) : plan(plan), arp(arp) {}
+    Run(const StationPlan& plan, DeviceArp& arp) : plan(plan), card(plan.card), arp(arp) {}
 
     platform::SendResult Send(std::span<const std::uint8_t> datagram,
                               const platform::Endpoint& to) override {
@@ -44,239 +57,465 @@ struct StationSession::Run final : TftpSink {
     }
     void Report(Ipv4 address, SessionEvent event) override {
         StationRecorder recorder;
-        if (const auto found = members.find(address); found != members.end()) {
-            Member& member = found->second;
-            recorder = member.recorder;
+        if (Member* member = plan.followCard ? &members.front() : ByAddress(address)) {
+            recorder = member->recorder;
             if (EndsTransfer(event)) {
-                member.done = true;
-                DropEntry(member);
+                member->done = true;
+                DropEntry(*member);
             } else if (std::holds_alternative<event::RequestAccepted>(event)) {
-                member.done = false;
+                member->done = false;
             }
         }
         pending.emplace_back(recorder, std::move(event));
     }
 
-    void MakeEntry(Member& member) {
-        if (member.entry) return;
-        arp.SetDeviceArpEntry(plan.card.ifindex, member.recorder.address, member.recorder.mac,
-                              true);
-        member.entry = true;
+    // Makes the member's entry. Another device answering for a station recorder's address
+    // gives the recorder the next one (said); with none left it is not served: false.
+    bool MakeEntry(Member& member) {
+        while (member.entryCard == 0) {
+            const int error = arp.SetDeviceArpEntry(card.ifindex, member.recorder.address,
+                                                    member.recorder.mac, true);
+            if (error != EADDRINUSE || plan.followCard) {
+                member.entryCard = card.ifindex;
+                break;
+            }
+            taken.insert(member.recorder.address);
+            const auto next =
+                plan.nextAddress ? plan.nextAddress(member.recorder.mac, Given()) : std::nullopt;
+            if (!next) {
+                member.announcing = member.waiting = false;
+                member.done = true;
+                pending.emplace_back(member.recorder,
+                                     event::Admission{event::Admission::Kind::NoAddress});
+                return false;
+            }
+            const Ipv4 previous = member.recorder.address;
+            member.recorder.address = *next;
+            pending.emplace_back(member.recorder,
+                                 event::Admission{event::Admission::Kind::Readdressed, previous});
+        }
+        return true;
+    }
+    // The addresses of the run so far, and those other devices answered for.
+    std::set<Ipv4> Given() const {
+        std::set<Ipv4> given = taken;
+        for (const auto& member : members) given.insert(member.recorder.address);
+        return given;
     }
     void DropEntry(Member& member) {
-        if (!member.entry) return;
-        arp.SetDeviceArpEntry(plan.card.ifindex, member.recorder.address, {}, false);
-        member.entry = false;
+        if (member.entryCard == 0) return;
+        arp.SetDeviceArpEntry(member.entryCard, member.recorder.address, {}, false);
+        member.entryCard = 0;
+    }
+    Member* ByAddress(Ipv4 address) {
+        const auto found = std::find_if(members.begin(), members.end(), [&](const Member& m) {
+            return m.recorder.address == address && address != 0;
+        });
+        return found == members.end() ? nullptr : &*found;
     }
     Member* ByMac(const MacAddress& mac) {
-        for (auto& [address, member] : members) {
-            if (member.recorder.mac == mac) return &member;
-        }
-        return nullptr;
+        const auto found = std::find_if(members.begin(), members.end(),
+                                        [&](const Member& m) { return m.recorder.mac == mac; });
+        return found == members.end() ? nullptr : &*found;
+    }
+    // The port failed: the transfers end (said once, for the whole port), and so does the thread.
+    void PortFailed(int error) {
+        engine->OnReceiveFailed(error);
+        portFailed = true;
     }
 
     const StationPlan plan;
+    SelectedCard card;  // the card served now: the plan's, or as the host's Card() last gave it
     DeviceArp& arp;
     std::shared_ptr<platform::DatagramPort> bootpPort;
     std::shared_ptr<platform::DatagramPort> tftpPort;
+    std::unique_ptr<platform::NetworkWatch> watch;
     platform::Wakeup wakeup;
     std::unique_ptr<TftpEngine> engine;
-    std::map<Ipv4, Member> members;  // by address
+    std::vector<Member> members;
+    // Entries a card change left behind: not deleted by the change, as the window never did,
+    // but at the end.
+    std::vector<std::pair<int, Ipv4>> leftEntries;
+    std::set<MacAddress> turnedAway;  // told once each
+    std::set<Ipv4> taken;             // addresses another device answered for
+    Clock::time_point learnClock;     // the rate limit's: when the next MAC may be learnt
+    int portsCard = 0;                // the card both ports serve
+    bool awaitingAddress = false;
+    bool portFailed = false;
     Clock::time_point nextRefresh;
     std::vector<std::pair<StationRecorder, SessionEvent>> pending;
     std::vector<std::pair<StationRecorder, SessionEvent>> delivering;
-    bool tidied = false;
+    std::atomic<SessionState> state{SessionState::Idle};
+    std::atomic<bool> stopAsked{false};
+    std::atomic<bool> ackTimeOutAsked{false};
+    std::atomic<bool> sendTimeOutAsked{false};
+    std::atomic<bool> tidied{false};
+    std::atomic<bool> endReported{false};
 };
 
 StationSession::StationSession(StationHost& host, DeviceArp& arp, platform::PortOpener& ports,
-                               StationOptions options)
-    : m_host(host), m_arp(arp), m_ports(ports), m_options(options) {}
+                               StationOptions options, WatchMaker makeWatch)
+    : m_host(host),
+      m_arp(arp),
+      m_ports(ports),
+      m_options(options),
+      m_makeWatch(std::move(makeWatch)) {}
 
 StationSession::~StationSession() {
     Stop();
 }
 
 bool StationSession::Start(const StationPlan& plan) {
-    std::lock_guard control(m_controlMutex);
-    if (m_run) return false;
-    m_run = std::make_unique<Run>(plan, m_arp);
-    Run& run = *m_run;
+    Stop();
+    auto run = std::make_shared<Run>(plan, m_arp);
     m_arp.ResetErrorReport();
-    auto bootp = m_ports.Open(m_options.bootpServerPort, plan.card.ifindex);
-    auto tftp = bootp.port ? m_ports.Open(m_options.tftpServerPort, plan.card.ifindex)
+    // Both serve the planned card; a station that follows the card moves them (FollowCard).
+    run->portsCard = plan.card.ifindex;
+    auto bootp = m_ports.Open(m_options.bootpServerPort, run->portsCard);
+    auto tftp = bootp.port ? m_ports.Open(m_options.tftpServerPort, run->portsCard)
                            : platform::PortOpener::Opened{};
     if (!bootp.port || !tftp.port) {
         if (bootp.port) bootp.port->Close();
         const bool bootpFailed = !bootp.port;
         const auto& failed = bootpFailed ? bootp : tftp;
-        run.tidied = true;
+        run->tidied = true;
+        run->state = SessionState::StartFailed;
+        {
+            std::lock_guard lock(m_mutex);
+            m_run = run;
+        }
         m_host.OnEvent(
             {}, event::StartFailed{bootpFailed ? event::StartFailed::Socket::Bootp
                                                : event::StartFailed::Socket::Tftp,
                                    failed.step, failed.error, platform::LastNetHelperProblem()});
         return false;
     }
-    run.bootpPort = std::move(bootp.port);
-    run.tftpPort = std::move(tftp.port);
-    run.engine = std::make_unique<TftpEngine>(
-        plan.file, m_images, run,
+    run->bootpPort = std::move(bootp.port);
+    run->tftpPort = std::move(tftp.port);
+    run->engine = std::make_unique<TftpEngine>(
+        plan.file, m_images, *run,
         TftpOptions{m_options.sendTimeOut, kMaxResends, m_options.headerWait,
-                    std::max<std::size_t>(1, m_options.maxRecorders)});
+                    plan.followCard ? 1 : std::max<std::size_t>(1, m_options.maxRecorders)});
+    if (m_makeWatch) run->watch = m_makeWatch();
     // Each named recorder's turn falls at its own share of the period.
     const auto now = Clock::now();
     const auto count = static_cast<long long>(plan.named.size());
     for (long long n = 0; n < count; ++n) {
-        const StationRecorder& recorder = plan.named[static_cast<std::size_t>(n)];
-        run.members[recorder.address] = {recorder, true,  true,
-                                         false,    false, now + m_options.bootpPeriod * n / count};
+        Run::Member member;
+        member.recorder = plan.named[static_cast<std::size_t>(n)];
+        member.named = true;
+        member.waiting =
+            static_cast<std::size_t>(n) >= std::max<std::size_t>(1, m_options.maxRecorders);
+        member.announcing = !member.waiting;
+        member.nextAnnounce = now + m_options.bootpPeriod * n / count;
+        run->members.push_back(member);
     }
-    run.nextRefresh = now + m_options.entryRefresh;
+    run->nextRefresh = now + m_options.entryRefresh;
+    run->state = SessionState::Announcing;
     m_host.OnEvent({}, event::Announcing{});
-    m_thread = std::thread(&StationSession::NetworkThread, this);
+    for (const auto& member : run->members) {
+        if (member.waiting) m_host.OnEvent(member.recorder, event::Admission{});
+    }
+    std::lock_guard lock(m_mutex);
+    m_run = run;
+    m_thread = std::thread(&StationSession::NetworkThread, this, std::ref(*run));
     return true;
 }
 
 void StationSession::Stop() {
-    std::lock_guard control(m_controlMutex);
-    if (!m_run || m_stopAsked.exchange(true)) return;
-    m_run->wakeup.Signal();
-    if (m_thread.joinable()) m_thread.join();
-    Run& run = *m_run;
-    Deliver();
-    if (!run.tidied) {
-        run.tidied = true;
-        for (auto& [address, member] : run.members) run.DropEntry(member);
-        run.bootpPort->Close();
-        run.tftpPort->Close();
+    std::shared_ptr<Run> run;
+    std::thread thread;
+    {
+        std::lock_guard lock(m_mutex);
+        run = std::exchange(m_run, nullptr);
+        thread = std::move(m_thread);
     }
-    m_host.OnEvent({}, event::Ended{});
+    if (!run) return;
+    run->stopAsked = true;
+    run->wakeup.Signal();
+    if (thread.joinable()) thread.join();
+    Deliver(*run);
+    Tidy(*run);
+    if (!run->endReported.exchange(true)) m_host.OnEvent({}, event::Ended{});
 }
 
-void StationSession::NetworkThread() {
-    Run& run = *m_run;
-    while (!m_stopAsked.load() && !m_portFailed) {
+void StationSession::AckTimeOut() {
+    if (const auto run = CurrentRun()) {
+        run->ackTimeOutAsked = true;
+        run->wakeup.Signal();
+    }
+}
+
+void StationSession::SendTimeOut() {
+    if (const auto run = CurrentRun()) {
+        run->sendTimeOutAsked = true;
+        run->wakeup.Signal();
+    }
+}
+
+SessionState StationSession::State() const {
+    const auto run = CurrentRun();
+    return run ? run->state.load() : SessionState::Idle;
+}
+
+void StationSession::NetworkThread(Run& run) {
+    TftpEngine& engine = *run.engine;
+    while (!run.stopAsked && !run.portFailed) {
         const auto now = Clock::now();
-        Announce(now);
-        RefreshEntries(now);
-        if (const auto due = run.engine->Deadline(); due && *due <= now)
-            run.engine->OnDeadline(now);
-        Deliver();
-        std::optional<Clock::time_point> deadline = run.engine->Deadline();
+        Round(run, now);
+        Deliver(run);
+        if (run.plan.followCard && engine.Ended()) break;
+        std::optional<Clock::time_point> deadline = engine.Deadline();
         const auto sooner = [&](Clock::time_point at) {
             deadline = std::min(deadline.value_or(at), at);
         };
         sooner(run.nextRefresh);
-        for (const auto& [address, member] : run.members) {
+        for (const auto& member : run.members) {
             if (member.announcing) sooner(member.nextAnnounce);
         }
         const std::array descriptors{run.tftpPort->Descriptor(), run.bootpPort->Descriptor(),
+                                     run.watch ? run.watch->Descriptor() : -1,
                                      run.wakeup.Descriptor()};
         const auto readable = platform::WaitReadable(descriptors, deadline);
-        if (readable[0]) ReceiveTftp(Clock::now());
-        if (readable[1] && !m_portFailed) ReceiveBootp();
+        if (readable[0]) ReceiveTftp(run);
+        if (readable[1] && !run.portFailed) ReceiveBootp(run);
+        if (readable[2]) ReceiveNotices(run);
     }
-    Deliver();
+    Deliver(run);
+    // An upload ends by itself with its transfer: nothing is left to serve.
+    if (run.plan.followCard && !run.stopAsked) {
+        Tidy(run);
+        if (!run.endReported.exchange(true)) m_host.OnEvent({}, event::Ended{});
+    }
 }
 
-void StationSession::Announce(Clock::time_point now) {
-    Run& run = *m_run;
-    for (auto& [address, member] : run.members) {
+void StationSession::Round(Run& run, Clock::time_point now) {
+    TftpEngine& engine = *run.engine;
+    LetGoSilent(run, now);
+    GiveTurns(run, now);
+    Announce(run, now);
+    if (now >= run.nextRefresh) {
+        RefreshEntries(run);
+        run.nextRefresh = now + m_options.entryRefresh;
+    }
+    if (run.ackTimeOutAsked.exchange(false)) engine.OnAckTimeOut();
+    if (run.sendTimeOutAsked.exchange(false)) engine.OnDeadline(engine.Deadline().value_or(now));
+    if (const auto due = engine.Deadline(); due && *due <= now) engine.OnDeadline(now);
+}
+
+void StationSession::Announce(Run& run, Clock::time_point now) {
+    for (auto& member : run.members) {
         if (!member.announcing || now < member.nextAnnounce) continue;
-        run.MakeEntry(member);
-        const BootpReply reply = BuildBootpReply(address, run.plan.card.hostAddress,
-                                                 member.recorder.mac, run.plan.file.bootFileName);
-        run.bootpPort->SendTo(reply, {address, m_options.bootpClientPort});
         member.nextAnnounce += m_options.bootpPeriod;
         // After a stall, start afresh rather than send a burst of late replies.
         if (member.nextAnnounce + m_options.bootpPeriod < now) member.nextAnnounce = now;
+        if (run.plan.followCard && !FollowCard(run)) continue;
+        // Added again before every reply, as the window always has: an add the system refused
+        // is tried anew.
+        member.entryCard = 0;
+        if (!run.MakeEntry(member)) continue;
+        const BootpReply reply = BuildBootpReply(member.recorder.address, run.card.hostAddress,
+                                                 member.recorder.mac, run.plan.file.bootFileName);
+        run.bootpPort->SendTo(reply, {member.recorder.address, m_options.bootpClientPort});
     }
 }
 
-void StationSession::RefreshEntries(Clock::time_point now) {
-    Run& run = *m_run;
-    if (now < run.nextRefresh) return;
-    // The kernel ages an entry out that a silent boot loader never confirms, and a lost carrier
-    // flushes it: each live one is added again well inside the reachable time.
-    for (auto& [address, member] : run.members) {
-        if (member.entry) {
-            m_arp.SetDeviceArpEntry(run.plan.card.ifindex, address, member.recorder.mac, true);
+// A place freed goes to the next named recorder waiting: its announcements begin.
+void StationSession::GiveTurns(Run& run, Clock::time_point now) {
+    auto held = static_cast<std::size_t>(std::count_if(
+        run.members.begin(), run.members.end(), [](const Run::Member& m) { return m.Holds(); }));
+    for (auto& member : run.members) {
+        if (held >= m_options.maxRecorders) return;
+        if (!member.waiting) continue;
+        member.waiting = false;
+        member.announcing = true;
+        member.nextAnnounce = now;
+        ++held;
+        run.Report(member.recorder.address, event::Announcing{});
+    }
+}
+
+// A recorder learnt whose answer brought no read request in time: its place and address are free.
+void StationSession::LetGoSilent(Run& run, Clock::time_point now) {
+    std::erase_if(run.members, [&](Run::Member& member) {
+        if (member.named || member.asked || now - member.answeredAt < m_options.learntWait)
+            return false;
+        run.DropEntry(member);
+        run.pending.emplace_back(member.recorder, event::Admission{event::Admission::Kind::LetGo});
+        return true;
+    });
+}
+
+// The card as the host gives it now, taken whole: its address, the recorder's address the rule
+// gives for it, the ports and the entry move with it. False while it has no address to offer (a
+// network manager takes it while the link is down): the turns wait for it to come back.
+bool StationSession::FollowCard(Run& run) {
+    const SelectedCard card = m_host.Card();
+    if (card.hostAddress == 0) {
+        if (!std::exchange(run.awaitingAddress, true)) {
+            run.Report(0, event::WaitingForAddress{platform::CardName(card.ifindex)});
+        }
+        return false;
+    }
+    if (std::exchange(run.awaitingAddress, false)) run.Report(0, event::AddressBack{});
+    run.card = card;
+    if (card.ifindex != run.portsCard) {
+        if (m_ports.Move(*run.bootpPort, m_options.bootpServerPort, card.ifindex) == 0) {
+            if (const int error =
+                    m_ports.Move(*run.tftpPort, m_options.tftpServerPort, card.ifindex)) {
+                // Both ports serve one card, or the run ends: never one on each.
+                if (m_ports.Move(*run.bootpPort, m_options.bootpServerPort, run.portsCard) != 0)
+                    run.PortFailed(error);
+            } else {
+                run.portsCard = card.ifindex;
+            }
         }
     }
-    run.nextRefresh = now + m_options.entryRefresh;
+    Run::Member& member = run.members.front();
+    const Ipv4 device = DeviceAddressFor(card.hostAddress);
+    if (member.recorder.address != device || member.entryCard != card.ifindex) {
+        if (member.entryCard != 0) {
+            const std::pair left{member.entryCard, member.recorder.address};
+            if (std::find(run.leftEntries.begin(), run.leftEntries.end(), left) ==
+                run.leftEntries.end())
+                run.leftEntries.push_back(left);
+            member.entryCard = 0;
+        }
+        member.recorder.address = device;
+    }
+    return !run.portFailed;
 }
 
-void StationSession::ReceiveTftp(Clock::time_point now) {
+void StationSession::RefreshEntries(Run& run) {
+    // The kernel ages an entry out that a silent boot loader never confirms, and a lost carrier
+    // flushes it: each live one is added again.
+    for (auto& member : run.members) {
+        if (member.entryCard != 0) {
+            m_arp.SetDeviceArpEntry(member.entryCard, member.recorder.address, member.recorder.mac,
+                                    true);
+        }
+    }
+}
+
+void StationSession::ReceiveNotices(Run& run) {
+    // The notices waiting: the descriptor said so, so this does not wait.
+    const auto changes = run.watch->Wait(Clock::now());
+    const bool carrierBack =
+        std::any_of(changes.begin(), changes.end(), [&](const platform::NetworkChange& change) {
+            return change.kind == platform::NetworkChange::Kind::Missed ||
+                   (change.kind == platform::NetworkChange::Kind::Link &&
+                    change.ifindex == run.card.ifindex && change.carrier);
+        });
+    if (carrierBack) RefreshEntries(run);
+}
+
+void StationSession::ReceiveTftp(Run& run) {
     using Status = platform::ReceiveResult::Status;
-    Run& run = *m_run;
     std::array<std::uint8_t, kTftpReceiveBufferSize> buffer{};
     for (int n = 0; n < kDatagramsPerRound; ++n) {
+        if (run.plan.followCard && run.engine->Ended()) return;
         const auto received = run.tftpPort->Receive(buffer, Clock::time_point{});
         if (received.status == Status::Failed) {
-            PortFailed(received.error);
+            run.PortFailed(received.error);
             return;
         }
         if (received.status != Status::Datagram) return;
-        // Only the station's recorders are served.
-        const auto found = run.members.find(received.from.address);
-        if (found == run.members.end()) continue;
+        // Only the station's recorders are served; an upload's recorder may ask from anywhere.
+        Run::Member* member =
+            run.plan.followCard ? &run.members.front() : run.ByAddress(received.from.address);
+        // A named one waiting its turn is served once it comes: its place is not yet free.
+        if (!member || member->waiting) continue;
         const std::span<const std::uint8_t> datagram{buffer.data(), received.length};
         if (ParseTftpOpcode(datagram) == TftpKind::ReadRequest) {
-            found->second.announcing = false;
-            run.MakeEntry(found->second);
+            member->announcing = false;
+            member->asked = true;
+            if (!run.plan.followCard) run.MakeEntry(*member);
         }
-        run.engine->OnDatagram(datagram, received.from, now);
+        run.engine->OnDatagram(datagram, received.from, Clock::now());
+        if (run.engine->TransferAccepted()) run.state = SessionState::Transferring;
     }
 }
 
-void StationSession::ReceiveBootp() {
+void StationSession::ReceiveBootp(Run& run) {
     using Status = platform::ReceiveResult::Status;
-    Run& run = *m_run;
     std::array<std::uint8_t, kTftpReceiveBufferSize> buffer{};
     for (int n = 0; n < kDatagramsPerRound; ++n) {
         const auto received = run.bootpPort->Receive(buffer, Clock::time_point{});
         if (received.status == Status::Failed) {
-            PortFailed(received.error);
+            run.PortFailed(received.error);
             return;
         }
         if (received.status != Status::Datagram) return;
         const auto request = ParseBootpRequest({buffer.data(), received.length});
         if (!request || !IsRecorderMac(request->mac)) continue;
         Run::Member* member = run.ByMac(request->mac);
-        if (!member && run.plan.learn && run.plan.nextAddress) {
-            const auto learnt = std::count_if(
-                run.members.begin(), run.members.end(),
-                [](const auto& entry) { return !entry.second.named && !entry.second.done; });
-            if (static_cast<std::size_t>(learnt) >= m_options.maxRecorders) continue;
-            std::set<Ipv4> given;
-            for (const auto& [address, known] : run.members) given.insert(address);
-            const auto address = run.plan.nextAddress(request->mac, given);
-            if (!address) continue;
-            member = &run.members[*address];
-            member->recorder = {request->mac, *address};
-            // A recorder learnt is answered from now on: its announcements begin.
-            run.Report(*address, event::Announcing{});
+        // Learnt only from a request broadcast on the card's own link (where the system tells):
+        // one sent to this PC, or routed here, is nobody's to steer the bench with.
+        const bool onLink =
+            (received.to == 0 && received.ifindex == 0) ||
+            (received.to == kLimitedBroadcast && received.ifindex == run.card.ifindex);
+        if (!member && run.plan.learn && run.plan.nextAddress && onLink) {
+            Learn(run, request->mac);
+            member = run.ByMac(request->mac);
         }
-        if (!member) continue;
-        run.MakeEntry(*member);
+        // A named one waiting its turn is answered when it comes; an upload waiting for the
+        // card's address has none to give.
+        if (!member || member->waiting || member->recorder.address == 0 ||
+            run.card.hostAddress == 0 || !run.MakeEntry(*member))
+            continue;
         const Ipv4 address = member->recorder.address;
-        const BootpReply reply = BuildBootpReply(address, run.plan.card.hostAddress, request->mac,
+        const BootpReply reply = BuildBootpReply(address, run.card.hostAddress, request->mac,
                                                  run.plan.file.bootFileName, request->xid);
         run.bootpPort->SendTo(reply, {address, m_options.bootpClientPort});
     }
 }
 
-void StationSession::PortFailed(int error) {
-    // A port that fails would fail every round: the transfers end (said once, for the whole
-    // port), and so does the thread.
-    m_run->engine->OnReceiveFailed(error);
-    m_portFailed = true;
+void StationSession::Learn(Run& run, const MacAddress& mac) {
+    using Kind = event::Admission::Kind;
+    const auto now = Clock::now();
+    const auto turnAway = [&](Kind kind) {
+        if (run.turnedAway.insert(mac).second)
+            run.pending.emplace_back(StationRecorder{mac, 0}, event::Admission{kind});
+    };
+    const auto held = static_cast<std::size_t>(std::count_if(
+        run.members.begin(), run.members.end(), [](const Run::Member& m) { return m.Holds(); }));
+    if (held >= m_options.maxRecorders) return turnAway(Kind::NoPlace);
+    run.learnClock = std::max(run.learnClock, now - kLearnBurst * kLearnInterval);
+    if (run.learnClock + kLearnInterval > now) return;
+    const auto address = run.plan.nextAddress(mac, run.Given());
+    if (!address) return turnAway(Kind::NoAddress);
+    run.learnClock += kLearnInterval;
+    run.turnedAway.erase(mac);
+    Run::Member newcomer;
+    newcomer.recorder = {mac, *address};
+    newcomer.answeredAt = now;
+    run.members.push_back(newcomer);
+    // A recorder learnt is answered from now on.
+    run.Report(*address, event::Announcing{});
 }
 
-void StationSession::Deliver() {
-    // Swapped out first, into a vector kept for it, so a round of blocks allocates nothing.
-    m_run->delivering.swap(m_run->pending);
-    for (const auto& [recorder, event] : m_run->delivering) m_host.OnEvent(recorder, event);
-    m_run->delivering.clear();
+void StationSession::Deliver(Run& run) {
+    // Swapped out first, into a vector kept for it, so a round of blocks does not allocate.
+    run.delivering.swap(run.pending);
+    for (const auto& [recorder, event] : run.delivering) m_host.OnEvent(recorder, event);
+    run.delivering.clear();
+}
+
+void StationSession::Tidy(Run& run) {
+    if (run.tidied.exchange(true)) return;
+    for (auto& member : run.members) run.DropEntry(member);
+    for (const auto& [card, address] : run.leftEntries)
+        m_arp.SetDeviceArpEntry(card, address, {}, false);
+    // The window's stop deletes the entry of the address 0.0.0.0 as well.
+    if (run.plan.followCard) m_arp.SetDeviceArpEntry(run.card.ifindex, 0, {}, false);
+    run.bootpPort->Close();
+    run.tftpPort->Close();
+    run.state = SessionState::Idle;
+}
+
+std::shared_ptr<StationSession::Run> StationSession::CurrentRun() const {
+    std::lock_guard lock(m_mutex);
+    return m_run;
 }
 
 }  // namespace fk

@@ -1,21 +1,23 @@
 #pragma once
 
-// A station: one card serving a bench of recorders at once, driven by one network thread.
+// The one session of the core: a station serving recorders over one card, driven by one network
+// thread. An upload (the window's, the terminal's) is a station of one named recorder that
+// follows the card.
 //
 // Every recorder has its own address for the run and its own neighbour entry, made before its
-// first reply and deleted when its transfer ends (and at the stop). A recorder named by its MAC
-// is announced to every bootpPeriod, the recorders' turns spread evenly over the period, until
-// its read request comes; a boot request from a named recorder, or with learn from any
-// recorder's MAC while fewer than maxRecorders are served, is answered with its own xid. One
-// TFTP port and one engine serve them all; the engine keeps each transfer apart (its own timers,
-// image and resends), so one recorder's failure or silence never touches another's transfer.
+// first reply, added again every entryRefresh and at once when the card's carrier returns, and
+// deleted when its transfer ends (and at the stop). A recorder named by its MAC is announced to
+// every bootpPeriod, the recorders' turns spread evenly over the period, until its read request
+// comes; a boot request from a named recorder, or with learn from any recorder's MAC while fewer
+// than maxRecorders are served, is answered with its own xid. One TFTP port and one engine serve
+// them all; the engine keeps each transfer apart (its own timers, image and resends), so one
+// recorder's failure or silence never touches another's transfer.
 //
-// A port whose receive fails ends every transfer and the thread, reported as a Failed of the
-// whole port; the front end stops the station then.
-//
-// As in an upload, the thread waits on the ports and a wake-up signal until the next deadline,
-// delivers the events after each round without holding a lock, and a stop only asks it to end,
-// wakes it and joins it; the stop tidies up (entries deleted, ports closed) and reports Ended.
+// The thread waits on the two ports, a wake-up signal and the system's network notices until the
+// next deadline, and delivers the events after each round. Nothing is called out under a lock of
+// the station's, Start and Stop included: a stop only asks the thread to end, wakes it and joins
+// it, then tidies up (entries deleted, ports closed) and reports Ended, once. A port whose receive
+// fails ends every transfer and the thread, reported as a Failed of the whole port.
 
 #include <atomic>
 #include <chrono>
@@ -30,12 +32,12 @@
 
 #include "net/ipv4.h"
 #include "net/mac.h"
+#include "platform/network_watch.h"
 #include "platform/udp_socket.h"
 #include "upgrade/device_arp.h"
 #include "upgrade/served_image.h"
 #include "upgrade/session_events.h"
 #include "upgrade/tftp_engine.h"
-#include "upgrade/upload_session.h"
 
 namespace fk {
 
@@ -47,19 +49,34 @@ struct StationRecorder {
     bool operator==(const StationRecorder&) const = default;
 };
 
-// The front end of a station. OnEvent comes from the thread that made the event (the caller of
-// Start and Stop, or the network thread), one call at a time, in order, never under a lock of
+// The front end of a station. Card() is read by the network thread at every announcement of a
+// station that follows the card. OnEvent comes from the thread that made the event (the caller
+// of Start and Stop, or the network thread), one call at a time, in order, never under a lock of
 // the station's; it must not wait.
 class StationHost {
   public:
     virtual ~StationHost() = default;
+    virtual SelectedCard Card() const { return {}; }
     virtual void OnEvent(const StationRecorder& recorder, const SessionEvent& event) = 0;
 };
 
-// The ports, periods and waits of an upload, and how many recorders at once.
-struct StationOptions : UploadSessionOptions {
-    // Transfers at once, and recorders learnt and not yet done.
+struct StationOptions {
+    std::uint16_t bootpServerPort = 67;
+    std::uint16_t bootpClientPort = 68;
+    std::uint16_t tftpServerPort = 69;
+    std::chrono::milliseconds bootpPeriod{30};
+    std::chrono::milliseconds sendTimeOut{3000};
+    // How long the header block waits for its acknowledgement; none: until a stop.
+    std::optional<std::chrono::milliseconds> headerWait;
+    // Each entry is added again this often: well inside the kernel's reachable time (15 s at the
+    // least by default), which a boot loader that never answers ARP never confirms.
+    std::chrono::milliseconds entryRefresh{1000};
+    // Recorders served at once: announced to, transferring, or learnt and not yet done. Named
+    // recorders beyond it wait their turn.
     std::size_t maxRecorders = 16;
+    // A recorder learnt that sends no read request this long after its first answer is let go:
+    // its place and its address are free again.
+    std::chrono::milliseconds learntWait{5000};
 };
 
 struct StationPlan {
@@ -73,44 +90,67 @@ struct StationPlan {
     // nothing when it is not to be served or no address is left. Called on the network thread.
     std::function<std::optional<Ipv4>(const MacAddress& mac, const std::set<Ipv4>& given)>
         nextAddress;
+    // An upload: one named recorder whose address is the address rule's for the card the host's
+    // Card() gives at each announcement (the ports and entries follow it; a card without an
+    // address is waited for), served whatever address it asks from; the station ends by itself
+    // when its transfer ends.
+    bool followCard = false;
 };
+
+enum class SessionState { Idle, Announcing, Transferring, StartFailed };
 
 class StationSession {
   public:
+    using WatchMaker = std::function<std::unique_ptr<platform::NetworkWatch>()>;
+
+    // makeWatch is called by Start, in the caller's network namespace.
     StationSession(StationHost& host, DeviceArp& arp, platform::PortOpener& ports,
-                   StationOptions options = {});
+                   StationOptions options = {},
+                   WatchMaker makeWatch = platform::MakeSystemNetworkWatch);
     ~StationSession();  // Stop()
     StationSession(const StationSession&) = delete;
     StationSession& operator=(const StationSession&) = delete;
 
     // Opens the ports and starts the network thread; false (after StartFailed) when a port
-    // could not be opened. A station runs at most once.
+    // could not be opened. A station that ran is stopped first.
     bool Start(const StationPlan& plan);
     // Ends the station, joins its thread and tidies up; Ended once. Never from OnEvent.
     void Stop();
 
+    // The window's transfer timers, should it ever start them: they act on the running station.
+    void AckTimeOut();
+    void SendTimeOut();
+
+    SessionState State() const;
+
   private:
     struct Run;
 
-    void NetworkThread();
-    void ReceiveTftp(std::chrono::steady_clock::time_point now);
-    void ReceiveBootp();
-    void Announce(std::chrono::steady_clock::time_point now);
-    void RefreshEntries(std::chrono::steady_clock::time_point now);
-    void PortFailed(int error);
-    void Deliver();
+    void NetworkThread(Run& run);
+    void Round(Run& run, std::chrono::steady_clock::time_point now);
+    void ReceiveTftp(Run& run);
+    void ReceiveBootp(Run& run);
+    void ReceiveNotices(Run& run);
+    void Announce(Run& run, std::chrono::steady_clock::time_point now);
+    void GiveTurns(Run& run, std::chrono::steady_clock::time_point now);
+    void LetGoSilent(Run& run, std::chrono::steady_clock::time_point now);
+    void Learn(Run& run, const MacAddress& mac);
+    bool FollowCard(Run& run);
+    void RefreshEntries(Run& run);
+    void Deliver(Run& run);
+    void Tidy(Run& run);
+    std::shared_ptr<Run> CurrentRun() const;
 
     StationHost& m_host;
     DeviceArp& m_arp;
     platform::PortOpener& m_ports;
     const StationOptions m_options;
+    const WatchMaker m_makeWatch;
     FileImageStore m_images;
 
-    std::mutex m_controlMutex;  // Start and Stop, one at a time; never the thread's
-    std::unique_ptr<Run> m_run;
+    mutable std::mutex m_mutex;  // guards m_run and m_thread for a moment; never held calling out
+    std::shared_ptr<Run> m_run;
     std::thread m_thread;
-    std::atomic<bool> m_stopAsked{false};
-    bool m_portFailed = false;  // the network thread's
 };
 
 }  // namespace fk

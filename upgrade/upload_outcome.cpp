@@ -24,6 +24,7 @@ std::optional<Outcome> OutcomeOf(const SessionEvent& event) {
                           [](const event::Completed&) { return None(Outcome::Completed); },
                           [](const event::Failed&) { return None(Outcome::Failed); },
                           [](const event::Unconfirmed&) { return None(Outcome::Unconfirmed); },
+                          [](const event::Admission&) { return None(); },
                           [](const event::Ended&) { return None(); },
                       },
                       event);

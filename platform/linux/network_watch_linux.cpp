@@ -18,14 +18,14 @@ namespace {
 // IFF_LOWER_UP of <linux/if.h>, which cannot be included beside <net/if.h>: the carrier.
 constexpr unsigned kLowerUp = 1u << 16;
 
-class Descriptor {
+class OwnedFd {
   public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
+    explicit OwnedFd(int fd) : m_fd(fd) {}
+    ~OwnedFd() {
         if (m_fd >= 0) close(m_fd);
     }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
     int get() const { return m_fd; }
 
   private:
@@ -56,6 +56,7 @@ class LinuxNetworkWatch final : public NetworkWatch {
     }
 
     void Wake() override { eventfd_write(m_wake.get(), 1); }
+    int Descriptor() const override { return m_netlink.get(); }
 
   private:
     void Drain(std::vector<NetworkChange>& changes) {
@@ -102,8 +103,8 @@ class LinuxNetworkWatch final : public NetworkWatch {
         }
     }
 
-    Descriptor m_netlink;
-    Descriptor m_wake;
+    OwnedFd m_netlink;
+    OwnedFd m_wake;
 };
 
 }  // namespace

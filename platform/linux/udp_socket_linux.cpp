@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/net_privileges.h"
 #include "platform/udp_socket.h"
@@ -94,11 +96,18 @@ int UdpSocket::OpenBound(std::uint16_t port, int ifindex, int& fd) {
     } else if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         error = errno;
     }
+    // The destination and the arrival card of each datagram, so that a station learns only from
+    // requests broadcast on its own link.
+    const int on = 1;
+    if (error == 0 && setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) error = errno;
     if (error == 0) return 0;
     close(fd);
     fd = -1;
     // Without the privilege itself, the process has the helper bind the port on the card.
-    if (error == EACCES && port != 0 && port < 1024) return BindPrivilegedUdp(port, ifindex, fd);
+    if (error == EACCES && port != 0 && port < 1024) {
+        error = BindPrivilegedUdp(port, ifindex, fd);
+        if (error == 0) setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    }
     return error;
 }
 
@@ -165,11 +174,17 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
             break;
         }
         sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
+        iovec data{buffer.data(), buffer.size()};
+        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
+        msghdr message{};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
         const std::uint32_t moves = m_moves.load();
-        const ssize_t received =
-            ::recvfrom(m_fd, buffer.data(), buffer.size(), due ? MSG_DONTWAIT : 0,
-                       reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const ssize_t received = ::recvmsg(m_fd, &message, due ? MSG_DONTWAIT : 0);
         if (m_state.load() & kClosed) {
             result = Outcome(Status::Stopped);
             break;
@@ -191,6 +206,14 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
         result = {Status::Datagram,
                   static_cast<std::size_t>(received),
                   {ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}};
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(header), sizeof info);
+            result.to = ntohl(info.ipi_addr.s_addr);
+            result.ifindex = info.ipi_ifindex;
+        }
         break;
     }
     Leave();

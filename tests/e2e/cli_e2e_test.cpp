@@ -246,6 +246,35 @@ TEST_F(CliE2e, RefusedInputsExitWithTheirStatusAndNothingIsRecordedAsCompleted) 
                   std::string::npos);
         EXPECT_EQ(RunCommand(neigh + "del " + onRecorder), 0);
     }
+    // The station's inputs, each refused with its reason; what a terminal would act on escaped.
+    std::string many;
+    for (int n = 0; n < 65; ++n) many += "30:01:" + std::to_string(10 + n) + "\n";
+    WriteFile(m_work / "many.txt", std::vector<std::uint8_t>(many.begin(), many.end()));
+    const std::string control = "30:01:\x1b[2J01\n";
+    WriteFile(m_work / "control.txt", std::vector<std::uint8_t>(control.begin(), control.end()));
+    const fs::path noSystem = Image("none.bin", std::vector<std::uint8_t>(1000, 0));
+    struct StationCase {
+        std::vector<std::string> more;
+        fs::path image;
+        std::string said;
+    };
+    const std::vector<StationCase> stationCases{
+        {{"--macs", m_work.string()}, fits, "not a regular file"},
+        {{"--macs", (m_work / "many.txt").string()}, fits, "at most 64 recorders"},
+        {{"--macs", (m_work / "control.txt").string()}, fits, "'30:01:\\x1b[2J01'"},
+        {{"--learn", "--pool", "192.168.77.1-192.168.77.1"}, fits, "No address is left"},
+        {{"--learn"}, noSystem, "Check system image file"},
+    };
+    for (const auto& c : stationCases) {
+        SCOPED_TRACE(c.said);
+        std::vector<std::string> arguments{"station", "--card", m_net->pcLink, "--history-file",
+                                           HistoryPath()};
+        arguments.insert(arguments.end(), c.more.begin(), c.more.end());
+        arguments.push_back(c.image.string());
+        const auto run = Cli(arguments);
+        EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    }
     // A port held by another server: the window's step text, the start-failure status, a row.
     m_net->EnterPc();
     BusyPort tftp(69);

@@ -38,6 +38,7 @@ struct Row {
     std::string pool = {};           // --pool FIRST-LAST
     std::string foreignHolder = {};  // an address of the pool that another device's entry holds
     bool json = false;
+    std::size_t max = 0;  // --max; 0: the default
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -107,6 +108,7 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
         for (const auto& recorder : recorders)
             arguments.insert(arguments.end(), {"--mac", recorder.MacTail()});
     }
+    if (row.max > 0) arguments.insert(arguments.end(), {"--max", std::to_string(row.max)});
     if (row.untilDone) arguments.push_back("--until-done");
     if (!row.pool.empty()) arguments.insert(arguments.end(), {"--pool", row.pool});
     if (row.json) arguments.push_back("--json");
@@ -250,6 +252,9 @@ INSTANTIATE_TEST_SUITE_P(
                           .roles = kAllComplete,
                           .pool = "192.168.77.50-192.168.77.60",
                           .foreignHolder = "192.168.77.51"},
+                      Row{.name = "ThirtyTwoNamedSixteenAtOnceTakeTurns",
+                          .roles = std::vector<Role>(32, Role::Completes),
+                          .max = 16},
                       Row{.name = "SixteenAtOnceOneSilentTheOthersComplete",
                           .roles = SixteenOneSilent(),
                           .untilDone = false,

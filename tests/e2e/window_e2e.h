@@ -39,7 +39,7 @@
 #include "tests/support/netns.h"
 #include "tests/support/recorder_process.h"
 #include "upgrade/tftp_engine.h"
-#include "upgrade/upload_session.h"
+#include "upgrade/upload_station.h"
 
 namespace fk::testing {
 
@@ -257,7 +257,7 @@ class WindowE2e : public ::testing::Test {
     std::unique_ptr<NetnsPair> m_net;
     std::filesystem::path m_work;
     std::unique_ptr<history::UploadHistory> m_history;
-    UploadSessionOptions m_options;
+    StationOptions m_options;
     FakeMessageBoxes boxes;
     FakeFileDialogs dialogs;
     FakeSound sound;

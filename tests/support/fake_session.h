@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -135,11 +136,15 @@ class FakeDatagramPort final : public platform::DatagramPort {
         return m_closed;
     }
 
-    void Deliver(std::vector<std::uint8_t> bytes, platform::Endpoint from = {0x7F000001, 1234}) {
+    // Sent to the limited broadcast address on the port's card unless `to` says otherwise.
+    void Deliver(std::vector<std::uint8_t> bytes, platform::Endpoint from = {0x7F000001, 1234},
+                 std::uint32_t to = 0xFFFFFFFF) {
         std::lock_guard lock(m_mutex);
         platform::ReceiveResult result;
         result.status = platform::ReceiveResult::Status::Datagram;
         result.from = from;
+        result.to = to;
+        result.ifindex = card;
         inbox.push_back(result);
         payloads.push_back(std::move(bytes));
         Ready();
@@ -158,6 +163,7 @@ class FakeDatagramPort final : public platform::DatagramPort {
     }
 
     std::atomic<bool> refuseSends{false};
+    std::atomic<int> card{0};  // the card the opener bound it to
     std::vector<Sent> sent;
     std::deque<platform::ReceiveResult> inbox;
     std::deque<std::vector<std::uint8_t>> payloads;
@@ -189,12 +195,15 @@ class FakePortOpener final : public platform::PortOpener {
         auto port = std::make_shared<FakeDatagramPort>();
         ports[number] = port;
         cards[number] = ifindex;
+        port->card = ifindex;
         return {port, 0, 0};
     }
     int Move(platform::DatagramPort& port, std::uint16_t number, int ifindex) override {
         std::lock_guard lock(m_mutex);
         if (ports[number].get() != &port) return 22;
+        if (refuseMove.contains(number)) return 19;  // ENODEV
         cards[number] = ifindex;
+        ports[number]->card = ifindex;
         return 0;
     }
     std::shared_ptr<FakeDatagramPort> Port(std::uint16_t number) {
@@ -207,6 +216,7 @@ class FakePortOpener final : public platform::PortOpener {
     }
 
     std::map<std::uint16_t, Refusal> refuse;
+    std::set<std::uint16_t> refuseMove;  // set before the port moves
 
   private:
     std::mutex m_mutex;

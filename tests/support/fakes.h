@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -140,6 +141,7 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
         std::lock_guard lock(m_mutex);
         calls.push_back({true, ifindex, address});
         if (refuse) return {false, addRefusal, std::strerror(addRefusal)};
+        if (held.contains(address)) return {false, EADDRINUSE, std::strerror(EADDRINUSE)};
         std::erase_if(entries,
                       [&](const Entry& e) { return e.ifindex == ifindex && e.address == address; });
         entries.push_back({ifindex, address, mac});
@@ -172,7 +174,8 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
     }
 
     bool refuse = false;
-    int addRefusal = 1;  // EPERM; EADDRINUSE as for an address another device holds
+    int addRefusal = 1;            // EPERM; EADDRINUSE as for an address another device holds
+    std::set<std::uint32_t> held;  // addresses another device answers for: adds refused
     std::vector<Entry> entries;
     std::vector<Call> calls;
 

@@ -1,0 +1,37 @@
+#include "cli/terminal_loop.h"
+
+#include "cli/commands.h"
+
+namespace fk::cli {
+
+void TerminalHost::Push(Report report) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_reports.push_back(std::move(report));
+    }
+    m_arrived.notify_one();
+}
+
+std::deque<Report> TerminalHost::Take(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(m_mutex);
+    m_arrived.wait_until(lock, deadline, [this] { return !m_reports.empty(); });
+    return std::exchange(m_reports, {});
+}
+
+bool RunTerminalLoop(TerminalHost& host, const sigset_t& stopSignals,
+                     const std::function<void(const Report&)>& handle,
+                     const std::function<bool()>& over, const std::function<void()>& tick) {
+    // A round at least this often, so that a stop signal and the deadlines are seen.
+    constexpr std::chrono::milliseconds kRound{50};
+    auto due = std::chrono::steady_clock::now();
+    while (!over()) {
+        for (const Report& report : host.Take(due)) handle(report);
+        if (tick) tick();
+        if (over()) break;
+        if (StopAsked(stopSignals)) return true;
+        due = std::chrono::steady_clock::now() + kRound;
+    }
+    return false;
+}
+
+}  // namespace fk::cli

@@ -1,0 +1,84 @@
+#pragma once
+
+// The terminal's side of a running session, shared by upload and station: the queue the
+// session's threads fill, and the loop that empties it until the run is over or a stop signal
+// comes.
+
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "net/arp_entry.h"
+#include "platform/neighbour_table.h"
+#include "upgrade/device_arp.h"
+#include "upgrade/session_host.h"
+#include "upgrade/station_session.h"
+
+namespace fk::cli {
+
+// A recorder's entry was refused: a device that is no recorder answered for its address.
+struct AddressHeld {
+    Ipv4 address;
+};
+
+// A recorder's event, a warning line of the neighbour table, or its refusal of an address, in the
+// order they were made.
+using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::string, AddressHeld>;
+
+class TerminalHost final : public StationHost, public DeviceArp {
+  public:
+    TerminalHost(SelectedCard card, platform::NeighbourTable& neighbours)
+        : m_card(card), m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
+
+    SelectedCard Card() const override { return m_card.load(); }
+    // The card as it is now: an upload's announcements wait while it holds no address.
+    void FollowCard(SelectedCard card) { m_card.store(card); }
+    void OnEvent(const StationRecorder& recorder, const SessionEvent& event) override {
+        Push(std::pair{recorder, event});
+    }
+    int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
+        const int error = m_arpEntry.Set(ifindex, address, mac, add);
+        if (add && error == EADDRINUSE) Push(AddressHeld{address});
+        return error;
+    }
+    void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
+
+    void Push(Report report);
+    // The reports made so far; waits for one until the deadline when there are none.
+    std::deque<Report> Take(std::chrono::steady_clock::time_point deadline);
+
+  private:
+    std::atomic<SelectedCard> m_card;
+    DeviceArpEntry m_arpEntry;
+    std::mutex m_mutex;
+    std::condition_variable m_arrived;
+    std::deque<Report> m_reports;
+};
+
+// What a recording host passes on goes nowhere: the terminal shows the events itself.
+class QuietHost final : public SessionHost {
+  public:
+    explicit QuietHost(SelectedCard card) : m_card(card) {}
+    SelectedCard Card() const override { return m_card; }
+    void OnEvent(const SessionEvent&) override {}
+
+  private:
+    const SelectedCard m_card;
+};
+
+// Hands every report to `handle` (what is queued now, then as it comes), calls `tick` after
+// each round, until `over` is true or a stop signal comes: whether one came.
+bool RunTerminalLoop(TerminalHost& host, const sigset_t& stopSignals,
+                     const std::function<void(const Report&)>& handle,
+                     const std::function<bool()>& over, const std::function<void()>& tick = {});
+
+}  // namespace fk::cli

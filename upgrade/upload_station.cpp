@@ -1,0 +1,24 @@
+#include "upgrade/upload_station.h"
+
+namespace fk {
+
+UploadStation::UploadStation(SessionHost& host, DeviceArp& arp, platform::PortOpener& ports,
+                             StationOptions options, StationSession::WatchMaker makeWatch)
+    : m_host(host), m_station(*this, arp, ports, options, std::move(makeWatch)) {}
+
+void UploadStation::StartUpload(const UploadPlan& plan) {
+    m_station.Stop();
+    m_host.OnEvent(event::Started{plan.card, plan.mac, plan.file.path, plan.file.page});
+    m_station.Start(UploadStationPlan(plan));
+}
+
+StationPlan UploadStationPlan(const UploadPlan& plan) {
+    StationPlan station;
+    station.file = plan.file;
+    station.card = plan.card;
+    station.named = {{plan.mac, 0}};
+    station.followCard = true;
+    return station;
+}
+
+}  // namespace fk

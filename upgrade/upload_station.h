@@ -1,0 +1,46 @@
+#pragma once
+
+// An upload as the window and the terminal's upload start it: a station of one named recorder
+// that follows the card the host selects, and ends by itself when its transfer ends.
+
+#include "upgrade/session_host.h"
+#include "upgrade/station_session.h"
+#include "upgrade/upload_checks.h"
+
+namespace fk {
+
+// The station an upload is: its one recorder named, its address the rule's for the card of each
+// announcement, the card followed.
+StationPlan UploadStationPlan(const UploadPlan& plan);
+
+class UploadStation final : private StationHost {
+  public:
+    UploadStation(SessionHost& host, DeviceArp& arp, platform::PortOpener& ports,
+                  StationOptions options = {},
+                  StationSession::WatchMaker makeWatch = platform::MakeSystemNetworkWatch);
+
+    // Stops the upload that runs (its Ended comes first), reports Started, then starts this one
+    // (or reports StartFailed and waits for a stop).
+    void StartUpload(const UploadPlan& plan);
+    // Ends the running upload and joins its thread; nothing when none runs. Never from OnEvent.
+    void StopUpload() { m_station.Stop(); }
+    // At the front end's end.
+    void Shutdown() { m_station.Stop(); }
+
+    // The window's transfer timers, should it ever start them: they act on the running upload.
+    void AckTimeOutTimer() { m_station.AckTimeOut(); }
+    void SendTimeOutTimer() { m_station.SendTimeOut(); }
+
+    SessionState State() const { return m_station.State(); }
+
+  private:
+    SelectedCard Card() const override { return m_host.Card(); }
+    void OnEvent(const StationRecorder&, const SessionEvent& event) override {
+        m_host.OnEvent(event);
+    }
+
+    SessionHost& m_host;
+    StationSession m_station;
+};
+
+}  // namespace fk
