@@ -1,14 +1,13 @@
 // flashkit-cli cards and check: the card list as the window shows it, and the reasons a
 // recorder may never ask for its image. Both only read the system.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "cli/check_findings.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
@@ -16,7 +15,6 @@
 #include "net/recorder_reach.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
-#include "platform/net_privileges.h"
 #include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/upload_checks.h"
@@ -52,16 +50,10 @@ std::string LinkText(const platform::LinkState& link) {
     return link.carrier ? "up, carrier" : "up, no carrier";
 }
 
-// One line of the check: what holds or not, and for what does not, what to do about it.
-struct Finding {
-    bool ok;
-    std::string name, text, hint{};
-};
-
 Finding LinkFinding(const CardFacts& card) {
     const std::string& name = card.record.adapterName;
     if (!card.link.up) {
-        return {false, "link", name + " is down", "bring it up (ip link set " + name + " up)"};
+        return {false, "link", name + " is down", LinkUpHint(name)};
     }
     if (!card.link.carrier) {
         return {false, "link", name + " has no carrier",
@@ -73,7 +65,7 @@ Finding LinkFinding(const CardFacts& card) {
 Finding AddressFinding(const CardFacts& card) {
     if (card.host == 0) {
         return {false, "address", card.record.adapterName + " has no IPv4 address",
-                "give it one, e.g. ip addr add 192.168.1.1/24 dev " + card.record.adapterName};
+                AddressHint(card.record)};
     }
     return {true, "address", AddressWithPrefix(card) + " on " + card.record.adapterName};
 }
@@ -113,72 +105,6 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards) {
     return {true, "recorder", address + " is free"};
 }
 
-// A manager that takes the card's address with the carrier leaves the recorder nothing to answer
-// while it is off; FlashKit then waits for the address, which is worth knowing, not a fault.
-Finding ManagerFinding(const CardFacts& card) {
-    const std::string& name = card.record.adapterName;
-    const auto files = platform::ReadCardManagerFiles(static_cast<int>(card.record.index));
-    switch (CardManagerFor(files.networkManager, files.networkd)) {
-        case CardManager::NetworkManager:
-            return {true, "manager",
-                    "NetworkManager manages " + name +
-                        ": it takes the card's address away while the link has no carrier (the "
-                        "recorder off or restarting) and gives it back with the carrier; "
-                        "FlashKit waits for it"};
-        case CardManager::Networkd:
-            return {true, "manager",
-                    "systemd-networkd manages " + name +
-                        ": unless its .network file says IgnoreCarrierLoss=yes, it takes the "
-                        "card's address away while the link has no carrier and gives it back "
-                        "with the carrier; FlashKit waits for it"};
-        case CardManager::None:
-            break;
-    }
-    return {true, "manager",
-            "no network manager owns " + name + ": its address stays when the link drops"};
-}
-
-Finding PortFinding(std::uint16_t port) {
-    const std::string name = "port " + std::to_string(port);
-    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-        for (const auto& socket : ParseUdpTable(platform::ReadKernelText(table))) {
-            if (socket.localPort != port) continue;
-            bool unseen = false;
-            const auto holders = platform::SocketHolders(socket.inode, unseen);
-            if (holders.empty()) {
-                if (unseen) {
-                    return {false, name, "in use by a process this user may not look into",
-                            "run the check as root to name it"};
-                }
-                return {false, name, "in use (its process could not be found)"};
-            }
-            std::string text = "in use by ";
-            for (std::size_t n = 0; n < holders.size(); ++n) {
-                text += (n ? ", " : "") + holders[n].name + " (pid " +
-                        std::to_string(holders[n].pid) + ")";
-            }
-            return {false, name, text, "stop it while uploading"};
-        }
-    }
-    return {true, name, "free"};
-}
-
-Finding PrivilegeFinding() {
-    PrivilegeFacts facts;
-    facts.root = geteuid() == 0;
-    facts.capabilities =
-        ParseEffectiveCapabilities(platform::ReadKernelText("/proc/self/status")).value_or(0);
-    facts.helperPath = platform::NetHelperPath();
-    facts.helperAccess = platform::ExecuteAccess(facts.helperPath);
-    facts.helperCapabilities =
-        ParseFileCapabilities(platform::FileCapabilityAttribute(facts.helperPath)).value_or(0);
-    const auto verdict = PrivilegeVerdictFor(facts);
-    // A verdict that does not hold says what is missing, then after ": " what to do.
-    const auto hintAt = verdict.ok ? std::string::npos : verdict.text.find(": ");
-    if (hintAt == std::string::npos) return {verdict.ok, "privileges", verdict.text};
-    return {false, "privileges", verdict.text.substr(0, hintAt), verdict.text.substr(hintAt + 2)};
-}
-
 AdapterList SystemCards() {
     const auto source = platform::MakeSystemAdapterSource();
     return BuildAdapterList(source->List());
@@ -200,7 +126,7 @@ std::optional<AdapterRecord> FindCard(const AdapterList& cards, const std::strin
 }
 
 int RunCards(bool json) {
-    const auto config = platform::MakeKeyfileTcpipConfig();
+    const auto config = platform::MakeSystemTcpipConfig();
     std::vector<CardFacts> cards;
     std::size_t width = 0;
     for (const auto& card : SystemCards()) {
@@ -238,13 +164,12 @@ int RunCheck(const CheckOptions& options) {
         PrintError("No network card '" + options.card + "'; flashkit-cli cards lists them.");
         return kExitBadInput;
     }
-    const auto config = platform::MakeKeyfileTcpipConfig();
+    const auto config = platform::MakeSystemTcpipConfig();
     const CardFacts card = FactsOf(*record, *config);
-    std::vector<Finding> findings{LinkFinding(card), AddressFinding(card), ManagerFinding(card)};
+    std::vector<Finding> findings{LinkFinding(card), AddressFinding(card)};
+    for (auto& finding : CardFindings(card.record)) findings.push_back(std::move(finding));
     if (card.host != 0) findings.push_back(RecorderFinding(card, cards));
-    findings.push_back(PortFinding(67));
-    findings.push_back(PortFinding(69));
-    findings.push_back(PrivilegeFinding());
+    for (auto& finding : HostFindings()) findings.push_back(std::move(finding));
     bool allHold = true;
     for (const auto& finding : findings) {
         const char* verdict = finding.ok ? "ok" : "FAIL";

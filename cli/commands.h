@@ -2,8 +2,6 @@
 
 // The subcommands of flashkit-cli. Each returns the program's exit status (cli/exit_codes.h).
 
-#include <signal.h>
-
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -76,10 +74,6 @@ bool ParseRecorderMacArgument(const std::string& text, MacAddress& mac);
 std::optional<ImagePage> ImageKindOf(const std::string& image, std::optional<bool> system);
 // The refusal of an image that is neither.
 std::string ImageKindRefusal(const std::string& image);
-
-// SIGINT, SIGTERM and SIGHUP, to be blocked before any thread starts; whether one has come.
-sigset_t StopSignals();
-bool StopAsked(const sigset_t& set);
 
 // The terminal's lines for a refusal: "Caption: text".
 std::string RefusalLine(const std::string& caption, const std::string& text);

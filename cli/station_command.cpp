@@ -1,8 +1,6 @@
 // flashkit-cli station: one card serving a bench of recorders at once, each with its own
 // address, its own line on the terminal and its own history row per transfer.
 
-#include <signal.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +25,7 @@
 #include "net/arp_entry.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
+#include "platform/stop_requests.h"
 #include "upgrade/operator_feedback.h"
 #include "upgrade/station_session.h"
 #include "upgrade/transfer_percent.h"
@@ -313,9 +312,7 @@ int RunStation(const StationRunOptions& options) {
         plan.named.push_back({mac, *address});
     }
 
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    platform::HoldStopRequests();
 
     StationTerminalHost terminal(*neighbours);
     plan.learn = options.learn;
@@ -470,7 +467,7 @@ int RunStation(const StationRunOptions& options) {
     bool interrupted = false;
     while (started && !portFailed && !(options.untilDone && allNamedDone())) {
         handleAll(terminal.Take(Clock::now() + std::chrono::milliseconds(50)));
-        if (StopAsked(stopSignals)) {
+        if (platform::StopRequested()) {
             interrupted = true;
             break;
         }

@@ -1,8 +1,6 @@
 // flashkit-cli upload: the same checks and the same upload session as the window's Upload
 // button, reported on the terminal, recorded in the upload history.
 
-#include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,6 +28,7 @@
 #include "platform/format_text.h"
 #include "platform/neighbour_table.h"
 #include "platform/network_watch.h"
+#include "platform/stop_requests.h"
 #include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/device_arp.h"
@@ -201,8 +200,8 @@ class Output {
 // deadline passed or a stop signal came first (then `stopped`).
 std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
                                             platform::AdapterSource& adapters,
-                                            Clock::time_point until, const sigset_t& stopSignals,
-                                            Output& output, bool& stopped) {
+                                            Clock::time_point until, Output& output,
+                                            bool& stopped) {
     const auto watch = platform::MakeSystemNetworkWatch();
     bool told = false;
     for (;;) {
@@ -223,7 +222,7 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
             }
             told = true;
         }
-        stopped = StopAsked(stopSignals);
+        stopped = platform::StopRequested();
         if (stopped || Clock::now() >= until) return std::nullopt;
         // The watch only shortens the wait; the card is read afresh either way.
         const auto next = std::min(until, Clock::now() + std::chrono::milliseconds(200));
@@ -242,23 +241,6 @@ void PrintJsonEvent(Json event) {
     MarkBytes(event);
     std::printf("%s\n", event.dump().c_str());
     std::fflush(stdout);
-}
-
-// SIGINT, SIGTERM and SIGHUP (the SSH connection lost) are taken synchronously, so that a stop
-// always runs the session's own tidy-up (neighbour entry, ports) on this thread. Blocked before
-// any thread starts, so every thread of the process inherits the block.
-sigset_t StopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
-
-bool StopAsked(const sigset_t& set) {
-    const timespec now{0, 0};
-    return sigtimedwait(&set, nullptr, &now) > 0;
 }
 
 std::optional<ImagePage> ImageKindOf(const std::string& image, std::optional<bool> system) {
@@ -288,7 +270,7 @@ int RunUpload(const UploadOptions& options) {
         return kExitBadInput;
     }
     const auto adapters = platform::MakeSystemAdapterSource();
-    const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
+    const auto tcpipConfig = platform::MakeSystemTcpipConfig();
     const auto neighbours = platform::MakeSystemNeighbourTable();
     // The window's checks, in its order. What they refuse no waiting mends: refused at once, the
     // address too when the card has one, and all checked again once the card is ready.
@@ -314,10 +296,8 @@ int RunUpload(const UploadOptions& options) {
         return kExitBadInput;
     }
     if (!plan(&*named)) return kExitBadInput;
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // Output into a pipe whose reader has gone must not end the upload without its tidy-up.
-    signal(SIGPIPE, SIG_IGN);
+    platform::HoldStopRequests();
     // --wait bounds the wait for the card and for the recorder's request together.
     const auto waitUntil =
         options.waitSeconds
@@ -325,8 +305,7 @@ int RunUpload(const UploadOptions& options) {
                   std::chrono::milliseconds(static_cast<long long>(*options.waitSeconds * 1000))
             : Clock::time_point::max();
     bool stopped = false;
-    const auto card =
-        AwaitCardReady(options.card, *adapters, waitUntil, stopSignals, output, stopped);
+    const auto card = AwaitCardReady(options.card, *adapters, waitUntil, output, stopped);
     if (stopped) return kExitInterrupted;
     if (!card && !options.waitSeconds) {
         output.Error("No network card '" + options.card + "'; flashkit-cli cards lists them.");
@@ -479,7 +458,7 @@ int RunUpload(const UploadOptions& options) {
             session.StopUpload();
             continue;
         }
-        if (StopAsked(stopSignals)) {
+        if (platform::StopRequested()) {
             stop(history::Outcome::Interrupted, kUploadingAbortedText);
             output.EndTransfer();
             output.Line(kUploadingAbortedText);

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/state_folder.h"
+
 namespace fk::history {
 
 const char* OutcomeName(Outcome outcome) {
@@ -103,17 +105,7 @@ int UserVersion(sqlite3* db) {
 }  // namespace
 
 std::string DefaultHistoryPath() {
-    namespace fs = std::filesystem;
-    const char* state = std::getenv("XDG_STATE_HOME");
-    fs::path base;
-    // XDG state locations must be absolute; a relative one is ignored as other desktop programs do.
-    if (state && *state == '/') {
-        base = state;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home && *home ? home : ".") / ".local" / "state";
-    }
-    return (base / "flashkit" / "history.sqlite3").string();
+    return (std::filesystem::path(platform::StateFolder()) / "history.sqlite3").string();
 }
 
 std::string UtcTimeText(std::int64_t secondsSinceEpoch) {
