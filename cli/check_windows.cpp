@@ -3,12 +3,15 @@
 // no UDP in, another program holding 67 or 69 (Internet Connection Sharing, another DHCP or
 // TFTP server).
 
+// Winsock and its IP definitions first: the other system headers use their types.
+// clang-format off
+#include <winsock2.h>
+#include <ws2ipdef.h>
+// clang-format on
 #include <iphlpapi.h>
 #include <netfw.h>
 #include <tlhelp32.h>
 #include <windows.h>
-#include <winsock2.h>
-#include <ws2ipdef.h>
 
 #include <vector>
 

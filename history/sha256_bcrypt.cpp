@@ -1,5 +1,8 @@
-#include <bcrypt.h>
+// windows.h first: bcrypt.h uses its types.
+// clang-format off
 #include <windows.h>
+#include <bcrypt.h>
+// clang-format on
 
 #include <stdexcept>
 #include <vector>

@@ -1,9 +1,12 @@
 #include "platform/windows/ip_helper.h"
 
-#include <iphlpapi.h>
-#include <netioapi.h>
+// Winsock and its IP definitions first: the other system headers use their types.
+// clang-format off
 #include <winsock2.h>
 #include <ws2ipdef.h>
+// clang-format on
+#include <iphlpapi.h>
+#include <netioapi.h>
 
 #include <algorithm>
 

@@ -1,7 +1,10 @@
-#include <iphlpapi.h>
-#include <netioapi.h>
+// Winsock and its IP definitions first: the other system headers use their types.
+// clang-format off
 #include <winsock2.h>
 #include <ws2ipdef.h>
+// clang-format on
+#include <iphlpapi.h>
+#include <netioapi.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,8 @@
-#include <windows.h>
+// Winsock first: the other system headers use its types.
+// clang-format off
 #include <winsock2.h>
+// clang-format on
+#include <windows.h>
 #include <ws2tcpip.h>
 
 #include "platform/tcpip_config.h"

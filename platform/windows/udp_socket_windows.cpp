@@ -1,5 +1,8 @@
-#include <mswsock.h>
+// Winsock first: the other system headers use its types.
+// clang-format off
 #include <winsock2.h>
+// clang-format on
+#include <mswsock.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>

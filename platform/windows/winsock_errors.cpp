@@ -1,7 +1,10 @@
 #include "platform/windows/winsock_errors.h"
 
-#include <windows.h>
+// Winsock first: the other system headers use its types.
+// clang-format off
 #include <winsock2.h>
+// clang-format on
+#include <windows.h>
 
 #include <cerrno>
 #include <mutex>
