@@ -75,6 +75,12 @@ std::optional<ImagePage> ImageKindOf(const std::string& image, std::optional<boo
 // The refusal of an image that is neither.
 std::string ImageKindRefusal(const std::string& image);
 
+// Said once an upload or station finds that the recorder's entry cannot be made here.
+inline constexpr const char* kBroadcastFallbackText =
+    "The recorder's neighbour entry cannot be made here (flashkit-cli check says why): the boot "
+    "replies go out by broadcast instead, which a recorder that answers no ARP request never "
+    "takes.";
+
 // The terminal's lines for a refusal: "Caption: text".
 std::string RefusalLine(const std::string& caption, const std::string& text);
 

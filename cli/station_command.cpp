@@ -43,16 +43,23 @@ using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::strin
 
 class StationTerminalHost final : public StationHost, public DeviceArp {
   public:
-    explicit StationTerminalHost(platform::NeighbourTable& neighbours)
-        : m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
+    StationTerminalHost(Ipv4 mask, platform::NeighbourTable& neighbours)
+        : m_mask(mask), m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
 
     void OnEvent(const StationRecorder& recorder, const SessionEvent& event) override {
         Push(std::pair{recorder, event});
     }
     void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
         m_arpEntry.Set(ifindex, address, mac, add);
+        if (add && m_arpEntry.CannotMake() && !m_fallbackSaid.exchange(true)) {
+            Push(std::string(kBroadcastFallbackText));
+        }
     }
-    void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
+    void ResetErrorReport() override {
+        m_arpEntry.ResetErrorReport();
+        m_fallbackSaid.store(false);
+    }
+    Ipv4 BroadcastFallbackMask() const override { return m_arpEntry.CannotMake() ? m_mask : 0; }
 
     void Push(Report report) {
         {
@@ -69,7 +76,9 @@ class StationTerminalHost final : public StationHost, public DeviceArp {
     }
 
   private:
+    const Ipv4 m_mask;  // of the card's subnet, for the broadcast fallback
     DeviceArpEntry m_arpEntry;
+    std::atomic<bool> m_fallbackSaid{false};
     std::mutex m_mutex;
     std::condition_variable m_arrived;
     std::deque<Report> m_reports;
@@ -314,7 +323,7 @@ int RunStation(const StationRunOptions& options) {
 
     platform::HoldStopRequests();
 
-    StationTerminalHost terminal(*neighbours);
+    StationTerminalHost terminal(ParseDottedQuad(card->ipMask), *neighbours);
     plan.learn = options.learn;
     // On the station's thread: a recorder learnt gets the next free address if the image fits it.
     plan.nextAddress = [&, refusedMacs = std::set<MacAddress>()](

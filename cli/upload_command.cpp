@@ -50,8 +50,10 @@ using Report = std::variant<SessionEvent, std::string>;
 
 class TerminalHost final : public SessionHost, public DeviceArp {
   public:
-    TerminalHost(SelectedCard card, platform::NeighbourTable& neighbours)
-        : m_card(card), m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
+    TerminalHost(SelectedCard card, Ipv4 mask, platform::NeighbourTable& neighbours)
+        : m_card(card),
+          m_mask(mask),
+          m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
 
     SelectedCard Card() const override { return m_card.load(); }
     // The card as it is now: the announcer waits while it holds no address.
@@ -60,8 +62,15 @@ class TerminalHost final : public SessionHost, public DeviceArp {
 
     void SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
         m_arpEntry.Set(ifindex, address, mac, add);
+        if (add && m_arpEntry.CannotMake() && !m_fallbackSaid.exchange(true)) {
+            Push(std::string(kBroadcastFallbackText));
+        }
     }
-    void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
+    void ResetErrorReport() override {
+        m_arpEntry.ResetErrorReport();
+        m_fallbackSaid.store(false);
+    }
+    Ipv4 BroadcastFallbackMask() const override { return m_arpEntry.CannotMake() ? m_mask : 0; }
 
     // The reports made so far; waits for one until the deadline when there are none.
     std::deque<Report> Take(Clock::time_point deadline) {
@@ -80,7 +89,9 @@ class TerminalHost final : public SessionHost, public DeviceArp {
     }
 
     std::atomic<SelectedCard> m_card;
+    const Ipv4 m_mask;  // of the card's subnet, for the broadcast fallback
     DeviceArpEntry m_arpEntry;
+    std::atomic<bool> m_fallbackSaid{false};
     std::mutex m_mutex;
     std::condition_variable m_arrived;
     std::deque<Report> m_reports;
@@ -322,7 +333,7 @@ int RunUpload(const UploadOptions& options) {
     history::UploadHistory history(
         options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
         PrintError);
-    TerminalHost host(ready->card, *neighbours);
+    TerminalHost host(ready->card, ParseDottedQuad(card->ipMask), *neighbours);
     history::RecordingSessionHost recording(host, &history, "flashkit-cli");
     UploadSessionOptions sessionOptions;
     sessionOptions.headerWait =

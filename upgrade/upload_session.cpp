@@ -207,9 +207,11 @@ void UploadSession::BootpTurn(Run& run) {
     }
     m_arp.SetDeviceArpEntry(card.ifindex, device, run.plan.mac, true);
     run.keeper->Keep(card.ifindex, device, run.plan.mac);
-    const BootpReply reply =
+    BootpReply reply =
         BuildBootpReply(device, card.hostAddress, run.plan.mac, run.plan.file.bootFileName);
-    run.bootpPort->SendTo(reply, {device, m_options.bootpClientPort});
+    const auto to = BootpReplyDestination(device, card.hostAddress, m_arp.BroadcastFallbackMask());
+    if (to.broadcast) SetBootpBroadcastFlag(reply);
+    run.bootpPort->SendTo(reply, {to.address, m_options.bootpClientPort});
 }
 
 void UploadSession::Deliver(Run& run) {
