@@ -18,9 +18,10 @@ constexpr std::size_t kReadAhead = 64 * 1024;
 
 FileIdentity IdentityOf(const struct stat& info) {
 #ifdef _WIN32
-    // Windows' C runtime keeps the time to the second and no inode: a rewrite within the same
-    // second to the same size goes unseen there.
-    return {static_cast<std::uint64_t>(info.st_dev), 0, static_cast<std::uint64_t>(info.st_size),
+    // Windows' C runtime keeps the time to the second, no inode, and for an open file the
+    // descriptor where the drive would be: a rewrite within the same second to the same size
+    // goes unseen there.
+    return {0, 0, static_cast<std::uint64_t>(info.st_size),
             static_cast<std::int64_t>(info.st_mtime), 0};
 #else
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
