@@ -48,7 +48,11 @@ class TftpEngineTest : public ::testing::Test, public fk::TftpSink {
         dataFilePath = (m_dir / "Font.Fnt").string();
         MakeEngine(std::chrono::milliseconds(3000));
     }
-    void TearDown() override { fs::remove_all(m_dir); }
+    void TearDown() override {
+        // The engine's image closes first: Windows removes no folder with a file open in it.
+        engine.reset();
+        fs::remove_all(m_dir);
+    }
 
     void MakeEngine(std::chrono::milliseconds sendTimeOut, fk::TftpOptions options = {}) {
         options.sendTimeOut = sendTimeOut;

@@ -50,8 +50,10 @@ winePath() { echo "Z:${1//\//\\}"; }
 
 # The core's unit tests, as on Linux.
 if [ -x "$units" ]; then
-    onPc 600 wine "$units" --gtest_brief=1 >"$work/units.log" 2>&1 && pass "unit tests" ||
-        fail "unit tests" "$work/units.log"
+    onPc 600 wine "$units" --gtest_brief=1 >"$work/units.log" 2>&1 && pass "unit tests" || {
+        grep -E '^\[  (FAILED|PASSED) ' "$work/units.log" | sort -u >"$work/units-failed.log"
+        fail "unit tests" "$work/units-failed.log"
+    }
 fi
 
 # cards: the card of the pair with its address and the recorder's.
