@@ -48,10 +48,10 @@ class TftpEngineTest : public ::testing::Test, public fk::TftpSink {
         dataFilePath = (m_dir / "Font.Fnt").string();
         MakeEngine(std::chrono::milliseconds(3000));
     }
+    // Windows removes no folder while an event the host keeps still holds an image open in it.
     void TearDown() override {
-        // The engine's image closes first: Windows removes no folder with a file open in it.
-        engine.reset();
-        fs::remove_all(m_dir);
+        std::error_code ignored;
+        fs::remove_all(m_dir, ignored);
     }
 
     void MakeEngine(std::chrono::milliseconds sendTimeOut, fk::TftpOptions options = {}) {

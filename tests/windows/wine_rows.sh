@@ -48,9 +48,19 @@ onPc() { timeout "$1" ip netns exec "$pc" "${@:2}"; }
 onPc 300 wineboot -i >"$work/wineboot.log" 2>&1 || { fail "wine prefix" "$work/wineboot.log"; exit 1; }
 winePath() { echo "Z:${1//\//\\}"; }
 
-# The core's unit tests, as on Linux.
+# The core's unit tests, as on Linux, but for rows of POSIX file semantics that Windows (or wine)
+# has not: an open file renamed over or deleted, symbolic links, names that are not UTF-8,
+# PATH_MAX of 4096, "/" as the only separator, an unreadable block.
+posixOnly="UploadHistoryTest.TheRecordingHostMakesOneRowPerUploadFromTheSessionsReports"
+posixOnly+=":TftpEngineTest.FileDeletedMidTransferGivesTheOpenErrorAndSendsNothing"
+posixOnly+=":TftpEngineTest.UnreadableBlockEndsInTheSendTimeOutWhateverTheRecorderSends"
+posixOnly+=":TftpEngineTest.FileChangedMidTransferIsReportedAndNothingMoreIsSent"
+posixOnly+=":SplitPath.TakesPathsWholeUpToTheSystemLimitAndCutsEachPartToTheNameLimit"
+posixOnly+=":ImageDirectory.ExistingFileMeansARegularFileThroughLinks"
+posixOnly+=":ImageDirectory.DefaultSearchFindsAFileWhoseExtensionMatchesInAnyCase"
+posixOnly+=":ImageDirectory.AShownNameWithReplacementsStandsForTheEntryShownSo"
 if [ -x "$units" ]; then
-    onPc 600 wine "$units" --gtest_brief=1 >"$work/units.log" 2>&1 && pass "unit tests" || {
+    onPc 600 wine "$units" --gtest_brief=1 --gtest_filter="-$posixOnly" >"$work/units.log" 2>&1 && pass "unit tests" || {
         grep -E '^\[  (FAILED|PASSED) ' "$work/units.log" | sort -u >"$work/units-failed.log"
         fail "unit tests" "$work/units-failed.log"
     }
