@@ -68,6 +68,13 @@ struct StationSession::Run final : TftpSink {
         arp.SetDeviceArpEntry(plan.card.ifindex, member.recorder.address, {}, false);
         member.entry = false;
     }
+    // To the recorder, or by broadcast where its entry cannot be made here.
+    void SendBootpReply(BootpReply reply, Ipv4 address, std::uint16_t clientPort) {
+        const auto to =
+            BootpReplyDestination(address, plan.card.hostAddress, arp.BroadcastFallbackMask());
+        if (to.broadcast) SetBootpBroadcastFlag(reply);
+        bootpPort->SendTo(reply, {to.address, clientPort});
+    }
     Member* ByMac(const MacAddress& mac) {
         for (auto& [address, member] : members) {
             if (member.recorder.mac == mac) return &member;
@@ -183,9 +190,9 @@ void StationSession::Announce(Clock::time_point now) {
     for (auto& [address, member] : run.members) {
         if (!member.announcing || now < member.nextAnnounce) continue;
         run.MakeEntry(member);
-        const BootpReply reply = BuildBootpReply(address, run.plan.card.hostAddress,
-                                                 member.recorder.mac, run.plan.file.bootFileName);
-        run.bootpPort->SendTo(reply, {address, m_options.bootpClientPort});
+        run.SendBootpReply(BuildBootpReply(address, run.plan.card.hostAddress, member.recorder.mac,
+                                           run.plan.file.bootFileName),
+                           address, m_options.bootpClientPort);
         member.nextAnnounce += m_options.bootpPeriod;
         // After a stall, start afresh rather than send a burst of late replies.
         if (member.nextAnnounce + m_options.bootpPeriod < now) member.nextAnnounce = now;
@@ -259,9 +266,9 @@ void StationSession::ReceiveBootp() {
         if (!member) continue;
         run.MakeEntry(*member);
         const Ipv4 address = member->recorder.address;
-        const BootpReply reply = BuildBootpReply(address, run.plan.card.hostAddress, request->mac,
-                                                 run.plan.file.bootFileName, request->xid);
-        run.bootpPort->SendTo(reply, {address, m_options.bootpClientPort});
+        run.SendBootpReply(BuildBootpReply(address, run.plan.card.hostAddress, request->mac,
+                                           run.plan.file.bootFileName, request->xid),
+                           address, m_options.bootpClientPort);
     }
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build under wine, inside a private namespace pair made here and deleted on exit:
 # the core's unit tests, then flashkit-cli.exe's cards, check, an upload to the simulated
-# recorder (byte for byte, by the broadcast fallback, as wine cannot make a neighbour entry) and
-# history --json. Needs root. Usage: wine_rows.sh WINDOWS_BUILD_DIR RECORDER_SIM
+# recorder (byte for byte, by the broadcast fallback, as wine cannot make a neighbour entry),
+# history --json and a station serving the same recorder. Needs root.
+# Usage: wine_rows.sh WINDOWS_BUILD_DIR RECORDER_SIM
 # Exit 0 when every row passes, 77 (skipped) without root, wine or the Windows tree.
 set -uo pipefail
 windows=$(realpath "${1:?Windows build tree}")
@@ -130,5 +131,22 @@ sys.exit(0 if len(rows) == 1 and rows[0]["outcome"] == "completed"
          and rows[0]["sha256"] == sys.argv[2] and rows[0]["size"] == 5000 else 1)
 PY
     pass "history --json" || fail "history --json" "$work/history.log"
+
+# station: the same recorder named by its MAC, served the same image until it is done.
+ip netns exec "$recorder" timeout 90 "$sim" --interface "$recorderLink" --fetch --expect-kind 1 \
+    --timeout 80 --output "$work/station.bin" >"$work/sim-station.log" 2>&1 &
+simPid=$!
+onPc 120 wine "$cli" station --card "$card" --mac 30:01:01 --until-done \
+    --history-file "$(winePath "$history")" "$(winePath "$work/fw_wine.bin")" \
+    >"$work/station.log" 2>&1
+served=$?
+wait "$simPid"
+simmed=$?
+if [ "$served" -eq 0 ] && [ "$simmed" -eq 0 ] && cmp -s "$work/received.bin" "$work/station.bin"; then
+    pass "station byte for byte by broadcast"
+else
+    cat "$work/sim-station.log" >>"$work/station.log"
+    fail "station (exit $served, recorder $simmed)" "$work/station.log"
+fi
 
 exit $((failures > 0))
