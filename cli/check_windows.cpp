@@ -77,6 +77,14 @@ bool RunningElevated() {
 }
 
 Finding AdministratorFinding() {
+    const HMODULE ipHelper = GetModuleHandleW(L"iphlpapi.dll");
+    if (!ipHelper || !GetProcAddress(ipHelper, "CreateIpNetEntry2")) {
+        return {false, "privileges",
+                "this system has no call to make the recorder's neighbour entry "
+                "(CreateIpNetEntry2): the boot replies go out by broadcast, which a recorder "
+                "that answers no ARP requests never hears",
+                "upload from Windows itself"};
+    }
     if (RunningElevated()) {
         return {true, "privileges", "running as administrator: the recorder's entry can be made"};
     }
