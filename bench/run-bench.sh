@@ -118,43 +118,8 @@ build_programs() {
         flashkit-bench-engine flashkit-bench-announce flashkit-bench-window >/dev/null
 }
 
-# The peers and those of their library dependencies this machine lacks; the walk follows the first
-# of each set of alternatives and stops at installed packages.
-peer_packages() {
-    local -a queue=(tftpd-hpa dnsmasq-base)
-    local -A seen=()
-    local i=0 dep
-    while [ "$i" -lt "${#queue[@]}" ] && [ "$i" -lt 100 ]; do
-        printf '%s\n' "${queue[i]}"
-        for dep in $(apt-cache depends --no-recommends --no-suggests --no-conflicts --no-breaks \
-                         --no-replaces --no-enhances "${queue[i]}" |
-                     awk '$1 == "|Depends:" { if (!alt) print $2; alt = 1; next }
-                          $1 == "Depends:"  { if (!alt) print $2; alt = 0 }' | grep '^lib'); do
-            [ -n "${seen[$dep]:-}" ] && continue
-            seen[$dep]=1
-            dpkg-query -W -f='${Status}' "$dep" 2>/dev/null | grep -q 'ok installed' && continue
-            queue+=("$dep")
-        done
-        i=$((i + 1))
-    done
-}
-
-fetch_peers() {
-    if [ -x "$peers/usr/sbin/in.tftpd" ] && [ -x "$peers/usr/sbin/dnsmasq" ]; then return; fi
-    say "fetching tftpd-hpa and dnsmasq into $peers (apt-get download, dpkg -x; nothing installed)"
-    local debs=$cache/debs deb
-    local -a packages
-    rm -rf "$debs" "$peers"
-    mkdir -p "$debs"
-    if ! apt-cache show tftpd-hpa dnsmasq-base >/dev/null 2>&1; then apt-get update -qq; fi
-    mapfile -t packages < <(peer_packages)
-    (cd "$debs" && apt-get download -q -o APT::Sandbox::User=root "${packages[@]}") >/dev/null
-    for deb in "$debs"/*.deb; do dpkg -x "$deb" "$peers"; done
-    if LD_LIBRARY_PATH=$peer_libs ldd "$peers/usr/sbin/in.tftpd" "$peers/usr/sbin/dnsmasq" |
-        grep 'not found' >&2; then
-        die "the unpacked peers miss the libraries above"
-    fi
-}
+# shellcheck source=bench/peers.sh
+source "$repo/bench/peers.sh"
 
 make_image() {
     mkdir -p "$serve_dir"
@@ -220,16 +185,7 @@ set_up_namespace() {
 # The command that serves "$image" on $address:69, in the array `command`.
 server_command() {
     case "$1" in
-    tftpd-hpa)
-        command=(env LD_LIBRARY_PATH="$peer_libs" "$peers/usr/sbin/in.tftpd" --foreground --listen
-                 --address "$address:69" --user root --secure "$serve_dir") ;;
-    dnsmasq)
-        # Not --bind-interfaces: with it, dnsmasq's single-port replies carry no valid source
-        # address and fail with "Network is unreachable".
-        command=(env LD_LIBRARY_PATH="$peer_libs" "$peers/usr/sbin/dnsmasq" --keep-in-foreground
-                 --conf-file=/dev/null --port=0 --no-resolv --no-hosts --user=root
-                 --pid-file="$cache/dnsmasq.pid" --log-facility=- --quiet-tftp --enable-tftp
-                 --tftp-single-port --tftp-root="$serve_dir" --listen-address="$address") ;;
+    tftpd-hpa | dnsmasq) peer_command "$1" "$address" "$serve_dir" ;;
     pingpong)
         command=("$pingpong" --header-block --idle-exit 60 "$address:69" "$serve_dir") ;;
     engine)

@@ -12,11 +12,20 @@
 # namespace per recorder, each joined to the bridge by a veth pair, its MAC 02:5e:a1:30:10:NN.
 # Nothing is sent in the machine's own namespace.
 #
-# Per bench size, two runs:
+# Per bench size, the station and two peers, Debian's tftpd-hpa (a process per client) and
+# dnsmasq (one process), serve the same clients the same bytes (the header block and the image):
 #   transfer  the simulated recorders (--fetch) start first and wait to be announced to; then the
-#             station starts with every MAC named and --until-done, under GNU time: its wall time
-#             from start to end, user + system CPU and peak memory. Each recorder's file must be
-#             the header block and the image, byte for byte.
+#             station starts with every MAC named and --until-done, under GNU time.
+#   tftpd-hpa, dnsmasq
+#             the peer starts under GNU time, serving a file of the header block and the image;
+#             then the same simulated recorders fetch it as plain TFTP clients (--plain-tftp, each
+#             with its own address, no BOOTP); the peer is stopped once they are done.
+#   Each row: wall time (the station's start, or the clients' start for a peer, to the last
+#   client's end), the server's CPU per block served, and the wall time against the machine's
+#   CPU floor, (server + recorders CPU seconds) / cores, below which no run on these cores can
+#   end. Each recorder's file must be the header block and the image, byte for byte; the
+#   station's peak memory (maximum resident set size) is shown too.
+# And per bench size, the station's announcements:
 #   announce  the recorders take 200 announcements each without fetching (--count 200
 #             --period-log), then the station is stopped with SIGINT; the periods are computed
 #             from the recorders' receive times, so their own scheduling shows in the tail.
@@ -27,7 +36,7 @@
 # Environment: FK_STATION_SIZES (bench sizes, default "1 4 16", each 1 to 64),
 #              FK_BENCH_BUILD (CMake build tree; default build/bench-build, built Release with
 #              flashkit-cli and flashkit-recorder-sim when they are missing),
-#              FK_BENCH_CACHE (image, logs and raw results; default build/bench-cache).
+#              FK_BENCH_CACHE (image, peers, logs and raw results; default build/bench-cache).
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,6 +49,12 @@ work=$cache/station
 cli=$build/cli/flashkit-cli
 sim=$build/tools/recorder-sim/flashkit-recorder-sim
 image=$work/station.bin
+serve_dir=$work/serve
+served=$serve_dir/station.fk
+peers=$cache/peers
+peer_libs=$peers/usr/lib/x86_64-linux-gnu:$peers/lib/x86_64-linux-gnu
+cores=$(nproc)
+accounting=/sys/fs/cgroup/cpuacct/flashkit-station-bench-$$
 image_size=$((3 * 1024 * 1024))
 announcements=200
 tag=fkst$$
@@ -47,6 +62,7 @@ tag=fkst$$
 say() { printf '%s\n' "$*" >&2; }
 die() { say "station-bench: $*"; exit 1; }
 
+[ -d "${accounting%/*}" ] || die "the peers' CPU is counted by cgroup v1's cpuacct, which is not mounted"
 for size in "${sizes[@]}"; do
     case "$size" in '' | *[!0-9]*) die "FK_STATION_SIZES holds whole numbers" ;; esac
     if [ "$size" -lt 1 ] || [ "$size" -gt 64 ]; then die "a bench has 1 to 64 recorders, not $size"; fi
@@ -57,20 +73,36 @@ if [ ! -x "$cli" ] || [ ! -x "$sim" ]; then
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFLASHKIT_BUILD_TESTS=OFF >/dev/null
     cmake --build "$build" -j"$(nproc)" --target flashkit-cli flashkit-recorder-sim >/dev/null
 fi
-mkdir -p "$work"
+mkdir -p "$work" "$serve_dir"
+# shellcheck source=bench/peers.sh
+source "$repo/bench/peers.sh"
+fetch_peers
 
 # A system image for the 0x30 family: varied bytes, its trailer (series 05, sub-code 20) last.
-python3 - "$image" "$image_size" <<'EOF'
+python3 - "$image" "$image_size" "$served" <<'EOF'
 import sys
 size = int(sys.argv[2])
 body = bytes((i * 13 + i // 509) & 0xFF for i in range(size - 4))
-open(sys.argv[1], "wb").write(body + bytes([0, 0, 0x05, 0x20]))
+image = body + bytes([0, 0, 0x05, 0x20])
+open(sys.argv[1], "wb").write(image)
+# What every recorder must receive, and what the peers serve: the header block, then the image.
+header = bytearray(512)
+header[0:4] = bytes.fromhex("20030409")
+header[4:8] = (1).to_bytes(4, "big")
+header[12:16] = (1).to_bytes(4, "big")
+header[16:20] = len(image).to_bytes(4, "big")
+open(sys.argv[3], "wb").write(bytes(header) + image)
 EOF
+# The peers serve only world-readable files, through searchable folders.
+chmod 755 "$cache" "$work" "$serve_dir"
+chmod 644 "$served"
+blocks=$(($(stat -c %s "$served") / 512 + 1))
 
 bench_namespaces() { ip netns list | awk -v t="$tag-" 'index($1, t) == 1 { print $1 }'; }
 teardown() {
     local ns
     for ns in $(bench_namespaces); do ip netns del "$ns" 2>/dev/null || true; done
+    if [ -d "$accounting" ]; then rmdir "$accounting" 2>/dev/null || true; fi
 }
 trap teardown EXIT
 
@@ -102,6 +134,16 @@ mac_arguments() {
     for ((i = 1; i <= $1; i++)); do printf -- '--mac\n30:10:%02x\n' "$i"; done
 }
 
+# check_received N: every recorder's file is the header block and the image, byte for byte.
+check_received() {
+    local i
+    for ((i = 1; i <= $1; i++)); do
+        cmp -s "$served" "$work/received-$i" || die "recorder $i's file differs from the image"
+    done
+}
+
+sims_cpu() { cat "$work"/sim-time-* | awk '{ s += $1 + $2 } END { printf "%.2f", s }'; }
+
 # transfer_run N: writes "wall cpu peak_kib sim_cpu" to $work/transfer-N and checks every
 # recorder's bytes.
 transfer_run() {
@@ -120,23 +162,46 @@ transfer_run() {
         status=$?
     for pid in "${pids[@]}"; do wait "$pid" || status=$?; done
     [ "$status" -eq 0 ] || die "the $n-recorder transfer ended with status $status (see $work)"
-    python3 - "$image" "$n" "$work" <<'EOF' || die "a recorder's file differs from the image"
-import sys
-image = open(sys.argv[1], "rb").read()
-header = bytearray(512)
-header[0:4] = bytes.fromhex("20030409")
-header[4:8] = (1).to_bytes(4, "big")
-header[12:16] = (1).to_bytes(4, "big")
-header[16:20] = len(image).to_bytes(4, "big")
-expected = bytes(header) + image
-for i in range(1, int(sys.argv[2]) + 1):
-    if open(f"{sys.argv[3]}/received-{i}", "rb").read() != expected:
-        sys.exit(f"recorder {i}")
-EOF
-    local sims_cpu
-    sims_cpu=$(cat "$work"/sim-time-* | awk '{ s += $1 + $2 } END { printf "%.2f", s }')
-    awk -v s="$sims_cpu" '{ printf "%s %.2f %s %s\n", $1, $2 + $3, $4, s }' "$work/time.txt" \
+    check_received "$n"
+    awk -v s="$(sims_cpu)" '{ printf "%s %.2f %s %s\n", $1, $2 + $3, $4, s }' "$work/time.txt" \
         >"$work/transfer-$n"
+}
+
+# peer_run PEER N: writes "wall cpu sim_cpu" to $work/PEER-N and checks every recorder's bytes.
+peer_run() {
+    local peer=$1 n=$2 i pids=() status=0 server start end
+    local -a command
+    rm -f "$work"/received-* "$work"/sim-time-*
+    peer_command "$peer" 192.168.77.1 "$serve_dir"
+    # tftpd-hpa's children outlive what GNU time can count: the peer and all it starts run in a
+    # CPU accounting group of their own
+    mkdir -p "$accounting"
+    echo 0 >"$accounting/cpuacct.usage"
+    # (joined before entering the namespace, whose own /sys shows no groups).
+    sh -c 'echo $$ >"$1/tasks" && shift && exec "$@"' sh "$accounting" \
+        ip netns exec "$tag-pc" "${command[@]}" >"$work/$peer-$n.log" 2>&1 &
+    server=$!
+    for _ in $(seq 50); do
+        [ -n "$(ip netns exec "$tag-pc" ss -Hlun 'sport = :69')" ] && break
+        sleep 0.1
+    done
+    start=$(date +%s.%N)
+    for ((i = 1; i <= n; i++)); do
+        ip netns exec "$tag-r$i" timeout 120 /usr/bin/time -f '%U %S' -o "$work/sim-time-$i" \
+            "$sim" --interface rec0 --plain-tftp 192.168.77.1 --file "$(basename "$served")" \
+            --address "192.168.77.$((10 + i))" --output "$work/received-$i" --timeout 100 \
+            >"$work/sim-$i.log" 2>&1 &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do wait "$pid" || status=$?; done
+    end=$(date +%s.%N)
+    kill -TERM "$server" 2>/dev/null || true
+    wait "$server" || true
+    [ "$status" -eq 0 ] || die "$peer: a recorder's fetch ended with status $status (see $work)"
+    check_received "$n"
+    awk -v a="$start" -v b="$end" -v s="$(sims_cpu)" \
+        '{ printf "%.2f %.3f %s\n", b - a, $1 / 1e9, s }' "$accounting/cpuacct.usage" \
+        >"$work/$peer-$n"
 }
 
 # announce_run N: writes "median_ms p99_ms" of the pooled periods to $work/announce-N.
@@ -176,19 +241,27 @@ for size in "${sizes[@]}"; do
     make_bench "$size"
     announce_run "$size"
     read -r median p99 <"$work/announce-$size"
-    results+=("$size $wall $cpu $peak $sims_cpu $median $p99")
+    results+=("station $size $wall $cpu $sims_cpu $peak $median $p99")
+    for peer in tftpd-hpa dnsmasq; do
+        make_bench "$size"
+        peer_run "$peer" "$size"
+        read -r wall cpu sims_cpu <"$work/$peer-$size"
+        results+=("$peer $size $wall $cpu $sims_cpu - - -")
+    done
 done
 teardown
 
-printf '\nflashkit-cli station, %d-byte system image to each recorder, one bridge\n' "$image_size"
-printf '%-9s %8s %8s %10s %9s %14s %13s %12s\n' recorders wall_s vs_one cpu_s/rec peak_MiB \
-    sim_cpu_s/rec announce_med announce_p99
-one=""
+printf '\n%d-byte system image (%d blocks with the header) to each recorder, one bridge, %d cores\n' \
+    "$image_size" "$blocks" "$cores"
+printf '%-10s %9s %7s %8s %9s %12s %14s %9s %13s %12s\n' server recorders wall_s floor_s vs_floor \
+    cpu_us/block sim_cpu_s/rec peak_MiB announce_med announce_p99
 for row in "${results[@]}"; do
-    read -r size wall cpu peak sims_cpu median p99 <<<"$row"
-    [ "$size" -eq 1 ] && one=$wall
-    awk -v s="$size" -v w="$wall" -v o="$one" -v c="$cpu" -v p="$peak" -v r="$sims_cpu" \
-        -v m="$median" -v q="$p99" \
-        'BEGIN { printf "%-9d %8.2f %8s %10.3f %9.1f %14.3f %10.2f ms %9.2f ms\n", s, w,
-                 o == "" ? "-" : sprintf("%.2fx", w / o), c / s, p / 1024, r / s, m, q }'
+    read -r server size wall cpu sims_cpu peak median p99 <<<"$row"
+    awk -v v="$server" -v s="$size" -v w="$wall" -v c="$cpu" -v r="$sims_cpu" -v p="$peak" \
+        -v m="$median" -v q="$p99" -v b="$blocks" -v k="$cores" \
+        'BEGIN { floor = (c + r) / k
+                 printf "%-10s %9d %7.2f %8.2f %8.2fx %12.2f %14.3f %9s %13s %12s\n", v, s, w,
+                        floor, w / floor, c * 1e6 / (s * b), r / s,
+                        p == "-" ? "-" : sprintf("%.1f", p / 1024),
+                        m == "-" ? "-" : m " ms", q == "-" ? "-" : q " ms" }'
 done

@@ -348,6 +348,13 @@ TEST(RecorderSimOptions, ReadsEveryOption) {
     EXPECT_EQ(defaults.options->misbehaviour.ackDelay.count(), 0);
     EXPECT_FALSE(defaults.options->misbehaviour.linkDropAt);
     EXPECT_EQ(defaults.options->misbehaviour.linkDrop.count(), 2000);
+    const auto plain = ParseOptions({"--interface", "x", "--plain-tftp", "192.168.77.1", "--file",
+                                     "fw.bin", "--address", "192.168.77.9"});
+    ASSERT_TRUE(plain.options) << plain.error;
+    EXPECT_EQ(plain.options->plainServer, 0xC0A84D01u);
+    EXPECT_EQ(plain.options->plainAddress, 0xC0A84D09u);
+    EXPECT_EQ(plain.options->plainFile, "fw.bin");
+    EXPECT_TRUE(plain.options->fetch);
     EXPECT_TRUE(ParseOptions({"--interface", "x", "--help"}).help);
     const auto version = ParseOptions({"--version"});
     EXPECT_TRUE(version.version);
@@ -379,6 +386,11 @@ TEST(RecorderSimOptions, RefusesBadValuesAndFaultsWithoutFetch) {
         {"--interface", "x", "--fetch", "--ack-delay", "-0.1"},
         {"--interface", "x", "--fetch", "--new-port-at", "x"},
         {"--interface", "x", "--bogus"},
+        {"--interface", "x", "--plain-tftp", "192.168.77.1", "--file", "f"},
+        {"--interface", "x", "--plain-tftp", "192.168.77", "--file", "f", "--address", "1.2.3.4"},
+        {"--interface", "x", "--plain-tftp", "1.2.3.4", "--file", "f", "--address", "1.2.3.256"},
+        {"--interface", "x", "--plain-tftp", "1.2.3.4", "--file", "f", "--address", "1.2.3.5",
+         "--ask"},
     };
     for (const auto& arguments : bad) {
         const auto parsed = ParseOptions(arguments);

@@ -242,7 +242,7 @@ bool UdpTransport::OpenSocket(std::string& error) {
 bool UdpTransport::Send(Bytes datagram) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(kTftpPort);
+    to.sin_port = htons(m_serverPort.value_or(kTftpPort));
     to.sin_addr.s_addr = htonl(m_server);
     return sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                   sizeof to) == static_cast<ssize_t>(datagram.size());
@@ -260,8 +260,12 @@ bool UdpTransport::Receive(std::chrono::milliseconds wait, std::optional<Datagra
                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (count < 0) return errno == EINTR;
     datagram.bytes.resize(static_cast<std::size_t>(count));
-    datagram.fromServer = from.sin_family == AF_INET && ntohl(from.sin_addr.s_addr) == m_server &&
-                          ntohs(from.sin_port) == kTftpPort;
+    const bool fromServerAddress =
+        from.sin_family == AF_INET && ntohl(from.sin_addr.s_addr) == m_server;
+    if (fromServerAddress && m_followServerPort && !m_serverPort)
+        m_serverPort = ntohs(from.sin_port);
+    datagram.fromServer =
+        fromServerAddress && ntohs(from.sin_port) == m_serverPort.value_or(kTftpPort);
     out = std::move(datagram);
     return true;
 }

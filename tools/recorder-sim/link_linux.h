@@ -76,7 +76,8 @@ class SilentArp {
     std::string m_interface, m_previous, m_server, m_serverMac;
 };
 
-// TFTP over a UDP socket on an ephemeral port; only datagrams from server:69 count as the server's.
+// TFTP over a UDP socket on an ephemeral port; only datagrams from server:69 count as the server's,
+// or with followServerPort, as any TFTP client does, from the port the server first answers from.
 class UdpTransport : public TftpTransport {
   public:
     ~UdpTransport() override;
@@ -84,8 +85,10 @@ class UdpTransport : public TftpTransport {
     UdpTransport& operator=(const UdpTransport&) = delete;
 
     // The link faults act on `interface`; a silent recorder fixes its server entry again.
-    UdpTransport(std::string interface, SilentArp* silentArp)
-        : m_interface(std::move(interface)), m_silentArp(silentArp) {}
+    UdpTransport(std::string interface, SilentArp* silentArp, bool followServerPort = false)
+        : m_interface(std::move(interface)),
+          m_silentArp(silentArp),
+          m_followServerPort(followServerPort) {}
     bool Open(std::uint32_t server, std::string& error);
     bool Send(Bytes datagram) override;
     bool Receive(std::chrono::milliseconds wait, std::optional<Datagram>& out) override;
@@ -101,6 +104,8 @@ class UdpTransport : public TftpTransport {
     SilentArp* m_silentArp = nullptr;
     int m_fd = -1;
     std::uint32_t m_server = 0;
+    bool m_followServerPort = false;
+    std::optional<std::uint16_t> m_serverPort;  // the port followed, once the server answered
 };
 
 }  // namespace fk::sim

@@ -122,7 +122,12 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 
 int FetchOffered(const Options& options, const Announcement& announcement, SilentArp* silentArp,
                  Clock::time_point deadline) {
-    const auto& offer = announcement.offer;
+    BootpOffer offer = announcement.offer;
+    if (options.plainServer != 0) {
+        offer.yourAddress = options.plainAddress;
+        offer.serverAddress = options.plainServer;
+        offer.fileName = options.plainFile;
+    }
     const AddressAssignment address(options.interface, offer.yourAddress);
     if (!address.Added())
         return Fail(kExitSystem, "cannot give " + options.interface + " the address " +
@@ -130,7 +135,7 @@ int FetchOffered(const Options& options, const Announcement& announcement, Silen
     if (silentArp && !silentArp->FixServer(offer.serverAddress, announcement.server))
         return Fail(kExitSystem, "cannot fix the server's neighbour entry on " + options.interface);
     std::string error;
-    UdpTransport transport(options.interface, silentArp);
+    UdpTransport transport(options.interface, silentArp, options.plainServer != 0);
     if (!transport.Open(offer.serverAddress, error)) return Fail(kExitSystem, error);
 
     FetchPlan plan;
@@ -188,6 +193,7 @@ int Run(const std::vector<std::string>& arguments) {
     if (options.silentArp && !silentArp.emplace(options.interface).Active())
         return Fail(kExitSystem, "cannot stop " + options.interface + " answering ARP requests");
     Announcement announcement;
+    if (options.plainServer != 0) return FetchOffered(options, announcement, nullptr, deadline);
     if (const int code = ListenForReplies(options, *link, deadline, announcement); code != kExitOk)
         return code;
     return options.fetch

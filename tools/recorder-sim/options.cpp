@@ -28,6 +28,12 @@ Options:
                         do: the PC reaches the recorder only through its own neighbour entry.
                         The server's MAC is taken from the BOOTP reply and fixed in the
                         recorder's table, so the recorder never asks either
+Plain TFTP, for comparing servers (no BOOTP; with --fetch's checks and faults):
+  --plain-tftp SERVER   fetch --file from the TFTP server at SERVER (A.B.C.D), from the address
+                        --address (A.B.C.D, given to IF as /24 for the run), following the
+                        port the server answers from
+  --file NAME           the file to fetch
+  --address ADDRESS     this recorder's own address
 Faults, with --fetch:
   --wrong-name NAME     request NAME first, the offered name after a pause of 0.5 s
   --duplicate-acks N    send every ACK N times
@@ -69,6 +75,23 @@ Exit status: 0 success, 1 wrong transfer or header, 2 usage, 3 interface or syst
 )";
 
 namespace {
+
+bool ParseDottedQuad(const std::string& text, std::uint32_t& address) {
+    address = 0;
+    std::size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t dot = part < 3 ? text.find('.', at) : text.size();
+        if (dot == std::string::npos) return false;
+        unsigned long octet = 0;
+        const auto* first = text.data() + at;
+        const auto [next, error] = std::from_chars(first, text.data() + dot, octet);
+        if (error != std::errc{} || next != text.data() + dot || first == next || octet > 255)
+            return false;
+        address = address << 8 | static_cast<std::uint32_t>(octet);
+        at = dot + 1;
+    }
+    return address != 0;
+}
 
 bool ParseUnsigned(const std::string& text, unsigned long maximum, unsigned long& value) {
     const auto* end = text.data() + text.size();
@@ -166,6 +189,13 @@ class Parser {
                 if (!ParseSeconds(text, options.misbehaviour.ackDelay))
                     return Error(name + " needs a number of seconds, not \"" + text + "\"");
                 needsFetch = true;
+            } else if (name == "--plain-tftp" || name == "--address") {
+                auto& target = name == "--address" ? options.plainAddress : options.plainServer;
+                if (!Value(name, text)) return m_result;
+                if (!ParseDottedQuad(text, target))
+                    return Error(name + " needs an address A.B.C.D, not \"" + text + "\"");
+            } else if (name == "--file") {
+                if (!Value(name, options.plainFile)) return m_result;
             } else if (name == "--silent-arp") {
                 options.silentArp = true;
             } else if (name == "--ask") {
@@ -194,6 +224,12 @@ class Parser {
             }
         }
         if (options.interface.empty()) return Error("--interface is required");
+        const bool plain = options.plainServer != 0;
+        if (plain != (options.plainAddress != 0) || plain != !options.plainFile.empty())
+            return Error("--plain-tftp, --address and --file go together");
+        if (plain && (options.silentArp || options.ask))
+            return Error("--plain-tftp asks nobody for an address: no --ask or --silent-arp");
+        if (plain) options.fetch = true;
         if (needsFetch && !options.fetch)
             return Error("--output, --expect-kind and the fault options need --fetch");
         m_result.options = std::move(options);

@@ -21,6 +21,10 @@ struct Options {
     std::chrono::milliseconds retryAfter{0};
     bool silentArp = false;  // answer no ARP request; reach the server by a fixed entry
     bool ask = false;        // broadcast BOOTP requests; only replies with their xid count
+    // A plain TFTP client with an address of its own, no BOOTP: the same fetch from any server.
+    std::uint32_t plainServer = 0;  // host byte order; 0: boot as a recorder does
+    std::uint32_t plainAddress = 0;
+    std::string plainFile;
     Misbehaviour misbehaviour;
 };
 
