@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     fk::platform::QtFileDialogs fileDialogs;
     const auto sound = fk::platform::MakeSoundOutput();
     const auto adapters = fk::platform::MakeSystemAdapterSource();
-    const auto tcpipConfig = fk::platform::MakeKeyfileTcpipConfig();
+    const auto tcpipConfig = fk::platform::MakeSystemTcpipConfig();
     const auto neighbours = fk::platform::MakeSystemNeighbourTable();
     const auto cardWatch = fk::platform::MakeSystemNetworkWatch();
     return fk::RunFlashKit(app,

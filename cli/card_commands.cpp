@@ -1,14 +1,13 @@
 // flashkit-cli cards and check: the card list as the window shows it, and the reasons a
 // recorder may never ask for its image. Both only read the system.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "cli/check_findings.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
@@ -17,7 +16,6 @@
 #include "net/recorder_reach.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
-#include "platform/net_privileges.h"
 #include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/upload_checks.h"
@@ -53,16 +51,10 @@ std::string LinkText(const platform::LinkState& link) {
     return link.carrier ? "up, carrier" : "up, no carrier";
 }
 
-// One line of the check: what holds or not, and for what does not, what to do about it.
-struct Finding {
-    bool ok;
-    std::string name, text, hint{};
-};
-
 Finding LinkFinding(const CardFacts& card) {
     const std::string& name = card.record.adapterName;
     if (!card.link.up) {
-        return {false, "link", name + " is down", "bring it up (ip link set " + name + " up)"};
+        return {false, "link", name + " is down", LinkUpHint(name)};
     }
     if (!card.link.carrier) {
         return {false, "link", name + " has no carrier",
@@ -74,8 +66,7 @@ Finding LinkFinding(const CardFacts& card) {
 Finding AddressFinding(const CardFacts& card) {
     const std::string& name = card.record.adapterName;
     if (card.host == 0) {
-        return {false, "address", name + " has no IPv4 address",
-                "give it one, e.g. ip addr add 192.168.1.1/24 dev " + name};
+        return {false, "address", name + " has no IPv4 address", AddressHint(card.record)};
     }
     const auto& addresses = card.record.addresses;
     if (addresses.size() < 2) return {true, "address", AddressWithPrefix(card) + " on " + name};
@@ -126,72 +117,6 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards) {
     return {true, "recorder", address + " is free"};
 }
 
-// A manager that takes the card's address with the carrier leaves the recorder nothing to answer
-// while it is off; FlashKit then waits for the address, which is worth knowing, not a fault.
-Finding ManagerFinding(const CardFacts& card) {
-    const std::string& name = card.record.adapterName;
-    const auto files = platform::ReadCardManagerFiles(static_cast<int>(card.record.index));
-    switch (CardManagerFor(files.networkManager, files.networkd)) {
-        case CardManager::NetworkManager:
-            return {true, "manager",
-                    "NetworkManager manages " + name +
-                        ": it takes the card's address away while the link has no carrier (the "
-                        "recorder off or restarting) and gives it back with the carrier; "
-                        "FlashKit waits for it"};
-        case CardManager::Networkd:
-            return {true, "manager",
-                    "systemd-networkd manages " + name +
-                        ": unless its .network file says IgnoreCarrierLoss=yes, it takes the "
-                        "card's address away while the link has no carrier and gives it back "
-                        "with the carrier; FlashKit waits for it"};
-        case CardManager::None:
-            break;
-    }
-    return {true, "manager",
-            "no network manager owns " + name + ": its address stays when the link drops"};
-}
-
-Finding PortFinding(std::uint16_t port) {
-    const std::string name = "port " + std::to_string(port);
-    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-        for (const auto& socket : ParseUdpTable(platform::ReadKernelText(table))) {
-            if (socket.localPort != port) continue;
-            bool unseen = false;
-            const auto holders = platform::SocketHolders(socket.inode, unseen);
-            if (holders.empty()) {
-                if (unseen) {
-                    return {false, name, "in use by a process this user may not look into",
-                            "run the check as root to name it"};
-                }
-                return {false, name, "in use (its process could not be found)"};
-            }
-            std::string text = "in use by ";
-            for (std::size_t n = 0; n < holders.size(); ++n) {
-                text += (n ? ", " : "") + holders[n].name + " (pid " +
-                        std::to_string(holders[n].pid) + ")";
-            }
-            return {false, name, text, "stop it while uploading"};
-        }
-    }
-    return {true, name, "free"};
-}
-
-Finding PrivilegeFinding() {
-    PrivilegeFacts facts;
-    facts.root = geteuid() == 0;
-    facts.capabilities =
-        ParseEffectiveCapabilities(platform::ReadKernelText("/proc/self/status")).value_or(0);
-    facts.helperPath = platform::NetHelperPath();
-    facts.helperAccess = platform::ExecuteAccess(facts.helperPath);
-    facts.helperCapabilities =
-        ParseFileCapabilities(platform::FileCapabilityAttribute(facts.helperPath)).value_or(0);
-    const auto verdict = PrivilegeVerdictFor(facts);
-    // A verdict that does not hold says what is missing, then after ": " what to do.
-    const auto hintAt = verdict.ok ? std::string::npos : verdict.text.find(": ");
-    if (hintAt == std::string::npos) return {verdict.ok, "privileges", verdict.text};
-    return {false, "privileges", verdict.text.substr(0, hintAt), verdict.text.substr(hintAt + 2)};
-}
-
 platform::AdapterQuery SystemQuery() {
     return platform::MakeSystemAdapterSource()->List();
 }
@@ -237,7 +162,7 @@ std::string NoUploadCardText(const platform::AdapterQuery& query, const std::str
 }
 
 int RunCards(bool json) {
-    const auto config = platform::MakeKeyfileTcpipConfig();
+    const auto config = platform::MakeSystemTcpipConfig();
     std::vector<CardFacts> cards;
     std::size_t width = 0;
     for (const auto& card : BuildAdapterList(SystemQuery())) {
@@ -275,14 +200,13 @@ int RunCheck(const CheckOptions& options) {
         PrintError(NoUploadCardText(query, options.card));
         return kExitBadInput;
     }
-    const auto config = platform::MakeKeyfileTcpipConfig();
+    const auto config = platform::MakeSystemTcpipConfig();
     const CardFacts card = FactsOf(*record, *config);
-    std::vector<Finding> findings{LinkFinding(card), AddressFinding(card), ManagerFinding(card)};
+    std::vector<Finding> findings{LinkFinding(card), AddressFinding(card)};
+    for (auto& finding : CardFindings(card.record)) findings.push_back(std::move(finding));
     // Every card of the PC may hold the recorder's address, whether it carries uploads or not.
     if (card.host != 0) findings.push_back(RecorderFinding(card, query.adapters));
-    findings.push_back(PortFinding(67));
-    findings.push_back(PortFinding(69));
-    findings.push_back(PrivilegeFinding());
+    for (auto& finding : HostFindings()) findings.push_back(std::move(finding));
     bool allHold = true;
     for (const auto& finding : findings) {
         const char* verdict = finding.ok ? "ok" : "FAIL";

@@ -2,8 +2,6 @@
 
 // The subcommands of flashkit-cli. Each returns the program's exit status (cli/exit_codes.h).
 
-#include <signal.h>
-
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -88,18 +86,19 @@ std::optional<ImagePage> ImageKindOf(const std::string& image, std::optional<boo
 // The refusal of an image that is neither.
 std::string ImageKindRefusal(const std::string& image);
 
-// SIGINT, SIGTERM and SIGHUP, to be blocked before any thread starts; whether one has come.
 // A card without a carrier, or whose address a network manager took with the carrier, gives the
 // recorder nothing to answer: waits for both, saying so once. Nothing when the deadline passed
 // or a stop signal came first (then `stopped`).
 std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
                                             platform::AdapterSource& adapters,
                                             std::chrono::steady_clock::time_point until,
-                                            const sigset_t& stopSignals,
                                             const std::function<void(const std::string&)>& say,
                                             bool& stopped);
-sigset_t StopSignals();
-bool StopAsked(const sigset_t& set);
+// Said once an upload or station finds that the recorder's entry cannot be made here.
+inline constexpr const char* kBroadcastFallbackText =
+    "The recorder's neighbour entry cannot be made here (flashkit-cli check says why): the boot "
+    "replies go out by broadcast instead, which a recorder that answers no ARP request never "
+    "takes.";
 
 // The terminal's lines for a refusal: "Caption: text".
 std::string RefusalLine(const std::string& caption, const std::string& text);

@@ -1,8 +1,6 @@
 // flashkit-cli station: one card serving a bench of recorders at once, each with its own
 // address, its own line on the terminal and its own history row per transfer.
 
-#include <signal.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -34,6 +32,7 @@
 #include "platform/adapter_source.h"
 #include "platform/format_text.h"
 #include "platform/neighbour_table.h"
+#include "platform/stop_requests.h"
 #include "upgrade/station_session.h"
 #include "upgrade/transfer_percent.h"
 #include "upgrade/upload_checks.h"
@@ -258,10 +257,10 @@ int RunStation(const StationRunOptions& options) {
     // The network helper keeps no more entries than that for a card.
     if (macs->size() > nethelper::kMaxRecorderEntries ||
         (options.learn && macs->size() + options.max > nethelper::kMaxRecorderEntries)) {
-        output.Error(FormatText(
-            "%zu named recorder(s)%s: at most %zu recorders have entries at once.", macs->size(),
-            options.learn ? FormatText(" and --max %zu learnt", options.max).c_str() : "",
-            nethelper::kMaxRecorderEntries));
+        output.Error(std::to_string(macs->size()) + " named recorder(s)" +
+                     (options.learn ? " and --max " + std::to_string(options.max) + " learnt" : "") +
+                     ": at most " + std::to_string(nethelper::kMaxRecorderEntries) +
+                     " recorders have entries at once.");
         return kExitBadInput;
     }
     const auto page = ImageKindOf(options.image, options.system);
@@ -304,15 +303,13 @@ int RunStation(const StationRunOptions& options) {
         output.Error(NoUploadCardText(query, options.card));
         return kExitBadInput;
     }
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    platform::HoldStopRequests();
     if (options.waitSeconds) {
         bool stopped = false;
         const auto until = Clock::now() + std::chrono::milliseconds(
                                               static_cast<long long>(*options.waitSeconds * 1000));
         const auto ready = AwaitCardReady(
-            options.card, *adapters, until, stopSignals,
+            options.card, *adapters, until,
             [&](const std::string& text) {
                 output.Line(text);
                 output.Emit({{"event", "waiting"}, {"text", text}});
@@ -383,7 +380,7 @@ int RunStation(const StationRunOptions& options) {
         return kExitBadInput;
     }
 
-    TerminalHost terminal(plan.card, *neighbours);
+    TerminalHost terminal(plan.card, ParseDottedQuad(card->ipMask), *neighbours);
     plan.learn = options.learn;
     // On the station's thread: a recorder learnt gets the next free address if the image fits it.
     plan.nextAddress = [&, refusedMacs = std::set<MacAddress>()](
@@ -584,7 +581,7 @@ int RunStation(const StationRunOptions& options) {
 
     station.Start(plan);
     const bool interrupted = RunTerminalLoop(
-        terminal, stopSignals, handleReport,
+        terminal, handleReport,
         [&] { return !started || portFailed || (options.untilDone && allNamedDone()); },
         [&] { output.Draw(rows); });
     station.Stop();

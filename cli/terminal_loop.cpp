@@ -1,6 +1,7 @@
 #include "cli/terminal_loop.h"
 
 #include "cli/commands.h"
+#include "platform/stop_requests.h"
 
 namespace fk::cli {
 
@@ -18,8 +19,7 @@ std::deque<Report> TerminalHost::Take(std::chrono::steady_clock::time_point dead
     return std::exchange(m_reports, {});
 }
 
-bool RunTerminalLoop(TerminalHost& host, const sigset_t& stopSignals,
-                     const std::function<void(const Report&)>& handle,
+bool RunTerminalLoop(TerminalHost& host, const std::function<void(const Report&)>& handle,
                      const std::function<bool()>& over, const std::function<void()>& tick) {
     // A round at least this often, so that a stop signal and the deadlines are seen.
     constexpr std::chrono::milliseconds kRound{50};
@@ -28,7 +28,7 @@ bool RunTerminalLoop(TerminalHost& host, const sigset_t& stopSignals,
         for (const Report& report : host.Take(due)) handle(report);
         if (tick) tick();
         if (over()) break;
-        if (StopAsked(stopSignals)) return true;
+        if (platform::StopRequested()) return true;
         due = std::chrono::steady_clock::now() + kRound;
     }
     return false;

@@ -4,8 +4,6 @@
 // session's threads fill, and the loop that empties it until the run is over or a stop signal
 // comes.
 
-#include <signal.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +15,7 @@
 #include <utility>
 #include <variant>
 
+#include "cli/commands.h"
 #include "net/arp_entry.h"
 #include "platform/neighbour_table.h"
 #include "upgrade/device_arp.h"
@@ -36,8 +35,11 @@ using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::strin
 
 class TerminalHost final : public StationHost, public DeviceArp {
   public:
-    TerminalHost(SelectedCard card, platform::NeighbourTable& neighbours)
-        : m_card(card), m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
+    // mask: of the card's subnet, for the broadcast fallback.
+    TerminalHost(SelectedCard card, Ipv4 mask, platform::NeighbourTable& neighbours)
+        : m_card(card),
+          m_mask(mask),
+          m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
 
     SelectedCard Card() const override { return m_card.load(); }
     // The card as it is now: an upload's announcements wait while it holds no address.
@@ -48,9 +50,16 @@ class TerminalHost final : public StationHost, public DeviceArp {
     int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
         const int error = m_arpEntry.Set(ifindex, address, mac, add);
         if (add && error == EADDRINUSE) Push(AddressHeld{address});
+        if (add && m_arpEntry.CannotMake() && !m_fallbackSaid.exchange(true)) {
+            Push(std::string(kBroadcastFallbackText));
+        }
         return error;
     }
-    void ResetErrorReport() override { m_arpEntry.ResetErrorReport(); }
+    void ResetErrorReport() override {
+        m_arpEntry.ResetErrorReport();
+        m_fallbackSaid.store(false);
+    }
+    Ipv4 BroadcastFallbackMask() const override { return m_arpEntry.CannotMake() ? m_mask : 0; }
 
     void Push(Report report);
     // The reports made so far; waits for one until the deadline when there are none.
@@ -58,7 +67,9 @@ class TerminalHost final : public StationHost, public DeviceArp {
 
   private:
     std::atomic<SelectedCard> m_card;
+    const Ipv4 m_mask;
     DeviceArpEntry m_arpEntry;
+    std::atomic<bool> m_fallbackSaid{false};
     std::mutex m_mutex;
     std::condition_variable m_arrived;
     std::deque<Report> m_reports;
@@ -77,8 +88,7 @@ class QuietHost final : public SessionHost {
 
 // Hands every report to `handle` (what is queued now, then as it comes), calls `tick` after
 // each round, until `over` is true or a stop signal comes: whether one came.
-bool RunTerminalLoop(TerminalHost& host, const sigset_t& stopSignals,
-                     const std::function<void(const Report&)>& handle,
+bool RunTerminalLoop(TerminalHost& host, const std::function<void(const Report&)>& handle,
                      const std::function<bool()>& over, const std::function<void()>& tick = {});
 
 }  // namespace fk::cli

@@ -1,8 +1,6 @@
 // flashkit-cli upload: the same checks and the same upload session as the window's Upload
 // button, reported on the terminal, recorded in the upload history.
 
-#include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,6 +28,7 @@
 #include "platform/format_text.h"
 #include "platform/neighbour_table.h"
 #include "platform/network_watch.h"
+#include "platform/stop_requests.h"
 #include "platform/system_facts.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/device_arp.h"
@@ -160,7 +159,7 @@ class Output {
 // deadline passed or a stop signal came first (then `stopped`).
 std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
                                             platform::AdapterSource& adapters,
-                                            Clock::time_point until, const sigset_t& stopSignals,
+                                            Clock::time_point until,
                                             const std::function<void(const std::string&)>& say,
                                             bool& stopped) {
     const auto watch = platform::MakeSystemNetworkWatch();
@@ -178,7 +177,7 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
             say("Waiting for " + awaited + " on " + card->adapterName);
             told = true;
         }
-        stopped = StopAsked(stopSignals);
+        stopped = platform::StopRequested();
         if (stopped || Clock::now() >= until) return std::nullopt;
         // The watch only shortens the wait; the card is read afresh either way.
         const auto next = std::min(until, Clock::now() + std::chrono::milliseconds(200));
@@ -195,23 +194,6 @@ void PrintJsonEvent(Json event) {
     MarkBytes(event);
     std::printf("%s\n", event.dump().c_str());
     std::fflush(stdout);
-}
-
-// SIGINT, SIGTERM and SIGHUP (the SSH connection lost) are taken synchronously, so that a stop
-// always runs the session's own tidy-up (neighbour entry, ports) on this thread. Blocked before
-// any thread starts, so every thread of the process inherits the block.
-sigset_t StopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
-
-bool StopAsked(const sigset_t& set) {
-    const timespec now{0, 0};
-    return sigtimedwait(&set, nullptr, &now) > 0;
 }
 
 std::optional<ImagePage> ImageKindOf(const std::string& image, std::optional<bool> system) {
@@ -241,7 +223,7 @@ int RunUpload(const UploadOptions& options) {
         return kExitBadInput;
     }
     const auto adapters = platform::MakeSystemAdapterSource();
-    const auto tcpipConfig = platform::MakeKeyfileTcpipConfig();
+    const auto tcpipConfig = platform::MakeSystemTcpipConfig();
     const auto neighbours = platform::MakeSystemNeighbourTable();
     // The window's checks, in its order. What they refuse no waiting mends: refused at once, the
     // address too when the card has one, and all checked again once the card is ready.
@@ -269,10 +251,8 @@ int RunUpload(const UploadOptions& options) {
         return kExitBadInput;
     }
     if (!plan(&*named)) return kExitBadInput;
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // Output into a pipe whose reader has gone must not end the upload without its tidy-up.
-    signal(SIGPIPE, SIG_IGN);
+    platform::HoldStopRequests();
     // --wait bounds the wait for the card and for the recorder's request together.
     const auto waitUntil =
         options.waitSeconds
@@ -281,7 +261,7 @@ int RunUpload(const UploadOptions& options) {
             : Clock::time_point::max();
     bool stopped = false;
     const auto card = AwaitCardReady(
-        options.card, *adapters, waitUntil, stopSignals,
+        options.card, *adapters, waitUntil,
         [&](const std::string& text) {
             if (output.Mode() == OutputMode::Json) {
                 output.Emit({{"event", "waiting"}, {"text", text}});
@@ -306,7 +286,7 @@ int RunUpload(const UploadOptions& options) {
     history::UploadHistory history(
         options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
         PrintError);
-    TerminalHost host(ready->card, *neighbours);
+    TerminalHost host(ready->card, ParseDottedQuad(card->ipMask), *neighbours);
     QuietHost quiet(ready->card);
     history::RecordingSessionHost recording(quiet, &history, "flashkit-cli", FinalTextOf);
     StationOptions sessionOptions;
@@ -455,7 +435,7 @@ int RunUpload(const UploadOptions& options) {
                         " tells what may keep it from asking.");
         }
     };
-    while (RunTerminalLoop(host, stopSignals, handleReport, over, tick)) {
+    while (RunTerminalLoop(host, handleReport, over, tick)) {
         if (outcome) continue;
         stop(history::Outcome::Interrupted, kUploadingAbortedText);
         output.EndTransfer();

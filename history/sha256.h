@@ -1,16 +1,14 @@
 #pragma once
 
 // SHA-256 fed piece by piece, as the history's thread reads the bytes served back from the image
-// once an upload's row ends. Computed by libcrypto, which uses the processor's SHA instructions
-// where it has them: about ten times the speed of a portable implementation, on every byte of
-// every image uploaded.
+// once an upload's row ends. Computed by the system's own library (libcrypto on Linux, BCrypt on
+// Windows), which uses the processor's SHA instructions where it has them: about ten times the
+// speed of a portable implementation, on every byte of every image uploaded.
 
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
-
-struct evp_md_ctx_st;
 
 namespace fk::history {
 
@@ -26,10 +24,8 @@ class Sha256 {
     std::string Hex() const;
 
   private:
-    struct Free {
-        void operator()(evp_md_ctx_st* context) const;
-    };
-    std::unique_ptr<evp_md_ctx_st, Free> m_context;
+    struct State;  // the library's running hash, in each system's file
+    std::unique_ptr<State> m_state;
 };
 
 }  // namespace fk::history

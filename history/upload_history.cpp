@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <sstream>
 #include <system_error>
 
-#include "platform/system_facts.h"
+#include "platform/process_marks.h"
+#include "platform/state_folder.h"
 
 namespace fk::history {
 
@@ -135,33 +135,9 @@ bool AddWriterColumns(sqlite3* db) {
     return HasWriterColumns(db);
 }
 
-std::string TrimmedKernelText(const std::string& path) {
-    std::string text = platform::ReadKernelText(path);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-    return text;
-}
-
-std::string BootId() {
-    return TrimmedKernelText("/proc/sys/kernel/random/boot_id");
-}
-
-// When the process started, in clock ticks after boot (field 22 of its stat file, counted past
-// the command name, which may hold spaces and parentheses); none when there is no such process.
-std::optional<std::uint64_t> ProcessStart(std::int64_t pid) {
-    const std::string stat = platform::ReadKernelText("/proc/" + std::to_string(pid) + "/stat");
-    const auto nameEnd = stat.rfind(')');
-    if (nameEnd == std::string::npos) return std::nullopt;
-    std::istringstream fields(stat.substr(nameEnd + 1));
-    std::string field;
-    for (int n = 3; n <= 22 && fields >> field; ++n) {
-        if (n == 22) return std::strtoull(field.c_str(), nullptr, 10);
-    }
-    return std::nullopt;
-}
-
 WriterMark ThisProcess() {
     const std::int64_t pid = getpid();
-    return {pid, BootId(), ProcessStart(pid).value_or(0)};
+    return {pid, platform::BootId(), platform::ProcessStartTime(pid).value_or(0)};
 }
 
 }  // namespace
@@ -172,17 +148,7 @@ bool WriterGone(const WriterMark& writer, const std::string& bootId,
 }
 
 std::string DefaultHistoryPath() {
-    namespace fs = std::filesystem;
-    const char* state = std::getenv("XDG_STATE_HOME");
-    fs::path base;
-    // XDG state locations must be absolute; a relative one is ignored as other desktop programs do.
-    if (state && *state == '/') {
-        base = state;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home && *home ? home : ".") / ".local" / "state";
-    }
-    return (base / "flashkit" / "history.sqlite3").string();
+    return (std::filesystem::path(platform::StateFolder()) / "history.sqlite3").string();
 }
 
 std::string UtcTimeText(std::int64_t secondsSinceEpoch) {
@@ -254,8 +220,8 @@ HistoryQuery ReadHistory(const std::string& path, const HistoryFilter& filter) {
                 sqlite3_column_type(select.get(), 17) != SQLITE_NULL) {
                 const WriterMark mark{static_cast<std::int64_t>(select.ColumnNumber(17)),
                                       select.ColumnText(18), select.ColumnNumber(19)};
-                if (!bootId) bootId = BootId();
-                if (WriterGone(mark, *bootId, ProcessStart(mark.pid))) {
+                if (!bootId) bootId = platform::BootId();
+                if (WriterGone(mark, *bootId, platform::ProcessStartTime(mark.pid))) {
                     row.end.outcome = kInterrupted;
                 }
             }
@@ -383,8 +349,9 @@ void UploadHistory::Write(Entry& entry) {
             insert.Text(8, start.kind);
             insert.Number(9, start.size);
             insert.Text(10, kRunning);
-            // Without /proc this process cannot be told apart later: its rows are left unmarked.
-            if (!m_process.bootId.empty() && m_process.startTime != 0) {
+            // A process whose start the system does not tell cannot be told apart later: its rows
+            // are left unmarked.
+            if (m_process.startTime != 0) {
                 insert.Number(11, static_cast<std::uint64_t>(m_process.pid));
                 insert.Text(12, m_process.bootId);
                 insert.Number(13, m_process.startTime);

@@ -80,7 +80,8 @@ struct HistoryQuery {
     std::vector<UploadRow> rows;  // oldest first
 };
 
-// $XDG_STATE_HOME/flashkit/history.sqlite3, or ~/.local/state/flashkit/history.sqlite3.
+// history.sqlite3 in the user's state folder: $XDG_STATE_HOME/flashkit/ (~/.local/state/
+// flashkit/ without it) on Linux, %LOCALAPPDATA%\FlashKit\ on Windows.
 std::string DefaultHistoryPath();
 
 // The current time, or the given seconds since the epoch, in the stored form.

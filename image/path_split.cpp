@@ -1,6 +1,7 @@
 #include "image/path_split.h"
 
 #include <climits>
+#include <filesystem>
 
 namespace fk {
 
@@ -9,6 +10,9 @@ namespace {
 // always its last component.
 constexpr std::size_t kMaxPath = PATH_MAX;
 constexpr std::size_t kMaxPart = NAME_MAX;
+// A slash, and the system's own separator where it has another (Windows' backslash).
+constexpr char kSeparators[] = {'/', static_cast<char>(std::filesystem::path::preferred_separator),
+                                '\0'};
 
 bool IsUtf8Continuation(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
@@ -26,7 +30,7 @@ std::string_view CutToBytes(std::string_view text, std::size_t maxBytes) {
 PathParts SplitPath(std::string_view path) {
     path = CutToBytes(path, kMaxPath);
     PathParts parts;
-    const auto slash = path.find_last_of('/');
+    const auto slash = path.find_last_of(kSeparators);
     const std::size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
     parts.directory = std::string(path.substr(0, nameStart));
     const std::string_view name = path.substr(nameStart);

@@ -3,8 +3,6 @@
 // The helper's rules, apart from any system call, so that they can be read and tested alone.
 // Each returns 0 when the request may go on, otherwise the errno it is refused with.
 
-#include <linux/neighbour.h>
-
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -25,11 +23,6 @@ struct CardAddress {
     std::uint32_t address = 0;
     std::uint8_t prefixLength = 0;
 };
-
-// The states of an entry that binds its address to a link-layer address (the kernel's NUD_VALID,
-// which its headers keep to themselves).
-inline constexpr std::uint16_t kResolvedStates =
-    NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE | NUD_PERMANENT | NUD_NOARP;
 
 // A neighbour entry as the system holds it.
 struct Neighbour {

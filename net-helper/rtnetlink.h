@@ -4,6 +4,8 @@
 // its own in the calling thread's network namespace, so the calls are safe from any thread.
 // Every function returns 0 or the errno of the failure (the kernel's own, where it answered).
 
+#include <linux/neighbour.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -12,6 +14,11 @@
 #include "net-helper/request_checks.h"
 
 namespace fk::nethelper {
+
+// The states of an entry that binds its address to a link-layer address (the kernel's NUD_VALID,
+// which its headers keep to themselves).
+inline constexpr std::uint16_t kResolvedStates =
+    NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE | NUD_PERMANENT | NUD_NOARP;
 
 // The card with this index; ENODEV when there is none.
 int ReadCard(int ifindex, Card& card);

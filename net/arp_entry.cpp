@@ -22,6 +22,10 @@ int DeviceArpEntry::Set(int ifindex, Ipv4 address, const MacAddress& mac, bool a
     // Deleting an entry that is not there leaves the table as wanted: StopUpload's delete of
     // 0.0.0.0 always meets this, and it is no failure worth a line.
     const bool alreadyGone = !add && result.error == ENOENT;
+    if (add) {
+        m_cannotMake.store(!result.ok && (result.error == EACCES || result.error == EPERM ||
+                                          result.error == ENOSYS));
+    }
     const bool held = add && result.error == EADDRINUSE;
     // An add cut short because the upload stops changes nothing the operator needs to know.
     const bool cancelled = add && result.error == ECANCELED;

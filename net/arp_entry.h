@@ -29,6 +29,10 @@ class DeviceArpEntry {
     // Called as an upload starts: its first failure is reported again.
     void ResetErrorReport();
 
+    // Whether the last add failed because no entry can be made here at all: the user lacks the
+    // rights (EACCES, EPERM) or the system the call (ENOSYS).
+    bool CannotMake() const { return m_cannotMake.load(); }
+
   private:
     void Report(const std::string& message);
 
@@ -36,6 +40,7 @@ class DeviceArpEntry {
     ErrorSink m_errorSink;
     // The announcer adds the entry every 30 ms; one line per upload is enough to tell why.
     std::atomic<bool> m_errorReported{false};
+    std::atomic<bool> m_cannotMake{false};
 };
 
 }  // namespace fk

@@ -11,7 +11,8 @@ Ipv4 ParseDottedQuad(std::string_view text) {
 
 std::string FormatDottedQuad(Ipv4 address) {
     char buffer[INET_ADDRSTRLEN] = {};
-    const in_addr raw{htonl(address)};
+    in_addr raw{};
+    raw.s_addr = htonl(address);
     inet_ntop(AF_INET, &raw, buffer, sizeof buffer);
     return buffer;
 }

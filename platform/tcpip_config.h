@@ -23,6 +23,9 @@ class TcpipConfig {
     virtual TcpipSettings Read(const std::string& adapterKey) = 0;
 };
 
+// The system's own store: NetworkManager's keyfiles on Linux, the registry on Windows.
+std::unique_ptr<TcpipConfig> MakeSystemTcpipConfig();
+
 // Static addresses from NetworkManager keyfiles in the given folder.
 std::unique_ptr<TcpipConfig> MakeKeyfileTcpipConfig(
     const std::string& folder = "/etc/NetworkManager/system-connections");

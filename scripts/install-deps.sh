@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything FlashKit needs to build, run and test on Debian 12.
-# Usage: scripts/install-deps.sh [--run|--package|--test]   (as root, or through sudo)
+# Usage: scripts/install-deps.sh [--run|--package|--windows|--test]   (as root, or through sudo)
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
 export DEBIAN_FRONTEND=noninteractive
@@ -13,9 +13,13 @@ testing=(libgtest-dev libgmock-dev clang libclang-rt-14-dev xvfb xauth
 # The package's own build dependencies come from debian/control; these build, check and lint it.
 packaging=(build-essential dpkg-dev debhelper git xz-utils lintian devscripts desktop-file-utils
            appstream)
+# The Windows build (scripts/build-windows.sh): the cross compiler, wine to run what it makes,
+# tclsh for SQLite's single-file source, and the zip and the installer.
+windows=(g++-mingw-w64-x86-64-posix wine wine64 tcl nsis zip xz-utils)
 pkgs=("${runtime[@]}")
+if [ "${1:-}" = "--windows" ]; then pkgs=("${windows[@]}" cmake make); fi
 if [ "${1:-}" = "--package" ]; then pkgs+=("${packaging[@]}"); fi
-if [ "${1:-}" = "--test" ]; then pkgs+=("${testing[@]}" "${packaging[@]}"); fi
+if [ "${1:-}" = "--test" ]; then pkgs+=("${testing[@]}" "${packaging[@]}" "${windows[@]}"); fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${pkgs[@]}"
 if [ "${1:-}" = "--package" ] || [ "${1:-}" = "--test" ]; then

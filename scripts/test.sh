@@ -20,15 +20,19 @@ all_tests=(flashkit_unit_tests flashkit_gui_tests flashkit_session_tests flashki
            flashkit_e2e_tests)
 threaded_tests=(flashkit_session_tests flashkit_netns_tests flashkit_e2e_tests)
 
+# The Windows tree (flashkit-cli.exe, the core's unit tests, the zip and the installer), which the
+# plain tree's `windows` row runs under wine.
+scripts/build-windows.sh build/windows
+
 export QT_QPA_PLATFORM=offscreen
 build build ""
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 # AddressSanitizer + UndefinedBehaviorSanitizer (and LeakSanitizer) over the whole suite but the
-# benchmark's own check.
+# benchmark's own check and the Windows build's.
 CC=clang CXX=clang++ build build-asan address "${all_tests[@]}"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE bench
+    ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE 'bench|windows'
 
 # ThreadSanitizer over the tests where threads meet: the session, the window's network side and
 # end to end.

@@ -8,8 +8,8 @@ namespace fk {
 
 namespace {
 
-constexpr std::size_t kOp = 0, kHtype = 1, kHlen = 2, kXid = 4, kYiaddr = 16, kSiaddr = 20,
-                      kChaddr = 28, kFile = 108, kVend = 236;
+constexpr std::size_t kOp = 0, kHtype = 1, kHlen = 2, kXid = 4, kFlags = 10, kYiaddr = 16,
+                      kSiaddr = 20, kChaddr = 28, kFile = 108, kVend = 236;
 
 }  // namespace
 
@@ -27,6 +27,16 @@ BootpReply BuildBootpReply(Ipv4 recorder, Ipv4 server, const MacAddress& recorde
     const auto nameLength = std::min(bootFileName.size(), kBootpFileFieldSize - 1);
     std::copy_n(bootFileName.begin(), nameLength, packet.begin() + kFile);
     return packet;
+}
+
+BootpDestination BootpReplyDestination(Ipv4 recorder, Ipv4 server, Ipv4 fallbackMask) {
+    if (fallbackMask == 0) return {recorder, false};
+    const Ipv4 hostBits = ~fallbackMask;
+    return {hostBits <= 1 ? 0xFFFFFFFFu : (server | hostBits), true};
+}
+
+void SetBootpBroadcastFlag(BootpReply& reply) {
+    PutU16(reply, kFlags, 0x8000);
 }
 
 std::optional<BootpRequest> ParseBootpRequest(std::span<const std::uint8_t> datagram) {

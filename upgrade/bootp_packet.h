@@ -25,6 +25,20 @@ inline constexpr BootpXid kAnnounceXid{'F', 'K', 'T', '0'};
 BootpReply BuildBootpReply(Ipv4 recorder, Ipv4 server, const MacAddress& recorderMac,
                            std::string_view bootFileName, const BootpXid& xid = kAnnounceXid);
 
+// Where a boot reply goes. With the recorder's neighbour entry made: to the recorder's address.
+// Where it cannot be made (fallbackMask, the card's mask, is then given), to the card's subnet
+// broadcast address with the broadcast flag set (RFC 1542): that frame needs no ARP, and the
+// recorder, which has no address yet, takes it. A /31 or /32 has no subnet broadcast address:
+// the limited broadcast address serves.
+struct BootpDestination {
+    Ipv4 address = 0;
+    bool broadcast = false;
+};
+BootpDestination BootpReplyDestination(Ipv4 recorder, Ipv4 server, Ipv4 fallbackMask);
+
+// Sets the broadcast flag of a built reply.
+void SetBootpBroadcastFlag(BootpReply& reply);
+
 // A boot request of an Ethernet client, as far as answering it needs.
 struct BootpRequest {
     BootpXid xid{};

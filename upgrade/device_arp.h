@@ -19,6 +19,10 @@ class DeviceArp {
     virtual int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) = 0;
     // A new upload starts: a failure may be reported again.
     virtual void ResetErrorReport() = 0;
+    // The card's mask while the recorder's entry cannot be made here (no rights to make one, or
+    // a system without the call): the boot replies then go to the subnet's broadcast address
+    // (BootpReplyDestination). 0 while entries are made, and for front ends that never fall back.
+    virtual Ipv4 BroadcastFallbackMask() const { return 0; }
 };
 
 }  // namespace fk

@@ -17,8 +17,16 @@ namespace {
 constexpr std::size_t kReadAhead = 64 * 1024;
 
 FileIdentity IdentityOf(const struct stat& info) {
+#ifdef _WIN32
+    // Windows' C runtime keeps the time to the second, no inode, and for an open file the
+    // descriptor where the drive would be: a rewrite within the same second to the same size
+    // goes unseen there.
+    return {0, 0, static_cast<std::uint64_t>(info.st_size),
+            static_cast<std::int64_t>(info.st_mtime), 0};
+#else
     return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
             static_cast<std::uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+#endif
 }
 
 // Reads from offset until length bytes or the end of the file: how many, or -1 (errno says why).

@@ -113,6 +113,13 @@ struct StationSession::Run final : TftpSink {
         });
         return found == members.end() ? nullptr : &*found;
     }
+    // To the recorder, or by broadcast where its entry cannot be made here.
+    void SendBootpReply(BootpReply reply, Ipv4 address, std::uint16_t clientPort) {
+        const auto to =
+            BootpReplyDestination(address, card.hostAddress, arp.BroadcastFallbackMask());
+        if (to.broadcast) SetBootpBroadcastFlag(reply);
+        bootpPort->SendTo(reply, {to.address, clientPort});
+    }
     Member* ByMac(const MacAddress& mac) {
         const auto found = std::find_if(members.begin(), members.end(),
                                         [&](const Member& m) { return m.recorder.mac == mac; });
@@ -314,9 +321,9 @@ void StationSession::Announce(Run& run, Clock::time_point now) {
         // is tried anew.
         member.entryCard = 0;
         if (!run.MakeEntry(member)) continue;
-        const BootpReply reply = BuildBootpReply(member.recorder.address, run.card.hostAddress,
-                                                 member.recorder.mac, run.plan.file.bootFileName);
-        run.bootpPort->SendTo(reply, {member.recorder.address, m_options.bootpClientPort});
+        run.SendBootpReply(BuildBootpReply(member.recorder.address, run.card.hostAddress,
+                                           member.recorder.mac, run.plan.file.bootFileName),
+                           member.recorder.address, m_options.bootpClientPort);
     }
 }
 
@@ -464,9 +471,9 @@ void StationSession::ReceiveBootp(Run& run) {
             run.card.hostAddress == 0 || !run.MakeEntry(*member))
             continue;
         const Ipv4 address = member->recorder.address;
-        const BootpReply reply = BuildBootpReply(address, run.card.hostAddress, request->mac,
-                                                 run.plan.file.bootFileName, request->xid);
-        run.bootpPort->SendTo(reply, {address, m_options.bootpClientPort});
+        run.SendBootpReply(BuildBootpReply(address, run.card.hostAddress, request->mac,
+                                           run.plan.file.bootFileName, request->xid),
+                           address, m_options.bootpClientPort);
     }
 }
 

@@ -146,4 +146,8 @@ std::unique_ptr<TcpipConfig> MakeKeyfileTcpipConfig(const std::string& folder) {
     return std::make_unique<KeyfileTcpipConfig>(folder);
 }
 
+std::unique_ptr<TcpipConfig> MakeSystemTcpipConfig() {
+    return MakeKeyfileTcpipConfig();
+}
+
 }  // namespace fk::platform

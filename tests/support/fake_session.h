@@ -3,8 +3,12 @@
 // Stand-ins for the session's window and transport: a host that records every report in order,
 // and an in-memory datagram port with a scripted inbox.
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -70,12 +74,69 @@ class FakeSessionHost final : public SessionHost {
     std::vector<SessionEvent> m_events;
 };
 
+// A descriptor that polls readable while set, as WaitReadable watches a port: an eventfd, or on
+// Windows a loopback UDP socket connected to itself with a byte waiting.
+class ReadinessFlag {
+  public:
+#ifdef _WIN32
+    ReadinessFlag() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        m_socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        sockaddr_in self{};
+        self.sin_family = AF_INET;
+        self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof self;
+        bind(m_socket, reinterpret_cast<sockaddr*>(&self), sizeof self);
+        getsockname(m_socket, reinterpret_cast<sockaddr*>(&self), &length);
+        connect(m_socket, reinterpret_cast<sockaddr*>(&self), sizeof self);
+        u_long nonBlocking = 1;
+        ioctlsocket(m_socket, FIONBIO, &nonBlocking);
+    }
+    ~ReadinessFlag() {
+        closesocket(m_socket);
+    }
+    void Set() {
+        send(m_socket, "", 1, 0);
+    }
+    void Clear() {
+        char byte;
+        while (recv(m_socket, &byte, 1, 0) > 0) {
+        }
+    }
+    int Descriptor() const {
+        return static_cast<int>(m_socket);
+    }
+
+  private:
+    SOCKET m_socket;
+#else
+    ReadinessFlag() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~ReadinessFlag() {
+        close(m_fd);
+    }
+    void Set() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(m_fd, &one, sizeof one);
+    }
+    void Clear() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(m_fd, &count, sizeof count);
+    }
+    int Descriptor() const {
+        return m_fd;
+    }
+
+  private:
+    const int m_fd;
+#endif
+};
+
 // Sends are recorded (or refused); receives come from a script. With an empty script a receive
 // waits for its deadline, and without one it reports a stop, so no test can hang on it.
 class FakeDatagramPort final : public platform::DatagramPort {
   public:
-    FakeDatagramPort() : m_ready(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~FakeDatagramPort() override { close(m_ready); }
+    FakeDatagramPort() = default;
     FakeDatagramPort(const FakeDatagramPort&) = delete;
     FakeDatagramPort& operator=(const FakeDatagramPort&) = delete;
 
@@ -98,10 +159,7 @@ class FakeDatagramPort final : public platform::DatagramPort {
         if (!inbox.empty()) {
             result = inbox.front();
             inbox.pop_front();
-            if (inbox.empty()) {
-                std::uint64_t count = 0;
-                [[maybe_unused]] const auto read = ::read(m_ready, &count, sizeof count);
-            }
+            if (inbox.empty()) m_ready.Clear();
             if (result.status == platform::ReceiveResult::Status::Datagram) {
                 const auto& bytes = payloads.front();
                 result.length = std::min(bytes.size(), buffer.size());
@@ -130,7 +188,7 @@ class FakeDatagramPort final : public platform::DatagramPort {
         m_wake.notify_all();
         return true;
     }
-    int Descriptor() const override { return m_ready; }
+    int Descriptor() const override { return m_ready.Descriptor(); }
     bool Closed() {
         std::lock_guard lock(m_mutex);
         return m_closed;
@@ -147,7 +205,7 @@ class FakeDatagramPort final : public platform::DatagramPort {
         result.ifindex = card;
         inbox.push_back(result);
         payloads.push_back(std::move(bytes));
-        Ready();
+        m_ready.Set();
     }
     void DeliverFailure(int error) {
         std::lock_guard lock(m_mutex);
@@ -155,7 +213,7 @@ class FakeDatagramPort final : public platform::DatagramPort {
         result.status = platform::ReceiveResult::Status::Failed;
         result.error = error;
         inbox.push_back(result);
-        Ready();
+        m_ready.Set();
     }
     std::vector<Sent> SentSoFar() {
         std::lock_guard lock(m_mutex);
@@ -169,12 +227,7 @@ class FakeDatagramPort final : public platform::DatagramPort {
     std::deque<std::vector<std::uint8_t>> payloads;
 
   private:
-    void Ready() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(m_ready, &one, sizeof one);
-    }
-
-    const int m_ready;
+    ReadinessFlag m_ready;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_closed = false;

@@ -68,6 +68,28 @@ TEST(BuildBootpReply, AnAnswerCarriesTheRequestsXid) {
     EXPECT_EQ(Bytes(reply.begin(), reply.end()), expected);
 }
 
+TEST(BootpReplyDestination, TheRecorderWithItsEntryTheSubnetsBroadcastFlaggedWithout) {
+    struct Row {
+        fk::Ipv4 fallbackMask, address;
+        bool broadcast;
+    };
+    for (const Row& row : {Row{0, kRecorder, false},              // entry made
+                           Row{0xFFFFFF00, 0xC0A80AFF, true},     // /24
+                           Row{0xFFFF0000, 0xC0A8FFFF, true},     // /16
+                           Row{0xFFFFFFFE, 0xFFFFFFFF, true},     // /31: none of its own
+                           Row{0xFFFFFFFF, 0xFFFFFFFF, true}}) {  // /32
+        const auto to = fk::BootpReplyDestination(kRecorder, kHost, row.fallbackMask);
+        EXPECT_EQ(to.address, row.address) << std::hex << row.fallbackMask;
+        EXPECT_EQ(to.broadcast, row.broadcast) << std::hex << row.fallbackMask;
+    }
+    // The flag is the top bit of the flags field (bytes 10 and 11); nothing else changes.
+    auto reply = fk::BuildBootpReply(kRecorder, kHost, kMac, "fw_2.bin");
+    fk::SetBootpBroadcastFlag(reply);
+    Bytes expected = ExpectedReply("fw_2.bin");
+    expected[10] = 0x80;
+    EXPECT_EQ(Bytes(reply.begin(), reply.end()), expected);
+}
+
 TEST(ParseBootpRequest, TakesTheXidAndMacOfAnEthernetBootRequestOnly) {
     Bytes request(300, 0);
     const Bytes head{1, 1, 6, 0, 9, 8, 7, 6};

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,7 +38,11 @@ class UploadHistoryTest : public ::testing::Test {
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
     }
-    void TearDown() override { fs::remove_all(m_dir); }
+    // Windows removes no folder while an event the host keeps still holds an image open in it.
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(m_dir, ignored);
+    }
 
     std::string Path() const { return (m_dir / "state" / "history.sqlite3").string(); }
 
@@ -178,9 +181,8 @@ TEST_F(UploadHistoryTest, RowsLeftRunningByAProcessThatIsGoneReadAsInterrupted) 
                            "'02:5e:a1:30:01:00', '/fw.bin', 'system', 1, 'running')",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
-    const pid_t child = fork();
-    if (child == 0) _exit(0);
-    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    // No process has this id: it is past Linux's largest, and odd where Windows counts in fours.
+    const std::int64_t gone = 2147483645;
     UploadHistory history(Path(), Sink());
     for (const char* mac :
          {"02:5e:a1:30:01:01", "02:5e:a1:30:01:02", "02:5e:a1:30:01:03", "02:5e:a1:30:01:04"}) {
@@ -190,7 +192,7 @@ TEST_F(UploadHistoryTest, RowsLeftRunningByAProcessThatIsGoneReadAsInterrupted) 
     const std::string marks =
         "UPDATE uploads SET writer_boot = 'another boot' WHERE id = 3;"
         "UPDATE uploads SET writer_pid = " +
-        std::to_string(child) +
+        std::to_string(gone) +
         " WHERE id = 4;"
         "UPDATE uploads SET writer_start = writer_start + 1 WHERE id = 5;";
     ASSERT_EQ(sqlite3_exec(db, marks.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# The Windows build under wine, inside a private namespace pair made here and deleted on exit:
+# the core's unit tests, then flashkit-cli.exe's cards, check, an upload to the simulated
+# recorder (byte for byte, by the broadcast fallback, as wine cannot make a neighbour entry),
+# history --json and a station serving the same recorder. Needs root.
+# Usage: wine_rows.sh WINDOWS_BUILD_DIR RECORDER_SIM
+# Exit 0 when every row passes, 77 (skipped) without root, wine or the Windows tree.
+set -uo pipefail
+windows=$(realpath "${1:?Windows build tree}")
+sim=$(realpath "${2:?flashkit-recorder-sim}")
+cli="$windows/cli/flashkit-cli.exe"
+units="$windows/tests/windows/flashkit_unit_tests.exe"
+if [ "$(id -u)" -ne 0 ] || ! command -v wine >/dev/null || [ ! -x "$cli" ]; then
+    echo "skipped: needs root, wine and $cli"
+    exit 77
+fi
+
+tag=$$
+pc="fk-wpc-$tag" recorder="fk-wrec-$tag" pcLink="fkwp$tag" recorderLink="fkwr$tag"
+work=$(mktemp -d /tmp/flashkit-wine.XXXXXX)
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+       WINEARCH=win64 DISPLAY=
+failures=0
+cleanup() {
+    ip netns exec "$pc" wineserver -k >/dev/null 2>&1
+    ip netns pids "$recorder" 2>/dev/null | xargs -r kill 2>/dev/null
+    ip netns del "$pc" 2>/dev/null
+    ip netns del "$recorder" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL $1"
+    [ -n "${2:-}" ] && sed 's/^/    /' "$2" | head -40
+    failures=$((failures + 1))
+}
+pass() { echo "ok   $1"; }
+
+ip netns add "$pc" && ip netns add "$recorder" &&
+    ip link add "$pcLink" netns "$pc" type veth peer name "$recorderLink" netns "$recorder" &&
+    ip -n "$pc" link set lo up && ip -n "$recorder" link set lo up &&
+    ip -n "$pc" addr add 192.168.77.1/24 dev "$pcLink" && ip -n "$pc" link set "$pcLink" up &&
+    ip -n "$recorder" link set "$recorderLink" address 02:5e:a1:30:01:01 &&
+    ip -n "$recorder" link set "$recorderLink" up || { echo "test network setup failed"; exit 1; }
+
+# wine's server and services live in the pc namespace with the program; their output goes to
+# files, never a pipe, which they would hold open.
+onPc() { timeout "$1" ip netns exec "$pc" "${@:2}"; }
+onPc 300 wineboot -i >"$work/wineboot.log" 2>&1 || { fail "wine prefix" "$work/wineboot.log"; exit 1; }
+winePath() { echo "Z:${1//\//\\}"; }
+
+# The core's unit tests, as on Linux, but for rows of POSIX file semantics that Windows (or wine)
+# has not: an open file renamed over or deleted, symbolic links, names that are not UTF-8,
+# PATH_MAX of 4096, "/" as the only separator, an unreadable block.
+posixOnly="UploadHistoryTest.TheRecordingHostMakesOneRowPerUploadFromTheSessionsReports"
+posixOnly+=":TftpEngineTest.FileDeletedMidTransferGivesTheOpenErrorAndSendsNothing"
+posixOnly+=":TftpEngineTest.UnreadableBlockEndsInTheSendTimeOutWhateverTheRecorderSends"
+posixOnly+=":TftpEngineTest.FileChangedMidTransferIsReportedAndNothingMoreIsSent"
+posixOnly+=":SplitPath.TakesPathsWholeUpToTheSystemLimitAndCutsEachPartToTheNameLimit"
+posixOnly+=":ImageDirectory.ExistingFileMeansARegularFileThroughLinks"
+posixOnly+=":ImageDirectory.DefaultSearchFindsAFileWhoseExtensionMatchesInAnyCase"
+posixOnly+=":ImageDirectory.AShownNameWithReplacementsStandsForTheEntryShownSo"
+if [ -x "$units" ]; then
+    onPc 600 wine "$units" --gtest_brief=1 --gtest_filter="-$posixOnly" >"$work/units.log" 2>&1 && pass "unit tests" || {
+        grep -E '^\[  (FAILED|PASSED) ' "$work/units.log" | sort -u >"$work/units-failed.log"
+        fail "unit tests" "$work/units-failed.log"
+    }
+fi
+
+# cards: the card of the pair with its address and the recorder's.
+onPc 60 wine "$cli" cards --json >"$work/cards.log" 2>&1
+card=$(python3 -c '
+import json, sys
+for line in open(sys.argv[1]):
+    line = line.strip()
+    if line.startswith("{"):
+        c = json.loads(line)
+        if c["address"] == "192.168.77.1/24" and c["recorder_address"] == "192.168.77.2":
+            print(c["card"]); break' "$work/cards.log")
+[ -n "$card" ] && pass "cards lists $card" || fail "cards" "$work/cards.log"
+
+# check: every line of the Windows check, ports free, the recorder's address free; wine has no
+# call for the neighbour entry, which the privileges line says.
+onPc 60 wine "$cli" check --card "$card" --json >"$work/check.log" 2>&1
+python3 - "$work/check.log" <<'PY' && pass "check" || fail "check" "$work/check.log"
+import json, sys
+found = {}
+for line in open(sys.argv[1]):
+    if line.startswith("{"):
+        f = json.loads(line)
+        found[f["check"]] = f["verdict"]
+want = ["link", "address", "recorder", "port 67", "port 69", "privileges", "firewall"]
+sys.exit(0 if all(k in found for k in want) and found["port 67"] == "ok"
+         and found["port 69"] == "ok" and found["recorder"] == "ok"
+         and found["privileges"] == "FAIL" else 1)
+PY
+
+# upload: a system image of 5000 bytes, every byte value in it (text mode would spoil them).
+python3 - "$work/fw_wine.bin" <<'PY'
+import sys
+size = 5000
+data = bytearray((i * 13 + i // 509) & 0xFF for i in range(size))
+data[-4:] = bytes([0, 0, 5, 0x20])
+open(sys.argv[1], "wb").write(data)
+PY
+ip netns exec "$recorder" timeout 90 "$sim" --interface "$recorderLink" --fetch --expect-kind 1 \
+    --timeout 80 --output "$work/received.bin" >"$work/sim.log" 2>&1 &
+simPid=$!
+history="$work/history.sqlite3"
+onPc 120 wine "$cli" upload --card "$card" --mac 30:01:01 --wait 60 \
+    --history-file "$(winePath "$history")" "$(winePath "$work/fw_wine.bin")" >"$work/upload.log" 2>&1
+uploaded=$?
+wait "$simPid"
+simmed=$?
+if [ "$uploaded" -eq 0 ] && [ "$simmed" -eq 0 ] &&
+    [ "$(stat -c %s "$work/received.bin" 2>/dev/null)" = $((512 + 5000)) ] &&
+    tail -c 5000 "$work/received.bin" | cmp -s - "$work/fw_wine.bin" &&
+    grep -q "Uploading Completed" "$work/upload.log" &&
+    grep -q "boot replies go out by broadcast" "$work/upload.log"; then
+    pass "upload byte for byte by broadcast"
+else
+    cat "$work/sim.log" >>"$work/upload.log"
+    fail "upload (exit $uploaded, recorder $simmed)" "$work/upload.log"
+fi
+
+# history --json: the upload's row, with the image's SHA-256.
+onPc 60 wine "$cli" history --json --history-file "$(winePath "$history")" >"$work/history.log" 2>&1
+python3 - "$work/history.log" "$(sha256sum "$work/fw_wine.bin" | cut -d' ' -f1)" <<'PY' &&
+import json, sys
+text = open(sys.argv[1]).read()
+rows = json.loads(text[text.index("["):])
+sys.exit(0 if len(rows) == 1 and rows[0]["outcome"] == "completed"
+         and rows[0]["sha256"] == sys.argv[2] and rows[0]["size"] == 5000 else 1)
+PY
+    pass "history --json" || fail "history --json" "$work/history.log"
+
+# station: the same recorder named by its MAC, served the same image until it is done.
+ip netns exec "$recorder" timeout 90 "$sim" --interface "$recorderLink" --fetch --expect-kind 1 \
+    --timeout 80 --output "$work/station.bin" >"$work/sim-station.log" 2>&1 &
+simPid=$!
+onPc 120 wine "$cli" station --card "$card" --mac 30:01:01 --until-done \
+    --history-file "$(winePath "$history")" "$(winePath "$work/fw_wine.bin")" \
+    >"$work/station.log" 2>&1
+served=$?
+wait "$simPid"
+simmed=$?
+if [ "$served" -eq 0 ] && [ "$simmed" -eq 0 ] && cmp -s "$work/received.bin" "$work/station.bin"; then
+    pass "station byte for byte by broadcast"
+else
+    cat "$work/sim-station.log" >>"$work/station.log"
+    fail "station (exit $served, recorder $simmed)" "$work/station.log"
+fi
+
+exit $((failures > 0))
