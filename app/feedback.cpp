@@ -11,34 +11,7 @@
 #include "app/presenter/window_presenter.h"
 #include "platform/sound.h"
 
-namespace {
-
 using fk::platform::ToneStep;
-
-struct Cue {
-    const char* fileName;
-    bool waitForEnd;
-    std::span<const ToneStep> tones;  // sounded when the file is missing
-};
-
-constexpr ToneStep kStartTones[] = {{1046, 1000}};
-constexpr ToneStep kCompleteTones[] = {{1046, 300}, {1318, 300}, {1568, 300}, {2093, 400}};
-constexpr ToneStep kErrorTones[] = {{1569, 300}};
-
-// The sound of a cue; nothing for a number that is no cue.
-std::optional<Cue> CueFor(int cue) {
-    switch (static_cast<fk::Cue>(cue)) {
-        case fk::Cue::Start:
-            return Cue{"start.wav", false, kStartTones};
-        case fk::Cue::Completed:
-            return Cue{"complete.wav", false, kCompleteTones};
-        case fk::Cue::Error:
-            return Cue{"error.wav", true, kErrorTones};
-    }
-    return std::nullopt;
-}
-
-}  // namespace
 
 void TKVUpgradeFrm::OnGuiThread(std::function<void()> change) {
     if (QThread::currentThread() == thread()) {
@@ -66,7 +39,7 @@ void TKVUpgradeFrm::SetProgress(int percent) {
 }
 
 void TKVUpgradeFrm::PlayCue(int cue) {
-    const auto chosen = CueFor(cue);
+    const auto chosen = fk::SoundOf(static_cast<fk::Cue>(cue));
     if (!chosen) return;
     fk::platform::SoundOutput& sound = m_services.sound;
     // The GUI thread never waits for a sound: a blink tick, Abort or closing the window must

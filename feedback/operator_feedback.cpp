@@ -183,4 +183,25 @@ std::string FinalTextOf(const SessionEvent* ending) {
     return ending ? FeedbackFor(*ending).status.value_or("") : kUploadingAbortedText;
 }
 
+namespace {
+
+constexpr platform::ToneStep kStartTones[] = {{1046, 1000}};
+constexpr platform::ToneStep kCompleteTones[] = {
+    {1046, 300}, {1318, 300}, {1568, 300}, {2093, 400}};
+constexpr platform::ToneStep kErrorTones[] = {{1569, 300}};
+
+}  // namespace
+
+std::optional<CueSound> SoundOf(Cue cue) {
+    switch (cue) {
+        case Cue::Start:
+            return CueSound{"start.wav", false, kStartTones};
+        case Cue::Completed:
+            return CueSound{"complete.wav", false, kCompleteTones};
+        case Cue::Error:
+            return CueSound{"error.wav", true, kErrorTones};
+    }
+    return std::nullopt;
+}
+
 }  // namespace fk

@@ -5,9 +5,11 @@
 // prints the same texts in its own way.
 
 #include <optional>
+#include <span>
 #include <string>
 
 #include "platform/net_privileges.h"
+#include "platform/sound.h"
 #include "upgrade/session_events.h"
 
 namespace fk {
@@ -44,5 +46,15 @@ std::optional<OperatorBox> NetHelperProblemBox(platform::NetHelperProblem proble
 // The final text the history keeps of an upload: the status text of the event that ended it,
 // or, for an upload stopped from outside (ending none), the window's abort.
 std::string FinalTextOf(const SessionEvent* ending);
+
+// How a cue sounds: its wave file, looked up by bare name in the working directory, or its tones
+// when the file is missing; whether a worker that plays it waits for its end, so that an error's
+// text follows its sound.
+struct CueSound {
+    const char* fileName;
+    bool waitForEnd;
+    std::span<const platform::ToneStep> tones;
+};
+std::optional<CueSound> SoundOf(Cue cue);
 
 }  // namespace fk

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,5 +19,10 @@ class FileDialogs {
     // The chosen full path, or nothing when the operator cancels.
     virtual std::optional<std::string> GetOpenFileName(const OpenFileRequest& request) = 0;
 };
+
+#ifdef _WIN32
+// The system's open-file dialog; on Linux it is the toolkit's.
+std::unique_ptr<FileDialogs> MakeSystemFileDialogs();
+#endif
 
 }  // namespace fk::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace fk::platform {
@@ -20,5 +21,10 @@ class MessageBoxes {
         Show(text, caption, icon, MessageButtons::Ok);
     }
 };
+
+#ifdef _WIN32
+// The system's message boxes, owned by the active window; on Linux they are the toolkit's.
+std::unique_ptr<MessageBoxes> MakeSystemMessageBoxes();
+#endif
 
 }  // namespace fk::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -28,5 +29,10 @@ class SoundOutput {
     // waiting for one of them returns.
     virtual void Silence() = 0;
 };
+
+#ifdef _WIN32
+// WINMM's wave files and the system's beeps; on Linux the toolkit plays them (platform/qt).
+std::unique_ptr<SoundOutput> MakeSystemSoundOutput();
+#endif
 
 }  // namespace fk::platform

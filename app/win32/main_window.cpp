@@ -1,0 +1,636 @@
+#include "app/win32/main_window.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "feedback/operator_feedback.h"
+#include "flashkit_version.h"
+#include "platform/file_dialog.h"
+#include "platform/message_box.h"
+#include "platform/sound.h"
+#include "platform/windows/ip_helper.h"
+#include "platform/windows/wide_text.h"
+
+namespace fk::win32 {
+
+namespace {
+
+using platform::windows::Utf8;
+using platform::windows::Wide;
+using window::StatusLook;
+
+constexpr wchar_t kClassName[] = L"FlashKitWindow";
+constexpr int kClientWidth = 494;
+constexpr int kClientHeight = 473;
+constexpr UINT kRunWaiting = WM_APP + 1;  // the queue of the session's feedback has entries
+constexpr UINT_PTR kBlinkTimer = 1;
+
+enum ControlId : int {
+    kNetinfo = 100,
+    kMac3,
+    kMac4,
+    kMac5,
+    kTabs,
+    kSysFile,
+    kBrowseSys,
+    kDataFile,
+    kBrowseData,
+    kUpload,
+    kStatus,
+};
+
+enum Font { kDefault, kRegular16, kBold16, kRegular13, kRegular15, kBold24 };
+
+const COLORREF kWhite = RGB(255, 255, 255);
+const COLORREF kBlack = RGB(0, 0, 0);
+const COLORREF kRed = RGB(255, 0, 0);
+const COLORREF kBlue = RGB(0, 0, 255);
+const COLORREF kUploadCaptionGreen = RGB(0, 129, 0);
+
+constexpr const char* kApplicationTitle = "FlashKit V" FLASHKIT_VERSION;
+
+HFONT MakeFont(int pixelHeight, bool bold) {
+    return CreateFontW(-pixelHeight, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       FIXED_PITCH | FF_DONTCARE, L"MS Sans Serif");
+}
+
+std::string TextOf(HWND control) {
+    const int length = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    GetWindowTextW(control, text.data(), length + 1);
+    return Utf8(text.c_str());
+}
+
+}  // namespace
+
+// --- the window ---
+
+MainWindow::MainWindow(const WindowServices& services)
+    : m_services(services),
+      m_windowThread(GetCurrentThreadId()),
+      m_link(std::make_unique<SessionLink>(*this, services.history)),
+      m_presenter(std::make_unique<window::WindowPresenter>(window::PresenterServices{
+          *this, *this, m_blink, services.settings, *m_link, services.adapters,
+          services.tcpipConfig, services.neighbours, m_mac, kApplicationTitle})) {}
+
+MainWindow::~MainWindow() {
+    m_services.sound.Silence();
+    m_link->Shutdown();
+    if (m_window) DestroyWindow(m_window);
+    for (HFONT font : m_fonts) DeleteObject(font);
+    if (m_statusBrush) DeleteObject(m_statusBrush);
+}
+
+bool MainWindow::Create(int showCommand) {
+    const INITCOMMONCONTROLSEX controls{
+        sizeof(INITCOMMONCONTROLSEX), ICC_TAB_CLASSES | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = Procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    windowClass.hIcon = LoadIconW(windowClass.hInstance, MAKEINTRESOURCEW(1));
+    windowClass.lpszClassName = kClassName;
+    RegisterClassExW(&windowClass);
+
+    // Fixed size, no maximise button, centred on the screen.
+    constexpr DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    RECT frame{0, 0, kClientWidth, kClientHeight};
+    AdjustWindowRect(&frame, style, FALSE);
+    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    m_window = CreateWindowExW(0, kClassName, L"FlashKit v" FLASHKIT_VERSION_SHORT, style,
+                               work.left + (work.right - work.left - width) / 2,
+                               work.top + (work.bottom - work.top - height) / 2, width, height,
+                               nullptr, nullptr, windowClass.hInstance, this);
+    if (!m_window) return false;
+    BuildLayout();
+    ShowWindow(m_window, showCommand);
+    UpdateWindow(m_window);
+    Guarded([this] {
+        std::error_code error;
+        const auto workingDir = std::filesystem::current_path(error);
+        m_presenter->Open(error ? std::string() : workingDir.string());
+    });
+    return true;
+}
+
+void MainWindow::BuildLayout() {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    const int heights[] = {11, 16, 16, 13, 15, 24};
+    const bool bold[] = {false, false, true, false, false, true};
+    for (int n = 0; n < 6; ++n) m_fonts[n] = MakeFont(heights[n], bold[n]);
+
+    // Every control is a child of the window itself (a group box passes on no notifications);
+    // places are the layout's, each relative to its group.
+    auto make = [&](const wchar_t* kind, const wchar_t* text, DWORD style, POINT origin, int left,
+                    int top, int width, int height, Font font, int id = 0, DWORD exStyle = 0) {
+        HWND control =
+            CreateWindowExW(exStyle, kind, text, WS_CHILD | WS_VISIBLE | style, origin.x + left,
+                            origin.y + top, width, height, m_window,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts[font]), FALSE);
+        return control;
+    };
+    constexpr POINT window{0, 0};
+
+    constexpr POINT network{7, 0};
+    make(L"BUTTON", L" Setup network card ", BS_GROUPBOX, window, 7, 0, 480, 126, kBold16);
+    make(L"STATIC", L"Select network card in your system", 0, network, 17, 28, 244, 20, kRegular16);
+    m_cbNetinfo = make(WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, network, 16,
+                       56, 286, 200, kRegular16, kNetinfo);
+    SendMessageW(m_cbNetinfo, CB_SETITEMHEIGHT, 0, 20);
+    SendMessageW(m_cbNetinfo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), 22);
+    make(L"STATIC", L"IP Address", 0, network, 16, 92, 78, 20, kRegular16);
+    m_ctrlAddrIp = make(L"STATIC", L"", SS_CENTER, network, 114, 92, 6, 20, kBold16);
+    m_panel = {network.x + 316, network.y + 19, network.x + 316 + 153, network.y + 19 + 97};
+
+    constexpr POINT mac{7, 127};
+    make(L"BUTTON", L" Setup MAC address ", BS_GROUPBOX, window, 7, 127, 480, 90, kBold16);
+    make(L"STATIC", L"DVR MAC address", 0, mac, 17, 39, 135, 20, kRegular16);
+    const std::wstring label4 = L"02 - 5E - A1 -" + std::wstring(12, L' ') + L'-' +
+                                std::wstring(11, L' ') + L'-' + std::wstring(2, L' ');
+    HWND label = make(L"STATIC", label4.c_str(), 0, mac, 193, 39, 201, 20, kRegular16);
+    const int macLefts[] = {294, 343, 391};
+    for (int box = 0; box < 3; ++box) {
+        m_editMac[box] = make(L"EDIT", L"FF", ES_UPPERCASE | ES_AUTOHSCROLL | WS_TABSTOP, mac,
+                              macLefts[box], 36, 32, 28, kRegular16, kMac3 + box, WS_EX_CLIENTEDGE);
+        SendMessageW(m_editMac[box], EM_LIMITTEXT, 2, 0);
+    }
+    // The boxes lie over the label's gaps.
+    SetWindowPos(label, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+
+    m_tabs = make(WC_TABCONTROLW, L"", WS_TABSTOP | WS_CLIPSIBLINGS, window, 8, 224, 479, 113,
+                  kBold16, kTabs);
+    const wchar_t* tabNames[] = {L"System Image", L"Data Image"};
+    for (int n = 0; n < 2; ++n) {
+        TCITEMW item{};
+        item.mask = TCIF_TEXT;
+        item.pszText = const_cast<wchar_t*>(tabNames[n]);
+        SendMessageW(m_tabs, TCM_INSERTITEMW, n, reinterpret_cast<LPARAM>(&item));
+    }
+    RECT pageArea{0, 0, 479, 113};
+    TabCtrl_AdjustRect(m_tabs, FALSE, &pageArea);
+    const POINT page{8 + pageArea.left, 224 + pageArea.top};
+    m_pageControls[0][0] =
+        make(L"STATIC", L"System image file path and name", 0, page, 16, 14, 235, 20, kRegular16);
+    m_strSysFile = make(L"EDIT", L"", ES_AUTOHSCROLL | WS_TABSTOP, page, 16, 44, 287, 24,
+                        kRegular13, kSysFile, WS_EX_CLIENTEDGE);
+    m_btnBrowseSys = make(L"BUTTON", L"    &Browse...", BS_PUSHBUTTON | WS_TABSTOP, page, 323, 40,
+                          133, 30, kBold16, kBrowseSys);
+    m_pageControls[1][0] =
+        make(L"STATIC", L"Data image file path and name", 0, page, 16, 14, 217, 20, kRegular16);
+    m_strDataFile = make(L"EDIT", L"", ES_AUTOHSCROLL | WS_TABSTOP, page, 16, 44, 287, 24,
+                         kRegular13, kDataFile, WS_EX_CLIENTEDGE);
+    m_btnBrowseData = make(L"BUTTON", L"    &Browse...", BS_PUSHBUTTON | WS_TABSTOP, page, 323, 40,
+                           133, 30, kBold16, kBrowseData);
+    m_pageControls[0][1] = m_strSysFile;
+    m_pageControls[0][2] = m_btnBrowseSys;
+    m_pageControls[1][1] = m_strDataFile;
+    m_pageControls[1][2] = m_btnBrowseData;
+    for (auto& controls : m_pageControls) {
+        for (HWND control : controls) {
+            SetWindowPos(control, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        }
+    }
+    ShowPage(0);
+
+    constexpr POINT upload{7, 344};
+    make(L"BUTTON", L" Status of uploading ", BS_GROUPBOX, window, 7, 344, 480, 125, kBold16);
+    m_progress = make(PROGRESS_CLASSW, L"", PBS_SMOOTH, upload, 16, 72, 286, 25, kDefault);
+    SendMessageW(m_progress, PBM_SETRANGE32, 0, 100);
+    m_strStatus = make(L"EDIT", L"", ES_READONLY | ES_AUTOHSCROLL | WS_TABSTOP, upload, 16, 38, 286,
+                       24, kRegular15, kStatus, WS_EX_CLIENTEDGE);
+    m_btnUpload = make(L"BUTTON", L"&Upload", BS_OWNERDRAW | WS_TABSTOP, upload, 323, 27, 139, 80,
+                       kBold24, kUpload);
+}
+
+void MainWindow::ShowPage(int page) {
+    for (int n = 0; n < 2; ++n) {
+        for (HWND control : m_pageControls[n]) ShowWindow(control, n == page ? SW_SHOW : SW_HIDE);
+    }
+}
+
+LRESULT CALLBACK MainWindow::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* self =
+            static_cast<MainWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->m_window = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!self || !self->m_window) return DefWindowProcW(window, message, wParam, lParam);
+    return self->Handle(message, wParam, lParam);
+}
+
+LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_COMMAND:
+            Command(LOWORD(wParam), HIWORD(wParam));
+            return 0;
+        case WM_NOTIFY:
+            if (const auto* notice = reinterpret_cast<const NMHDR*>(lParam);
+                notice->idFrom == kTabs && notice->code == TCN_SELCHANGE) {
+                ShowPage(TabCtrl_GetCurSel(m_tabs));
+            }
+            return 0;
+        case DM_GETDEFID:  // Enter in the window presses Upload
+            return MAKELRESULT(kUpload, DC_HASDEFID);
+        case WM_DRAWITEM:
+            DrawUploadButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+            return TRUE;
+        case WM_CTLCOLORSTATIC:
+            if (reinterpret_cast<HWND>(lParam) == m_strStatus) {
+                return reinterpret_cast<LRESULT>(StatusColours(reinterpret_cast<HDC>(wParam)));
+            }
+            SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
+            SetTextColor(reinterpret_cast<HDC>(wParam), GetSysColor(COLOR_WINDOWTEXT));
+            return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+        case WM_PAINT: {
+            PAINTSTRUCT paint;
+            HDC dc = BeginPaint(m_window, &paint);
+            RECT panel = m_panel;
+            DrawEdge(dc, &panel, BDR_RAISEDINNER, BF_RECT);
+            EndPaint(m_window, &paint);
+            return 0;
+        }
+        case WM_TIMER:
+            if (wParam == kBlinkTimer) Guarded([this] { m_presenter->BlinkTick(); });
+            return 0;
+        case kRunWaiting:
+            RunWaiting();
+            return 0;
+        case WM_CLOSE:
+            Guarded([this] {
+                m_services.sound.Silence();
+                m_presenter->Close();
+            });
+            DestroyWindow(m_window);
+            return 0;
+        case WM_DESTROY:
+            m_window = nullptr;
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcW(m_window, message, wParam, lParam);
+    }
+}
+
+void MainWindow::Command(int id, int code) {
+    switch (id) {
+        case kNetinfo:
+            if (code == CBN_SELCHANGE) {
+                Guarded([this] {
+                    m_presenter->CardChosen(
+                        static_cast<int>(SendMessageW(m_cbNetinfo, CB_GETCURSEL, 0, 0)));
+                });
+            }
+            return;
+        case kMac3:
+        case kMac4:
+        case kMac5:
+            if (code == EN_CHANGE) Guarded([this, id] { m_presenter->MacEdited(id - kMac3); });
+            return;
+        case kSysFile:
+        case kDataFile:
+            if (code == EN_CHANGE) {
+                Guarded([this, id] {
+                    m_presenter->PathEdited(id == kSysFile ? ImagePage::System : ImagePage::Data);
+                });
+            }
+            return;
+        case kBrowseSys:
+        case kBrowseData:
+            if (code == BN_CLICKED) {
+                Guarded([this, id] {
+                    m_presenter->BrowsePressed(id == kBrowseSys ? ImagePage::System
+                                                                : ImagePage::Data);
+                });
+            }
+            return;
+        case kUpload:
+        case IDOK:
+            if (code == BN_CLICKED) Guarded([this] { m_presenter->UploadPressed(); });
+            return;
+        default:
+            return;
+    }
+}
+
+// A step that throws shows its text in a box and leaves the window running.
+void MainWindow::Guarded(const std::function<void()>& step) {
+    try {
+        step();
+    } catch (const std::exception& error) {
+        m_services.messageBoxes.Show(error.what(), kApplicationTitle, platform::MessageIcon::Stop,
+                                     platform::MessageButtons::Ok);
+    }
+}
+
+void MainWindow::DrawUploadButton(const DRAWITEMSTRUCT& item) {
+    RECT face = item.rcItem;
+    UINT state = DFCS_BUTTONPUSH;
+    if (item.itemState & ODS_SELECTED) state |= DFCS_PUSHED;
+    if (item.itemState & ODS_DISABLED) state |= DFCS_INACTIVE;
+    DrawFrameControl(item.hDC, &face, DFC_BUTTON, state);
+    wchar_t text[16] = {};
+    GetWindowTextW(item.hwndItem, text, 16);
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, (item.itemState & ODS_DISABLED) ? GetSysColor(COLOR_GRAYTEXT)
+                                                           : kUploadCaptionGreen);
+    HGDIOBJ font = SelectObject(item.hDC, m_fonts[kBold24]);
+    if (item.itemState & ODS_SELECTED) OffsetRect(&face, 1, 1);
+    DrawTextW(item.hDC, text, -1, &face, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    SelectObject(item.hDC, font);
+    if (item.itemState & ODS_FOCUS) {
+        RECT focus = item.rcItem;
+        InflateRect(&focus, -4, -4);
+        DrawFocusRect(item.hDC, &focus);
+    }
+}
+
+HBRUSH MainWindow::StatusColours(HDC dc) {
+    SetTextColor(dc, m_statusText);
+    const COLORREF background = m_statusBackground.value_or(GetSysColor(COLOR_BTNFACE));
+    SetBkColor(dc, background);
+    if (m_statusBrush) DeleteObject(m_statusBrush);
+    m_statusBrush = CreateSolidBrush(background);
+    return m_statusBrush;
+}
+
+// --- the view ---
+
+void MainWindow::SetStatus(const std::string& text, StatusLook look) {
+    SetStatusLook(look);
+    if (TextOf(m_strStatus) != text) SetWindowTextW(m_strStatus, Wide(text).c_str());
+    // A text shown on the window thread is painted at once: a long step of it may follow.
+    UpdateWindow(m_strStatus);
+}
+
+void MainWindow::SetStatusLook(StatusLook look) {
+    COLORREF text = kBlack;
+    std::optional<COLORREF> background = m_statusBackground;
+    switch (look) {
+        case StatusLook::Normal:
+            background = kWhite;
+            break;
+        case StatusLook::Error:
+            text = kRed;
+            break;
+        case StatusLook::ErrorOnWhite:
+            text = kRed;
+            background = kWhite;
+            break;
+        case StatusLook::ErrorInverted:
+            text = kBlue;
+            background = kRed;
+            break;
+    }
+    if (text == m_statusText && background == m_statusBackground) return;
+    m_statusText = text;
+    m_statusBackground = background;
+    InvalidateRect(m_strStatus, nullptr, TRUE);
+    UpdateWindow(m_strStatus);
+}
+
+void MainWindow::SetProgress(int percent) {
+    SendMessageW(m_progress, PBM_SETPOS, static_cast<WPARAM>(std::clamp(percent, 0, 100)), 0);
+}
+
+void MainWindow::SetUploadButton(window::UploadButton button) {
+    SetWindowTextW(m_btnUpload, button == window::UploadButton::Upload ? L"&Upload" : L"&Abort");
+    InvalidateRect(m_btnUpload, nullptr, TRUE);
+}
+
+void MainWindow::EnableImagePages(bool enabled) {
+    EnableWindow(m_tabs, enabled);
+    for (auto& controls : m_pageControls) {
+        for (HWND control : controls) EnableWindow(control, enabled);
+    }
+}
+
+void MainWindow::Focus(window::Control control) {
+    using window::Control;
+    switch (control) {
+        case Control::MacBox3:
+        case Control::MacBox4:
+        case Control::MacBox5: {
+            HWND box = m_editMac[static_cast<int>(control) - static_cast<int>(Control::MacBox3)];
+            SendMessageW(box, EM_SETSEL, 0, -1);
+            SetFocus(box);
+            return;
+        }
+        case Control::BrowseSystem:
+            SetFocus(m_btnBrowseSys);
+            return;
+        case Control::BrowseData:
+            SetFocus(m_btnBrowseData);
+            return;
+        case Control::Upload:
+            SetFocus(m_btnUpload);
+            return;
+    }
+}
+
+platform::MessageAnswer MainWindow::ShowBox(const std::string& text, const std::string& caption,
+                                            platform::MessageIcon icon,
+                                            platform::MessageButtons buttons) {
+    return m_services.messageBoxes.Show(text, caption, icon, buttons);
+}
+
+void MainWindow::ShowBoxWithoutWaiting(const std::string& text, const std::string& caption,
+                                       platform::MessageIcon icon) {
+    // The box's own message loop keeps the window and the session's feedback going.
+    m_services.messageBoxes.ShowWithoutWaiting(text, caption, icon);
+}
+
+void MainWindow::SetCards(const std::vector<std::string>& entries, int selected) {
+    SendMessageW(m_cbNetinfo, CB_RESETCONTENT, 0, 0);
+    for (const auto& entry : entries) {
+        SendMessageW(m_cbNetinfo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(entry).c_str()));
+    }
+    // The program's own selection sends no CBN_SELCHANGE: it is not the operator's pick.
+    if (selected >= 0) SendMessageW(m_cbNetinfo, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
+}
+
+void MainWindow::SetHostAddressText(const std::string& text) {
+    SetWindowTextW(m_ctrlAddrIp, Wide(text).c_str());
+    FitAddressLabel();
+}
+
+// The address label's width follows its text, its left edge staying put.
+void MainWindow::FitAddressLabel() {
+    const std::wstring text = Wide(TextOf(m_ctrlAddrIp));
+    if (text.empty()) return;
+    HDC dc = GetDC(m_ctrlAddrIp);
+    HGDIOBJ font = SelectObject(dc, m_fonts[kBold16]);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, font);
+    ReleaseDC(m_ctrlAddrIp, dc);
+    SetWindowPos(m_ctrlAddrIp, nullptr, 0, 0, size.cx, 20,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(m_window, nullptr, TRUE);
+}
+
+std::string MainWindow::MacText(int box) const {
+    return TextOf(m_editMac[box]);
+}
+
+void MainWindow::ClearMac(int box) {
+    SetWindowTextW(m_editMac[box], L"");
+}
+
+ImagePage MainWindow::CurrentPage() const {
+    return TabCtrl_GetCurSel(m_tabs) == 0 ? ImagePage::System : ImagePage::Data;
+}
+
+HWND MainWindow::PathBox(ImagePage page) const {
+    return page == ImagePage::System ? m_strSysFile : m_strDataFile;
+}
+
+std::string MainWindow::PathText(ImagePage page) const {
+    return TextOf(PathBox(page));
+}
+
+void MainWindow::SetPathText(ImagePage page, const std::string& path) {
+    SetWindowTextW(PathBox(page), Wide(path).c_str());
+}
+
+std::string MainWindow::DialogDir(ImagePage page) const {
+    return m_dialogDirs[page == ImagePage::System ? 0 : 1];
+}
+
+void MainWindow::SetDialogDir(ImagePage page, const std::string& dir) {
+    m_dialogDirs[page == ImagePage::System ? 0 : 1] = dir;
+}
+
+std::optional<std::string> MainWindow::ChooseImageFile(ImagePage page) {
+    const bool system = page == ImagePage::System;
+    return m_services.fileDialogs.GetOpenFileName(
+        {system ? "Vantorix System File (*.Bin)|*.bin" : "Vantorix Data File (*.Fnt)|*.Fnt",
+         system ? "*.Bin" : "*.Fnt", DialogDir(page)});
+}
+
+// --- cues and blinking ---
+
+void MainWindow::Play(Cue cue) {
+    const auto sound = SoundOf(cue);
+    if (!sound) return;
+    // Looked up by bare name in the working directory of the moment; the window thread never
+    // waits for a sound.
+    std::error_code error;
+    const std::filesystem::path file = sound->fileName;
+    if (std::filesystem::is_regular_file(file, error)) {
+        m_services.sound.PlayWaveAsync(std::filesystem::absolute(file, error).string());
+    } else {
+        m_services.sound.PlayTonesAsync(sound->tones);
+    }
+}
+
+void MainWindow::Silence() {
+    m_services.sound.Silence();
+}
+
+void MainWindow::Blink::Start() {
+    SetTimer(m_window.m_window, kBlinkTimer, 500, nullptr);
+    m_active = true;
+}
+
+void MainWindow::Blink::Stop() {
+    KillTimer(m_window.m_window, kBlinkTimer);
+    m_active = false;
+}
+
+// --- the session's feedback ---
+
+void MainWindow::OnWindowThread(std::function<void()> change) {
+    if (GetCurrentThreadId() == m_windowThread) {
+        // Changes queued earlier by the session come first, so call order holds across threads.
+        RunWaiting();
+        change();
+        return;
+    }
+    bool first = false;
+    {
+        std::lock_guard lock(m_waitingMutex);
+        first = m_waiting.empty();
+        m_waiting.push_back(std::move(change));
+    }
+    if (first && m_window) PostMessageW(m_window, kRunWaiting, 0, 0);
+}
+
+void MainWindow::RunWaiting() {
+    for (;;) {
+        std::function<void()> change;
+        {
+            std::lock_guard lock(m_waitingMutex);
+            if (m_waiting.empty()) return;
+            change = std::move(m_waiting.front());
+            m_waiting.pop_front();
+        }
+        Guarded(change);
+    }
+}
+
+MainWindow::SessionLink::SessionLink(MainWindow& window, history::UploadHistory* history)
+    : m_window(window),
+      m_arpEntry(window.m_services.neighbours),
+      m_recording(*this, history, "flashkit", FinalTextOf),
+      m_session(m_recording, *this, platform::SystemPortOpener()) {}
+
+// Only what shows is carried over to the window thread.
+void MainWindow::SessionLink::OnEvent(const SessionEvent& event) {
+    OperatorFeedback feedback = FeedbackFor(event);
+    if (!feedback.progress && !feedback.status && !feedback.cue && !feedback.box &&
+        !feedback.idle) {
+        return;
+    }
+    m_window.OnWindowThread([window = &m_window, feedback = std::move(feedback)] {
+        window->m_presenter->OnFeedback(feedback);
+    });
+}
+
+int MainWindow::SessionLink::SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac,
+                                               bool add) {
+    const int error = m_arpEntry.Set(ifindex, address, mac, add);
+    if (add && error == EADDRINUSE && !m_heldAddressTold.exchange(true)) {
+        m_window.OnWindowThread(
+            [window = &m_window, address] { window->m_presenter->AddressRefused(address); });
+    }
+    return error;
+}
+
+void MainWindow::SessionLink::ResetErrorReport() {
+    m_heldAddressTold.store(false);
+    m_arpEntry.ResetErrorReport();
+}
+
+void MainWindow::SessionLink::Start(const UploadPlan& plan) {
+    // Where the system makes no neighbour entry, the boot replies go to the card's subnet.
+    Ipv4 mask = 0;
+    for (const auto& card : m_window.m_services.adapters.List().adapters) {
+        if (static_cast<int>(card.index) == plan.card.ifindex) mask = ParseDottedQuad(card.ipMask);
+    }
+    m_cardMask.store(mask);
+    m_session.StartUpload(plan);
+}
+
+void MainWindow::SessionLink::Stop() {
+    m_session.StopUpload();
+}
+
+bool MainWindow::SessionLink::Running() const {
+    const SessionState state = m_session.State();
+    return state == SessionState::Announcing || state == SessionState::Transferring;
+}
+
+}  // namespace fk::win32

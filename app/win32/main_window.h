@@ -1,0 +1,176 @@
+#pragma once
+
+// The native window as the presenter and the upload session see it: a view that draws what the
+// presenter says on Win32 controls, and a link that owns the session and the recording host in
+// front of it. The session's events reach the window thread through a queue and a posted
+// message; no control is touched off that thread.
+
+#include <windows.h>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/presenter/window_presenter.h"
+#include "history/recording_host.h"
+#include "net/arp_entry.h"
+#include "upgrade/device_arp.h"
+#include "upgrade/session_host.h"
+#include "upgrade/upload_station.h"
+
+namespace fk::platform {
+class FileDialogs;
+class MessageBoxes;
+class SoundOutput;
+}  // namespace fk::platform
+
+namespace fk::history {
+class UploadHistory;
+}
+
+namespace fk::win32 {
+
+struct WindowServices {
+    platform::MessageBoxes& messageBoxes;
+    platform::FileDialogs& fileDialogs;
+    platform::SoundOutput& sound;
+    platform::AdapterSource& adapters;
+    platform::TcpipConfig& tcpipConfig;
+    platform::NeighbourTable& neighbours;
+    window::SettingsStore& settings;
+    history::UploadHistory* history = nullptr;  // none records nothing
+};
+
+class MainWindow final : public window::WindowView, public window::CuePlayer {
+  public:
+    explicit MainWindow(const WindowServices& services);
+    ~MainWindow() override;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    // Makes the window and opens it; false when the system refused the window.
+    bool Create(int showCommand);
+    HWND Handle() const { return m_window; }
+
+    // WindowView
+    void SetStatus(const std::string& text, window::StatusLook look) override;
+    void SetStatusLook(window::StatusLook look) override;
+    void SetProgress(int percent) override;
+    void SetUploadButton(window::UploadButton button) override;
+    void EnableImagePages(bool enabled) override;
+    void Focus(window::Control control) override;
+    platform::MessageAnswer ShowBox(const std::string& text, const std::string& caption,
+                                    platform::MessageIcon icon,
+                                    platform::MessageButtons buttons) override;
+    void ShowBoxWithoutWaiting(const std::string& text, const std::string& caption,
+                               platform::MessageIcon icon) override;
+    void SetCards(const std::vector<std::string>& entries, int selected) override;
+    void SetHostAddressText(const std::string& text) override;
+    std::string MacText(int box) const override;
+    void ClearMac(int box) override;
+    ImagePage CurrentPage() const override;
+    std::string PathText(ImagePage page) const override;
+    void SetPathText(ImagePage page, const std::string& path) override;
+    std::string DialogDir(ImagePage page) const override;
+    void SetDialogDir(ImagePage page, const std::string& dir) override;
+    std::optional<std::string> ChooseImageFile(ImagePage page) override;
+
+    // CuePlayer
+    void Play(Cue cue) override;
+    void Silence() override;
+
+  private:
+    class Blink final : public window::BlinkTimer {
+      public:
+        explicit Blink(MainWindow& window) : m_window(window) {}
+        void Start() override;
+        void Stop() override;
+        bool Active() const override { return m_active; }
+
+      private:
+        MainWindow& m_window;
+        bool m_active = false;
+    };
+
+    class SessionLink final : public SessionHost, public DeviceArp, public window::SessionControl {
+      public:
+        SessionLink(MainWindow& window, history::UploadHistory* history);
+
+        // SessionHost, any thread.
+        SelectedCard Card() const override { return m_window.m_presenter->Card(); }
+        void OnEvent(const SessionEvent& event) override;
+
+        // DeviceArp, the session's threads.
+        int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override;
+        void ResetErrorReport() override;
+        Ipv4 BroadcastFallbackMask() const override {
+            return m_arpEntry.CannotMake() ? m_cardMask.load() : 0;
+        }
+
+        // SessionControl, window thread.
+        void Start(const UploadPlan& plan) override;
+        void Stop() override;
+        void RecordStopAsFailed(const std::string& text) override {
+            m_recording.SetStopOutcome(history::Outcome::Failed, text);
+        }
+        void Shutdown() override { m_session.Shutdown(); }
+        bool Running() const override;
+
+      private:
+        MainWindow& m_window;
+        DeviceArpEntry m_arpEntry;
+        std::atomic<bool> m_heldAddressTold{false};
+        // The card's mask, for boot replies to its subnet where no entry can be made.
+        std::atomic<Ipv4> m_cardMask{0};
+        history::RecordingSessionHost m_recording;
+        UploadStation m_session;
+    };
+
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    void BuildLayout();
+    void Command(int id, int code);
+    void ShowPage(int page);
+    void DrawUploadButton(const DRAWITEMSTRUCT& item);
+    HBRUSH StatusColours(HDC dc);
+    void FitAddressLabel();
+    // Runs a change on the window thread: at once there, after what waits; queued elsewhere.
+    void OnWindowThread(std::function<void()> change);
+    void RunWaiting();
+    void Guarded(const std::function<void()>& step);
+    HWND PathBox(ImagePage page) const;
+
+    WindowServices m_services;
+    HWND m_window = nullptr;
+    DWORD m_windowThread = 0;
+
+    // The controls under their layout names.
+    HWND m_cbNetinfo = nullptr, m_ctrlAddrIp = nullptr, m_tabs = nullptr;
+    HWND m_editMac[3] = {};
+    HWND m_strSysFile = nullptr, m_strDataFile = nullptr, m_btnBrowseSys = nullptr,
+         m_btnBrowseData = nullptr;
+    HWND m_pageControls[2][3] = {};
+    HWND m_progress = nullptr, m_strStatus = nullptr, m_btnUpload = nullptr;
+    RECT m_panel{};
+    HFONT m_fonts[6] = {};
+
+    // The status line's colours; its background is the window's until the first status.
+    COLORREF m_statusText = RGB(0, 0, 0);
+    std::optional<COLORREF> m_statusBackground;
+    HBRUSH m_statusBrush = nullptr;
+    std::string m_dialogDirs[2];
+
+    std::mutex m_waitingMutex;
+    std::deque<std::function<void()>> m_waiting;
+
+    Blink m_blink{*this};
+    // The recorder's MAC address: octets 3 to 5 are captured at each Upload.
+    MacAddress m_mac = kRecorderMacPrefix;
+    std::unique_ptr<SessionLink> m_link;
+    std::unique_ptr<window::WindowPresenter> m_presenter;
+};
+
+}  // namespace fk::win32
