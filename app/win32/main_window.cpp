@@ -1,5 +1,8 @@
 #include "app/win32/main_window.h"
 
+// The system's macro of that name would rename the interface's method in this file alone.
+#undef GetOpenFileName
+
 #include <commctrl.h>
 
 #include <algorithm>
@@ -43,6 +46,9 @@ enum ControlId : int {
     kStatus,
 };
 
+// A label is one line.
+constexpr DWORD kLabel = SS_LEFTNOWORDWRAP;
+
 enum Font { kDefault, kRegular16, kBold16, kRegular13, kRegular15, kBold24 };
 
 const COLORREF kWhite = RGB(255, 255, 255);
@@ -56,7 +62,9 @@ constexpr const char* kApplicationTitle = "FlashKit V" FLASHKIT_VERSION;
 HFONT MakeFont(int pixelHeight, bool bold) {
     return CreateFontW(-pixelHeight, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       FIXED_PITCH | FF_DONTCARE, L"MS Sans Serif");
+                       // The layout asks for fixed pitch too, but a system without the face
+                       // would then stand in a typewriter face; a sans one comes closer.
+                       DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
 }
 
 std::string TextOf(HWND control) {
@@ -143,29 +151,34 @@ void MainWindow::BuildLayout() {
     constexpr POINT window{0, 0};
 
     constexpr POINT network{7, 0};
-    make(L"BUTTON", L" Setup network card ", BS_GROUPBOX, window, 7, 0, 480, 126, kBold16);
-    make(L"STATIC", L"Select network card in your system", 0, network, 17, 28, 244, 20, kRegular16);
+    HWND groups[3];
+    groups[0] =
+        make(L"BUTTON", L" Setup network card ", BS_GROUPBOX, window, 7, 0, 480, 126, kBold16);
+    make(L"STATIC", L"Select network card in your system", kLabel, network, 17, 28, 244, 20,
+         kRegular16);
     m_cbNetinfo = make(WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, network, 16,
                        56, 286, 200, kRegular16, kNetinfo);
     SendMessageW(m_cbNetinfo, CB_SETITEMHEIGHT, 0, 20);
     SendMessageW(m_cbNetinfo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), 22);
-    make(L"STATIC", L"IP Address", 0, network, 16, 92, 78, 20, kRegular16);
+    make(L"STATIC", L"IP Address", kLabel, network, 16, 92, 78, 20, kRegular16);
     m_ctrlAddrIp = make(L"STATIC", L"", SS_CENTER, network, 114, 92, 6, 20, kBold16);
     m_panel = {network.x + 316, network.y + 19, network.x + 316 + 153, network.y + 19 + 97};
 
     constexpr POINT mac{7, 127};
-    make(L"BUTTON", L" Setup MAC address ", BS_GROUPBOX, window, 7, 127, 480, 90, kBold16);
-    make(L"STATIC", L"DVR MAC address", 0, mac, 17, 39, 135, 20, kRegular16);
+    groups[1] =
+        make(L"BUTTON", L" Setup MAC address ", BS_GROUPBOX, window, 7, 127, 480, 90, kBold16);
+    make(L"STATIC", L"DVR MAC address", kLabel, mac, 17, 39, 135, 20, kRegular16);
     const std::wstring label4 = L"02 - 5E - A1 -" + std::wstring(12, L' ') + L'-' +
                                 std::wstring(11, L' ') + L'-' + std::wstring(2, L' ');
-    HWND label = make(L"STATIC", label4.c_str(), 0, mac, 193, 39, 201, 20, kRegular16);
+    HWND label = make(L"STATIC", label4.c_str(), kLabel | WS_CLIPSIBLINGS, mac, 193, 39, 201, 20,
+                      kRegular16);
     const int macLefts[] = {294, 343, 391};
     for (int box = 0; box < 3; ++box) {
         m_editMac[box] = make(L"EDIT", L"FF", ES_UPPERCASE | ES_AUTOHSCROLL | WS_TABSTOP, mac,
                               macLefts[box], 36, 32, 28, kRegular16, kMac3 + box, WS_EX_CLIENTEDGE);
         SendMessageW(m_editMac[box], EM_LIMITTEXT, 2, 0);
     }
-    // The boxes lie over the label's gaps.
+    // The boxes lie over the label's gaps: it goes beneath them, above the group boxes only.
     SetWindowPos(label, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
     m_tabs = make(WC_TABCONTROLW, L"", WS_TABSTOP | WS_CLIPSIBLINGS, window, 8, 224, 479, 113,
@@ -180,14 +193,14 @@ void MainWindow::BuildLayout() {
     RECT pageArea{0, 0, 479, 113};
     TabCtrl_AdjustRect(m_tabs, FALSE, &pageArea);
     const POINT page{8 + pageArea.left, 224 + pageArea.top};
-    m_pageControls[0][0] =
-        make(L"STATIC", L"System image file path and name", 0, page, 16, 14, 235, 20, kRegular16);
+    m_pageControls[0][0] = make(L"STATIC", L"System image file path and name", kLabel, page, 16, 14,
+                                235, 20, kRegular16);
     m_strSysFile = make(L"EDIT", L"", ES_AUTOHSCROLL | WS_TABSTOP, page, 16, 44, 287, 24,
                         kRegular13, kSysFile, WS_EX_CLIENTEDGE);
     m_btnBrowseSys = make(L"BUTTON", L"    &Browse...", BS_PUSHBUTTON | WS_TABSTOP, page, 323, 40,
                           133, 30, kBold16, kBrowseSys);
-    m_pageControls[1][0] =
-        make(L"STATIC", L"Data image file path and name", 0, page, 16, 14, 217, 20, kRegular16);
+    m_pageControls[1][0] = make(L"STATIC", L"Data image file path and name", kLabel, page, 16, 14,
+                                217, 20, kRegular16);
     m_strDataFile = make(L"EDIT", L"", ES_AUTOHSCROLL | WS_TABSTOP, page, 16, 44, 287, 24,
                          kRegular13, kDataFile, WS_EX_CLIENTEDGE);
     m_btnBrowseData = make(L"BUTTON", L"    &Browse...", BS_PUSHBUTTON | WS_TABSTOP, page, 323, 40,
@@ -204,13 +217,17 @@ void MainWindow::BuildLayout() {
     ShowPage(0);
 
     constexpr POINT upload{7, 344};
-    make(L"BUTTON", L" Status of uploading ", BS_GROUPBOX, window, 7, 344, 480, 125, kBold16);
+    groups[2] =
+        make(L"BUTTON", L" Status of uploading ", BS_GROUPBOX, window, 7, 344, 480, 125, kBold16);
     m_progress = make(PROGRESS_CLASSW, L"", PBS_SMOOTH, upload, 16, 72, 286, 25, kDefault);
     SendMessageW(m_progress, PBM_SETRANGE32, 0, 100);
     m_strStatus = make(L"EDIT", L"", ES_READONLY | ES_AUTOHSCROLL | WS_TABSTOP, upload, 16, 38, 286,
                        24, kRegular15, kStatus, WS_EX_CLIENTEDGE);
     m_btnUpload = make(L"BUTTON", L"&Upload", BS_OWNERDRAW | WS_TABSTOP, upload, 323, 27, 139, 80,
                        kBold24, kUpload);
+    for (HWND group : groups) {
+        SetWindowPos(group, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
 }
 
 void MainWindow::ShowPage(int page) {
@@ -253,6 +270,11 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
             SetTextColor(reinterpret_cast<HDC>(wParam), GetSysColor(COLOR_WINDOWTEXT));
+            // The page labels take the page's own colour, which the theme may draw lighter.
+            if (const HWND label = reinterpret_cast<HWND>(lParam);
+                label == m_pageControls[0][0] || label == m_pageControls[1][0]) {
+                return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+            }
             return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
         case WM_PAINT: {
             PAINTSTRUCT paint;

@@ -1,10 +1,15 @@
-#include <commdlg.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <commdlg.h>
+
+#include "platform/windows/ip_helper.h"
+#include "platform/windows/wide_text.h"
+
+// The system's macro of that name would rename the interface's method in this file alone.
+#undef GetOpenFileName
 
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
-#include "platform/windows/ip_helper.h"
-#include "platform/windows/wide_text.h"
 
 namespace fk::platform {
 
@@ -61,7 +66,7 @@ class Win32FileDialogs final : public FileDialogs {
         dialog.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
         // The chosen file need not exist: the image check says what is wrong with it.
         dialog.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_EXPLORER;
-        if (!GetOpenFileNameW(&dialog)) return std::nullopt;
+        if (!::GetOpenFileNameW(&dialog)) return std::nullopt;
         return Utf8(file.c_str());
     }
 };
