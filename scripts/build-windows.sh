@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds FlashKit for 64-bit Windows on Debian 12 and packs it: flashkit-cli.exe (and
-# flashkit.exe once the tree has the Windows window), both linked statically, a portable zip
+# Cross-builds FlashKit for 64-bit Windows on Debian 12 and packs it: flashkit-cli.exe and
+# flashkit.exe, both linked statically, a portable zip
 # and an NSIS installer, all in DIR (default build/windows).
 # Usage: scripts/build-windows.sh [DIR]   (as root, or through sudo, for the packages)
 set -euo pipefail
@@ -47,7 +47,7 @@ fi
 cmake -S "$source_dir" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLASHKIT_SQLITE_DIR="$sqlite" "${launcher[@]}" >/dev/null
 targets=(flashkit-cli flashkit_unit_tests)
-if cmake --build "$dir" --target help | grep -q '^\.\.\. flashkit$'; then targets+=(flashkit); fi
+if cmake --build "$dir" --target help | grep -q '^\.\.\. flashkit$'; then targets+=(flashkit window_driver); fi
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"
 
 # The package: the programs without their debugging sections, the README and the licence.

@@ -2,7 +2,8 @@
 # The Windows build under wine, inside a private namespace pair made here and deleted on exit:
 # the core's unit tests, then flashkit-cli.exe's cards, check, an upload to the simulated
 # recorder (byte for byte, by the broadcast fallback, as wine cannot make a neighbour entry),
-# history --json and a station serving the same recorder. Needs root.
+# history --json, a station serving the same recorder, and flashkit.exe driven through its
+# controls by window_driver.exe under Xvfb. Needs root.
 # Usage: wine_rows.sh WINDOWS_BUILD_DIR RECORDER_SIM
 # Exit 0 when every row passes, 77 (skipped) without root, wine or the Windows tree.
 set -uo pipefail
@@ -149,6 +150,32 @@ if [ "$served" -eq 0 ] && [ "$simmed" -eq 0 ] && cmp -s "$work/received.bin" "$w
 else
     cat "$work/sim-station.log" >>"$work/station.log"
     fail "station (exit $served, recorder $simmed)" "$work/station.log"
+fi
+
+# The window: its texts, a MAC box's upper case and limit, Upload turning to Abort and back, and
+# the system image's path remembered in the registry as the window closes.
+window="$windows/app/flashkit.exe" driver="$windows/tests/windows/window_driver.exe"
+if [ -f "$window" ] && [ -f "$driver" ] && command -v xvfb-run >/dev/null; then
+    onPc 120 xvfb-run -a -s "-screen 0 800x600x24" wine "$driver" "$(winePath "$window")" \
+        "$(winePath "$work/fw_wine.bin")" >"$work/window.log" 2>&1
+    python3 - "$work/window.log" "$(winePath "$work/fw_wine.bin")" <<'PY' &&
+import sys
+shown = {}
+for line in open(sys.argv[1], encoding="utf-8", errors="replace"):
+    name, _, value = line.rstrip("\r\n").partition("=")
+    shown.setdefault(name, []).append(value)
+texts = ["[ Setup network card ]", "[Select network card in your system]", "[IP Address]",
+         "[ Setup MAC address ]", "[DVR MAC address]", "[02 - 5E - A1 -            -           -  ]",
+         "[System image file path and name]", "[    &Browse...]", "[ Status of uploading ]"]
+ok = (shown.get("caption") == ["FlashKit v1.3.13"]
+      and all(t in shown.get("controls", [""])[0] for t in texts)
+      and shown.get("typed abc") == ["AB"] and shown.get("typed g") == [""]
+      and shown.get("button") == ["&Abort"] and shown.get("after abort") == ["&Upload"]
+      and shown.get("status", [""])[-1] == "Uploading Aborted"
+      and shown.get("closed") == ["yes"] and shown.get("remembered") == [sys.argv[2]])
+sys.exit(0 if ok else 1)
+PY
+        pass "window driven through its controls" || fail "window" "$work/window.log"
 fi
 
 exit $((failures > 0))

@@ -1,0 +1,155 @@
+// Drives flashkit.exe through messages to its controls, as an operator would, and prints what
+// the window shows after each step, one "name=value" line each, for wine_rows.sh to check.
+// Usage: window_driver FLASHKIT_EXE IMAGE   (exit 0 when every step could be made)
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// The window's control ids, in the order of its layout.
+enum : int { kNetinfo = 100, kMac3, kMac4, kMac5, kTabs, kSysFile, kBrowseSys, kUpload = 109 };
+
+std::string Utf8(const std::wstring& text) {
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, utf8.data(), length, nullptr, nullptr);
+    utf8.resize(utf8.size() - 1);
+    return utf8;
+}
+
+std::wstring TextOf(HWND control) {
+    wchar_t text[512] = {};
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(control, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 2000,
+                        &copied);
+    return text;
+}
+
+void Print(const char* name, const std::wstring& value) {
+    std::printf("%s=%s\n", name, Utf8(value).c_str());
+    std::fflush(stdout);
+}
+
+// Waits up to timeoutMs for found() to be true, running nothing meanwhile but the clock.
+template <class Found>
+bool WaitFor(Found found, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 100) {
+        if (found()) return true;
+        Sleep(100);
+    }
+    return found();
+}
+
+void Type(HWND box, const wchar_t* keys) {
+    SendMessageW(box, EM_SETSEL, 0, -1);
+    for (const wchar_t* key = keys; *key; ++key) SendMessageW(box, WM_CHAR, *key, 1);
+}
+
+struct BoxSearch {
+    DWORD process;
+    HWND box = nullptr;
+};
+
+// A message box of the window's process: a dialog of the system's class.
+HWND MessageBoxOf(DWORD process) {
+    BoxSearch search{process};
+    EnumWindows(
+        [](HWND window, LPARAM data) -> BOOL {
+            auto* search = reinterpret_cast<BoxSearch*>(data);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t kind[16] = {};
+            GetClassNameW(window, kind, 16);
+            if (owner != search->process || std::wstring(kind) != L"#32770" ||
+                !IsWindowVisible(window))
+                return TRUE;
+            search->box = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.box;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: window_driver FLASHKIT_EXE IMAGE\n");
+        return 2;
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"\"" + std::wstring(argv[1]) + L"\"";
+    if (!CreateProcessW(argv[1], command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        std::fprintf(stderr, "cannot start the window: %lu\n", GetLastError());
+        return 1;
+    }
+    HWND window = nullptr;
+    WaitFor([&] { return (window = FindWindowW(L"FlashKitWindow", nullptr)) != nullptr; }, 30000);
+    if (!window) {
+        std::fprintf(stderr, "no window\n");
+        TerminateProcess(process.hProcess, 1);
+        return 1;
+    }
+    Print("caption", TextOf(window));
+    // Every label and box in the order of the layout.
+    std::wstring controls;
+    for (HWND child = GetWindow(GetWindow(window, GW_CHILD), GW_HWNDLAST); child;
+         child = GetWindow(child, GW_HWNDPREV)) {
+        controls += L"[" + TextOf(child) + L"]";
+    }
+    Print("controls", controls);
+
+    // Letters come out in upper case, two at most; what is no hex digit empties the box.
+    HWND mac[3] = {GetDlgItem(window, kMac3), GetDlgItem(window, kMac4), GetDlgItem(window, kMac5)};
+    Type(mac[0], L"abc");
+    Print("typed abc", TextOf(mac[0]));
+    Type(mac[1], L"g");
+    Print("typed g", TextOf(mac[1]));
+    Type(mac[0], L"30");
+    Type(mac[1], L"01");
+    Type(mac[2], L"01");
+    SendMessageW(GetDlgItem(window, kSysFile), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]));
+
+    // Upload: the button turns to Abort, or a box tells why not.
+    HWND upload = GetDlgItem(window, kUpload);
+    HWND status = GetDlgItem(window, kUpload + 1);
+    PostMessageW(upload, BM_CLICK, 0, 0);
+    HWND box = nullptr;
+    WaitFor(
+        [&] { return TextOf(upload) == L"&Abort" || (box = MessageBoxOf(process.dwProcessId)); },
+        10000);
+    if (box) {
+        Print("box", TextOf(box));
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+    Print("button", TextOf(upload));
+    WaitFor([&] { return !TextOf(status).empty(); }, 3000);
+    Print("status", TextOf(status));
+
+    // Abort: the button is Upload again and the status says so.
+    PostMessageW(upload, BM_CLICK, 0, 0);
+    WaitFor([&] { return TextOf(upload) == L"&Upload"; }, 10000);
+    Print("after abort", TextOf(upload));
+    Print("status", TextOf(status));
+
+    // Closing remembers the path in the registry.
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    const bool closed = WaitForSingleObject(process.hProcess, 15000) == WAIT_OBJECT_0;
+    std::printf("closed=%s\n", closed ? "yes" : "no");
+    if (!closed) TerminateProcess(process.hProcess, 1);
+    wchar_t remembered[512] = {};
+    DWORD size = sizeof remembered;
+    RegGetValueW(HKEY_CURRENT_USER, L"Software\\Norvale\\FlashPilot\\Files", L"SystemFile",
+                 RRF_RT_REG_SZ, nullptr, remembered, &size);
+    Print("remembered", remembered);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return closed ? 0 : 1;
+}
