@@ -20,7 +20,7 @@ all_tests=(flashkit_unit_tests flashkit_gui_tests flashkit_session_tests flashki
            flashkit_e2e_tests)
 threaded_tests=(flashkit_session_tests flashkit_netns_tests flashkit_e2e_tests)
 
-# The Windows tree (flashkit-cli.exe, the core's unit tests, the zip and the installer), which the
+# The Windows tree (flashkit-cli.exe, flashkit.exe, the core's unit tests, the zip and the installer), which the
 # plain tree's `windows` row runs under wine.
 scripts/build-windows.sh build/windows
 
