@@ -4,6 +4,7 @@
 #undef GetOpenFileName
 
 #include <commctrl.h>
+#include <wincodec.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +32,7 @@ constexpr int kClientWidth = 494;
 constexpr int kClientHeight = 473;
 constexpr UINT kRunWaiting = WM_APP + 1;  // the queue of the session's feedback has entries
 constexpr UINT_PTR kBlinkTimer = 1;
+constexpr int kPictureResource = 2;
 
 enum ControlId : int {
     kNetinfo = 100,
@@ -74,6 +76,55 @@ std::string TextOf(HWND control) {
     return Utf8(text.c_str());
 }
 
+// The network group's picture, a PNG among the program's resources, as a bitmap to draw; none
+// when the system cannot decode it.
+HBITMAP LoadPicture() {
+    const HMODULE module = GetModuleHandleW(nullptr);
+    const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kPictureResource), RT_RCDATA);
+    const HGLOBAL loaded = resource ? LoadResource(module, resource) : nullptr;
+    if (!loaded) return nullptr;
+    auto* bytes = static_cast<BYTE*>(LockResource(loaded));
+    const DWORD size = SizeofResource(module, resource);
+    HBITMAP bitmap = nullptr;
+    IWICImagingFactory* factory = nullptr;
+    IWICStream* stream = nullptr;
+    IWICBitmapDecoder* decoder = nullptr;
+    IWICBitmapFrameDecode* frame = nullptr;
+    IWICFormatConverter* converter = nullptr;
+    UINT width = 0, height = 0;
+    if (SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_PPV_ARGS(&factory))) &&
+        SUCCEEDED(factory->CreateStream(&stream)) &&
+        SUCCEEDED(stream->InitializeFromMemory(bytes, size)) &&
+        SUCCEEDED(factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnLoad,
+                                                   &decoder)) &&
+        SUCCEEDED(decoder->GetFrame(0, &frame)) &&
+        SUCCEEDED(factory->CreateFormatConverter(&converter)) &&
+        SUCCEEDED(converter->Initialize(frame, GUID_WICPixelFormat32bppBGR, WICBitmapDitherTypeNone,
+                                        nullptr, 0, WICBitmapPaletteTypeCustom)) &&
+        SUCCEEDED(converter->GetSize(&width, &height))) {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = static_cast<LONG>(width);
+        info.bmiHeader.biHeight = -static_cast<LONG>(height);  // top row first
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        void* pixels = nullptr;
+        bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+        if (bitmap && FAILED(converter->CopyPixels(nullptr, width * 4, width * height * 4,
+                                                   static_cast<BYTE*>(pixels)))) {
+            DeleteObject(bitmap);
+            bitmap = nullptr;
+        }
+    }
+    for (IUnknown* object :
+         std::initializer_list<IUnknown*>{converter, frame, decoder, stream, factory}) {
+        if (object) object->Release();
+    }
+    return bitmap;
+}
+
 }  // namespace
 
 // --- the window ---
@@ -92,12 +143,15 @@ MainWindow::~MainWindow() {
     if (m_window) DestroyWindow(m_window);
     for (HFONT font : m_fonts) DeleteObject(font);
     if (m_statusBrush) DeleteObject(m_statusBrush);
+    if (m_picture) DeleteObject(m_picture);
 }
 
 bool MainWindow::Create(int showCommand) {
     const INITCOMMONCONTROLSEX controls{
         sizeof(INITCOMMONCONTROLSEX), ICC_TAB_CLASSES | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    m_picture = LoadPicture();
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = Procedure;
@@ -281,6 +335,14 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             HDC dc = BeginPaint(m_window, &paint);
             RECT panel = m_panel;
             DrawEdge(dc, &panel, BDR_RAISEDINNER, BF_RECT);
+            // Unscaled from the top-left corner, clipped to the panel's inside.
+            if (m_picture) {
+                HDC source = CreateCompatibleDC(dc);
+                HGDIOBJ old = SelectObject(source, m_picture);
+                BitBlt(dc, panel.left + 1, panel.top + 1, 151, 95, source, 0, 0, SRCCOPY);
+                SelectObject(source, old);
+                DeleteDC(source);
+            }
             EndPaint(m_window, &paint);
             return 0;
         }

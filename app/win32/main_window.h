@@ -155,6 +155,7 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
     HWND m_pageControls[2][3] = {};
     HWND m_progress = nullptr, m_strStatus = nullptr, m_btnUpload = nullptr;
     RECT m_panel{};
+    HBITMAP m_picture = nullptr;  // Image1
     HFONT m_fonts[6] = {};
 
     // The status line's colours; its background is the window's until the first status.

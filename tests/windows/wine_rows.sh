@@ -156,6 +156,8 @@ fi
 # the system image's path remembered in the registry as the window closes.
 window="$windows/app/flashkit.exe" driver="$windows/tests/windows/window_driver.exe"
 if [ -f "$window" ] && [ -f "$driver" ] && command -v xvfb-run >/dev/null; then
+    # wine's desktop takes the display its server starts with: the rows above had none.
+    onPc 30 wineserver -k >/dev/null 2>&1
     onPc 120 xvfb-run -a -s "-screen 0 800x600x24" wine "$driver" "$(winePath "$window")" \
         "$(winePath "$work/fw_wine.bin")" >"$work/window.log" 2>&1
     python3 - "$work/window.log" "$(winePath "$work/fw_wine.bin")" <<'PY' &&
