@@ -76,6 +76,13 @@ std::string TextOf(HWND control) {
     return Utf8(text.c_str());
 }
 
+// A path as the presenter and the platform take file names: UTF-8 (path::string would give the
+// ANSI code page's bytes).
+std::string Utf8Path(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return {text.begin(), text.end()};
+}
+
 // The network group's picture, a PNG among the program's resources, as a bitmap to draw; none
 // when the system cannot decode it.
 HBITMAP LoadPicture() {
@@ -180,7 +187,7 @@ bool MainWindow::Create(int showCommand) {
     Guarded([this] {
         std::error_code error;
         const auto workingDir = std::filesystem::current_path(error);
-        m_presenter->Open(error ? std::string() : workingDir.string());
+        m_presenter->Open(error ? std::string() : Utf8Path(workingDir));
     });
     return true;
 }
@@ -614,7 +621,7 @@ void MainWindow::Play(Cue cue) {
     std::error_code error;
     const std::filesystem::path file = sound->fileName;
     if (std::filesystem::is_regular_file(file, error)) {
-        m_services.sound.PlayWaveAsync(std::filesystem::absolute(file, error).string());
+        m_services.sound.PlayWaveAsync(Utf8Path(std::filesystem::absolute(file, error)));
     } else {
         m_services.sound.PlayTonesAsync(sound->tones);
     }
