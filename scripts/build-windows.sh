@@ -75,4 +75,4 @@ makensis -V2 -DVERSION="$version" -DSTAGE="$stage" \
     -DOUTFILE="$dir/FlashKit-$version-windows-x64-setup.exe" \
     "$source_dir/packaging/windows/flashkit.nsi"
 echo "Made in $dir:"
-ls -1 "$dir"/*.exe "$dir"/cli/flashkit-cli.exe "$zip" 2>/dev/null
+ls -1 "$dir"/*.exe "$dir"/cli/flashkit-cli.exe "$dir"/app/flashkit.exe "$zip" 2>/dev/null

@@ -1,6 +1,7 @@
 // Drives flashkit.exe through messages to its controls, as an operator would, and prints what
 // the window shows after each step, one "name=value" line each, for wine_rows.sh to check.
-// Usage: window_driver FLASHKIT_EXE IMAGE   (exit 0 when every step could be made)
+// Usage: window_driver FLASHKIT_EXE IMAGE [--until-done]   (exit 0 when every step could be made)
+// Without --until-done the upload is aborted at once; with it, it is waited for to its end.
 
 #include <windows.h>
 
@@ -77,8 +78,9 @@ HWND MessageBoxOf(DWORD process) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: window_driver FLASHKIT_EXE IMAGE\n");
+    const bool untilDone = argc == 4 && std::wstring(argv[3]) == L"--until-done";
+    if (argc != 3 && !untilDone) {
+        std::fprintf(stderr, "usage: window_driver FLASHKIT_EXE IMAGE [--until-done]\n");
         return 2;
     }
     STARTUPINFOW startup{};
@@ -133,10 +135,16 @@ int wmain(int argc, wchar_t** argv) {
     WaitFor([&] { return !TextOf(status).empty(); }, 3000);
     Print("status", TextOf(status));
 
-    // Abort: the button is Upload again and the status says so.
-    PostMessageW(upload, BM_CLICK, 0, 0);
-    WaitFor([&] { return TextOf(upload) == L"&Upload"; }, 10000);
-    Print("after abort", TextOf(upload));
+    if (untilDone) {
+        // The recorder fetches the image: the button is Upload again at the end.
+        WaitFor([&] { return TextOf(upload) == L"&Upload"; }, 90000);
+        Print("after upload", TextOf(upload));
+    } else {
+        // Abort: the button is Upload again and the status says so.
+        PostMessageW(upload, BM_CLICK, 0, 0);
+        WaitFor([&] { return TextOf(upload) == L"&Upload"; }, 10000);
+        Print("after abort", TextOf(upload));
+    }
     Print("status", TextOf(status));
 
     // Closing remembers the path in the registry.

@@ -3,7 +3,8 @@
 # the core's unit tests, then flashkit-cli.exe's cards, check, an upload to the simulated
 # recorder (byte for byte, by the broadcast fallback, as wine cannot make a neighbour entry),
 # history --json, a station serving the same recorder, and flashkit.exe driven through its
-# controls by window_driver.exe under Xvfb. Needs root.
+# controls by window_driver.exe under Xvfb (an upload aborted, then one to the same recorder).
+# Needs root.
 # Usage: wine_rows.sh WINDOWS_BUILD_DIR RECORDER_SIM
 # Exit 0 when every row passes, 77 (skipped) without root, wine or the Windows tree.
 set -uo pipefail
@@ -178,6 +179,23 @@ ok = (shown.get("caption") == ["FlashKit v1.3.13"]
 sys.exit(0 if ok else 1)
 PY
         pass "window driven through its controls" || fail "window" "$work/window.log"
+
+    # The window's upload to the simulated recorder, byte for byte as the terminal's.
+    ip netns exec "$recorder" timeout 100 "$sim" --interface "$recorderLink" --fetch \
+        --expect-kind 1 --timeout 90 --output "$work/window.bin" >"$work/sim-window.log" 2>&1 &
+    simPid=$!
+    onPc 120 xvfb-run -a -s "-screen 0 800x600x24" wine "$driver" "$(winePath "$window")" \
+        "$(winePath "$work/fw_wine.bin")" --until-done >"$work/window-upload.log" 2>&1
+    wait "$simPid"
+    simmed=$?
+    if [ "$simmed" -eq 0 ] && cmp -s "$work/received.bin" "$work/window.bin" &&
+        grep -q "^after upload=&Upload" "$work/window-upload.log" &&
+        grep -q "^status=Uploading Completed" "$work/window-upload.log"; then
+        pass "window upload byte for byte by broadcast"
+    else
+        cat "$work/sim-window.log" >>"$work/window-upload.log"
+        fail "window upload (recorder $simmed)" "$work/window-upload.log"
+    fi
 fi
 
 exit $((failures > 0))
