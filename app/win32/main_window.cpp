@@ -539,7 +539,6 @@ platform::MessageAnswer MainWindow::ShowBox(const std::string& text, const std::
 
 void MainWindow::ShowBoxWithoutWaiting(const std::string& text, const std::string& caption,
                                        platform::MessageIcon icon) {
-    // The box's own message loop keeps the window and the session's feedback going.
     m_services.messageBoxes.ShowWithoutWaiting(text, caption, icon);
 }
 

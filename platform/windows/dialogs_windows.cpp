@@ -2,6 +2,10 @@
 // After windows.h, which it needs.
 #include <commdlg.h>
 
+#include <mutex>
+#include <set>
+#include <thread>
+
 #include "platform/windows/ip_helper.h"
 #include "platform/windows/wide_text.h"
 
@@ -18,19 +22,48 @@ namespace {
 using windows::Utf8;
 using windows::Wide;
 
+UINT TypeOf(MessageIcon icon, MessageButtons buttons) {
+    UINT type = buttons == MessageButtons::YesNo ? MB_YESNO : MB_OK;
+    if (icon == MessageIcon::Stop) type |= MB_ICONSTOP;
+    if (icon == MessageIcon::Question) type |= MB_ICONQUESTION;
+    return type;
+}
+
 class Win32MessageBoxes final : public MessageBoxes {
   public:
     MessageAnswer Show(const std::string& text, const std::string& caption, MessageIcon icon,
                        MessageButtons buttons) override {
-        UINT type = buttons == MessageButtons::YesNo ? MB_YESNO : MB_OK;
-        if (icon == MessageIcon::Stop) type |= MB_ICONSTOP;
-        if (icon == MessageIcon::Question) type |= MB_ICONQUESTION;
-        const int answer =
-            MessageBoxW(GetActiveWindow(), Wide(text).c_str(), Wide(caption).c_str(), type);
+        const int answer = MessageBoxW(GetActiveWindow(), Wide(text).c_str(), Wide(caption).c_str(),
+                                       TypeOf(icon, buttons));
         if (answer == IDYES) return MessageAnswer::Yes;
         if (answer == IDNO) return MessageAnswer::No;
         return MessageAnswer::Ok;
     }
+
+    // The box runs on a thread of its own, so the caller and the window go on; a box with the
+    // same text and caption that is still open is not shown twice.
+    void ShowWithoutWaiting(const std::string& text, const std::string& caption,
+                            MessageIcon icon) override {
+        const std::wstring key = Wide(caption) + L'\n' + Wide(text);
+        {
+            std::lock_guard lock(m_open->mutex);
+            if (!m_open->boxes.insert(key).second) return;
+        }
+        std::thread([open = m_open, key, text = Wide(text), caption = Wide(caption),
+                     type = TypeOf(icon, MessageButtons::Ok)] {
+            MessageBoxW(nullptr, text.c_str(), caption.c_str(), type | MB_SETFOREGROUND);
+            std::lock_guard lock(open->mutex);
+            open->boxes.erase(key);
+        }).detach();
+    }
+
+  private:
+    // Shared with the boxes' threads, which may outlive this object as the program ends.
+    struct OpenBoxes {
+        std::mutex mutex;
+        std::set<std::wstring> boxes;
+    };
+    std::shared_ptr<OpenBoxes> m_open = std::make_shared<OpenBoxes>();
 };
 
 class Win32FileDialogs final : public FileDialogs {
