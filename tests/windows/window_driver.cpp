@@ -122,7 +122,12 @@ int wmain(int argc, wchar_t** argv) {
     // Upload: the button turns to Abort, or a box tells why not.
     HWND upload = GetDlgItem(window, kUpload);
     HWND status = GetDlgItem(window, kUpload + 1);
-    PostMessageW(upload, BM_CLICK, 0, 0);
+    // Enter in a box presses Upload (the aborted run); a click does it too.
+    if (untilDone) {
+        PostMessageW(upload, BM_CLICK, 0, 0);
+    } else {
+        PostMessageW(GetDlgItem(window, kSysFile), WM_KEYDOWN, VK_RETURN, 1);
+    }
     HWND box = nullptr;
     WaitFor(
         [&] { return TextOf(upload) == L"&Abort" || (box = MessageBoxOf(process.dwProcessId)); },

@@ -153,7 +153,7 @@ else
     fail "station (exit $served, recorder $simmed)" "$work/station.log"
 fi
 
-# The window: its texts, a MAC box's upper case and limit, Upload turning to Abort and back, and
+# The window: its texts, a MAC box's upper case and limit, Enter pressing Upload, Abort, and
 # the system image's path remembered in the registry as the window closes.
 window="$windows/app/flashkit.exe" driver="$windows/tests/windows/window_driver.exe"
 if [ -f "$window" ] && [ -f "$driver" ] && command -v xvfb-run >/dev/null; then
