@@ -46,9 +46,7 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S "$source_dir" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLASHKIT_SQLITE_DIR="$sqlite" "${launcher[@]}" >/dev/null
-targets=(flashkit-cli flashkit_unit_tests)
-if cmake --build "$dir" --target help | grep -q '^\.\.\. flashkit$'; then targets+=(flashkit window_driver); fi
-cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"
+cmake --build "$dir" -j"$(nproc)" --target flashkit-cli flashkit flashkit_unit_tests window_driver
 
 # The package: the programs without their debugging sections, the README and the licence.
 version=$(sed -n 's/^project(FlashKit VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
@@ -56,9 +54,7 @@ stage="$dir/package/FlashKit"
 rm -rf "$dir/package"
 mkdir -p "$stage"
 for program in cli/flashkit-cli.exe app/flashkit.exe; do
-    if [ -f "$dir/$program" ]; then
-        x86_64-w64-mingw32-strip -o "$stage/$(basename "$program")" "$dir/$program"
-    fi
+    x86_64-w64-mingw32-strip -o "$stage/$(basename "$program")" "$dir/$program"
 done
 if [ -d "$source_dir/app/sounds" ]; then cp -r "$source_dir/app/sounds" "$stage/"; fi
 sed 's/$/\r/' "$source_dir/README.md" >"$stage/README.txt"
@@ -75,4 +71,4 @@ makensis -V2 -DVERSION="$version" -DSTAGE="$stage" \
     -DOUTFILE="$dir/FlashKit-$version-windows-x64-setup.exe" \
     "$source_dir/packaging/windows/flashkit.nsi"
 echo "Made in $dir:"
-ls -1 "$dir"/*.exe "$dir"/cli/flashkit-cli.exe "$dir"/app/flashkit.exe "$zip" 2>/dev/null
+ls -1 "$dir"/*.exe "$dir"/cli/flashkit-cli.exe "$dir"/app/flashkit.exe "$zip"
