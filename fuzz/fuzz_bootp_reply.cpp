@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "fuzz_require.h"
-#include "upgrade/bootp_packet.h"
+#include "wire/bootp_packet.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "net/address_plan.h"
-#include "upgrade/bootp_packet.h"
-#include "upgrade/tftp_packet.h"
+#include "wire/bootp_packet.h"
+#include "wire/tftp_packet.h"
 
 namespace fk {
 

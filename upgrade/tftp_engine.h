@@ -53,7 +53,7 @@
 #include "platform/udp_socket.h"
 #include "upgrade/served_image.h"
 #include "upgrade/session_events.h"
-#include "upgrade/tftp_packet.h"
+#include "wire/tftp_packet.h"
 
 namespace fk {
 

@@ -18,7 +18,7 @@
 #include "support/fake_session.h"
 #include "support/fakes.h"
 #include "support/tftp_datagrams.h"
-#include "upgrade/bootp_packet.h"
+#include "wire/bootp_packet.h"
 #include "upgrade/upload_station.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "upgrade/bootp_packet.h"
+#include "wire/bootp_packet.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "upgrade/tftp_packet.h"
+#include "wire/tftp_packet.h"
 
 #include <gtest/gtest.h>
 

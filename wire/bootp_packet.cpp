@@ -1,8 +1,8 @@
-#include "upgrade/bootp_packet.h"
+#include "wire/bootp_packet.h"
 
 #include <algorithm>
 
-#include "net/byte_order.h"
+#include "wire/byte_order.h"
 
 namespace fk {
 
