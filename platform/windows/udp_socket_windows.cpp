@@ -243,18 +243,6 @@ bool UdpSocket::Close() {
     return closing;
 }
 
-bool UdpSocket::Enter() {
-    if (m_state.fetch_add(1) & kClosed) {
-        Leave();
-        return false;
-    }
-    return true;
-}
-
-void UdpSocket::Leave() {
-    if (m_state.fetch_sub(1) == (kClosed | 1)) Release();
-}
-
 void UdpSocket::Release() {
     if (m_released.exchange(true)) return;
     closesocket(Handle(m_fd));

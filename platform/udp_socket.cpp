@@ -1,4 +1,5 @@
-// The system's UDP sockets as the sessions open and move their ports: the same on every system.
+// What the system's UDP sockets do the same on every system: the use count that keeps a closing
+// descriptor alive while a call is inside, and the opener the sessions open and move ports with.
 
 #include <cerrno>
 
@@ -27,6 +28,19 @@ class UdpPortOpener final : public PortOpener {
 };
 
 }  // namespace
+
+bool UdpSocket::Enter() {
+    if (m_state.fetch_add(1) & kClosed) {
+        Leave();
+        return false;
+    }
+    return true;
+}
+
+// Closed and nobody inside: the descriptors go, exactly once.
+void UdpSocket::Leave() {
+    if (m_state.fetch_sub(1) == (kClosed | 1)) Release();
+}
 
 PortOpener& SystemPortOpener() {
     static UdpPortOpener opener;
