@@ -1,9 +1,9 @@
 // What the system's UDP sockets do the same on every system: the use count that keeps a closing
 // descriptor alive while a call is inside, and the opener the sessions open and move ports with.
 
-#include <cerrno>
-
 #include "platform/udp_socket.h"
+
+#include <cerrno>
 
 namespace fk::platform {
 
