@@ -106,8 +106,12 @@ std::string SearchDirectory(std::string_view initialDir) {
 }
 
 std::string JoinPath(std::string_view directory, std::string_view name) {
+    // The system's own separator, so a path shown in the box reads as the system writes paths;
+    // a directory that ends in either separator (Windows takes both) needs none.
+    constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
     std::string joined(directory);
-    if (joined.empty() || joined.back() != '/') joined += '/';
+    if (joined.empty() || (joined.back() != '/' && joined.back() != kSeparator))
+        joined += kSeparator;
     joined += name;
     return joined;
 }

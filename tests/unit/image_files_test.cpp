@@ -88,9 +88,16 @@ TEST(ImageNames, LowerCaseTheBareNameBeyondAsciiAndCompareExtensionsInAnyCase) {
 }
 
 TEST(ImagePaths, JoinWithOneSeparatorAndSearchTheRootForAnEmptyDirectory) {
+#ifdef _WIN32
+    EXPECT_EQ(fk::JoinPath("C:\\Images", "fw.bin"), "C:\\Images\\fw.bin");
+    EXPECT_EQ(fk::JoinPath("C:\\", "fw.bin"), "C:\\fw.bin");
+    EXPECT_EQ(fk::JoinPath("C:/Images/", "fw.bin"), "C:/Images/fw.bin");
+#else
     EXPECT_EQ(fk::JoinPath("/home/op", "fw.bin"), "/home/op/fw.bin");
     EXPECT_EQ(fk::JoinPath("/home/op/", "fw.bin"), "/home/op/fw.bin");
     EXPECT_EQ(fk::JoinPath("/", "font.Fnt"), "/font.Fnt");
+    EXPECT_EQ(fk::JoinPath("/home/a\\b", "fw.bin"), "/home/a\\b/fw.bin");
+#endif
     EXPECT_EQ(fk::SearchDirectory(""), "/");
     EXPECT_EQ(fk::SearchDirectory("/home/op"), "/home/op");
 }
