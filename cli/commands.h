@@ -2,9 +2,7 @@
 
 // The subcommands of flashkit-cli. Each returns the program's exit status (cli/exit_codes.h).
 
-#include <chrono>
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,10 +10,6 @@
 #include "net/adapter_list.h"
 #include "net/mac.h"
 #include "upgrade/session_events.h"
-
-namespace fk::platform {
-class AdapterSource;
-}
 
 namespace fk::cli {
 

@@ -173,6 +173,8 @@ int RunStation(const StationRunOptions& options) {
         }
         return table;
     });
+    const auto adapters = platform::MakeSystemAdapterSource();
+    const auto neighbours = platform::MakeSystemNeighbourTable();
     const auto macs = NamedMacs(options, output);
     if (!macs) return kExitBadInput;
     if (macs->empty() && !options.learn) {
@@ -196,8 +198,6 @@ int RunStation(const StationRunOptions& options) {
     }
     const auto page = ImageKind(options.image, options.system, output);
     if (!page) return kExitBadInput;
-    const auto adapters = platform::MakeSystemAdapterSource();
-    const auto neighbours = platform::MakeSystemNeighbourTable();
     // The upload's image checks, for every named recorder; a recorder learnt is checked as it
     // comes (its model is in its MAC).
     UploadChoices choices{*page, options.image, kRecorderMacPrefix,

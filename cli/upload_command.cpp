@@ -41,6 +41,9 @@ int RunUpload(const UploadOptions& options) {
         if (!barShown) return {};
         return {FormatProgressLine(progress.Snapshot(Clock::now()))};
     });
+    const auto adapters = platform::MakeSystemAdapterSource();
+    const auto tcpipConfig = platform::MakeSystemTcpipConfig();
+    const auto neighbours = platform::MakeSystemNeighbourTable();
     MacAddress mac = kRecorderMacPrefix;
     if (!ParseRecorderMacArgument(options.mac, mac)) {
         output.Error(RefusalLine(kMacRefusalCaption, kMacRefusalText));
@@ -48,9 +51,6 @@ int RunUpload(const UploadOptions& options) {
     }
     const auto page = ImageKind(options.image, options.system, output);
     if (!page) return kExitBadInput;
-    const auto adapters = platform::MakeSystemAdapterSource();
-    const auto tcpipConfig = platform::MakeSystemTcpipConfig();
-    const auto neighbours = platform::MakeSystemNeighbourTable();
     // The window's checks, in its order. What they refuse no waiting mends: refused at once, the
     // address too when the card has one, and all checked again once the card is ready.
     const auto plan = [&](const AdapterRecord* card) {
