@@ -1,8 +1,8 @@
 #pragma once
 
 // The checks made when an upload is asked for, before any socket opens: the window's Upload
-// button and the terminal's upload command both run them, in this order. A refusal says what
-// was refused and why, in facts; each front end words it (feedback/refusal_texts.h).
+// button and the terminal's upload and station commands all run them, in this order. A refusal
+// says what was refused and why, in facts; each front end words it (feedback/refusal_texts.h).
 
 #include <array>
 #include <cstdint>
@@ -86,7 +86,7 @@ struct UploadChoices {
     MacAddress mac = kRecorderMacPrefix;  // of an upload's one recorder
     SelectedCard card;
     // The card has no address yet and the front end waits for one, then plans again: the
-    // address the recorder would get is not checked now.
+    // addresses the recorders would get are not checked now.
     bool deferAddressCheck = false;
     std::optional<BenchChoices> bench{};
 };
