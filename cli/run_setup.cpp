@@ -106,4 +106,15 @@ std::variant<AdapterRecord, ExitCode> AwaitCard(const std::string& name,
     return kExitNoRequest;
 }
 
+history::UploadHistory OpenHistory(const std::string& path) {
+    return history::UploadHistory(path.empty() ? history::DefaultHistoryPath() : path, PrintError);
+}
+
+StationOptions SessionOptions(double headerWaitSeconds) {
+    StationOptions options;
+    options.headerWait =
+        std::chrono::milliseconds(static_cast<long long>(headerWaitSeconds * 1000));
+    return options;
+}
+
 }  // namespace fk::cli

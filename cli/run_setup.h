@@ -1,7 +1,7 @@
 #pragma once
 
 // What upload and station do alike before they serve: the image's kind, the plan with its
-// refusal told, the card named and awaited.
+// refusal told, the card named and awaited, the history and the session's options.
 
 #include <chrono>
 #include <optional>
@@ -10,9 +10,11 @@
 
 #include "cli/exit_codes.h"
 #include "cli/terminal_output.h"
+#include "history/upload_history.h"
 #include "net/adapter_list.h"
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
+#include "upgrade/station_session.h"
 #include "upgrade/upload_checks.h"
 
 namespace fk::cli {
@@ -41,5 +43,11 @@ std::variant<AdapterRecord, ExitCode> AwaitCard(const std::string& name,
                                                 std::chrono::steady_clock::time_point until,
                                                 platform::AdapterSource& adapters,
                                                 TerminalOutput& output);
+
+// The upload history at path (empty: the default place), its errors told on standard error.
+history::UploadHistory OpenHistory(const std::string& path);
+
+// The session's options: the header block resent for headerWaitSeconds before the upload fails.
+StationOptions SessionOptions(double headerWaitSeconds);
 
 }  // namespace fk::cli

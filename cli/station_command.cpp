@@ -257,14 +257,10 @@ int RunStation(const StationRunOptions& options) {
         return NextStationAddress(rules, taken, lookup);
     };
 
-    history::UploadHistory history(
-        options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
-        PrintError);
+    history::UploadHistory history = OpenHistory(options.historyPath);
     QuietHost quiet(plan.card);
-    StationOptions stationOptions;
+    StationOptions stationOptions = SessionOptions(options.headerWaitSeconds);
     stationOptions.maxRecorders = options.max;
-    stationOptions.headerWait =
-        std::chrono::milliseconds(static_cast<long long>(options.headerWaitSeconds * 1000));
     StationSession station(terminal, terminal, platform::SystemPortOpener(), stationOptions);
 
     for (const StationRecorder& recorder : plan.named) {

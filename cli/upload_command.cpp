@@ -75,16 +75,12 @@ int RunUpload(const UploadOptions& options) {
     const auto ready = plan(card);
     if (!ready) return kExitBadInput;
 
-    history::UploadHistory history(
-        options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
-        PrintError);
+    history::UploadHistory history = OpenHistory(options.historyPath);
     TerminalHost host(ready->card, ParseDottedQuad(card->ipMask), *neighbours);
     QuietHost quiet(ready->card);
     history::RecordingSessionHost recording(quiet, &history, "flashkit-cli", FinalTextOf);
-    StationOptions sessionOptions;
-    sessionOptions.headerWait =
-        std::chrono::milliseconds(static_cast<long long>(options.headerWaitSeconds * 1000));
-    StationSession session(host, host, platform::SystemPortOpener(), sessionOptions);
+    StationSession session(host, host, platform::SystemPortOpener(),
+                           SessionOptions(options.headerWaitSeconds));
 
     const std::string recorderAddress = FormatDottedQuad(DeviceAddressFor(ready->card.hostAddress));
     const std::string hostAddress = FormatDottedQuad(ready->card.hostAddress);
