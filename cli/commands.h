@@ -2,9 +2,7 @@
 
 // The subcommands of flashkit-cli. Each returns the program's exit status (cli/exit_codes.h).
 
-#include <chrono>
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,10 +10,6 @@
 #include "net/adapter_list.h"
 #include "net/mac.h"
 #include "upgrade/session_events.h"
-
-namespace fk::platform {
-class AdapterSource;
-}
 
 namespace fk::cli {
 
@@ -81,19 +75,6 @@ std::string NoUploadCardText(const platform::AdapterQuery& query, const std::str
 // into mac. False, mac untouched beyond the octets that parsed, when it is not such a text.
 bool ParseRecorderMacArgument(const std::string& text, MacAddress& mac);
 
-// Which image IMAGE is: as --system or --data say, else by its extension.
-std::optional<ImagePage> ImageKindOf(const std::string& image, std::optional<bool> system);
-// The refusal of an image that is neither.
-std::string ImageKindRefusal(const std::string& image);
-
-// A card without a carrier, or whose address a network manager took with the carrier, gives the
-// recorder nothing to answer: waits for both, saying so once. Nothing when the deadline passed
-// or a stop signal came first (then `stopped`).
-std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
-                                            platform::AdapterSource& adapters,
-                                            std::chrono::steady_clock::time_point until,
-                                            const std::function<void(const std::string&)>& say,
-                                            bool& stopped);
 // Said once an upload or station finds that the recorder's entry cannot be made here.
 inline constexpr const char* kBroadcastFallbackText =
     "The recorder's neighbour entry cannot be made here (flashkit-cli check says why): the boot "

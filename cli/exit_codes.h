@@ -2,6 +2,8 @@
 
 // The exit statuses of flashkit-cli, as its manual page lists them.
 
+#include <vector>
+
 #include "history/upload_history.h"
 
 namespace fk::cli {
@@ -17,7 +19,10 @@ enum ExitCode : int {
     kExitInterrupted = 130  // stopped by SIGINT, SIGTERM or SIGHUP
 };
 
-// The exit status an upload ends with, from the outcome its history row is given.
-ExitCode ExitCodeForOutcome(history::Outcome outcome, bool started);
+// The exit status a run ends with, from the outcome of each upload it answers for (a failure of
+// its ports counted as one): the worst of theirs, a start that could not be made first, then a
+// failure, an unconfirmed end, no request, an interruption; with none, it was interrupted.
+// started: the ports opened.
+ExitCode ExitCodeForOutcomes(const std::vector<history::Outcome>& outcomes, bool started);
 
 }  // namespace fk::cli

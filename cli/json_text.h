@@ -35,8 +35,4 @@ void MarkBytes(JsonObject& object) {
     for (auto& [key, value] : bytes.items()) object[key] = value;
 }
 
-// One event of `upload` or `station --json` on standard output, a line each: the time added,
-// names that are not UTF-8 kept as their bytes.
-void PrintJsonEvent(nlohmann::json event);
-
 }  // namespace fk::cli

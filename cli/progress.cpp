@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "upgrade/transfer_percent.h"
+
 namespace fk::cli {
 
 std::uint64_t AcknowledgedBytes(std::uint64_t blockNo, std::uint64_t size) {
@@ -51,6 +53,31 @@ std::string FormatProgressLine(const ProgressSnapshot& progress, int barWidth) {
     char left[32] = {};
     std::snprintf(left, sizeof left, "  %lld:%02lld left", secondsLeft / 60, secondsLeft % 60);
     return line + left;
+}
+
+void TransferProgress::Begin(std::uint64_t size, Clock::time_point now) {
+    *this = {};
+    m_size = size;
+    m_blockTotal = (size + 511) / 512 + 1;
+    m_begunAt = now;
+}
+
+bool TransferProgress::Acknowledge(std::uint64_t blockNo) {
+    if (blockNo <= m_furthestAck || blockNo > m_blockTotal) return false;
+    m_furthestAck = blockNo;
+    return true;
+}
+
+void TransferProgress::End(bool completed, Clock::time_point now) {
+    m_completed = completed;
+    m_endedAt = now;
+}
+
+ProgressSnapshot TransferProgress::Snapshot(Clock::time_point now) const {
+    return {
+        m_completed ? m_size : AcknowledgedBytes(m_furthestAck, m_size), m_size,
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_endedAt.value_or(now) - m_begunAt),
+        m_completed ? 100 : TransferPercent(m_furthestAck, m_blockTotal)};
 }
 
 }  // namespace fk::cli

@@ -1,7 +1,7 @@
 #pragma once
 
-// How the terminal front end shows an upload's progress: the pure parts, so they can be tested
-// without a terminal.
+// How the terminal front end follows and shows a transfer's progress: the pure parts, so they can
+// be tested without a terminal.
 
 #include <chrono>
 #include <cstdint>
@@ -36,5 +36,34 @@ std::string FormatProgressLine(const ProgressSnapshot& progress, int barWidth = 
 
 // The tenth (0 to 10) of the percent; the plain output writes one line per tenth.
 int TenthDone(const ProgressSnapshot& progress);
+
+// One transfer's progress as its recorder acknowledges blocks.
+class TransferProgress {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // The recorder asked for an image of size bytes: a new transfer.
+    void Begin(std::uint64_t size, Clock::time_point now);
+    // Only a block sent and not acknowledged before moves the transfer on: whether this did.
+    bool Acknowledge(std::uint64_t blockNo);
+    void Resent(std::uint64_t blocks) { m_resends += blocks; }
+    // The transfer ended; a completed one has every byte acknowledged, and 100 percent.
+    void End(bool completed, Clock::time_point now);
+
+    bool Begun() const { return m_begunAt != Clock::time_point{}; }
+    std::uint64_t Size() const { return m_size; }
+    std::uint64_t Resends() const { return m_resends; }
+    // Its time runs from Begin until End.
+    ProgressSnapshot Snapshot(Clock::time_point now) const;
+
+  private:
+    std::uint64_t m_size = 0;
+    std::uint64_t m_blockTotal = 0;  // the header block and the image's
+    std::uint64_t m_furthestAck = 0;
+    std::uint64_t m_resends = 0;
+    Clock::time_point m_begunAt;
+    std::optional<Clock::time_point> m_endedAt;
+    bool m_completed = false;
+};
 
 }  // namespace fk::cli

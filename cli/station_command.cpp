@@ -3,39 +3,35 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <variant>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "cli/json_text.h"
 #include "cli/progress.h"
+#include "cli/run_setup.h"
 #include "cli/terminal_loop.h"
+#include "cli/terminal_output.h"
 #include "feedback/operator_feedback.h"
 #include "feedback/refusal_texts.h"
 #include "history/recording_host.h"
 #include "history/upload_history.h"
-#include "image/image_files.h"
-#include "image/system_image_check.h"
 #include "net-helper/protocol.h"
 #include "net/address_plan.h"
-#include "net/arp_entry.h"
 #include "platform/adapter_source.h"
 #include "platform/format_text.h"
 #include "platform/neighbour_table.h"
 #include "platform/stop_requests.h"
 #include "upgrade/station_session.h"
-#include "upgrade/transfer_percent.h"
 #include "upgrade/upload_checks.h"
+#include "upgrade/upload_station.h"
 
 namespace fk::cli {
 
@@ -51,94 +47,20 @@ struct Row {
     std::string state = "announcing";
     std::optional<history::Outcome> outcome;  // of its last transfer
     bool completedOnce = false;
-    std::uint64_t size = 0, blockTotal = 0, furthestAck = 0;
-    Clock::time_point askedAt;
-    Clock::time_point endedAt;
+    TransferProgress progress;                                 // of its last transfer
     std::unique_ptr<history::RecordingSessionHost> recording;  // of its current transfer
-
-    int Percent() const {
-        return outcome == history::Outcome::Completed ? 100
-               : blockTotal == 0                      ? 0
-                                                      : TransferPercent(furthestAck, blockTotal);
-    }
-    ProgressSnapshot Progress() const {
-        const auto until = outcome ? endedAt : Clock::now();
-        return {
-            outcome == history::Outcome::Completed ? size : AcknowledgedBytes(furthestAck, size),
-            size, std::chrono::duration_cast<std::chrono::milliseconds>(until - askedAt),
-            Percent()};
-    }
 };
 
 std::string RowLine(const Row& row) {
-    const auto rate = Rate(row.Progress());
+    const auto progress = row.progress.Snapshot(Clock::now());
+    const auto rate = Rate(progress);
     char line[160];
     std::snprintf(
         line, sizeof line, "%-17s  %-15s  %-12s  %3d%%  %s", FormatMac(row.recorder.mac).c_str(),
-        FormatDottedQuad(row.recorder.address).c_str(), row.state.c_str(), row.Percent(),
-        rate && row.askedAt != Clock::time_point{} ? (FormatBytes(*rate) + "/s").c_str() : "--");
+        FormatDottedQuad(row.recorder.address).c_str(), row.state.c_str(), progress.percent,
+        rate && row.progress.Begun() ? (FormatBytes(*rate) + "/s").c_str() : "--");
     return line;
 }
-
-// The station's lines: on a terminal a table redrawn in place, into a pipe one line per change,
-// or JSON events.
-class StationOutput {
-  public:
-    explicit StationOutput(OutputMode mode) : m_mode(mode) {}
-
-    OutputMode Mode() const { return m_mode; }
-
-    void Emit(Json event, const Row* row = nullptr) {
-        if (m_mode != OutputMode::Json) return;
-        if (row) {
-            event["mac"] = FormatMac(row->recorder.mac);
-            event["address"] = FormatDottedQuad(row->recorder.address);
-        }
-        PrintJsonEvent(std::move(event));
-    }
-    void Line(const std::string& text) {
-        if (m_mode == OutputMode::Json) return;
-        ClearTable();
-        std::printf("%s\n", text.c_str());
-        std::fflush(stdout);
-    }
-    void Error(const std::string& text) {
-        ClearTable();
-        PrintError(text);
-    }
-    // A recorder's state changed: a line into a pipe, a redraw on a terminal.
-    void Changed(const Row& row) {
-        if (m_mode == OutputMode::Plain) Line(RowLine(row));
-        m_dirty = true;
-    }
-    void Moved() { m_dirty = true; }
-    // On a terminal, at most every kRedrawInterval.
-    void Draw(const std::map<Ipv4, Row>& rows) {
-        if (m_mode != OutputMode::Terminal || !m_dirty) return;
-        const auto now = Clock::now();
-        if (now - m_lastDraw < kRedrawInterval) return;
-        m_lastDraw = now;
-        m_dirty = false;
-        if (m_drawn > 0) std::printf("\033[%dA", m_drawn);
-        for (const auto& [address, row] : rows) std::printf("\r\033[K%s\n", RowLine(row).c_str());
-        m_drawn = static_cast<int>(rows.size());
-        std::fflush(stdout);
-    }
-
-  private:
-    // Other lines go above the table, which is drawn again below them.
-    void ClearTable() {
-        if (m_mode != OutputMode::Terminal || m_drawn == 0) return;
-        std::printf("\033[%dA\r\033[J", m_drawn);
-        m_drawn = 0;
-        m_dirty = true;
-    }
-
-    const OutputMode m_mode;
-    Clock::time_point m_lastDraw;
-    int m_drawn = 0;
-    bool m_dirty = true;
-};
 
 // A text from outside as it may be echoed: bytes that are not printable escaped, and cut short.
 std::string Printable(const std::string& text) {
@@ -155,7 +77,7 @@ std::string Printable(const std::string& text) {
 // The lines of the --macs file: a regular file, at most kMaxMacsFileSize bytes and
 // kMaxMacsLine characters a line. Nothing (after an error naming the problem) otherwise.
 std::optional<std::vector<std::string>> MacsFileLines(const std::string& path,
-                                                      StationOutput& output) {
+                                                      TerminalOutput& output) {
     constexpr std::uintmax_t kMaxMacsFileSize = 64 * 1024;
     constexpr std::size_t kMaxMacsLine = 256;
     const std::string named = "--macs " + Printable(path) + ": ";
@@ -200,7 +122,7 @@ std::optional<std::vector<std::string>> MacsFileLines(const std::string& path,
 // The MACs of --mac and --macs, in order, each once. Nothing (after an error) when one is no
 // recorder's MAC or the file cannot be read.
 std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& options,
-                                                 StationOutput& output) {
+                                                 TerminalOutput& output) {
     std::vector<std::string> texts = options.macs;
     if (!options.macsFile.empty()) {
         const auto lines = MacsFileLines(options.macsFile, output);
@@ -221,28 +143,38 @@ std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& option
 }
 
 // The exit status of the station: 0 when every recorder named (with none named, every one it
-// served) completed; else that of the worst of them.
-ExitCode StationExitCode(const std::map<Ipv4, Row>& rows) {
+// served) completed; else that of the worst of them. A failure of the ports counts as one's.
+ExitCode StationExitCode(const std::map<Ipv4, Row>& rows, bool started, bool portFailed) {
     // With recorders named, theirs is the outcome: a unit learnt on the way (perhaps forged)
     // decides nothing.
     const bool anyNamed =
         std::any_of(rows.begin(), rows.end(), [](const auto& entry) { return entry.second.named; });
-    bool failed = false, unconfirmed = false, unfinished = rows.empty();
+    std::vector<history::Outcome> outcomes;
+    if (!started || portFailed) outcomes.push_back(history::Outcome::Failed);
     for (const auto& [address, row] : rows) {
         if (anyNamed && !row.named) continue;
-        failed |= row.outcome == history::Outcome::Failed;
-        unconfirmed |= row.outcome == history::Outcome::Unconfirmed;
-        unfinished |= row.named ? !row.completedOnce : row.outcome != history::Outcome::Completed;
+        // A named one that completed once is done, whatever became of a transfer it began anew.
+        const bool done = row.named && row.completedOnce;
+        outcomes.push_back(row.outcome.value_or(done ? history::Outcome::Completed
+                                                     : history::Outcome::Interrupted));
     }
-    if (failed) return kExitFailed;
-    if (unconfirmed) return kExitUnconfirmed;
-    return unfinished ? kExitInterrupted : kExitOk;
+    return ExitCodeForOutcomes(outcomes, started);
 }
 
 }  // namespace
 
 int RunStation(const StationRunOptions& options) {
-    StationOutput output(options.output);
+    std::map<Ipv4, Row> rows;
+    bool tableShown = true;  // until the summary
+    TerminalOutput output(options.output, [&] {
+        std::vector<std::string> table;
+        if (tableShown) {
+            for (const auto& [address, row] : rows) table.push_back(RowLine(row));
+        }
+        return table;
+    });
+    const auto adapters = platform::MakeSystemAdapterSource();
+    const auto neighbours = platform::MakeSystemNeighbourTable();
     const auto macs = NamedMacs(options, output);
     if (!macs) return kExitBadInput;
     if (macs->empty() && !options.learn) {
@@ -257,77 +189,28 @@ int RunStation(const StationRunOptions& options) {
     // The network helper keeps no more entries than that for a card.
     if (macs->size() > nethelper::kMaxRecorderEntries ||
         (options.learn && macs->size() + options.max > nethelper::kMaxRecorderEntries)) {
-        output.Error(std::to_string(macs->size()) + " named recorder(s)" +
-                     (options.learn ? " and --max " + std::to_string(options.max) + " learnt" : "") +
-                     ": at most " + std::to_string(nethelper::kMaxRecorderEntries) +
-                     " recorders have entries at once.");
+        output.Error(
+            std::to_string(macs->size()) + " named recorder(s)" +
+            (options.learn ? " and --max " + std::to_string(options.max) + " learnt" : "") +
+            ": at most " + std::to_string(nethelper::kMaxRecorderEntries) +
+            " recorders have entries at once.");
         return kExitBadInput;
     }
-    const auto page = ImageKindOf(options.image, options.system);
-    if (!page) {
-        output.Error(ImageKindRefusal(options.image));
-        return kExitBadInput;
-    }
+    const auto page = ImageKind(options.image, options.system, output);
+    if (!page) return kExitBadInput;
     // The upload's image checks, for every named recorder; a recorder learnt is checked as it
-    // comes (its model is in its MAC), so with none named the checks of the file alone are made.
-    const auto refused = [&](const std::optional<UploadRefusal>& refusal) {
-        if (!refusal) return false;
-        const RefusalTexts texts = TextsOf(*refusal);
-        if (!texts.fileError.empty()) output.Error(texts.fileError);
-        output.Error(RefusalLine(texts.caption, texts.text));
-        return true;
-    };
-    for (const MacAddress& mac : *macs) {
-        if (refused(CheckUploadImage(*page, options.image, mac))) return kExitBadInput;
-    }
-    if (macs->empty() &&
-        refused(CheckUploadImage(ImagePage::Data, options.image, kRecorderMacPrefix))) {
-        return kExitBadInput;
-    }
-    // A system image for learnt recorders is one some recorder can take.
-    if (macs->empty() && *page == ImagePage::System) {
-        const TrailerReadResult read = ReadImageTrailer(options.image);
-        if (read.failure != TrailerFailure::None || !ImageFitsAnyRecorder(read.trailer)) {
-            UploadRefusal refusal;
-            refusal.reason = UploadRefusal::Reason::WrongRecorder;
-            refusal.imagePath = options.image;
-            refusal.trailerRead = read;
-            refused(refusal);
-            return kExitBadInput;
-        }
-    }
-
-    const auto adapters = platform::MakeSystemAdapterSource();
-    const auto neighbours = platform::MakeSystemNeighbourTable();
-    if (const auto query = adapters->List(); !FindCard(BuildAdapterList(query), options.card)) {
-        output.Error(NoUploadCardText(query, options.card));
-        return kExitBadInput;
-    }
+    // comes (its model is in its MAC).
+    UploadChoices choices{*page, options.image, kRecorderMacPrefix,
+                          {},    true,          BenchChoices{*macs, {}}};
+    if (!PlanRun(choices, *adapters, *neighbours, output)) return kExitBadInput;
+    auto card = NamedCard(options.card, *adapters, output);
+    if (!card) return kExitBadInput;
     platform::HoldStopRequests();
     if (options.waitSeconds) {
-        bool stopped = false;
-        const auto until = Clock::now() + std::chrono::milliseconds(
-                                              static_cast<long long>(*options.waitSeconds * 1000));
-        const auto ready = AwaitCardReady(
-            options.card, *adapters, until,
-            [&](const std::string& text) {
-                output.Line(text);
-                output.Emit({{"event", "waiting"}, {"text", text}});
-            },
-            stopped);
-        if (stopped) return kExitInterrupted;
-        if (!ready) {
-            output.Error(FormatText("%s had no carrier and IPv4 address within %g s",
-                                    options.card.c_str(), *options.waitSeconds));
-            return kExitNoRequest;
-        }
-    }
-    const auto query = adapters->List();
-    const AdapterList cards = BuildAdapterList(query);
-    const auto card = FindCard(cards, options.card);
-    if (!card) {
-        output.Error(NoUploadCardText(query, options.card));
-        return kExitBadInput;
+        auto awaited = AwaitCard(options.card, options.waitSeconds,
+                                 WaitDeadline(options.waitSeconds), *adapters, output);
+        if (const auto* exit = std::get_if<ExitCode>(&awaited)) return *exit;
+        card = std::get<AdapterRecord>(std::move(awaited));
     }
     // The address the card has now: replies go out from it.
     const Ipv4 host = HostAddressFor(*card, card->description, nullptr);
@@ -348,42 +231,19 @@ int RunStation(const StationRunOptions& options) {
         }
     }
     const int ifindex = static_cast<int>(card->index);
-    // Every card of this PC holds its own addresses, whether it carries uploads or not.
-    const StationAddressRules rules = StationAddressRulesFor(*card, query.adapters, host, pool);
+    choices.card = {host, ifindex};
+    choices.deferAddressCheck = false;
+    choices.bench->pool = pool;
+    const auto planned = PlanRun(choices, *adapters, *neighbours, output);
+    if (!planned) return kExitBadInput;
+    StationPlan plan = UploadStationPlan(*planned);
+    TerminalHost terminal(plan.card, ParseDottedQuad(card->ipMask), *neighbours);
+    plan.learn = options.learn;
     const NeighbourLookup lookup = [&neighbours, ifindex](Ipv4 address) {
         return neighbours->Find(ifindex, address);
     };
-
-    StationPlan plan;
-    plan.file = {*page, BareImageName(options.image), options.image};
-    plan.card = {host, ifindex};
-    std::set<Ipv4> given;
-    for (const MacAddress& mac : *macs) {
-        const auto address = NextStationAddress(rules, given, lookup);
-        if (!address) {
-            output.Error(
-                "No free address is left for the recorder " + FormatMac(mac) +
-                (pool ? " in the pool " + options.pool : " in the subnet of " + card->adapterName) +
-                ".");
-            return kExitBadInput;
-        }
-        given.insert(*address);
-        plan.named.push_back({mac, *address});
-    }
-
-    // A pool that holds no address a recorder can be given serves nobody.
-    if (plan.named.empty() && !NextStationAddress(rules, given, lookup)) {
-        output.Error(
-            "No address is left for any recorder" +
-            (pool ? " in the pool " + options.pool : " in the subnet of " + card->adapterName) +
-            ".");
-        return kExitBadInput;
-    }
-
-    TerminalHost terminal(plan.card, ParseDottedQuad(card->ipMask), *neighbours);
-    plan.learn = options.learn;
     // On the station's thread: a recorder learnt gets the next free address if the image fits it.
-    plan.nextAddress = [&, refusedMacs = std::set<MacAddress>()](
+    plan.nextAddress = [&, rules = planned->bench->rules, refusedMacs = std::set<MacAddress>()](
                            const MacAddress& mac,
                            const std::set<Ipv4>& taken) mutable -> std::optional<Ipv4> {
         if (*page == ImagePage::System &&
@@ -397,46 +257,38 @@ int RunStation(const StationRunOptions& options) {
         return NextStationAddress(rules, taken, lookup);
     };
 
-    history::UploadHistory history(
-        options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
-        PrintError);
+    history::UploadHistory history = OpenHistory(options.historyPath);
     QuietHost quiet(plan.card);
-    StationOptions stationOptions;
+    StationOptions stationOptions = SessionOptions(options.headerWaitSeconds);
     stationOptions.maxRecorders = options.max;
-    stationOptions.headerWait =
-        std::chrono::milliseconds(static_cast<long long>(options.headerWaitSeconds * 1000));
     StationSession station(terminal, terminal, platform::SystemPortOpener(), stationOptions);
 
-    std::map<Ipv4, Row> rows;
     for (const StationRecorder& recorder : plan.named) {
         Row& row = rows[recorder.address];
         row.recorder = recorder;
         row.named = true;
     }
     const std::string kind = *page == ImagePage::System ? "system" : "data";
-    if (output.Mode() == OutputMode::Json) {
-        output.Emit({{"event", "started"},
-                     {"card", card->adapterName},
-                     {"host_address", FormatDottedQuad(host)},
-                     {"image", options.image},
-                     {"kind", kind},
-                     {"learn", options.learn},
-                     {"max", options.max}});
-    } else {
-        output.Line("Serving " + options.image + " (" + kind + " image) through " +
-                    card->adapterName + " (" + FormatDottedQuad(host) + ") to " +
+    output.Tell("Serving " + options.image + " (" + kind + " image) through " + card->adapterName +
+                    " (" + FormatDottedQuad(host) + ") to " +
                     (macs->empty() ? std::string("any recorder that asks")
                                    : std::to_string(macs->size()) + " named recorder(s)" +
                                          (options.learn ? " and any recorder that asks" : "")) +
                     "; at most " + std::to_string(options.max) + " at once" +
-                    (options.untilDone ? "" : " (Ctrl-C stops)"));
-    }
+                    (options.untilDone ? "" : " (Ctrl-C stops)"),
+                {{"event", "started"},
+                 {"card", card->adapterName},
+                 {"host_address", FormatDottedQuad(host)},
+                 {"image", options.image},
+                 {"kind", kind},
+                 {"learn", options.learn},
+                 {"max", options.max}});
 
     bool started = true, portFailed = false;
     const auto setState = [&](Row& row, std::string state, Json event) {
         row.state = std::move(state);
-        output.Changed(row);
-        output.Emit(std::move(event), &row);
+        output.Changed(RowLine(row));
+        output.Emit(std::move(event), &row.recorder);
     };
     std::size_t waiting = 0;
     const auto admitted = [&](const StationRecorder& recorder, const event::Admission& admission) {
@@ -452,9 +304,9 @@ int RunStation(const StationRunOptions& options) {
                 setState(rows[recorder.address], "waiting", {{"event", "waiting"}});
                 return;
             case Kind::LetGo:
-                output.Line(mac + " was answered but never asked for its image: let go");
-                output.Emit({{"event", "let_go"}, {"mac", mac}});
                 rows.erase(recorder.address);
+                output.Tell(mac + " was answered but never asked for its image: let go",
+                            {{"event", "let_go"}, {"mac", mac}});
                 return;
             case Kind::Readdressed: {
                 auto moved = rows.extract(admission.previous);
@@ -462,19 +314,19 @@ int RunStation(const StationRunOptions& options) {
                 if (!moved.empty()) row = std::move(moved.mapped());
                 row.recorder = recorder;
                 const std::string from = FormatDottedQuad(admission.previous);
-                output.Line(mac + ": another device answers for " + from + "; it gets " +
-                            FormatDottedQuad(recorder.address) + " instead");
-                output.Emit({{"event", "readdressed"}, {"from", from}}, &row);
+                output.Tell(mac + ": another device answers for " + from + "; it gets " +
+                                FormatDottedQuad(recorder.address) + " instead",
+                            {{"event", "readdressed"}, {"from", from}}, &row.recorder);
                 return;
             }
             case Kind::NoPlace:
             case Kind::NoAddress:
                 const bool place = kind == Kind::NoPlace;
-                output.Line(
-                    mac + " turned away: " +
-                    (place ? "no place free (at most " + std::to_string(options.max) + " at once)"
-                           : std::string("no address left for it")));
-                output.Emit({{"event", "turned_away"},
+                output.Tell(mac + " turned away: " +
+                                (place ? "no place free (at most " + std::to_string(options.max) +
+                                             " at once)"
+                                       : std::string("no address left for it")),
+                            {{"event", "turned_away"},
                              {"mac", mac},
                              {"reason", place ? "no_place" : "no_address"}});
                 return;
@@ -497,8 +349,7 @@ int RunStation(const StationRunOptions& options) {
                     setState(row, "announcing", {{"event", "announcing"}});
             } else if (feedback.status && !feedback.progress &&
                        !std::holds_alternative<event::Ended>(event)) {
-                output.Line(*feedback.status);
-                output.Emit({{"event", "status"}, {"text", *feedback.status}});
+                output.Tell(*feedback.status, {{"event", "status"}, {"text", *feedback.status}});
             }
             return;
         }
@@ -523,40 +374,33 @@ int RunStation(const StationRunOptions& options) {
                 quiet, &history, "flashkit-cli", FinalTextOf);
             row.recording->OnEvent(
                 event::Started{plan.card, recorder.mac, options.image, *page, recorder.address});
-            row.size = accepted->imageSize;
-            row.blockTotal = (row.size + 511) / 512 + 1;
-            row.furthestAck = 0;
+            row.progress.Begin(accepted->imageSize, Clock::now());
             row.outcome.reset();
-            row.askedAt = Clock::now();
             setState(row, "transferring",
                      {{"event", "request"},
-                      {"from", FormatDottedQuad(accepted->recorder.address) + ":" +
-                                   std::to_string(accepted->recorder.port)},
-                      {"size", row.size}});
+                      {"from", EndpointText(accepted->recorder)},
+                      {"size", row.progress.Size()}});
         }
         if (row.recording) row.recording->OnEvent(event);
         const auto end = [&](history::Outcome outcome, const char* state) {
             row.outcome = outcome;
-            row.endedAt = Clock::now();
+            row.progress.End(outcome == history::Outcome::Completed, Clock::now());
             row.completedOnce |= outcome == history::Outcome::Completed;
             setState(row, state, {{"event", state}, {"text", feedback.status.value_or("")}});
         };
         if (const auto outcome = OutcomeOf(event)) {
             end(*outcome, history::OutcomeName(*outcome));
         } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
-            if (acked->blockNo > row.furthestAck && acked->blockNo <= row.blockTotal) {
-                row.furthestAck = acked->blockNo;
-                output.Moved();
-            }
+            if (row.progress.Acknowledge(acked->blockNo)) output.Moved();
         } else if (const auto* progress = std::get_if<event::Progress>(&event)) {
-            const auto snapshot = row.Progress();
+            const auto snapshot = row.progress.Snapshot(Clock::now());
             const auto rate = Rate(snapshot);
             output.Emit({{"event", "progress"},
                          {"percent", progress->percent},
                          {"bytes", snapshot.bytes},
                          {"size", snapshot.total},
                          {"bytes_per_second", rate ? *rate : 0.0}},
-                        &row);
+                        &row.recorder);
         } else if (feedback.box) {
             output.Error(FormatMac(recorder.mac) + ": " +
                          RefusalLine(feedback.box->caption, feedback.box->text));
@@ -583,7 +427,7 @@ int RunStation(const StationRunOptions& options) {
     const bool interrupted = RunTerminalLoop(
         terminal, handleReport,
         [&] { return !started || portFailed || (options.untilDone && allNamedDone()); },
-        [&] { output.Draw(rows); });
+        [&] { output.Redraw(); });
     station.Stop();
     for (const Report& report : terminal.Take(Clock::now())) handleReport(report);
     // A transfer the stop cut short is recorded as interrupted.
@@ -593,10 +437,12 @@ int RunStation(const StationRunOptions& options) {
         row.recording->OnEvent(event::Ended{});
         if (!row.outcome) row.state = "interrupted";
     }
-    if (!started) return kExitCannotStart;
+    const ExitCode code = StationExitCode(rows, started, portFailed);
+    if (!started) return code;
+    // The table makes way for the summary.
+    tableShown = false;
     if (interrupted) output.Line(kUploadingAbortedText);
 
-    const ExitCode code = portFailed ? kExitFailed : StationExitCode(rows);
     const auto completed = std::count_if(rows.begin(), rows.end(), [](const auto& entry) {
         return entry.second.outcome == history::Outcome::Completed;
     });

@@ -20,6 +20,13 @@ const char* PlaceText(SubnetPlace place) {
     return "inside the subnet of this network card";
 }
 
+// Where a bench's addresses were sought.
+std::string WhereSought(const UploadRefusal& refusal) {
+    if (!refusal.pool) return " in the subnet of " + refusal.cardName;
+    return " in the pool " + FormatDottedQuad(refusal.pool->first) + "-" +
+           FormatDottedQuad(refusal.pool->last);
+}
+
 }  // namespace
 
 std::string HolderText(const AddressHolder& holder) {
@@ -96,6 +103,14 @@ RefusalTexts TextsOf(const UploadRefusal& refusal) {
             return {fileError,
                     RecorderAddressHeldText(refusal.recorder, HolderText(refusal.holder)),
                     kRecorderAddressHeldCaption};
+        case Reason::NoAddressForRecorder:
+            return {fileError,
+                    "No free address is left for the recorder " + FormatMac(refusal.mac) +
+                        WhereSought(refusal) + ".",
+                    {}};
+        case Reason::NoAddressLeft:
+            return {
+                fileError, "No address is left for any recorder" + WhereSought(refusal) + ".", {}};
     }
     return {fileError, {}, {}};
 }

@@ -23,7 +23,7 @@ inline constexpr const char* kAnsweringDeviceHolder =
 struct RefusalTexts {
     std::string fileError;  // told first, when not empty: the image could not be read
     std::string text;
-    std::string caption;
+    std::string caption;  // none for a bench's addresses, which only the terminal plans
 };
 
 RefusalTexts TextsOf(const UploadRefusal& refusal);

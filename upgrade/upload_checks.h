@@ -1,8 +1,8 @@
 #pragma once
 
 // The checks made when an upload is asked for, before any socket opens: the window's Upload
-// button and the terminal's upload command both run them, in this order. A refusal says what
-// was refused and why, in facts; each front end words it (feedback/refusal_texts.h).
+// button and the terminal's upload and station commands all run them, in this order. A refusal
+// says what was refused and why, in facts; each front end words it (feedback/refusal_texts.h).
 
 #include <array>
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "image/system_image_check.h"
 #include "net/adapter_list.h"
@@ -20,6 +21,7 @@
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
 #include "upgrade/session_events.h"
+#include "upgrade/station_session.h"
 #include "upgrade/tftp_engine.h"
 
 namespace fk {
@@ -51,10 +53,12 @@ struct UploadRefusal {
     enum class Reason {
         ImageMissing,
         WrongRecorder,
-        NameTooLong,      // the boot file name does not fit the BOOTP file field
-        TooLarge,         // the image has more blocks than block numbers
-        AddressUnusable,  // the recorder's address is no host address of the card's subnet
-        AddressHeld       // the recorder's address is somebody else's
+        NameTooLong,           // the boot file name does not fit the BOOTP file field
+        TooLarge,              // the image has more blocks than block numbers
+        AddressUnusable,       // the recorder's address is no host address of the card's subnet
+        AddressHeld,           // the recorder's address is somebody else's
+        NoAddressForRecorder,  // a bench's: no address is left for a recorder named
+        NoAddressLeft          // a bench's: none for any recorder that may ask
     };
     Reason reason = Reason::ImageMissing;
     std::string imagePath;
@@ -63,34 +67,33 @@ struct UploadRefusal {
     Ipv4 recorder = 0;                        // of AddressUnusable and AddressHeld
     SubnetPlace place = SubnetPlace::Inside;  // of AddressUnusable
     AddressHolder holder;                     // of AddressHeld
+    MacAddress mac{};                         // of NoAddressForRecorder
+    std::optional<AddressRange> pool;         // of NoAddress...: where addresses were sought,
+    std::string cardName;                     // else in the subnet of this card
 };
 
-// The image checks for an upload of the image at path to the recorder with mac: the file
-// exists, a system image fits the recorder, and its name and size fit the wire. Nothing when
-// the upload may go on.
-std::optional<UploadRefusal> CheckUploadImage(ImagePage page, const std::string& path,
-                                              const MacAddress& mac);
-
-// The address the rule gives the recorder on the card ifindex (host: its address) can be given
-// to it and is nobody else's: a host address of the card's subnet (not its network or broadcast
-// address, not outside it), not a gateway of the card, not one of this PC's cards, not bound to
-// another device in the neighbour table (an entry of a recorder that is not fixed is replaced).
-// The cards are read afresh, as gateways and addresses change while a front end waits; known
-// stands in when they cannot be read. Nothing when the upload may go on.
-std::optional<UploadRefusal> CheckRecorderAddressFree(platform::AdapterSource& adapters,
-                                                      const AdapterList& known, int ifindex,
-                                                      Ipv4 host,
-                                                      platform::NeighbourTable& neighbours);
+// A station's bench of recorders, each given an address of its own from the card's subnet,
+// where an upload's one recorder has the address rule's.
+struct BenchChoices {
+    std::vector<MacAddress> named;  // none: recorders are served as they ask
+    std::optional<AddressRange> pool;
+};
 
 // The operator's choices for one upload, as a front end took them.
 struct UploadChoices {
     ImagePage page = ImagePage::System;
     std::string imagePath;
-    MacAddress mac = kRecorderMacPrefix;
+    MacAddress mac = kRecorderMacPrefix;  // of an upload's one recorder
     SelectedCard card;
     // The card has no address yet and the front end waits for one, then plans again: the
-    // address the recorder would get is not checked now.
+    // addresses the recorders would get are not checked now.
     bool deferAddressCheck = false;
+    std::optional<BenchChoices> bench{};
+};
+
+struct BenchPlan {
+    std::vector<StationRecorder> named;  // each at the address it is given
+    StationAddressRules rules;           // for the recorders learnt as they ask
 };
 
 // An upload as checked at Upload and fixed for its run.
@@ -99,10 +102,15 @@ struct UploadPlan {
     MacAddress mac = kRecorderMacPrefix;
     SelectedCard card;
     std::uint64_t imageSize = 0;
+    std::optional<BenchPlan> bench{};
 };
 
-// Every check of an Upload, in order (image, then the recorder's address): the plan, or the
-// first refusal. The MAC is parsed by each front end from its own inputs before this.
+// Every check of an Upload, in order (image, then the recorders' addresses): the plan, or the
+// first refusal. The image is checked for every recorder named; a bench that names none checks
+// the file alone and that a system image fits some recorder (a recorder learnt is checked as it
+// asks). The recorder's address is free for an upload; a bench's named recorders each get one,
+// and one is left for a recorder learnt when none is named. The MACs are parsed by each front
+// end from its own inputs before this.
 std::variant<UploadPlan, UploadRefusal> MakeUploadPlan(const UploadChoices& choices,
                                                        platform::AdapterSource& adapters,
                                                        const AdapterList& known,

@@ -16,8 +16,12 @@ StationPlan UploadStationPlan(const UploadPlan& plan) {
     StationPlan station;
     station.file = plan.file;
     station.card = plan.card;
-    station.named = {{plan.mac, 0}};
-    station.followCard = true;
+    if (plan.bench) {
+        station.named = plan.bench->named;
+    } else {
+        station.named = {{plan.mac, 0}};
+        station.followCard = true;
+    }
     return station;
 }
 

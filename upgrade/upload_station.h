@@ -10,7 +10,7 @@
 namespace fk {
 
 // The station an upload is: its one recorder named, its address the rule's for the card of each
-// announcement, the card followed.
+// announcement, the card followed; or a bench's, its named recorders at the addresses planned.
 StationPlan UploadStationPlan(const UploadPlan& plan);
 
 class UploadStation final : private StationHost {

@@ -13,20 +13,34 @@ namespace {
 using namespace fk::cli;
 using std::chrono::milliseconds;
 
-TEST(ExitCodeForOutcome, EachEndHasItsOwnStatusAndOnlyACompletedUploadIsZero) {
+TEST(ExitCodeForOutcomes, EachEndHasItsOwnStatusTheWorstDecidesAndOnlyCompletionsAreZero) {
     using fk::history::Outcome;
     struct Row {
-        Outcome outcome;
+        std::vector<Outcome> outcomes;
         bool started;
         int code;
     };
-    for (const Row& row :
-         {Row{Outcome::Completed, true, 0}, Row{Outcome::Failed, true, 5},
-          Row{Outcome::Failed, false, 3}, Row{Outcome::NoRequest, true, 4},
-          Row{Outcome::Interrupted, true, 130}, Row{Outcome::Interrupted, false, 130},
-          Row{Outcome::Aborted, true, 5}, Row{Outcome::Unconfirmed, true, 6}}) {
-        EXPECT_EQ(ExitCodeForOutcome(row.outcome, row.started), row.code)
-            << fk::history::OutcomeName(row.outcome) << " " << row.started;
+    for (const Row& row : {
+             Row{{Outcome::Completed}, true, 0},
+             Row{{Outcome::Failed}, true, 5},
+             Row{{Outcome::Failed}, false, 3},
+             Row{{Outcome::NoRequest}, true, 4},
+             Row{{Outcome::Interrupted}, true, 130},
+             Row{{Outcome::Interrupted}, false, 130},
+             Row{{Outcome::Aborted}, true, 5},
+             Row{{Outcome::Unconfirmed}, true, 6},
+             // A station's recorders: the worst of them.
+             Row{{Outcome::Completed, Outcome::Completed}, true, 0},
+             Row{{Outcome::Completed, Outcome::Interrupted}, true, 130},
+             Row{{Outcome::Interrupted, Outcome::Unconfirmed, Outcome::Completed}, true, 6},
+             Row{{Outcome::Unconfirmed, Outcome::Failed}, true, 5},
+             Row{{Outcome::Interrupted, Outcome::Failed}, false, 3},
+             Row{{}, true, 130},
+         }) {
+        std::string named;
+        for (const Outcome outcome : row.outcomes)
+            named += fk::history::OutcomeName(outcome) + std::string(" ");
+        EXPECT_EQ(ExitCodeForOutcomes(row.outcomes, row.started), row.code) << named << row.started;
     }
 }
 
@@ -74,6 +88,30 @@ TEST(ProgressLine, TenthsPercentAndAcknowledgedBytesFollowTheBlocks) {
     EXPECT_EQ(TenthDone({500, 5000, {}, 10}), 1);
     EXPECT_EQ(TenthDone({5000, 5000, {}, 99}), 9);
     EXPECT_EQ(TenthDone({5000, 5000, {}, 100}), 10);
+
+    // A transfer of 5000 bytes is blocks 1 to 11: an acknowledgement moves it on only forward
+    // and within them, and only its completion shows every byte and 100 percent.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point asked{std::chrono::seconds(100)};
+    TransferProgress progress;
+    progress.Begin(5000, asked);
+    EXPECT_TRUE(progress.Acknowledge(3));
+    EXPECT_FALSE(progress.Acknowledge(3));
+    EXPECT_FALSE(progress.Acknowledge(2));
+    EXPECT_FALSE(progress.Acknowledge(12));
+    EXPECT_EQ(progress.Snapshot(asked + milliseconds(500)).bytes, 1024u);
+    EXPECT_TRUE(progress.Acknowledge(11));
+    auto last = progress.Snapshot(asked + milliseconds(500));
+    EXPECT_EQ(last.bytes, 5000u);
+    EXPECT_EQ(last.percent, 99);
+    progress.End(true, asked + milliseconds(1000));
+    last = progress.Snapshot(asked + milliseconds(9000));
+    EXPECT_EQ(last.percent, 100);
+    EXPECT_EQ(last.elapsed, milliseconds(1000));
+    // Asked again: a transfer of its own.
+    progress.Begin(512, asked);
+    EXPECT_EQ(progress.Snapshot(asked).percent, fk::TransferPercent(0, 2));
+    EXPECT_TRUE(progress.Acknowledge(2));
 }
 
 // A name that is not UTF-8 (a file's or card's, which are bytes) is readable in JSON and comes
