@@ -380,7 +380,7 @@ int RunStation(const StationRunOptions& options) {
         return kExitBadInput;
     }
 
-    TerminalHost terminal(plan.card, ParseDottedQuad(card->ipMask), *neighbours);
+    TerminalHost terminal(ParseDottedQuad(card->ipMask), *neighbours);
     plan.learn = options.learn;
     // On the station's thread: a recorder learnt gets the next free address if the image fits it.
     plan.nextAddress = [&, refusedMacs = std::set<MacAddress>()](
@@ -400,7 +400,7 @@ int RunStation(const StationRunOptions& options) {
     history::UploadHistory history(
         options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
         PrintError);
-    QuietHost quiet(plan.card);
+    QuietHost quiet;
     StationOptions stationOptions;
     stationOptions.maxRecorders = options.max;
     stationOptions.headerWait =

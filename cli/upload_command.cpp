@@ -286,8 +286,8 @@ int RunUpload(const UploadOptions& options) {
     history::UploadHistory history(
         options.historyPath.empty() ? history::DefaultHistoryPath() : options.historyPath,
         PrintError);
-    TerminalHost host(ready->card, ParseDottedQuad(card->ipMask), *neighbours);
-    QuietHost quiet(ready->card);
+    TerminalHost host(ParseDottedQuad(card->ipMask), *neighbours);
+    QuietHost quiet;
     history::RecordingSessionHost recording(quiet, &history, "flashkit-cli", FinalTextOf);
     StationOptions sessionOptions;
     sessionOptions.headerWait =
@@ -400,7 +400,7 @@ int RunUpload(const UploadOptions& options) {
     const SessionEvent begun =
         event::Started{ready->card, ready->mac, ready->file.path, ready->file.page};
     handleReport(std::pair{StationRecorder{}, begun});
-    session.Start(UploadStationPlan(*ready));
+    session.Start(UploadStationPlan(*ready, *adapters));
     for (const Report& report : host.Take(Clock::now())) handleReport(report);
     if (started) {
         if (output.Mode() == OutputMode::Json) {
@@ -414,15 +414,8 @@ int RunUpload(const UploadOptions& options) {
         // The failed socket step and its outcome have been reported; the stop tidies up.
         session.Stop();
     }
-    // While announcing, the card's address is followed as a network manager takes and restores it.
-    const auto cardWatch = platform::MakeSystemNetworkWatch();
     const auto over = [&] { return ended && outcome.has_value(); };
     const auto tick = [&] {
-        if (!requested && cardWatch && !cardWatch->Wait(Clock::now()).empty()) {
-            const auto now = FindCard(BuildAdapterList(adapters->List()), card->adapterName);
-            host.FollowCard({now ? ParseDottedQuad(now->ipAddress) : 0,
-                             now ? static_cast<int>(now->index) : ready->card.ifindex});
-        }
         if (outcome) {
             // The session ended by itself, or was stopped: its Ended comes now.
             session.Stop();
