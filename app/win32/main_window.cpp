@@ -359,7 +359,8 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_TIMER:
             if (wParam == kBlinkTimer) Guarded([this] { m_presenter->BlinkTick(); });
-            if (wParam == kCardTimer && !m_cardWatch->Wait(std::chrono::steady_clock::now()).empty())
+            if (wParam == kCardTimer &&
+                !m_cardWatch->Wait(std::chrono::steady_clock::now()).empty())
                 Guarded([this] { m_presenter->FollowSystemCards(); });
             return 0;
         case kRunWaiting:
