@@ -367,7 +367,6 @@ void TKVUpgradeFrm::UpdateAddressPlan() {
 }
 
 void TKVUpgradeFrm::FollowSystemCards() {
-    m_cardsFollowQueued.store(false);
     m_presenter->FollowSystemCards();
 }
 

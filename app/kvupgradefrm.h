@@ -9,7 +9,6 @@
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/presenter/window_presenter.h"
@@ -28,6 +27,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QSocketNotifier;
 class QTabWidget;
 class QTimer;
 class GuiThreadQueue;
@@ -113,9 +113,7 @@ class TKVUpgradeFrm : public QWidget {
     // The MAC boxes into octets 3 to 5 of deviceMac, at Upload; false after telling the operator.
     bool CaptureDeviceMac();
 
-    // Network addressing, any thread. The host address and the selected card's interface index
-    // are published together by UpdateAddressPlan whenever the card or its address changes, so
-    // that the announcer reads them as one value without touching the controls.
+    // The selected card with the address it holds, as UpdateAddressPlan last made it.
     fk::SelectedCard Card() const;
     fk::Ipv4 HostAddress() const { return Card().hostAddress; }
     int SelectedIfIndex() const { return Card().ifindex; }
@@ -182,7 +180,7 @@ class TKVUpgradeFrm : public QWidget {
   private:
     void BuildLayout();
     void ConnectHandlers();
-    // A thread waits for the system's card changes and has FollowSystemCards run for them.
+    // The system's card changes run FollowSystemCards, on the GUI thread.
     void StartFollowingCards();
     void StopFollowingCards();
 
@@ -202,8 +200,7 @@ class TKVUpgradeFrm : public QWidget {
     std::mutex m_workerCueMutex;  // m_workerCueStop: renewed on the GUI thread, read by workers
     std::stop_source m_workerCueStop;
 
-    std::jthread m_cardFollower;
-    std::atomic<bool> m_cardsFollowQueued{false};
+    QSocketNotifier* m_cardNotices = nullptr;  // the card watch's descriptor, read on this thread
     fk::DeviceArpEntry m_arpEntry{m_services.neighbours};
     // The current upload's refused address was told: the announcer meets the refusal every turn.
     std::atomic<bool> m_heldAddressTold{false};

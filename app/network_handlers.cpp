@@ -1,28 +1,23 @@
+#include <QSocketNotifier>
 #include <cerrno>
+#include <chrono>
 
 #include "app/kvupgradefrm.h"
 #include "platform/network_watch.h"
 
-using namespace std::chrono_literals;
-
 void TKVUpgradeFrm::StartFollowingCards() {
     fk::platform::NetworkWatch* watch = m_services.cardWatch;
-    if (!watch) return;
-    m_cardFollower = std::jthread([this, watch](std::stop_token stop) {
-        while (!stop.stop_requested()) {
-            const auto changes = watch->Wait(std::chrono::steady_clock::now() + 1s);
-            // A burst of changes is read once; the list is read afresh when it runs.
-            if (!changes.empty() && !stop.stop_requested() && !m_cardsFollowQueued.exchange(true))
-                OnGuiThread([this] { FollowSystemCards(); });
-        }
+    if (!watch || watch->Descriptor() < 0) return;
+    m_cardNotices = new QSocketNotifier(watch->Descriptor(), QSocketNotifier::Read, this);
+    connect(m_cardNotices, &QSocketNotifier::activated, this, [this, watch] {
+        // What waits is taken at once; a burst of changes reads the list once.
+        if (!watch->Wait(std::chrono::steady_clock::now()).empty()) FollowSystemCards();
     });
 }
 
 void TKVUpgradeFrm::StopFollowingCards() {
-    if (!m_cardFollower.joinable()) return;
-    m_cardFollower.request_stop();
-    m_services.cardWatch->Wake();
-    m_cardFollower.join();
+    delete m_cardNotices;
+    m_cardNotices = nullptr;
 }
 
 int TKVUpgradeFrm::SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,

@@ -73,7 +73,6 @@ class TKVUpgradeFrm::SessionLink final : public fk::SessionHost,
                 fk::platform::PortOpener& ports, const fk::StationOptions& options);
 
     // SessionHost, any thread.
-    fk::SelectedCard Card() const override { return m_window.Card(); }
     void OnEvent(const fk::SessionEvent& event) override;
 
     // DeviceArp, the session's threads.
@@ -86,6 +85,7 @@ class TKVUpgradeFrm::SessionLink final : public fk::SessionHost,
     // SessionControl, GUI thread.
     void Start(const fk::UploadPlan& plan) override { m_session.StartUpload(plan); }
     void Stop() override;
+    void PickCard(int ifindex) override { m_session.PickCard(ifindex); }
     void RecordStopAsFailed(const std::string& text) override {
         m_recording.SetStopOutcome(fk::history::Outcome::Failed, text);
     }

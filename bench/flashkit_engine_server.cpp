@@ -33,6 +33,7 @@
 #include <string_view>
 
 #include "feedback/operator_feedback.h"
+#include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
 #include "upgrade/device_arp.h"
 #include "upgrade/session_host.h"
@@ -74,13 +75,10 @@ std::optional<fk::Ipv4> CardAddress(const std::string& card) {
     return found;
 }
 
-// The window's part as the session sees it, minus the window: a fixed card, and events that
-// are only looked at for errors and for the end of an upload.
+// The window's part as the session sees it, minus the window: events that are only looked at
+// for errors and for the end of an upload.
 class BenchHost final : public fk::SessionHost {
   public:
-    explicit BenchHost(fk::SelectedCard card) : m_card(card) {}
-
-    fk::SelectedCard Card() const override { return m_card; }
     void OnEvent(const fk::SessionEvent& event) override {
         const auto feedback = fk::FeedbackFor(event);
         if (feedback.box) Fail(feedback.box->text);
@@ -119,7 +117,6 @@ class BenchHost final : public fk::SessionHost {
         m_changed.notify_all();
     }
 
-    const fk::SelectedCard m_card;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     int m_ended = 0;
@@ -190,10 +187,11 @@ int Serve(const Options& options) {
         return 1;
     }
     const fk::SelectedCard card{*hostAddress, ifindex};
-    BenchHost host(card);
+    BenchHost host;
     const auto table = fk::platform::MakeSystemNeighbourTable();
+    const auto cards = fk::platform::MakeSystemAdapterSource();
     BenchArp arp(*table);
-    fk::UploadStation session(host, arp, fk::platform::SystemPortOpener());
+    fk::UploadStation session(host, arp, fk::platform::SystemPortOpener(), *cards);
     const fk::UploadPlan plan{
         {fk::ImagePage::System,
          Lower(options.imagePath.substr(options.imagePath.find_last_of('/') + 1)),

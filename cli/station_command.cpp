@@ -236,8 +236,8 @@ int RunStation(const StationRunOptions& options) {
     choices.bench->pool = pool;
     const auto planned = PlanRun(choices, *adapters, *neighbours, output);
     if (!planned) return kExitBadInput;
-    StationPlan plan = UploadStationPlan(*planned);
-    TerminalHost terminal(plan.card, ParseDottedQuad(card->ipMask), *neighbours);
+    StationPlan plan = UploadStationPlan(*planned, *adapters);
+    TerminalHost terminal(ParseDottedQuad(card->ipMask), *neighbours);
     plan.learn = options.learn;
     const NeighbourLookup lookup = [&neighbours, ifindex](Ipv4 address) {
         return neighbours->Find(ifindex, address);
@@ -258,7 +258,7 @@ int RunStation(const StationRunOptions& options) {
     };
 
     history::UploadHistory history = OpenHistory(options.historyPath);
-    QuietHost quiet(plan.card);
+    QuietHost quiet;
     StationOptions stationOptions = SessionOptions(options.headerWaitSeconds);
     stationOptions.maxRecorders = options.max;
     StationSession station(terminal, terminal, platform::SystemPortOpener(), stationOptions);

@@ -36,14 +36,9 @@ using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::strin
 class TerminalHost final : public StationHost, public DeviceArp {
   public:
     // mask: of the card's subnet, for the broadcast fallback.
-    TerminalHost(SelectedCard card, Ipv4 mask, platform::NeighbourTable& neighbours)
-        : m_card(card),
-          m_mask(mask),
-          m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
+    TerminalHost(Ipv4 mask, platform::NeighbourTable& neighbours)
+        : m_mask(mask), m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
 
-    SelectedCard Card() const override { return m_card.load(); }
-    // The card as it is now: an upload's announcements wait while it holds no address.
-    void FollowCard(SelectedCard card) { m_card.store(card); }
     void OnEvent(const StationRecorder& recorder, const SessionEvent& event) override {
         Push(std::pair{recorder, event});
     }
@@ -66,7 +61,6 @@ class TerminalHost final : public StationHost, public DeviceArp {
     std::deque<Report> Take(std::chrono::steady_clock::time_point deadline);
 
   private:
-    std::atomic<SelectedCard> m_card;
     const Ipv4 m_mask;
     DeviceArpEntry m_arpEntry;
     std::atomic<bool> m_fallbackSaid{false};
@@ -78,12 +72,7 @@ class TerminalHost final : public StationHost, public DeviceArp {
 // What a recording host passes on goes nowhere: the terminal shows the events itself.
 class QuietHost final : public SessionHost {
   public:
-    explicit QuietHost(SelectedCard card) : m_card(card) {}
-    SelectedCard Card() const override { return m_card; }
     void OnEvent(const SessionEvent&) override {}
-
-  private:
-    const SelectedCard m_card;
 };
 
 // Hands every report to `handle` (what is queued now, then as it comes), calls `tick` after

@@ -21,7 +21,6 @@
 #include "platform/adapter_source.h"
 #include "platform/format_text.h"
 #include "platform/neighbour_table.h"
-#include "platform/network_watch.h"
 #include "platform/stop_requests.h"
 #include "platform/tcpip_config.h"
 #include "upgrade/upload_checks.h"
@@ -76,8 +75,8 @@ int RunUpload(const UploadOptions& options) {
     if (!ready) return kExitBadInput;
 
     history::UploadHistory history = OpenHistory(options.historyPath);
-    TerminalHost host(ready->card, ParseDottedQuad(card->ipMask), *neighbours);
-    QuietHost quiet(ready->card);
+    TerminalHost host(ParseDottedQuad(card->ipMask), *neighbours);
+    QuietHost quiet;
     history::RecordingSessionHost recording(quiet, &history, "flashkit-cli", FinalTextOf);
     StationSession session(host, host, platform::SystemPortOpener(),
                            SessionOptions(options.headerWaitSeconds));
@@ -208,7 +207,7 @@ int RunUpload(const UploadOptions& options) {
     const SessionEvent begun =
         event::Started{ready->card, ready->mac, ready->file.path, ready->file.page};
     handleReport(std::pair{StationRecorder{}, begun});
-    session.Start(UploadStationPlan(*ready));
+    session.Start(UploadStationPlan(*ready, *adapters));
     for (const Report& report : host.Take(Clock::now())) handleReport(report);
     if (started) {
         output.Tell("Announcing every 30 ms; waiting for the recorder to ask" +
@@ -219,15 +218,8 @@ int RunUpload(const UploadOptions& options) {
         // The failed socket step and its outcome have been reported; the stop tidies up.
         session.Stop();
     }
-    // While announcing, the card's address is followed as a network manager takes and restores it.
-    const auto cardWatch = platform::MakeSystemNetworkWatch();
     const auto over = [&] { return ended && outcome.has_value(); };
     const auto tick = [&] {
-        if (!requested && cardWatch && !cardWatch->Wait(Clock::now()).empty()) {
-            const auto now = FindCard(BuildAdapterList(adapters->List()), card->adapterName);
-            host.FollowCard({now ? ParseDottedQuad(now->ipAddress) : 0,
-                             now ? static_cast<int>(now->index) : ready->card.ifindex});
-        }
         if (outcome) {
             // The session ended by itself, or was stopped: its Ended comes now.
             session.Stop();

@@ -32,7 +32,6 @@ class RecordingSessionHost final : public SessionHost {
     // before it stops one. Every upload starts out as the operator's abort.
     void SetStopOutcome(Outcome outcome, const std::string& text);
 
-    SelectedCard Card() const override { return m_inner.Card(); }
     void OnEvent(const SessionEvent& event) override;
 
   private:

@@ -4,15 +4,13 @@
 
 namespace fk {
 
-// A front end as the upload session sees it: where the card now stands, and where the events
-// go. Card() may be read from the session's network thread; OnEvent is called from whichever
-// thread made the event (the caller of StartUpload and StopUpload, or the network thread), one
-// call at a time per upload and in the order the events happened, never under a lock of the
-// session's. It must not wait: a front end that shows or sounds something queues it.
+// A front end as the upload session sees it: where the events go. OnEvent is called from
+// whichever thread made the event (the caller of StartUpload and StopUpload, or the network
+// thread), one call at a time per upload and in the order the events happened, never under a lock
+// of the session's. It must not wait: a front end that shows or sounds something queues it.
 class SessionHost {
   public:
     virtual ~SessionHost() = default;
-    virtual SelectedCard Card() const = 0;
     virtual void OnEvent(const SessionEvent& event) = 0;
 };
 

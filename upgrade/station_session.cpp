@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string>
 #include <utility>
 
+#include "net/adapter_list.h"
 #include "net/address_plan.h"
 #include "wire/bootp_packet.h"
 #include "wire/tftp_packet.h"
@@ -49,7 +51,8 @@ struct StationSession::Run final : TftpSink {
         bool Holds() const { return !done && (announcing || asked || !named); }
     };
 
-    Run(const StationPlan& plan, DeviceArp& arp) : plan(plan), card(plan.card), arp(arp) {}
+    Run(const StationPlan& plan, DeviceArp& arp)
+        : plan(plan), card(plan.card), followed(plan.card), arp(arp) {}
 
     platform::SendResult Send(std::span<const std::uint8_t> datagram,
                               const platform::Endpoint& to) override {
@@ -132,7 +135,13 @@ struct StationSession::Run final : TftpSink {
     }
 
     const StationPlan plan;
-    SelectedCard card;  // the card served now: the plan's, or as the host's Card() last gave it
+    SelectedCard card;  // the card served now: the plan's, or the one followed with an address
+    // The card followed as it was last read, and its name once known (found by its index till
+    // then); read again at the next announcement when stale.
+    SelectedCard followed;
+    std::string followedName;
+    bool followedStale = true;
+    std::atomic<int> pickedCard{0};  // the operator's pick not yet taken; 0: none
     DeviceArp& arp;
     std::shared_ptr<platform::DatagramPort> bootpPort;
     std::shared_ptr<platform::DatagramPort> tftpPort;
@@ -246,6 +255,10 @@ void StationSession::Stop() {
     if (!run->endReported.exchange(true)) m_host.OnEvent({}, event::Ended{});
 }
 
+void StationSession::PickCard(int ifindex) {
+    if (const auto run = CurrentRun()) run->pickedCard = ifindex;
+}
+
 void StationSession::AckTimeOut() {
     if (const auto run = CurrentRun()) {
         run->ackTimeOutAsked = true;
@@ -302,6 +315,8 @@ void StationSession::Round(Run& run, Clock::time_point now) {
     GiveTurns(run, now);
     Announce(run, now);
     if (now >= run.nextRefresh) {
+        // A watch that cannot be polled beside the ports is asked here, for the card followed.
+        if (run.plan.followCard && run.watch && run.watch->Descriptor() < 0) ReceiveNotices(run);
         RefreshEntries(run);
         run.nextRefresh = now + m_options.entryRefresh;
     }
@@ -353,11 +368,17 @@ void StationSession::LetGoSilent(Run& run, Clock::time_point now) {
     });
 }
 
-// The card as the host gives it now, taken whole: its address, the recorder's address the rule
+// The card followed as it is now, taken whole: its address, the recorder's address the rule
 // gives for it, the ports and the entry move with it. False while it has no address to offer (a
-// network manager takes it while the link is down): the turns wait for it to come back.
+// network manager takes it while the link is down) or is gone: the turns wait for it to come back.
 bool StationSession::FollowCard(Run& run) {
-    const SelectedCard card = m_host.Card();
+    if (const int picked = run.pickedCard.exchange(0)) {
+        run.followed = {0, picked};
+        run.followedName.clear();
+        run.followedStale = true;
+    }
+    if (std::exchange(run.followedStale, false)) ReadCard(run);
+    const SelectedCard card = run.followed;
     if (card.hostAddress == 0) {
         if (!std::exchange(run.awaitingAddress, true)) {
             run.Report(0, event::WaitingForAddress{platform::CardName(card.ifindex)});
@@ -393,6 +414,27 @@ bool StationSession::FollowCard(Run& run) {
     return !run.portFailed;
 }
 
+// Only an address the card holds is announced: not the one its stored configuration would give
+// it, which a network manager takes away with the carrier.
+void StationSession::ReadCard(Run& run) {
+    const auto query = run.plan.followCard->List();
+    if (!query.ok) {
+        run.followedStale = true;  // asked again at the next announcement
+        return;
+    }
+    const AdapterList cards = BuildAdapterList(query);
+    const auto found = std::find_if(cards.begin(), cards.end(), [&](const AdapterRecord& card) {
+        return run.followedName.empty() ? static_cast<int>(card.index) == run.followed.ifindex
+                                        : card.adapterName == run.followedName;
+    });
+    if (found == cards.end()) {
+        run.followed.hostAddress = 0;
+        return;
+    }
+    run.followedName = found->adapterName;
+    run.followed = {ParseDottedQuad(found->ipAddress), static_cast<int>(found->index)};
+}
+
 void StationSession::RefreshEntries(Run& run) {
     // The kernel ages an entry out that a silent boot loader never confirms, and a lost carrier
     // flushes it: each live one is added again.
@@ -405,7 +447,7 @@ void StationSession::RefreshEntries(Run& run) {
 }
 
 void StationSession::ReceiveNotices(Run& run) {
-    // The notices waiting: the descriptor said so, so this does not wait.
+    // The notices waiting (the descriptor said so, or the watch is polled): this does not wait.
     const auto changes = run.watch->Wait(Clock::now());
     const bool carrierBack =
         std::any_of(changes.begin(), changes.end(), [&](const platform::NetworkChange& change) {
@@ -414,6 +456,7 @@ void StationSession::ReceiveNotices(Run& run) {
                     change.ifindex == run.card.ifindex && change.carrier);
         });
     if (carrierBack) RefreshEntries(run);
+    if (!changes.empty()) run.followedStale = true;
 }
 
 void StationSession::ReceiveTftp(Run& run) {

@@ -32,6 +32,7 @@
 
 #include "net/ipv4.h"
 #include "net/mac.h"
+#include "platform/adapter_source.h"
 #include "platform/network_watch.h"
 #include "platform/udp_socket.h"
 #include "upgrade/device_arp.h"
@@ -49,14 +50,12 @@ struct StationRecorder {
     bool operator==(const StationRecorder&) const = default;
 };
 
-// The front end of a station. Card() is read by the network thread at every announcement of a
-// station that follows the card. OnEvent comes from the thread that made the event (the caller
-// of Start and Stop, or the network thread), one call at a time, in order, never under a lock of
-// the station's; it must not wait.
+// The front end of a station. OnEvent comes from the thread that made the event (the caller of
+// Start and Stop, or the network thread), one call at a time, in order, never under a lock of the
+// station's; it must not wait.
 class StationHost {
   public:
     virtual ~StationHost() = default;
-    virtual SelectedCard Card() const { return {}; }
     virtual void OnEvent(const StationRecorder& recorder, const SessionEvent& event) = 0;
 };
 
@@ -90,11 +89,13 @@ struct StationPlan {
     // nothing when it is not to be served or no address is left. Called on the network thread.
     std::function<std::optional<Ipv4>(const MacAddress& mac, const std::set<Ipv4>& given)>
         nextAddress;
-    // An upload: one named recorder whose address is the address rule's for the card the host's
-    // Card() gives at each announcement (the ports and entries follow it; a card without an
-    // address is waited for), served whatever address it asks from; the station ends by itself
-    // when its transfer ends.
-    bool followCard = false;
+    // An upload: one named recorder, served whatever address it asks from, whose address is the
+    // address rule's for the card's own address as these cards give it at each announcement (the
+    // ports and entries follow it; a card without an address, or gone, is waited for); the
+    // station ends by itself when its transfer ends. The card, the plan's or the one picked
+    // since, is read on the network thread at the start and after each change the station's
+    // watch tells of, by its name: plugged out and in again, it comes back under another index.
+    platform::AdapterSource* followCard = nullptr;
 };
 
 enum class SessionState { Idle, Announcing, Transferring, StartFailed };
@@ -116,6 +117,9 @@ class StationSession {
     bool Start(const StationPlan& plan);
     // Ends the station, joins its thread and tidies up; Ended once. Never from OnEvent.
     void Stop();
+    // The operator picked the card with this interface index: a station that follows the card
+    // follows that one from its next announcement.
+    void PickCard(int ifindex);
 
     // The window's transfer timers, should it ever start them: they act on the running station.
     void AckTimeOut();
@@ -136,6 +140,7 @@ class StationSession {
     void LetGoSilent(Run& run, std::chrono::steady_clock::time_point now);
     void Learn(Run& run, const MacAddress& mac);
     bool FollowCard(Run& run);
+    void ReadCard(Run& run);
     void RefreshEntries(Run& run);
     void Deliver(Run& run);
     void Tidy(Run& run);

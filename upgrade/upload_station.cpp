@@ -3,16 +3,17 @@
 namespace fk {
 
 UploadStation::UploadStation(SessionHost& host, DeviceArp& arp, platform::PortOpener& ports,
-                             StationOptions options, StationSession::WatchMaker makeWatch)
-    : m_host(host), m_station(*this, arp, ports, options, std::move(makeWatch)) {}
+                             platform::AdapterSource& cards, StationOptions options,
+                             StationSession::WatchMaker makeWatch)
+    : m_host(host), m_cards(cards), m_station(*this, arp, ports, options, std::move(makeWatch)) {}
 
 void UploadStation::StartUpload(const UploadPlan& plan) {
     m_station.Stop();
     m_host.OnEvent(event::Started{plan.card, plan.mac, plan.file.path, plan.file.page});
-    m_station.Start(UploadStationPlan(plan));
+    m_station.Start(UploadStationPlan(plan, m_cards));
 }
 
-StationPlan UploadStationPlan(const UploadPlan& plan) {
+StationPlan UploadStationPlan(const UploadPlan& plan, platform::AdapterSource& cards) {
     StationPlan station;
     station.file = plan.file;
     station.card = plan.card;
@@ -20,7 +21,7 @@ StationPlan UploadStationPlan(const UploadPlan& plan) {
         station.named = plan.bench->named;
     } else {
         station.named = {{plan.mac, 0}};
-        station.followCard = true;
+        station.followCard = &cards;
     }
     return station;
 }

@@ -218,7 +218,7 @@ void WindowPresenter::LoadAdapterList() {
 
 void WindowPresenter::UpdateAddressPlan() {
     if (m_awaitedCard) {
-        m_selectedCard.store({0, static_cast<int>(m_awaitedCard->index)});
+        m_selectedCard = {0, static_cast<int>(m_awaitedCard->index)};
         m_view.SetHostAddressText("0.0.0.0");
         return;
     }
@@ -228,9 +228,9 @@ void WindowPresenter::UpdateAddressPlan() {
         m_selected >= 0 && m_selected < static_cast<int>(entries.size()) ? entries[m_selected] : "";
     const Ipv4 host = HostAddressFor(card, entry, &m_services.tcpipConfig);
     // The label may show the card's configured address, which a network manager takes away with
-    // the carrier; the announcer is given only an address the card holds, and waits for one.
+    // the carrier; an upload is planned only with an address the card holds, and waits for one.
     const bool held = ParseDottedQuad(card.ipAddress) != 0;
-    m_selectedCard.store({held ? host : 0, static_cast<int>(card.index)});
+    m_selectedCard = {held ? host : 0, static_cast<int>(card.index)};
     m_view.SetHostAddressText(FormatDottedQuad(host));
 }
 
@@ -260,6 +260,8 @@ void WindowPresenter::CardChosen(int index) {
     m_selected = index;
     m_awaitedCard.reset();
     UpdateAddressPlan();
+    // A pick during an upload moves its announcements to the card picked.
+    if (Uploading()) m_services.session.PickCard(m_selectedCard.ifindex);
 }
 
 // --- MAC boxes ---

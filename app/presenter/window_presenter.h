@@ -4,11 +4,9 @@
 // each event of the upload shows and sounds, the status line's blinking, the card list and the
 // selected card, the MAC boxes and the remembered image paths. A window (the Qt one, a native
 // one) is a view over it: it reports the operator's actions here and draws what it is told.
-// Everything here runs on the window's thread, except Card(), which the session reads from its
-// network thread.
+// Everything here runs on the window's thread.
 
 #include <array>
-#include <atomic>
 #include <optional>
 #include <string>
 
@@ -63,8 +61,8 @@ class WindowPresenter {
     // The same, for a window that words the event on the session's thread (FeedbackFor) and
     // brings over only what shows.
     void OnFeedback(const OperatorFeedback& feedback);
-    // Any thread: the card the upload announces on.
-    SelectedCard Card() const { return m_selectedCard.load(); }
+    // The card an upload would announce on: the selected one, with the address it holds.
+    SelectedCard Card() const { return m_selectedCard; }
     bool Uploading() const;
 
     // A device that is no recorder answered for the recorder's address as its entry was made: the
@@ -109,8 +107,7 @@ class WindowPresenter {
     int m_selected = -1;        // the entry chosen
     // A card that went away during an upload, waited for by name.
     std::optional<AdapterRecord> m_awaitedCard;
-    std::atomic<SelectedCard> m_selectedCard{};
-    static_assert(std::atomic<SelectedCard>::is_always_lock_free);
+    SelectedCard m_selectedCard;
 
     std::array<Image, 2> m_images;
     StatusLook m_look = StatusLook::Normal;

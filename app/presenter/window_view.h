@@ -92,6 +92,8 @@ class SessionControl {
     virtual ~SessionControl() = default;
     virtual void Start(const UploadPlan& plan) = 0;
     virtual void Stop() = 0;
+    // The operator picked the card with this index while an upload runs.
+    virtual void PickCard(int ifindex) = 0;
     // The next stop records the upload as failed with this text, not as the operator's abort.
     virtual void RecordStopAsFailed(const std::string& text) = 0;
     virtual void Shutdown() = 0;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -32,6 +33,7 @@ constexpr int kClientWidth = 494;
 constexpr int kClientHeight = 473;
 constexpr UINT kRunWaiting = WM_APP + 1;  // the queue of the session's feedback has entries
 constexpr UINT_PTR kBlinkTimer = 1;
+constexpr UINT_PTR kCardTimer = 2;
 constexpr int kPictureResource = 2;
 
 enum ControlId : int {
@@ -182,6 +184,8 @@ bool MainWindow::Create(int showCommand) {
                                nullptr, nullptr, windowClass.hInstance, this);
     if (!m_window) return false;
     BuildLayout();
+    m_cardWatch = platform::MakeSystemNetworkWatch();
+    if (m_cardWatch) SetTimer(m_window, kCardTimer, 500, nullptr);
     ShowWindow(m_window, showCommand);
     UpdateWindow(m_window);
     Guarded([this] {
@@ -355,6 +359,9 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_TIMER:
             if (wParam == kBlinkTimer) Guarded([this] { m_presenter->BlinkTick(); });
+            if (wParam == kCardTimer &&
+                !m_cardWatch->Wait(std::chrono::steady_clock::now()).empty())
+                Guarded([this] { m_presenter->FollowSystemCards(); });
             return 0;
         case kRunWaiting:
             RunWaiting();
@@ -675,7 +682,7 @@ MainWindow::SessionLink::SessionLink(MainWindow& window, history::UploadHistory*
     : m_window(window),
       m_arpEntry(window.m_services.neighbours),
       m_recording(*this, history, "flashkit", FinalTextOf),
-      m_session(m_recording, *this, platform::SystemPortOpener()) {}
+      m_session(m_recording, *this, platform::SystemPortOpener(), window.m_services.adapters) {}
 
 // Only what shows is carried over to the window thread.
 void MainWindow::SessionLink::OnEvent(const SessionEvent& event) {

@@ -17,6 +17,7 @@
 #include "app/presenter/window_presenter.h"
 #include "history/recording_host.h"
 #include "net/arp_entry.h"
+#include "platform/network_watch.h"
 #include "upgrade/device_arp.h"
 #include "upgrade/session_host.h"
 #include "upgrade/upload_station.h"
@@ -100,7 +101,6 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
         SessionLink(MainWindow& window, history::UploadHistory* history);
 
         // SessionHost, any thread.
-        SelectedCard Card() const override { return m_window.m_presenter->Card(); }
         void OnEvent(const SessionEvent& event) override;
 
         // DeviceArp, the session's threads.
@@ -113,6 +113,7 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
         // SessionControl, window thread.
         void Start(const UploadPlan& plan) override;
         void Stop() override;
+        void PickCard(int ifindex) override { m_session.PickCard(ifindex); }
         void RecordStopAsFailed(const std::string& text) override {
             m_recording.SetStopOutcome(history::Outcome::Failed, text);
         }
@@ -172,6 +173,8 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
     MacAddress m_mac = kRecorderMacPrefix;
     std::unique_ptr<SessionLink> m_link;
     std::unique_ptr<window::WindowPresenter> m_presenter;
+    // Asked on a timer (the system's watch polls), so that the card list follows the cards.
+    std::unique_ptr<platform::NetworkWatch> m_cardWatch;
 };
 
 }  // namespace fk::win32

@@ -17,6 +17,7 @@
 
 #include "support/fake_session.h"
 #include "support/fakes.h"
+#include "support/network_fakes.h"
 #include "support/tftp_datagrams.h"
 #include "wire/bootp_packet.h"
 #include "upgrade/upload_station.h"
@@ -46,6 +47,51 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
     return true;
 }
 
+// The system's network notices, as a test hands them in.
+class FakeNetworkWatch final : public fk::platform::NetworkWatch {
+  public:
+    FakeNetworkWatch() : m_ready(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~FakeNetworkWatch() override { close(m_ready); }
+    FakeNetworkWatch(const FakeNetworkWatch&) = delete;
+    FakeNetworkWatch& operator=(const FakeNetworkWatch&) = delete;
+
+    void Push(fk::platform::NetworkChange change) {
+        std::lock_guard lock(m_mutex);
+        m_changes.push_back(change);
+        eventfd_write(m_ready, 1);
+    }
+    std::vector<fk::platform::NetworkChange> Wait(Clock::time_point) override {
+        std::lock_guard lock(m_mutex);
+        eventfd_t ignored = 0;
+        eventfd_read(m_ready, &ignored);
+        return std::exchange(m_changes, {});
+    }
+    void Wake() override {}
+    int Descriptor() const override { return m_ready; }
+
+  private:
+    const int m_ready;
+    std::mutex m_mutex;
+    std::vector<fk::platform::NetworkChange> m_changes;
+};
+
+// The system's cards as the station reads them; the test changes them while it runs.
+class SystemCards final : public fk::platform::AdapterSource {
+  public:
+    fk::platform::AdapterQuery List() override {
+        std::lock_guard lock(m_mutex);
+        return m_query;
+    }
+    void Set(std::vector<fk::platform::AdapterRecord> cards) {
+        std::lock_guard lock(m_mutex);
+        m_query.adapters = std::move(cards);
+    }
+
+  private:
+    std::mutex m_mutex;
+    fk::platform::AdapterQuery m_query;
+};
+
 // The session on in-memory ports: no root, no namespace, nothing on any network.
 class UploadStationTest : public ::testing::Test {
   protected:
@@ -53,7 +99,8 @@ class UploadStationTest : public ::testing::Test {
         m_image = fs::temp_directory_path() /
                   ("fk-session-" + std::to_string(getpid()) + "-" +
                    ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin");
-        host.card = {kHost, 1};
+        cards.Set({fk::testing::Card("fkp0", "Test card", 1, "192.168.77.1"),
+                   fk::testing::Card("fkp1", "Other card", 2, "10.0.0.1")});
         plan.file = {fk::ImagePage::System, "fw_2.bin", m_image.string()};
         plan.mac = {0x02, 0x5E, 0xA1, 0x1A, 0x2B, 0x3C};
         plan.card = {kHost, 1};
@@ -65,7 +112,7 @@ class UploadStationTest : public ::testing::Test {
     }
     void MakeSession() {
         session.reset();
-        session = std::make_unique<fk::UploadStation>(host, arp, ports, options);
+        session = std::make_unique<fk::UploadStation>(host, arp, ports, cards, options, makeWatch);
     }
 
     void WriteImage(std::size_t size) {
@@ -86,7 +133,9 @@ class UploadStationTest : public ::testing::Test {
     fk::testing::FakeNeighbourTable table;
     fk::testing::NeighbourArp arp{table};
     fk::testing::FakePortOpener ports;
+    SystemCards cards;
     fk::StationOptions options;
+    fk::StationSession::WatchMaker makeWatch = fk::platform::MakeSystemNetworkWatch;
     fk::UploadPlan plan;
     std::unique_ptr<fk::UploadStation> session;
 
@@ -343,9 +392,8 @@ TEST_F(UploadStationTest, EachTurnTakesOneCardWholeAndThePortsFollowIt) {
     constexpr fk::Ipv4 kOtherCard = 0x0A000001;  // 10.0.0.1 on card 2
     session->StartUpload(plan);
     const auto start = Clock::now();
-    for (int n = 0; Clock::now() - start < 300ms; ++n)
-        host.card = n % 2 ? fk::SelectedCard{kOtherCard, 2} : fk::SelectedCard{kHost, 1};
-    host.card = fk::SelectedCard{kOtherCard, 2};
+    for (int n = 0; Clock::now() - start < 300ms; ++n) session->PickCard(n % 2 ? 2 : 1);
+    session->PickCard(2);
     ASSERT_TRUE(WaitFor([&] { return ports.Card(69) == 2; }));
     const auto entries = table.Entries();
     session->StopUpload();
@@ -374,7 +422,7 @@ TEST_F(UploadStationTest, APortThatCannotMoveKeepsBothOnOneCard) {
     MakeSession();
     ports.refuseMove = {69};
     session->StartUpload(plan);
-    host.card = fk::SelectedCard{0x0A000001, 2};
+    session->PickCard(2);
     ASSERT_TRUE(WaitFor([&] {
         const auto entries = table.Entries();
         return std::any_of(entries.begin(), entries.end(),
@@ -383,6 +431,42 @@ TEST_F(UploadStationTest, APortThatCannotMoveKeepsBothOnOneCard) {
     EXPECT_EQ(ports.Card(67), 1);
     EXPECT_EQ(ports.Card(69), 1);
     session->StopUpload();
+}
+
+// A network manager takes the card's address while the announcer runs; the card then comes back
+// under another index: the station reads it at its watch's notices alone, waits without a reply,
+// says so once each way, and its ports and entry follow the card by its name.
+TEST_F(UploadStationTest, TheCardIsFollowedFromTheWatchsNotices) {
+    options.bootpPeriod = 1ms;
+    auto watch = std::make_unique<FakeNetworkWatch>();
+    FakeNetworkWatch& notices = *watch;
+    makeWatch = [&] { return std::move(watch); };
+    MakeSession();
+    const auto count = [&](auto event) {
+        const auto events = host.Events();
+        return std::count_if(events.begin(), events.end(), [](const fk::SessionEvent& e) {
+            return std::holds_alternative<decltype(event)>(e);
+        });
+    };
+    using Kind = fk::platform::NetworkChange::Kind;
+    session->StartUpload(plan);
+    ASSERT_TRUE(WaitFor([&] { return Replies() > 0; }));
+    cards.Set({fk::testing::Card("fkp0", "Test card", 1, "0.0.0.0")});
+    notices.Push({Kind::Address, 1, false});
+    ASSERT_TRUE(WaitFor([&] { return count(fk::event::WaitingForAddress{}) == 1; }));
+    const auto waiting = Replies();
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(Replies(), waiting);
+    cards.Set({fk::testing::Card("fkp0", "Test card", 5, "192.168.77.1")});
+    notices.Push({Kind::Link, 5, true});
+    ASSERT_TRUE(WaitFor([&] { return Replies() > waiting; }));
+    EXPECT_EQ(count(fk::event::AddressBack{}), 1);
+    EXPECT_EQ(count(fk::event::WaitingForAddress{}), 1);
+    EXPECT_EQ(ports.Card(67), 5);
+    EXPECT_EQ(ports.Card(69), 5);
+    EXPECT_EQ(Bootp()->SentSoFar().back().to.address, kRecorder);
+    session->StopUpload();
+    EXPECT_TRUE(table.Entries().empty());
 }
 
 TEST_F(UploadStationTest, RefusedArpEntriesDoNotStopTheReplies) {
@@ -394,34 +478,6 @@ TEST_F(UploadStationTest, RefusedArpEntriesDoNotStopTheReplies) {
 }
 
 // The station of several recorders.
-
-// The system's network notices, as a test hands them in.
-class FakeNetworkWatch final : public fk::platform::NetworkWatch {
-  public:
-    FakeNetworkWatch() : m_ready(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~FakeNetworkWatch() override { close(m_ready); }
-    FakeNetworkWatch(const FakeNetworkWatch&) = delete;
-    FakeNetworkWatch& operator=(const FakeNetworkWatch&) = delete;
-
-    void Push(fk::platform::NetworkChange change) {
-        std::lock_guard lock(m_mutex);
-        m_changes.push_back(change);
-        eventfd_write(m_ready, 1);
-    }
-    std::vector<fk::platform::NetworkChange> Wait(Clock::time_point) override {
-        std::lock_guard lock(m_mutex);
-        eventfd_t ignored = 0;
-        eventfd_read(m_ready, &ignored);
-        return std::exchange(m_changes, {});
-    }
-    void Wake() override {}
-    int Descriptor() const override { return m_ready; }
-
-  private:
-    const int m_ready;
-    std::mutex m_mutex;
-    std::vector<fk::platform::NetworkChange> m_changes;
-};
 
 class RecordingStationHost final : public fk::StationHost {
   public:

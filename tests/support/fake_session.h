@@ -31,11 +31,9 @@
 namespace fk::testing {
 
 // Every event becomes the lines of what the window would make of it: "progress:<n>",
-// "status:<text>", "cue:<n>", "box:<text>|<caption>", "ended". The card may change while a
-// session runs; every event is kept as well.
+// "status:<text>", "cue:<n>", "box:<text>|<caption>", "ended". Every event is kept as well.
 class FakeSessionHost final : public SessionHost {
   public:
-    SelectedCard Card() const override { return card.load(); }
     void OnEvent(const SessionEvent& event) override {
         const OperatorFeedback feedback = FeedbackFor(event);
         std::lock_guard lock(m_mutex);
@@ -65,8 +63,6 @@ class FakeSessionHost final : public SessionHost {
         m_log.clear();
         m_events.clear();
     }
-
-    std::atomic<SelectedCard> card{SelectedCard{0, 1}};  // may change while a session runs
 
   private:
     mutable std::mutex m_mutex;

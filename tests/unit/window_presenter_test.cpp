@@ -25,7 +25,7 @@ using fk::platform::MessageIcon;
 // Records what the presenter draws as lines: "status:<text>|<look>", "look:<look>",
 // "progress:<n>", "button:<upload|abort>", "pages:<0|1>", "focus:<control>",
 // "box:<text>|<caption>|<icon>", "cards:<n>@<selected>", "host:<text>", "cue:<n>", "silence",
-// "blink:<start|stop>", "start", "stop".
+// "blink:<start|stop>", "start", "stop", "pick:<ifindex>".
 class FakeWindow final : public WindowView,
                          public CuePlayer,
                          public SettingsStore,
@@ -87,6 +87,7 @@ class FakeWindow final : public WindowView,
         running = false;
         Log("stop");
     }
+    void PickCard(int ifindex) override { Log("pick:" + std::to_string(ifindex)); }
     void RecordStopAsFailed(const std::string& text) override { Log("failed:" + text); }
     void Shutdown() override { running = false; }
     bool Running() const override { return running; }
@@ -256,6 +257,12 @@ TEST_F(WindowPresenterTest, TheCardOfARunningUploadIsWaitedForWhenItGoes) {
     // A full last MAC box moves the focus on to Abort while the image pages are disabled.
     presenter.MacEdited(2);
     EXPECT_EQ(window.Take(), (std::vector<std::string>{"focus:5"}));
+    // The operator's pick moves the upload to the card picked.
+    adapters.query.adapters = {fk::testing::Card("fkp1", "Other card", 4, "10.0.0.1")};
+    presenter.FollowSystemCards();
+    window.Take();
+    presenter.CardChosen(0);
+    EXPECT_EQ(window.Take(), (std::vector<std::string>{"host:10.0.0.1", "pick:4"}));
 }
 
 }  // namespace
