@@ -19,8 +19,8 @@
 #include "support/fakes.h"
 #include "support/network_fakes.h"
 #include "support/tftp_datagrams.h"
-#include "wire/bootp_packet.h"
 #include "upgrade/upload_station.h"
+#include "wire/bootp_packet.h"
 
 namespace {
 
