@@ -133,6 +133,20 @@ struct StationSession::Run final : TftpSink {
         engine->OnReceiveFailed(error);
         portFailed = true;
     }
+    // Takes what waits on the port, a round's worth at most, handing each datagram to take while
+    // it asks for more; a receive that fails ends the port.
+    template <typename Take>
+    void Drain(platform::DatagramPort& port, Take take) {
+        using Status = platform::ReceiveResult::Status;
+        std::array<std::uint8_t, kTftpReceiveBufferSize> buffer{};
+        for (int n = 0; n < kDatagramsPerRound; ++n) {
+            const auto received = port.Receive(buffer, Clock::time_point{});
+            if (received.status == Status::Failed) return PortFailed(received.error);
+            if (received.status != Status::Datagram) return;
+            if (!take(received, std::span<const std::uint8_t>{buffer.data(), received.length}))
+                return;
+        }
+    }
 
     const StationPlan plan;
     SelectedCard card;  // the card served now: the plan's, or the one followed with an address
@@ -460,22 +474,16 @@ void StationSession::ReceiveNotices(Run& run) {
 }
 
 void StationSession::ReceiveTftp(Run& run) {
-    using Status = platform::ReceiveResult::Status;
-    std::array<std::uint8_t, kTftpReceiveBufferSize> buffer{};
-    for (int n = 0; n < kDatagramsPerRound; ++n) {
-        if (run.plan.followCard && run.engine->Ended()) return;
-        const auto received = run.tftpPort->Receive(buffer, Clock::time_point{});
-        if (received.status == Status::Failed) {
-            run.PortFailed(received.error);
-            return;
-        }
-        if (received.status != Status::Datagram) return;
+    // An upload's station ends with its transfer: nothing after it is taken.
+    const auto over = [&] { return run.plan.followCard && run.engine->Ended(); };
+    if (over()) return;
+    const auto take = [&](const platform::ReceiveResult& received,
+                          std::span<const std::uint8_t> datagram) {
         // Only the station's recorders are served; an upload's recorder may ask from anywhere.
         Run::Member* member =
             run.plan.followCard ? &run.members.front() : run.ByAddress(received.from.address);
         // A named one waiting its turn is served once it comes: its place is not yet free.
-        if (!member || member->waiting) continue;
-        const std::span<const std::uint8_t> datagram{buffer.data(), received.length};
+        if (!member || member->waiting) return true;
         if (ParseTftpOpcode(datagram) == TftpKind::ReadRequest) {
             member->announcing = false;
             member->asked = true;
@@ -483,21 +491,16 @@ void StationSession::ReceiveTftp(Run& run) {
         }
         run.engine->OnDatagram(datagram, received.from, Clock::now());
         if (run.engine->TransferAccepted()) run.state = SessionState::Transferring;
-    }
+        return !over();
+    };
+    run.Drain(*run.tftpPort, take);
 }
 
 void StationSession::ReceiveBootp(Run& run) {
-    using Status = platform::ReceiveResult::Status;
-    std::array<std::uint8_t, kTftpReceiveBufferSize> buffer{};
-    for (int n = 0; n < kDatagramsPerRound; ++n) {
-        const auto received = run.bootpPort->Receive(buffer, Clock::time_point{});
-        if (received.status == Status::Failed) {
-            run.PortFailed(received.error);
-            return;
-        }
-        if (received.status != Status::Datagram) return;
-        const auto request = ParseBootpRequest({buffer.data(), received.length});
-        if (!request || !IsRecorderMac(request->mac)) continue;
+    const auto take = [&](const platform::ReceiveResult& received,
+                          std::span<const std::uint8_t> datagram) {
+        const auto request = ParseBootpRequest(datagram);
+        if (!request || !IsRecorderMac(request->mac)) return true;
         Run::Member* member = run.ByMac(request->mac);
         // Learnt only from a request broadcast on the card's own link (where the system tells):
         // one sent to this PC, or routed here, is nobody's to steer the bench with.
@@ -512,12 +515,14 @@ void StationSession::ReceiveBootp(Run& run) {
         // card's address has none to give.
         if (!member || member->waiting || member->recorder.address == 0 ||
             run.card.hostAddress == 0 || !run.MakeEntry(*member))
-            continue;
+            return true;
         const Ipv4 address = member->recorder.address;
         run.SendBootpReply(BuildBootpReply(address, run.card.hostAddress, request->mac,
                                            run.plan.file.bootFileName, request->xid),
                            address, m_options.bootpClientPort);
-    }
+        return true;
+    };
+    run.Drain(*run.bootpPort, take);
 }
 
 void StationSession::Learn(Run& run, const MacAddress& mac) {
