@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -25,7 +24,7 @@ struct SendResult {
 };
 
 struct ReceiveResult {
-    enum class Status { Datagram, TimedOut, Stopped, Failed };
+    enum class Status { Datagram, Empty, Stopped, Failed };
     Status status = Status::Failed;
     std::size_t length = 0;  // of the datagram, cut to the buffer
     Endpoint from;
@@ -43,15 +42,13 @@ class DatagramPort {
 
     virtual ~DatagramPort() = default;
     virtual SendResult SendTo(std::span<const std::uint8_t> datagram, const Endpoint& to) = 0;
-    // Waits for one datagram until the deadline (none: for ever) or until Close().
-    virtual ReceiveResult Receive(std::span<std::uint8_t> buffer,
-                                  std::optional<Clock::time_point> deadline) = 0;
-    // Sleeps until the deadline; returns early, with true, once the port is closed.
-    virtual bool WaitForStop(Clock::time_point deadline) = 0;
-    // Wakes every waiter, now and later. True only for the call that actually closed the port.
+    // Takes the datagram waiting, at once: Empty when none waits. The session's one thread
+    // waits for its ports together (WaitReadable on their descriptors), never on one port.
+    virtual ReceiveResult Receive(std::span<std::uint8_t> buffer) = 0;
+    // Every later call sees the stop. True only for the call that actually closed the port.
     virtual bool Close() = 0;
     // Polls readable while a datagram waits (or once the port is closed): one thread can wait
-    // on several ports with WaitReadable and then take what came with a deadline already past.
+    // on several ports with WaitReadable and then take what came.
     virtual int Descriptor() const = 0;
 };
 
@@ -92,11 +89,9 @@ class PortOpener {
 // UDP sockets of this system (UdpSocket).
 PortOpener& SystemPortOpener();
 
-// A UDP socket with a wake-up event beside it. On Linux close() does not wake a thread blocked
-// in recvfrom(), and a closed descriptor number is soon reused by the next socket: so Close()
-// shuts the socket down (which ends a blocked receive) and signals the event (which ends
-// WaitForStop), and the descriptors are released when the last call still inside the socket
-// has left it.
+// A UDP socket. A closed descriptor number is soon reused by the next socket, so Close() only
+// marks the socket closed (and makes its descriptor readable for a waiter) and the descriptor is
+// released when the last call still inside the socket has left it.
 class UdpSocket final : public DatagramPort {
   public:
     // socket(AF_INET, SOCK_DGRAM): nothing, with errno in error, on failure.
@@ -108,16 +103,14 @@ class UdpSocket final : public DatagramPort {
     // Binds to INADDR_ANY and the port on the card ifindex alone (0: on every card, for the
     // unprivileged ports of tests and tools): 0, or the errno of the failure. Ports below 1024
     // come from the network helper when this process may not bind them itself. A socket already
-    // bound moves: a fresh socket bound so takes the place of its descriptor, and a receive
-    // waiting on the old one goes on with the new one.
+    // bound moves: a fresh socket bound so takes the place of its descriptor, so a thread that
+    // polls the descriptor goes on with the new one.
     int Bind(std::uint16_t port, int ifindex);
     // The port the socket is bound to (useful after binding port 0), 0 when unknown.
     std::uint16_t LocalPort();
 
     SendResult SendTo(std::span<const std::uint8_t> datagram, const Endpoint& to) override;
-    ReceiveResult Receive(std::span<std::uint8_t> buffer,
-                          std::optional<Clock::time_point> deadline) override;
-    bool WaitForStop(Clock::time_point deadline) override;
+    ReceiveResult Receive(std::span<std::uint8_t> buffer) override;
     bool Close() override;
     int Descriptor() const override { return m_fd; }
 
@@ -126,27 +119,16 @@ class UdpSocket final : public DatagramPort {
     // atomic word so that a datagram's way in and out takes no lock.
     static constexpr std::uint32_t kClosed = 1u << 31;
 
-    UdpSocket(int fd, int wakeFd) : m_fd(fd), m_wakeFd(wakeFd) {}
+    explicit UdpSocket(int fd) : m_fd(fd) {}
     bool Enter();
     void Leave();
     void Release();
-    // SO_RCVTIMEO, unless it is set so already; false with errno on a failure.
-    bool SetReceiveTimeout(std::int64_t microseconds);
     // A fresh socket bound to the port on the card: 0 and its descriptor, or the errno.
     static int OpenBound(std::uint16_t port, int ifindex, int& fd);
 
     const int m_fd;
-    const int m_wakeFd;
     std::atomic<std::uint32_t> m_state{0};
     std::atomic<bool> m_released{false};
-    // The receive time-out now set on the socket, in microseconds, 0 for none. Deadlines are
-    // kept for one receiving thread at a time; with several, a receive may end late by the
-    // time-out another one set.
-    std::atomic<std::int64_t> m_receiveTimeout{0};
-    // Guards the descriptor's replacement by Bind against the setting of its receive time-out.
-    std::mutex m_optionMutex;
-    // Counts the replacements, so that a receive woken by one goes round.
-    std::atomic<std::uint32_t> m_moves{0};
 };
 
 }  // namespace fk::platform

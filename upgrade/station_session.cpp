@@ -140,7 +140,7 @@ struct StationSession::Run final : TftpSink {
         using Status = platform::ReceiveResult::Status;
         std::array<std::uint8_t, kTftpReceiveBufferSize> buffer{};
         for (int n = 0; n < kDatagramsPerRound; ++n) {
-            const auto received = port.Receive(buffer, Clock::time_point{});
+            const auto received = port.Receive(buffer);
             if (received.status == Status::Failed) return PortFailed(received.error);
             if (received.status != Status::Datagram) return;
             if (!take(received, std::span<const std::uint8_t>{buffer.data(), received.length}))

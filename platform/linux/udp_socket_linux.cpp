@@ -49,20 +49,6 @@ ReceiveResult Outcome(ReceiveResult::Status status, int error = 0) {
     return result;
 }
 
-// The receive time-out to block with, in microseconds (0: none), for the time left until the
-// deadline (none: no deadline). The one set already is kept while it ends no later than the
-// deadline and not much before it, so that a deadline that moves on by a block's time, as the
-// resend time-out does, costs no setsockopt per block; a wait that ends early just goes round.
-std::int64_t ReceiveTimeoutFor(std::optional<std::chrono::microseconds> left,
-                               std::int64_t current) {
-    if (!left) return 0;
-    const std::int64_t wanted = std::max<std::int64_t>(left->count(), 1);
-    if (current > 0 && current <= wanted && current >= wanted / 4) return current;
-    // Some room below the deadline, so the next deadlines, a little later each, fit it too.
-    constexpr std::int64_t kRoom = 100'000;
-    return wanted > 2 * kRoom ? wanted - kRoom : wanted;
-}
-
 }  // namespace
 
 std::shared_ptr<UdpSocket> UdpSocket::Create(int& error) {
@@ -71,14 +57,8 @@ std::shared_ptr<UdpSocket> UdpSocket::Create(int& error) {
         error = errno;
         return nullptr;
     }
-    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
-        error = errno;
-        close(fd);
-        return nullptr;
-    }
     error = 0;
-    return std::shared_ptr<UdpSocket>(new UdpSocket(fd, wakeFd));
+    return std::shared_ptr<UdpSocket>(new UdpSocket(fd));
 }
 
 UdpSocket::~UdpSocket() {
@@ -116,21 +96,9 @@ int UdpSocket::Bind(std::uint16_t port, int ifindex) {
     int fresh = -1;
     int error = OpenBound(port, ifindex, fresh);
     if (error == 0) {
-        std::lock_guard lock(m_optionMutex);
         // The descriptor number, and with it everything else, stays: the fresh socket takes its
-        // place. A receive blocked on the old socket is woken by its shutdown and goes round.
-        const int previous = dup(m_fd);
-        const timeval timeout{static_cast<time_t>(m_receiveTimeout.load() / 1'000'000),
-                              static_cast<suseconds_t>(m_receiveTimeout.load() % 1'000'000)};
-        if (previous < 0 ||
-            setsockopt(fresh, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
-            dup3(fresh, m_fd, O_CLOEXEC) < 0) {
-            error = errno;
-        } else {
-            m_moves.fetch_add(1);
-            shutdown(previous, SHUT_RDWR);
-        }
-        if (previous >= 0) close(previous);
+        // place.
+        if (dup3(fresh, m_fd, O_CLOEXEC) < 0) error = errno;
         close(fresh);
     }
     Leave();
@@ -156,53 +124,28 @@ SendResult UdpSocket::SendTo(std::span<const std::uint8_t> datagram, const Endpo
     return result;
 }
 
-ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
-                                 std::optional<Clock::time_point> deadline) {
+ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer) {
     using Status = ReceiveResult::Status;
     if (!Enter()) return Outcome(Status::Stopped);
+    sockaddr_in from{};
+    iovec data{buffer.data(), buffer.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    ssize_t received = -1;
+    do {
+        received = ::recvmsg(m_fd, &message, MSG_DONTWAIT);
+    } while (received < 0 && errno == EINTR);
     ReceiveResult result;
-    // A blocking recvfrom: one system call per datagram. Close() wakes it by shutting the
-    // socket down, and the deadline is the socket's receive time-out.
-    for (;;) {
-        std::optional<std::chrono::microseconds> left;
-        if (deadline) {
-            left = std::chrono::ceil<std::chrono::microseconds>(*deadline - Clock::now());
-        }
-        const bool due = left && left->count() <= 0;
-        if (!due && !SetReceiveTimeout(ReceiveTimeoutFor(left, m_receiveTimeout.load()))) {
-            result = Outcome(Status::Failed, errno);
-            break;
-        }
-        sockaddr_in from{};
-        iovec data{buffer.data(), buffer.size()};
-        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> control{};
-        msghdr message{};
-        message.msg_name = &from;
-        message.msg_namelen = sizeof from;
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-        const std::uint32_t moves = m_moves.load();
-        const ssize_t received = ::recvmsg(m_fd, &message, due ? MSG_DONTWAIT : 0);
-        if (m_state.load() & kClosed) {
-            result = Outcome(Status::Stopped);
-            break;
-        }
-        if (received < 0 && errno == EINTR) continue;
-        // Woken by Bind's move to another card: the socket to wait on is the new one.
-        if (received <= 0 && m_moves.load() != moves) continue;
-        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (due) {
-                result = Outcome(Status::TimedOut);
-                break;
-            }
-            continue;
-        }
-        if (received < 0) {
-            result = Outcome(Status::Failed, errno);
-            break;
-        }
+    if (received < 0) {
+        result = errno == EAGAIN || errno == EWOULDBLOCK ? Outcome(Status::Empty)
+                                                         : Outcome(Status::Failed, errno);
+    } else {
         result = {Status::Datagram,
                   static_cast<std::size_t>(received),
                   {ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}};
@@ -214,47 +157,17 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
             result.to = ntohl(info.ipi_addr.s_addr);
             result.ifindex = info.ipi_ifindex;
         }
-        break;
     }
     Leave();
     return result;
 }
 
-bool UdpSocket::SetReceiveTimeout(std::int64_t microseconds) {
-    if (microseconds == m_receiveTimeout.load()) return true;
-    std::lock_guard lock(m_optionMutex);
-    const timeval timeout{static_cast<time_t>(microseconds / 1'000'000),
-                          static_cast<suseconds_t>(microseconds % 1'000'000)};
-    if (setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) return false;
-    m_receiveTimeout.store(microseconds);
-    return true;
-}
-
-bool UdpSocket::WaitForStop(Clock::time_point deadline) {
-    if (!Enter()) return true;
-    bool stopped = false;
-    for (;;) {
-        pollfd wake{m_wakeFd, POLLIN, 0};
-        const int ready = WaitReady(&wake, 1, deadline);
-        if (ready < 0 && errno == EINTR) continue;
-        stopped = ready > 0;
-        break;
-    }
-    Leave();
-    return stopped;
-}
-
 bool UdpSocket::Close() {
-    // Counted as a user while signalling, so the descriptors outlive the write.
     if (!Enter()) return false;
     const bool closing = (m_state.fetch_or(kClosed) & kClosed) == 0;
-    if (closing) {
-        // Both stay set: every later wait sees the stop too. Shutting down a UDP socket that
-        // has no peer reports ENOTCONN, but it does end a blocked recvfrom.
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof one);
-        shutdown(m_fd, SHUT_RDWR);
-    }
+    // A thread polling the descriptor sees it readable. Shutting down a UDP socket that has no
+    // peer reports ENOTCONN, but it does wake the poll.
+    if (closing) shutdown(m_fd, SHUT_RDWR);
     Leave();
     return closing;
 }
@@ -262,7 +175,6 @@ bool UdpSocket::Close() {
 void UdpSocket::Release() {
     if (m_released.exchange(true)) return;
     close(m_fd);
-    close(m_wakeFd);
 }
 
 Wakeup::Wakeup() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}

@@ -13,10 +13,9 @@
 
 namespace fk::platform {
 
-// Winsock has neither eventfd nor a shutdown that wakes a blocked receive. Every wait here is a
-// select() that also watches a wake-up socket: a loopback UDP socket connected to itself, which
-// one byte makes readable for good (it is never read). Socket handles are small numbers and kept
-// in the header's int descriptors.
+// Winsock has no eventfd: the station's wake-up is a loopback UDP socket connected to itself,
+// which one byte makes readable for good (it is never read). Socket handles are small numbers
+// and kept in the header's int descriptors.
 
 namespace {
 
@@ -102,12 +101,6 @@ std::shared_ptr<UdpSocket> UdpSocket::Create(int& error) {
         error = LastError();
         return nullptr;
     }
-    const int wake = OpenWakeSocket();
-    if (wake < 0) {
-        error = LastError();
-        closesocket(socket);
-        return nullptr;
-    }
     // A port unreachable that came back for an earlier send would otherwise fail the next
     // receive with WSAECONNRESET: a recorder that restarts must not end the upload.
     BOOL report = FALSE;
@@ -123,7 +116,7 @@ std::shared_ptr<UdpSocket> UdpSocket::Create(int& error) {
     setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                sizeof exclusive);
     error = 0;
-    return std::shared_ptr<UdpSocket>(new UdpSocket(static_cast<int>(socket), wake));
+    return std::shared_ptr<UdpSocket>(new UdpSocket(static_cast<int>(socket)));
 }
 
 UdpSocket::~UdpSocket() {
@@ -169,29 +162,19 @@ SendResult UdpSocket::SendTo(std::span<const std::uint8_t> datagram, const Endpo
     return result;
 }
 
-ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
-                                 std::optional<Clock::time_point> deadline) {
+ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer) {
     using Status = ReceiveResult::Status;
     if (!Enter()) return Outcome(Status::Stopped);
-    ReceiveResult result;
+    ReceiveResult result = Outcome(Status::Empty);
+    // A port unreachable that came back for an earlier send is passed over, as a datagram.
     for (;;) {
-        const int watched[] = {m_fd, m_wakeFd};
-        const auto readable = SelectReadable(watched, deadline);
-        if (m_state.load() & kClosed) {
-            result = Outcome(Status::Stopped);
-            break;
-        }
+        const int watched[] = {m_fd};
+        const auto readable = SelectReadable(watched, DatagramPort::Clock::time_point{});
         if (readable.empty()) {
             result = Outcome(Status::Failed, LastError());
             break;
         }
-        if (!readable[0]) {
-            if (deadline && Clock::now() >= *deadline) {
-                result = Outcome(Status::TimedOut);
-                break;
-            }
-            continue;
-        }
+        if (!readable[0]) break;
         sockaddr_in from{};
         int fromLength = sizeof from;
         const int received = ::recvfrom(Handle(m_fd), reinterpret_cast<char*>(buffer.data()),
@@ -200,7 +183,8 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
         std::size_t length = static_cast<std::size_t>(std::max(received, 0));
         if (received == SOCKET_ERROR) {
             const int error = WSAGetLastError();
-            if (error == WSAECONNRESET || error == WSAEWOULDBLOCK) continue;
+            if (error == WSAECONNRESET) continue;
+            if (error == WSAEWOULDBLOCK) break;
             // A datagram longer than the buffer arrives cut, as on Linux.
             if (error != WSAEMSGSIZE) {
                 result = Outcome(Status::Failed, ErrnoFromWinsock(error));
@@ -215,28 +199,17 @@ ReceiveResult UdpSocket::Receive(std::span<std::uint8_t> buffer,
     return result;
 }
 
-bool UdpSocket::WaitForStop(Clock::time_point deadline) {
-    if (!Enter()) return true;
-    const int watched[] = {m_wakeFd};
-    const auto readable = SelectReadable(watched, deadline);
-    const bool stopped = (!readable.empty() && readable[0]) || (m_state.load() & kClosed);
-    Leave();
-    return stopped;
-}
-
 bool UdpSocket::Close() {
     if (!Enter()) return false;
     const bool closing = (m_state.fetch_or(kClosed) & kClosed) == 0;
     if (closing) {
-        SignalWakeSocket(m_wakeFd);
-        // A thread that waits on the socket's descriptor alone (WaitReadable) must see it
-        // readable too: an empty datagram to its own port, over loopback.
+        // A thread that polls the socket's descriptor must see it readable: an empty datagram
+        // to its own port, over loopback.
         sockaddr_in self{};
         int length = sizeof self;
         if (getsockname(Handle(m_fd), reinterpret_cast<sockaddr*>(&self), &length) == 0) {
             self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ::sendto(Handle(m_wakeFd), "", 0, 0, reinterpret_cast<const sockaddr*>(&self),
-                     sizeof self);
+            ::sendto(Handle(m_fd), "", 0, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
         }
     }
     Leave();
@@ -246,7 +219,6 @@ bool UdpSocket::Close() {
 void UdpSocket::Release() {
     if (m_released.exchange(true)) return;
     closesocket(Handle(m_fd));
-    closesocket(Handle(m_wakeFd));
 }
 
 Wakeup::Wakeup() : m_fd(OpenWakeSocket()) {}

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -128,8 +127,7 @@ class ReadinessFlag {
 #endif
 };
 
-// Sends are recorded (or refused); receives come from a script. With an empty script a receive
-// waits for its deadline, and without one it reports a stop, so no test can hang on it.
+// Sends are recorded (or refused); receives come from a script, Empty when it has run out.
 class FakeDatagramPort final : public platform::DatagramPort {
   public:
     FakeDatagramPort() = default;
@@ -148,11 +146,14 @@ class FakeDatagramPort final : public platform::DatagramPort {
         sent.push_back({{datagram.begin(), datagram.end()}, to});
         return {static_cast<std::ptrdiff_t>(datagram.size()), 0};
     }
-    platform::ReceiveResult Receive(std::span<std::uint8_t> buffer,
-                                    std::optional<Clock::time_point> deadline) override {
-        std::unique_lock lock(m_mutex);
+    platform::ReceiveResult Receive(std::span<std::uint8_t> buffer) override {
+        std::lock_guard lock(m_mutex);
         platform::ReceiveResult result;
-        if (!inbox.empty()) {
+        if (m_closed) {
+            result.status = platform::ReceiveResult::Status::Stopped;
+        } else if (inbox.empty()) {
+            result.status = platform::ReceiveResult::Status::Empty;
+        } else {
             result = inbox.front();
             inbox.pop_front();
             if (inbox.empty()) m_ready.Clear();
@@ -162,26 +163,13 @@ class FakeDatagramPort final : public platform::DatagramPort {
                 std::copy_n(bytes.begin(), result.length, buffer.begin());
                 payloads.pop_front();
             }
-            return result;
         }
-        if (!deadline || m_closed) {
-            result.status = platform::ReceiveResult::Status::Stopped;
-            return result;
-        }
-        m_wake.wait_until(lock, *deadline, [&] { return m_closed; });
-        result.status = m_closed ? platform::ReceiveResult::Status::Stopped
-                                 : platform::ReceiveResult::Status::TimedOut;
         return result;
-    }
-    bool WaitForStop(Clock::time_point deadline) override {
-        std::unique_lock lock(m_mutex);
-        return m_wake.wait_until(lock, deadline, [&] { return m_closed; });
     }
     bool Close() override {
         std::lock_guard lock(m_mutex);
         if (m_closed) return false;
         m_closed = true;
-        m_wake.notify_all();
         return true;
     }
     int Descriptor() const override { return m_ready.Descriptor(); }
@@ -225,7 +213,6 @@ class FakeDatagramPort final : public platform::DatagramPort {
   private:
     ReadinessFlag m_ready;
     std::mutex m_mutex;
-    std::condition_variable m_wake;
     bool m_closed = false;
 };
 
