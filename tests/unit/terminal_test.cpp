@@ -1,11 +1,18 @@
-// The terminal front end's pure parts: exit statuses, the progress line, the MAC argument.
+// The terminal front end's parts without the system: exit statuses, the progress line, the
+// output, the MAC argument.
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
 #include "cli/progress.h"
+#include "cli/terminal_output.h"
 #include "upgrade/transfer_percent.h"
 
 namespace {
@@ -116,6 +123,53 @@ TEST(ProgressLine, TenthsPercentAndAcknowledgedBytesFollowTheBlocks) {
 
 // A name that is not UTF-8 (a file's or card's, which are bytes) is readable in JSON and comes
 // back byte for byte from its hex; error lines carry the program's name on every line.
+// What each mode writes: on a terminal, lines go above a block of rows redrawn in place (a
+// shrinking block leaves no stale row, a kept one stays); into a pipe, a line per change; with
+// --json, events only.
+TEST(TerminalOutput, EachModeWritesWhatItsReaderExpects) {
+    std::vector<std::string> rows{"row 1", "row 2"};
+    const auto run = [&](OutputMode mode, const std::function<void(TerminalOutput&)>& steps) {
+        TerminalOutput output(mode, [&] { return rows; });
+        ::testing::internal::CaptureStdout();
+        steps(output);
+        return ::testing::internal::GetCapturedStdout();
+    };
+    rows = {"row 1", "row 2"};
+    EXPECT_EQ(run(OutputMode::Terminal,
+                  [&](TerminalOutput& output) {
+                      output.Changed("ignored");
+                      output.Line("above");
+                      rows = {"row 1"};
+                      output.Line("shrunk");
+                      output.Keep();
+                      output.Line("below");
+                  }),
+              "\r\033[Krow 1\n\r\033[Krow 2\n"
+              "\033[2A\r\033[Jabove\n\r\033[Krow 1\n\r\033[Krow 2\n"
+              "\033[2A\r\033[Jshrunk\n\r\033[Krow 1\n"
+              "\033[1A\r\033[J\r\033[Krow 1\n"
+              "below\n\r\033[Krow 1\n");
+    EXPECT_EQ(run(OutputMode::Plain,
+                  [](TerminalOutput& output) {
+                      output.Changed("30:01:01 completed");
+                      output.Moved();
+                      output.Redraw();
+                      output.Keep();
+                  }),
+              "30:01:01 completed\n");
+    const std::string json = run(OutputMode::Json, [](TerminalOutput& output) {
+        output.Line("not in JSON");
+        output.Changed("nor this");
+        const fk::StationRecorder recorder{{0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01}, 0xC0A8010B};
+        output.Tell("told", {{"event", "request"}}, &recorder);
+    });
+    EXPECT_EQ(json.find("not in JSON"), std::string::npos);
+    EXPECT_EQ(json.find("nor this"), std::string::npos);
+    EXPECT_NE(json.find(R"("address":"192.168.1.11")"), std::string::npos);
+    EXPECT_NE(json.find(R"("event":"request")"), std::string::npos);
+    EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 1);
+}
+
 TEST(JsonText, NamesThatAreNotUtf8KeepTheirBytesInHex) {
     nlohmann::ordered_json event{{"image", "/tmp/fw_\xff\xc3(.bin"},
                                  {"card", "fk-pc0"},
