@@ -44,11 +44,14 @@ class TerminalHost final : public StationHost, public DeviceArp {
     }
     int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
         const int error = m_arpEntry.Set(ifindex, address, mac, add);
-        if (add && error == EADDRINUSE) Push(AddressHeld{address});
-        if (add && m_arpEntry.CannotMake() && !m_fallbackSaid.exchange(true)) {
-            Push(std::string(kBroadcastFallbackText));
-        }
+        if (add) TellAdded(address, error);
         return error;
+    }
+    std::vector<int> AddDeviceArpEntries(
+        int ifindex, std::span<const platform::NeighbourTable::Wanted> entries) override {
+        const std::vector<int> errors = m_arpEntry.AddAll(ifindex, entries);
+        for (std::size_t n = 0; n < errors.size(); ++n) TellAdded(entries[n].address, errors[n]);
+        return errors;
     }
     void ResetErrorReport() override {
         m_arpEntry.ResetErrorReport();
@@ -61,6 +64,13 @@ class TerminalHost final : public StationHost, public DeviceArp {
     std::deque<Report> Take(std::chrono::steady_clock::time_point deadline);
 
   private:
+    void TellAdded(Ipv4 address, int error) {
+        if (error == EADDRINUSE) Push(AddressHeld{address});
+        if (m_arpEntry.CannotMake() && !m_fallbackSaid.exchange(true)) {
+            Push(std::string(kBroadcastFallbackText));
+        }
+    }
+
     const Ipv4 m_mask;
     DeviceArpEntry m_arpEntry;
     std::atomic<bool> m_fallbackSaid{false};

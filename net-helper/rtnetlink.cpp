@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -278,24 +279,32 @@ int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6
     return Exchange(request);
 }
 
-int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds wait,
-                   std::optional<Neighbour>& answer, int interrupt) {
-    answer.reset();
-    // Listening before the request goes out, so that no answer comes before the ear.
-    const int notices = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (notices < 0) return errno;
+NeighbourProbes::~NeighbourProbes() {
+    if (m_notices >= 0) close(m_notices);
+}
+
+// Opened at the first address asked: most adds renew an entry and ask nothing.
+int NeighbourProbes::Listen() {
+    if (m_notices >= 0) return 0;
+    m_notices = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (m_notices < 0) return errno;
     sockaddr_nl groups{};
     groups.nl_family = AF_NETLINK;
     groups.nl_groups = RTMGRP_NEIGH;
-    int error = 0;
-    if (bind(notices, reinterpret_cast<const sockaddr*>(&groups), sizeof groups) != 0) {
-        error = errno;
+    if (bind(m_notices, reinterpret_cast<const sockaddr*>(&groups), sizeof groups) != 0) {
+        const int error = errno;
+        close(m_notices);
+        m_notices = -1;
+        return error;
     }
+    return 0;
+}
+
+int NeighbourProbes::Ask(int ifindex, std::uint32_t address) {
+    if (const int error = Listen()) return error;
     // A fresh entry asks at once; a stale, failed or unresolved one would ask late or not at all.
-    if (!error) {
-        error = DeleteNeighbour(ifindex, address);
-        if (error == ENOENT) error = 0;
-    }
+    int error = DeleteNeighbour(ifindex, address);
+    if (error == ENOENT) error = 0;
     if (!error) {
         ndmsg neighbour{};
         neighbour.ndm_family = AF_INET;
@@ -308,53 +317,73 @@ int ProbeNeighbour(int ifindex, std::uint32_t address, std::chrono::milliseconds
         AddAttribute(request, NDA_PROTOCOL, &kEntryProtocol, sizeof kEntryProtocol);
         error = Exchange(request);
     }
-    const auto resolved = [&](const NeighbourAt& at) {
-        return at.ifindex == ifindex && at.address == address && at.entry.hasMac &&
-               (at.entry.state & kResolvedStates);
-    };
-    const auto readTable = [&] {
-        std::optional<Neighbour> entry;
-        const int readError = FindNeighbour(ifindex, address, entry);
-        if (!readError && entry && resolved({ifindex, address, *entry})) answer = entry;
-        return readError;
-    };
+    if (!error) m_asked.push_back({ifindex, address, std::nullopt});
+    return error;
+}
+
+// Keeps the entry when it answers an address asked: whether it did.
+bool NeighbourProbes::Take(const NeighbourAt& at) {
+    if (!at.entry.hasMac || !(at.entry.state & kResolvedStates)) return false;
+    for (Asked& asked : m_asked) {
+        if (asked.ifindex == at.ifindex && asked.address == at.address && !asked.answer) {
+            asked.answer = at.entry;
+            return true;
+        }
+    }
+    return false;
+}
+
+int NeighbourProbes::ReadTable() {
+    std::vector<NeighbourAt> entries;
+    if (const int error = ListNeighbours(0, entries)) return error;
+    for (const NeighbourAt& at : entries) Take(at);
+    return 0;
+}
+
+int NeighbourProbes::Wait(std::chrono::milliseconds wait, int interrupt) {
+    std::size_t unanswered = m_asked.size();
     const auto until = std::chrono::steady_clock::now() + wait;
     std::vector<char> buffer(32768);
-    while (!error && !answer) {
+    int error = 0;
+    while (!error && unanswered > 0) {
         const auto left = until - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero()) break;
         const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         const timespec timeout{static_cast<time_t>(nanoseconds / 1000000000),
                                static_cast<long>(nanoseconds % 1000000000)};
-        pollfd ready[2] = {{notices, POLLIN, 0}, {interrupt, POLLIN, 0}};
+        pollfd ready[2] = {{m_notices, POLLIN, 0}, {interrupt, POLLIN, 0}};
         const int count = ppoll(ready, interrupt >= 0 ? 2 : 1, &timeout, nullptr);
         if (count < 0 && errno != EINTR) error = errno;
         if (count <= 0) continue;
-        if (ready[1].revents & POLLIN) {
-            error = ECANCELED;
-            break;
-        }
-        const ssize_t received = recv(notices, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (ready[1].revents & POLLIN) return ECANCELED;
+        const ssize_t received = recv(m_notices, buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (received <= 0) {
             // Notices lost to a full buffer (a busy table) end no wait early: the table is read
             // instead, and the wait goes on.
             if (received < 0 && errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
-                error = errno;
-                break;
+                return errno;
             }
-            error = readTable();
+            error = ReadTable();
+            unanswered = static_cast<std::size_t>(std::count_if(
+                m_asked.begin(), m_asked.end(), [](const Asked& a) { return !a.answer; }));
             continue;
         }
         auto length = static_cast<unsigned>(received);
         for (auto* notice = reinterpret_cast<const nlmsghdr*>(buffer.data());
              NLMSG_OK(notice, length); notice = NLMSG_NEXT(notice, length)) {
             NeighbourAt at;
-            if (ReadNeighbour(*notice, at) && resolved(at)) answer = at.entry;
+            if (ReadNeighbour(*notice, at) && Take(at)) --unanswered;
         }
     }
-    close(notices);
-    if (!error && !answer) error = readTable();
+    if (!error && unanswered > 0) error = ReadTable();
     return error;
+}
+
+std::optional<Neighbour> NeighbourProbes::Answer(int ifindex, std::uint32_t address) const {
+    for (const Asked& asked : m_asked) {
+        if (asked.ifindex == ifindex && asked.address == address) return asked.answer;
+    }
+    return std::nullopt;
 }
 
 int DeleteNeighbour(int ifindex, std::uint32_t address) {

@@ -108,6 +108,28 @@ int NetService::JoinNamespace() {
     return 0;
 }
 
+std::vector<Reply> NetService::HandleAll(std::span<const Request> requests,
+                                         std::vector<int>& boundSockets) {
+    boundSockets.assign(requests.size(), -1);
+    std::vector<Reply> replies;
+    const auto isAdd = [](const Request& request) {
+        return request.magic == kMagic && request.version == kVersion &&
+               request.op == static_cast<std::uint32_t>(Op::AddNeighbour);
+    };
+    for (std::size_t at = 0; at < requests.size();) {
+        if (!isAdd(requests[at])) {
+            replies.push_back(Handle(requests[at], boundSockets[at]));
+            ++at;
+            continue;
+        }
+        std::size_t end = at + 1;
+        while (end < requests.size() && isAdd(requests[end])) ++end;
+        for (const int error : AddAll(requests.subspan(at, end - at))) replies.push_back({error});
+        at = end;
+    }
+    return replies;
+}
+
 Reply NetService::Handle(const Request& request, int& boundSocket) {
     boundSocket = -1;
     Reply reply;
@@ -120,7 +142,7 @@ Reply NetService::Handle(const Request& request, int& boundSocket) {
             reply.error = Bind(request.port, request.ifindex, boundSocket);
             break;
         case Op::AddNeighbour:
-            reply.error = Add(request.ifindex, request.address, request.mac);
+            reply.error = AddAll({&request, 1}).front();
             break;
         case Op::RemoveNeighbour:
             reply.error = Remove(request.ifindex, request.address);
@@ -151,59 +173,122 @@ int NetService::Bind(std::uint16_t port, int ifindex, int& boundSocket) {
     return 0;
 }
 
-int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]) {
-    if (const int refused = CheckRecorderMac(mac)) return refused;
-    if (const int refused = CheckCard(ifindex)) return refused;
+std::vector<int> NetService::AddAll(std::span<const Request> adds) {
+    std::lock_guard lock(m_mutex);
+    // Together only the first entries of recorders and addresses of their own: what one of them
+    // changes, none of the others reads, so each ends as it would one by one.
+    const auto first = [&](const Request& add) {
+        return FindMade(add.ifindex, add.address) == m_made.end() &&
+               std::none_of(m_made.begin(), m_made.end(), [&](const Made& made) {
+                   return made.ifindex == add.ifindex &&
+                          std::equal(std::begin(add.mac), std::end(add.mac), made.mac);
+               });
+    };
+    const auto apart = [](const Request& one, const Request& other) {
+        return one.address != other.address &&
+               !std::equal(std::begin(one.mac), std::end(one.mac), other.mac);
+    };
+    std::vector<int> errors;
+    for (std::size_t at = 0; at < adds.size();) {
+        std::size_t end = at + 1;
+        while (end < adds.size() && first(adds[at]) && first(adds[end]) &&
+               std::all_of(adds.begin() + static_cast<std::ptrdiff_t>(at),
+                           adds.begin() + static_cast<std::ptrdiff_t>(end),
+                           [&](const Request& before) { return apart(before, adds[end]); })) {
+            ++end;
+        }
+        AddTogether(adds.subspan(at, end - at), errors);
+        at = end;
+    }
+    return errors;
+}
+
+void NetService::AddTogether(std::span<const Request> adds, std::vector<int>& errors) {
+    NeighbourProbes probes;
+    std::vector<Step> steps;
+    bool asked = false;
+    for (const Request& add : adds) {
+        steps.push_back(Prepare(add.ifindex, add.address, add.mac, probes));
+        asked = asked || (steps.back().error == 0 && !steps.back().settled);
+    }
+    const int waitError = asked ? probes.Wait(kProbeWait, m_probeInterrupt) : 0;
+    for (std::size_t n = 0; n < adds.size(); ++n) {
+        errors.push_back(steps[n].error ? steps[n].error
+                                        : Finish(adds[n].ifindex, adds[n].address, adds[n].mac,
+                                                 steps[n], probes, waitError));
+    }
+}
+
+NetService::Step NetService::Prepare(int ifindex, std::uint32_t address,
+                                     const std::uint8_t (&mac)[6], NeighbourProbes& probes) {
+    const auto ended = [](int error) {
+        Step step;
+        step.error = error;
+        return step;
+    };
+    if (const int refused = CheckRecorderMac(mac)) return ended(refused);
+    if (const int refused = CheckCard(ifindex)) return ended(refused);
     std::vector<InterfaceAddress> addresses;
-    if (const int error = ListAddresses(addresses)) return error;
+    if (const int error = ListAddresses(addresses)) return ended(error);
     std::vector<CardAddress> own;
     std::vector<std::uint32_t> local;
     for (const InterfaceAddress& each : addresses) {
         local.push_back(each.address.address);
         if (each.ifindex == ifindex) own.push_back(each.address);
     }
-    if (const int refused = CheckSubnetAddress(address, own)) return refused;
-    if (const int refused = CheckNotLocal(address, local)) return refused;
+    if (const int refused = CheckSubnetAddress(address, own)) return ended(refused);
+    if (const int refused = CheckNotLocal(address, local)) return ended(refused);
     std::vector<std::uint32_t> gateways;
-    if (const int error = ListCardGateways(ifindex, gateways)) return error;
-    if (const int refused = CheckNotAGateway(address, gateways)) return refused;
+    if (const int error = ListCardGateways(ifindex, gateways)) return ended(error);
+    if (const int refused = CheckNotAGateway(address, gateways)) return ended(refused);
 
-    std::lock_guard lock(m_mutex);
+    Step step;
     std::optional<Neighbour> existing;
-    if (const int error = FindNeighbour(ifindex, address, existing)) return error;
+    if (const int error = FindNeighbour(ifindex, address, existing)) return ended(error);
     auto made = FindMade(ifindex, address);
-    const bool ours = made != m_made.end() && StillAsMade(*made, existing);
-    if (!ours) {
+    step.ours = made != m_made.end() && StillAsMade(*made, existing);
+    if (!step.ours) {
         // Whatever it once made there has been replaced by someone else.
         if (made != m_made.end()) m_made.erase(made);
-        if (const int refused = CheckExistingEntry(existing)) return refused;
+        if (const int refused = CheckExistingEntry(existing)) return ended(refused);
     }
     // A recorder has one address on a card: the entry it made for this MAC at another address is
     // the recorder's old one, deleted once the new one stands. Moving it, rather than refusing,
     // lets a window whose card changed address go on; either way the entries never outnumber the
     // recorders, and it only ever deletes an entry it made.
-    std::optional<std::uint32_t> previous;
     for (const Made& each : m_made) {
         if (each.ifindex == ifindex && each.address != address &&
             std::equal(std::begin(mac), std::end(mac), each.mac)) {
-            previous = each.address;
+            step.previous = each.address;
         }
     }
-    if (!ours && !previous) {
+    // The probes asked before this one hold entries already, so a batch counts as one by one.
+    if (!step.ours && !step.previous) {
         std::size_t held = 0;
-        if (const int error = CountTaggedEntries(ifindex, address, held)) return error;
-        if (held >= kMaxRecorderEntries) return ENOSPC;
+        if (const int error = CountTaggedEntries(ifindex, address, held)) return ended(error);
+        if (held >= kMaxRecorderEntries) return ended(ENOSPC);
     }
     // Only an entry it made that still stands resolved is taken as proof that the address is the
     // recorder's; anything else is asked on the wire first.
-    const bool settled = ours && (existing->state & kResolvedStates);
+    step.settled = step.ours && (existing->state & kResolvedStates);
+    if (!step.settled) {
+        if (const int error = probes.Ask(ifindex, address)) {
+            if (step.ours) m_made.erase(FindMade(ifindex, address));
+            DeleteUnlessFixed(ifindex, address);
+            return ended(error);
+        }
+    }
+    return step;
+}
+
+int NetService::Finish(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
+                       const Step& step, const NeighbourProbes& probes, int waitError) {
     bool overrideResolved = true;
-    if (!settled) {
-        std::optional<Neighbour> answer;
-        int refused = ProbeNeighbour(ifindex, address, kProbeWait, answer, m_probeInterrupt);
-        if (!refused) refused = CheckProbeAnswer(answer);
+    if (!step.settled) {
+        const std::optional<Neighbour> answer = probes.Answer(ifindex, address);
+        const int refused = waitError ? waitError : CheckProbeAnswer(answer);
         if (refused) {
-            if (ours) m_made.erase(made);
+            if (step.ours) m_made.erase(FindMade(ifindex, address));
             DeleteUnlessFixed(ifindex, address);
             return refused;
         }
@@ -212,14 +297,14 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
         overrideResolved = answer.has_value();
     }
     if (const int error = SetNeighbour(ifindex, address, mac, overrideResolved)) {
-        if (!settled) {
-            if (ours) m_made.erase(made);
+        if (!step.settled) {
+            if (step.ours) m_made.erase(FindMade(ifindex, address));
             DeleteUnlessFixed(ifindex, address);
         }
         return error;
     }
-    if (ours) {
-        std::copy(std::begin(mac), std::end(mac), made->mac);
+    if (step.ours) {
+        std::copy(std::begin(mac), std::end(mac), FindMade(ifindex, address)->mac);
     } else {
         Made entry{ifindex, address, {}};
         std::copy(std::begin(mac), std::end(mac), entry.mac);
@@ -232,7 +317,7 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
                          !(stored->state & (NUD_PERMANENT | NUD_NOARP)) &&
                          std::equal(std::begin(mac), std::end(mac), stored->mac);
     if (asAsked) {
-        if (previous) RemoveMade(ifindex, *previous);
+        if (step.previous) RemoveMade(ifindex, *step.previous);
         return 0;
     }
     m_made.erase(FindMade(ifindex, address));
@@ -293,20 +378,34 @@ void NetService::UndoStrayEntries(int ifindex, const std::uint8_t (&mac)[6]) {
 
 void Serve(int channel, NetService& service) {
     for (;;) {
-        Request request;
-        // One byte more than a request, so that a longer message shows as such.
-        char buffer[sizeof(Request) + 1];
-        const ssize_t received = recv(channel, buffer, sizeof buffer, MSG_TRUNC);
-        if (received < 0 && errno == EINTR) continue;
-        if (received <= 0) break;
-        int bound = -1;
-        Reply reply{EINVAL};
-        if (received == sizeof request) {
-            std::memcpy(&request, buffer, sizeof request);
-            reply = service.Handle(request, bound);
+        // What the window sent together is answered together (a bench's first entries share
+        // one probe wait), in order, a bench's worth at a time.
+        std::vector<Request> requests;
+        bool ended = false;
+        while (!ended && requests.size() < kMaxRecorderEntries) {
+            // One byte more than a request, so that a longer message shows as such.
+            char buffer[sizeof(Request) + 1];
+            const int waiting = requests.empty() ? 0 : MSG_DONTWAIT;
+            const ssize_t received = recv(channel, buffer, sizeof buffer, MSG_TRUNC | waiting);
+            if (received < 0 && errno == EINTR) continue;
+            if (received < 0 && waiting && errno == EAGAIN) break;
+            if (received <= 0) {
+                ended = true;
+                break;
+            }
+            // Anything but a whole request is answered EINVAL, as an unknown one is.
+            Request request;
+            if (received == sizeof request) std::memcpy(&request, buffer, sizeof request);
+            requests.push_back(request);
         }
-        const bool sent = SendReply(channel, reply, bound);
-        if (bound >= 0) close(bound);
+        if (ended) break;
+        std::vector<int> bound;
+        const std::vector<Reply> replies = service.HandleAll(requests, bound);
+        bool sent = true;
+        for (std::size_t n = 0; n < replies.size(); ++n) {
+            sent = sent && SendReply(channel, replies[n], bound[n]);
+            if (bound[n] >= 0) close(bound[n]);
+        }
         if (!sent) break;
     }
     service.RemoveAll();

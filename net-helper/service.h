@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "net-helper/protocol.h"
 #include "net-helper/request_checks.h"
+#include "net-helper/rtnetlink.h"
 
 namespace fk::nethelper {
 
@@ -30,8 +32,10 @@ class NetService {
     // other (it gets the lock exclusive) first deletes the tagged entries left by a service that
     // was killed or crashed. Once per namespace; 0 or the errno.
     int JoinNamespace();
-    // Answers one request; the socket of a successful bind goes to boundSocket (else -1).
-    Reply Handle(const Request& request, int& boundSocket);
+    // Answers the requests in order; the socket of each successful bind goes to boundSockets
+    // (else -1). Neighbour adds in a row are made together where that ends as one by one would:
+    // their probes share one wait.
+    std::vector<Reply> HandleAll(std::span<const Request> requests, std::vector<int>& boundSockets);
     // Deletes every entry it made that still is as it made it, and forgets them all.
     void RemoveAll();
 
@@ -42,8 +46,23 @@ class NetService {
         std::uint8_t mac[6];
     };
 
+    // What an add found before its probe: an error ends it there.
+    struct Step {
+        int error = 0;
+        bool ours = false;     // the entry at the address is one it made, still as made
+        bool settled = false;  // ... and resolved: no probe
+        std::optional<std::uint32_t> previous;  // the recorder's entry at another address
+    };
+
+    Reply Handle(const Request& request, int& boundSocket);
     int Bind(std::uint16_t port, int ifindex, int& boundSocket);
-    int Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]);
+    // m_mutex held by AddAll for AddTogether and its steps.
+    std::vector<int> AddAll(std::span<const Request> adds);
+    void AddTogether(std::span<const Request> adds, std::vector<int>& errors);
+    Step Prepare(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
+                 NeighbourProbes& probes);
+    int Finish(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6], const Step& step,
+               const NeighbourProbes& probes, int waitError);
     int Remove(int ifindex, std::uint32_t address);
     // Remove, with m_mutex held.
     int RemoveMade(int ifindex, std::uint32_t address);

@@ -17,8 +17,18 @@ DeviceArpEntry::DeviceArpEntry(platform::NeighbourTable& table, ErrorSink errorS
     : m_table(table), m_errorSink(errorSink ? std::move(errorSink) : WriteToStderr) {}
 
 int DeviceArpEntry::Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add) {
-    const platform::NeighbourResult result =
-        add ? m_table.Add(ifindex, address, mac) : m_table.Remove(ifindex, address);
+    return Take(add, add ? m_table.Add(ifindex, address, mac) : m_table.Remove(ifindex, address));
+}
+
+std::vector<int> DeviceArpEntry::AddAll(int ifindex,
+                                        std::span<const platform::NeighbourTable::Wanted> entries) {
+    std::vector<int> errors;
+    for (const auto& result : m_table.AddAll(ifindex, entries))
+        errors.push_back(Take(true, result));
+    return errors;
+}
+
+int DeviceArpEntry::Take(bool add, const platform::NeighbourResult& result) {
     // Deleting an entry that is not there leaves the table as wanted: StopUpload's delete of
     // 0.0.0.0 always meets this, and it is no failure worth a line.
     const bool alreadyGone = !add && result.error == ENOENT;

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <functional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "net/ipv4.h"
 #include "net/mac.h"
@@ -26,6 +28,9 @@ class DeviceArpEntry {
     // address (EADDRINUSE) gets no line: the caller tells it as the address held.
     int Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add);
 
+    // Adds the entries of several recorders on the card together: each result as Set gives it.
+    std::vector<int> AddAll(int ifindex, std::span<const platform::NeighbourTable::Wanted> entries);
+
     // Called as an upload starts: its first failure is reported again.
     void ResetErrorReport();
 
@@ -34,6 +39,8 @@ class DeviceArpEntry {
     bool CannotMake() const { return m_cannotMake.load(); }
 
   private:
+    // The result of a change, reported as Set says: 0 or the errno.
+    int Take(bool add, const platform::NeighbourResult& result);
     void Report(const std::string& message);
 
     platform::NeighbourTable& m_table;

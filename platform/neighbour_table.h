@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace fk::platform {
 
@@ -29,6 +31,18 @@ class NeighbourTable {
     // MAC: that is refused with EADDRINUSE.
     virtual NeighbourResult Add(int ifindex, std::uint32_t address,
                                 const std::array<std::uint8_t, 6>& mac) = 0;
+    // The entries of several recorders on one card, their results in order. A system that asks
+    // the wire before a first entry asks for them together, so that a bench waits once.
+    struct Wanted {
+        std::uint32_t address;
+        std::array<std::uint8_t, 6> mac;
+    };
+    virtual std::vector<NeighbourResult> AddAll(int ifindex, std::span<const Wanted> entries) {
+        std::vector<NeighbourResult> results;
+        for (const Wanted& entry : entries)
+            results.push_back(Add(ifindex, entry.address, entry.mac));
+        return results;
+    }
     // Deletes only an entry this process made (ENOENT for any other).
     virtual NeighbourResult Remove(int ifindex, std::uint32_t address) = 0;
     // What holds the address on the interface now, if anything does; needs no privilege.

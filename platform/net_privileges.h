@@ -12,9 +12,12 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "net-helper/protocol.h"
+#include "platform/neighbour_table.h"
 
 namespace fk::platform {
 
@@ -30,10 +33,11 @@ enum class NetHelperProblem {
 // A UDP socket bound to port 67 or 69 on every address of the card ifindex, and serving that
 // card alone: 0 and the socket in fd, or the errno (EACCES when the helper cannot be asked).
 int BindPrivilegedUdp(std::uint16_t port, int ifindex, int& fd);
-// The recorder's entry: 0 or the errno. A delete of an entry this process did not make finds
-// nothing (ENOENT).
-int AddRecorderNeighbour(int ifindex, std::uint32_t address,
-                         const std::array<std::uint8_t, 6>& mac);
+// The recorders' entries on the card, each 0 or the errno, in order: added together, so that
+// the probes before their first entries share one wait. A delete of an entry this process did
+// not make finds nothing (ENOENT).
+std::vector<int> AddRecorderNeighbours(int ifindex,
+                                       std::span<const NeighbourTable::Wanted> entries);
 int RemoveRecorderNeighbour(int ifindex, std::uint32_t address);
 // While an upload stops, the probe before its first entry must not hold up the thread that joins
 // the announcer: from InterruptNeighbourProbes until ResumeNeighbourProbes, a probe this process
@@ -58,9 +62,14 @@ class NetHelperClient {
     // 0 once the helper was started; otherwise the errno of the start.
     int Start();
     bool Running() const { return m_channel >= 0; }
-    // One request and its reply. A bind's socket goes to *fd. EPIPE when the helper is gone,
-    // kOtherVersion when its reply is of another build (the client then counts as stopped).
-    nethelper::Reply Call(const nethelper::Request& request, int* fd = nullptr);
+    // The requests, sent together, and their replies in order. A bind's socket goes to *fd.
+    // EPIPE for each left unanswered when the helper is gone, kOtherVersion when its reply is of
+    // another build (the client then counts as stopped).
+    std::vector<nethelper::Reply> Call(std::span<const nethelper::Request> requests,
+                                       int* fd = nullptr);
+    nethelper::Reply Call(const nethelper::Request& request, int* fd = nullptr) {
+        return Call({&request, 1}, fd).front();
+    }
     // The window's end of the channel, for tests that send what the window never would.
     int Channel() const { return m_channel; }
     pid_t Pid() const { return m_pid; }

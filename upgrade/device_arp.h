@@ -1,7 +1,11 @@
 #pragma once
 
+#include <span>
+#include <vector>
+
 #include "net/ipv4.h"
 #include "net/mac.h"
+#include "platform/neighbour_table.h"
 
 namespace fk {
 
@@ -17,6 +21,16 @@ class DeviceArp {
     // delete ignores mac). 0, or the errno of the failure (EADDRINUSE: another device holds the
     // address).
     virtual int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) = 0;
+    // The entries of several recorders on the card, each result as SetDeviceArpEntry gives it, in
+    // order. Made together where the system can, so that the probes before first entries share
+    // one wait.
+    virtual std::vector<int> AddDeviceArpEntries(
+        int ifindex, std::span<const platform::NeighbourTable::Wanted> entries) {
+        std::vector<int> errors;
+        for (const auto& entry : entries)
+            errors.push_back(SetDeviceArpEntry(ifindex, entry.address, entry.mac, true));
+        return errors;
+    }
     // A new upload starts: a failure may be reported again.
     virtual void ResetErrorReport() = 0;
     // The card's mask while the recorder's entry cannot be made here (no rights to make one, or

@@ -72,31 +72,46 @@ struct StationSession::Run final : TftpSink {
         pending.emplace_back(recorder, std::move(event));
     }
 
-    // Makes the member's entry. Another device answering for a station recorder's address
-    // gives the recorder the next one (said); with none left it is not served: false.
-    bool MakeEntry(Member& member) {
-        while (member.entryCard == 0) {
-            const int error = arp.SetDeviceArpEntry(card.ifindex, member.recorder.address,
-                                                    member.recorder.mac, true);
-            if (error != EADDRINUSE || plan.followCard) {
-                member.entryCard = card.ifindex;
-                break;
+    // Makes the members' entries, together. Another device answering for a station recorder's
+    // address gives the recorder the next one (said); with none left it is not served (said).
+    void MakeEntries(std::vector<Member*> wanted) {
+        while (!wanted.empty()) {
+            std::vector<platform::NeighbourTable::Wanted> entries;
+            for (const Member* member : wanted)
+                entries.push_back({member->recorder.address, member->recorder.mac});
+            const std::vector<int> errors = arp.AddDeviceArpEntries(card.ifindex, entries);
+            std::vector<Member*> again;
+            for (std::size_t n = 0; n < wanted.size(); ++n) {
+                Member& member = *wanted[n];
+                if (errors[n] != EADDRINUSE || plan.followCard) {
+                    member.entryCard = card.ifindex;
+                } else if (Readdress(member)) {
+                    again.push_back(&member);
+                }
             }
-            taken.insert(member.recorder.address);
-            const auto next =
-                plan.nextAddress ? plan.nextAddress(member.recorder.mac, Given()) : std::nullopt;
-            if (!next) {
-                member.announcing = member.waiting = false;
-                member.done = true;
-                pending.emplace_back(member.recorder,
-                                     event::Admission{event::Admission::Kind::NoAddress});
-                return false;
-            }
-            const Ipv4 previous = member.recorder.address;
-            member.recorder.address = *next;
-            pending.emplace_back(member.recorder,
-                                 event::Admission{event::Admission::Kind::Readdressed, previous});
+            wanted = std::move(again);
         }
+    }
+    bool MakeEntry(Member& member) {
+        if (member.entryCard == 0) MakeEntries({&member});
+        return member.entryCard != 0;
+    }
+    // Another device answered for the member's address: the next one, if any is left.
+    bool Readdress(Member& member) {
+        taken.insert(member.recorder.address);
+        const auto next =
+            plan.nextAddress ? plan.nextAddress(member.recorder.mac, Given()) : std::nullopt;
+        if (!next) {
+            member.announcing = member.waiting = false;
+            member.done = true;
+            pending.emplace_back(member.recorder,
+                                 event::Admission{event::Admission::Kind::NoAddress});
+            return false;
+        }
+        const Ipv4 previous = member.recorder.address;
+        member.recorder.address = *next;
+        pending.emplace_back(member.recorder,
+                             event::Admission{event::Admission::Kind::Readdressed, previous});
         return true;
     }
     // The addresses of the run so far, and those other devices answered for.
@@ -340,19 +355,33 @@ void StationSession::Round(Run& run, Clock::time_point now) {
 }
 
 void StationSession::Announce(Run& run, Clock::time_point now) {
+    const auto period = m_options.bootpPeriod;
+    std::vector<Run::Member*> due;
     for (auto& member : run.members) {
         if (!member.announcing || now < member.nextAnnounce) continue;
-        member.nextAnnounce += m_options.bootpPeriod;
-        // After a stall, start afresh rather than send a burst of late replies.
-        if (member.nextAnnounce + m_options.bootpPeriod < now) member.nextAnnounce = now;
+        member.nextAnnounce += period;
+        // After a stall, it keeps its share of the period rather than send a burst of late replies.
+        if (member.nextAnnounce <= now)
+            member.nextAnnounce += period * ((now - member.nextAnnounce) / period + 1);
         if (run.plan.followCard && !FollowCard(run)) continue;
         // Added again before every reply, as the window always has: an add the system refused
         // is tried anew.
         member.entryCard = 0;
-        if (!run.MakeEntry(member)) continue;
-        run.SendBootpReply(BuildBootpReply(member.recorder.address, run.card.hostAddress,
-                                           member.recorder.mac, run.plan.file.bootFileName),
-                           member.recorder.address, m_options.bootpClientPort);
+        due.push_back(&member);
+    }
+    if (due.empty()) return;
+    // The first entries of those whose turn comes later in the period are made with these, so
+    // that a bench waits once for the probes before them, not once a recorder.
+    std::vector<Run::Member*> wanted;
+    for (auto& member : run.members) {
+        if (member.announcing && member.entryCard == 0) wanted.push_back(&member);
+    }
+    run.MakeEntries(wanted);
+    for (Run::Member* member : due) {
+        if (member->entryCard == 0) continue;
+        run.SendBootpReply(BuildBootpReply(member->recorder.address, run.card.hostAddress,
+                                           member->recorder.mac, run.plan.file.bootFileName),
+                           member->recorder.address, m_options.bootpClientPort);
     }
 }
 

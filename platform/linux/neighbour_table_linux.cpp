@@ -21,7 +21,13 @@ class LinuxNeighbourTable final : public NeighbourTable {
   public:
     NeighbourResult Add(int ifindex, std::uint32_t address,
                         const std::array<std::uint8_t, 6>& mac) override {
-        return Outcome(AddRecorderNeighbour(ifindex, address, mac));
+        return AddAll(ifindex, std::array{Wanted{address, mac}}).front();
+    }
+    std::vector<NeighbourResult> AddAll(int ifindex, std::span<const Wanted> entries) override {
+        std::vector<NeighbourResult> results;
+        for (const int error : AddRecorderNeighbours(ifindex, entries))
+            results.push_back(Outcome(error));
+        return results;
     }
     NeighbourResult Remove(int ifindex, std::uint32_t address) override {
         return Outcome(RemoveRecorderNeighbour(ifindex, address));

@@ -52,43 +52,57 @@ NetHelperProblem ProblemOfStart(int error) {
 // capabilities, otherwise the helper, started at its first need.
 class Broker {
   public:
-    Reply Call(const Request& request, int* fd) {
+    // The requests' replies in order; the socket of a bind goes to *fd.
+    std::vector<Reply> Call(std::span<const Request> requests, int* fd) {
         std::lock_guard lock(m_mutex);
         if (HoldsNetPrivileges()) {
-            if (const int error = m_local.JoinNamespace()) return {error};
-            int bound = -1;
-            const Reply reply = m_local.Handle(request, bound);
-            if (fd) *fd = bound;
-            return reply;
+            if (const int error = m_local.JoinNamespace())
+                return std::vector<Reply>(requests.size(), Reply{error});
+            std::vector<int> bound;
+            const std::vector<Reply> replies = m_local.HandleAll(requests, bound);
+            for (const int socket : bound) {
+                if (socket < 0) continue;
+                if (fd && *fd < 0) {
+                    *fd = socket;
+                } else {
+                    close(socket);
+                }
+            }
+            return replies;
         }
         if (!m_helper) m_helper = std::make_unique<NetHelperClient>(NetHelperPath());
+        std::vector<Reply> replies;
         // A helper that is not running has no entry left to delete: it deletes them all as it
         // ends. One that ended is started again; one that cannot start refuses like the system
         // refuses an unprivileged call.
-        if (!m_helper->Running() && request.op == static_cast<std::uint32_t>(Op::RemoveNeighbour)) {
-            return {ENOENT};
+        const auto remove = static_cast<std::uint32_t>(Op::RemoveNeighbour);
+        if (!m_helper->Running() && requests.size() == 1 && requests.front().op == remove) {
+            return {Reply{ENOENT}};
         }
-        if (!m_helper->Running()) {
-            const int error = m_helper->Start();
-            m_problem = ProblemOfStart(error);
-            if (error) return {EACCES};
+        // A helper that was killed is replaced and asked again, once, from the first request it
+        // left unanswered: the operator has nothing to act on, and its refusal would read as
+        // missing permission. The new helper sweeps the entries the killed one left, and the
+        // station adds its own again.
+        for (int attempt = 0; attempt < 2 && replies.size() < requests.size(); ++attempt) {
+            if (!m_helper->Running()) {
+                const int error = m_helper->Start();
+                m_problem = ProblemOfStart(error);
+                if (error) break;
+            }
+            const auto more = m_helper->Call(requests.subspan(replies.size()), fd);
+            const auto lost = std::find_if(more.begin(), more.end(),
+                                           [](const Reply& reply) { return reply.error == EPIPE; });
+            replies.insert(replies.end(), more.begin(), lost);
+            if (lost != more.end()) m_problem = NetHelperProblem::Failed;
         }
-        Reply reply = m_helper->Call(request, fd);
-        // A helper that was killed is replaced and asked again, once: the operator has nothing to
-        // act on, and its refusal would read as missing permission. The new helper sweeps the
-        // entries the killed one left, and the keepers add theirs again.
-        if (reply.error == EPIPE) {
-            const int error = m_helper->Start();
-            m_problem = ProblemOfStart(error);
-            if (error) return {EACCES};
-            reply = m_helper->Call(request, fd);
+        replies.resize(requests.size(), Reply{EACCES});
+        for (Reply& reply : replies) {
+            if (reply.error == nethelper::kOtherVersion) {
+                m_problem = NetHelperProblem::Mismatch;
+                reply.error = EACCES;
+            }
         }
-        if (reply.error == EPIPE || reply.error == nethelper::kOtherVersion) {
-            m_problem =
-                reply.error == EPIPE ? NetHelperProblem::Failed : NetHelperProblem::Mismatch;
-            return {EACCES};
-        }
-        return reply;
+        return replies;
     }
 
     NetHelperProblem Problem() {
@@ -134,18 +148,29 @@ int BindPrivilegedUdp(std::uint16_t port, int ifindex, int& fd) {
     request.ifindex = ifindex;
     request.port = port;
     fd = -1;
-    return TheBroker().Call(request, &fd).error;
+    return TheBroker().Call({&request, 1}, &fd).front().error;
 }
 
-int AddRecorderNeighbour(int ifindex, std::uint32_t address,
-                         const std::array<std::uint8_t, 6>& mac) {
-    Request request = NeighbourRequest(Op::AddNeighbour, ifindex, address);
-    std::copy(mac.begin(), mac.end(), request.mac);
-    return TheBroker().Call(request, nullptr).error;
+std::vector<int> AddRecorderNeighbours(int ifindex,
+                                       std::span<const NeighbourTable::Wanted> entries) {
+    std::vector<int> errors;
+    // A bench's worth at a time: what the helper answers together.
+    for (std::size_t at = 0; at < entries.size(); at += nethelper::kMaxRecorderEntries) {
+        std::vector<Request> requests;
+        for (const NeighbourTable::Wanted& entry :
+             entries.subspan(at, std::min(entries.size() - at, nethelper::kMaxRecorderEntries))) {
+            requests.push_back(NeighbourRequest(Op::AddNeighbour, ifindex, entry.address));
+            std::copy(entry.mac.begin(), entry.mac.end(), requests.back().mac);
+        }
+        for (const Reply& reply : TheBroker().Call(requests, nullptr))
+            errors.push_back(reply.error);
+    }
+    return errors;
 }
 
 int RemoveRecorderNeighbour(int ifindex, std::uint32_t address) {
-    return TheBroker().Call(NeighbourRequest(Op::RemoveNeighbour, ifindex, address), nullptr).error;
+    const Request request = NeighbourRequest(Op::RemoveNeighbour, ifindex, address);
+    return TheBroker().Call({&request, 1}, nullptr).front().error;
 }
 
 void InterruptNeighbourProbes() {
@@ -204,43 +229,51 @@ int NetHelperClient::Start() {
     return 0;
 }
 
-Reply NetHelperClient::Call(const Request& request, int* fd) {
+std::vector<Reply> NetHelperClient::Call(std::span<const Request> requests, int* fd) {
     if (fd) *fd = -1;
     std::unique_lock lock(m_mutex);
-    if (m_channel < 0) return {EPIPE};
-    Reply reply;
-    iovec part{&reply, sizeof reply};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t received = -1;
-    if (send(m_channel, &request, sizeof request, MSG_NOSIGNAL) == sizeof request) {
+    std::vector<Reply> replies;
+    // Sent together, so that the helper can answer them together.
+    bool sent = m_channel >= 0;
+    for (const Request& request : requests) {
+        sent = sent && send(m_channel, &request, sizeof request, MSG_NOSIGNAL) == sizeof request;
+    }
+    ssize_t received = sent ? 1 : -1;
+    while (received > 0 && replies.size() < requests.size()) {
+        Reply reply;
+        iovec part{&reply, sizeof reply};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
         do {
             received = recvmsg(m_channel, &message, MSG_CMSG_CLOEXEC);
         } while (received < 0 && errno == EINTR);
-    }
-    if (received <= 0) message.msg_controllen = 0;
-    for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
-        if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_RIGHTS) continue;
-        int passed;
-        std::memcpy(&passed, CMSG_DATA(part), sizeof passed);
-        if (fd && *fd < 0) {
-            *fd = passed;
-        } else {
-            close(passed);
+        if (received <= 0) message.msg_controllen = 0;
+        for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
+            if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_RIGHTS) continue;
+            int passed;
+            std::memcpy(&passed, CMSG_DATA(part), sizeof passed);
+            if (fd && *fd < 0) {
+                *fd = passed;
+            } else {
+                close(passed);
+            }
         }
+        const bool ours = reply.magic == nethelper::kMagic && reply.version == nethelper::kVersion;
+        const bool whole = received == sizeof reply && !(message.msg_flags & MSG_TRUNC);
+        if (!whole || !ours || reply.error == nethelper::kOtherVersion) break;
+        replies.push_back(reply);
     }
-    const bool ours = reply.magic == nethelper::kMagic && reply.version == nethelper::kVersion;
-    const bool whole = received == sizeof reply && !(message.msg_flags & MSG_TRUNC);
-    if (whole && ours && reply.error != nethelper::kOtherVersion) return reply;
+    if (replies.size() == requests.size()) return replies;
     if (fd && *fd >= 0) close(std::exchange(*fd, -1));
     lock.unlock();
     Stop();
     // A helper of another build answers in another size or version, or refuses ours.
-    return {received > 0 ? nethelper::kOtherVersion : EPIPE};
+    replies.resize(requests.size(), Reply{received > 0 ? nethelper::kOtherVersion : EPIPE});
+    return replies;
 }
 
 void NetHelperClient::Stop() {
