@@ -474,6 +474,53 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
     EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.2").empty());
 }
 
+// Requests sent together (a station's first entries) are answered in order, each as it would be
+// alone: a device's answer refuses its address only, a recorder asked for twice keeps one entry,
+// and the cap counts every entry of the batch.
+TEST_F(NetnsNetworkTest, AddsSentTogetherAreAnsweredInOrderAsOneByOneUnderTheCap) {
+    const std::string pc = net->pcLink;
+    const std::string device = "ip -n " + net->recorder + " ";
+    ASSERT_EQ(RunCommand(device + "link set " + net->recorderLink + " address 52:54:00:ab:cd:ef"),
+              0);
+    ASSERT_EQ(RunCommand(device + "addr add 192.168.77.50/24 dev " + net->recorderLink), 0);
+    const auto recorder = [](int n) {
+        return fk::MacAddress{0x02, 0x5E, 0xA1, 0x00, 0x01, static_cast<std::uint8_t>(n)};
+    };
+    const int card = static_cast<int>(if_nametoindex(pc.c_str()));
+    std::vector<fk::nethelper::Request> requests{AddRequest(card, "192.168.77.60", recorder(1)),
+                                                 AddRequest(card, "192.168.77.50", recorder(2)),
+                                                 AddRequest(card, "192.168.77.61", recorder(1)),
+                                                 AddRequest(card, "192.168.77.61", recorder(3))};
+    std::vector<int> expected{0, EADDRINUSE, 0, 0};
+    for (int n = 0; n < 70; ++n) {
+        requests.push_back(
+            AddRequest(card, "192.168.77." + std::to_string(100 + n), recorder(100 + n)));
+        expected.push_back(n < 63 ? 0 : ENOSPC);
+    }
+    fk::nethelper::Request remove = AddRequest(card, "192.168.77.100");
+    remove.op = static_cast<std::uint32_t>(fk::nethelper::Op::RemoveNeighbour);
+    requests.push_back(remove);
+    requests.push_back(AddRequest(card, "192.168.77.200", recorder(200)));
+    expected.insert(expected.end(), {0, 0});
+
+    fk::platform::NetHelperClient helper(FLASHKIT_NET_HELPER);
+    ASSERT_EQ(helper.Start(), 0);
+    std::vector<int> errors;
+    for (const auto& reply : helper.Call(requests)) errors.push_back(reply.error);
+    EXPECT_EQ(errors, expected);
+    EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.50").empty());
+    EXPECT_TRUE(NeighbourLines(net->pc, pc, "192.168.77.60").empty());
+    const auto kept = NeighbourLines(net->pc, pc, "192.168.77.61");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_NE(kept[0].find("lladdr 02:5e:a1:00:01:03"), std::string::npos) << kept[0];
+    const std::string table = CommandOutput("ip -n " + net->pc + " -4 neigh show dev " + pc);
+    std::size_t entries = 0;
+    for (auto at = table.find("lladdr 02:5e:a1"); at != std::string::npos;
+         at = table.find("lladdr 02:5e:a1", at + 1))
+        ++entries;
+    EXPECT_EQ(entries, fk::nethelper::kMaxRecorderEntries) << table;
+}
+
 // The helper this process started, found by its parent and its (cut) command name.
 pid_t HelperChild() {
     for (const auto& process : std::filesystem::directory_iterator("/proc")) {

@@ -615,6 +615,7 @@ TEST_F(StationSessionTest, NamedRecordersCompleteEachWithItsAddressWhateverAnoth
         options.maxRecorders = row.max;
         plan.named.clear();
         for (std::uint8_t n = 0; n < row.recorders; ++n) plan.named.push_back(Named(n));
+        table.batches.clear();
         Start();
         // Each served at once is announced with its own address, after its entry was made.
         const std::size_t atOnce = std::min<std::size_t>(row.recorders, row.max);
@@ -628,6 +629,9 @@ TEST_F(StationSessionTest, NamedRecordersCompleteEachWithItsAddressWhateverAnoth
         }
         EXPECT_EQ(announced.size(), atOnce);
         EXPECT_EQ(table.Entries().size(), atOnce);
+        // Their first entries were asked for together: a bench waits for one probe, not one each.
+        ASSERT_FALSE(table.Batches().empty());
+        EXPECT_EQ(table.Batches().front(), atOnce);
         std::size_t waiting = 0;
         for (const auto& recorder : plan.named)
             waiting += host.Count<fk::event::Admission>(recorder.address);

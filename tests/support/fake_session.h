@@ -267,6 +267,12 @@ class NeighbourArp final : public DeviceArp {
     int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
         return (add ? m_table.Add(ifindex, address, mac) : m_table.Remove(ifindex, address)).error;
     }
+    std::vector<int> AddDeviceArpEntries(
+        int ifindex, std::span<const platform::NeighbourTable::Wanted> entries) override {
+        std::vector<int> errors;
+        for (const auto& result : m_table.AddAll(ifindex, entries)) errors.push_back(result.error);
+        return errors;
+    }
     void ResetErrorReport() override {}
 
   private:

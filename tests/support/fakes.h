@@ -147,6 +147,14 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
         entries.push_back({ifindex, address, mac});
         return {};
     }
+    std::vector<platform::NeighbourResult> AddAll(int ifindex,
+                                                  std::span<const Wanted> wanted) override {
+        {
+            std::lock_guard lock(m_mutex);
+            batches.push_back(wanted.size());
+        }
+        return NeighbourTable::AddAll(ifindex, wanted);
+    }
     platform::NeighbourResult Remove(int ifindex, std::uint32_t address) override {
         std::lock_guard lock(m_mutex);
         calls.push_back({false, ifindex, address});
@@ -172,12 +180,17 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
         std::lock_guard lock(m_mutex);
         return calls;
     }
+    std::vector<std::size_t> Batches() {
+        std::lock_guard lock(m_mutex);
+        return batches;
+    }
 
     bool refuse = false;
     int addRefusal = 1;            // EPERM; EADDRINUSE as for an address another device holds
     std::set<std::uint32_t> held;  // addresses another device answers for: adds refused
     std::vector<Entry> entries;
     std::vector<Call> calls;
+    std::vector<std::size_t> batches;  // the sizes of the adds asked together
 
   private:
     std::mutex m_mutex;
