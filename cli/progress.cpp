@@ -63,7 +63,7 @@ void TransferProgress::Begin(std::uint64_t size, Clock::time_point now) {
 }
 
 bool TransferProgress::Acknowledge(std::uint64_t blockNo) {
-    if (blockNo <= m_furthestAck || blockNo > m_blockTotal) return false;
+    if (!AcknowledgementMovesOn(blockNo, m_furthestAck, m_blockTotal)) return false;
     m_furthestAck = blockNo;
     return true;
 }

@@ -7,6 +7,7 @@
 #include "net/address_plan.h"
 #include "platform/network_watch.h"
 #include "upgrade/served_image.h"
+#include "upgrade/transfer_percent.h"
 #include "upgrade/upload_outcome.h"
 
 namespace fk::history {
@@ -80,10 +81,8 @@ void RecordingSessionHost::OnEvent(const SessionEvent& event) {
         } else if (const auto* served = std::get_if<event::BlockServed>(&event)) {
             m_bytesServed += served->length;
         } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
-            // An acknowledgement of a block never sent (a confused recorder) is no progress.
-            if (acked->blockNo > m_blocks && acked->blockNo <= acked->blockTotal) {
+            if (AcknowledgementMovesOn(acked->blockNo, m_blocks, acked->blockTotal))
                 m_blocks = acked->blockNo;
-            }
         } else if (const auto* resent = std::get_if<event::Resent>(&event)) {
             m_resends += resent->sent;
         } else if (outcome) {
