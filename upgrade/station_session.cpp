@@ -526,6 +526,7 @@ void StationSession::ReceiveTftp(Run& run) {
 }
 
 void StationSession::ReceiveBootp(Run& run) {
+    std::vector<std::pair<MacAddress, BootpXid>> asking;
     const auto take = [&](const platform::ReceiveResult& received,
                           std::span<const std::uint8_t> datagram) {
         const auto request = ParseBootpRequest(datagram);
@@ -542,16 +543,29 @@ void StationSession::ReceiveBootp(Run& run) {
         }
         // A named one waiting its turn is answered when it comes; an upload waiting for the
         // card's address has none to give.
-        if (!member || member->waiting || member->recorder.address == 0 ||
-            run.card.hostAddress == 0 || !run.MakeEntry(*member))
-            return true;
-        const Ipv4 address = member->recorder.address;
-        run.SendBootpReply(BuildBootpReply(address, run.card.hostAddress, request->mac,
-                                           run.plan.file.bootFileName, request->xid),
-                           address, m_options.bootpClientPort);
+        if (member && !member->waiting && member->recorder.address != 0 &&
+            run.card.hostAddress != 0)
+            asking.emplace_back(request->mac, request->xid);
         return true;
     };
     run.Drain(*run.bootpPort, take);
+    // Their entries are made together: recorders learnt in one round wait for one probe.
+    std::vector<Run::Member*> wanted;
+    for (const auto& [mac, xid] : asking) {
+        Run::Member* member = run.ByMac(mac);
+        if (member && member->entryCard == 0 &&
+            std::find(wanted.begin(), wanted.end(), member) == wanted.end())
+            wanted.push_back(member);
+    }
+    run.MakeEntries(wanted);
+    for (const auto& [mac, xid] : asking) {
+        const Run::Member* member = run.ByMac(mac);
+        if (!member || member->entryCard == 0) continue;
+        const Ipv4 address = member->recorder.address;
+        run.SendBootpReply(
+            BuildBootpReply(address, run.card.hostAddress, mac, run.plan.file.bootFileName, xid),
+            address, m_options.bootpClientPort);
+    }
 }
 
 void StationSession::Learn(Run& run, const MacAddress& mac) {
