@@ -48,6 +48,15 @@ NetHelperProblem ProblemOfStart(int error) {
     }
 }
 
+// A socket passed back goes to *fd, the first one only; any other is closed.
+void KeepFirstSocket(int socket, int* fd) {
+    if (fd && *fd < 0) {
+        *fd = socket;
+    } else {
+        close(socket);
+    }
+}
+
 // The process-wide way to the two operations: in-process while the calling thread holds both
 // capabilities, otherwise the helper, started at its first need.
 class Broker {
@@ -61,12 +70,7 @@ class Broker {
             std::vector<int> bound;
             const std::vector<Reply> replies = m_local.HandleAll(requests, bound);
             for (const int socket : bound) {
-                if (socket < 0) continue;
-                if (fd && *fd < 0) {
-                    *fd = socket;
-                } else {
-                    close(socket);
-                }
+                if (socket >= 0) KeepFirstSocket(socket, fd);
             }
             return replies;
         }
@@ -256,11 +260,7 @@ std::vector<Reply> NetHelperClient::Call(std::span<const Request> requests, int*
             if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_RIGHTS) continue;
             int passed;
             std::memcpy(&passed, CMSG_DATA(part), sizeof passed);
-            if (fd && *fd < 0) {
-                *fd = passed;
-            } else {
-                close(passed);
-            }
+            KeepFirstSocket(passed, fd);
         }
         const bool ours = reply.magic == nethelper::kMagic && reply.version == nethelper::kVersion;
         const bool whole = received == sizeof reply && !(message.msg_flags & MSG_TRUNC);

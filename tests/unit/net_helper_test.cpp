@@ -184,6 +184,22 @@ TEST(NetHelperChannel, RefusesWhatTheChecksRefuseAndEndsWhenTheWindowsEndCloses)
     EXPECT_EQ(
         helper->Call(NeighbourRequest(Op::RemoveNeighbour, 1, 0x7F000002, kRecorderMac)).error,
         ENOENT);
+    // Sent together, as a station's first entries are, each is answered in order as it was alone.
+    Request otherPort;
+    otherPort.op = static_cast<std::uint32_t>(Op::BindUdp);
+    otherPort.port = 80;
+    const std::vector<Request> together{
+        NeighbourRequest(Op::AddNeighbour, 1, 0x7F000003, kGatewayMac),
+        NeighbourRequest(Op::AddNeighbour, 999999, 0x7F000004, kRecorderMac),
+        NeighbourRequest(Op::AddNeighbour, 1, 0x7F000002, kRecorderMac),
+        otherPort,
+        unknown,
+        NeighbourRequest(Op::RemoveNeighbour, 1, 0x7F000002, kRecorderMac),
+        NeighbourRequest(Op::AddNeighbour, 1, 0x7F000002, kGatewayMac)};
+    std::vector<int> errors;
+    for (const Reply& each : helper->Call(together, &socket)) errors.push_back(each.error);
+    EXPECT_EQ(errors, (std::vector<int>{EPERM, ENODEV, EOPNOTSUPP, EACCES, EINVAL, ENOENT, EPERM}));
+    EXPECT_EQ(socket, -1);
 
     // A message of another size is answered, and read as no request at all; a request of
     // another build is refused as such.
