@@ -550,8 +550,8 @@ TEST_F(NetnsNetworkTest, AKilledHelperIsReplacedAtTheNextRequestWithoutAnErrorLi
     fk::testing::CapabilitiesDropped ordinaryUser({CAP_NET_BIND_SERVICE, CAP_NET_ADMIN});
     ASSERT_TRUE(ordinaryUser.dropped);
     entry.Set(card, recorder, kRecorderMac, true);
-    // Killed outright, and reaped by nobody but the window; the replacement, holding no entry
-    // at the end, goes the same way.
+    // Killed outright, and reaped by nobody but the window; each replacement goes the same way
+    // (the namespace goes with its entries).
     const auto killHelper = [] {
         const pid_t helper = HelperChild();
         ASSERT_GT(helper, 0);
@@ -564,6 +564,13 @@ TEST_F(NetnsNetworkTest, AKilledHelperIsReplacedAtTheNextRequestWithoutAnErrorLi
     EXPECT_EQ(NeighbourLines(net->pc, net->pcLink, "192.168.77.2").size(), 1u);
     entry.Set(card, recorder, kRecorderMac, false);
     EXPECT_TRUE(NeighbourLines(net->pc, net->pcLink, "192.168.77.2").empty());
+    killHelper();
+    // A bench's entries asked for together are all made by the replacement.
+    const std::vector<fk::platform::NeighbourTable::Wanted> bench{
+        {fk::ParseDottedQuad("192.168.77.3"), {0x02, 0x5E, 0xA1, 0, 0, 3}},
+        {fk::ParseDottedQuad("192.168.77.4"), {0x02, 0x5E, 0xA1, 0, 0, 4}}};
+    EXPECT_EQ(entry.AddAll(card, bench), (std::vector<int>{0, 0}));
+    EXPECT_EQ(NeighbourLines(net->pc, net->pcLink, "192.168.77.4").size(), 1u);
     killHelper();
     EXPECT_EQ(lines, std::vector<std::string>{});
 }
