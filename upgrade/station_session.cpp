@@ -370,11 +370,13 @@ void StationSession::Announce(Run& run, Clock::time_point now) {
         due.push_back(&member);
     }
     if (due.empty()) return;
-    // The first entries of those whose turn comes later in the period are made with these, so
-    // that a bench waits once for the probes before them, not once a recorder.
+    // The first entries of those whose turn comes later in the period, and of those waiting for a
+    // place, are made with these: a bench waits once for the probes before them, and a place that
+    // frees mid-run does not hold up the running transfers for a probe.
     std::vector<Run::Member*> wanted;
     for (auto& member : run.members) {
-        if (member.announcing && member.entryCard == 0) wanted.push_back(&member);
+        if ((member.announcing || member.waiting) && member.entryCard == 0)
+            wanted.push_back(&member);
     }
     run.MakeEntries(wanted);
     for (Run::Member* member : due) {
