@@ -14,13 +14,14 @@
 #
 # Per bench size, the station and two peers, Debian's tftpd-hpa (a process per client) and
 # dnsmasq (one process), serve the same clients the same bytes (the header block and the image):
-#   transfer  the simulated recorders (--fetch) start first and wait to be announced to; then the
-#             station starts with every MAC named and --until-done, under GNU time.
+#   transfer  the station starts with every MAC named and --until-done, under GNU time; once it
+#             is announcing (1.5 s later), the simulated recorders (--fetch) start and fetch.
 #   tftpd-hpa, dnsmasq
 #             the peer starts under GNU time, serving a file of the header block and the image;
 #             then the same simulated recorders fetch it as plain TFTP clients (--plain-tftp, each
 #             with its own address, no BOOTP); the peer is stopped once they are done.
-#   Each row: wall time (the station's start, or the clients' start for a peer, to the last
+#   Each row is the run with the median wall time of FK_BENCH_REPEATS runs (default 3), the
+#   servers' runs taken in turn: wall time (the clients' start, with the server up, to the last
 #   client's end), the server's CPU per block served, and the wall time against the machine's
 #   CPU floor, (server + recorders CPU seconds) / cores, below which no run on these cores can
 #   end. Each recorder's file must be the header block and the image, byte for byte; the
@@ -33,7 +34,7 @@
 # seconds per recorder are shown too (sim_cpu_s/rec); the bench's wall time cannot fall below
 # the station's and the recorders' CPU seconds together over the number of CPUs.
 #
-# Environment: FK_STATION_SIZES (bench sizes, default "1 4 16", each 1 to 64),
+# Environment: FK_STATION_SIZES (bench sizes, default "1 4 16", each 1 to 64), FK_BENCH_REPEATS,
 #              FK_BENCH_BUILD (CMake build tree; default build/bench-build, built Release with
 #              flashkit-cli and flashkit-recorder-sim when they are missing),
 #              FK_BENCH_CACHE (image, peers, logs and raw results; default build/bench-cache).
@@ -57,12 +58,15 @@ cores=$(nproc)
 accounting=/sys/fs/cgroup/cpuacct/flashkit-station-bench-$$
 image_size=$((3 * 1024 * 1024))
 announcements=200
+station_settle=1.5
+repeats=${FK_BENCH_REPEATS:-3}
 tag=fkst$$
 
 say() { printf '%s\n' "$*" >&2; }
 die() { say "station-bench: $*"; exit 1; }
 
 [ -d "${accounting%/*}" ] || die "the peers' CPU is counted by cgroup v1's cpuacct, which is not mounted"
+case "$repeats" in '' | *[!0-9]* | 0) die "FK_BENCH_REPEATS is a whole number from 1" ;; esac
 for size in "${sizes[@]}"; do
     case "$size" in '' | *[!0-9]*) die "FK_STATION_SIZES holds whole numbers" ;; esac
     if [ "$size" -lt 1 ] || [ "$size" -gt 64 ]; then die "a bench has 1 to 64 recorders, not $size"; fi
@@ -144,32 +148,50 @@ check_received() {
 
 sims_cpu() { cat "$work"/sim-time-* | awk '{ s += $1 + $2 } END { printf "%.2f", s }'; }
 
-# transfer_run N: writes "wall cpu peak_kib sim_cpu" to $work/transfer-N and checks every
-# recorder's bytes.
-transfer_run() {
-    local n=$1 i pids=() status=0
-    rm -f "$work"/received-* "$work"/time.txt "$work"/sim-time-*
+# fetch_all N OPTION...: N simulated recorders fetch at once, each with the options given (and,
+# for a plain TFTP client, an address of its own); start and end are the first one's start and
+# the last one's end. The status of the last that failed, or 0.
+fetch_all() {
+    local n=$1 i pids=() status=0 own=()
+    shift
+    start=$(date +%s.%N)
     for ((i = 1; i <= n; i++)); do
+        [ "$1" = --plain-tftp ] && own=(--address "192.168.77.$((10 + i))")
         ip netns exec "$tag-r$i" timeout 120 /usr/bin/time -f '%U %S' -o "$work/sim-time-$i" \
-            "$sim" --interface rec0 --fetch --expect-kind 1 --output "$work/received-$i" \
-            --timeout 100 >"$work/sim-$i.log" 2>&1 &
+            "$sim" --interface rec0 "$@" "${own[@]}" --output "$work/received-$i" --timeout 100 \
+            >"$work/sim-$i.log" 2>&1 &
         pids+=($!)
     done
+    for pid in "${pids[@]}"; do wait "$pid" || status=$?; done
+    end=$(date +%s.%N)
+    return "$status"
+}
+
+# transfer_run N: writes "wall cpu peak_kib sim_cpu" to $work/transfer-N and checks every
+# recorder's bytes. The station is up and announcing before the recorders start, as a peer is
+# before its clients: the wall time is the clients' start to the last one's end for every row.
+transfer_run() {
+    local n=$1 status=0 station start end
+    rm -f "$work"/received-* "$work"/time.txt "$work"/sim-time-*
     mapfile -t macs < <(mac_arguments "$n")
     ip netns exec "$tag-pc" timeout 120 /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" \
         "$cli" station --card fkst0 "${macs[@]}" --until-done --max "$n" \
-        --history-file "$work/history.sqlite3" --system "$image" >"$work/station-$n.log" 2>&1 ||
-        status=$?
-    for pid in "${pids[@]}"; do wait "$pid" || status=$?; done
+        --history-file "$work/history.sqlite3" --system "$image" >"$work/station-$n.log" 2>&1 &
+    station=$!
+    # Its start and the probe before its first entries (up to 0.5 s) are over by then.
+    sleep "$station_settle"
+    fetch_all "$n" --fetch --expect-kind 1 || status=$?
+    wait "$station" || status=$?
     [ "$status" -eq 0 ] || die "the $n-recorder transfer ended with status $status (see $work)"
     check_received "$n"
-    awk -v s="$(sims_cpu)" '{ printf "%s %.2f %s %s\n", $1, $2 + $3, $4, s }' "$work/time.txt" \
+    awk -v a="$start" -v b="$end" -v s="$(sims_cpu)" \
+        '{ printf "%.2f %.2f %s %s\n", b - a, $2 + $3, $4, s }' "$work/time.txt" \
         >"$work/transfer-$n"
 }
 
 # peer_run PEER N: writes "wall cpu sim_cpu" to $work/PEER-N and checks every recorder's bytes.
 peer_run() {
-    local peer=$1 n=$2 i pids=() status=0 server start end
+    local peer=$1 n=$2 status=0 server start end
     local -a command
     rm -f "$work"/received-* "$work"/sim-time-*
     peer_command "$peer" 192.168.77.1 "$serve_dir"
@@ -185,16 +207,7 @@ peer_run() {
         [ -n "$(ip netns exec "$tag-pc" ss -Hlun 'sport = :69')" ] && break
         sleep 0.1
     done
-    start=$(date +%s.%N)
-    for ((i = 1; i <= n; i++)); do
-        ip netns exec "$tag-r$i" timeout 120 /usr/bin/time -f '%U %S' -o "$work/sim-time-$i" \
-            "$sim" --interface rec0 --plain-tftp 192.168.77.1 --file "$(basename "$served")" \
-            --address "192.168.77.$((10 + i))" --output "$work/received-$i" --timeout 100 \
-            >"$work/sim-$i.log" 2>&1 &
-        pids+=($!)
-    done
-    for pid in "${pids[@]}"; do wait "$pid" || status=$?; done
-    end=$(date +%s.%N)
+    fetch_all "$n" --plain-tftp 192.168.77.1 --file "$(basename "$served")" || status=$?
     kill -TERM "$server" 2>/dev/null || true
     wait "$server" || true
     [ "$status" -eq 0 ] || die "$peer: a recorder's fetch ended with status $status (see $work)"
@@ -232,22 +245,37 @@ print(f"{statistics.median(periods):.2f} {p99:.2f}")
 EOF
 }
 
+# median_run FILE...: the line of the run with the median wall time (each file's first field).
+median_run() {
+    local -a lines
+    mapfile -t lines < <(cat "$@" | sort -n -k1,1)
+    printf '%s\n' "${lines[$((${#lines[@]} / 2))]}"
+}
+
 results=()
 for size in "${sizes[@]}"; do
-    say "bench of $size recorder(s)"
-    make_bench "$size"
-    transfer_run "$size"
-    read -r wall cpu peak sims_cpu <"$work/transfer-$size"
+    say "bench of $size recorder(s), $repeats run(s) of each server"
+    # Interleaved, so that what the machine does meanwhile falls on every server alike.
+    for ((run = 1; run <= repeats; run++)); do
+        make_bench "$size"
+        transfer_run "$size"
+        mv "$work/transfer-$size" "$work/transfer-$size.run$run"
+        for peer in tftpd-hpa dnsmasq; do
+            make_bench "$size"
+            peer_run "$peer" "$size"
+            mv "$work/$peer-$size" "$work/$peer-$size.run$run"
+        done
+    done
+    read -r wall cpu peak sims_cpu < <(median_run "$work/transfer-$size".run*)
     make_bench "$size"
     announce_run "$size"
     read -r median p99 <"$work/announce-$size"
     results+=("station $size $wall $cpu $sims_cpu $peak $median $p99")
     for peer in tftpd-hpa dnsmasq; do
-        make_bench "$size"
-        peer_run "$peer" "$size"
-        read -r wall cpu sims_cpu <"$work/$peer-$size"
+        read -r wall cpu sims_cpu < <(median_run "$work/$peer-$size".run*)
         results+=("$peer $size $wall $cpu $sims_cpu - - -")
     done
+    rm -f "$work"/*-"$size".run*
 done
 teardown
 
