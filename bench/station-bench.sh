@@ -20,7 +20,7 @@
 #             the peer starts under GNU time, serving a file of the header block and the image;
 #             then the same simulated recorders fetch it as plain TFTP clients (--plain-tftp, each
 #             with its own address, no BOOTP); the peer is stopped once they are done.
-#   Each row is the run with the median wall time of FK_BENCH_REPEATS runs (default 3), the
+#   Each row is the run with the median wall time of FK_BENCH_REPS runs (default 3), the
 #   servers' runs taken in turn: wall time (the clients' start, with the server up, to the last
 #   client's end), the server's CPU per block served, and the wall time against the machine's
 #   CPU floor, (server + recorders CPU seconds) / cores, below which no run on these cores can
@@ -34,7 +34,7 @@
 # seconds per recorder are shown too (sim_cpu_s/rec); the bench's wall time cannot fall below
 # the station's and the recorders' CPU seconds together over the number of CPUs.
 #
-# Environment: FK_STATION_SIZES (bench sizes, default "1 4 16", each 1 to 64), FK_BENCH_REPEATS,
+# Environment: FK_STATION_SIZES (bench sizes, default "1 4 16", each 1 to 64), FK_BENCH_REPS,
 #              FK_BENCH_BUILD (CMake build tree; default build/bench-build, built Release with
 #              flashkit-cli and flashkit-recorder-sim when they are missing),
 #              FK_BENCH_CACHE (image, peers, logs and raw results; default build/bench-cache).
@@ -59,14 +59,14 @@ accounting=/sys/fs/cgroup/cpuacct/flashkit-station-bench-$$
 image_size=$((3 * 1024 * 1024))
 announcements=200
 station_settle=1.5
-repeats=${FK_BENCH_REPEATS:-3}
+repeats=${FK_BENCH_REPS:-3}
 tag=fkst$$
 
 say() { printf '%s\n' "$*" >&2; }
 die() { say "station-bench: $*"; exit 1; }
 
 [ -d "${accounting%/*}" ] || die "the peers' CPU is counted by cgroup v1's cpuacct, which is not mounted"
-case "$repeats" in '' | *[!0-9]* | 0) die "FK_BENCH_REPEATS is a whole number from 1" ;; esac
+case "$repeats" in '' | *[!0-9]* | 0) die "FK_BENCH_REPS is a whole number from 1" ;; esac
 for size in "${sizes[@]}"; do
     case "$size" in '' | *[!0-9]*) die "FK_STATION_SIZES holds whole numbers" ;; esac
     if [ "$size" -lt 1 ] || [ "$size" -gt 64 ]; then die "a bench has 1 to 64 recorders, not $size"; fi
