@@ -1,5 +1,7 @@
 #include "cli/terminal_loop.h"
 
+#include <thread>
+
 #include "cli/commands.h"
 #include "platform/stop_requests.h"
 
@@ -23,12 +25,17 @@ bool RunTerminalLoop(TerminalHost& host, const std::function<void(const Report&)
                      const std::function<bool()>& over, const std::function<void()>& tick) {
     // A round at least this often, so that a stop signal and the deadlines are seen.
     constexpr std::chrono::milliseconds kRound{50};
+    // Reports are taken in batches, no more often than this: woken for each, as a transfer makes
+    // them block by block, this thread would take the CPU the network thread needs.
+    constexpr std::chrono::milliseconds kBatch{10};
     auto due = std::chrono::steady_clock::now();
     while (!over()) {
-        for (const Report& report : host.Take(due)) handle(report);
+        const std::deque<Report> reports = host.Take(due);
+        for (const Report& report : reports) handle(report);
         if (tick) tick();
         if (over()) break;
         if (platform::StopRequested()) return true;
+        if (!reports.empty()) std::this_thread::sleep_for(kBatch);
         due = std::chrono::steady_clock::now() + kRound;
     }
     return false;
