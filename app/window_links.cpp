@@ -235,8 +235,5 @@ bool TKVUpgradeFrm::SessionLink::Running() const {
 }
 
 void TKVUpgradeFrm::SessionLink::Stop() {
-    // A stop does not wait for a probe before an entry.
-    fk::platform::InterruptNeighbourProbes();
     m_session.StopUpload();
-    fk::platform::ResumeNeighbourProbes();
 }

@@ -48,9 +48,8 @@ bool LeaveTheCallersSession() {
 }
 
 // Only the calls the service makes; any other call ends the helper at once. Sockets only of the
-// two kinds it opens: UDP for a bind, route netlink for the neighbour table (and its notices,
-// which a probe waits on with ppoll and the clock); of the socket options only the one that binds
-// a socket to its card.
+// two kinds it opens: UDP for a bind, route netlink for the neighbour table (a probe's time is read
+// from the clock); of the socket options only the one that binds a socket to its card.
 bool AllowOnlyTheServiceCalls() {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
     if (!filter) return false;
@@ -59,7 +58,7 @@ bool AllowOnlyTheServiceCalls() {
          {SCMP_SYS(recvfrom), SCMP_SYS(recvmsg), SCMP_SYS(sendto), SCMP_SYS(sendmsg),
           SCMP_SYS(bind), SCMP_SYS(close), SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap),
           SCMP_SYS(mremap), SCMP_SYS(madvise), SCMP_SYS(futex), SCMP_SYS(rt_sigreturn),
-          SCMP_SYS(ppoll), SCMP_SYS(clock_gettime), SCMP_SYS(exit), SCMP_SYS(exit_group)}) {
+          SCMP_SYS(clock_gettime), SCMP_SYS(exit), SCMP_SYS(exit_group)}) {
         ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
     }
     const auto withoutFlags = static_cast<scmp_datum_t>(~(SOCK_CLOEXEC | SOCK_NONBLOCK));

@@ -12,14 +12,14 @@
 namespace fk::nethelper {
 
 inline constexpr std::uint32_t kMagic = 0x464B4E48;  // "FKNH"
-inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::uint32_t kVersion = 3;
 // The tagged entries a card holds at once, whichever helper (or window run as root) made them: a
 // bench of recorders; more is no upload.
 inline constexpr std::size_t kMaxRecorderEntries = 64;
 
 enum class Op : std::uint32_t {
     BindUdp = 1,         // port (67 or 69), ifindex: the card the socket serves
-    AddNeighbour = 2,    // ifindex, address, mac
+    AddNeighbour = 2,    // ifindex, address, mac; kProbing until the probe decides
     RemoveNeighbour = 3  // ifindex, address
 };
 
@@ -47,6 +47,9 @@ inline constexpr int kChannelFd = 3;
 // (a PERMANENT one, or one that names a device other than a recorder), a device other than a
 // recorder answered the probe for it, or the address is a gateway's or one of the PC's own.
 inline constexpr int kHeldByOtherEntry = EADDRINUSE;
+// An add whose address is being asked on the wire: nothing is decided yet, and the same add asked
+// again decides once a device answered or the probe's half second is up.
+inline constexpr int kProbing = EINPROGRESS;
 // The request came from a window of another build.
 inline constexpr int kOtherVersion = EPROTO;
 

@@ -6,7 +6,6 @@
 #include <linux/netlink.h>
 #include <linux/nexthop.h>
 #include <linux/rtnetlink.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -279,111 +278,21 @@ int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6
     return Exchange(request);
 }
 
-NeighbourProbes::~NeighbourProbes() {
-    if (m_notices >= 0) close(m_notices);
-}
-
-// Opened at the first address asked: most adds renew an entry and ask nothing.
-int NeighbourProbes::Listen() {
-    if (m_notices >= 0) return 0;
-    m_notices = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (m_notices < 0) return errno;
-    sockaddr_nl groups{};
-    groups.nl_family = AF_NETLINK;
-    groups.nl_groups = RTMGRP_NEIGH;
-    if (bind(m_notices, reinterpret_cast<const sockaddr*>(&groups), sizeof groups) != 0) {
-        const int error = errno;
-        close(m_notices);
-        m_notices = -1;
-        return error;
-    }
-    return 0;
-}
-
-int NeighbourProbes::Ask(int ifindex, std::uint32_t address) {
-    if (const int error = Listen()) return error;
+int AskNeighbour(int ifindex, std::uint32_t address) {
     // A fresh entry asks at once; a stale, failed or unresolved one would ask late or not at all.
     int error = DeleteNeighbour(ifindex, address);
     if (error == ENOENT) error = 0;
-    if (!error) {
-        ndmsg neighbour{};
-        neighbour.ndm_family = AF_INET;
-        neighbour.ndm_ifindex = ifindex;
-        neighbour.ndm_flags = NTF_USE;
-        Message request = Start(RTM_NEWNEIGH, NLM_F_ACK | NLM_F_CREATE, neighbour);
-        const std::uint32_t raw = htonl(address);
-        AddAttribute(request, NDA_DST, &raw, sizeof raw);
-        // Tagged, so that a sweep takes it should this helper die while it waits.
-        AddAttribute(request, NDA_PROTOCOL, &kEntryProtocol, sizeof kEntryProtocol);
-        error = Exchange(request);
-    }
-    if (!error) m_asked.push_back({ifindex, address, std::nullopt});
-    return error;
-}
-
-// Keeps the entry when it answers an address asked: whether it did.
-bool NeighbourProbes::Take(const NeighbourAt& at) {
-    if (!at.entry.hasMac || !(at.entry.state & kResolvedStates)) return false;
-    for (Asked& asked : m_asked) {
-        if (asked.ifindex == at.ifindex && asked.address == at.address && !asked.answer) {
-            asked.answer = at.entry;
-            return true;
-        }
-    }
-    return false;
-}
-
-int NeighbourProbes::ReadTable() {
-    std::vector<NeighbourAt> entries;
-    if (const int error = ListNeighbours(0, entries)) return error;
-    for (const NeighbourAt& at : entries) Take(at);
-    return 0;
-}
-
-int NeighbourProbes::Wait(std::chrono::milliseconds wait, int interrupt) {
-    std::size_t unanswered = m_asked.size();
-    const auto until = std::chrono::steady_clock::now() + wait;
-    std::vector<char> buffer(32768);
-    int error = 0;
-    while (!error && unanswered > 0) {
-        const auto left = until - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) break;
-        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        const timespec timeout{static_cast<time_t>(nanoseconds / 1000000000),
-                               static_cast<long>(nanoseconds % 1000000000)};
-        pollfd ready[2] = {{m_notices, POLLIN, 0}, {interrupt, POLLIN, 0}};
-        const int count = ppoll(ready, interrupt >= 0 ? 2 : 1, &timeout, nullptr);
-        if (count < 0 && errno != EINTR) error = errno;
-        if (count <= 0) continue;
-        if (ready[1].revents & POLLIN) return ECANCELED;
-        const ssize_t received = recv(m_notices, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (received <= 0) {
-            // Notices lost to a full buffer (a busy table) end no wait early: the table is read
-            // instead, and the wait goes on.
-            if (received < 0 && errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
-                return errno;
-            }
-            error = ReadTable();
-            unanswered = static_cast<std::size_t>(std::count_if(
-                m_asked.begin(), m_asked.end(), [](const Asked& a) { return !a.answer; }));
-            continue;
-        }
-        auto length = static_cast<unsigned>(received);
-        for (auto* notice = reinterpret_cast<const nlmsghdr*>(buffer.data());
-             NLMSG_OK(notice, length); notice = NLMSG_NEXT(notice, length)) {
-            NeighbourAt at;
-            if (ReadNeighbour(*notice, at) && Take(at)) --unanswered;
-        }
-    }
-    if (!error && unanswered > 0) error = ReadTable();
-    return error;
-}
-
-std::optional<Neighbour> NeighbourProbes::Answer(int ifindex, std::uint32_t address) const {
-    for (const Asked& asked : m_asked) {
-        if (asked.ifindex == ifindex && asked.address == address) return asked.answer;
-    }
-    return std::nullopt;
+    if (error) return error;
+    ndmsg neighbour{};
+    neighbour.ndm_family = AF_INET;
+    neighbour.ndm_ifindex = ifindex;
+    neighbour.ndm_flags = NTF_USE;
+    Message request = Start(RTM_NEWNEIGH, NLM_F_ACK | NLM_F_CREATE, neighbour);
+    const std::uint32_t raw = htonl(address);
+    AddAttribute(request, NDA_DST, &raw, sizeof raw);
+    // Tagged, so that a sweep takes it should this helper die while it waits.
+    AddAttribute(request, NDA_PROTOCOL, &kEntryProtocol, sizeof kEntryProtocol);
+    return Exchange(request);
 }
 
 int DeleteNeighbour(int ifindex, std::uint32_t address) {

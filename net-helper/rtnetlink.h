@@ -6,7 +6,6 @@
 
 #include <linux/neighbour.h>
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -49,39 +48,10 @@ int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& 
 // the kernel keeps it (the caller reads the entry back).
 int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
                  bool overrideResolved);
-// Has the kernel resolve addresses afresh and waits for the answers together, so that the first
-// entries of a bench of recorders wait once, not once each. Listening starts before the first
-// request goes out, so that no answer comes before the ear.
-class NeighbourProbes {
-  public:
-    NeighbourProbes() = default;
-    ~NeighbourProbes();
-    NeighbourProbes(const NeighbourProbes&) = delete;
-    NeighbourProbes& operator=(const NeighbourProbes&) = delete;
-
-    // Asks for the address on the card: its entry is deleted, then made anew, tagged, with
-    // NTF_USE (an ARP request leaves the card at once). The probe's entry stays in the table,
-    // unresolved or resolved, for the caller to replace or delete.
-    int Ask(int ifindex, std::uint32_t address);
-    // Waits up to `wait` for every address asked to be answered. A readable `interrupt`
-    // descriptor (-1: none) ends the wait with ECANCELED.
-    int Wait(std::chrono::milliseconds wait, int interrupt);
-    // The resolved entry of an address asked, once waited for; none when nobody answered.
-    std::optional<Neighbour> Answer(int ifindex, std::uint32_t address) const;
-
-  private:
-    struct Asked {
-        int ifindex;
-        std::uint32_t address;
-        std::optional<Neighbour> answer;
-    };
-    int Listen();
-    bool Take(const NeighbourAt& at);
-    int ReadTable();
-
-    int m_notices = -1;
-    std::vector<Asked> m_asked;
-};
+// Has the kernel resolve the address on the card afresh: its entry is deleted, then made anew,
+// tagged, with NTF_USE (an ARP request leaves the card at once). The entry stays in the table,
+// unresolved until a device answers, for the caller to read, replace or delete.
+int AskNeighbour(int ifindex, std::uint32_t address);
 int DeleteNeighbour(int ifindex, std::uint32_t address);
 
 }  // namespace fk::nethelper

@@ -19,9 +19,11 @@ namespace fk::nethelper {
 
 namespace {
 
-// How long a probe waits for a device to answer for the address: an answer on a local link takes
+// How long a probe gives a device to answer for the address: an answer on a local link takes
 // milliseconds, and each recorder's first entry costs this once.
 constexpr std::chrono::milliseconds kProbeWait{500};
+// A probe nobody asked after for this long past its time is dropped, its entry with it.
+constexpr std::chrono::seconds kProbeForgotten{5};
 
 bool SendReply(int channel, const Reply& reply, int socketToPass) {
     iovec part{const_cast<Reply*>(&reply), sizeof reply};
@@ -112,21 +114,8 @@ std::vector<Reply> NetService::HandleAll(std::span<const Request> requests,
                                          std::vector<int>& boundSockets) {
     boundSockets.assign(requests.size(), -1);
     std::vector<Reply> replies;
-    const auto isAdd = [](const Request& request) {
-        return request.magic == kMagic && request.version == kVersion &&
-               request.op == static_cast<std::uint32_t>(Op::AddNeighbour);
-    };
-    for (std::size_t at = 0; at < requests.size();) {
-        if (!isAdd(requests[at])) {
-            replies.push_back(Handle(requests[at], boundSockets[at]));
-            ++at;
-            continue;
-        }
-        std::size_t end = at + 1;
-        while (end < requests.size() && isAdd(requests[end])) ++end;
-        for (const int error : AddAll(requests.subspan(at, end - at))) replies.push_back({error});
-        at = end;
-    }
+    for (std::size_t n = 0; n < requests.size(); ++n)
+        replies.push_back(Handle(requests[n], boundSockets[n]));
     return replies;
 }
 
@@ -142,7 +131,7 @@ Reply NetService::Handle(const Request& request, int& boundSocket) {
             reply.error = Bind(request.port, request.ifindex, boundSocket);
             break;
         case Op::AddNeighbour:
-            reply.error = AddAll({&request, 1}).front();
+            reply.error = Add(request.ifindex, request.address, request.mac);
             break;
         case Op::RemoveNeighbour:
             reply.error = Remove(request.ifindex, request.address);
@@ -173,54 +162,49 @@ int NetService::Bind(std::uint16_t port, int ifindex, int& boundSocket) {
     return 0;
 }
 
-std::vector<int> NetService::AddAll(std::span<const Request> adds) {
+int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]) {
     std::lock_guard lock(m_mutex);
-    // Together only the first entries of recorders and addresses of their own: what one of them
-    // changes, none of the others reads, so each ends as it would one by one.
-    const auto first = [&](const Request& add) {
-        return FindMade(add.ifindex, add.address) == m_made.end() &&
-               std::none_of(m_made.begin(), m_made.end(), [&](const Made& made) {
-                   return made.ifindex == add.ifindex &&
-                          std::equal(std::begin(add.mac), std::end(add.mac), made.mac);
-               });
-    };
-    const auto apart = [](const Request& one, const Request& other) {
-        return one.address != other.address &&
-               !std::equal(std::begin(one.mac), std::end(one.mac), other.mac);
-    };
-    std::vector<int> errors;
-    for (std::size_t at = 0; at < adds.size();) {
-        std::size_t end = at + 1;
-        while (end < adds.size() && first(adds[at]) && first(adds[end]) &&
-               std::all_of(adds.begin() + static_cast<std::ptrdiff_t>(at),
-                           adds.begin() + static_cast<std::ptrdiff_t>(end),
-                           [&](const Request& before) { return apart(before, adds[end]); })) {
-            ++end;
+    const auto now = Clock::now();
+    DropForgottenProbes(now);
+    auto probe = FindProbe(ifindex, address);
+    // Asked for another recorder meanwhile: that one's probe starts afresh.
+    if (probe != m_probes.end() && !std::equal(std::begin(mac), std::end(mac), probe->mac)) {
+        DropProbe(ifindex, address);
+        probe = m_probes.end();
+    }
+    const bool probing = probe != m_probes.end();
+    const Step step = Check(ifindex, address, mac, probing);
+    if (step.error) {
+        if (probing) DropProbe(ifindex, address);
+        return step.error;
+    }
+    if (step.settled) {
+        // The recorder itself answered the probe: its entry is made over the probe's.
+        if (probing) m_probes.erase(probe);
+        return Finish(ifindex, address, mac, step, false, std::nullopt);
+    }
+    if (!probing) {
+        if (const int error = AskNeighbour(ifindex, address)) {
+            if (step.ours) m_made.erase(FindMade(ifindex, address));
+            DeleteUnlessFixed(ifindex, address);
+            return error;
         }
-        AddTogether(adds.subspan(at, end - at), errors);
-        at = end;
+        Probe asked{ifindex, address, {}, now + kProbeWait};
+        std::copy(std::begin(mac), std::end(mac), asked.mac);
+        m_probes.push_back(asked);
+        return kProbing;
     }
-    return errors;
+    // The probe's entry resolved is the answer; unresolved, it is none once its time is up.
+    std::optional<Neighbour> answer;
+    if (step.existing && step.existing->hasMac && (step.existing->state & kResolvedStates))
+        answer = step.existing;
+    if (!answer && now < probe->due) return kProbing;
+    m_probes.erase(probe);
+    return Finish(ifindex, address, mac, step, true, answer);
 }
 
-void NetService::AddTogether(std::span<const Request> adds, std::vector<int>& errors) {
-    NeighbourProbes probes;
-    std::vector<Step> steps;
-    bool asked = false;
-    for (const Request& add : adds) {
-        steps.push_back(Prepare(add.ifindex, add.address, add.mac, probes));
-        asked = asked || (steps.back().error == 0 && !steps.back().settled);
-    }
-    const int waitError = asked ? probes.Wait(kProbeWait, m_probeInterrupt) : 0;
-    for (std::size_t n = 0; n < adds.size(); ++n) {
-        errors.push_back(steps[n].error ? steps[n].error
-                                        : Finish(adds[n].ifindex, adds[n].address, adds[n].mac,
-                                                 steps[n], probes, waitError));
-    }
-}
-
-NetService::Step NetService::Prepare(int ifindex, std::uint32_t address,
-                                     const std::uint8_t (&mac)[6], NeighbourProbes& probes) {
+NetService::Step NetService::Check(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
+                                   bool probing) {
     const auto ended = [](int error) {
         Step step;
         step.error = error;
@@ -243,14 +227,19 @@ NetService::Step NetService::Prepare(int ifindex, std::uint32_t address,
     if (const int refused = CheckNotAGateway(address, gateways)) return ended(refused);
 
     Step step;
-    std::optional<Neighbour> existing;
-    if (const int error = FindNeighbour(ifindex, address, existing)) return ended(error);
+    if (const int error = FindNeighbour(ifindex, address, step.existing)) return ended(error);
     auto made = FindMade(ifindex, address);
-    step.ours = made != m_made.end() && StillAsMade(*made, existing);
+    step.ours = made != m_made.end() && StillAsMade(*made, step.existing);
     if (!step.ours) {
         // Whatever it once made there has been replaced by someone else.
         if (made != m_made.end()) m_made.erase(made);
-        if (const int refused = CheckExistingEntry(existing)) return ended(refused);
+        // The probe's own entry is judged as its answer, when it is due.
+        const int refused =
+            probing ? CheckProbeAnswer(step.existing && (step.existing->state & kResolvedStates)
+                                           ? step.existing
+                                           : std::nullopt)
+                    : CheckExistingEntry(step.existing);
+        if (refused) return ended(refused);
     }
     // A recorder has one address on a card: the entry it made for this MAC at another address is
     // the recorder's old one, deleted once the new one stands. Moving it, rather than refusing,
@@ -262,7 +251,7 @@ NetService::Step NetService::Prepare(int ifindex, std::uint32_t address,
             step.previous = each.address;
         }
     }
-    // The probes asked before this one hold entries already, so a batch counts as one by one.
+    // The other probes' entries are in the table already, so they count.
     if (!step.ours && !step.previous) {
         std::size_t held = 0;
         if (const int error = CountTaggedEntries(ifindex, address, held)) return ended(error);
@@ -270,34 +259,17 @@ NetService::Step NetService::Prepare(int ifindex, std::uint32_t address,
     }
     // Only an entry it made that still stands resolved is taken as proof that the address is the
     // recorder's; anything else is asked on the wire first.
-    step.settled = step.ours && (existing->state & kResolvedStates);
-    if (!step.settled) {
-        if (const int error = probes.Ask(ifindex, address)) {
-            if (step.ours) m_made.erase(FindMade(ifindex, address));
-            DeleteUnlessFixed(ifindex, address);
-            return ended(error);
-        }
-    }
+    step.settled = step.ours && (step.existing->state & kResolvedStates);
     return step;
 }
 
 int NetService::Finish(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
-                       const Step& step, const NeighbourProbes& probes, int waitError) {
-    bool overrideResolved = true;
-    if (!step.settled) {
-        const std::optional<Neighbour> answer = probes.Answer(ifindex, address);
-        const int refused = waitError ? waitError : CheckProbeAnswer(answer);
-        if (refused) {
-            if (step.ours) m_made.erase(FindMade(ifindex, address));
-            DeleteUnlessFixed(ifindex, address);
-            return refused;
-        }
-        // Unanswered, the probe's entry is unresolved: a device that answers after all, before
-        // the entry below is made, keeps its own.
-        overrideResolved = answer.has_value();
-    }
+                       const Step& step, bool probed, const std::optional<Neighbour>& answer) {
+    // Unanswered, the probe's entry is unresolved: a device that answers after all, before the
+    // entry below is made, keeps its own.
+    const bool overrideResolved = !probed || answer.has_value();
     if (const int error = SetNeighbour(ifindex, address, mac, overrideResolved)) {
-        if (!step.settled) {
+        if (probed) {
             if (step.ours) m_made.erase(FindMade(ifindex, address));
             DeleteUnlessFixed(ifindex, address);
         }
@@ -330,6 +302,8 @@ int NetService::Finish(int ifindex, std::uint32_t address, const std::uint8_t (&
 
 int NetService::Remove(int ifindex, std::uint32_t address) {
     std::lock_guard lock(m_mutex);
+    // A probe still waiting ends with its entry: the recorder is not to be served.
+    if (DropProbe(ifindex, address) && FindMade(ifindex, address) == m_made.end()) return 0;
     return RemoveMade(ifindex, address);
 }
 
@@ -348,9 +322,35 @@ void NetService::RemoveAll() {
     std::vector<Made> made;
     {
         std::lock_guard lock(m_mutex);
+        for (const Probe& probe : m_probes) DeleteUnlessFixed(probe.ifindex, probe.address);
+        m_probes.clear();
         made = m_made;
     }
     for (const Made& entry : made) Remove(entry.ifindex, entry.address);
+}
+
+std::vector<NetService::Probe>::iterator NetService::FindProbe(int ifindex, std::uint32_t address) {
+    return std::find_if(m_probes.begin(), m_probes.end(), [&](const Probe& probe) {
+        return probe.ifindex == ifindex && probe.address == address;
+    });
+}
+
+bool NetService::DropProbe(int ifindex, std::uint32_t address) {
+    const auto probe = FindProbe(ifindex, address);
+    if (probe == m_probes.end()) return false;
+    m_probes.erase(probe);
+    DeleteUnlessFixed(ifindex, address);
+    return true;
+}
+
+void NetService::DropForgottenProbes(Clock::time_point now) {
+    std::vector<Probe> forgotten;
+    std::erase_if(m_probes, [&](const Probe& probe) {
+        if (now < probe.due + kProbeForgotten) return false;
+        forgotten.push_back(probe);
+        return true;
+    });
+    for (const Probe& probe : forgotten) DeleteUnlessFixed(probe.ifindex, probe.address);
 }
 
 std::vector<NetService::Made>::iterator NetService::FindMade(int ifindex, std::uint32_t address) {
@@ -378,8 +378,8 @@ void NetService::UndoStrayEntries(int ifindex, const std::uint8_t (&mac)[6]) {
 
 void Serve(int channel, NetService& service) {
     for (;;) {
-        // What the window sent together is answered together (a bench's first entries share
-        // one probe wait), in order, a bench's worth at a time.
+        // What the window sent together is answered together, in order, a bench's worth at a
+        // time: one round trip for a bench's entries.
         std::vector<Request> requests;
         bool ended = false;
         while (!ended && requests.size() < kMaxRecorderEntries) {

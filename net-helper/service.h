@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -20,8 +21,7 @@ namespace fk::nethelper {
 
 class NetService {
   public:
-    // probeInterrupt: a descriptor whose turning readable ends a probe's wait (-1: none).
-    explicit NetService(int probeInterrupt = -1) : m_probeInterrupt(probeInterrupt) {}
+    NetService() = default;
     // Closes its namespace locks: its entries are gone by then (RemoveAll).
     ~NetService();
     NetService(const NetService&) = delete;
@@ -33,40 +33,55 @@ class NetService {
     // was killed or crashed. Once per namespace; 0 or the errno.
     int JoinNamespace();
     // Answers the requests in order; the socket of each successful bind goes to boundSockets
-    // (else -1). Neighbour adds in a row are made together where that ends as one by one would:
-    // their probes share one wait.
+    // (else -1). An add that has to ask the wire first answers EINPROGRESS at once; asked again,
+    // it answers EINPROGRESS until a device answered or the probe's time is up, then decides.
     std::vector<Reply> HandleAll(std::span<const Request> requests, std::vector<int>& boundSockets);
-    // Deletes every entry it made that still is as it made it, and forgets them all.
+    // Deletes every entry it made that still is as it made it, and every probe's, and forgets
+    // them all.
     void RemoveAll();
 
   private:
+    using Clock = std::chrono::steady_clock;
     struct Made {
         int ifindex;
         std::uint32_t address;
         std::uint8_t mac[6];
     };
+    // An address asked on the wire for a recorder, and when its answer is due.
+    struct Probe {
+        int ifindex;
+        std::uint32_t address;
+        std::uint8_t mac[6];
+        Clock::time_point due;
+    };
 
-    // What an add found before its probe: an error ends it there.
+    // What an add found before its entry: an error ends it there.
     struct Step {
         int error = 0;
         bool ours = false;     // the entry at the address is one it made, still as made
         bool settled = false;  // ... and resolved: no probe
         std::optional<std::uint32_t> previous;  // the recorder's entry at another address
+        std::optional<Neighbour> existing;      // what the table holds at the address
     };
 
     Reply Handle(const Request& request, int& boundSocket);
     int Bind(std::uint16_t port, int ifindex, int& boundSocket);
-    // m_mutex held by AddAll for AddTogether and its steps.
-    std::vector<int> AddAll(std::span<const Request> adds);
-    void AddTogether(std::span<const Request> adds, std::vector<int>& errors);
-    Step Prepare(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
-                 NeighbourProbes& probes);
+    int Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6]);
+    // The rules of an add, with m_mutex held; probing: the entry at the address is its probe's.
+    Step Check(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6], bool probing);
+    // Makes the entry; answer: what the probe heard, when it asked the wire.
     int Finish(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6], const Step& step,
-               const NeighbourProbes& probes, int waitError);
+               bool probed, const std::optional<Neighbour>& answer);
     int Remove(int ifindex, std::uint32_t address);
     // Remove, with m_mutex held.
     int RemoveMade(int ifindex, std::uint32_t address);
     std::vector<Made>::iterator FindMade(int ifindex, std::uint32_t address);
+    std::vector<Probe>::iterator FindProbe(int ifindex, std::uint32_t address);
+    // Ends the probe at the address, if any: its entry goes, resolved or not. Whether there was
+    // one.
+    bool DropProbe(int ifindex, std::uint32_t address);
+    // Probes nobody asked after for long: their entries go.
+    void DropForgottenProbes(Clock::time_point now);
     // The entry is the one it made, or what the kernel made of it: no other MAC, still dynamic
     // (it may have gone FAILED or INCOMPLETE meanwhile).
     static bool StillAsMade(const Made& made, const std::optional<Neighbour>& existing);
@@ -74,9 +89,9 @@ class NetService {
     // tag and this MAC but are none of those it made.
     void UndoStrayEntries(int ifindex, const std::uint8_t (&mac)[6]);
 
-    const int m_probeInterrupt;
-    std::mutex m_mutex;  // the window calls from its announcer and its GUI thread
+    std::mutex m_mutex;  // the window calls from its network thread and its GUI thread
     std::vector<Made> m_made;
+    std::vector<Probe> m_probes;
     std::vector<ino_t> m_namespaces;  // joined, with their locks beside them
     std::vector<int> m_namespaceLocks;
 };

@@ -37,9 +37,9 @@ int DeviceArpEntry::Take(bool add, const platform::NeighbourResult& result) {
                                           result.error == ENOSYS));
     }
     const bool held = add && result.error == EADDRINUSE;
-    // An add cut short because the upload stops changes nothing the operator needs to know.
-    const bool cancelled = add && result.error == ECANCELED;
-    if (!result.ok && !alreadyGone && !held && !cancelled) Report(result.message);
+    // An address still being asked on the wire is no failure: the entry comes at a later add.
+    const bool probing = add && result.error == EINPROGRESS;
+    if (!result.ok && !alreadyGone && !held && !probing) Report(result.message);
     return result.ok ? 0 : result.error;
 }
 

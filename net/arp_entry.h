@@ -25,7 +25,8 @@ class DeviceArpEntry {
     // Adds (add = true) or deletes the entry for address on interface ifindex: 0 or the errno.
     // Failures change nothing for the operator: the upload goes on without the entry. A delete
     // that finds no entry is not a failure. An add refused because another device holds the
-    // address (EADDRINUSE) gets no line: the caller tells it as the address held.
+    // address (EADDRINUSE) gets no line: the caller tells it as the address held; nor does an
+    // add whose address is still being asked on the wire (EINPROGRESS): a later add decides.
     int Set(int ifindex, Ipv4 address, const MacAddress& mac, bool add);
 
     // Adds the entries of several recorders on the card together: each result as Set gives it.

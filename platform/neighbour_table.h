@@ -28,11 +28,12 @@ class NeighbourTable {
     virtual ~NeighbourTable() = default;
     // Binds an IPv4 address (host byte order) to a MAC on one interface as a dynamic entry. An
     // entry this process did not make is never replaced when it is permanent or names another
-    // MAC: that is refused with EADDRINUSE.
+    // MAC: that is refused with EADDRINUSE. A system that asks the wire before a first entry
+    // answers EINPROGRESS meanwhile, without waiting; the same add asked again decides.
     virtual NeighbourResult Add(int ifindex, std::uint32_t address,
                                 const std::array<std::uint8_t, 6>& mac) = 0;
-    // The entries of several recorders on one card, their results in order. A system that asks
-    // the wire before a first entry asks for them together, so that a bench waits once.
+    // The entries of several recorders on one card, their results in order, asked together
+    // where the system can (one round trip for a bench).
     struct Wanted {
         std::uint32_t address;
         std::array<std::uint8_t, 6> mac;

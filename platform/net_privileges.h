@@ -33,17 +33,13 @@ enum class NetHelperProblem {
 // A UDP socket bound to port 67 or 69 on every address of the card ifindex, and serving that
 // card alone: 0 and the socket in fd, or the errno (EACCES when the helper cannot be asked).
 int BindPrivilegedUdp(std::uint16_t port, int ifindex, int& fd);
-// The recorders' entries on the card, each 0 or the errno, in order: added together, so that
-// the probes before their first entries share one wait. A delete of an entry this process did
-// not make finds nothing (ENOENT).
+// The recorders' entries on the card, in order, in one round trip: each 0, the errno, or
+// EINPROGRESS while the address is asked on the wire before a first entry (asked again, the add
+// decides once the answer came or the probe's time is up). A delete of an entry this process did
+// not make finds nothing (ENOENT); it ends a probe still waiting.
 std::vector<int> AddRecorderNeighbours(int ifindex,
                                        std::span<const NeighbourTable::Wanted> entries);
 int RemoveRecorderNeighbour(int ifindex, std::uint32_t address);
-// While an upload stops, the probe before its first entry must not hold up the thread that joins
-// the announcer: from InterruptNeighbourProbes until ResumeNeighbourProbes, a probe this process
-// makes in-process ends at once and its add fails with ECANCELED. (The helper's probes run on.)
-void InterruptNeighbourProbes();
-void ResumeNeighbourProbes();
 
 // What the last attempt to start the helper met; None once it runs or is not needed.
 NetHelperProblem LastNetHelperProblem();

@@ -13,7 +13,9 @@ namespace fk {
 // when the upload stops. Failures are the implementation's to report (never per turn). An add
 // refused with EADDRINUSE means another device holds the address (its entry, or its answer to the
 // probe made before the entry): no line is written for it; the caller acts on it, and the front
-// ends of an upload stop it as an address held.
+// ends of an upload stop it as an address held. EINPROGRESS: the probe before a first entry is
+// still waiting for an answer (half a second at most); the caller adds again later, without
+// waiting meanwhile, and that add decides.
 class DeviceArp {
   public:
     virtual ~DeviceArp() = default;
@@ -22,8 +24,7 @@ class DeviceArp {
     // address).
     virtual int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) = 0;
     // The entries of several recorders on the card, each result as SetDeviceArpEntry gives it, in
-    // order. Made together where the system can, so that the probes before first entries share
-    // one wait.
+    // order; asked together where the system can, in one round trip.
     virtual std::vector<int> AddDeviceArpEntries(
         int ifindex, std::span<const platform::NeighbourTable::Wanted> entries) {
         std::vector<int> errors;

@@ -43,9 +43,12 @@ struct StationSession::Run final : TftpSink {
         bool announcing = false;  // named and its read request not yet come
         bool asked = false;       // a read request of it came
         int entryCard = 0;        // the card its neighbour entry is on; 0: none
+        int probeCard = 0;        // the card its address is being asked on for a first entry
         bool done = false;        // its last transfer ended
         Clock::time_point nextAnnounce;
-        Clock::time_point answeredAt;  // learnt: its first answer
+        Clock::time_point answeredAt;        // learnt: its first answer
+        Clock::time_point nextAsk;           // when its first entry is asked for again
+        std::optional<BootpXid> unanswered;  // its boot request, answered once its entry stands
 
         // It takes one of the places served at once.
         bool Holds() const { return !done && (announcing || asked || !named); }
@@ -73,7 +76,9 @@ struct StationSession::Run final : TftpSink {
     }
 
     // Makes the members' entries, together. Another device answering for a station recorder's
-    // address gives the recorder the next one (said); with none left it is not served (said).
+    // address gives the recorder the next one (said); with none left it is not served (said). An
+    // address still being asked on the wire leaves the member without an entry, to be asked for
+    // again from its nextAsk on: nothing here waits for the wire.
     void MakeEntries(std::vector<Member*> wanted) {
         while (!wanted.empty()) {
             std::vector<platform::NeighbourTable::Wanted> entries;
@@ -83,6 +88,8 @@ struct StationSession::Run final : TftpSink {
             std::vector<Member*> again;
             for (std::size_t n = 0; n < wanted.size(); ++n) {
                 Member& member = *wanted[n];
+                member.probeCard = errors[n] == EINPROGRESS ? card.ifindex : 0;
+                if (errors[n] == EINPROGRESS) continue;
                 if (errors[n] != EADDRINUSE || plan.followCard) {
                     member.entryCard = card.ifindex;
                 } else if (Readdress(member)) {
@@ -91,10 +98,6 @@ struct StationSession::Run final : TftpSink {
             }
             wanted = std::move(again);
         }
-    }
-    bool MakeEntry(Member& member) {
-        if (member.entryCard == 0) MakeEntries({&member});
-        return member.entryCard != 0;
     }
     // Another device answered for the member's address: the next one, if any is left.
     bool Readdress(Member& member) {
@@ -121,9 +124,18 @@ struct StationSession::Run final : TftpSink {
         return given;
     }
     void DropEntry(Member& member) {
-        if (member.entryCard == 0) return;
-        arp.SetDeviceArpEntry(member.entryCard, member.recorder.address, {}, false);
-        member.entryCard = 0;
+        // A probe still waiting ends too.
+        const int card = member.entryCard ? member.entryCard : member.probeCard;
+        if (card == 0) return;
+        arp.SetDeviceArpEntry(card, member.recorder.address, {}, false);
+        member.entryCard = member.probeCard = 0;
+    }
+    // It is to be served, and its entry is still to be made (while the upload announces, its
+    // entry is made with each announcement, on the card followed).
+    bool WantsEntry(const Member& member) const {
+        return member.entryCard == 0 && !member.done &&
+               ((member.announcing && !plan.followCard) || member.waiting || member.asked ||
+                member.unanswered);
     }
     Member* ByAddress(Ipv4 address) {
         const auto found = std::find_if(members.begin(), members.end(), [&](const Member& m) {
@@ -321,6 +333,7 @@ void StationSession::NetworkThread(Run& run) {
         sooner(run.nextRefresh);
         for (const auto& member : run.members) {
             if (member.announcing) sooner(member.nextAnnounce);
+            if (run.WantsEntry(member)) sooner(member.nextAsk);
         }
         const std::array descriptors{run.tftpPort->Descriptor(), run.bootpPort->Descriptor(),
                                      run.watch ? run.watch->Descriptor() : -1,
@@ -369,21 +382,31 @@ void StationSession::Announce(Run& run, Clock::time_point now) {
         member.entryCard = 0;
         due.push_back(&member);
     }
-    if (due.empty()) return;
-    // The first entries of those whose turn comes later in the period, and of those waiting for a
-    // place, are made with these: a bench waits once for the probes before them, and a place that
-    // frees mid-run does not hold up the running transfers for a probe.
-    std::vector<Run::Member*> wanted;
+    // The first entries still to be made are asked for with these, those waiting for a place
+    // too: a bench's probes run side by side, and a place that frees mid-run finds its entry
+    // made. Each is asked again once a period until the wire has answered.
+    std::vector<Run::Member*> wanted = due;
     for (auto& member : run.members) {
-        if ((member.announcing || member.waiting) && member.entryCard == 0)
+        if (run.WantsEntry(member) && now >= member.nextAsk &&
+            std::find(due.begin(), due.end(), &member) == due.end())
             wanted.push_back(&member);
     }
+    if (wanted.empty()) return;
+    for (Run::Member* member : wanted) member->nextAsk = now + period;
     run.MakeEntries(wanted);
     for (Run::Member* member : due) {
         if (member->entryCard == 0) continue;
         run.SendBootpReply(BuildBootpReply(member->recorder.address, run.card.hostAddress,
                                            member->recorder.mac, run.plan.file.bootFileName),
                            member->recorder.address, m_options.bootpClientPort);
+    }
+    // Boot requests that came while their recorder's address was asked on the wire.
+    for (auto& member : run.members) {
+        if (!member.unanswered || member.entryCard == 0) continue;
+        const BootpXid xid = *std::exchange(member.unanswered, std::nullopt);
+        run.SendBootpReply(BuildBootpReply(member.recorder.address, run.card.hostAddress,
+                                           member.recorder.mac, run.plan.file.bootFileName, xid),
+                           member.recorder.address, m_options.bootpClientPort);
     }
 }
 
@@ -482,11 +505,14 @@ void StationSession::ReadCard(Run& run) {
 
 void StationSession::RefreshEntries(Run& run) {
     // The kernel ages an entry out that a silent boot loader never confirms, and a lost carrier
-    // flushes it: each live one is added again.
+    // flushes it: each live one is added again, and one that is gone is asked on the wire first,
+    // to be made on a later turn.
     for (auto& member : run.members) {
-        if (member.entryCard != 0) {
-            m_arp.SetDeviceArpEntry(member.entryCard, member.recorder.address, member.recorder.mac,
-                                    true);
+        if (member.entryCard == 0) continue;
+        if (m_arp.SetDeviceArpEntry(member.entryCard, member.recorder.address, member.recorder.mac,
+                                    true) == EINPROGRESS) {
+            member.probeCard = std::exchange(member.entryCard, 0);
+            member.nextAsk = Clock::now() + m_options.bootpPeriod;
         }
     }
 }
@@ -518,7 +544,10 @@ void StationSession::ReceiveTftp(Run& run) {
         if (ParseTftpOpcode(datagram) == TftpKind::ReadRequest) {
             member->announcing = false;
             member->asked = true;
-            if (!run.plan.followCard) run.MakeEntry(*member);
+            if (!run.plan.followCard && member->entryCard == 0) {
+                member->nextAsk = Clock::now() + m_options.bootpPeriod;
+                run.MakeEntries({member});
+            }
         }
         run.engine->OnDatagram(datagram, received.from, Clock::now());
         if (run.engine->TransferAccepted()) run.state = SessionState::Transferring;
@@ -559,10 +588,17 @@ void StationSession::ReceiveBootp(Run& run) {
             std::find(wanted.begin(), wanted.end(), member) == wanted.end())
             wanted.push_back(member);
     }
+    const auto retry = Clock::now() + m_options.bootpPeriod;
+    for (Run::Member* member : wanted) member->nextAsk = retry;
     run.MakeEntries(wanted);
     for (const auto& [mac, xid] : asking) {
-        const Run::Member* member = run.ByMac(mac);
-        if (!member || member->entryCard == 0) continue;
+        Run::Member* member = run.ByMac(mac);
+        if (!member) continue;
+        // Answered once the wire has answered for its address.
+        if (member->entryCard == 0) {
+            if (member->probeCard != 0) member->unanswered = xid;
+            continue;
+        }
         const Ipv4 address = member->recorder.address;
         run.SendBootpReply(
             BuildBootpReply(address, run.card.hostAddress, mac, run.plan.file.bootFileName, xid),

@@ -6,7 +6,9 @@
 //
 // Every recorder has its own address for the run and its own neighbour entry, made before its
 // first reply, added again every entryRefresh and at once when the card's carrier returns, and
-// deleted when its transfer ends (and at the stop). A recorder named by its MAC is announced to
+// deleted when its transfer ends (and at the stop). An entry whose address the system first asks
+// on the wire (EINPROGRESS) is asked for again each bootpPeriod until it stands: the thread never
+// waits for the wire. A recorder named by its MAC is announced to
 // every bootpPeriod, the recorders' turns spread evenly over the period, until its read request
 // comes; a boot request from a named recorder, or with learn from any recorder's MAC while fewer
 // than maxRecorders are served, is answered with its own xid. One TFTP port and one engine serve

@@ -1,7 +1,6 @@
 #include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -114,19 +113,9 @@ class Broker {
         return m_problem;
     }
 
-    // Without the lock, which a probe holds.
-    void InterruptProbes() {
-        if (m_probeInterrupt >= 0) eventfd_write(m_probeInterrupt, 1);
-    }
-    void ResumeProbes() {
-        eventfd_t count;
-        if (m_probeInterrupt >= 0) eventfd_read(m_probeInterrupt, &count);
-    }
-
   private:
     std::mutex m_mutex;
-    const int m_probeInterrupt = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    nethelper::NetService m_local{m_probeInterrupt};
+    nethelper::NetService m_local;
     std::unique_ptr<NetHelperClient> m_helper;
     NetHelperProblem m_problem = NetHelperProblem::None;
 };
@@ -175,14 +164,6 @@ std::vector<int> AddRecorderNeighbours(int ifindex,
 int RemoveRecorderNeighbour(int ifindex, std::uint32_t address) {
     const Request request = NeighbourRequest(Op::RemoveNeighbour, ifindex, address);
     return TheBroker().Call({&request, 1}, nullptr).front().error;
-}
-
-void InterruptNeighbourProbes() {
-    TheBroker().InterruptProbes();
-}
-
-void ResumeNeighbourProbes() {
-    TheBroker().ResumeProbes();
 }
 
 NetHelperProblem LastNetHelperProblem() {

@@ -607,12 +607,16 @@ TEST_F(StationSessionTest, NamedRecordersCompleteEachWithItsAddressWhateverAnoth
         std::optional<std::uint8_t> silent;
         std::size_t rounds = 1;  // each recorder asks again after completing
         std::size_t max = 16;    // served at once; the others wait their turn
+        int probeAsks = 0;       // adds answered EINPROGRESS first, while the wire is asked
     };
-    for (const Row& row : {Row{"four complete", 4, std::nullopt}, Row{"one goes silent", 4, 2},
-                           Row{"each asks again after completing", 2, std::nullopt, 2},
-                           Row{"six named, two at once", 6, std::nullopt, 1, 2}}) {
+    for (const Row& row :
+         {Row{"four complete", 4, std::nullopt}, Row{"one goes silent", 4, 2},
+          Row{"each asks again after completing", 2, std::nullopt, 2},
+          Row{"six named, two at once", 6, std::nullopt, 1, 2},
+          Row{"six named, two at once, each address probed first", 6, std::nullopt, 1, 2, 3}}) {
         SCOPED_TRACE(row.what);
         options.maxRecorders = row.max;
+        table.probeAsks = row.probeAsks;
         plan.named.clear();
         for (std::uint8_t n = 0; n < row.recorders; ++n) plan.named.push_back(Named(n));
         table.batches.clear();
@@ -630,7 +634,7 @@ TEST_F(StationSessionTest, NamedRecordersCompleteEachWithItsAddressWhateverAnoth
         EXPECT_EQ(announced.size(), atOnce);
         // Every first entry was asked for together, those waiting their turn too: a bench waits
         // for one probe, not one each, and a turn given mid-run waits for none.
-        EXPECT_EQ(table.Entries().size(), row.recorders);
+        EXPECT_TRUE(WaitFor([&] { return table.Entries().size() == row.recorders; }));
         ASSERT_FALSE(table.Batches().empty());
         EXPECT_EQ(table.Batches().front(), row.recorders);
         std::size_t waiting = 0;
@@ -725,6 +729,29 @@ TEST_F(StationSessionTest, LearnAnswersARecordersBootRequestWithItsXidAndAddress
     // A port that fails ends the station's thread, said once for the whole port.
     ports.Port(69)->DeliverFailure(5);
     EXPECT_TRUE(WaitFor([&] { return host.Count<fk::event::Failed>(0) == 1; }));
+    station->Stop();
+    EXPECT_TRUE(table.Entries().empty());
+}
+
+// A learnt recorder's address is asked on the wire before its entry: its request is answered,
+// with its xid, once the entry stands, and never before; the thread waits for nothing meanwhile.
+TEST_F(StationSessionTest, ALearntRecorderIsAnsweredOnceTheProbeOfItsAddressEnds) {
+    table.probeAsks = 3;
+    plan.learn = true;
+    plan.nextAddress = [](const fk::MacAddress&, const std::set<fk::Ipv4>&) {
+        return std::optional<fk::Ipv4>(kHost + 50);
+    };
+    Start();
+    auto bootp = ports.Port(67);
+    const fk::MacAddress mac{0x02, 0x5E, 0xA1, 0x40, 0x00, 0x07};
+    bootp->Deliver(BootRequest(mac, {1, 2, 3, 4}));
+    ASSERT_TRUE(WaitFor([&] { return bootp->SentSoFar().size() == 1; }));
+    const auto adds = table.Calls();
+    ASSERT_EQ(adds.size(), 4u);  // three while the wire was asked, then the entry
+    EXPECT_EQ(table.Entries().size(), 1u);
+    const auto reply = bootp->SentSoFar().front();
+    EXPECT_EQ(reply.to, (fk::platform::Endpoint{kHost + 50, 68}));
+    EXPECT_EQ(Bytes(reply.bytes.begin() + 4, reply.bytes.begin() + 8), (Bytes{1, 2, 3, 4}));
     station->Stop();
     EXPECT_TRUE(table.Entries().empty());
 }

@@ -2,11 +2,14 @@
 
 // Scriptable stand-ins for the platform facilities, shared by the window and session tests.
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -142,6 +145,12 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
         calls.push_back({true, ifindex, address});
         if (refuse) return {false, addRefusal, std::strerror(addRefusal)};
         if (held.contains(address)) return {false, EADDRINUSE, std::strerror(EADDRINUSE)};
+        const bool fresh = std::none_of(entries.begin(), entries.end(), [&](const Entry& e) {
+            return e.ifindex == ifindex && e.address == address;
+        });
+        if (fresh && ++asked[address] <= probeAsks)
+            return {false, EINPROGRESS, std::strerror(EINPROGRESS)};
+        asked.erase(address);
         std::erase_if(entries,
                       [&](const Entry& e) { return e.ifindex == ifindex && e.address == address; });
         entries.push_back({ifindex, address, mac});
@@ -188,6 +197,10 @@ class FakeNeighbourTable final : public platform::NeighbourTable {
     bool refuse = false;
     int addRefusal = 1;            // EPERM; EADDRINUSE as for an address another device holds
     std::set<std::uint32_t> held;  // addresses another device answers for: adds refused
+    // Adds of an address without an entry answer EINPROGRESS this often first, as while a probe
+    // of the address waits for the wire.
+    int probeAsks = 0;
+    std::map<std::uint32_t, int> asked;
     std::vector<Entry> entries;
     std::vector<Call> calls;
     std::vector<std::size_t> batches;  // the sizes of the adds asked together
