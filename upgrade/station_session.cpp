@@ -78,8 +78,9 @@ struct StationSession::Run final : TftpSink {
     // Makes the members' entries, together. Another device answering for a station recorder's
     // address gives the recorder the next one (said); with none left it is not served (said). An
     // address still being asked on the wire leaves the member without an entry, to be asked for
-    // again from its nextAsk on: nothing here waits for the wire.
-    void MakeEntries(std::vector<Member*> wanted) {
+    // again from askAgain on: nothing here waits for the wire.
+    void MakeEntries(std::vector<Member*> wanted, Clock::time_point askAgain) {
+        for (Member* member : wanted) member->nextAsk = askAgain;
         while (!wanted.empty()) {
             std::vector<platform::NeighbourTable::Wanted> entries;
             for (const Member* member : wanted)
@@ -143,8 +144,13 @@ struct StationSession::Run final : TftpSink {
         });
         return found == members.end() ? nullptr : &*found;
     }
-    // To the recorder, or by broadcast where its entry cannot be made here.
-    void SendBootpReply(BootpReply reply, Ipv4 address, std::uint16_t clientPort) {
+    // The member's boot reply (an announcement, or the answer to its request with its xid): to
+    // the recorder, or by broadcast where its entry cannot be made here.
+    void SendBootpReply(const Member& member, std::uint16_t clientPort,
+                        const BootpXid& xid = kAnnounceXid) {
+        const Ipv4 address = member.recorder.address;
+        BootpReply reply = BuildBootpReply(address, card.hostAddress, member.recorder.mac,
+                                           plan.file.bootFileName, xid);
         const auto to =
             BootpReplyDestination(address, card.hostAddress, arp.BroadcastFallbackMask());
         if (to.broadcast) SetBootpBroadcastFlag(reply);
@@ -392,21 +398,15 @@ void StationSession::Announce(Run& run, Clock::time_point now) {
             wanted.push_back(&member);
     }
     if (wanted.empty()) return;
-    for (Run::Member* member : wanted) member->nextAsk = now + period;
-    run.MakeEntries(wanted);
+    run.MakeEntries(wanted, now + period);
     for (Run::Member* member : due) {
-        if (member->entryCard == 0) continue;
-        run.SendBootpReply(BuildBootpReply(member->recorder.address, run.card.hostAddress,
-                                           member->recorder.mac, run.plan.file.bootFileName),
-                           member->recorder.address, m_options.bootpClientPort);
+        if (member->entryCard != 0) run.SendBootpReply(*member, m_options.bootpClientPort);
     }
     // Boot requests that came while their recorder's address was asked on the wire.
     for (auto& member : run.members) {
         if (!member.unanswered || member.entryCard == 0) continue;
-        const BootpXid xid = *std::exchange(member.unanswered, std::nullopt);
-        run.SendBootpReply(BuildBootpReply(member.recorder.address, run.card.hostAddress,
-                                           member.recorder.mac, run.plan.file.bootFileName, xid),
-                           member.recorder.address, m_options.bootpClientPort);
+        run.SendBootpReply(member, m_options.bootpClientPort,
+                           *std::exchange(member.unanswered, std::nullopt));
     }
 }
 
@@ -544,10 +544,8 @@ void StationSession::ReceiveTftp(Run& run) {
         if (ParseTftpOpcode(datagram) == TftpKind::ReadRequest) {
             member->announcing = false;
             member->asked = true;
-            if (!run.plan.followCard && member->entryCard == 0) {
-                member->nextAsk = Clock::now() + m_options.bootpPeriod;
-                run.MakeEntries({member});
-            }
+            if (!run.plan.followCard && member->entryCard == 0)
+                run.MakeEntries({member}, Clock::now() + m_options.bootpPeriod);
         }
         run.engine->OnDatagram(datagram, received.from, Clock::now());
         if (run.engine->TransferAccepted()) run.state = SessionState::Transferring;
@@ -588,21 +586,15 @@ void StationSession::ReceiveBootp(Run& run) {
             std::find(wanted.begin(), wanted.end(), member) == wanted.end())
             wanted.push_back(member);
     }
-    const auto retry = Clock::now() + m_options.bootpPeriod;
-    for (Run::Member* member : wanted) member->nextAsk = retry;
-    run.MakeEntries(wanted);
+    run.MakeEntries(wanted, Clock::now() + m_options.bootpPeriod);
     for (const auto& [mac, xid] : asking) {
         Run::Member* member = run.ByMac(mac);
         if (!member) continue;
-        // Answered once the wire has answered for its address.
-        if (member->entryCard == 0) {
-            if (member->probeCard != 0) member->unanswered = xid;
-            continue;
+        if (member->entryCard != 0) {
+            run.SendBootpReply(*member, m_options.bootpClientPort, xid);
+        } else if (member->probeCard != 0) {
+            member->unanswered = xid;  // answered once the wire has answered for its address
         }
-        const Ipv4 address = member->recorder.address;
-        run.SendBootpReply(
-            BuildBootpReply(address, run.card.hostAddress, mac, run.plan.file.bootFileName, xid),
-            address, m_options.bootpClientPort);
     }
 }
 
