@@ -27,6 +27,12 @@ std::vector<long long> Stamps(const fs::path& periodLog) {
     return {std::istream_iterator<long long>(log), {}};
 }
 
+// The threads of this process now.
+std::size_t ThreadCount() {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator{}));
+}
+
 long long NowMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
         .count();
@@ -106,9 +112,12 @@ TEST_F(WindowUploadE2e, AnnouncesEvery30MsWithTheEntryInPlaceAndFallsSilentAtAbo
     const fs::path periodLog = m_work / "periods";
     // Only listens: it never asks for the file, so the window keeps announcing until Abort.
     Recorder recorder(*m_net, {"--count", "100000", "--period-log", periodLog.string()}, 3s);
+    const std::size_t threads = ThreadCount();
 
     Press();
     ASSERT_TRUE(WaitFor([&] { return Stamps(periodLog).size() >= 20; }, 5'000));
+    // An upload adds its network thread and no other (no neighbour keeper, no card follower).
+    EXPECT_EQ(ThreadCount(), threads + 1);
     // A reply reached a recorder without an address, so the entry was there before the first.
     const std::string entry = Neighbour(m_net->pcLink, kRecorderAddress);
     EXPECT_NE(entry.find(std::string("lladdr ") + kRecorderMacText), std::string::npos) << entry;
@@ -121,6 +130,7 @@ TEST_F(WindowUploadE2e, AnnouncesEvery30MsWithTheEntryInPlaceAndFallsSilentAtAbo
     EXPECT_TRUE(w.ImgPageCtrl->isEnabled());
     EXPECT_EQ(Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr"), std::string::npos);
     EXPECT_TRUE(PortsFree());
+    EXPECT_EQ(ThreadCount(), threads);
     const auto rows = RecordedUploads();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].end.outcome, "aborted");
