@@ -252,14 +252,14 @@ bool UdpTransport::Receive(std::chrono::milliseconds wait, std::optional<Datagra
     out.reset();
     const int ready = WaitReadable(m_fd, wait);
     if (ready <= 0) return ready == 0;
-    Datagram datagram;
-    datagram.bytes.resize(kMaxDatagram);
+    m_buffer.resize(kMaxDatagram);
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
-    const auto count = recvfrom(m_fd, datagram.bytes.data(), datagram.bytes.size(), 0,
+    const auto count = recvfrom(m_fd, m_buffer.data(), m_buffer.size(), 0,
                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (count < 0) return errno == EINTR;
-    datagram.bytes.resize(static_cast<std::size_t>(count));
+    Datagram datagram;
+    datagram.bytes.assign(m_buffer.begin(), m_buffer.begin() + count);
     const bool fromServerAddress =
         from.sin_family == AF_INET && ntohl(from.sin_addr.s_addr) == m_server;
     if (fromServerAddress && m_followServerPort && !m_serverPort)

@@ -106,6 +106,9 @@ class UdpTransport : public TftpTransport {
     std::uint32_t m_server = 0;
     bool m_followServerPort = false;
     std::optional<std::uint16_t> m_serverPort;  // the port followed, once the server answered
+    // Where each datagram lands before it is copied out at its length: a buffer zeroed for every
+    // block cost the recorder more than the block itself.
+    std::vector<std::uint8_t> m_buffer;
 };
 
 }  // namespace fk::sim
