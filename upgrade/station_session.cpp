@@ -591,6 +591,8 @@ void StationSession::ReceiveBootp(Run& run) {
         Run::Member* member = run.ByMac(mac);
         if (!member) continue;
         if (member->entryCard != 0) {
+            // Answered now, with its latest xid: an earlier request still waiting is not.
+            member->unanswered.reset();
             run.SendBootpReply(*member, m_options.bootpClientPort, xid);
         } else if (member->probeCard != 0) {
             member->unanswered = xid;  // answered once the wire has answered for its address

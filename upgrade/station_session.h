@@ -8,12 +8,12 @@
 // first reply, added again every entryRefresh and at once when the card's carrier returns, and
 // deleted when its transfer ends (and at the stop). An entry whose address the system first asks
 // on the wire (EINPROGRESS) is asked for again each bootpPeriod until it stands: the thread never
-// waits for the wire. A recorder named by its MAC is announced to
-// every bootpPeriod, the recorders' turns spread evenly over the period, until its read request
-// comes; a boot request from a named recorder, or with learn from any recorder's MAC while fewer
-// than maxRecorders are served, is answered with its own xid. One TFTP port and one engine serve
-// them all; the engine keeps each transfer apart (its own timers, image and resends), so one
-// recorder's failure or silence never touches another's transfer.
+// waits for the wire. A recorder named by its MAC is announced to every bootpPeriod, the
+// recorders' turns spread evenly over the period, until its read request comes; a boot request from
+// a named recorder, or with learn from any recorder's MAC while fewer than maxRecorders are served,
+// is answered with its own xid. One TFTP port and one engine serve them all; the engine keeps each
+// transfer apart (its own timers, image and resends), so one recorder's failure or silence never
+// touches another's transfer.
 //
 // The thread waits on the two ports, a wake-up signal and the system's network notices until the
 // next deadline, and delivers the events after each round. Nothing is called out under a lock of
