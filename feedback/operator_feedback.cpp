@@ -37,6 +37,9 @@ OperatorFeedback FileErrorFeedback(const event::FileError& error) {
             return StatusAndBox(
                 FormatText("File (%s) Open Error (Error Code = %d)", path, error.error), "",
                 BoxKind::Plain);
+        case Kind::NotRegular:
+            return StatusAndBox(FormatText("File (%s) Open Error, not a regular file", path), "",
+                                BoxKind::Plain);
         case Kind::Changed:
             return StatusAndBox(
                 FormatText("File (%s) Read Error, the file changed during the upload", path), "",

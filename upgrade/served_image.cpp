@@ -43,10 +43,16 @@ ssize_t ReadAt(int fd, std::uint8_t* into, std::uint64_t length, std::uint64_t o
     return static_cast<ssize_t>(done);
 }
 
+// Opens an image without waiting on it: an open of a FIFO waits for a writer, and the network
+// thread must never wait. A descriptor, or -1 with errno.
+int OpenImage(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+}
+
 }  // namespace
 
 std::optional<FileIdentity> MeasureFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenImage(path);
     if (fd < 0) return std::nullopt;
     struct stat info {};
     const bool measured = fstat(fd, &info) == 0;
@@ -54,6 +60,11 @@ std::optional<FileIdentity> MeasureFile(const std::string& path) {
     ::close(fd);
     if (!measured) {
         errno = error;
+        return std::nullopt;
+    }
+    // Only a regular file has a size and content that stay put for the transfer.
+    if (!S_ISREG(info.st_mode)) {
+        errno = EINVAL;
         return std::nullopt;
     }
     return IdentityOf(info);
@@ -107,14 +118,19 @@ ServedImage::Block ServedImage::Open() {
     // The watch comes first: a change between the two is then either seen by it or shows in
     // the identity of what was opened.
     m_watch = platform::FileWatch::Start(m_path);
-    m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    m_fd = OpenImage(m_path);
     if (m_fd < 0) {
         const int error = errno;
         m_watch.reset();
         return {Outcome::OpenFailed, 0, error};
     }
     struct stat info {};
-    if (!m_expected || fstat(m_fd, &info) != 0 || !(IdentityOf(info) == *m_expected)) {
+    const bool measured = fstat(m_fd, &info) == 0;
+    if (measured && !S_ISREG(info.st_mode)) {
+        m_refusal = Block{Outcome::NotRegular, 0, 0};
+        return *m_refusal;
+    }
+    if (!m_expected || !measured || !(IdentityOf(info) == *m_expected)) {
         m_refusal = Block{Outcome::Changed, 0, 0};
         return *m_refusal;
     }

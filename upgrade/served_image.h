@@ -35,7 +35,8 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-// Opens the file to learn its identity; nothing when it cannot be opened (errno says why).
+// Opens the file to learn its identity; nothing when it cannot be opened (errno says why) or is
+// not a regular file.
 std::optional<FileIdentity> MeasureFile(const std::string& path);
 
 // An image as accepted for one read request, served block by block.
@@ -46,7 +47,8 @@ class ImageBlocks {
     // The size measured when the request was accepted; nothing when it could not be measured.
     virtual std::optional<std::uint64_t> Size() const = 0;
 
-    enum class Outcome { Read, OpenFailed, Changed, ReadFailed };
+    // NotRegular: the path names a FIFO, a device or a folder, which is never served.
+    enum class Outcome { Read, OpenFailed, NotRegular, Changed, ReadFailed };
     struct Block {
         Outcome outcome = Outcome::Read;
         std::size_t length = 0;  // of what was read, when Read

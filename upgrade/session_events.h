@@ -90,7 +90,13 @@ struct Resent {
 struct SendFailed {};
 // The image could not be served from: the block's content was not sent.
 struct FileError {
-    enum class Kind { OpenFailed, Changed, SeekFailed, ReadFailed } kind = Kind::ReadFailed;
+    enum class Kind {
+        OpenFailed,
+        NotRegular,
+        Changed,
+        SeekFailed,
+        ReadFailed
+    } kind = Kind::ReadFailed;
     std::string path;
     int error = 0;    // errno of OpenFailed and ReadFailed (0: read past the end)
     int blockNo = 0;  // of SeekFailed

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "upgrade/transfer_percent.h"
 
@@ -9,17 +10,11 @@ namespace fk {
 
 namespace {
 
-constexpr std::uint8_t kTftpErrorOpcode = 5;
-
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) ==
                std::tolower(static_cast<unsigned char>(y));
     });
-}
-
-bool IsErrorPacket(std::span<const std::uint8_t> datagram) {
-    return datagram.size() >= 2 && datagram[0] == 0 && datagram[1] == kTftpErrorOpcode;
 }
 
 }  // namespace
@@ -47,37 +42,66 @@ void TftpEngine::OnDatagram(std::span<const std::uint8_t> datagram, const platfo
     }
     Transfer& transfer = found->second;
     if (transfer.ended) return;
-    const bool samePort = from.port == transfer.peer.port;
-    switch (*kind) {
-        case TftpKind::Ack: {
-            const auto acknowledged = AckBlockNumber(datagram);
-            if (!acknowledged) return;
-            // A boot loader that changed its source port still acknowledges the block in flight;
-            // a stale acknowledgement from elsewhere proves nothing.
-            if (!samePort) {
-                if (*acknowledged != transfer.blockNo) return;
-                transfer.peer = from;
-            }
+    if (from.port != transfer.peer.port)
+        return FromAnotherPort(transfer, datagram, *kind, from, now);
+    transfer.heardAt = now;
+    // Its own port speaks again: it has not moved.
+    transfer.newPort.reset();
+    if (*kind == TftpKind::Ack) {
+        if (const auto acknowledged = AckBlockNumber(datagram))
             HandleAck(transfer, *acknowledged, now);
-            break;
-        }
-        case TftpKind::Other:
-            if (!samePort) {
-                if (!IsErrorPacket(datagram)) return;
-                transfer.peer = from;
-            }
-            StrayReport(event::StrayDatagram::Kind::Unknown, now);
-            break;
-        case TftpKind::ReadRequest:
-        case TftpKind::WriteRequest:
-        case TftpKind::Data:
-            break;
+    } else if (*kind == TftpKind::Other) {
+        StrayReport(event::StrayDatagram::Kind::Unknown, now);
     }
+}
+
+void TftpEngine::FromAnotherPort(Transfer& transfer, std::span<const std::uint8_t> datagram,
+                                 TftpKind kind, const platform::Endpoint& from,
+                                 Clock::time_point now) {
+    RefuseTransferId(from, now);
+    const auto acknowledged = kind == TftpKind::Ack ? AckBlockNumber(datagram) : std::nullopt;
+    // Not before the transfer's port confirmed the header block: while a recorder prepares its
+    // flash it may be silent for minutes, and anyone holding its address could step in.
+    const bool blockInFlight = acknowledged && *acknowledged == transfer.blockNo &&
+                               transfer.lastBlockNo == transfer.blockNo &&
+                               transfer.finalBlockNo != transfer.blockNo &&
+                               transfer.furthestAck > 0;
+    if (blockInFlight) {
+        transfer.newPort = from;
+        FollowNewPort(transfer, now);
+    } else if (transfer.newPort == from) {
+        transfer.newPort.reset();
+    }
+}
+
+bool TftpEngine::FollowNewPort(Transfer& transfer, Clock::time_point now) {
+    if (!transfer.newPort || now - transfer.heardAt < m_options.sendTimeOut) return false;
+    transfer.peer = *std::exchange(transfer.newPort, std::nullopt);
+    transfer.heardAt = now;
+    HandleAck(transfer, transfer.blockNo, now);
+    return true;
+}
+
+void TftpEngine::RefuseTransferId(const platform::Endpoint& to, Clock::time_point now) {
+    if (now - m_refusalsSince >= kUnknownTransferIdInterval) {
+        m_refusalsSince = now;
+        m_refusals = 0;
+    }
+    if (m_refusals >= kUnknownTransferIdReplies) return;
+    ++m_refusals;
+    std::array<std::uint8_t, kTftpUnknownTransferIdPacket> packet{};
+    m_sink.Send({packet.data(), BuildUnknownTransferIdError(packet)}, to);
 }
 
 void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
                                    const platform::Endpoint& from, Clock::time_point now) {
-    const bool known = m_transfers.contains(from.address);
+    const auto existing = m_transfers.find(from.address);
+    const bool known = existing != m_transfers.end();
+    // Another port of the address while the transfer's port is still heard: not its recorder
+    // asking again, which asks from its port or after falling silent on it.
+    if (known && !existing->second.ended && from.port != existing->second.peer.port &&
+        now - existing->second.heardAt < m_options.sendTimeOut)
+        return;
     // While the transfers are full, only their own recorders may start afresh: a newcomer that
     // guessed the name would otherwise take the image and cost the recorder its upload.
     const auto running = std::count_if(m_transfers.begin(), m_transfers.end(),
@@ -97,6 +121,7 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
     transfer.imageSize = size.value_or(0);
     transfer.blockTotal = size ? (*size + kTftpBlockSize - 1) / kTftpBlockSize + 1 : 0;
     transfer.acceptedAt = now;
+    transfer.heardAt = now;
     m_sink.Report(from.address, event::RequestAccepted{from, transfer.imageSize, std::move(image)});
     SendDataBlock(transfer, now, true);
 }
@@ -179,6 +204,8 @@ std::optional<std::size_t> TftpEngine::ReadFileBlock(Transfer& transfer) {
             return block.length;
         case Outcome::OpenFailed:
             return refuse(Kind::OpenFailed, block.error);
+        case Outcome::NotRegular:
+            return refuse(Kind::NotRegular, 0);
         case Outcome::Changed:
             return refuse(Kind::Changed, 0);
         case Outcome::ReadFailed:
@@ -193,7 +220,7 @@ void TftpEngine::OnDeadline(Clock::time_point now) {
         if (transfer.ended || !transfer.resendDue || *transfer.resendDue > now) continue;
         // Periodic: the timer stays on until a send, the limit or the end stops it.
         transfer.resendDue = *transfer.resendDue + m_options.sendTimeOut;
-        ResendTimeOut(transfer, now);
+        if (!FollowNewPort(transfer, now)) ResendTimeOut(transfer, now);
     }
 }
 

@@ -31,10 +31,16 @@
 //
 // Strangers. Once a transfer runs, only its recorder's address counts: a read request from
 // another address is ignored while the transfers are full, and anything else from another
-// address is dropped. From the recorder's address on another port (a boot loader that changed
-// its source port) an acknowledgement of the block in flight, or an ERROR, is taken and the
-// transfer follows that port; anything else from there moves nothing. Reports of stray
-// datagrams (unknown opcodes, requests for another name) come at most once per
+// address is dropped. The port the read request came from is the transfer's identity (RFC 1350's
+// TID): a datagram from another port of the recorder's address moves nothing and is answered with
+// ERROR 5 "Unknown transfer ID" (a few a second at most), so a host that holds the recorder's
+// address cannot acknowledge blocks the recorder never got. A boot loader that really changed its
+// source port is followed only once its transfer's port has confirmed the header block and then
+// been silent for a resend interval, and the new port acknowledged the block in flight: never
+// with the final block, and not when that port then sent anything else (a sweep does). A read
+// request from another port while the transfer's port is still heard within a resend interval
+// starts nothing: a recorder that asks again does so from its port, or after falling silent on it.
+// Reports of stray datagrams (unknown opcodes, requests for another name) come at most once per
 // kStrayReportInterval, so a flood cannot bury the status line.
 //
 // The served image is taken as it is when the request is accepted (ImageStore), and a change to
@@ -59,6 +65,9 @@ namespace fk {
 
 inline constexpr int kMaxResends = 20;
 inline constexpr std::chrono::milliseconds kStrayReportInterval{1000};
+// "Unknown transfer ID" answers: at most this many per interval, so a flood gets few replies.
+inline constexpr int kUnknownTransferIdReplies = 4;
+inline constexpr std::chrono::milliseconds kUnknownTransferIdInterval{1000};
 // Progress events come no closer together than this (the last one, 100, always comes).
 inline constexpr std::chrono::milliseconds kProgressInterval{40};
 
@@ -135,12 +144,21 @@ class TftpEngine {
         Clock::time_point percentShownAt;
         Clock::time_point acceptedAt;
         std::optional<Clock::time_point> resendDue;
+        Clock::time_point heardAt;  // the last datagram from peer
+        // Another port of the recorder's address that acknowledged the block in flight: the port
+        // a boot loader moved to, followed once peer has been silent for a resend interval.
+        std::optional<platform::Endpoint> newPort;
         bool ended = false;
     };
 
     void HandleReadRequest(std::span<const std::uint8_t> datagram, const platform::Endpoint& from,
                            Clock::time_point now);
     void HandleAck(Transfer& transfer, std::uint16_t acknowledged, Clock::time_point now);
+    void FromAnotherPort(Transfer& transfer, std::span<const std::uint8_t> datagram, TftpKind kind,
+                         const platform::Endpoint& from, Clock::time_point now);
+    // Moves the transfer to its new port when its own has been silent long enough.
+    bool FollowNewPort(Transfer& transfer, Clock::time_point now);
+    void RefuseTransferId(const platform::Endpoint& to, Clock::time_point now);
     void SendDataBlock(Transfer& transfer, Clock::time_point now, bool restartTimer);
     std::optional<std::size_t> ReadFileBlock(Transfer& transfer);
     void ResendTimeOut(Transfer& transfer, Clock::time_point now);
@@ -157,6 +175,8 @@ class TftpEngine {
     std::map<Ipv4, Transfer> m_transfers;
     std::array<std::uint8_t, kTftpMaxDataPacket> m_packet{};
     std::optional<Clock::time_point> m_lastStrayReport;
+    Clock::time_point m_refusalsSince;
+    int m_refusals = 0;
     bool m_readRequestSeen = false;
     bool m_ended = false;
 };

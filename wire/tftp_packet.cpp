@@ -11,6 +11,7 @@ namespace {
 constexpr std::size_t kOpcodeSize = 2;
 constexpr std::size_t kAckSize = 4;
 constexpr std::uint8_t kDataOpcode = 3;
+constexpr std::uint8_t kErrorOpcode = 5;
 constexpr std::uint32_t kHeaderMagic = 0x20030409;
 constexpr std::uint32_t kHeaderVersion = 1;
 
@@ -47,6 +48,18 @@ std::size_t BuildDataPacket(std::uint16_t block, std::span<const std::uint8_t> c
         std::copy_n(content.begin(), length, packet.begin() + kTftpDataHeaderSize);
     }
     return kTftpDataHeaderSize + length;
+}
+
+std::size_t BuildUnknownTransferIdError(
+    std::span<std::uint8_t, kTftpUnknownTransferIdPacket> packet) {
+    constexpr std::string_view kMessage = "Unknown transfer ID";
+    constexpr std::uint16_t kUnknownTransferId = 5;
+    packet[0] = 0;
+    packet[1] = kErrorOpcode;
+    PutU16(packet, 2, kUnknownTransferId);
+    std::copy(kMessage.begin(), kMessage.end(), packet.begin() + 4);
+    packet[4 + kMessage.size()] = 0;
+    return packet.size();
 }
 
 void BuildHeaderBlock(ImageKind kind, std::uint32_t imageSize,

@@ -32,6 +32,12 @@ std::optional<std::uint16_t> AckBlockNumber(std::span<const std::uint8_t> datagr
 std::size_t BuildDataPacket(std::uint16_t block, std::span<const std::uint8_t> content,
                             std::span<std::uint8_t, kTftpMaxDataPacket> packet);
 
+// RFC 1350's "Unknown transfer ID": the answer to a datagram from a port that is not the
+// transfer's.
+inline constexpr std::size_t kTftpUnknownTransferIdPacket = 24;
+std::size_t BuildUnknownTransferIdError(
+    std::span<std::uint8_t, kTftpUnknownTransferIdPacket> packet);
+
 // The kind of image announced in the header block.
 enum class ImageKind : std::uint32_t { System = 1, Data = 2 };
 

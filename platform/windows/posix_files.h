@@ -26,6 +26,7 @@ constexpr PosixOpenFlags operator|(PosixOpenFlags flags, int more) {
 }
 #define O_CLOEXEC (PosixOpenFlags{_O_BINARY})
 #define O_NONBLOCK 0
+#define O_NOCTTY 0  // no controlling terminals: CreateFileW never makes one
 #ifndef NAME_MAX
 #define NAME_MAX 255  // of one component of a path, as NTFS keeps it
 #endif

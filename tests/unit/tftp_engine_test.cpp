@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -594,57 +595,99 @@ TEST_F(TftpEngineTest, ReceiveFailingOnItsOwnStopsTheUploadAndSaysSo) {
     EXPECT_EQ(stops, 1);
 }
 
-// Once a transfer runs, only its recorder counts. From its address on another port (a boot
-// loader that changed its source port) an acknowledgement of the block in flight, or an ERROR,
-// moves the transfer there; nothing else from anywhere steers it.
-TEST_F(TftpEngineTest, TheRecorderIsFollowedToANewPortAndStrangersSteerNothing) {
-    const Bytes image = Pattern(3000);
+// Once a transfer runs, only its recorder counts, and only from the port it asked from (RFC
+// 1350's transfer ID): anything from another port moves nothing and is answered with ERROR 5. A
+// boot loader that changed its source port is followed once its old port has been silent for a
+// resend interval and the new port acknowledged the block in flight; a sweep of acknowledgements
+// from a host that holds the recorder's address completes nothing.
+TEST_F(TftpEngineTest, OnlyTheTransfersPortMovesItAndASilentRecordersNewPortIsFollowed) {
+    using namespace std::chrono_literals;
+    const Bytes image = Pattern(3000);  // blocks 2 to 7, 7 the final
     WriteFile(sysFilePath, image);
     const fk::platform::Endpoint samePortElsewhere{0x0A000005, peer.port};
-    const fk::platform::Endpoint newPort{peer.address, 3000};
-    const fk::platform::Endpoint thirdPort{peer.address, 3001};
+    const fk::platform::Endpoint sweeper{peer.address, 3000};
+    const fk::platform::Endpoint newPort{peer.address, 3001};
+    const fk::platform::Endpoint fourthPort{peer.address, 3002};
+    const auto isError = [](const Sent& packet) { return packet.bytes[1] == 5; };
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(1));  // block 2 in flight
     struct Step {
         const char* what;
         Bytes datagram;
         fk::platform::Endpoint from;
-        std::size_t sentAfter;
+        std::chrono::milliseconds later;  // after the step before
         std::uint16_t blockAfter;
-        fk::platform::Endpoint peerAfter;
+        fk::platform::Endpoint dataTo;  // where the last DATA went
+        bool refused;                   // answered with "Unknown transfer ID"
     };
     const std::vector<Step> steps{
-        {"another address's acknowledgement", Ack(2), samePortElsewhere, 2, 2, peer},
-        {"another address's read request", ReadRequest("fw_2.bin"), samePortElsewhere, 2, 2, peer},
-        {"a stale acknowledgement from a new port", Ack(1), newPort, 2, 2, peer},
-        {"junk from a new port", {0, 9, 1}, newPort, 2, 2, peer},
-        {"the block in flight acknowledged from a new port", Ack(2), newPort, 3, 3, newPort},
-        {"a stale acknowledgement from the old port", Ack(2), peer, 3, 3, newPort},
-        {"an ERROR from a third port (nothing sent)", {0, 5, 0, 0, 0}, thirdPort, 3, 3, newPort},
-        {"the recorder goes on from there", Ack(3), thirdPort, 4, 4, thirdPort},
+        {"another address's acknowledgement", Ack(2), samePortElsewhere, 0ms, 2, peer, false},
+        {"another address's read request", ReadRequest("fw_2.bin"), samePortElsewhere, 0ms, 2, peer,
+         false},
+        {"a read request from another port while the recorder is heard", ReadRequest("fw_2.bin"),
+         sweeper, 0ms, 2, peer, false},
+        {"the block in flight from another port", Ack(2), sweeper, 0ms, 2, peer, true},
+        {"the sweep goes on from that port", Ack(3), sweeper, 0ms, 2, peer, true},
+        {"the sweeper is not followed after a silence", Ack(4), sweeper, 3000ms, 2, peer, true},
+        {"the block in flight from a new port after a silence", Ack(2), newPort, 0ms, 3, newPort,
+         true},
+        {"a stale acknowledgement from the old port", Ack(2), peer, 0ms, 3, newPort, true},
+        {"an ERROR from a fourth port", {0, 5, 0, 0, 0}, fourthPort, 0ms, 3, newPort, true},
+        {"the recorder goes on from its new port", Ack(3), newPort, 0ms, 4, newPort, false},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
+        const std::size_t before = sent.size();
+        now += step.later;
         Receive(step.datagram, step.from);
-        EXPECT_EQ(sent.size(), step.sentAfter);
         EXPECT_EQ(engine->BlockNo(), step.blockAfter);
-        EXPECT_EQ(sent.back().to, step.peerAfter);
+        const auto data = std::find_if(sent.rbegin(), sent.rend(),
+                                       [&](const Sent& packet) { return !isError(packet); });
+        EXPECT_EQ(data->to, step.dataTo);
+        const auto refusal =
+            std::find_if(sent.begin() + static_cast<std::ptrdiff_t>(before), sent.end(), isError);
+        EXPECT_EQ(refusal != sent.end(), step.refused);
+        if (refusal != sent.end()) {
+            EXPECT_EQ(refusal->to, step.from);
+        }
     }
-    for (const std::uint16_t block : {4, 5, 6, 7}) Receive(Ack(block), thirdPort);
+    for (const std::uint16_t block : {4, 5, 6}) Receive(Ack(block), newPort);
+    now += 3000ms;
+    Receive(Ack(7), fourthPort);  // the final block counts only from the transfer's port
+    EXPECT_EQ(stops, 0);
+    Receive(Ack(7), newPort);
     EXPECT_EQ(stops, 1);
+    EXPECT_EQ(host.Count("cue:2"), 1u);
     Bytes served;
-    for (std::size_t n = 1; n < sent.size(); ++n)
+    for (std::size_t n = 1; n < sent.size(); ++n) {
+        if (isError(sent[n]) || BlockOf(sent[n].bytes) < 2) continue;
         served.insert(served.end(), sent[n].bytes.begin() + 4, sent[n].bytes.end());
+    }
     EXPECT_EQ(served, image);
 }
 
-// A read request from the recorder itself (it restarted) starts its transfer afresh, from its
-// new port too.
+// A port change while the recorder has not confirmed the header block (it may be erasing its flash
+// for minutes) is never followed; a flood from other ports gets a few answers a second.
+TEST_F(TftpEngineTest, NoNewPortDuringTheHeaderWaitAndFewRefusalsToAFlood) {
+    WriteFile(sysFilePath, Pattern(1500));
+    Receive(ReadRequest("fw_2.bin"));
+    now += std::chrono::minutes(2);
+    for (std::uint16_t port = 4000; port < 4100; ++port) Receive(Ack(1), {peer.address, port});
+    EXPECT_EQ(engine->BlockNo(), 1);
+    EXPECT_EQ(sent.size(), 1u + fk::kUnknownTransferIdReplies);
+    Receive(Ack(1));
+    EXPECT_EQ(engine->BlockNo(), 2);
+    EXPECT_EQ(sent.back().to, peer);
+}
+
+// A read request from the recorder itself (it restarted, and its old port fell silent) starts
+// its transfer afresh, from its new port too.
 TEST_F(TftpEngineTest, TheRecorderAskingAgainIsServedAfreshFromItsNewPort) {
     WriteFile(sysFilePath, Pattern(1500));
     const fk::platform::Endpoint newPort{peer.address, 3000};
     Receive(ReadRequest("fw_2.bin"));
     Receive(Ack(1));
+    now += std::chrono::milliseconds(3000);
     Receive(ReadRequest("fw_2.bin"), newPort);
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(BlockOf(sent[2].bytes), 1);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -70,6 +71,15 @@ TEST(BuildDataPacket, WritesOpcodeBlockAndContent) {
     const Bytes full(512, 0x5A);
     ASSERT_EQ(fk::BuildDataPacket(2, full, packet), 516u);
     EXPECT_EQ(Bytes(packet.begin() + 4, packet.end()), full);
+}
+
+TEST(BuildUnknownTransferIdError, IsErrorCodeFiveWithItsTerminatedMessage) {
+    std::array<std::uint8_t, fk::kTftpUnknownTransferIdPacket> packet{};
+    ASSERT_EQ(fk::BuildUnknownTransferIdError(packet), 24u);
+    Bytes expected{0, 5, 0, 5};
+    for (const char c : std::string_view("Unknown transfer ID")) expected.push_back(c);
+    expected.push_back(0);
+    EXPECT_EQ(Bytes(packet.begin(), packet.end()), expected);
 }
 
 TEST(BuildDataPacket, AcceptsContentAlreadyInPlace) {
