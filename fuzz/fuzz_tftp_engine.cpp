@@ -23,8 +23,13 @@
 // is never sent once the image changed, past its end, or for block 0 (before the file), a
 // FileError being reported instead. The first address whose read request is accepted is the
 // recorder: nothing from any other address sends anything or moves anything, and a read
-// request from another address is ignored. From the recorder's address on another port only an
-// acknowledgement of the block in flight or an ERROR counts, and the transfer follows that port.
+// request from another address is ignored. The port of the accepted request is the transfer's:
+// anything from another port of the recorder's address moves nothing and is answered with ERROR 5
+// (at most four a second); a read request from there is ignored while the transfer's port was heard
+// within the resend interval. Another port that acknowledged the block in flight (not the final
+// one, and only once the header block was confirmed) is followed once the transfer's port has been
+// silent for the resend interval, at that acknowledgement or at the next timer, unless it sent
+// anything else meanwhile or the transfer's port spoke again.
 // Only an acknowledgement of the block on the wire, or of the one before it, counts: any other
 // sends and reports nothing. A repeat of the acknowledgement just answered sends nothing (of the
 // header block's acknowledgement 0, only the first brings it again). A resend repeats the last
@@ -51,6 +56,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -126,6 +132,15 @@ class Harness final : public fk::TftpSink {
 
     fk::platform::SendResult Send(std::span<const std::uint8_t> datagram,
                                   const Endpoint& to) override {
+        if (datagram.size() >= 2 && datagram[1] == kErrorOpcode) {
+            std::array<std::uint8_t, fk::kTftpUnknownTransferIdPacket> refusal{};
+            fk::BuildUnknownTransferIdError(refusal);
+            FUZZ_REQUIRE(
+                std::equal(datagram.begin(), datagram.end(), refusal.begin(), refusal.end()));
+            m_refusalTo = to;
+            ++m_refusals;
+            return {static_cast<std::ptrdiff_t>(datagram.size()), 0};
+        }
         FUZZ_REQUIRE(datagram.size() <= m_sent.size());
         std::copy(datagram.begin(), datagram.end(), m_sent.begin());
         m_sentLength = datagram.size();
@@ -148,27 +163,39 @@ class Harness final : public fk::TftpSink {
         const auto kind = fk::ParseTftpOpcode(datagram);
         const bool fromRecorder = m_recorder && from.address == *m_recorder;
         m_readRequestSeen |= kind == fk::TftpKind::ReadRequest;
+        const bool anotherPort = kind && fromRecorder && !m_ended && from.port != m_peer.port;
+        if (kind == fk::TftpKind::ReadRequest && anotherPort && m_now - m_heardAt < kSendTimeOut) {
+            // The transfer's port is still heard: this is not its recorder asking again.
+            m_engine.OnDatagram(datagram, from, m_now);
+            FUZZ_REQUIRE(m_sends == 0 && m_refusals == 0 && m_events.empty());
+            End();
+            return;
+        }
         if (kind == fk::TftpKind::ReadRequest && (!m_recorder || fromRecorder)) {
             ReadRequest(datagram, from);
             return;
         }
         m_engine.OnDatagram(datagram, from, m_now);
+        if (anotherPort) {
+            AnotherPort(datagram, from);
+            End();
+            return;
+        }
+        if (kind && fromRecorder && !m_ended) {
+            m_heardAt = m_now;
+            m_newPort.reset();
+        }
         const bool acknowledgement = kind == fk::TftpKind::Ack && fk::AckBlockNumber(datagram);
         if (acknowledgement && fromRecorder && !m_ended) m_lastAck = fk::AckBlockNumber(datagram);
         if (!fromRecorder || m_ended) {
             // Strangers steer nothing; before any transfer, an unknown opcode may be told.
-            FUZZ_REQUIRE(m_sends == 0);
+            FUZZ_REQUIRE(m_sends == 0 && m_refusals == 0);
             FUZZ_REQUIRE(m_events.size() ==
                          static_cast<std::size_t>(Count<fk::event::StrayDatagram>()));
             FUZZ_REQUIRE(m_events.empty() || (!m_recorder && kind == fk::TftpKind::Other));
         } else if (acknowledgement) {
             Acknowledgement(*fk::AckBlockNumber(datagram), from);
         } else {
-            // Only an ERROR moves the transfer to another port; nothing of this kind is answered.
-            if (kind == fk::TftpKind::Other &&
-                (from.port == m_peer.port || (datagram[0] == 0 && datagram[1] == kErrorOpcode))) {
-                m_peer = from;
-            }
             FUZZ_REQUIRE(m_sends == 0);
             FUZZ_REQUIRE(m_events.size() ==
                          static_cast<std::size_t>(Count<fk::event::StrayDatagram>()));
@@ -185,7 +212,9 @@ class Harness final : public fk::TftpSink {
         const bool header = m_furthestAck == 0;
         const bool finalInFlight = m_finalBlock == m_inFlight && m_lastSent == m_inFlight;
         m_engine.OnDeadline(m_now);
-        if (header && m_headerWait && m_now - m_acceptedAt >= *m_headerWait) {
+        if (m_newPort && m_now - m_heardAt >= kSendTimeOut) {
+            Follow();
+        } else if (header && m_headerWait && m_now - m_acceptedAt >= *m_headerWait) {
             Ending(fk::event::Failed{fk::event::Failed::Reason::HeaderWait});
         } else if (!header && m_resends >= fk::kMaxResends) {
             if (finalInFlight) {
@@ -263,10 +292,11 @@ class Harness final : public fk::TftpSink {
     void Drain() {
         if (m_ended || !m_recorder) return;
         const bool waitsForEver = m_furthestAck == 0 && !m_headerWait;
+        // A new port followed meanwhile starts the resends afresh, once: twice the limit.
         const int firings =
             m_furthestAck == 0
                 ? (m_headerWait ? static_cast<int>(*m_headerWait / kSendTimeOut) + 2 : 3)
-                : fk::kMaxResends - std::min(m_resends, fk::kMaxResends) + 1;
+                : 2 * (fk::kMaxResends + 1);
         for (int n = 0; n < firings && !m_ended; ++n) Timer();
         FUZZ_REQUIRE(m_ended != waitsForEver);
     }
@@ -278,7 +308,7 @@ class Harness final : public fk::TftpSink {
     }
 
     void Begin() {
-        m_sends = 0;
+        m_sends = m_refusals = 0;
         m_events.clear();
         m_counts.fill(0);
     }
@@ -324,6 +354,37 @@ class Harness final : public fk::TftpSink {
         m_ended = true;
     }
 
+    // A datagram from another port of the recorder's address, the transfer running.
+    void AnotherPort(std::span<const std::uint8_t> datagram, const Endpoint& from) {
+        if (m_now - m_refusalsSince >= fk::kUnknownTransferIdInterval) {
+            m_refusalsSince = m_now;
+            m_refusalCount = 0;
+        }
+        const bool refused = m_refusalCount < fk::kUnknownTransferIdReplies;
+        m_refusalCount += refused;
+        FUZZ_REQUIRE(m_refusals == (refused ? 1 : 0));
+        FUZZ_REQUIRE(!refused || m_refusalTo == from);
+        const auto acknowledged = fk::ParseTftpOpcode(datagram) == fk::TftpKind::Ack
+                                      ? fk::AckBlockNumber(datagram)
+                                      : std::nullopt;
+        const bool blockInFlight = acknowledged == m_inFlight && m_lastSent == m_inFlight &&
+                                   m_finalBlock != m_inFlight && m_furthestAck > 0;
+        if (blockInFlight) {
+            m_newPort = from;
+            if (m_now - m_heardAt >= kSendTimeOut) return Follow();
+        } else if (m_newPort == from) {
+            m_newPort.reset();
+        }
+        FUZZ_REQUIRE(m_sends == 0 && m_events.empty());
+    }
+
+    // The transfer moves to the port that acknowledged the block in flight.
+    void Follow() {
+        m_peer = *std::exchange(m_newPort, std::nullopt);
+        m_heardAt = m_now;
+        Acknowledgement(m_inFlight, m_peer);
+    }
+
     void ReadRequest(std::span<const std::uint8_t> datagram, const Endpoint& from) {
         const bool named = SameNameIgnoringCase(fk::ReadRequestFileName(datagram),
                                                 m_dataPage ? "font.fnt" : "fw_2.bin");
@@ -339,6 +400,8 @@ class Harness final : public fk::TftpSink {
         }
         m_recorder = from.address;
         m_peer = from;
+        m_heardAt = m_now;
+        m_newPort.reset();
         m_accepted = measurable ? std::optional(*file) : std::nullopt;
         m_changed = m_readableToggled = false;
         m_acceptedAt = m_now;
@@ -362,12 +425,7 @@ class Harness final : public fk::TftpSink {
     }
 
     void Acknowledgement(std::uint16_t acknowledged, const Endpoint& from) {
-        // From another port only the acknowledgement of the block in flight counts.
-        if (from.port != m_peer.port && acknowledged != m_inFlight) {
-            FUZZ_REQUIRE(m_sends == 0 && m_events.empty());
-            return;
-        }
-        m_peer = from;
+        FUZZ_REQUIRE(from == m_peer);
         // Lock-step brings nothing else: a forged acknowledgement moves nothing.
         const bool onTheWire = acknowledged == m_inFlight && m_lastSent == m_inFlight;
         if (!onTheWire && static_cast<std::uint16_t>(acknowledged + 1) != m_inFlight) {
@@ -494,6 +552,8 @@ class Harness final : public fk::TftpSink {
     std::size_t m_sentLength = 0;
     Endpoint m_sentTo;
     int m_sends = 0;
+    int m_refusals = 0;  // "Unknown transfer ID" answers
+    Endpoint m_refusalTo;
     std::vector<fk::SessionEvent> m_events;
     std::array<int, std::variant_size_v<fk::SessionEvent>> m_counts{};
     bool m_refusing = false;
@@ -503,10 +563,14 @@ class Harness final : public fk::TftpSink {
     bool m_ended = false;
     bool m_endedBefore = false;
     std::optional<Clock::time_point> m_lastStray;
+    Clock::time_point m_refusalsSince;
+    int m_refusalCount = 0;
 
     // The transfer, as the recorder's side sees it.
     std::optional<fk::Ipv4> m_recorder;
     Endpoint m_peer;
+    Clock::time_point m_heardAt;        // the last datagram from m_peer
+    std::optional<Endpoint> m_newPort;  // another port that acknowledged the block in flight
     std::optional<fk::fuzzing::MemoryFile> m_accepted;  // none: not measurable when accepted
     std::shared_ptr<fk::ImageBlocks> m_image;
     bool m_changed = false;          // the content or the file at the path changed since
