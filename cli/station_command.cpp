@@ -49,7 +49,21 @@ struct Row {
     bool completedOnce = false;
     TransferProgress progress;                                 // of its last transfer
     std::unique_ptr<history::RecordingSessionHost> recording;  // of its current transfer
+    // The current record began with the recorder asking again, then; further requests within
+    // kRestartsFolded of it are folded into it (counted), so a flood adds few records.
+    std::optional<Clock::time_point> restartedAt;
+    std::shared_ptr<int> foldedRestarts = std::make_shared<int>(0);
 };
+
+constexpr std::chrono::minutes kRestartsFolded{5};
+
+constexpr const char* kRecorderAskedAgainText = "The recorder asked again: its transfer began anew";
+
+// A record's final text, with the requests folded into it.
+std::string FoldedText(std::string text, int folded) {
+    if (folded > 0) text += " (asked again " + std::to_string(folded) + " more times)";
+    return text;
+}
 
 std::string RowLine(const Row& row) {
     const auto progress = row.progress.Snapshot(Clock::now());
@@ -364,22 +378,35 @@ int RunStation(const StationRunOptions& options) {
             }
         } else if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
             // Every transfer is a row of the history of its own; one the recorder left by asking
-            // again is over.
-            if (row.recording && !row.outcome) {
-                row.recording->SetStopOutcome(history::Outcome::Restarted,
-                                              "The recorder asked again: its transfer began anew");
-                row.recording->OnEvent(event::Ended{});
+            // again is over. Asking again soon after that is folded into the record it began.
+            const auto now = Clock::now();
+            const bool restart = row.recording && !row.outcome;
+            if (restart && row.restartedAt && now - *row.restartedAt < kRestartsFolded) {
+                ++*row.foldedRestarts;
+                row.progress.Begin(accepted->imageSize, now);
+            } else {
+                if (restart) {
+                    row.recording->SetStopOutcome(
+                        history::Outcome::Restarted,
+                        FoldedText(kRecorderAskedAgainText, *row.foldedRestarts));
+                    row.recording->OnEvent(event::Ended{});
+                }
+                row.restartedAt = restart ? std::optional(now) : std::nullopt;
+                row.foldedRestarts = std::make_shared<int>(0);
+                row.recording = std::make_unique<history::RecordingSessionHost>(
+                    quiet, &history, "flashkit-cli",
+                    [folded = row.foldedRestarts](const SessionEvent* ending) {
+                        return FoldedText(FinalTextOf(ending), *folded);
+                    });
+                row.recording->OnEvent(event::Started{plan.card, recorder.mac, options.image, *page,
+                                                      recorder.address});
+                row.progress.Begin(accepted->imageSize, now);
+                row.outcome.reset();
+                setState(row, "transferring",
+                         {{"event", "request"},
+                          {"from", EndpointText(accepted->recorder)},
+                          {"size", row.progress.Size()}});
             }
-            row.recording = std::make_unique<history::RecordingSessionHost>(
-                quiet, &history, "flashkit-cli", FinalTextOf);
-            row.recording->OnEvent(
-                event::Started{plan.card, recorder.mac, options.image, *page, recorder.address});
-            row.progress.Begin(accepted->imageSize, Clock::now());
-            row.outcome.reset();
-            setState(row, "transferring",
-                     {{"event", "request"},
-                      {"from", EndpointText(accepted->recorder)},
-                      {"size", row.progress.Size()}});
         }
         if (row.recording) row.recording->OnEvent(event);
         const auto end = [&](history::Outcome outcome, const char* state) {

@@ -39,16 +39,18 @@ struct StationSession::Run final : TftpSink {
     struct Member {
         StationRecorder recorder;
         bool named = false;
-        bool waiting = false;     // named, its turn not yet come
-        bool announcing = false;  // named and its read request not yet come
-        bool asked = false;       // a read request of it came
-        int entryCard = 0;        // the card its neighbour entry is on; 0: none
-        int probeCard = 0;        // the card its address is being asked on for a first entry
-        bool done = false;        // its last transfer ended
+        bool waiting = false;          // named, its turn not yet come
+        bool announcing = false;       // named and its read request not yet come
+        bool asked = false;            // a read request of it came
+        bool headerConfirmed = false;  // its transfer's header block was acknowledged
+        int entryCard = 0;             // the card its neighbour entry is on; 0: none
+        int probeCard = 0;             // the card its address is being asked on for a first entry
+        bool done = false;             // its last transfer ended
         Clock::time_point nextAnnounce;
         Clock::time_point answeredAt;        // learnt: its first answer
         Clock::time_point nextAsk;           // when its first entry is asked for again
         std::optional<BootpXid> unanswered;  // its boot request, answered once its entry stands
+        std::set<Ipv4> offered;              // the addresses its boot replies gave
 
         // It takes one of the places served at once.
         bool Holds() const { return !done && (announcing || asked || !named); }
@@ -66,10 +68,20 @@ struct StationSession::Run final : TftpSink {
         if (Member* member = plan.followCard ? &members.front() : ByAddress(address)) {
             recorder = member->recorder;
             if (EndsTransfer(event)) {
-                member->done = true;
                 DropEntry(*member);
+                // A named one whose transfer ended before its recorder confirmed the header block
+                // was not served: a stranger asked from its address, or a restart died. It is
+                // announced to again.
+                member->done = plan.followCard || !member->named || member->headerConfirmed;
+                member->asked = member->asked && member->done;
             } else if (std::holds_alternative<event::RequestAccepted>(event)) {
                 member->done = false;
+                member->headerConfirmed = false;
+            } else if (const auto* acked = std::get_if<event::Acknowledged>(&event);
+                       acked && acked->blockNo >= 1 && !member->headerConfirmed) {
+                // Its recorder has the header block: the announcements have done their work.
+                member->headerConfirmed = true;
+                member->announcing = false;
             }
         }
         pending.emplace_back(recorder, std::move(event));
@@ -146,9 +158,10 @@ struct StationSession::Run final : TftpSink {
     }
     // The member's boot reply (an announcement, or the answer to its request with its xid): to
     // the recorder, or by broadcast where its entry cannot be made here.
-    void SendBootpReply(const Member& member, std::uint16_t clientPort,
+    void SendBootpReply(Member& member, std::uint16_t clientPort,
                         const BootpXid& xid = kAnnounceXid) {
         const Ipv4 address = member.recorder.address;
+        member.offered.insert(address);
         BootpReply reply = BuildBootpReply(address, card.hostAddress, member.recorder.mac,
                                            plan.file.bootFileName, xid);
         const auto to =
@@ -376,6 +389,7 @@ void StationSession::Round(Run& run, Clock::time_point now) {
 void StationSession::Announce(Run& run, Clock::time_point now) {
     const auto period = m_options.bootpPeriod;
     std::vector<Run::Member*> due;
+    std::vector<Run::Member*> standing;  // asked already: its entry stands and is refreshed
     for (auto& member : run.members) {
         if (!member.announcing || now < member.nextAnnounce) continue;
         member.nextAnnounce += period;
@@ -383,11 +397,16 @@ void StationSession::Announce(Run& run, Clock::time_point now) {
         if (member.nextAnnounce <= now)
             member.nextAnnounce += period * ((now - member.nextAnnounce) / period + 1);
         if (run.plan.followCard && !FollowCard(run)) continue;
+        if (member.asked && member.entryCard != 0) {
+            standing.push_back(&member);
+            continue;
+        }
         // Added again before every reply, as the window always has: an add the system refused
         // is tried anew.
         member.entryCard = 0;
         due.push_back(&member);
     }
+    for (Run::Member* member : standing) run.SendBootpReply(*member, m_options.bootpClientPort);
     // The first entries still to be made are asked for with these, those waiting for a place
     // too: a bench's probes run side by side, and a place that frees mid-run finds its entry
     // made. Each is asked again once a period until the wire has answered.
@@ -536,13 +555,17 @@ void StationSession::ReceiveTftp(Run& run) {
     if (over()) return;
     const auto take = [&](const platform::ReceiveResult& received,
                           std::span<const std::uint8_t> datagram) {
-        // Only the station's recorders are served; an upload's recorder may ask from anywhere.
+        // Only the station's recorders are served, from an address a boot reply gave: a read
+        // request from any other is a stranger's, which would take the image and end the upload.
         Run::Member* member =
             run.plan.followCard ? &run.members.front() : run.ByAddress(received.from.address);
+        if (!member || !member->offered.contains(received.from.address)) return true;
         // A named one waiting its turn is served once it comes: its place is not yet free.
-        if (!member || member->waiting) return true;
+        if (member->waiting) return true;
         if (ParseTftpOpcode(datagram) == TftpKind::ReadRequest) {
-            member->announcing = false;
+            // A station's recorder is announced to until it confirms the header block: a
+            // stranger's request from its address must not silence its announcements.
+            if (run.plan.followCard) member->announcing = false;
             member->asked = true;
             if (!run.plan.followCard && member->entryCard == 0)
                 run.MakeEntries({member}, Clock::now() + m_options.bootpPeriod);

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/ipv4.h"
@@ -29,6 +30,16 @@ enum class Role {
     Restarts,    // stops after block 20 and ends; started again, it asks by BOOTP and fetches
 };
 
+// A host on the recorder's LAN that means harm, holding the first recorder's address (or, when
+// it asks from elsewhere, one of its own) once that recorder's entry stands.
+enum class Stranger {
+    None,
+    AckSweep,        // acknowledges block 1, 2, 3 ... from one port of its own, a millisecond apart
+    AsksFirst,       // fetches the boot file before the recorder asks
+    AsksFromAfar,    // the same from another address of the subnet
+    FloodsRequests,  // 2,000 read requests in 3 s, each from a new port, while the recorder fetches
+};
+
 struct Row {
     const char* name;
     std::vector<Role> roles;         // one per recorder of the bench
@@ -39,6 +50,9 @@ struct Row {
     std::string foreignHolder = {};  // an address of the pool that another device's entry holds
     bool json = false;
     std::size_t max = 0;  // --max; 0: the default
+    Stranger stranger = Stranger::None;
+    bool upload = false;                       // flashkit-cli upload of the one recorder
+    std::vector<std::string> recorderExtra{};  // more simulator options for Completes
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -83,6 +97,49 @@ class StationE2e : public ::testing::TestWithParam<Row> {
     }
     fs::path Received(int n) const { return m_work / ("received-" + std::to_string(n) + ".bin"); }
 
+    // The first recorder's address once the pc holds its entry: the station announces to it.
+    std::string FirstRecorderAddress(std::chrono::milliseconds bound) const {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        while (std::chrono::steady_clock::now() < end) {
+            const auto table = CommandOutput("ip -n " + m_bench->pc + " -4 neigh show nud all");
+            const auto at = table.find(" lladdr " + m_bench->recorders.front().mac);
+            if (at != std::string::npos) {
+                const auto line = table.rfind('\n', at) + 1;  // npos + 1: the first line
+                return table.substr(line, table.find(' ', line) - line);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return {};
+    }
+
+    int RunStranger(Stranger stranger) {
+        if (stranger == Stranger::None) return 0;
+        const std::string address = FirstRecorderAddress(10s);
+        if (address.empty()) return -1;
+        const bool afar = stranger == Stranger::AsksFromAfar;
+        const std::string ns = m_bench->AddStranger(afar ? "192.168.77.99" : address);
+        std::string command = "ip netns exec " + ns +
+                              " python3 " FLASHKIT_SOURCE_DIR
+                              "/tests/e2e/lan_stranger.py --server 192.168.77.1 --source " +
+                              (afar ? "192.168.77.99" : address) + " --name fw_station.bin ";
+        switch (stranger) {
+            case Stranger::AckSweep:
+                command += "ack-sweep --blocks 600 --seconds 6";
+                break;
+            case Stranger::AsksFirst:
+            case Stranger::AsksFromAfar:
+                command += "read-requests --count 1";
+                break;
+            case Stranger::FloodsRequests:
+                std::this_thread::sleep_for(1500ms);
+                command += "read-requests --count 2000 --seconds 3";
+                break;
+            case Stranger::None:
+                break;
+        }
+        return RunCommand(command);
+    }
+
     std::unique_ptr<NetnsBench> m_bench;
     fs::path m_work;
 };
@@ -100,22 +157,30 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
     const fs::path imagePath = m_work / "fw_station.bin";
     WriteFile(imagePath, image);
 
-    std::vector<std::string> arguments{"station", "--card", m_bench->pcLink, "--history-file",
-                                       HistoryPath()};
-    if (row.learn) {
+    std::vector<std::string> arguments{row.upload ? "upload" : "station", "--card", m_bench->pcLink,
+                                       "--history-file", HistoryPath()};
+    if (row.upload) {
+        arguments.insert(arguments.end(), {"--mac", recorders.front().MacTail()});
+    } else if (row.learn) {
         arguments.insert(arguments.end(), {"--learn", "--max", std::to_string(count)});
     } else {
         for (const auto& recorder : recorders)
             arguments.insert(arguments.end(), {"--mac", recorder.MacTail()});
     }
     if (row.max > 0) arguments.insert(arguments.end(), {"--max", std::to_string(row.max)});
-    if (row.untilDone) arguments.push_back("--until-done");
+    if (row.untilDone && !row.upload) arguments.push_back("--until-done");
     if (!row.pool.empty()) arguments.insert(arguments.end(), {"--pool", row.pool});
     if (row.json) arguments.push_back("--json");
     arguments.push_back(imagePath.string());
     // Its output is drained meanwhile: into a pipe it writes a line per tenth of a percent.
     ChildProcess station(Cli(arguments), 60s);
     auto stationResult = std::async(std::launch::async, [&] { return station.Wait(); });
+    // One that asks first has asked before any recorder is switched on.
+    const bool asksFirst =
+        row.stranger == Stranger::AsksFirst || row.stranger == Stranger::AsksFromAfar;
+    auto stranger = std::async(asksFirst ? std::launch::deferred : std::launch::async,
+                               [&] { return RunStranger(row.stranger); });
+    if (asksFirst) stranger.wait();
 
     // All at once, each in its own namespace; a restarted one's second life follows its first.
     std::vector<std::future<ProcessResult>> sims;
@@ -129,8 +194,9 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
                 more.insert(more.begin(), ask.begin(), ask.end());
                 return RecorderProcess(recorder, more, 45s).Wait();
             };
-            const std::vector<std::string> fetch{"--fetch", "--expect-kind", "1", "--output",
-                                                 Received(n).string()};
+            std::vector<std::string> fetch{"--fetch", "--expect-kind", "1", "--output",
+                                           Received(n).string()};
+            fetch.insert(fetch.end(), row.recorderExtra.begin(), row.recorderExtra.end());
             // The bounds leave room for the station's first entries, each made after a probe of
             // up to half a second: 8 s for sixteen recorders.
             switch (row.roles[n]) {
@@ -150,6 +216,7 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
     }
     std::vector<ProcessResult> results;
     for (auto& sim : sims) results.push_back(sim.get());
+    EXPECT_EQ(stranger.get(), 0);
     if (!row.untilDone) station.SignalGroup(SIGINT);
     const auto ran = stationResult.get();
     EXPECT_EQ(ran.exitCode, row.exitCode) << ran.out << ran.err;
@@ -187,8 +254,11 @@ TEST_P(StationE2e, EveryRecorderIsServedOnItsOwnWhateverTheOthersDo) {
         EXPECT_TRUE(std::string(received.begin(), received.end()) == headerAndImage);
         // A restarted recorder's first transfer may have its own record; its last one completed.
         EXPECT_EQ(outcomes.back(), "completed");
+        // A stranger's request from the recorder's own address has a record of its own; a
+        // flood of them a few at most.
         if (row.roles[n] == Role::Completes) {
-            EXPECT_EQ(outcomes.size(), 1u);
+            EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), "completed"), 1);
+            EXPECT_LE(outcomes.size(), row.stranger == Stranger::None ? 1u : 3u) << rows.dump();
         }
     }
     EXPECT_EQ(addresses.size(), recorders.size());
@@ -258,7 +328,24 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{.name = "SixteenAtOnceOneSilentTheOthersComplete",
                           .roles = SixteenOneSilent(),
                           .untilDone = false,
-                          .exitCode = 130}),
+                          .exitCode = 130},
+                      // Hosts on the LAN that mean harm: none of them completes anything.
+                      Row{.name = "AnAckSweepFromAHostHoldingItsAddressMovesNothing",
+                          .roles = {Role::Completes},
+                          .stranger = Stranger::AckSweep,
+                          .recorderExtra = {"--ack-delay", "0.005"}},
+                      Row{.name = "AStrangersRequestFromItsAddressSilencesNoAnnouncement",
+                          .roles = {Role::Completes},
+                          .stranger = Stranger::AsksFirst,
+                          .recorderExtra = {"--retry", "1"}},
+                      Row{.name = "AnUploadServesNoStrangerAtAnotherAddress",
+                          .roles = {Role::Completes},
+                          .stranger = Stranger::AsksFromAfar,
+                          .upload = true},
+                      Row{.name = "ARequestFloodFromItsAddressRestartsNothing",
+                          .roles = {Role::Completes},
+                          .stranger = Stranger::FloodsRequests,
+                          .recorderExtra = {"--ack-delay", "0.01"}}),
     [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -172,10 +172,33 @@ class NetnsBench : public PcNamespace {
         DeleteAll();
     }
 
+    // Another host on the switch that holds address (a recorder's, or one of its own) without
+    // ever answering ARP for it, and reaches the pc through a fixed entry. Its namespace.
+    std::string AddStranger(const std::string& address) {
+        const std::string ns = pc + "-x" + std::to_string(m_strangers.size());
+        const std::string port = "x" + std::to_string(m_strangers.size());
+        Must("ip netns add " + ns);
+        m_strangers.push_back(ns);
+        Must("ip link add st0 netns " + ns + " type veth peer name " + port + " netns " + m_switch);
+        Must("ip -n " + m_switch + " link set " + port + " master br0 up");
+        Must("ip netns exec " + ns + " sysctl -qw net.ipv4.conf.st0.arp_ignore=8");
+        Must("ip -n " + ns + " link set st0 up");
+        Must("ip -n " + ns + " addr add " + address + "/32 dev st0");
+        const std::string pcAddress = CommandOutput("ip -n " + pc + " -4 -o addr show dev " +
+                                                    pcLink + " | awk '{print $4}' | cut -d/ -f1");
+        const std::string pcMac = CommandOutput(OnPc("cat /sys/class/net/" + pcLink + "/address"));
+        const auto line = [](std::string text) { return text.substr(0, text.find('\n')); };
+        Must("ip -n " + ns + " route add " + line(pcAddress) + "/32 dev st0");
+        Must("ip -n " + ns + " neigh replace " + line(pcAddress) + " lladdr " + line(pcMac) +
+             " nud permanent dev st0");
+        return ns;
+    }
+
     std::vector<Recorder> recorders;
 
   private:
     void DeleteAll() {
+        for (const std::string& ns : m_strangers) RunCommand("ip netns del " + ns);
         for (const Recorder& recorder : recorders) RunCommand("ip netns del " + recorder.ns);
         RunCommand("ip netns del " + m_switch);
         RunCommand("ip netns del " + pc);
@@ -189,6 +212,7 @@ class NetnsBench : public PcNamespace {
     }
 
     std::string m_switch;
+    std::vector<std::string> m_strangers;
 };
 
 }  // namespace fk::testing
