@@ -19,17 +19,21 @@ namespace {
 // files take the group, and none may delete another's.
 constexpr const char* kFolder = "/run/flashkit";
 constexpr std::size_t kSlotSize = 8;
-// Far more than the cards of a PC hold at 64 entries each; a sweep reads them all.
+// The entries of 16 cards at 64 each; a sweep reads them all.
 constexpr std::size_t kMaxSlots = 1024;
 
 }  // namespace
 
 EntryRecord::Hold::Hold(EntryRecord& record) : m_record(record), m_held(false) {
-    for (int attempt = 0; attempt < 50 && !m_held; ++attempt) {
-        m_held = flock(record.m_fd, LOCK_EX | LOCK_NB) == 0;
-        if (!m_held && errno != EWOULDBLOCK && errno != EINTR) break;
+    // Half a second at most, in steps: the helper has no other thread to wait in.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (flock(record.m_fd, LOCK_EX | LOCK_NB) == 0) {
+            m_held = true;
+            return;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) return;
         const timespec pause{0, 10'000'000};
-        if (!m_held) ppoll(nullptr, 0, &pause, nullptr);
+        ppoll(nullptr, 0, &pause, nullptr);
     }
 }
 
