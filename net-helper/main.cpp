@@ -4,8 +4,10 @@
 // Only group members may run it (root:flashkit 0750); its file capabilities are exactly
 // cap_net_bind_service and cap_net_admin. It runs in a session of its own and ignores the signals
 // that end a terminal's jobs, so that the window's end, however it comes, reaches it as the end
-// of its channel and it deletes its entries; what a SIGKILL leaves, the next helper sweeps.
+// of its channel and it deletes its entries; what a SIGKILL leaves, a helper still running in the
+// namespace (or the next to start) sweeps.
 
+#include <fcntl.h>
 #include <linux/netlink.h>
 #include <seccomp.h>
 #include <signal.h>
@@ -49,16 +51,20 @@ bool LeaveTheCallersSession() {
 
 // Only the calls the service makes; any other call ends the helper at once. Sockets only of the
 // two kinds it opens: UDP for a bind, route netlink for the neighbour table (a probe's time is read
-// from the clock); of the socket options only the one that binds a socket to its card.
+// from the clock, and its end waited for beside the channel); of the socket options only the one
+// that binds a socket to its card. The entry record, opened before, is read, written and locked
+// (the whole file, and each slot with an open file description lock), never opened.
 bool AllowOnlyTheServiceCalls() {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
     if (!filter) return false;
     bool ok = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) == 0;
-    for (const int call :
-         {SCMP_SYS(recvfrom), SCMP_SYS(recvmsg), SCMP_SYS(sendto), SCMP_SYS(sendmsg),
-          SCMP_SYS(bind), SCMP_SYS(close), SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap),
-          SCMP_SYS(mremap), SCMP_SYS(madvise), SCMP_SYS(futex), SCMP_SYS(rt_sigreturn),
-          SCMP_SYS(clock_gettime), SCMP_SYS(exit), SCMP_SYS(exit_group)}) {
+    for (const int call : {SCMP_SYS(recvfrom),     SCMP_SYS(recvmsg),       SCMP_SYS(sendto),
+                           SCMP_SYS(sendmsg),      SCMP_SYS(bind),          SCMP_SYS(close),
+                           SCMP_SYS(brk),          SCMP_SYS(mmap),          SCMP_SYS(munmap),
+                           SCMP_SYS(mremap),       SCMP_SYS(madvise),       SCMP_SYS(futex),
+                           SCMP_SYS(rt_sigreturn), SCMP_SYS(clock_gettime), SCMP_SYS(ppoll),
+                           SCMP_SYS(pread64),      SCMP_SYS(pwrite64),      SCMP_SYS(flock),
+                           SCMP_SYS(exit),         SCMP_SYS(exit_group)}) {
         ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
     }
     const auto withoutFlags = static_cast<scmp_datum_t>(~(SOCK_CLOEXEC | SOCK_NONBLOCK));
@@ -69,6 +75,10 @@ bool AllowOnlyTheServiceCalls() {
                                 SCMP_A0(SCMP_CMP_EQ, AF_NETLINK),
                                 SCMP_A1(SCMP_CMP_MASKED_EQ, withoutFlags, SOCK_RAW),
                                 SCMP_A2(SCMP_CMP_EQ, NETLINK_ROUTE)) == 0;
+    for (const int command : {F_OFD_GETLK, F_OFD_SETLK}) {
+        ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 1,
+                                    SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(command))) == 0;
+    }
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(setsockopt), 2,
                                 SCMP_A1(SCMP_CMP_EQ, SOL_SOCKET),
                                 SCMP_A2(SCMP_CMP_EQ, SO_BINDTOIFINDEX)) == 0;

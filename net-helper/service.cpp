@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/neighbour.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,8 +23,10 @@ namespace {
 // How long a probe gives a device to answer for the address: an answer on a local link takes
 // milliseconds, and each recorder's first entry costs this once.
 constexpr std::chrono::milliseconds kProbeWait{500};
-// A probe nobody asked after for this long past its time is dropped, its entry with it.
+// A probe nobody asked after is dropped, its entry with it, this long after it began.
 constexpr std::chrono::seconds kProbeForgotten{5};
+// How often a service looks for entries whose maker is gone: they go within this long.
+constexpr std::chrono::seconds kSweepEvery{5};
 
 bool SendReply(int channel, const Reply& reply, int socketToPass) {
     iovec part{const_cast<Reply*>(&reply), sizeof reply};
@@ -83,7 +86,7 @@ int CheckCard(int ifindex) {
 }  // namespace
 
 NetService::~NetService() {
-    for (const int lock : m_namespaceLocks) close(lock);
+    for (const auto& joined : m_joined) close(joined->lock);
 }
 
 int NetService::JoinNamespace() {
@@ -91,8 +94,11 @@ int NetService::JoinNamespace() {
     struct stat joined {};
     if (stat(kNamespace, &joined) != 0) return errno;
     std::lock_guard lock(m_mutex);
-    if (std::find(m_namespaces.begin(), m_namespaces.end(), joined.st_ino) != m_namespaces.end()) {
-        return 0;
+    for (const auto& each : m_joined) {
+        if (each->inode == joined.st_ino) {
+            m_current = each.get();
+            return 0;
+        }
     }
     const int fd = open(kNamespace, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno;
@@ -105,8 +111,13 @@ int NetService::JoinNamespace() {
         close(fd);
         return error;
     }
-    m_namespaces.push_back(joined.st_ino);
-    m_namespaceLocks.push_back(fd);
+    m_joined.push_back(std::make_unique<Joined>());
+    m_current = m_joined.back().get();
+    m_current->inode = joined.st_ino;
+    m_current->lock = fd;
+    // Opened now, before the helper's system call filter: the file calls are not in it.
+    m_current->record.Open(joined.st_dev, joined.st_ino);
+    SweepGone(Clock::now());
     return 0;
 }
 
@@ -116,7 +127,25 @@ std::vector<Reply> NetService::HandleAll(std::span<const Request> requests,
     std::vector<Reply> replies;
     for (std::size_t n = 0; n < requests.size(); ++n)
         replies.push_back(Handle(requests[n], boundSockets[n]));
+    RunTimers();
     return replies;
+}
+
+std::optional<std::chrono::steady_clock::duration> NetService::RunTimers() {
+    std::lock_guard lock(m_mutex);
+    const auto now = Clock::now();
+    DropForgottenProbes(now);
+    std::optional<Clock::time_point> next;
+    if (Record()) {
+        if (now >= m_current->sweepDue) SweepGone(now);
+        next = m_current->sweepDue;
+    }
+    ReleaseUnused();
+    for (const Probe& probe : m_probes) {
+        if (!next || probe.began + kProbeForgotten < *next) next = probe.began + kProbeForgotten;
+    }
+    if (!next) return std::nullopt;
+    return std::max(*next - now, Clock::duration::zero());
 }
 
 Reply NetService::Handle(const Request& request, int& boundSocket) {
@@ -183,22 +212,12 @@ int NetService::Add(int ifindex, std::uint32_t address, const std::uint8_t (&mac
         if (probing) m_probes.erase(probe);
         return Finish(ifindex, address, mac, step, false, std::nullopt);
     }
-    if (!probing) {
-        if (const int error = AskNeighbour(ifindex, address)) {
-            if (step.ours) m_made.erase(FindMade(ifindex, address));
-            DeleteUnlessFixed(ifindex, address);
-            return error;
-        }
-        Probe asked{ifindex, address, {}, now + kProbeWait};
-        std::copy(std::begin(mac), std::end(mac), asked.mac);
-        m_probes.push_back(asked);
-        return kProbing;
-    }
+    if (!probing) return StartProbe(ifindex, address, mac, step.ours, now);
     // The probe's entry resolved is the answer; unresolved, it is none once its time is up.
     std::optional<Neighbour> answer;
     if (step.existing && step.existing->hasMac && (step.existing->state & kResolvedStates))
         answer = step.existing;
-    if (!answer && now < probe->due) return kProbing;
+    if (!answer && now < probe->began + kProbeWait) return kProbing;
     m_probes.erase(probe);
     return Finish(ifindex, address, mac, step, true, answer);
 }
@@ -251,16 +270,36 @@ NetService::Step NetService::Check(int ifindex, std::uint32_t address, const std
             step.previous = each.address;
         }
     }
-    // The other probes' entries are in the table already, so they count.
-    if (!step.ours && !step.previous) {
-        std::size_t held = 0;
-        if (const int error = CountTaggedEntries(ifindex, address, held)) return ended(error);
-        if (held >= kMaxRecorderEntries) return ended(ENOSPC);
-    }
     // Only an entry it made that still stands resolved is taken as proof that the address is the
     // recorder's; anything else is asked on the wire first.
     step.settled = step.ours && (step.existing->state & kResolvedStates);
     return step;
+}
+
+int NetService::StartProbe(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
+                           bool ours, Clock::time_point now) {
+    // The probe's entry takes one of the card's places, whoever asks and for whatever MAC (a
+    // recorder's old entry keeps its own until the new one stands). The places are counted, and
+    // the entry recorded and made, under the record's lock: helpers asking at the same moment
+    // cannot pass the cap together.
+    EntryRecord* record = Record();
+    std::optional<EntryRecord::Hold> hold;
+    if (record && !hold.emplace(*record).Held()) return EBUSY;
+    std::size_t held = 0;
+    if (const int error = CountTaggedEntries(ifindex, address, held)) return error;
+    if (held >= kMaxRecorderEntries) return ENOSPC;
+    if (record) {
+        if (const int error = record->Claim({ifindex, address})) return error;
+    }
+    if (const int error = AskNeighbour(ifindex, address)) {
+        if (ours) m_made.erase(FindMade(ifindex, address));
+        DeleteUnlessFixed(ifindex, address);
+        return error;
+    }
+    Probe asked{ifindex, address, {}, now};
+    std::copy(std::begin(mac), std::end(mac), asked.mac);
+    m_probes.push_back(asked);
+    return kProbing;
 }
 
 int NetService::Finish(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
@@ -327,6 +366,8 @@ void NetService::RemoveAll() {
         made = m_made;
     }
     for (const Made& entry : made) Remove(entry.ifindex, entry.address);
+    std::lock_guard lock(m_mutex);
+    ReleaseUnused();
 }
 
 std::vector<NetService::Probe>::iterator NetService::FindProbe(int ifindex, std::uint32_t address) {
@@ -346,11 +387,46 @@ bool NetService::DropProbe(int ifindex, std::uint32_t address) {
 void NetService::DropForgottenProbes(Clock::time_point now) {
     std::vector<Probe> forgotten;
     std::erase_if(m_probes, [&](const Probe& probe) {
-        if (now < probe.due + kProbeForgotten) return false;
+        if (now < probe.began + kProbeForgotten) return false;
         forgotten.push_back(probe);
         return true;
     });
     for (const Probe& probe : forgotten) DeleteUnlessFixed(probe.ifindex, probe.address);
+}
+
+EntryRecord* NetService::Record() {
+    return m_current && m_current->record.Usable() ? &m_current->record : nullptr;
+}
+
+void NetService::SweepGone(Clock::time_point now) {
+    EntryRecord* record = Record();
+    if (!record) return;
+    m_current->sweepDue = now + kSweepEvery;
+    EntryRecord::Hold hold(*record);
+    if (!hold.Held()) return;
+    for (const EntryRecord::Slot& gone : record->TakeGone()) {
+        std::optional<Neighbour> entry;
+        if (FindNeighbour(gone.ifindex, gone.address, entry) == 0 && entry &&
+            IsLeftOverEntry(*entry)) {
+            DeleteNeighbour(gone.ifindex, gone.address);
+        }
+    }
+}
+
+void NetService::ReleaseUnused() {
+    EntryRecord* record = Record();
+    if (!record) return;
+    std::vector<EntryRecord::Slot> unused;
+    for (const EntryRecord::Slot& slot : record->Mine()) {
+        if (FindMade(slot.ifindex, slot.address) == m_made.end() &&
+            FindProbe(slot.ifindex, slot.address) == m_probes.end()) {
+            unused.push_back(slot);
+        }
+    }
+    if (unused.empty()) return;
+    EntryRecord::Hold hold(*record);
+    if (!hold.Held()) return;
+    for (const EntryRecord::Slot& slot : unused) record->Release(slot);
 }
 
 std::vector<NetService::Made>::iterator NetService::FindMade(int ifindex, std::uint32_t address) {
@@ -376,6 +452,27 @@ void NetService::UndoStrayEntries(int ifindex, const std::uint8_t (&mac)[6]) {
     }
 }
 
+namespace {
+
+// Returns once the channel has something to read, or has ended; runs the service's timers when
+// they are due meanwhile.
+void AwaitRequests(int channel, NetService& service) {
+    for (;;) {
+        const auto wait = service.RunTimers();
+        timespec timeout{};
+        if (wait) {
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*wait);
+            timeout.tv_sec = seconds.count();
+            timeout.tv_nsec = std::chrono::nanoseconds(*wait - seconds).count();
+        }
+        pollfd channelReady{channel, POLLIN, 0};
+        const int ready = ppoll(&channelReady, 1, wait ? &timeout : nullptr, nullptr);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return;
+    }
+}
+
+}  // namespace
+
 void Serve(int channel, NetService& service) {
     for (;;) {
         // What the window sent together is answered together, in order, a bench's worth at a
@@ -386,6 +483,7 @@ void Serve(int channel, NetService& service) {
             // One byte more than a request, so that a longer message shows as such.
             char buffer[sizeof(Request) + 1];
             const int waiting = requests.empty() ? 0 : MSG_DONTWAIT;
+            if (requests.empty()) AwaitRequests(channel, service);
             const ssize_t received = recv(channel, buffer, sizeof buffer, MSG_TRUNC | waiting);
             if (received < 0 && errno == EINTR) continue;
             if (received < 0 && waiting && errno == EAGAIN) break;

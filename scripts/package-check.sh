@@ -137,6 +137,8 @@ expect_equal "capabilities of the helper" "$helper cap_net_bind_service,cap_net_
 expect_equal "owner and mode of the helper" "root:$group 750" "$(stat -c '%U:%G %a' "$helper")"
 expect_equal "recorded override" "root $group 750 $helper" "$(dpkg-statoverride --list "$helper")"
 getent group "$group" >/dev/null || fail "group $group was not created"
+expect_equal "owner and mode of the helpers' record folder" "root:$group 3770" \
+    "$(stat -c '%U:%G %a' /run/flashkit)"
 # The helper links nothing of the window: the C and C++ libraries and libseccomp.
 for name in $(objdump -p "$helper" | awk '$1 == "NEEDED" { print $2 }'); do
     [[ "$name" =~ ^lib(c|m|gcc_s|stdc\+\+|seccomp)\.so ]] || fail "the helper links $name"
@@ -212,6 +214,7 @@ dpkg -r flashkit >/dev/null
 [ ! -e "$binary" ] || fail "$binary is left after removal"
 [ ! -e "$helper" ] || fail "$helper is left after removal"
 dpkg-statoverride --list "$helper" >/dev/null && fail "the owner and mode override is left after removal"
+[ ! -e /run/flashkit ] || fail "/run/flashkit is left after removal"
 getent group "$group" >/dev/null || fail "removal (not purge) deleted the group"
 dpkg --purge flashkit >/dev/null
 installed=0

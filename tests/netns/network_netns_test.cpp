@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -370,8 +371,9 @@ std::vector<int> Decided(fk::platform::NetHelperClient& helper,
 // the neighbour table as it was, with loopback and broadcast working; an address a device other
 // than a recorder answers for is refused, whether or not the table knew it, unresolved entries
 // included; a recorder holds one entry per card, and a card at most 64, whichever helpers made
-// them; whatever a helper made is gone once it ends, also an entry that went FAILED; and a helper
-// killed outright leaves its entries to the next one, which sweeps them.
+// them and for whatever MACs; whatever a helper made is gone once it ends, also an entry that went
+// FAILED; and a helper killed outright leaves its entries to the one running beside it, or to the
+// next to start, which sweep them.
 TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBehind) {
     const std::string pc = net->pcLink;
     // A device on fkx0's link that owns three addresses and has not talked to the PC; the
@@ -425,6 +427,7 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
         fk::MacAddress mac = kRecorderMac;
         int othersFirst = 0;  // entries another helper makes for other recorders first
         const char* unresolvedFirst = nullptr;  // the state of an entry for it made just before
+        int sameMacFirst = 0;  // probes it starts first for the row's MAC at other addresses
     };
     for (const Row& row :
          {Row{"loopback, whose entries all stand for 0.0.0.0", "lo", "127.0.0.2", EOPNOTSUPP},
@@ -446,6 +449,8 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
           Row{"another address of the subnet, for another recorder", pc, "192.168.77.41", 0,
               kSecondRecorder},
           Row{"a second address for the same recorder: its entry moves", pc, "192.168.77.40", 0},
+          Row{"a 65th entry, 61 of the 64 held that recorder's probes at other addresses", pc,
+              "192.168.77.240", ENOSPC, kRecorderMac, 0, nullptr, 61},
           Row{"a 65th entry, the three above and 61 of another helper held", pc, "192.168.77.250",
               ENOSPC, recorder(200), 61}}) {
         SCOPED_TRACE(row.what);
@@ -457,6 +462,12 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
                 AddRequest(ifindex, "192.168.77." + std::to_string(100 + n), recorder(n)));
         }
         ASSERT_EQ(Decided(*other, othersFirst), std::vector<int>(othersFirst.size(), 0));
+        std::vector<fk::nethelper::Request> sameMac;
+        for (int n = 0; n < row.sameMacFirst; ++n) {
+            sameMac.push_back(
+                AddRequest(ifindex, "192.168.77." + std::to_string(170 + n), row.mac));
+        }
+        for (const auto& reply : helper->Call(sameMac)) ASSERT_EQ(reply.error, EINPROGRESS);
         const std::string before = table();
         if (row.unresolvedFirst) {
             ASSERT_EQ(RunCommand("ip -n " + net->pc + " neigh add " + row.address + " nud " +
@@ -470,6 +481,9 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
         }
         EXPECT_TRUE(Delivered("127.0.0.1"));
         EXPECT_TRUE(Delivered("10.20.30.255"));
+        for (auto& probe : sameMac)
+            probe.op = static_cast<std::uint32_t>(fk::nethelper::Op::RemoveNeighbour);
+        helper->Call(sameMac);
     }
     // The cap holds for the other helper too.
     EXPECT_EQ(other
@@ -496,14 +510,39 @@ TEST_F(NetnsNetworkTest, TheHelperRefusesWhatWouldHarmTheHostAndLeavesNothingBeh
     EXPECT_NE(NeighbourLines(net->pc, pc, "192.168.77.31").at(0).find("52:54:00:12:34:56"),
               std::string::npos);
 
-    // Killed outright, it deletes nothing; the next helper to start sweeps what it left.
+    // Killed outright, it deletes nothing; a helper running beside it sweeps what it left within
+    // ten seconds, and drops a probe of its own that nobody asks after five seconds after it
+    // began, both with no request; the next helper to start sweeps at once.
+    using std::chrono::steady_clock;
     helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
     ASSERT_EQ(helper->Start(), 0);
     const int card = static_cast<int>(if_nametoindex(pc.c_str()));
     ASSERT_EQ(Decided(*helper, {AddRequest(card, "192.168.77.2")}).front(), 0);
+    other = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
+    ASSERT_EQ(other->Start(), 0);
+    // Answered: it runs, and has found the first one running.
+    ASSERT_EQ(other->Call(AddRequest(card, "192.168.78.99")).error, EADDRNOTAVAIL);
     ASSERT_EQ(kill(helper->Pid(), SIGKILL), 0);
     EXPECT_EQ(helper->Call(AddRequest(card, "192.168.77.12")).error, EPIPE);
     ASSERT_EQ(NeighbourLines(net->pc, pc, "192.168.77.2").size(), 1u);
+    const auto asked = steady_clock::now();
+    ASSERT_EQ(other->Call(AddRequest(card, "192.168.77.13", kSecondRecorder)).error, EINPROGRESS);
+    ASSERT_EQ(NeighbourLines(net->pc, pc, "192.168.77.13").size(), 1u);
+    std::optional<steady_clock::duration> swept, dropped;
+    while ((!swept || !dropped) && steady_clock::now() - asked < std::chrono::seconds(10)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!swept && NeighbourLines(net->pc, pc, "192.168.77.2").empty())
+            swept = steady_clock::now() - asked;
+        if (!dropped && NeighbourLines(net->pc, pc, "192.168.77.13").empty())
+            dropped = steady_clock::now() - asked;
+    }
+    EXPECT_TRUE(swept);
+    ASSERT_TRUE(dropped);
+    EXPECT_GE(*dropped, std::chrono::seconds(5));
+    EXPECT_LT(*dropped, std::chrono::seconds(7));
+    ASSERT_EQ(Decided(*other, {AddRequest(card, "192.168.77.2")}).front(), 0);
+    ASSERT_EQ(kill(other->Pid(), SIGKILL), 0);
+    EXPECT_EQ(other->Call(AddRequest(card, "192.168.77.12")).error, EPIPE);
     helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
     ASSERT_EQ(helper->Start(), 0);
     EXPECT_EQ(helper->Call(AddRequest(card, "192.168.78.99")).error, EADDRNOTAVAIL);

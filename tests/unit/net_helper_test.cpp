@@ -149,7 +149,8 @@ Request NeighbourRequest(Op op, int ifindex, std::uint32_t address, const std::u
 }
 
 // The built helper on a socket pair, as the window starts it. Only requests that the checks
-// refuse are sent: whoever runs the tests, nothing on this machine changes.
+// refuse are sent: whoever runs the tests, nothing on this machine changes (the helper's record of
+// the entries it made, in /run/flashkit, stays empty).
 TEST(NetHelperChannel, RefusesWhatTheChecksRefuseAndEndsWhenTheWindowsEndCloses) {
     auto helper = std::make_unique<fk::platform::NetHelperClient>(FLASHKIT_NET_HELPER);
     ASSERT_EQ(helper->Start(), 0);
@@ -217,14 +218,15 @@ TEST(NetHelperChannel, RefusesWhatTheChecksRefuseAndEndsWhenTheWindowsEndCloses)
 
     // It kept nothing of the caller's but its channel, and runs filtered without new privileges.
     if (geteuid() == 0) {
-        // Its channel, and the lock on its network namespace that tells later helpers it runs.
+        // Its channel, the lock on its network namespace that tells later helpers it runs, and
+        // the namespace's record of who made which entry.
         std::vector<std::string> descriptors;
         for (const auto& fd :
              std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
             descriptors.push_back(std::filesystem::read_symlink(fd.path()).string().substr(0, 5));
         }
         std::sort(descriptors.begin(), descriptors.end());
-        EXPECT_EQ(descriptors, (std::vector<std::string>{"net:[", "socke"}));
+        EXPECT_EQ(descriptors, (std::vector<std::string>{"/run/", "net:[", "socke"}));
         std::ifstream environment("/proc/" + std::to_string(pid) + "/environ");
         EXPECT_EQ(environment.peek(), std::char_traits<char>::eof());
     }
