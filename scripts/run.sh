@@ -16,7 +16,7 @@ if [ "$user" = root ] || ! id "$user" >/dev/null 2>&1; then user=''; fi
 scripts/install-deps.sh --package
 # Built by the checkout's owner, so the clone holds no files only root may remove.
 owner=$(stat -c %U "$repo")
-echo "run.sh: building the package as $owner (several minutes the first time)"
+echo "run.sh: building the package as $owner (several minutes)"
 package_dir=$repo/build/package
 runuser -u "$owner" -- scripts/build-package.sh "$package_dir"
 package=$(find "$package_dir" -maxdepth 1 -name 'flashkit_*.deb' | head -n1)
