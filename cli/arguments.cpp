@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/json_text.h"
 #include "upgrade/upload_checks.h"
 
 namespace fk::cli {
@@ -12,12 +13,14 @@ std::string RefusalLine(const std::string& caption, const std::string& text) {
 
 std::string ErrorLines(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    std::string lines = "flashkit-cli: ";
-    for (const char c : text) {
-        lines += c;
-        if (c == '\n') lines += "flashkit-cli: ";
+    std::string lines;
+    std::string_view rest = text;
+    for (;;) {
+        const auto end = rest.find('\n');
+        lines += "flashkit-cli: " + TerminalText(rest.substr(0, end)) + "\n";
+        if (end == std::string_view::npos) return lines;
+        rest.remove_prefix(end + 1);
     }
-    return lines + "\n";
 }
 
 void PrintError(const std::string& text) {

@@ -167,7 +167,7 @@ int RunCards(bool json) {
     std::size_t width = 0;
     for (const auto& card : BuildAdapterList(SystemQuery())) {
         cards.push_back(FactsOf(card, *config));
-        width = std::max(width, card.description.size());
+        width = std::max(width, TerminalText(card.description).size());
     }
     for (const auto& card : cards) {
         const std::string recorder = FormatDottedQuad(DeviceAddressFor(card.host));
@@ -181,7 +181,7 @@ int RunCards(bool json) {
             continue;
         }
         std::printf("%-*s  %-18s  %-14s  recorder %s\n", static_cast<int>(width),
-                    card.record.description.c_str(), AddressWithPrefix(card).c_str(),
+                    TerminalText(card.record.description).c_str(), AddressWithPrefix(card).c_str(),
                     LinkText(card.link).c_str(), recorder.c_str());
     }
     return kExitOk;
@@ -216,8 +216,9 @@ int RunCheck(const CheckOptions& options) {
                            {"text", finding.text},
                            {"hint", finding.hint}});
         } else {
-            std::printf("%-4s %-11s %s%s\n", verdict, finding.name.c_str(), finding.text.c_str(),
-                        finding.hint.empty() ? "" : (": " + finding.hint).c_str());
+            std::printf("%-4s %-11s %s%s\n", verdict, finding.name.c_str(),
+                        TerminalText(finding.text).c_str(),
+                        TerminalText(finding.hint.empty() ? "" : ": " + finding.hint).c_str());
         }
         allHold = allHold && finding.ok;
     }

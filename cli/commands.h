@@ -85,7 +85,7 @@ inline constexpr const char* kBroadcastFallbackText =
 std::string RefusalLine(const std::string& caption, const std::string& text);
 
 // The program's name before every line of text, as an error on standard error is written;
-// trailing line ends are dropped.
+// trailing line ends are dropped, and each line is the terminal's text (TerminalText).
 std::string ErrorLines(std::string text);
 void PrintError(const std::string& text);
 

@@ -63,8 +63,14 @@ nlohmann::ordered_json RowJson(const history::UploadRow& row) {
 }
 
 // The fields that carry names from outside (a card's, a file's), which may be any bytes. The CSV
-// has a column for their bytes in hex, empty where the text is UTF-8, so its columns stay fixed.
+// has a column for their bytes in hex, empty where the text is shown as it is, so its columns
+// stay fixed.
 constexpr const char* kByteFields[] = {"card", "image_path", "final_text"};
+
+// Every field as the terminal shows it: the record is a file any program may have written.
+std::string FieldText(const nlohmann::ordered_json& field) {
+    return TerminalText(field.is_string() ? field.get<std::string>() : field.dump());
+}
 
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -119,23 +125,21 @@ int RunHistory(const HistoryOptions& options) {
         for (const char* field : kByteFields) header += std::string(",") + field + kBytesSuffix;
         std::printf("%s\n", header.c_str());
         for (const auto& row : query.rows) {
-            auto fields = RowJson(row);
-            MarkBytes(fields);
+            const auto fields = RowJson(row);
             std::string line;
             for (const auto& [key, value] : columns.items()) {
-                const auto& field = fields[key];
-                line += (line.empty() ? "" : ",") +
-                        CsvField(field.is_string() ? field.get<std::string>() : field.dump());
+                line += (line.empty() ? "" : ",") + CsvField(FieldText(fields[key]));
             }
             for (const char* field : kByteFields) {
-                line += "," + fields.value(std::string(field) + kBytesSuffix, std::string());
+                const auto& bytes = fields[field].get_ref<const std::string&>();
+                line += "," + (TerminalText(bytes) == bytes ? std::string() : HexBytes(bytes));
             }
             std::printf("%s\n", line.c_str());
         }
         return kExitOk;
     }
     if (query.rows.empty()) {
-        std::printf("No uploads recorded in %s\n", path.c_str());
+        std::printf("No uploads recorded in %s\n", TerminalText(path).c_str());
         return kExitOk;
     }
     std::vector<std::vector<std::string>> table{{"STARTED (UTC)", "OUTCOME", "RECORDER MAC",
@@ -145,6 +149,9 @@ int RunHistory(const HistoryOptions& options) {
         table.push_back({row.started, row.end.outcome, row.start.recorderMac,
                          row.start.recorderAddress, row.start.card, row.start.kind,
                          std::to_string(row.end.size), row.start.imagePath});
+    }
+    for (auto& line : table) {
+        for (std::string& cell : line) cell = TerminalText(cell);
     }
     std::vector<std::size_t> widths(table[0].size(), 0);
     for (const auto& line : table) {

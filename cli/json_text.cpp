@@ -58,6 +58,26 @@ std::string Utf8Text(std::string_view text) {
     return out;
 }
 
+std::string TerminalText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const std::size_t length = CharacterLength(text);
+        const auto lead = static_cast<std::uint8_t>(text[0]);
+        const bool control =
+            length == 0 || (length == 1 && (lead < 0x20 || lead == 0x7F)) ||
+            (length == 2 && lead == 0xC2 && static_cast<std::uint8_t>(text[1]) < 0xA0);
+        const std::size_t taken = length == 0 ? 1 : length;
+        if (control) {
+            for (std::size_t n = 0; n < taken; ++n) out += "\\x" + HexBytes(text.substr(n, 1));
+        } else {
+            out += text.substr(0, taken);
+        }
+        text.remove_prefix(taken);
+    }
+    return out;
+}
+
 std::string HexBytes(std::string_view bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;

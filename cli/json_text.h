@@ -1,7 +1,7 @@
 #pragma once
 
-// Text for flashkit-cli's JSON and CSV. File and card names are bytes, not always UTF-8, while
-// JSON text must be: such a value is written readable, with its exact bytes beside it in hex.
+// Text for flashkit-cli's terminal, JSON and CSV. File and card names are bytes, not always UTF-8,
+// while JSON text must be: such a value is written readable, with its exact bytes beside it in hex.
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -13,6 +13,11 @@ bool IsUtf8(std::string_view text);
 
 // The text with every byte that starts no valid UTF-8 character shown as U+FFFD.
 std::string Utf8Text(std::string_view text);
+
+// The text as a terminal may show it: control characters (C0, DEL, C1) and bytes that start no
+// valid UTF-8 character become visible escapes, "\x1b", so that a name can neither move the
+// cursor nor start a line of its own. Printable UTF-8 and backslashes (Windows paths) stay.
+std::string TerminalText(std::string_view text);
 
 // Two lower-case hexadecimal digits per byte.
 std::string HexBytes(std::string_view bytes);

@@ -26,7 +26,6 @@
 #include "net-helper/protocol.h"
 #include "net/address_plan.h"
 #include "platform/adapter_source.h"
-#include "platform/format_text.h"
 #include "platform/neighbour_table.h"
 #include "platform/stop_requests.h"
 #include "upgrade/station_session.h"
@@ -76,16 +75,11 @@ std::string RowLine(const Row& row) {
     return line;
 }
 
-// A text from outside as it may be echoed: bytes that are not printable escaped, and cut short.
-std::string Printable(const std::string& text) {
+// A text from outside as it may be echoed, cut short; the output escapes what a terminal would
+// act on.
+std::string Shortened(const std::string& text) {
     constexpr std::size_t kShown = 64;
-    std::string shown;
-    for (std::size_t n = 0; n < text.size() && n < kShown; ++n) {
-        const auto byte = static_cast<unsigned char>(text[n]);
-        shown += byte >= 0x20 && byte < 0x7F && byte != '\\' ? std::string(1, text[n])
-                                                             : FormatText("\\x%02x", byte);
-    }
-    return text.size() > kShown ? shown + "..." : shown;
+    return text.size() > kShown ? text.substr(0, kShown) + "..." : text;
 }
 
 // The lines of the --macs file: a regular file, at most kMaxMacsFileSize bytes and
@@ -94,11 +88,11 @@ std::optional<std::vector<std::string>> MacsFileLines(const std::string& path,
                                                       TerminalOutput& output) {
     constexpr std::uintmax_t kMaxMacsFileSize = 64 * 1024;
     constexpr std::size_t kMaxMacsLine = 256;
-    const std::string named = "--macs " + Printable(path) + ": ";
+    const std::string named = "--macs " + Shortened(path) + ": ";
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
     if (error || !std::filesystem::exists(status)) {
-        output.Error("Cannot read the MAC list File (" + Printable(path) + ")");
+        output.Error("Cannot read the MAC list File (" + Shortened(path) + ")");
         return std::nullopt;
     }
     if (!std::filesystem::is_regular_file(status)) {
@@ -113,7 +107,7 @@ std::optional<std::vector<std::string>> MacsFileLines(const std::string& path,
     }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        output.Error("Cannot read the MAC list File (" + Printable(path) + ")");
+        output.Error("Cannot read the MAC list File (" + Shortened(path) + ")");
         return std::nullopt;
     }
     std::vector<std::string> texts;
@@ -148,7 +142,7 @@ std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& option
         MacAddress mac = kRecorderMacPrefix;
         if (!ParseRecorderMacArgument(text, mac)) {
             output.Error(RefusalLine(kMacRefusalCaption,
-                                     std::string(kMacRefusalText) + ": '" + Printable(text) + "'"));
+                                     std::string(kMacRefusalText) + ": '" + Shortened(text) + "'"));
             return std::nullopt;
         }
         if (std::find(macs.begin(), macs.end(), mac) == macs.end()) macs.push_back(mac);

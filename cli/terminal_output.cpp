@@ -28,7 +28,7 @@ std::string EndpointText(const platform::Endpoint& endpoint) {
 void TerminalOutput::Line(const std::string& text) {
     if (m_mode == OutputMode::Json) return;
     Clear();
-    std::printf("%s\n", text.c_str());
+    std::printf("%s\n", TerminalText(text).c_str());
     std::fflush(stdout);
     Draw();
 }
@@ -90,7 +90,7 @@ void TerminalOutput::Draw() {
     if (m_mode != OutputMode::Terminal) return;
     m_dirty = false;
     const std::vector<std::string> rows = m_rows();
-    for (const std::string& row : rows) std::printf("\r\033[K%s\n", row.c_str());
+    for (const std::string& row : rows) std::printf("\r\033[K%s\n", TerminalText(row).c_str());
     m_drawn = static_cast<int>(rows.size());
     std::fflush(stdout);
 }

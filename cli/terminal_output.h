@@ -2,7 +2,8 @@
 
 // What a running upload or station shows: lines and errors above a block of rows that a terminal
 // redraws in place (the upload's progress line, the station's table), into a pipe a line per
-// change, or with --json one event a line.
+// change, or with --json one event a line. Lines, rows and errors carry names from outside, so
+// they are written as TerminalText.
 
 #include <chrono>
 #include <functional>

@@ -15,7 +15,10 @@ source=flashkit-$upstream
 # A clean tree gives HEAD itself, so two builds of one commit start from the same tarball.
 # Run through sudo, git would refuse a checkout its caller owns.
 git() { command git -c safe.directory="$repo" "$@"; }
-tree=$(git stash create)
+# Files that were only touched leave nothing to stash, yet it ends with status 1 then.
+status=0
+tree=$(git stash create) || status=$?
+[ "$status" -le 1 ] || exit "$status"
 tree=${tree:-HEAD}
 work=$(mktemp -d /tmp/flashkit-build-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT

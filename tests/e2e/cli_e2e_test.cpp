@@ -3,6 +3,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -329,12 +330,27 @@ TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded)
         EXPECT_FALSE(row["ended"].get<std::string>().empty());
     }
 
-    // A recorder that never asks ends the wait with its own status and outcome.
-    const auto unanswered = Cli(Upload("30:01:01", image, {"--wait", "0.5"}));
+    // A recorder that never asks ends the wait with its own status and outcome. A name's control
+    // bytes reach the terminal as escapes: in the lines, the table (no row forged) and the CSV.
+    const fs::path odd = Image("fw\n\x1b[2Jcompleted.bin", SystemImage(1000));
+    const std::string shown = (m_work / "fw\\x0a\\x1b[2Jcompleted.bin").string();
+    const auto unanswered = Cli(Upload("30:01:01", odd, {"--wait", "0.5"}));
     EXPECT_EQ(unanswered.exitCode, 4) << unanswered.out << unanswered.err;
+    EXPECT_NE(unanswered.out.find("Uploading " + shown + " (system image"), std::string::npos)
+        << unanswered.out;
     rows = History();
     ASSERT_EQ(rows.size(), stopSignals.size() + 1);
     EXPECT_EQ(rows.back()["outcome"], "no_request");
+    EXPECT_EQ(rows.back()["image_path"], odd.string());
+    EXPECT_EQ(unanswered.out.find('\x1b'), std::string::npos) << unanswered.out;
+    for (const auto& listed : {Cli({"history", "--history-file", HistoryPath()}),
+                               Cli({"history", "--csv", "--history-file", HistoryPath()})}) {
+        EXPECT_EQ(listed.out.find('\x1b'), std::string::npos) << listed.out;
+        EXPECT_EQ(static_cast<std::size_t>(std::count(listed.out.begin(), listed.out.end(), '\n')),
+                  rows.size() + 1)
+            << listed.out;
+        EXPECT_NE(listed.out.find(shown), std::string::npos) << listed.out;
+    }
 }
 
 TEST_F(CliE2e, CheckNamesAHeldRecorderAddressABusyPortWithItsHolderAndADownLink) {

@@ -155,8 +155,9 @@ TEST(TerminalOutput, EachModeWritesWhatItsReaderExpects) {
                       output.Moved();
                       output.Redraw();
                       output.Keep();
+                      output.Line("Uploading fw\n\x1b[2J.bin");
                   }),
-              "30:01:01 completed\n");
+              "30:01:01 completed\nUploading fw\\x0a\\x1b[2J.bin\n");
     const std::string json = run(OutputMode::Json, [](TerminalOutput& output) {
         output.Line("not in JSON");
         output.Changed("nor this");
@@ -185,6 +186,30 @@ TEST(JsonText, NamesThatAreNotUtf8KeepTheirBytesInHex) {
         EXPECT_FALSE(IsUtf8(bad)) << HexBytes(bad);
     }
     EXPECT_EQ(ErrorLines("one\ntwo\n"), "flashkit-cli: one\nflashkit-cli: two\n");
+}
+
+// A name reaches the terminal unable to act on it: no cursor moves, no line of its own.
+TEST(TerminalText, ControlCharactersAndStrayBytesBecomeVisibleEscapes) {
+    struct Row {
+        std::string text, shown;
+    };
+    for (const Row& row : {
+             Row{"fw.bin", "fw.bin"},
+             Row{"fw\n\x1b[2J\r\t\x7f.bin", "fw\\x0a\\x1b[2J\\x0d\\x09\\x7f.bin"},
+             Row{std::string("a\0b", 3), "a\\x00b"},
+             // C1 controls as UTF-8 (U+009B is a one-character CSI); U+00A0 is printable.
+             Row{"\xc2\x9b"
+                 "31m\xc2\xa0",
+                 "\\xc2\\x9b31m\xc2\xa0"},
+             Row{"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+                 "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+             Row{"fw_\xff\xc3(.bin", "fw_\\xff\\xc3(.bin"},
+             Row{"C:\\fw\\x1b.bin", "C:\\fw\\x1b.bin"},
+         }) {
+        EXPECT_EQ(TerminalText(row.text), row.shown) << HexBytes(row.text);
+    }
+    EXPECT_EQ(ErrorLines("File (fw\x1b[2J\r\nnext)"),
+              "flashkit-cli: File (fw\\x1b[2J\\x0d\nflashkit-cli: next)\n");
 }
 
 TEST(RecorderMacArgument, TakesTheLastThreeOctetsOrTheWholeAddressWithThePrefix) {
