@@ -2,6 +2,7 @@
 // other side: the terminal's upload, its exit statuses, its record, its stop, and its check.
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -351,6 +352,24 @@ TEST_F(CliE2e, SigtermWhileAnnouncingRemovesTheEntryClosesThePortsAndIsRecorded)
             << listed.out;
         EXPECT_NE(listed.out.find(shown), std::string::npos) << listed.out;
     }
+
+    // An image swapped for a FIFO before the recorder asks holds nothing up: opening it waits for
+    // no writer, and the transfer ends at once, saying why.
+    const fs::path fifo = Image("fifo.Fnt", SystemImage(1000));
+    ChildProcess swapped(Command(Upload("30:01:01", fifo)), 20s);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return Neighbour(m_net->pcLink, kRecorderAddress).find("lladdr") != std::string::npos;
+        },
+        10'000));
+    fs::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Recorder asking(*m_net, {"--fetch"}, 3s);
+    const auto ended = swapped.Wait();
+    EXPECT_FALSE(ended.killedAtLimit);
+    EXPECT_EQ(ended.exitCode, 5) << ended.out << ended.err;
+    EXPECT_NE(ended.err.find("Open Error, not a regular file"), std::string::npos) << ended.err;
+    EXPECT_EQ(History().back()["outcome"], "failed");
 }
 
 TEST_F(CliE2e, CheckNamesAHeldRecorderAddressABusyPortWithItsHolderAndADownLink) {
