@@ -159,13 +159,14 @@ Finding FirewallFinding() {
 
 }  // namespace
 
-std::string LinkUpHint(const std::string& card) {
-    return "enable it under Network Connections (ncpa.cpl): " + card;
+// Network Connections lists a card by its name, with the maker's description beneath.
+std::string LinkUpHint(const AdapterRecord& card) {
+    return "enable \"" + card.friendlyName + "\" under Network Connections (ncpa.cpl)";
 }
 
 std::string AddressHint(const AdapterRecord& card) {
-    return "give it one, e.g. netsh interface ipv4 set address " + std::to_string(card.index) +
-           " static 192.168.1.1 255.255.255.0";
+    return "give it one, e.g. netsh interface ipv4 set address name=\"" + card.friendlyName +
+           "\" static 192.168.1.1 255.255.255.0";
 }
 
 std::vector<Finding> CardFindings(const AdapterRecord&) {

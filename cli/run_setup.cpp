@@ -35,7 +35,7 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
             const std::string awaited = carrier   ? "an IPv4 address"
                                         : address ? "a carrier"
                                                   : "a carrier and an IPv4 address";
-            const std::string text = "Waiting for " + awaited + " on " + card->adapterName;
+            const std::string text = "Waiting for " + awaited + " on " + CardLabel(*card);
             output.Tell(text, {{"event", "waiting"}, {"text", text}});
             told = true;
         }

@@ -57,6 +57,9 @@ bool ReadCards(std::vector<Card>& cards, unsigned long& error) {
         card.name = Utf8(adapter->FriendlyName);
         card.description = Utf8(adapter->Description);
         card.index = adapter->IfIndex;
+        card.ifType = adapter->IfType;
+        card.linkAddressLength = adapter->PhysicalAddressLength;
+        card.ipv4Enabled = adapter->Ipv4Enabled != 0;
         card.up = adapter->OperStatus == IfOperStatusUp;
         for (auto* unicast = adapter->FirstUnicastAddress; unicast; unicast = unicast->Next) {
             if (unicast->Address.lpSockaddr->sa_family != AF_INET) continue;

@@ -16,6 +16,9 @@ struct Card {
     std::string name;         // FriendlyName: "Ethernet 2"
     std::string description;  // Description: the card's maker and model
     std::uint32_t index = 0;
+    std::uint32_t ifType = 0;           // IANA ifType
+    std::size_t linkAddressLength = 0;  // of its physical address
+    bool ipv4Enabled = false;
     bool up = false;                       // operational status Up: the link has a carrier
     std::vector<std::uint32_t> addresses;  // IPv4, host byte order, the system's order
     std::vector<unsigned> prefixLengths;   // one per address
