@@ -1,12 +1,16 @@
 // Drives flashkit.exe through messages to its controls, as an operator would, and prints what
-// the window shows after each step, one "name=value" line each, for wine_rows.sh to check.
+// the window shows after each step, one "name=value" line each, for wine_rows.sh to check: its
+// texts, what the MAC boxes show, the Tab order, and any control the layout cuts at the DPI of
+// the moment.
 // Usage: window_driver FLASHKIT_EXE IMAGE [--until-done]   (exit 0 when every step could be made)
 // Without --until-done the upload is aborted at once; with it, it is waited for to its end.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -50,6 +54,80 @@ void Type(HWND box, const wchar_t* keys) {
     for (const wchar_t* key = keys; *key; ++key) SendMessageW(box, WM_CHAR, *key, 1);
 }
 
+// Whether both characters of a box stand inside it: a box too narrow scrolls the first away.
+bool ShowsWhole(HWND box) {
+    RECT client{};
+    GetClientRect(box, &client);
+    const auto x = [box](int index) {
+        return static_cast<short>(LOWORD(SendMessageW(box, EM_POSFROMCHAR, index, 0)));
+    };
+    const int first = x(0), last = x(1);
+    return first >= 0 && last > first && 2 * last - first <= client.right;
+}
+
+// The labels, group boxes and buttons whose text is wider than the control, and the controls
+// outside the window's client area, at the window's DPI; the layout's labels are 16 pixels
+// (at 96 DPI) of its sans face, titles and buttons in bold.
+std::wstring Clipped(HWND window, int dpi) {
+    RECT area{};
+    GetClientRect(window, &area);
+    HDC dc = GetDC(window);
+    const auto font = [dpi](bool bold) {
+        return CreateFontW(-MulDiv(16, dpi, 96), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE,
+                           FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                           DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
+    };
+    HFONT regular = font(false), bold = font(true);
+    std::wstring clipped;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (!IsWindowVisible(child)) continue;
+        RECT place{};
+        GetWindowRect(child, &place);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&place), 2);
+        std::wstring text = TextOf(child);
+        if (place.left < 0 || place.top < 0 || place.right > area.right ||
+            place.bottom > area.bottom) {
+            clipped += L"[outside " + text + L"]";
+        }
+        wchar_t kind[16] = {};
+        GetClassNameW(child, kind, 16);
+        const LONG style = GetWindowLongW(child, GWL_STYLE);
+        const bool button = _wcsicmp(kind, L"Button") == 0;
+        if ((!button && _wcsicmp(kind, L"Static") != 0) || text.empty() ||
+            (button && (style & BS_TYPEMASK) == BS_OWNERDRAW) || (style & SS_CENTER)) {
+            continue;
+        }
+        text.erase(std::remove(text.begin(), text.end(), L'&'), text.end());
+        SelectObject(dc, button ? bold : regular);
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        RECT client{};
+        GetClientRect(child, &client);
+        if (size.cx > client.right) clipped += L"[" + text + L"]";
+    }
+    ReleaseDC(window, dc);
+    DeleteObject(regular);
+    DeleteObject(bold);
+    return clipped;
+}
+
+// The ids the focus visits as Tab is pressed eight times from where it is.
+std::wstring TabOrder(HWND window, DWORD thread) {
+    std::wstring order;
+    for (int press = 0; press < 9; ++press) {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        GetGUIThreadInfo(thread, &info);
+        HWND focus = info.hwndFocus;
+        // The focus of a combo box may be its inner edit; the control is its parent then.
+        if (focus && GetParent(focus) != window) focus = GetParent(focus);
+        if (press > 0) order += (press > 1 ? L"," : L"") + std::to_wstring(GetDlgCtrlID(focus));
+        PostMessageW(focus ? focus : GetDlgItem(window, kNetinfo), WM_KEYDOWN, VK_TAB, 1);
+        Sleep(200);
+    }
+    return order;
+}
+
 struct BoxSearch {
     DWORD process;
     HWND box = nullptr;
@@ -78,6 +156,14 @@ HWND MessageBoxOf(DWORD process) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Sizes in the window's own pixels, at whatever DPI the system has.
+    using Awareness = BOOL(WINAPI*)(HANDLE);
+    if (const auto aware = reinterpret_cast<Awareness>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")))) {
+        aware(reinterpret_cast<HANDLE>(-4));  // per monitor, version 2
+    } else {
+        SetProcessDPIAware();
+    }
     const bool untilDone = argc == 4 && std::wstring(argv[3]) == L"--until-done";
     if (argc != 3 && !untilDone) {
         std::fprintf(stderr, "usage: window_driver FLASHKIT_EXE IMAGE [--until-done]\n");
@@ -117,6 +203,20 @@ int wmain(int argc, wchar_t** argv) {
     Type(mac[0], L"30");
     Type(mac[1], L"01");
     Type(mac[2], L"01");
+    Print("mac", TextOf(mac[0]) + L" " + TextOf(mac[1]) + L" " + TextOf(mac[2]));
+    Print("mac shown whole",
+          ShowsWhole(mac[0]) && ShowsWhole(mac[1]) && ShowsWhole(mac[2]) ? L"yes" : L"no");
+    HDC screen = GetDC(window);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(window, screen);
+    using DpiCall = UINT(WINAPI*)(HWND);
+    if (const auto call = reinterpret_cast<DpiCall>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")))) {
+        dpi = static_cast<int>(call(window));
+    }
+    Print("dpi", std::to_wstring(dpi));
+    Print("clipped", Clipped(window, dpi));
+    Print("tab order", TabOrder(window, GetWindowThreadProcessId(window, nullptr)));
     SendMessageW(GetDlgItem(window, kSysFile), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]));
 
     // Upload: the button turns to Abort, or a box tells why not.

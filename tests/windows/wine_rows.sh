@@ -81,6 +81,25 @@ for line in open(sys.argv[1]):
             print(c["card"]); break' "$work/cards.log")
 [ -n "$card" ] && pass "cards lists $card" || fail "cards" "$work/cards.log"
 
+# --card by the name Windows shows, the GUID in lower case without braces, and the index; an
+# unknown name is refused with the cards that can carry an upload.
+read -r name index < <(python3 -c '
+import json, sys
+for line in open(sys.argv[1]):
+    if line.startswith("{") and json.loads(line)["card"] == sys.argv[2]:
+        c = json.loads(line); print(c["name"], c["index"])' "$work/cards.log" "$card")
+named=0
+guid=$(echo "$card" | tr -d '{}' | tr 'A-Z' 'a-z')
+for given in "$name" "$guid" "$index"; do
+    onPc 60 wine "$cli" check --card "$given" --json >"$work/named.log" 2>&1
+    grep -q '"check":"link","verdict":"ok"' "$work/named.log" && named=$((named + 1))
+done
+onPc 60 wine "$cli" check --card "no such card" >"$work/unknown.log" 2>&1
+unknown=$?
+[ "$named" -eq 3 ] && [ "$unknown" -eq 2 ] &&
+    grep -q "No network card 'no such card'.*can carry an upload: $name\." "$work/unknown.log" &&
+    pass "--card by name, GUID and index" || fail "--card by name ($named of 3, unknown exit $unknown)" "$work/unknown.log"
+
 # check: every line of the Windows check, ports free, the recorder's address free; wine has no
 # call for the neighbour entry, which the privileges line says.
 onPc 60 wine "$cli" check --card "$card" --json >"$work/check.log" 2>&1
@@ -118,8 +137,9 @@ if [ "$uploaded" -eq 0 ] && [ "$simmed" -eq 0 ] &&
     [ "$(stat -c %s "$work/received.bin" 2>/dev/null)" = $((512 + 5000)) ] &&
     tail -c 5000 "$work/received.bin" | cmp -s - "$work/fw_wine.bin" &&
     grep -q "Uploading Completed" "$work/upload.log" &&
-    grep -q "boot replies go out by broadcast" "$work/upload.log"; then
-    pass "upload byte for byte by broadcast"
+    grep -q "boot replies go out.*by broadcast" "$work/upload.log" &&
+    ! grep -q $'\e' "$work/upload.log"; then
+    pass "upload byte for byte by broadcast, no escape sequence into a file"
 else
     cat "$work/sim.log" >>"$work/upload.log"
     fail "upload (exit $uploaded, recorder $simmed)" "$work/upload.log"
@@ -153,45 +173,62 @@ else
     fail "station (exit $served, recorder $simmed)" "$work/station.log"
 fi
 
-# The window: its texts, a MAC box's upper case and limit, Enter pressing Upload, Abort, and
-# the system image's path remembered in the registry as the window closes.
+# The window: its texts, a MAC box's upper case and limit, the MAC boxes read back and shown
+# whole, no control cut, the Tab order, Enter pressing Upload, Abort, and the system image's
+# path remembered in the registry as the window closes; at 96 DPI here, at 192 for the upload.
 window="$windows/app/flashkit.exe" driver="$windows/tests/windows/window_driver.exe"
 if [ -f "$window" ] && [ -f "$driver" ] && command -v xvfb-run >/dev/null; then
     # wine's desktop takes the display its server starts with: the rows above had none.
     onPc 30 wineserver -k >/dev/null 2>&1
-    onPc 120 xvfb-run -a -s "-screen 0 800x600x24" wine "$driver" "$(winePath "$window")" \
+    onPc 120 xvfb-run -a -s "-screen 0 1280x1024x24" wine "$driver" "$(winePath "$window")" \
         "$(winePath "$work/fw_wine.bin")" >"$work/window.log" 2>&1
-    python3 - "$work/window.log" "$(winePath "$work/fw_wine.bin")" <<'PY' &&
+    cat >"$work/layout.py" <<'PY'
 import sys
 shown = {}
 for line in open(sys.argv[1], encoding="utf-8", errors="replace"):
     name, _, value = line.rstrip("\r\n").partition("=")
     shown.setdefault(name, []).append(value)
+# Reading order, from wherever the focus was: card, MAC boxes, tabs, path, Browse, Upload.
+order = "100,101,102,103,104,105,106,109"
+tabbed = shown.get("tab order", [""])[0]
+layout = (shown.get("mac") == ["30 01 01"] and shown.get("mac shown whole") == ["yes"]
+          and shown.get("dpi") == [sys.argv[2]] and shown.get("clipped") == [""]
+          and len(tabbed) == len(order) and tabbed in order + "," + order)
+PY
+    python3 - "$work/window.log" 96 "$(winePath "$work/fw_wine.bin")" <<'PY' &&
+import sys
+exec(open(sys.argv[1].rsplit("/", 1)[0] + "/layout.py").read())
 texts = ["[ Setup network card ]", "[Select network card in your system]", "[IP Address]",
-         "[ Setup MAC address ]", "[DVR MAC address]", "[02 - 5E - A1 -            -           -  ]",
+         "[ Setup MAC address ]", "[DVR MAC address]", "[02 - 5E - A1 -]",
          "[System image file path and name]", "[    &Browse...]", "[ Status of uploading ]"]
-ok = (shown.get("caption") == ["FlashKit v1.3.13"]
+ok = (layout and shown.get("caption") == ["FlashKit v1.3.13"]
       and all(t in shown.get("controls", [""])[0] for t in texts)
       and shown.get("typed abc") == ["AB"] and shown.get("typed g") == [""]
       and shown.get("button") == ["&Abort"] and shown.get("after abort") == ["&Upload"]
       and shown.get("status", [""])[-1] == "Uploading Aborted"
-      and shown.get("closed") == ["yes"] and shown.get("remembered") == [sys.argv[2]])
+      and shown.get("closed") == ["yes"] and shown.get("remembered") == [sys.argv[3]])
 sys.exit(0 if ok else 1)
 PY
-        pass "window driven through its controls" || fail "window" "$work/window.log"
+        pass "window driven through its controls at 96 DPI" || fail "window" "$work/window.log"
 
-    # The window's upload to the simulated recorder, byte for byte as the terminal's.
+    # The window's upload to the simulated recorder, byte for byte as the terminal's, its layout
+    # at 192 DPI (read as the server starts).
+    onPc 30 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 192 /f \
+        >"$work/dpi.log" 2>&1
+    onPc 30 wineserver -k >/dev/null 2>&1
     ip netns exec "$recorder" timeout 100 "$sim" --interface "$recorderLink" --fetch \
         --expect-kind 1 --timeout 90 --output "$work/window.bin" >"$work/sim-window.log" 2>&1 &
     simPid=$!
-    onPc 120 xvfb-run -a -s "-screen 0 800x600x24" wine "$driver" "$(winePath "$window")" \
+    onPc 120 xvfb-run -a -s "-screen 0 1280x1024x24" wine "$driver" "$(winePath "$window")" \
         "$(winePath "$work/fw_wine.bin")" --until-done >"$work/window-upload.log" 2>&1
     wait "$simPid"
     simmed=$?
     if [ "$simmed" -eq 0 ] && cmp -s "$work/received.bin" "$work/window.bin" &&
         grep -q "^after upload=&Upload" "$work/window-upload.log" &&
-        grep -q "^status=Uploading Completed" "$work/window-upload.log"; then
-        pass "window upload byte for byte by broadcast"
+        grep -q "^status=Uploading Completed" "$work/window-upload.log" &&
+        python3 -c 'import sys; exec(open(sys.argv[3]).read()); sys.exit(0 if layout else 1)' \
+            "$work/window-upload.log" 192 "$work/layout.py"; then
+        pass "window upload byte for byte by broadcast, its layout at 192 DPI"
     else
         cat "$work/sim-window.log" >>"$work/window-upload.log"
         fail "window upload (recorder $simmed)" "$work/window-upload.log"
