@@ -150,6 +150,19 @@ HBITMAP LoadPicture() {
     return bitmap;
 }
 
+std::string PortHeldText(std::uint16_t port) {
+    bool read = false;
+    const auto holders = platform::windows::UdpPortHolders(port, read);
+    std::string holder = "another program";
+    if (!holders.empty()) {
+        holder = (holders.front().second.empty() ? "a program" : holders.front().second) +
+                 " (process " + std::to_string(holders.front().first) + ")";
+    }
+    return "Port " + std::to_string(port) + " is in use by " + holder +
+           ". Stop it while uploading: Internet Connection Sharing and DHCP or TFTP servers hold "
+           "this port.";
+}
+
 }  // namespace
 
 // --- the window ---
@@ -886,9 +899,15 @@ MainWindow::SessionLink::SessionLink(MainWindow& window, history::UploadHistory*
       m_recording(*this, history, "flashkit", FinalTextOf),
       m_session(m_recording, *this, platform::SystemPortOpener(), window.m_services.adapters) {}
 
-// Only what shows is carried over to the window thread.
+// Only what shows is carried over to the window thread. A port another program holds is named
+// with that program, as the check names it.
 void MainWindow::SessionLink::OnEvent(const SessionEvent& event) {
     OperatorFeedback feedback = FeedbackFor(event);
+    if (const auto* failed = std::get_if<event::StartFailed>(&event);
+        failed && failed->error == EADDRINUSE) {
+        feedback.box = {PortHeldText(failed->socket == event::StartFailed::Socket::Bootp ? 67 : 69),
+                        "", BoxKind::Stop};
+    }
     if (!feedback.progress && !feedback.status && !feedback.cue && !feedback.box &&
         !feedback.idle) {
         return;
