@@ -235,4 +235,62 @@ PY
     fi
 fi
 
+# The installer, silent, twice into the prefix, then the uninstaller: the programs, the README
+# and the licence, the Start menu's four shortcuts for all users, the uninstall entry's values,
+# one firewall rule per program however often it ran (netsh stood in for, as wine's knows no
+# firewall); the uninstaller leaves none of its own and keeps the user's history and paths.
+setup=$(ls "$windows"/FlashKit-*-windows-x64-setup.exe 2>/dev/null | head -1)
+standin="$windows/tests/windows/netsh_standin.exe"
+if [ -f "$setup" ] && [ -f "$standin" ]; then
+    drive="$WINEPREFIX/drive_c"
+    folder="$drive/Program Files/FlashKit" menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/FlashKit"
+    key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\FlashKit'
+    onPc 30 wineserver -k >/dev/null 2>&1
+    # wine would run its own netsh before a file in its place.
+    cp "$standin" "$drive/windows/system32/netsh.exe"
+    export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;netsh.exe=n"
+    kept="$drive/users/$(id -un)/AppData/Local/FlashKit/history.sqlite3"
+    mkdir -p "$(dirname "$kept")" && echo history >"$kept"
+    onPc 60 wine reg add 'HKCU\Software\Norvale\FlashPilot\Files' /v SystemFile /d 'C:\fw.bin' /f \
+        >"$work/setup.log" 2>&1
+    for run in 1 2; do onPc 120 wine "$setup" /S >>"$work/setup.log" 2>&1; done
+    onPc 60 wineserver -w
+    onPc 60 wine reg query "$key" >"$work/key.log" 2>&1
+    python3 - "$folder" "$menu" "$work/key.log" "$drive/netsh-rules.txt" <<'PY' >>"$work/setup.log" 2>&1 &&
+import os, sys
+folder, menu, key, rules = sys.argv[1:]
+files = sorted(os.listdir(folder))
+shortcuts = sorted(os.listdir(menu))
+values = open(key, encoding="utf-8", errors="replace").read()
+ruled = sorted(open(rules, encoding="utf-8-sig").read().splitlines())
+readme = open(os.path.join(folder, "README-Windows.txt"), "rb").read().split(b"\n")
+print(files, shortcuts, ruled, values, sep="\n")
+install = "C:\\Program Files\\FlashKit\\"
+ok = (files == ["LICENSE.txt", "README-Windows.txt", "flashkit-cli.exe", "flashkit.exe", "uninstall.exe"]
+      and shortcuts == ["FlashKit README.lnk", "FlashKit command prompt.lnk", "FlashKit.lnk",
+                        "Uninstall FlashKit.lnk"]
+      and all(v in values for v in ["Publisher", "DisplayIcon", "EstimatedSize", "InstallLocation",
+                                    "UninstallString", "DisplayVersion"])
+      and ruled == [install + "flashkit-cli.exe", install + "flashkit.exe"]
+      and all(line.endswith(b"\r") and len(line) <= 81 for line in readme[:-1]))
+sys.exit(0 if ok else 1)
+PY
+        pass "installer twice: files, shortcuts, uninstall entry, one firewall rule a program" ||
+        fail "installer" "$work/setup.log"
+    onPc 60 wine "$folder/uninstall.exe" /S >"$work/uninstall.log" 2>&1
+    onPc 60 wineserver -w
+    onPc 60 wine reg query "$key" >"$work/key-after.log" 2>&1
+    keyGone=$?
+    onPc 60 wine reg query 'HKCU\Software\Norvale\FlashPilot\Files' >"$work/paths.log" 2>&1
+    if [ ! -e "$folder" ] && [ ! -e "$menu" ] && [ "$keyGone" -ne 0 ] &&
+        [ -z "$(tr -d '\r\n\357\273\277' <"$drive/netsh-rules.txt")" ] &&
+        [ -f "$kept" ] && grep -q 'C:\\fw.bin' "$work/paths.log"; then
+        pass "uninstaller: nothing of its own left, history and paths kept"
+    else
+        cat "$work/key-after.log" "$drive/netsh-rules.txt" >>"$work/uninstall.log"
+        ls -R "$folder" "$menu" >>"$work/uninstall.log" 2>&1
+        fail "uninstaller" "$work/uninstall.log"
+    fi
+fi
+
 exit $((failures > 0))
