@@ -98,7 +98,7 @@ std::variant<AdapterRecord, ExitCode> AwaitCard(const std::string& name,
     if (stopped) return kExitInterrupted;
     if (card) return std::move(*card);
     if (!waitSeconds) {
-        output.Error("No network card '" + name + "'; flashkit-cli cards lists them.");
+        output.Error(NoUploadCardText(adapters.List(), name));
         return kExitBadInput;
     }
     output.Error(
