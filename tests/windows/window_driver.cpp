@@ -1,14 +1,19 @@
 // Drives flashkit.exe through messages to its controls, as an operator would, and prints what
 // the window shows after each step, one "name=value" line each, for wine_rows.sh to check: its
 // texts, what the MAC boxes show, the Tab order, and any control the layout cuts at the DPI of
-// the moment.
+// the moment, and Ctrl+Tab and Ctrl+PgDn turning the image pages.
 // Usage: window_driver FLASHKIT_EXE IMAGE [--until-done]   (exit 0 when every step could be made)
 // Without --until-done the upload is aborted at once; with it, it is waited for to its end.
 
+// The system's base header first: the common controls' header uses its types.
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -217,6 +222,34 @@ int wmain(int argc, wchar_t** argv) {
     Print("dpi", std::to_wstring(dpi));
     Print("clipped", Clipped(window, dpi));
     Print("tab order", TabOrder(window, GetWindowThreadProcessId(window, nullptr)));
+    // Ctrl+Tab turns to the data page and Ctrl+PgDn back, typed as keys at the window.
+    SetForegroundWindow(window);
+    const auto press = [](std::initializer_list<WORD> keys) {
+        std::vector<INPUT> inputs;
+        for (WORD key : keys) {
+            INPUT input{};
+            input.type = INPUT_KEYBOARD;
+            input.ki.wVk = key;
+            inputs.push_back(input);
+        }
+        for (auto key = keys.end(); key != keys.begin();) {
+            INPUT input{};
+            input.type = INPUT_KEYBOARD;
+            input.ki.wVk = *--key;
+            input.ki.dwFlags = KEYEVENTF_KEYUP;
+            inputs.push_back(input);
+        }
+        SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+    };
+    HWND tabs = GetDlgItem(window, kTabs);
+    const auto page = [tabs] { return SendMessageW(tabs, TCM_GETCURSEL, 0, 0); };
+    press({VK_CONTROL, VK_TAB});
+    WaitFor([&] { return page() == 1; }, 3000);
+    std::wstring pages = std::to_wstring(page());
+    press({VK_CONTROL, VK_NEXT});
+    WaitFor([&] { return page() == 0; }, 3000);
+    pages += L"," + std::to_wstring(page());
+    Print("pages turned", pages);
     SendMessageW(GetDlgItem(window, kSysFile), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]));
 
     // Upload: the button turns to Abort, or a box tells why not.

@@ -174,7 +174,7 @@ else
 fi
 
 # The window: its texts, a MAC box's upper case and limit, the MAC boxes read back and shown
-# whole, no control cut, the Tab order, Enter pressing Upload, Abort, and the system image's
+# whole, no control cut, the Tab order, Ctrl+Tab and Ctrl+PgDn, Enter pressing Upload, Abort, and the system image's
 # path remembered in the registry as the window closes; at 96 DPI here, at 192 for the upload.
 window="$windows/app/flashkit.exe" driver="$windows/tests/windows/window_driver.exe"
 if [ -f "$window" ] && [ -f "$driver" ] && command -v xvfb-run >/dev/null; then
@@ -193,7 +193,8 @@ order = "100,101,102,103,104,105,106,109"
 tabbed = shown.get("tab order", [""])[0]
 layout = (shown.get("mac") == ["30 01 01"] and shown.get("mac shown whole") == ["yes"]
           and shown.get("dpi") == [sys.argv[2]] and shown.get("clipped") == [""]
-          and len(tabbed) == len(order) and tabbed in order + "," + order)
+          and len(tabbed) == len(order) and tabbed in order + "," + order
+          and shown.get("pages turned") == ["1,0"])
 PY
     python3 - "$work/window.log" 96 "$(winePath "$work/fw_wine.bin")" <<'PY' &&
 import sys
