@@ -30,8 +30,9 @@ Finding PortFinding(std::uint16_t port) {
     if (holders.empty()) return {true, name, "free"};
     const auto& [pid, process] = holders.front();
     return {false, name,
-            "in use by " + (process.empty() ? "a process" : process) + " (pid " +
-                std::to_string(pid) + ")",
+            pid == 0 ? std::string("in use (its process could not be found)")
+                     : "in use by " + (process.empty() ? "a process" : process) + " (pid " +
+                           std::to_string(pid) + ")",
             "stop it while uploading (Internet Connection Sharing and DHCP or TFTP servers "
             "hold these ports)"};
 }

@@ -154,7 +154,7 @@ std::string PortHeldText(std::uint16_t port) {
     bool read = false;
     const auto holders = platform::windows::UdpPortHolders(port, read);
     std::string holder = "another program";
-    if (!holders.empty()) {
+    if (!holders.empty() && holders.front().first != 0) {
         holder = (holders.front().second.empty() ? "a program" : holders.front().second) +
                  " (process " + std::to_string(holders.front().first) + ")";
     }

@@ -31,8 +31,8 @@ bool ReadCards(std::vector<Card>& cards, unsigned long& error);
 // Next hops of the IPv4 routes through each card, from GetIpForwardTable2: (ifindex, gateway).
 std::vector<std::pair<std::uint32_t, std::uint32_t>> RouteGateways();
 
-// The processes holding IPv4 UDP port `port`: (pid, program file name), the program empty where
-// it cannot be found; read false when the system's table could not be read.
+// The processes holding IPv4 UDP port `port`: (pid, program file name), the pid 0 and the program
+// empty where they cannot be found; read false when the system's table could not be read.
 std::vector<std::pair<std::uint32_t, std::string>> UdpPortHolders(std::uint16_t port, bool& read);
 
 // UTF-16 to UTF-8, for the names the system gives.
