@@ -195,7 +195,7 @@ std::string LocalTimeText(const std::string& utcText) {
     std::tm local{};
     localtime_r(&time, &local);
     const std::int64_t offset = (SecondsOf(local) - seconds) / 60;
-    char text[40] = {};
+    char text[64] = {};
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d %c%02d:%02d",
                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                   local.tm_min, local.tm_sec, offset < 0 ? '-' : '+',
