@@ -2,8 +2,10 @@
 // the window shows after each step, one "name=value" line each, for wine_rows.sh to check: its
 // texts, what the MAC boxes show, the Tab order, and any control the layout cuts at the DPI of
 // the moment, and Ctrl+Tab and Ctrl+PgDn turning the image pages.
-// Usage: window_driver FLASHKIT_EXE IMAGE [--until-done]   (exit 0 when every step could be made)
-// Without --until-done the upload is aborted at once; with it, it is waited for to its end.
+// Usage: window_driver FLASHKIT_EXE IMAGE [--until-done | --port-held]
+// (exit 0 when every step could be made). Without an option the upload is aborted at once; with
+// --until-done it is waited for to its end; with --port-held, where another program holds a port,
+// the box that says so and the status line are read.
 
 // The system's base header first: the common controls' header uses its types.
 // clang-format off
@@ -170,8 +172,10 @@ int wmain(int argc, wchar_t** argv) {
         SetProcessDPIAware();
     }
     const bool untilDone = argc == 4 && std::wstring(argv[3]) == L"--until-done";
-    if (argc != 3 && !untilDone) {
-        std::fprintf(stderr, "usage: window_driver FLASHKIT_EXE IMAGE [--until-done]\n");
+    const bool portHeld = argc == 4 && std::wstring(argv[3]) == L"--port-held";
+    if (argc != 3 && !untilDone && !portHeld) {
+        std::fprintf(stderr,
+                     "usage: window_driver FLASHKIT_EXE IMAGE [--until-done | --port-held]\n");
         return 2;
     }
     STARTUPINFOW startup{};
@@ -262,6 +266,31 @@ int wmain(int argc, wchar_t** argv) {
         PostMessageW(GetDlgItem(window, kSysFile), WM_KEYDOWN, VK_RETURN, 1);
     }
     HWND box = nullptr;
+    if (portHeld) {
+        WaitFor([&] { return (box = MessageBoxOf(process.dwProcessId)) != nullptr; }, 10000);
+        std::wstring text;
+        for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            wchar_t kind[16] = {};
+            GetClassNameW(child, kind, 16);
+            if (_wcsicmp(kind, L"Static") == 0) text += TextOf(child);
+        }
+        Print("held box", text);
+        Print("status", TextOf(status));
+        Print("status lines", std::to_wstring(SendMessageW(status, EM_GETLINECOUNT, 0, 0)));
+        // Its last character stands inside the box: a one-line box would have cut the text.
+        RECT client{};
+        GetClientRect(status, &client);
+        const LRESULT last =
+            SendMessageW(status, EM_POSFROMCHAR, static_cast<WPARAM>(TextOf(status).size() - 1), 0);
+        const int x = static_cast<short>(LOWORD(last)), y = static_cast<short>(HIWORD(last));
+        Print("status shown whole",
+              x >= 0 && x < client.right && y >= 0 && y < client.bottom ? L"yes" : L"no");
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        const bool closed = WaitForSingleObject(process.hProcess, 15000) == WAIT_OBJECT_0;
+        if (!closed) TerminateProcess(process.hProcess, 1);
+        return closed ? 0 : 1;
+    }
     WaitFor(
         [&] { return TextOf(upload) == L"&Abort" || (box = MessageBoxOf(process.dwProcessId)); },
         10000);

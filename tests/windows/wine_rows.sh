@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Windows build under wine, inside a private namespace pair made here and deleted on exit:
-# the core's unit tests, then flashkit-cli.exe's cards, check, an upload to the simulated
-# recorder (byte for byte, by the broadcast fallback, as wine cannot make a neighbour entry),
-# history --json, a station serving the same recorder, and flashkit.exe driven through its
-# controls by window_driver.exe under Xvfb (an upload aborted, then one to the same recorder).
+# the core's unit tests, then flashkit-cli.exe's cards, --card by each of a card's names, check,
+# an upload to the simulated recorder (byte for byte, by the broadcast fallback, as wine cannot
+# make a neighbour entry), history --json, a station serving the same recorder, flashkit.exe
+# driven through its controls by window_driver.exe under Xvfb (an upload aborted, one refused
+# for a port held, then one to the same recorder, its layout at 96 and 192 DPI), and the
+# installer and uninstaller.
 # Needs root.
 # Usage: wine_rows.sh WINDOWS_BUILD_DIR RECORDER_SIM
 # Exit 0 when every row passes, 77 (skipped) without root, wine or the Windows tree.
@@ -211,6 +213,25 @@ ok = (layout and shown.get("caption") == ["FlashKit v1.3.13"]
 sys.exit(0 if ok else 1)
 PY
         pass "window driven through its controls at 96 DPI" || fail "window" "$work/window.log"
+
+    # A port another program holds: the box names it, the status line shows its text whole.
+    ip netns exec "$pc" timeout 60 python3 -c '
+import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("0.0.0.0", 67))
+time.sleep(50)' >/dev/null 2>&1 &
+    holder=$!
+    onPc 120 xvfb-run -a -s "-screen 0 1280x1024x24" wine "$driver" "$(winePath "$window")" \
+        "$(winePath "$work/fw_wine.bin")" --port-held >"$work/window-held.log" 2>&1
+    kill "$holder" 2>/dev/null
+    wait "$holder" 2>/dev/null
+    tr -d '\r' <"$work/window-held.log" >"$work/window-held.txt"
+    grep -q "^held box=Port 67 is in use by" "$work/window-held.txt" &&
+        grep -q "^status=Step 3 bootp socket error: error code ([0-9]*)$" "$work/window-held.txt" &&
+        grep -Eq "^status lines=[12]$" "$work/window-held.txt" &&
+        grep -q "^status shown whole=yes$" "$work/window-held.txt" &&
+        pass "window names a port another program holds" ||
+        fail "window, port held" "$work/window-held.log"
 
     # The window's upload to the simulated recorder, byte for byte as the terminal's, its layout
     # at 192 DPI (read as the server starts).
