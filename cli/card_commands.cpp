@@ -52,9 +52,9 @@ std::string LinkText(const platform::LinkState& link) {
 }
 
 Finding LinkFinding(const CardFacts& card) {
-    const std::string& name = card.record.adapterName;
+    const std::string name = CardLabel(card.record);
     if (!card.link.up) {
-        return {false, "link", name + " is down", LinkUpHint(name)};
+        return {false, "link", name + " is down", LinkUpHint(card.record)};
     }
     if (!card.link.carrier) {
         return {false, "link", name + " has no carrier",
@@ -64,7 +64,7 @@ Finding LinkFinding(const CardFacts& card) {
 }
 
 Finding AddressFinding(const CardFacts& card) {
-    const std::string& name = card.record.adapterName;
+    const std::string name = CardLabel(card.record);
     if (card.host == 0) {
         return {false, "address", name + " has no IPv4 address", AddressHint(card.record)};
     }
@@ -117,6 +117,11 @@ Finding RecorderFinding(const CardFacts& card, const AdapterList& cards) {
     return {true, "recorder", address + " is free"};
 }
 
+// The card list's entry, and where the system names cards, the name the operator knows them by.
+std::string ListedName(const AdapterRecord& card) {
+    return card.friendlyName.empty() ? card.description : CardLabel(card);
+}
+
 platform::AdapterQuery SystemQuery() {
     return platform::MakeSystemAdapterSource()->List();
 }
@@ -130,13 +135,25 @@ void PrintJsonLine(nlohmann::ordered_json object) {
 }  // namespace
 
 std::optional<AdapterRecord> FindCard(const AdapterList& cards, const std::string& name) {
-    for (const auto& card : cards) {
-        if (card.adapterName == name || card.description == name) return card;
-    }
-    return std::nullopt;
+    auto named = CardsNamed(cards, name);
+    if (named.size() != 1) return std::nullopt;
+    return std::move(named.front());
+}
+
+std::string CardArgument(const AdapterRecord& card) {
+    return card.friendlyName.empty() ? card.adapterName : "\"" + card.friendlyName + "\"";
 }
 
 std::string NoUploadCardText(const platform::AdapterQuery& query, const std::string& name) {
+    const AdapterList usable = BuildAdapterList(query);
+    if (const auto named = CardsNamed(usable, name); named.size() > 1) {
+        std::string text = "'" + name + "' names more than one card:";
+        for (const auto& card : named) {
+            text += " " + CardLabel(card) + " (index " + std::to_string(card.index) + ");";
+        }
+        text.back() = '.';
+        return text + " Name one by its name or index.";
+    }
     const auto card = FindCard(query.adapters, name);
     const char* why = nullptr;
     switch (card ? card->unfit : nethelper::CardUnfit::None) {
@@ -156,8 +173,15 @@ std::string NoUploadCardText(const platform::AdapterQuery& query, const std::str
             why = "it is not an Ethernet card, so no recorder can be reached through it by its MAC";
             break;
     }
-    if (!why) return "No network card '" + name + "'; flashkit-cli cards lists them.";
-    return card->adapterName + " cannot carry an upload: " + why +
+    if (!why) {
+        std::string text = "No network card '" + name + "'; flashkit-cli cards lists them.";
+        if (usable.empty()) return text + " None can carry an upload.";
+        text += " Those that can carry an upload:";
+        for (const auto& other : usable) text += " " + CardLabel(other) + ";";
+        text.back() = '.';
+        return text;
+    }
+    return CardLabel(*card) + " cannot carry an upload: " + why +
            ". flashkit-cli cards lists the cards that can.";
 }
 
@@ -165,24 +189,36 @@ int RunCards(bool json) {
     const auto config = platform::MakeSystemTcpipConfig();
     std::vector<CardFacts> cards;
     std::size_t width = 0;
-    for (const auto& card : BuildAdapterList(SystemQuery())) {
+    const platform::AdapterQuery query = SystemQuery();
+    for (const auto& card : BuildAdapterList(query)) {
         cards.push_back(FactsOf(card, *config));
-        width = std::max(width, TerminalText(card.description).size());
+        width = std::max(width, TerminalText(ListedName(card)).size());
     }
     for (const auto& card : cards) {
         const std::string recorder = FormatDottedQuad(DeviceAddressFor(card.host));
         if (json) {
-            PrintJsonLine({{"card", card.record.adapterName},
-                           {"entry", card.record.description},
-                           {"address", AddressWithPrefix(card)},
-                           {"up", card.link.up},
-                           {"carrier", card.link.carrier},
-                           {"recorder_address", recorder}});
+            nlohmann::ordered_json line{{"card", card.record.adapterName}};
+            if (!card.record.friendlyName.empty()) {
+                line["name"] = card.record.friendlyName;
+                line["index"] = card.record.index;
+            }
+            line["entry"] = card.record.description;
+            line["address"] = AddressWithPrefix(card);
+            line["up"] = card.link.up;
+            line["carrier"] = card.link.carrier;
+            line["recorder_address"] = recorder;
+            PrintJsonLine(std::move(line));
             continue;
         }
         std::printf("%-*s  %-18s  %-14s  recorder %s\n", static_cast<int>(width),
-                    TerminalText(card.record.description).c_str(), AddressWithPrefix(card).c_str(),
+                    TerminalText(ListedName(card.record)).c_str(), AddressWithPrefix(card).c_str(),
                     LinkText(card.link).c_str(), recorder.c_str());
+    }
+    if (cards.empty()) {
+        PrintError(query.ok ? "No network card can carry an upload: a recorder is reached "
+                              "through an Ethernet or Wi-Fi card that uses ARP."
+                            : "The network cards could not be read (error " +
+                                  std::to_string(query.error) + ").");
     }
     return kExitOk;
 }

@@ -17,7 +17,7 @@ struct Finding {
 };
 
 // The commands that bring the card up and give it an address.
-std::string LinkUpHint(const std::string& card);
+std::string LinkUpHint(const AdapterRecord& card);
 std::string AddressHint(const AdapterRecord& card);
 // Of the card, before the recorder's address is checked (who manages the card).
 std::vector<Finding> CardFindings(const AdapterRecord& card);

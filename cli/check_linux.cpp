@@ -80,8 +80,8 @@ Finding PrivilegeFinding() {
 
 }  // namespace
 
-std::string LinkUpHint(const std::string& card) {
-    return "bring it up (ip link set " + card + " up)";
+std::string LinkUpHint(const AdapterRecord& card) {
+    return "bring it up (ip link set " + card.adapterName + " up)";
 }
 
 std::string AddressHint(const AdapterRecord& card) {

@@ -10,58 +10,31 @@
 // clang-format on
 #include <iphlpapi.h>
 #include <netfw.h>
-#include <tlhelp32.h>
 #include <windows.h>
 
 #include <vector>
 
 #include "cli/check_findings.h"
+#include "cli/firewall_rule.h"
 #include "platform/windows/ip_helper.h"
 
 namespace fk::cli {
 
 namespace {
 
-// The rule the installer adds for both programs, and the one the hint makes.
-constexpr const wchar_t* kFirewallRule = L"FlashKit";
-
-std::string ProcessName(DWORD pid) {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return {};
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    std::string name;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && name.empty();
-         more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == pid) name = platform::windows::Utf8(entry.szExeFile);
-    }
-    CloseHandle(snapshot);
-    return name;
-}
-
 Finding PortFinding(std::uint16_t port) {
     const std::string name = "port " + std::to_string(port);
-    ULONG size = 0;
-    std::vector<std::uint8_t> buffer;
-    DWORD error = ERROR_INSUFFICIENT_BUFFER;
-    for (int attempt = 0; attempt < 4 && error == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
-        buffer.resize(size);
-        error = GetExtendedUdpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, AF_INET,
-                                    UDP_TABLE_OWNER_PID, 0);
-    }
-    if (error != NO_ERROR) return {true, name, "the system's table of ports could not be read"};
-    const auto* table = reinterpret_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer.data());
-    for (DWORD n = 0; n < table->dwNumEntries; ++n) {
-        const MIB_UDPROW_OWNER_PID& row = table->table[n];
-        if (ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
-        const std::string process = ProcessName(row.dwOwningPid);
-        return {false, name,
-                "in use by " + (process.empty() ? "a process" : process) + " (pid " +
-                    std::to_string(row.dwOwningPid) + ")",
-                "stop it while uploading (Internet Connection Sharing and DHCP or TFTP servers "
-                "hold these ports)"};
-    }
-    return {true, name, "free"};
+    bool read = false;
+    const auto holders = platform::windows::UdpPortHolders(port, read);
+    if (!read) return {true, name, "the system's table of ports could not be read"};
+    if (holders.empty()) return {true, name, "free"};
+    const auto& [pid, process] = holders.front();
+    return {false, name,
+            pid == 0 ? std::string("in use (its process could not be found)")
+                     : "in use by " + (process.empty() ? "a process" : process) + " (pid " +
+                           std::to_string(pid) + ")",
+            "stop it while uploading (Internet Connection Sharing and DHCP or TFTP servers "
+            "hold these ports)"};
 }
 
 bool RunningElevated() {
@@ -101,8 +74,59 @@ std::string ProgramPath() {
     return platform::windows::Utf8(path);
 }
 
-// On when any profile in force has the firewall on, and no enabled inbound rule of FlashKit's
-// lets UDP in. Nothing to report when the firewall cannot be asked.
+std::string BstrText(BSTR text, bool expand = false) {
+    if (!text) return {};
+    if (!expand) return platform::windows::Utf8(text);
+    wchar_t expanded[MAX_PATH * 2] = {};
+    const DWORD length = ExpandEnvironmentStringsW(text, expanded, MAX_PATH * 2);
+    return platform::windows::Utf8(length > 0 && length <= MAX_PATH * 2 ? expanded : text);
+}
+
+FirewallRule RuleFacts(INetFwRule* rule) {
+    FirewallRule facts;
+    VARIANT_BOOL enabled = VARIANT_FALSE;
+    NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_OUT;
+    NET_FW_ACTION action = NET_FW_ACTION_BLOCK;
+    long protocol = 0;
+    BSTR ports = nullptr, program = nullptr;
+    facts.enabled = SUCCEEDED(rule->get_Enabled(&enabled)) && enabled != VARIANT_FALSE;
+    facts.inbound = SUCCEEDED(rule->get_Direction(&direction)) && direction == NET_FW_RULE_DIR_IN;
+    facts.allows = SUCCEEDED(rule->get_Action(&action)) && action == NET_FW_ACTION_ALLOW;
+    if (SUCCEEDED(rule->get_Protocol(&protocol))) facts.protocol = static_cast<int>(protocol);
+    if (SUCCEEDED(rule->get_LocalPorts(&ports))) facts.localPorts = BstrText(ports);
+    if (SUCCEEDED(rule->get_ApplicationName(&program))) facts.program = BstrText(program, true);
+    SysFreeString(ports);
+    SysFreeString(program);
+    return facts;
+}
+
+// Any enabled rule, whatever its name, that lets UDP 67 and 69 in to this very program.
+bool AnyRuleLetsIn(INetFwRules* rules, const std::string& programPath) {
+    IUnknown* listing = nullptr;
+    IEnumVARIANT* each = nullptr;
+    if (FAILED(rules->get__NewEnum(&listing)) || !listing) return false;
+    const bool enumerable = SUCCEEDED(listing->QueryInterface(IID_PPV_ARGS(&each)));
+    listing->Release();
+    if (!enumerable) return false;
+    bool found = false;
+    VARIANT item;
+    VariantInit(&item);
+    while (!found && each->Next(1, &item, nullptr) == S_OK) {
+        INetFwRule* rule = nullptr;
+        if (item.vt == VT_DISPATCH && item.pdispVal &&
+            SUCCEEDED(item.pdispVal->QueryInterface(IID_PPV_ARGS(&rule)))) {
+            found = LetsRecordersIn(RuleFacts(rule), programPath);
+            rule->Release();
+        }
+        VariantClear(&item);
+    }
+    each->Release();
+    return found;
+}
+
+// On when any profile in force has the firewall on, and no rule lets UDP 67 and 69 in to this
+// program's own path (a rule left for another install's path does not). Nothing to report when
+// the firewall cannot be asked.
 Finding FirewallFinding() {
     const std::string hint =
         "add the rule: netsh advfirewall firewall add rule name=\"FlashKit\" "
@@ -129,27 +153,16 @@ Finding FirewallFinding() {
         bool ruled = false;
         INetFwRules* rules = nullptr;
         if (on && SUCCEEDED(policy->get_Rules(&rules))) {
-            INetFwRule* rule = nullptr;
-            BSTR name = SysAllocString(kFirewallRule);
-            if (SUCCEEDED(rules->Item(name, &rule)) && rule) {
-                VARIANT_BOOL enabled = VARIANT_FALSE;
-                NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_OUT;
-                NET_FW_ACTION action = NET_FW_ACTION_BLOCK;
-                ruled = SUCCEEDED(rule->get_Enabled(&enabled)) && enabled != VARIANT_FALSE &&
-                        SUCCEEDED(rule->get_Direction(&direction)) &&
-                        direction == NET_FW_RULE_DIR_IN && SUCCEEDED(rule->get_Action(&action)) &&
-                        action == NET_FW_ACTION_ALLOW;
-                rule->Release();
-            }
-            SysFreeString(name);
+            ruled = AnyRuleLetsIn(rules, ProgramPath());
             rules->Release();
         }
         if (!on) {
             finding = {true, "firewall", "off: nothing stops UDP 67 and 69 coming in"};
         } else if (ruled) {
-            finding = {true, "firewall", "on, and its FlashKit rule lets UDP in"};
+            finding = {true, "firewall", "on, and a rule lets UDP 67 and 69 in to this program"};
         } else {
-            finding = {false, "firewall", "on, and no FlashKit rule lets UDP 67 and 69 in", hint};
+            finding = {false, "firewall",
+                       "on, and no rule lets UDP 67 and 69 in to " + ProgramPath(), hint};
         }
         policy->Release();
     }
@@ -159,13 +172,14 @@ Finding FirewallFinding() {
 
 }  // namespace
 
-std::string LinkUpHint(const std::string& card) {
-    return "enable it under Network Connections (ncpa.cpl): " + card;
+// Network Connections lists a card by its name, with the maker's description beneath.
+std::string LinkUpHint(const AdapterRecord& card) {
+    return "enable \"" + card.friendlyName + "\" under Network Connections (ncpa.cpl)";
 }
 
 std::string AddressHint(const AdapterRecord& card) {
-    return "give it one, e.g. netsh interface ipv4 set address " + std::to_string(card.index) +
-           " static 192.168.1.1 255.255.255.0";
+    return "give it one, e.g. netsh interface ipv4 set address name=\"" + card.friendlyName +
+           "\" static 192.168.1.1 255.255.255.0";
 }
 
 std::vector<Finding> CardFindings(const AdapterRecord&) {

@@ -67,6 +67,8 @@ int RunHistory(const HistoryOptions& options);
 
 // The card named by its interface name or by its entry in the card list.
 std::optional<AdapterRecord> FindCard(const AdapterList& cards, const std::string& name);
+// The card as --card takes it on a command line shown to the operator.
+std::string CardArgument(const AdapterRecord& card);
 // Why name is not among the cards an upload can use: no such card, or what keeps it from
 // carrying one (the system's cards in query).
 std::string NoUploadCardText(const platform::AdapterQuery& query, const std::string& name);
@@ -74,12 +76,6 @@ std::string NoUploadCardText(const platform::AdapterQuery& query, const std::str
 // "30:01:01" (or with '-'), or the whole address with the recorders' prefix: octets 3 to 5 go
 // into mac. False, mac untouched beyond the octets that parsed, when it is not such a text.
 bool ParseRecorderMacArgument(const std::string& text, MacAddress& mac);
-
-// Said once an upload or station finds that the recorder's entry cannot be made here.
-inline constexpr const char* kBroadcastFallbackText =
-    "The recorder's neighbour entry cannot be made here (flashkit-cli check says why): the boot "
-    "replies go out by broadcast instead, which a recorder that answers no ARP request never "
-    "takes.";
 
 // The terminal's lines for a refusal: "Caption: text".
 std::string RefusalLine(const std::string& caption, const std::string& text);

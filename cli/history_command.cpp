@@ -142,13 +142,13 @@ int RunHistory(const HistoryOptions& options) {
         std::printf("No uploads recorded in %s\n", TerminalText(path).c_str());
         return kExitOk;
     }
-    std::vector<std::vector<std::string>> table{{"STARTED (UTC)", "OUTCOME", "RECORDER MAC",
+    std::vector<std::vector<std::string>> table{{"STARTED", "OUTCOME", "RECORDER MAC",
                                                  "RECORDER ADDRESS", "CARD", "KIND", "SIZE",
                                                  "IMAGE"}};
     for (const auto& row : query.rows) {
-        table.push_back({row.started, row.end.outcome, row.start.recorderMac,
-                         row.start.recorderAddress, row.start.card, row.start.kind,
-                         std::to_string(row.end.size), row.start.imagePath});
+        table.push_back({history::LocalTimeText(row.started), row.end.outcome,
+                         row.start.recorderMac, row.start.recorderAddress, row.start.card,
+                         row.start.kind, std::to_string(row.end.size), row.start.imagePath});
     }
     for (auto& line : table) {
         for (std::string& cell : line) cell = TerminalText(cell);

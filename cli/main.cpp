@@ -1,14 +1,15 @@
 // flashkit-cli: FlashKit from a terminal. The same checks, upload session and upload history as
 // the window; see flashkit-cli(1).
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
+#include <string_view>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/system_texts.h"
 #include "flashkit_version.h"
 #include "net-helper/protocol.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -23,20 +24,28 @@ constexpr const char* kExitStatuses = R"(Exit status:
   5    the transfer began and failed
   6    every block was sent, but the recorder did not confirm the last one: it may be
        writing its flash, do not switch it off
-  130  interrupted (SIGINT, SIGTERM or SIGHUP); the neighbour entry is removed, the ports
-       closed)";
+)";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace fk::cli;
+    // A Windows user asks any program for its help so.
+    for (int n = 1; n < argc; ++n) {
+        if (std::string_view(argv[n]) == "/?" || std::string_view(argv[n]) == "-?") {
+            argv[n] = const_cast<char*>("--help");
+        }
+    }
+    const fk::platform::ConsoleOutput console = fk::platform::PrepareConsole();
+    const OutputMode lines =
+        console == fk::platform::ConsoleOutput::Redraws ? OutputMode::Terminal : OutputMode::Plain;
     CLI::App app{
         "Loads firmware into a network video recorder in network-boot mode: BOOTP "
         "announcer and TFTP server, as the FlashKit window.",
         "flashkit-cli"};
     app.set_version_flag("--version", std::string("flashkit-cli ") + FLASHKIT_VERSION);
     app.require_subcommand(1);
-    app.footer(kExitStatuses);
+    app.footer(std::string(kExitStatuses) + kInterruptedStatusHelp);
     app.failure_message([](const CLI::App*, const CLI::Error& error) {
         return ErrorLines(std::string(error.what()) + "\nRun with --help for more information.");
     });
@@ -73,9 +82,7 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     uploadCommand->add_flag("--json", json, "one JSON object per event on standard output");
-    uploadCommand->add_option("--history-file", upload.historyPath,
-                              "the upload history database (default: "
-                              "$XDG_STATE_HOME/flashkit/history.sqlite3)");
+    uploadCommand->add_option("--history-file", upload.historyPath, kHistoryFileHelp);
 
     StationRunOptions station;
     bool stationJson = false, stationSystem = false, stationData = false;
@@ -163,18 +170,14 @@ int main(int argc, char** argv) {
         if (systemImage) upload.system = true;
         if (dataImage) upload.system = false;
         if (waitOption->count() > 0) upload.waitSeconds = wait;
-        upload.output = json                    ? OutputMode::Json
-                        : isatty(STDOUT_FILENO) ? OutputMode::Terminal
-                                                : OutputMode::Plain;
+        upload.output = json ? OutputMode::Json : lines;
         return RunUpload(upload);
     }
     if (*stationCommand) {
         if (stationSystem) station.system = true;
         if (stationData) station.system = false;
         if (stationWaitOption->count() > 0) station.waitSeconds = stationWait;
-        station.output = stationJson             ? OutputMode::Json
-                         : isatty(STDOUT_FILENO) ? OutputMode::Terminal
-                                                 : OutputMode::Plain;
+        station.output = stationJson ? OutputMode::Json : lines;
         return RunStation(station);
     }
     if (*cardsCommand) return RunCards(cardsJson);

@@ -35,7 +35,7 @@ std::optional<AdapterRecord> AwaitCardReady(const std::string& name,
             const std::string awaited = carrier   ? "an IPv4 address"
                                         : address ? "a carrier"
                                                   : "a carrier and an IPv4 address";
-            const std::string text = "Waiting for " + awaited + " on " + card->adapterName;
+            const std::string text = "Waiting for " + awaited + " on " + CardLabel(*card);
             output.Tell(text, {{"event", "waiting"}, {"text", text}});
             told = true;
         }
@@ -98,7 +98,7 @@ std::variant<AdapterRecord, ExitCode> AwaitCard(const std::string& name,
     if (stopped) return kExitInterrupted;
     if (card) return std::move(*card);
     if (!waitSeconds) {
-        output.Error("No network card '" + name + "'; flashkit-cli cards lists them.");
+        output.Error(NoUploadCardText(adapters.List(), name));
         return kExitBadInput;
     }
     output.Error(

@@ -223,7 +223,7 @@ int RunStation(const StationRunOptions& options) {
     // The address the card has now: replies go out from it.
     const Ipv4 host = HostAddressFor(*card, card->description, nullptr);
     if (host == 0) {
-        output.Error(card->adapterName + " has no IPv4 address to serve from.");
+        output.Error(CardLabel(*card) + " has no IPv4 address to serve from.");
         return kExitBadInput;
     }
     std::optional<AddressRange> pool;
@@ -233,7 +233,7 @@ int RunStation(const StationRunOptions& options) {
         if (!pool || SubnetPlaceOf(pool->first, host, mask) != SubnetPlace::Inside ||
             SubnetPlaceOf(pool->last, host, mask) != SubnetPlace::Inside) {
             output.Error("--pool " + options.pool +
-                         ": give FIRST-LAST, both inside the subnet of " + card->adapterName +
+                         ": give FIRST-LAST, both inside the subnet of " + CardLabel(*card) +
                          ", e.g. 192.168.1.50-192.168.1.99.");
             return kExitBadInput;
         }
@@ -277,7 +277,7 @@ int RunStation(const StationRunOptions& options) {
         row.named = true;
     }
     const std::string kind = *page == ImagePage::System ? "system" : "data";
-    output.Tell("Serving " + options.image + " (" + kind + " image) through " + card->adapterName +
+    output.Tell("Serving " + options.image + " (" + kind + " image) through " + CardLabel(*card) +
                     " (" + FormatDottedQuad(host) + ") to " +
                     (macs->empty() ? std::string("any recorder that asks")
                                    : std::to_string(macs->size()) + " named recorder(s)" +

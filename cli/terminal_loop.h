@@ -16,6 +16,7 @@
 #include <variant>
 
 #include "cli/commands.h"
+#include "cli/system_texts.h"
 #include "net/arp_entry.h"
 #include "platform/neighbour_table.h"
 #include "upgrade/device_arp.h"

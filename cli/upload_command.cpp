@@ -87,8 +87,8 @@ int RunUpload(const UploadOptions& options) {
     const std::string& bootFileName = ready->file.bootFileName;
     output.Tell("Uploading " + options.image + " (" + kind + " image, " +
                     std::to_string(ready->imageSize) + " bytes) to the recorder " + FormatMac(mac) +
-                    " at " + recorderAddress + " through " + card->adapterName + " (" +
-                    hostAddress + ")",
+                    " at " + recorderAddress + " through " + CardLabel(*card) + " (" + hostAddress +
+                    ")",
                 {{"event", "started"},
                  {"card", card->adapterName},
                  {"host_address", hostAddress},
@@ -228,8 +228,8 @@ int RunUpload(const UploadOptions& options) {
                  FormatText("The recorder did not ask for its image within %g s",
                             *options.waitSeconds));
             output.Line(finalText);
-            output.Line("flashkit-cli check --card " + card->adapterName + " --mac " + options.mac +
-                        " tells what may keep it from asking.");
+            output.Line("flashkit-cli check --card " + CardArgument(*card) + " --mac " +
+                        options.mac + " tells what may keep it from asking.");
         }
     };
     while (RunTerminalLoop(host, handleReport, over, tick)) {

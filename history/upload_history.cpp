@@ -160,6 +160,50 @@ std::string UtcTimeText(std::int64_t secondsSinceEpoch) {
     return text;
 }
 
+namespace {
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar: the system's own call for
+// it (timegm) is not on every system.
+std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+std::int64_t SecondsOf(const std::tm& time) {
+    return DaysFromCivil(time.tm_year + 1900, static_cast<unsigned>(time.tm_mon + 1),
+                         static_cast<unsigned>(time.tm_mday)) *
+               86400 +
+           time.tm_hour * 3600 + time.tm_min * 60 + time.tm_sec;
+}
+
+}  // namespace
+
+std::string LocalTimeText(const std::string& utcText) {
+    std::tm utc{};
+    if (std::sscanf(utcText.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &utc.tm_year, &utc.tm_mon,
+                    &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec) != 6) {
+        return utcText;
+    }
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const std::int64_t seconds = SecondsOf(utc);
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    localtime_r(&time, &local);
+    const std::int64_t offset = (SecondsOf(local) - seconds) / 60;
+    char text[64] = {};
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d %c%02d:%02d",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, offset < 0 ? '-' : '+',
+                  static_cast<int>((offset < 0 ? -offset : offset) / 60),
+                  static_cast<int>((offset < 0 ? -offset : offset) % 60));
+    return text;
+}
+
 std::string UtcTimeText() {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now);

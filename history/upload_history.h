@@ -87,6 +87,9 @@ std::string DefaultHistoryPath();
 // The current time, or the given seconds since the epoch, in the stored form.
 std::string UtcTimeText();
 std::string UtcTimeText(std::int64_t secondsSinceEpoch);
+// A stored time as the operator reads it: local time to the second with its offset from UTC,
+// "2026-12-07 15:30:05 +01:00"; a text not in the stored form comes back as it is.
+std::string LocalTimeText(const std::string& utcText);
 
 // Reads the record; a database that does not exist yet holds no uploads. A row left running by a
 // process that is gone reads as interrupted.

@@ -46,7 +46,7 @@ std::optional<AddressHolder> RecorderAddressHolder(
     for (const AdapterRecord& own : cards) {
         if (CardAddress(own.ipAddress) == recorder) {
             holder.kind = AddressHolder::Kind::OwnCard;
-            holder.cardName = own.adapterName;
+            holder.cardName = CardLabel(own);
             return holder;
         }
     }

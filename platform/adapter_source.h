@@ -20,6 +20,9 @@ struct CardIpv4 {
 struct AdapterRecord {
     std::string adapterName;  // the key name: the interface name
     std::string description;  // what the operator sees in the card list
+    // The name the system's own network settings show ("Ethernet 2"); none where the interface
+    // name is that name.
+    std::string friendlyName;
     std::uint32_t index = 0;  // the interface index
     std::string ipAddress;    // first IPv4 address
     std::string ipMask;       // mask of that address

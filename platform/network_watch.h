@@ -34,7 +34,8 @@ class NetworkWatch {
     virtual int Descriptor() const { return -1; }
 };
 
-// The interface name of a card of the calling thread's namespace; empty when there is none.
+// The name the operator knows a card of the calling thread's namespace by: its interface name,
+// or on Windows "Ethernet 2 (Intel(R) I219-V)"; empty when there is none.
 std::string CardName(int ifindex);
 
 // Watches the calling thread's network namespace; nullptr when the system will not tell.

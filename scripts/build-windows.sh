@@ -46,9 +46,11 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S "$source_dir" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLASHKIT_SQLITE_DIR="$sqlite" "${launcher[@]}" >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target flashkit-cli flashkit flashkit_unit_tests window_driver
+cmake --build "$dir" -j"$(nproc)" --target flashkit-cli flashkit flashkit_unit_tests window_driver \
+    netsh_standin
 
-# The package: the programs without their debugging sections, the README and the licence.
+# The package: the programs without their debugging sections, the Windows README and the
+# licence, both with Windows' line ends.
 version=$(sed -n 's/^project(FlashKit VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
 stage="$dir/package/FlashKit"
 rm -rf "$dir/package"
@@ -56,8 +58,7 @@ mkdir -p "$stage"
 for program in cli/flashkit-cli.exe app/flashkit.exe; do
     x86_64-w64-mingw32-strip -o "$stage/$(basename "$program")" "$dir/$program"
 done
-if [ -d "$source_dir/app/sounds" ]; then cp -r "$source_dir/app/sounds" "$stage/"; fi
-sed 's/$/\r/' "$source_dir/README.md" >"$stage/README.txt"
+sed 's/$/\r/' "$source_dir/packaging/windows/README-Windows.txt" >"$stage/README-Windows.txt"
 {
     sed -n '/^License: proprietary$/,$p' "$source_dir/debian/copyright"
     echo
@@ -67,7 +68,7 @@ sed 's/$/\r/' "$source_dir/README.md" >"$stage/README.txt"
 zip="$dir/FlashKit-$version-windows-x64.zip"
 rm -f "$zip"
 (cd "$dir/package" && zip -qr "$zip" FlashKit)
-makensis -V2 -DVERSION="$version" -DSTAGE="$stage" \
+makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DICON="$source_dir/app/win32/flashkit.ico" \
     -DOUTFILE="$dir/FlashKit-$version-windows-x64-setup.exe" \
     "$source_dir/packaging/windows/flashkit.nsi"
 echo "Made in $dir:"

@@ -128,7 +128,7 @@ std::variant<BenchPlan, UploadRefusal> PlanBench(const BenchChoices& bench, Sele
     UploadRefusal refusal;
     refusal.reason = UploadRefusal::Reason::NoAddressForRecorder;
     refusal.pool = bench.pool;
-    refusal.cardName = card.adapterName;
+    refusal.cardName = CardLabel(card);
     std::set<Ipv4> given;
     for (const MacAddress& mac : bench.named) {
         const auto address = NextStationAddress(plan.rules, given, lookup);

@@ -27,7 +27,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         // Tab between the controls, Enter for Upload, Alt and a letter for a button.
-        if (IsDialogMessageW(window.Handle(), &message)) continue;
+        if (window.Navigate(message) || IsDialogMessageW(window.Handle(), &message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

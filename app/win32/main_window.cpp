@@ -29,6 +29,7 @@ using platform::windows::Wide;
 using window::StatusLook;
 
 constexpr wchar_t kClassName[] = L"FlashKitWindow";
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr int kClientWidth = 494;
 constexpr int kClientHeight = 473;
 constexpr UINT kRunWaiting = WM_APP + 1;  // the queue of the session's feedback has entries
@@ -62,6 +63,8 @@ const COLORREF kBlue = RGB(0, 0, 255);
 const COLORREF kUploadCaptionGreen = RGB(0, 129, 0);
 
 constexpr const char* kApplicationTitle = "FlashKit V" FLASHKIT_VERSION;
+constexpr const char* kNoCardText =
+    "No network card can reach a recorder: connect an Ethernet card and give it an IPv4 address";
 
 HFONT MakeFont(int pixelHeight, bool bold) {
     return CreateFontW(-pixelHeight, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
@@ -69,6 +72,19 @@ HFONT MakeFont(int pixelHeight, bool bold) {
                        // The layout asks for fixed pitch too, but a system without the face
                        // would then stand in a typewriter face; a sans one comes closer.
                        DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
+}
+
+// The DPI of the window's monitor where the system has a call for it (Windows 10 1607 and
+// later), else the system's one DPI.
+UINT WindowDpi(HWND window) {
+    using Call = UINT(WINAPI*)(HWND);
+    const auto call = reinterpret_cast<Call>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (const UINT dpi = call ? call(window) : 0) return dpi;
+    HDC dc = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
+    ReleaseDC(nullptr, dc);
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 
 std::string TextOf(HWND control) {
@@ -134,6 +150,19 @@ HBITMAP LoadPicture() {
     return bitmap;
 }
 
+std::string PortHeldText(std::uint16_t port) {
+    bool read = false;
+    const auto holders = platform::windows::UdpPortHolders(port, read);
+    std::string holder = "another program";
+    if (!holders.empty() && holders.front().first != 0) {
+        holder = (holders.front().second.empty() ? "a program" : holders.front().second) +
+                 " (process " + std::to_string(holders.front().first) + ")";
+    }
+    return "Port " + std::to_string(port) + " is in use by " + holder +
+           ". Stop it while uploading: Internet Connection Sharing and DHCP or TFTP servers hold "
+           "this port.";
+}
+
 }  // namespace
 
 // --- the window ---
@@ -168,22 +197,25 @@ bool MainWindow::Create(int showCommand) {
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     windowClass.hIcon = LoadIconW(windowClass.hInstance, MAKEINTRESOURCEW(1));
+    windowClass.hIconSm = static_cast<HICON>(LoadImageW(windowClass.hInstance, MAKEINTRESOURCEW(1),
+                                                        IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                                        GetSystemMetrics(SM_CYSMICON), 0));
     windowClass.lpszClassName = kClassName;
     RegisterClassExW(&windowClass);
 
-    // Fixed size, no maximise button, centred on the screen.
-    constexpr DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-    RECT frame{0, 0, kClientWidth, kClientHeight};
-    AdjustWindowRect(&frame, style, FALSE);
-    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-    RECT work{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    m_window = CreateWindowExW(0, kClassName, L"FlashKit v" FLASHKIT_VERSION_SHORT, style,
-                               work.left + (work.right - work.left - width) / 2,
-                               work.top + (work.bottom - work.top - height) / 2, width, height,
-                               nullptr, nullptr, windowClass.hInstance, this);
+    // Fixed size for its DPI, no maximise button, centred on the screen.
+    m_window = CreateWindowExW(0, kClassName, L"FlashKit v" FLASHKIT_VERSION_SHORT, kStyle,
+                               CW_USEDEFAULT, CW_USEDEFAULT, kClientWidth, kClientHeight, nullptr,
+                               nullptr, windowClass.hInstance, this);
     if (!m_window) return false;
     BuildLayout();
+    ApplyDpi(WindowDpi(m_window));
+    const SIZE frame = FrameSize(kClientWidth, kClientHeight);
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    SetWindowPos(m_window, nullptr, work.left + (work.right - work.left - frame.cx) / 2,
+                 work.top + (work.bottom - work.top - frame.cy) / 2, frame.cx, frame.cy,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     m_cardWatch = platform::MakeSystemNetworkWatch();
     if (m_cardWatch) SetTimer(m_window, kCardTimer, 500, nullptr);
     ShowWindow(m_window, showCommand);
@@ -198,19 +230,18 @@ bool MainWindow::Create(int showCommand) {
 
 void MainWindow::BuildLayout() {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    const int heights[] = {11, 16, 16, 13, 15, 24};
-    const bool bold[] = {false, false, true, false, false, true};
-    for (int n = 0; n < 6; ++n) m_fonts[n] = MakeFont(heights[n], bold[n]);
 
     // Every control is a child of the window itself (a group box passes on no notifications);
-    // places are the layout's, each relative to its group.
+    // places are the layout's at 96 DPI, each relative to its group, scaled by ApplyDpi.
     auto make = [&](const wchar_t* kind, const wchar_t* text, DWORD style, POINT origin, int left,
                     int top, int width, int height, Font font, int id = 0, DWORD exStyle = 0) {
-        HWND control =
-            CreateWindowExW(exStyle, kind, text, WS_CHILD | WS_VISIBLE | style, origin.x + left,
-                            origin.y + top, width, height, m_window,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts[font]), FALSE);
+        HWND control = CreateWindowExW(
+            exStyle, kind, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, m_window,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+        m_placed.push_back(
+            {control,
+             {origin.x + left, origin.y + top, origin.x + left + width, origin.y + top + height},
+             font});
         return control;
     };
     constexpr POINT window{0, 0};
@@ -223,28 +254,25 @@ void MainWindow::BuildLayout() {
          kRegular16);
     m_cbNetinfo = make(WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, network, 16,
                        56, 286, 200, kRegular16, kNetinfo);
-    SendMessageW(m_cbNetinfo, CB_SETITEMHEIGHT, 0, 20);
-    SendMessageW(m_cbNetinfo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), 22);
-    make(L"STATIC", L"IP Address", kLabel, network, 16, 92, 78, 20, kRegular16);
+    m_ipLabel = make(L"STATIC", L"IP Address", kLabel, network, 16, 92, 78, 20, kRegular16);
     m_ctrlAddrIp = make(L"STATIC", L"", SS_CENTER, network, 114, 92, 6, 20, kBold16);
-    m_panel = {network.x + 316, network.y + 19, network.x + 316 + 153, network.y + 19 + 97};
+    m_panel96 = {network.x + 316, network.y + 19, network.x + 316 + 153, network.y + 19 + 97};
 
     constexpr POINT mac{7, 127};
     groups[1] =
         make(L"BUTTON", L" Setup MAC address ", BS_GROUPBOX, window, 7, 127, 480, 90, kBold16);
     make(L"STATIC", L"DVR MAC address", kLabel, mac, 17, 39, 135, 20, kRegular16);
-    const std::wstring label4 = L"02 - 5E - A1 -" + std::wstring(12, L' ') + L'-' +
-                                std::wstring(11, L' ') + L'-' + std::wstring(2, L' ');
-    HWND label = make(L"STATIC", label4.c_str(), kLabel | WS_CLIPSIBLINGS, mac, 193, 39, 201, 20,
-                      kRegular16);
+    // The fixed prefix ends just before the first box and a dash stands between two boxes,
+    // wherever the font's width puts the boxes (ApplyDpi).
+    m_macLabels[0] = make(L"STATIC", L"02 - 5E - A1 -", SS_RIGHT, mac, 193, 39, 97, 20, kRegular16);
+    m_macLabels[1] = make(L"STATIC", L"-", SS_CENTER, mac, 326, 39, 17, 20, kRegular16);
+    m_macLabels[2] = make(L"STATIC", L"-", SS_CENTER, mac, 375, 39, 16, 20, kRegular16);
     const int macLefts[] = {294, 343, 391};
     for (int box = 0; box < 3; ++box) {
         m_editMac[box] = make(L"EDIT", L"FF", ES_UPPERCASE | ES_AUTOHSCROLL | WS_TABSTOP, mac,
                               macLefts[box], 36, 32, 28, kRegular16, kMac3 + box, WS_EX_CLIENTEDGE);
         SendMessageW(m_editMac[box], EM_LIMITTEXT, 2, 0);
     }
-    // The boxes lie over the label's gaps: it goes beneath them, above the group boxes only.
-    SetWindowPos(label, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
     m_tabs = make(WC_TABCONTROLW, L"", WS_TABSTOP | WS_CLIPSIBLINGS, window, 8, 224, 479, 113,
                   kBold16, kTabs);
@@ -255,6 +283,10 @@ void MainWindow::BuildLayout() {
         item.pszText = const_cast<wchar_t*>(tabNames[n]);
         SendMessageW(m_tabs, TCM_INSERTITEMW, n, reinterpret_cast<LPARAM>(&item));
     }
+    // The page's place below the tab row as the layout's font draws it at 96 DPI.
+    m_fonts[kBold16] = MakeFont(16, true);
+    SendMessageW(m_tabs, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts[kBold16]), FALSE);
+    SetWindowPos(m_tabs, nullptr, 0, 0, 479, 113, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     RECT pageArea{0, 0, 479, 113};
     TabCtrl_AdjustRect(m_tabs, FALSE, &pageArea);
     const POINT page{8 + pageArea.left, 224 + pageArea.top};
@@ -286,13 +318,176 @@ void MainWindow::BuildLayout() {
         make(L"BUTTON", L" Status of uploading ", BS_GROUPBOX, window, 7, 344, 480, 125, kBold16);
     m_progress = make(PROGRESS_CLASSW, L"", PBS_SMOOTH, upload, 16, 72, 286, 25, kDefault);
     SendMessageW(m_progress, PBM_SETRANGE32, 0, 100);
-    m_strStatus = make(L"EDIT", L"", ES_READONLY | ES_AUTOHSCROLL | WS_TABSTOP, upload, 16, 38, 286,
-                       24, kRegular15, kStatus, WS_EX_CLIENTEDGE);
+    // Two lines, so that a long error text wraps instead of being cut.
+    m_strStatus = make(L"EDIT", L"", ES_READONLY | ES_MULTILINE, upload, 16, 24, 286, 42,
+                       kRegular15, kStatus, WS_EX_CLIENTEDGE);
     m_btnUpload = make(L"BUTTON", L"&Upload", BS_OWNERDRAW | WS_TABSTOP, upload, 323, 27, 139, 80,
                        kBold24, kUpload);
     for (HWND group : groups) {
         SetWindowPos(group, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
+}
+
+int MainWindow::Scaled(int length) const {
+    return MulDiv(length, static_cast<int>(m_dpi), 96);
+}
+
+// Fonts, places and the window's size for the monitor's DPI; the MAC boxes grow to hold two
+// characters of their font, centred on their gaps of the label.
+void MainWindow::ApplyDpi(UINT dpi) {
+    m_dpi = dpi;
+    const int heights[] = {11, 16, 16, 13, 15, 24};
+    const bool bold[] = {false, false, true, false, false, true};
+    HFONT old[6];
+    std::copy(std::begin(m_fonts), std::end(m_fonts), old);
+    for (int n = 0; n < 6; ++n) m_fonts[n] = MakeFont(Scaled(heights[n]), bold[n]);
+    for (const Placed& placed : m_placed) {
+        SendMessageW(placed.control, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts[placed.font]),
+                     FALSE);
+    }
+    const int macWidth = MacBoxWidth();
+    RECT macBoxes[3]{};
+    RECT ipLabel{};
+    for (const Placed& placed : m_placed) {
+        RECT at{Scaled(placed.at96.left), Scaled(placed.at96.top), Scaled(placed.at96.right),
+                Scaled(placed.at96.bottom)};
+        if (std::find(std::begin(m_editMac), std::end(m_editMac), placed.control) !=
+                std::end(m_editMac) &&
+            macWidth > at.right - at.left) {
+            const int grow = macWidth - (at.right - at.left);
+            at.left -= grow / 2;
+            at.right = at.left + macWidth;
+        }
+        // A label is as wide as its text at least: a font wider than the layout's cuts none.
+        if (wchar_t kind[8] = {};
+            GetClassNameW(placed.control, kind, 8) && _wcsicmp(kind, L"Static") == 0 &&
+            (GetWindowLongW(placed.control, GWL_STYLE) & SS_TYPEMASK) == kLabel) {
+            at.right = std::max(at.right, at.left + TextWidth(placed.control, placed.font));
+            if (placed.control == m_ipLabel) ipLabel = at;
+        }
+        for (int box = 0; box < 3; ++box) {
+            if (placed.control == m_editMac[box]) macBoxes[box] = at;
+        }
+        SetWindowPos(placed.control, nullptr, at.left, at.top, at.right - at.left,
+                     at.bottom - at.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    for (HFONT font : old) {
+        if (font) DeleteObject(font);
+    }
+    PlaceMacLabels(macBoxes);
+    // The address follows its label, wherever the label's text ends.
+    m_addressLeft = std::max(Scaled(121), static_cast<int>(ipLabel.right) + Scaled(8));
+    SendMessageW(m_cbNetinfo, CB_SETITEMHEIGHT, 0, Scaled(20));
+    SendMessageW(m_cbNetinfo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), Scaled(22));
+    m_panel = {Scaled(m_panel96.left), Scaled(m_panel96.top), Scaled(m_panel96.right),
+               Scaled(m_panel96.bottom)};
+    FitAddressLabel();
+    FitStatusFont();
+    InvalidateRect(m_window, nullptr, TRUE);
+}
+
+int MainWindow::TextWidth(HWND control, int font) const {
+    const std::wstring text = Wide(TextOf(control));
+    HDC dc = GetDC(control);
+    HGDIOBJ old = SelectObject(dc, m_fonts[font]);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return size.cx + Scaled(2);
+}
+
+void MainWindow::PlaceMacLabels(const RECT (&boxes)[3]) {
+    const int top = Scaled(127 + 39), height = Scaled(20), gap = Scaled(4);
+    const int prefix = TextWidth(m_macLabels[0], kRegular16);
+    SetWindowPos(m_macLabels[0], nullptr, boxes[0].left - gap - prefix, top, prefix, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    for (int dash = 1; dash < 3; ++dash) {
+        const RECT& before = boxes[dash - 1];
+        const RECT& after = boxes[dash];
+        SetWindowPos(m_macLabels[dash], nullptr, before.right, top, after.left - before.right,
+                     height, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
+int MainWindow::MacBoxWidth() const {
+    HDC dc = GetDC(m_editMac[0]);
+    HGDIOBJ font = SelectObject(dc, m_fonts[kRegular16]);
+    int widest = 0;
+    for (const wchar_t* digit = L"0123456789ABCDEF"; *digit; ++digit) {
+        SIZE size{};
+        GetTextExtentPoint32W(dc, digit, 1, &size);
+        widest = std::max(widest, static_cast<int>(size.cx));
+    }
+    SelectObject(dc, font);
+    ReleaseDC(m_editMac[0], dc);
+    const LRESULT margins = SendMessageW(m_editMac[0], EM_GETMARGINS, 0, 0);
+    // The edges of a client-edge box, and room for the caret after the second character.
+    return 2 * widest + LOWORD(margins) + HIWORD(margins) + 2 * GetSystemMetrics(SM_CXEDGE) +
+           Scaled(3);
+}
+
+// The status line's font: the smaller one when a text needs more than its two lines.
+void MainWindow::FitStatusFont() {
+    SendMessageW(m_strStatus, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts[kRegular15]), TRUE);
+    if (SendMessageW(m_strStatus, EM_GETLINECOUNT, 0, 0) > 2) {
+        SendMessageW(m_strStatus, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts[kRegular13]), TRUE);
+    }
+}
+
+SIZE MainWindow::FrameSize(int width, int height) const {
+    using Call = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+    const auto call = reinterpret_cast<Call>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+    RECT frame{0, 0, Scaled(width), Scaled(height)};
+    if (!call || !call(&frame, kStyle, FALSE, 0, m_dpi)) AdjustWindowRect(&frame, kStyle, FALSE);
+    return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
+// Tab and Shift+Tab in reading order (the page's controls lie above the tab row, which would
+// otherwise put them first); Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn and Ctrl+PgUp turn the pages.
+bool MainWindow::Navigate(const MSG& message) {
+    if (message.message != WM_KEYDOWN || !IsChild(m_window, message.hwnd)) return false;
+    const bool control = GetKeyState(VK_CONTROL) < 0;
+    const bool shift = GetKeyState(VK_SHIFT) < 0;
+    if (control &&
+        (message.wParam == VK_TAB || message.wParam == VK_NEXT || message.wParam == VK_PRIOR)) {
+        // Two pages: forward and back both turn to the other one.
+        if (!IsWindowEnabled(m_tabs)) return true;
+        const int page = TabCtrl_GetCurSel(m_tabs) == 0 ? 1 : 0;
+        TabCtrl_SetCurSel(m_tabs, page);
+        ShowPage(page);
+        return true;
+    }
+    if (message.wParam != VK_TAB || control) return false;
+    const int page = TabCtrl_GetCurSel(m_tabs) == 0 ? 0 : 1;
+    const HWND order[] = {m_cbNetinfo,
+                          m_editMac[0],
+                          m_editMac[1],
+                          m_editMac[2],
+                          m_tabs,
+                          m_pageControls[page][1],
+                          m_pageControls[page][2],
+                          m_btnUpload};
+    const int count = static_cast<int>(std::size(order));
+    HWND focused = GetFocus();
+    int at = -1;
+    for (int n = 0; n < count; ++n) {
+        if (order[n] == focused || IsChild(order[n], focused)) at = n;
+    }
+    for (int step = 1; step <= count; ++step) {
+        const HWND next =
+            order[((at < 0 ? (shift ? 0 : -1) : at) + (shift ? -step : step) + 2 * count) % count];
+        if (IsWindowVisible(next) && IsWindowEnabled(next)) {
+            if (next == m_editMac[0] || next == m_editMac[1] || next == m_editMac[2] ||
+                next == m_pageControls[page][1]) {
+                SendMessageW(next, EM_SETSEL, 0, -1);
+            }
+            SetFocus(next);
+            return true;
+        }
+    }
+    return true;
 }
 
 void MainWindow::ShowPage(int page) {
@@ -324,6 +519,14 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 ShowPage(TabCtrl_GetCurSel(m_tabs));
             }
             return 0;
+        case WM_DPICHANGED: {
+            ApplyDpi(HIWORD(wParam));
+            const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+            const SIZE frame = FrameSize(kClientWidth, kClientHeight);
+            SetWindowPos(m_window, nullptr, suggested->left, suggested->top, frame.cx, frame.cy,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+            return 0;
+        }
         case DM_GETDEFID:  // Enter in the window presses Upload
             return MAKELRESULT(kUpload, DC_HASDEFID);
         case WM_DRAWITEM:
@@ -346,11 +549,13 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             HDC dc = BeginPaint(m_window, &paint);
             RECT panel = m_panel;
             DrawEdge(dc, &panel, BDR_RAISEDINNER, BF_RECT);
-            // Unscaled from the top-left corner, clipped to the panel's inside.
+            // From the top-left corner, clipped to the panel's inside, scaled with the layout.
             if (m_picture) {
                 HDC source = CreateCompatibleDC(dc);
                 HGDIOBJ old = SelectObject(source, m_picture);
-                BitBlt(dc, panel.left + 1, panel.top + 1, 151, 95, source, 0, 0, SRCCOPY);
+                SetStretchBltMode(dc, HALFTONE);
+                StretchBlt(dc, panel.left + 1, panel.top + 1, Scaled(151), Scaled(95), source, 0, 0,
+                           151, 95, SRCCOPY);
                 SelectObject(source, old);
                 DeleteDC(source);
             }
@@ -468,7 +673,10 @@ HBRUSH MainWindow::StatusColours(HDC dc) {
 
 void MainWindow::SetStatus(const std::string& text, StatusLook look) {
     SetStatusLook(look);
-    if (TextOf(m_strStatus) != text) SetWindowTextW(m_strStatus, Wide(text).c_str());
+    if (TextOf(m_strStatus) != text) {
+        SetWindowTextW(m_strStatus, Wide(text).c_str());
+        FitStatusFont();
+    }
     // A text shown on the window thread is painted at once: a long step of it may follow.
     UpdateWindow(m_strStatus);
 }
@@ -550,6 +758,13 @@ void MainWindow::ShowBoxWithoutWaiting(const std::string& text, const std::strin
 }
 
 void MainWindow::SetCards(const std::vector<std::string>& entries, int selected) {
+    // An empty list would leave the operator guessing: the status line says why it is empty
+    // until a card comes.
+    if (entries.empty()) {
+        SetStatus(kNoCardText, StatusLook::Normal);
+    } else if (TextOf(m_strStatus) == kNoCardText) {
+        SetStatus("", StatusLook::Normal);
+    }
     SendMessageW(m_cbNetinfo, CB_RESETCONTENT, 0, 0);
     for (const auto& entry : entries) {
         SendMessageW(m_cbNetinfo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(entry).c_str()));
@@ -573,8 +788,8 @@ void MainWindow::FitAddressLabel() {
     GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
     SelectObject(dc, font);
     ReleaseDC(m_ctrlAddrIp, dc);
-    SetWindowPos(m_ctrlAddrIp, nullptr, 0, 0, size.cx, 20,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(m_ctrlAddrIp, nullptr, m_addressLeft, Scaled(92), size.cx, Scaled(20),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     InvalidateRect(m_window, nullptr, TRUE);
 }
 
@@ -684,9 +899,15 @@ MainWindow::SessionLink::SessionLink(MainWindow& window, history::UploadHistory*
       m_recording(*this, history, "flashkit", FinalTextOf),
       m_session(m_recording, *this, platform::SystemPortOpener(), window.m_services.adapters) {}
 
-// Only what shows is carried over to the window thread.
+// Only what shows is carried over to the window thread. A port another program holds is named
+// with that program, as the check names it.
 void MainWindow::SessionLink::OnEvent(const SessionEvent& event) {
     OperatorFeedback feedback = FeedbackFor(event);
+    if (const auto* failed = std::get_if<event::StartFailed>(&event);
+        failed && failed->error == EADDRINUSE) {
+        feedback.box = {PortHeldText(failed->socket == event::StartFailed::Socket::Bootp ? 67 : 69),
+                        "", BoxKind::Stop};
+    }
     if (!feedback.progress && !feedback.status && !feedback.cue && !feedback.box &&
         !feedback.idle) {
         return;
@@ -703,11 +924,18 @@ int MainWindow::SessionLink::SetDeviceArpEntry(int ifindex, Ipv4 address, const 
         m_window.OnWindowThread(
             [window = &m_window, address] { window->m_presenter->AddressRefused(address); });
     }
+    if (add && m_arpEntry.CannotMake() && !m_fallbackTold.exchange(true)) {
+        m_window.OnWindowThread([window = &m_window] {
+            window->m_presenter->ShowStatus(
+                "Uploading Started by broadcast: Run as administrator for the recorder's entry");
+        });
+    }
     return error;
 }
 
 void MainWindow::SessionLink::ResetErrorReport() {
     m_heldAddressTold.store(false);
+    m_fallbackTold.store(false);
     m_arpEntry.ResetErrorReport();
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/presenter/window_presenter.h"
 #include "history/recording_host.h"
@@ -55,6 +56,8 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
     // Makes the window and opens it; false when the system refused the window.
     bool Create(int showCommand);
     HWND Handle() const { return m_window; }
+    // Keys the window moves its focus or pages by itself: whether message was one.
+    bool Navigate(const MSG& message);
 
     // WindowView
     void SetStatus(const std::string& text, window::StatusLook look) override;
@@ -124,6 +127,8 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
         MainWindow& m_window;
         DeviceArpEntry m_arpEntry;
         std::atomic<bool> m_heldAddressTold{false};
+        // The status line says once per upload that the boot replies go out by broadcast.
+        std::atomic<bool> m_fallbackTold{false};
         // The card's mask, for boot replies to its subnet where no entry can be made.
         std::atomic<Ipv4> m_cardMask{0};
         history::RecordingSessionHost m_recording;
@@ -133,6 +138,13 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void BuildLayout();
+    int Scaled(int length) const;
+    void ApplyDpi(UINT dpi);
+    SIZE FrameSize(int width, int height) const;
+    int MacBoxWidth() const;
+    int TextWidth(HWND control, int font) const;
+    void PlaceMacLabels(const RECT (&boxes)[3]);
+    void FitStatusFont();
     void Command(int id, int code);
     void ShowPage(int page);
     void DrawUploadButton(const DRAWITEMSTRUCT& item);
@@ -151,11 +163,22 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
     // The controls under their layout names.
     HWND m_cbNetinfo = nullptr, m_ctrlAddrIp = nullptr, m_tabs = nullptr;
     HWND m_editMac[3] = {};
+    HWND m_macLabels[3] = {};  // the fixed prefix, the two dashes
+    HWND m_ipLabel = nullptr;
+    int m_addressLeft = 0;  // the address label's left edge, after its label's text
     HWND m_strSysFile = nullptr, m_strDataFile = nullptr, m_btnBrowseSys = nullptr,
          m_btnBrowseData = nullptr;
     HWND m_pageControls[2][3] = {};
     HWND m_progress = nullptr, m_strStatus = nullptr, m_btnUpload = nullptr;
-    RECT m_panel{};
+    RECT m_panel{}, m_panel96{};
+    // Each control's place at 96 DPI and its font, for every DPI the window meets.
+    struct Placed {
+        HWND control;
+        RECT at96;
+        int font;
+    };
+    std::vector<Placed> m_placed;
+    UINT m_dpi = 96;
     HBITMAP m_picture = nullptr;  // Image1
     HFONT m_fonts[6] = {};
 

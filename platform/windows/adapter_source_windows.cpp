@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "net/adapter_list.h"
 #include "net/ipv4.h"
 #include "platform/adapter_source.h"
 #include "platform/windows/ip_helper.h"
@@ -24,7 +25,10 @@ class WindowsAdapterSource final : public AdapterSource {
             AdapterRecord record;
             record.adapterName = card.key;
             record.description = card.description.empty() ? card.name : card.description;
+            record.friendlyName = card.name;
             record.index = card.index;
+            record.unfit =
+                UnfitnessOfInterface(card.ifType, card.linkAddressLength, card.ipv4Enabled);
             const bool addressed = !card.addresses.empty();
             record.ipAddress = FormatDottedQuad(addressed ? card.addresses.front() : 0);
             record.ipMask =

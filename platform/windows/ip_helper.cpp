@@ -7,6 +7,7 @@
 // clang-format on
 #include <iphlpapi.h>
 #include <netioapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 
@@ -18,7 +19,42 @@ std::uint32_t HostOrder(const SOCKADDR* address) {
     return ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
 }
 
+std::string ProcessName(DWORD pid) {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return {};
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    std::string name;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && name.empty();
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == pid) name = Utf8(entry.szExeFile);
+    }
+    CloseHandle(snapshot);
+    return name;
+}
+
 }  // namespace
+
+std::vector<std::pair<std::uint32_t, std::string>> UdpPortHolders(std::uint16_t port, bool& read) {
+    std::vector<std::pair<std::uint32_t, std::string>> holders;
+    ULONG size = 0;
+    std::vector<std::uint8_t> buffer;
+    DWORD error = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 4 && error == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        buffer.resize(size);
+        error = GetExtendedUdpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, AF_INET,
+                                    UDP_TABLE_OWNER_PID, 0);
+    }
+    read = error == NO_ERROR;
+    if (!read) return holders;
+    const auto* table = reinterpret_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer.data());
+    for (DWORD n = 0; n < table->dwNumEntries; ++n) {
+        const MIB_UDPROW_OWNER_PID& row = table->table[n];
+        if (ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
+        holders.emplace_back(row.dwOwningPid, ProcessName(row.dwOwningPid));
+    }
+    return holders;
+}
 
 std::string Utf8(const wchar_t* text) {
     if (!text || !*text) return {};
@@ -57,6 +93,9 @@ bool ReadCards(std::vector<Card>& cards, unsigned long& error) {
         card.name = Utf8(adapter->FriendlyName);
         card.description = Utf8(adapter->Description);
         card.index = adapter->IfIndex;
+        card.ifType = adapter->IfType;
+        card.linkAddressLength = adapter->PhysicalAddressLength;
+        card.ipv4Enabled = adapter->Ipv4Enabled != 0;
         card.up = adapter->OperStatus == IfOperStatusUp;
         for (auto* unicast = adapter->FirstUnicastAddress; unicast; unicast = unicast->Next) {
             if (unicast->Address.lpSockaddr->sa_family != AF_INET) continue;

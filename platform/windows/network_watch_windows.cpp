@@ -2,6 +2,7 @@
 #include <map>
 #include <mutex>
 
+#include "net/adapter_list.h"
 #include "platform/network_watch.h"
 #include "platform/windows/ip_helper.h"
 
@@ -91,7 +92,11 @@ std::string CardName(int ifindex) {
     unsigned long error = 0;
     if (ifindex > 0 && windows::ReadCards(cards, error)) {
         for (const auto& card : cards) {
-            if (card.index == static_cast<std::uint32_t>(ifindex)) return card.key;
+            if (card.index != static_cast<std::uint32_t>(ifindex)) continue;
+            AdapterRecord record;
+            record.friendlyName = card.name;
+            record.description = card.description;
+            return CardLabel(record);
         }
     }
     return {};

@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/firewall_rule.h"
 #include "cli/json_text.h"
 #include "cli/progress.h"
 #include "cli/terminal_output.h"
@@ -233,6 +234,32 @@ TEST(RecorderMacArgument, TakesTheLastThreeOctetsOrTheWholeAddressWithThePrefix)
         EXPECT_EQ(ParseRecorderMacArgument(row.text, mac), row.ok) << row.text;
         EXPECT_EQ(mac, row.mac) << row.text;
     }
+}
+
+// The check's firewall line holds only for a rule that lets UDP 67 and 69 in to this program.
+TEST(FirewallRule, OnlyARuleLettingBothPortsInToThisProgramHolds) {
+    const std::string self = "C:\\Program Files\\FlashKit\\flashkit-cli.exe";
+    const FirewallRule installed{true, true, true, 17, "67,69", self};
+    EXPECT_TRUE(LetsRecordersIn(installed, self));
+    const auto with = [&](auto change) {
+        FirewallRule rule = installed;
+        change(rule);
+        return LetsRecordersIn(rule, self);
+    };
+    EXPECT_TRUE(with([](auto& r) { r.program = "c:/program files/flashkit/FLASHKIT-CLI.EXE"; }));
+    EXPECT_TRUE(with([](auto& r) { r.program.clear(); }));
+    EXPECT_TRUE(with([](auto& r) {
+        r.protocol = 256;
+        r.localPorts = "*";
+    }));
+    EXPECT_TRUE(with([](auto& r) { r.localPorts = "60-68, 69"; }));
+    EXPECT_FALSE(with([](auto& r) { r.program = "D:\\Old\\FlashKit\\flashkit-cli.exe"; }));
+    EXPECT_FALSE(with([](auto& r) { r.localPorts = "67"; }));
+    EXPECT_FALSE(with([](auto& r) { r.localPorts = "670,69"; }));
+    EXPECT_FALSE(with([](auto& r) { r.protocol = 6; }));
+    EXPECT_FALSE(with([](auto& r) { r.enabled = false; }));
+    EXPECT_FALSE(with([](auto& r) { r.inbound = false; }));
+    EXPECT_FALSE(with([](auto& r) { r.allows = false; }));
 }
 
 }  // namespace

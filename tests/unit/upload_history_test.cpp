@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -338,6 +339,25 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
               "c029dfc944a023bec6662861a4e633237ad3e4f4bca787399fdd487ca52af8f5");
     EXPECT_EQ(rows[5].end.sha256, "");
     EXPECT_TRUE(Lines().empty());
+}
+
+// The operator reads local time with its offset, whatever the zone; what is not a stored time
+// stays as it is.
+TEST(LocalTimeText, IsTheStoredTimeShiftedByTheOffsetItNames) {
+    const std::string local = fk::history::LocalTimeText("2026-12-07T14:30:05.123Z");
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, offsetHours = 0,
+        offsetMinutes = 0;
+    char sign = 0;
+    ASSERT_EQ(std::sscanf(local.c_str(), "%4d-%2d-%2d %2d:%2d:%2d %c%2d:%2d", &year, &month, &day,
+                          &hour, &minute, &second, &sign, &offsetHours, &offsetMinutes),
+              9)
+        << local;
+    EXPECT_EQ(local.size(), 26u) << local;
+    const int offset = (sign == '-' ? -1 : 1) * (offsetHours * 60 + offsetMinutes);
+    EXPECT_EQ(((day - 7) * 1440 + hour * 60 + minute - offset + 2880) % 1440, 14 * 60 + 30)
+        << local;
+    EXPECT_EQ(second, 5);
+    EXPECT_EQ(fk::history::LocalTimeText("yesterday"), "yesterday");
 }
 
 }  // namespace
