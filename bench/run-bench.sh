@@ -13,10 +13,13 @@
 #      with `dpkg -x` into the cache (no daemon is installed or started), make the image.
 #   2. measure: the script runs itself again under `unshare --net`, in a private network namespace
 #      that dies with it. There it brings up lo and a veth pair fkbench0/fkbench1 (192.168.77.1/24
-#      on fkbench0). Every server listens on 192.168.77.1:69, the card's address, as FlashKit's
-#      sockets serve that card alone; the client's traffic to it still goes over lo. The
-#      veth pair gives the namespace a non-loopback card, which in.tftpd's address lookup wants and
-#      FlashKit's window needs for its card list and its BOOTP announcements.
+#      on fkbench0); fkbench1 is the recorder's end, in a namespace of its own (ip netns add,
+#      deleted at the end) with 192.168.77.2, the address the announcements give: the client and
+#      the announcement capture run there, since FlashKit serves no other address. Every server
+#      listens on 192.168.77.1:69, the card's address, as FlashKit's sockets serve that card alone,
+#      and every client's traffic crosses the veth pair. The pair gives the namespace a
+#      non-loopback card, which in.tftpd's address lookup wants and FlashKit's window needs for its
+#      card list and its BOOTP announcements.
 #
 # Servers (the list `servers` below; start commands in start_server, client flags in client_flags):
 #   tftpd-hpa  Debian's in.tftpd, foreground, a new port per transfer.
@@ -173,13 +176,18 @@ xvfb_pid=
 display_name=
 listener_pid=
 
+recorder_ns=fk-bench-rec-$$
+
 set_up_namespace() {
     ip link set lo up
-    ip link add fkbench0 type veth peer name fkbench1
-    ip link set fkbench1 address 02:5e:a1:1a:2b:3c
+    ip netns add "$recorder_ns"
+    ip link add fkbench0 type veth peer name fkbench1 netns "$recorder_ns"
+    ip -n "$recorder_ns" link set fkbench1 address 02:5e:a1:1a:2b:3c
     ip addr add 192.168.77.1/24 dev fkbench0
     ip link set fkbench0 up
-    ip link set fkbench1 up
+    ip -n "$recorder_ns" link set lo up
+    ip -n "$recorder_ns" addr add 192.168.77.2/24 dev fkbench1
+    ip -n "$recorder_ns" link set fkbench1 up
 }
 
 # The command that serves "$image" on $address:69, in the array `command`.
@@ -300,7 +308,7 @@ run_one() {  # run_one <server> <mode> <round>
     mapfile -t flags < <(client_flags "$server")
     start_server "$server" "${pin[@]}"
     case "$server" in window-a11y*) start_listener "$server" ;; esac
-    if ! output=$("${pin[@]}" "$client" --timeout 60 "${flags[@]}" --verify "$image" \
+    if ! output=$("${pin[@]}" ip netns exec "$recorder_ns" "$client" --timeout 60 "${flags[@]}" --verify "$image" \
                       "$address" "$image_name"); then
         die "$server ($mode, round $round): the transfer failed; see $cache/$server.log"
     fi
@@ -336,7 +344,7 @@ measure_announce() {  # measure_announce <server>
     sleep 0.5
     ticks_before=$(cpu_ticks "$server_pid")
     start=$(date +%s.%N)
-    capture=$("$announce" --seconds 10 fkbench1) ||
+    capture=$(ip netns exec "$recorder_ns" "$announce" --seconds 10 fkbench1) ||
         die "$server: no BOOTP announcements captured; see $cache/$server.log"
     end=$(date +%s.%N)
     ticks_after=$(cpu_ticks "$server_pid")
@@ -406,6 +414,7 @@ print_table() {
 cleanup() {
     stop_listener
     stop_server
+    ip netns del "$recorder_ns" 2>/dev/null || true
     if [ -n "$xvfb_pid" ]; then
         kill -TERM "$xvfb_pid" 2>/dev/null || true
         wait "$xvfb_pid" 2>/dev/null || true

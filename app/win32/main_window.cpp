@@ -780,16 +780,9 @@ void MainWindow::SetHostAddressText(const std::string& text) {
 
 // The address label's width follows its text, its left edge staying put.
 void MainWindow::FitAddressLabel() {
-    const std::wstring text = Wide(TextOf(m_ctrlAddrIp));
-    if (text.empty()) return;
-    HDC dc = GetDC(m_ctrlAddrIp);
-    HGDIOBJ font = SelectObject(dc, m_fonts[kBold16]);
-    SIZE size{};
-    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-    SelectObject(dc, font);
-    ReleaseDC(m_ctrlAddrIp, dc);
-    SetWindowPos(m_ctrlAddrIp, nullptr, m_addressLeft, Scaled(92), size.cx, Scaled(20),
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    if (TextOf(m_ctrlAddrIp).empty()) return;
+    SetWindowPos(m_ctrlAddrIp, nullptr, m_addressLeft, Scaled(92), TextWidth(m_ctrlAddrIp, kBold16),
+                 Scaled(20), SWP_NOZORDER | SWP_NOACTIVATE);
     InvalidateRect(m_window, nullptr, TRUE);
 }
 

@@ -3,7 +3,9 @@
 # serves transfer after transfer from one process, byte for byte after the header block, and
 # announces every 30 ms on the recorder's card meanwhile, as the announcement timer sees it; and
 # the window on an X server with an accessibility listener, as the benchmark's window-a11y row.
-# Runs itself in a private network namespace with lo and a veth pair (needs root).
+# Runs itself in a private network namespace with lo and a veth pair (needs root); the client and
+# the announcement capture run on the pair's other end, in a namespace of its own, as the recorder
+# at the address the announcements give it: FlashKit serves no other.
 # Usage: flashkit_servers_test.sh CLIENT ENGINE ANNOUNCE WINDOW
 set -euo pipefail
 client=$1
@@ -16,13 +18,19 @@ fi
 
 work=$(mktemp -d)
 server_pid=
-trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; rm -rf "$work"' EXIT
+recorder=fk-bench-rec-$$
+trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; ip netns del "$recorder" 2>/dev/null
+      rm -rf "$work"' EXIT
 ip link set lo up
-ip link add fkbench0 type veth peer name fkbench1
-ip link set fkbench1 address 02:5e:a1:1a:2b:3c
+ip netns add "$recorder"
+ip link add fkbench0 type veth peer name fkbench1 netns "$recorder"
+ip -n "$recorder" link set fkbench1 address 02:5e:a1:1a:2b:3c
 ip addr add 192.168.77.1/24 dev fkbench0
 ip link set fkbench0 up
-ip link set fkbench1 up
+ip -n "$recorder" link set lo up
+ip -n "$recorder" addr add 192.168.77.2/24 dev fkbench1
+ip -n "$recorder" link set fkbench1 up
+on_recorder() { ip netns exec "$recorder" "$@"; }
 failures=0
 
 check() {  # check <what> <wanted> <got>
@@ -57,7 +65,7 @@ stop() {
 
 fetch() {  # fetch <image>: the client's block and byte counts, or FAIL
     local got
-    if got=$("$client" --timeout 10 --header-block --verify "$1" 192.168.77.1 "$(basename "$1")"); then
+    if got=$(on_recorder "$client" --timeout 10 --header-block --verify "$1" 192.168.77.1 "$(basename "$1")"); then
         echo "${got#seconds=* }"
     else
         echo FAIL
@@ -74,7 +82,7 @@ for tries in $(seq 20); do
     sleep 0.1
 done
 check "engine: a capture of 1 s sees about 33 announcements, 30 ms apart" "yes" \
-    "$("$announce" --seconds 1 fkbench1 | awk '{ split($1, r, "="); split($2, m, "=")
+    "$(on_recorder "$announce" --seconds 1 fkbench1 | awk '{ split($1, r, "="); split($2, m, "=")
         print (r[2] >= 25 && r[2] <= 40 && m[2] > 25 && m[2] < 35) ? "yes" : $0 }')"
 check "engine: first transfer" "blocks=3 bytes=1000" "$(fetch "$work/odd.bin")"
 check "engine: a new upload serves the next one" "blocks=3 bytes=1000" "$(fetch "$work/odd.bin")"
@@ -84,7 +92,7 @@ check "engine: ends cleanly on SIGTERM" 0 "$status"
 
 # A name other than the boot file is an error on the status line: the server says so and ends.
 serve "$engine" --card fkbench0 --idle-exit 20 "$work/odd.bin"
-"$client" --timeout 1 --header-block 192.168.77.1 other.bin >/dev/null 2>&1 || true
+on_recorder "$client" --timeout 1 --header-block 192.168.77.1 other.bin >/dev/null 2>&1 || true
 status=0
 wait "$server_pid" 2>/dev/null || status=$?
 server_pid=
@@ -153,8 +161,8 @@ if command -v Xvfb >/dev/null && command -v dbus-run-session >/dev/null &&
         echo "walked: $(cat "$work/ready" 2>/dev/null)"
         echo "heard: $(cat "$work/heard")"
     }
-    export -f a11y_check fetch
-    export work window client listener
+    export -f a11y_check fetch on_recorder
+    export work window client listener recorder
     dbus-run-session -- bash -c a11y_check >"$work/a11y" 2>/dev/null || true
     check "window on X with a listener: the transfer" "blocks=4 bytes=1024" \
         "$(sed -n 's/^transfer: //p' "$work/a11y")"
