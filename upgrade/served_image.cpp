@@ -176,7 +176,7 @@ bool ServedImage::ReadBack(std::uint64_t length,
         fd = m_fd;
     }
     // Read and handed over without the lock, so that sink never holds a transfer up: the
-    // descriptor stays open as long as the image, and a positioned read moves no shared offset.
+    // descriptor stays open as long as the image, and each read names its own offset.
     std::vector<std::uint8_t> piece(std::min<std::uint64_t>(length, kReadAhead));
     for (std::uint64_t done = 0; done < length; done += piece.size()) {
         piece.resize(std::min<std::uint64_t>(piece.size(), length - done));
