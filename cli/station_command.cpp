@@ -270,7 +270,8 @@ int RunStation(const StationRunOptions& options) {
     QuietHost quiet;
     StationOptions stationOptions = SessionOptions(options.headerWaitSeconds);
     stationOptions.maxRecorders = options.max;
-    StationSession station(terminal, terminal, platform::SystemPortOpener(), stationOptions);
+    StationSession station(terminal, terminal.Entries(), platform::SystemPortOpener(),
+                           stationOptions);
 
     for (const StationRecorder& recorder : plan.named) {
         Row& row = rows[recorder.address];

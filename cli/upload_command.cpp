@@ -79,7 +79,7 @@ int RunUpload(const UploadOptions& options) {
     TerminalHost host(ParseDottedQuad(card->ipMask), *neighbours);
     QuietHost quiet;
     history::RecordingSessionHost recording(quiet, &history, "flashkit-cli", FinalTextOf);
-    StationSession session(host, host, platform::SystemPortOpener(),
+    StationSession session(host, host.Entries(), platform::SystemPortOpener(),
                            SessionOptions(options.headerWaitSeconds));
 
     const std::string recorderAddress = FormatDottedQuad(DeviceAddressFor(ready->card.hostAddress));
