@@ -199,6 +199,8 @@ class TKVUpgradeFrm : public QWidget {
     std::stop_source m_workerCueStop;
 
     QSocketNotifier* m_cardNotices = nullptr;  // the card watch's descriptor, read on this thread
+    // No card mask: the boot replies never fall back to broadcast, since on Linux an entry that
+    // cannot be made means the ports cannot be bound either (both need the same privileges).
     fk::RecorderEntries m_arpEntries{
         m_services.neighbours,
         {{},
