@@ -14,10 +14,10 @@
 #include "app/presenter/window_presenter.h"
 #include "flashkit_version.h"
 #include "net/adapter_list.h"
-#include "net/arp_entry.h"
 #include "net/ipv4.h"
 #include "net/mac.h"
 #include "platform/message_box.h"
+#include "upgrade/recorder_entries.h"
 #include "upgrade/session_events.h"
 
 class QComboBox;
@@ -121,8 +121,6 @@ class TKVUpgradeFrm : public QWidget {
     // index, bound to mac (a delete ignores mac): 0 or the errno. An add refused because another
     // device answered for the address stops the upload with the box of a held address.
     int SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac, bool add);
-    // Called as an upload starts: the neighbour table's first refusal is reported again.
-    void ResetArpErrorReport();
 
     // Event handlers.
     void BTimerTimer();
@@ -201,9 +199,15 @@ class TKVUpgradeFrm : public QWidget {
     std::stop_source m_workerCueStop;
 
     QSocketNotifier* m_cardNotices = nullptr;  // the card watch's descriptor, read on this thread
-    fk::DeviceArpEntry m_arpEntry{m_services.neighbours};
-    // The current upload's refused address was told: the announcer meets the refusal every turn.
-    std::atomic<bool> m_heldAddressTold{false};
+    // No card mask: the boot replies never fall back to broadcast, since on Linux an entry that
+    // cannot be made means the ports cannot be bound either (both need the same privileges).
+    fk::RecorderEntries m_arpEntries{
+        m_services.neighbours,
+        {{},
+         [this](fk::Ipv4 address) {
+             OnGuiThread([this, address] { m_presenter->AddressRefused(address); });
+         },
+         {}}};
     // A status text from a worker reaches the box from the event loop, which paints it next.
     bool m_paintStatusNow = true;
 

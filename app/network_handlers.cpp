@@ -1,5 +1,4 @@
 #include <QSocketNotifier>
-#include <cerrno>
 #include <chrono>
 
 #include "app/kvupgradefrm.h"
@@ -22,14 +21,5 @@ void TKVUpgradeFrm::StopFollowingCards() {
 
 int TKVUpgradeFrm::SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
                                      bool add) {
-    const int error = m_arpEntry.Set(ifindex, address, mac, add);
-    if (add && error == EADDRINUSE && !m_heldAddressTold.exchange(true)) {
-        OnGuiThread([this, address] { m_presenter->AddressRefused(address); });
-    }
-    return error;
-}
-
-void TKVUpgradeFrm::ResetArpErrorReport() {
-    m_heldAddressTold.store(false);
-    m_arpEntry.ResetErrorReport();
+    return m_arpEntries.SetDeviceArpEntry(ifindex, address, mac, add);
 }

@@ -213,7 +213,7 @@ TKVUpgradeFrm::SessionLink::SessionLink(TKVUpgradeFrm& window, fk::history::Uplo
                                         const fk::StationOptions& options)
     : m_window(window),
       m_recording(*this, history, "flashkit", fk::FinalTextOf),
-      m_session(m_recording, *this, ports, window.m_services.adapters, options) {}
+      m_session(m_recording, window.m_arpEntries, ports, window.m_services.adapters, options) {}
 
 // On the GUI thread the feedback takes effect at once, so a press that stops an earlier upload
 // and starts a new one sets "&Abort" after the first one's end; from the network thread it is

@@ -65,22 +65,13 @@ class TKVUpgradeFrm::View final : public fk::window::WindowView,
     TKVUpgradeFrm& m_window;
 };
 
-class TKVUpgradeFrm::SessionLink final : public fk::SessionHost,
-                                         public fk::DeviceArp,
-                                         public fk::window::SessionControl {
+class TKVUpgradeFrm::SessionLink final : public fk::SessionHost, public fk::window::SessionControl {
   public:
     SessionLink(TKVUpgradeFrm& window, fk::history::UploadHistory* history,
                 fk::platform::PortOpener& ports, const fk::StationOptions& options);
 
     // SessionHost, any thread.
     void OnEvent(const fk::SessionEvent& event) override;
-
-    // DeviceArp, the session's threads.
-    int SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
-                          bool add) override {
-        return m_window.SetDeviceArpEntry(ifindex, address, mac, add);
-    }
-    void ResetErrorReport() override { m_window.ResetArpErrorReport(); }
 
     // SessionControl, GUI thread.
     void Start(const fk::UploadPlan& plan) override { m_session.StartUpload(plan); }

@@ -28,6 +28,7 @@
 #include "platform/adapter_source.h"
 #include "platform/neighbour_table.h"
 #include "platform/stop_requests.h"
+#include "upgrade/overloaded.h"
 #include "upgrade/station_session.h"
 #include "upgrade/upload_checks.h"
 #include "upgrade/upload_station.h"
@@ -269,7 +270,8 @@ int RunStation(const StationRunOptions& options) {
     QuietHost quiet;
     StationOptions stationOptions = SessionOptions(options.headerWaitSeconds);
     stationOptions.maxRecorders = options.max;
-    StationSession station(terminal, terminal, platform::SystemPortOpener(), stationOptions);
+    StationSession station(terminal, terminal.Entries(), platform::SystemPortOpener(),
+                           stationOptions);
 
     for (const StationRecorder& recorder : plan.named) {
         Row& row = rows[recorder.address];
@@ -340,92 +342,154 @@ int RunStation(const StationRunOptions& options) {
                 return;
         }
     };
-    const auto handle = [&](const StationRecorder& recorder, const SessionEvent& event) {
-        if (const auto* admission = std::get_if<event::Admission>(&event)) {
-            return admitted(recorder, *admission);
-        }
+    // The station's own events (its ports, its announcements) name no recorder and have no row.
+    const auto handleStation = [&](const StationRecorder& recorder, const SessionEvent& event) {
         const OperatorFeedback feedback = FeedbackFor(event);
-        if (recorder.address == 0) {
-            if (std::holds_alternative<event::StartFailed>(event)) {
-                started = false;
-                output.Error(feedback.status.value_or("The ports could not be opened"));
-            } else if (std::holds_alternative<event::Failed>(event)) {
-                portFailed = true;
-                output.Error(feedback.status.value_or("The ports failed"));
-            } else if (std::holds_alternative<event::Announcing>(event)) {
-                for (auto& [address, row] : rows)
-                    setState(row, "announcing", {{"event", "announcing"}});
-            } else if (feedback.status && !feedback.progress &&
-                       !std::holds_alternative<event::Ended>(event)) {
+        const auto told = [&] {
+            if (feedback.status && !feedback.progress)
                 output.Tell(*feedback.status, {{"event", "status"}, {"text", *feedback.status}});
+        };
+        std::visit(Overloaded{
+                       [&](const event::Started&) { told(); },
+                       [&](const event::StartFailed&) {
+                           started = false;
+                           output.Error(feedback.status.value_or("The ports could not be opened"));
+                       },
+                       [&](const event::Announcing&) {
+                           for (auto& [address, row] : rows)
+                               setState(row, "announcing", {{"event", "announcing"}});
+                       },
+                       [&](const event::WaitingForAddress&) { told(); },
+                       [&](const event::AddressBack&) { told(); },
+                       [&](const event::RequestAccepted&) { told(); },
+                       [&](const event::ImageUnmeasurable&) { told(); },
+                       [&](const event::StrayDatagram&) { told(); },
+                       [&](const event::BlockServed&) { told(); },
+                       [&](const event::Acknowledged&) { told(); },
+                       [&](const event::Progress&) { told(); },
+                       [&](const event::Resent&) { told(); },
+                       [&](const event::SendFailed&) { told(); },
+                       [&](const event::FileError&) { told(); },
+                       [&](const event::Completed&) { told(); },
+                       [&](const event::Failed&) {
+                           portFailed = true;
+                           output.Error(feedback.status.value_or("The ports failed"));
+                       },
+                       [&](const event::Unconfirmed&) { told(); },
+                       [&](const event::Admission& admission) { admitted(recorder, admission); },
+                       [](const event::Ended&) {},
+                   },
+                   event);
+    };
+    const auto handleRecorder = [&](const StationRecorder& recorder, const SessionEvent& event) {
+        const OperatorFeedback feedback = FeedbackFor(event);
+        // The recorder's row, made at its first event.
+        const auto rowOf = [&]() -> Row& {
+            Row& row = rows[recorder.address];
+            row.recorder = recorder;
+            return row;
+        };
+        const auto record = [&](Row& row) {
+            if (row.recording) row.recording->OnEvent(event);
+        };
+        const auto shown = [&] {
+            record(rowOf());
+            if (feedback.box) {
+                output.Error(FormatMac(recorder.mac) + ": " +
+                             RefusalLine(feedback.box->caption, feedback.box->text));
             }
-            return;
-        }
-        Row& row = rows[recorder.address];
-        row.recorder = recorder;
-        if (std::holds_alternative<event::Announcing>(event)) {
-            // A named one's turn came; a learnt one was answered.
-            if (row.named) {
-                setState(row, "announcing", {{"event", "announcing"}});
-            } else {
-                setState(row, "answered", {{"event", "answered"}});
-            }
-        } else if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
-            // Every transfer is a row of the history of its own; one the recorder left by asking
-            // again is over. Asking again soon after that is folded into the record it began.
-            const auto now = Clock::now();
-            const bool restart = row.recording && !row.outcome;
-            if (restart && row.restartedAt && now - *row.restartedAt < kRestartsFolded) {
-                ++*row.foldedRestarts;
-                row.progress.Begin(accepted->imageSize, now);
-            } else {
-                if (restart) {
-                    row.recording->SetStopOutcome(
-                        history::Outcome::Restarted,
-                        FoldedText(kRecorderAskedAgainText, *row.foldedRestarts));
-                    row.recording->OnEvent(event::Ended{});
-                }
-                row.restartedAt = restart ? std::optional(now) : std::nullopt;
-                row.foldedRestarts = std::make_shared<int>(0);
-                row.recording = std::make_unique<history::RecordingSessionHost>(
-                    quiet, &history, "flashkit-cli",
-                    [folded = row.foldedRestarts](const SessionEvent* ending) {
-                        return FoldedText(FinalTextOf(ending), *folded);
-                    });
-                row.recording->OnEvent(event::Started{plan.card, recorder.mac, options.image, *page,
-                                                      recorder.address});
-                row.progress.Begin(accepted->imageSize, now);
-                row.outcome.reset();
-                setState(row, "transferring",
-                         {{"event", "request"},
-                          {"from", EndpointText(accepted->recorder)},
-                          {"size", row.progress.Size()}});
-            }
-        }
-        if (row.recording) row.recording->OnEvent(event);
-        const auto end = [&](history::Outcome outcome, const char* state) {
+        };
+        const auto ended = [&] {
+            Row& row = rowOf();
+            record(row);
+            const history::Outcome outcome = *OutcomeOf(event);
+            const char* state = history::OutcomeName(outcome);
             row.outcome = outcome;
             row.progress.End(outcome == history::Outcome::Completed, Clock::now());
             row.completedOnce |= outcome == history::Outcome::Completed;
             setState(row, state, {{"event", state}, {"text", feedback.status.value_or("")}});
         };
-        if (const auto outcome = OutcomeOf(event)) {
-            end(*outcome, history::OutcomeName(*outcome));
-        } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
-            if (row.progress.Acknowledge(acked->blockNo)) output.Moved();
-        } else if (const auto* progress = std::get_if<event::Progress>(&event)) {
-            const auto snapshot = row.progress.Snapshot(Clock::now());
-            const auto rate = Rate(snapshot);
-            output.Emit({{"event", "progress"},
-                         {"percent", progress->percent},
-                         {"bytes", snapshot.bytes},
-                         {"size", snapshot.total},
-                         {"bytes_per_second", rate ? *rate : 0.0}},
-                        &row.recorder);
-        } else if (feedback.box) {
-            output.Error(FormatMac(recorder.mac) + ": " +
-                         RefusalLine(feedback.box->caption, feedback.box->text));
-        }
+        std::visit(
+            Overloaded{
+                [&](const event::Started&) { shown(); },
+                [&](const event::StartFailed&) { ended(); },
+                [&](const event::Announcing&) {
+                    // A named one's turn came; a learnt one was answered.
+                    Row& row = rowOf();
+                    if (row.named) {
+                        setState(row, "announcing", {{"event", "announcing"}});
+                    } else {
+                        setState(row, "answered", {{"event", "answered"}});
+                    }
+                    record(row);
+                },
+                [&](const event::WaitingForAddress&) { shown(); },
+                [&](const event::AddressBack&) { shown(); },
+                [&](const event::RequestAccepted& accepted) {
+                    Row& row = rowOf();
+                    // Every transfer is a row of the history of its own; one the recorder left by
+                    // asking again is over. Asking again soon after that is folded into the record
+                    // it began.
+                    const auto now = Clock::now();
+                    const bool restart = row.recording && !row.outcome;
+                    if (restart && row.restartedAt && now - *row.restartedAt < kRestartsFolded) {
+                        ++*row.foldedRestarts;
+                        row.progress.Begin(accepted.imageSize, now);
+                    } else {
+                        if (restart) {
+                            row.recording->SetStopOutcome(
+                                history::Outcome::Restarted,
+                                FoldedText(kRecorderAskedAgainText, *row.foldedRestarts));
+                            row.recording->OnEvent(event::Ended{});
+                        }
+                        row.restartedAt = restart ? std::optional(now) : std::nullopt;
+                        row.foldedRestarts = std::make_shared<int>(0);
+                        row.recording = std::make_unique<history::RecordingSessionHost>(
+                            quiet, &history, "flashkit-cli",
+                            [folded = row.foldedRestarts](const SessionEvent* ending) {
+                                return FoldedText(FinalTextOf(ending), *folded);
+                            });
+                        row.recording->OnEvent(event::Started{
+                            plan.card, recorder.mac, options.image, *page, recorder.address});
+                        row.progress.Begin(accepted.imageSize, now);
+                        row.outcome.reset();
+                        setState(row, "transferring",
+                                 {{"event", "request"},
+                                  {"from", EndpointText(accepted.recorder)},
+                                  {"size", row.progress.Size()}});
+                    }
+                    record(row);
+                },
+                [&](const event::ImageUnmeasurable&) { shown(); },
+                [&](const event::StrayDatagram&) { shown(); },
+                [&](const event::BlockServed&) { shown(); },
+                [&](const event::Acknowledged& acked) {
+                    Row& row = rowOf();
+                    record(row);
+                    if (row.progress.Acknowledge(acked.blockNo)) output.Moved();
+                },
+                [&](const event::Progress& progress) {
+                    Row& row = rowOf();
+                    record(row);
+                    const auto snapshot = row.progress.Snapshot(Clock::now());
+                    const auto rate = Rate(snapshot);
+                    output.Emit({{"event", "progress"},
+                                 {"percent", progress.percent},
+                                 {"bytes", snapshot.bytes},
+                                 {"size", snapshot.total},
+                                 {"bytes_per_second", rate ? *rate : 0.0}},
+                                &row.recorder);
+                },
+                [&](const event::Resent&) { shown(); },
+                [&](const event::SendFailed&) { shown(); },
+                [&](const event::FileError&) { shown(); },
+                [&](const event::Completed&) { ended(); },
+                [&](const event::Failed&) { ended(); },
+                [&](const event::Unconfirmed&) { ended(); },
+                [&](const event::Admission& admission) { admitted(recorder, admission); },
+                [&](const event::Ended&) { record(rowOf()); },
+            },
+            event);
     };
     const auto handleReport = [&](const Report& report) {
         if (const auto* warning = std::get_if<std::string>(&report)) {
@@ -435,7 +499,11 @@ int RunStation(const StationRunOptions& options) {
         } else {
             const auto& [recorder, event] =
                 std::get<std::pair<StationRecorder, SessionEvent>>(report);
-            handle(recorder, event);
+            if (recorder.address == 0) {
+                handleStation(recorder, event);
+            } else {
+                handleRecorder(recorder, event);
+            }
         }
     };
     const auto allNamedDone = [&] {

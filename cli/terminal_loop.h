@@ -4,8 +4,6 @@
 // session's threads fill, and the loop that empties it until the run is over or a stop signal
 // comes.
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -17,9 +15,8 @@
 
 #include "cli/commands.h"
 #include "cli/system_texts.h"
-#include "net/arp_entry.h"
 #include "platform/neighbour_table.h"
-#include "upgrade/device_arp.h"
+#include "upgrade/recorder_entries.h"
 #include "upgrade/session_host.h"
 #include "upgrade/station_session.h"
 
@@ -34,50 +31,31 @@ struct AddressHeld {
 // order they were made.
 using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::string, AddressHeld>;
 
-class TerminalHost final : public StationHost, public DeviceArp {
+class TerminalHost final : public StationHost {
   public:
     // mask: of the card's subnet, for the broadcast fallback.
     TerminalHost(Ipv4 mask, platform::NeighbourTable& neighbours)
-        : m_mask(mask), m_arpEntry(neighbours, [this](const std::string& line) { Push(line); }) {}
+        : m_entries(neighbours, {[this](const std::string& line) { Push(line); },
+                                 [this](Ipv4 address) { Push(AddressHeld{address}); },
+                                 [this] { Push(std::string(kBroadcastFallbackText)); }}) {
+        m_entries.SetCardMask(mask);
+    }
 
     void OnEvent(const StationRecorder& recorder, const SessionEvent& event) override {
         Push(std::pair{recorder, event});
     }
-    int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override {
-        const int error = m_arpEntry.Set(ifindex, address, mac, add);
-        if (add) TellAdded(address, error);
-        return error;
-    }
-    std::vector<int> AddDeviceArpEntries(
-        int ifindex, std::span<const platform::NeighbourTable::Wanted> entries) override {
-        const std::vector<int> errors = m_arpEntry.AddAll(ifindex, entries);
-        for (std::size_t n = 0; n < errors.size(); ++n) TellAdded(entries[n].address, errors[n]);
-        return errors;
-    }
-    void ResetErrorReport() override {
-        m_arpEntry.ResetErrorReport();
-        m_fallbackSaid.store(false);
-    }
-    Ipv4 BroadcastFallbackMask() const override { return m_arpEntry.CannotMake() ? m_mask : 0; }
+    // The recorders' entries, for the session: what they meet comes as reports.
+    DeviceArp& Entries() { return m_entries; }
 
     void Push(Report report);
     // The reports made so far; waits for one until the deadline when there are none.
     std::deque<Report> Take(std::chrono::steady_clock::time_point deadline);
 
   private:
-    void TellAdded(Ipv4 address, int error) {
-        if (error == EADDRINUSE) Push(AddressHeld{address});
-        if (m_arpEntry.CannotMake() && !m_fallbackSaid.exchange(true)) {
-            Push(std::string(kBroadcastFallbackText));
-        }
-    }
-
-    const Ipv4 m_mask;
-    DeviceArpEntry m_arpEntry;
-    std::atomic<bool> m_fallbackSaid{false};
     std::mutex m_mutex;
     std::condition_variable m_arrived;
     std::deque<Report> m_reports;
+    RecorderEntries m_entries;
 };
 
 // What a recording host passes on goes nowhere: the terminal shows the events itself.

@@ -23,6 +23,7 @@
 #include "platform/neighbour_table.h"
 #include "platform/stop_requests.h"
 #include "platform/tcpip_config.h"
+#include "upgrade/overloaded.h"
 #include "upgrade/upload_checks.h"
 #include "upgrade/upload_station.h"
 
@@ -78,7 +79,7 @@ int RunUpload(const UploadOptions& options) {
     TerminalHost host(ParseDottedQuad(card->ipMask), *neighbours);
     QuietHost quiet;
     history::RecordingSessionHost recording(quiet, &history, "flashkit-cli", FinalTextOf);
-    StationSession session(host, host, platform::SystemPortOpener(),
+    StationSession session(host, host.Entries(), platform::SystemPortOpener(),
                            SessionOptions(options.headerWaitSeconds));
 
     const std::string recorderAddress = FormatDottedQuad(DeviceAddressFor(ready->card.hostAddress));
@@ -150,41 +151,64 @@ int RunUpload(const UploadOptions& options) {
     const auto handle = [&](const SessionEvent& event) {
         const OperatorFeedback feedback = FeedbackFor(event);
         const std::string text = feedback.status.value_or("");
-        if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
-            requested = true;
-            progress.Begin(accepted->imageSize, Clock::now());
-            barShown = true;
-            shownTenth = 0;
-            lastProgressEvent = {};
-            output.Tell("The recorder at " + EndpointText(accepted->recorder) + " asked for " +
-                            bootFileName,
-                        {{"event", "request"},
-                         {"from", EndpointText(accepted->recorder)},
-                         {"file", bootFileName},
-                         {"size", progress.Size()}});
-        } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
-            if (progress.Acknowledge(acked->blockNo)) movedOn(false);
-        } else if (const auto* resent = std::get_if<event::Resent>(&event)) {
-            progress.Resent(resent->sent);
-        } else if (const auto ends = OutcomeOf(event)) {
-            started &= !std::holds_alternative<event::StartFailed>(event);
-            const bool completed = *ends == history::Outcome::Completed;
+        const auto ends = [&] {
+            const history::Outcome why = *OutcomeOf(event);
+            const bool completed = why == history::Outcome::Completed;
             progress.End(completed, Clock::now());
             if (completed) movedOn(true);
-            end(*ends, text);
-        } else if (std::holds_alternative<event::Ended>(event)) {
-            ended = true;
-            // An end the session gave no reason for is no success.
-            if (!outcome) outcome = history::Outcome::Failed;
-        }
-        if (feedback.status && !feedback.progress) output.Line(text);
-        if (feedback.box) output.Error(RefusalLine(feedback.box->caption, feedback.box->text));
+            end(why, text);
+        };
         // A file that cannot be served is a failed transfer here: the terminal has no operator
         // to fix it and go on.
-        if (std::holds_alternative<event::FileError>(event) && feedback.box && !outcome &&
-            requested) {
-            stop(history::Outcome::Failed, text);
-        }
+        bool fileFailed = false;
+        std::visit(Overloaded{
+                       [](const event::Started&) {},
+                       [&](const event::StartFailed&) {
+                           started = false;
+                           ends();
+                       },
+                       [](const event::Announcing&) {},
+                       [](const event::WaitingForAddress&) {},
+                       [](const event::AddressBack&) {},
+                       [&](const event::RequestAccepted& accepted) {
+                           requested = true;
+                           progress.Begin(accepted.imageSize, Clock::now());
+                           barShown = true;
+                           shownTenth = 0;
+                           lastProgressEvent = {};
+                           output.Tell("The recorder at " + EndpointText(accepted.recorder) +
+                                           " asked for " + bootFileName,
+                                       {{"event", "request"},
+                                        {"from", EndpointText(accepted.recorder)},
+                                        {"file", bootFileName},
+                                        {"size", progress.Size()}});
+                       },
+                       [](const event::ImageUnmeasurable&) {},
+                       [](const event::StrayDatagram&) {},
+                       [](const event::BlockServed&) {},
+                       [&](const event::Acknowledged& acked) {
+                           if (progress.Acknowledge(acked.blockNo)) movedOn(false);
+                       },
+                       [](const event::Progress&) {},
+                       [&](const event::Resent& resent) { progress.Resent(resent.sent); },
+                       [](const event::SendFailed&) {},
+                       [&](const event::FileError&) {
+                           fileFailed = feedback.box && !outcome && requested;
+                       },
+                       [&](const event::Completed&) { ends(); },
+                       [&](const event::Failed&) { ends(); },
+                       [&](const event::Unconfirmed&) { ends(); },
+                       [](const event::Admission&) {},
+                       [&](const event::Ended&) {
+                           ended = true;
+                           // An end the session gave no reason for is no success.
+                           if (!outcome) outcome = history::Outcome::Failed;
+                       },
+                   },
+                   event);
+        if (feedback.status && !feedback.progress) output.Line(text);
+        if (feedback.box) output.Error(RefusalLine(feedback.box->caption, feedback.box->text));
+        if (fileFailed) stop(history::Outcome::Failed, text);
     };
     const auto handleReport = [&](const Report& report) {
         if (const auto* warning = std::get_if<std::string>(&report)) return output.Error(*warning);

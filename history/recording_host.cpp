@@ -6,6 +6,7 @@
 #include "history/sha256.h"
 #include "net/address_plan.h"
 #include "platform/network_watch.h"
+#include "upgrade/overloaded.h"
 #include "upgrade/served_image.h"
 #include "upgrade/transfer_percent.h"
 #include "upgrade/upload_outcome.h"
@@ -55,62 +56,101 @@ void RecordingSessionHost::Begin(const event::Started& started) {
         start.imagePath = absolute.lexically_normal().string();
     }
     std::string abortText = m_finalText(nullptr);
+    std::optional<RowEnd> previous;
+    {
+        std::lock_guard lock(m_mutex);
+        previous = EndRow(m_stopOutcome, m_stopText);
+        m_stopOutcome = Outcome::Aborted;
+        m_stopText = std::move(abortText);
+        m_image.reset();
+        m_size = start.size;
+        m_bytesServed = m_blocks = m_resends = 0;
+    }
+    // The history is called without the lock; the previous row ends before the next begins.
+    Finish(std::move(previous));
+    const std::uint64_t token = m_history->Begin(start);
     std::lock_guard lock(m_mutex);
-    EndRow(m_stopOutcome, m_stopText);
-    m_token = m_history->Begin(start);
-    m_stopOutcome = Outcome::Aborted;
-    m_stopText = std::move(abortText);
-    m_image.reset();
-    m_size = start.size;
-    m_bytesServed = m_blocks = m_resends = 0;
+    m_token = token;
 }
 
 void RecordingSessionHost::OnEvent(const SessionEvent& event) {
-    if (const auto* started = std::get_if<event::Started>(&event)) {
-        Begin(*started);
-    } else {
-        // The front end's words are asked for before the lock: nothing is called under it.
-        const auto outcome = OutcomeOf(event);
-        const std::string finalText = outcome ? m_finalText(&event) : std::string();
+    // The front end's words are asked for before the lock, the history after it: nothing is
+    // called under it.
+    const auto outcome = OutcomeOf(event);
+    const std::string finalText = outcome ? m_finalText(&event) : std::string();
+    std::optional<RowEnd> ended;
+    const auto endAsGiven = [&] {
         std::lock_guard lock(m_mutex);
-        if (const auto* accepted = std::get_if<event::RequestAccepted>(&event)) {
-            // A recorder that asks again is served from the start again.
-            m_image = accepted->image;
-            m_size = accepted->imageSize;
-            m_bytesServed = m_blocks = 0;
-        } else if (const auto* served = std::get_if<event::BlockServed>(&event)) {
-            m_bytesServed += served->length;
-        } else if (const auto* acked = std::get_if<event::Acknowledged>(&event)) {
-            if (AcknowledgementMovesOn(acked->blockNo, m_blocks, acked->blockTotal))
-                m_blocks = acked->blockNo;
-        } else if (const auto* resent = std::get_if<event::Resent>(&event)) {
-            m_resends += resent->sent;
-        } else if (outcome) {
-            EndRow(*outcome, finalText);
-        } else if (std::holds_alternative<event::Ended>(event)) {
-            EndRow(m_stopOutcome, m_stopText);
-        }
-    }
+        ended = EndRow(*outcome, finalText);
+    };
+    const auto locked = [&](auto change) {
+        std::lock_guard lock(m_mutex);
+        change();
+    };
+    std::visit(Overloaded{
+                   [&](const event::Started& started) { Begin(started); },
+                   [&](const event::StartFailed&) { endAsGiven(); },
+                   [](const event::Announcing&) {},
+                   [](const event::WaitingForAddress&) {},
+                   [](const event::AddressBack&) {},
+                   [&](const event::RequestAccepted& accepted) {
+                       // A recorder that asks again is served from the start again.
+                       locked([&] {
+                           m_image = accepted.image;
+                           m_size = accepted.imageSize;
+                           m_bytesServed = m_blocks = 0;
+                       });
+                   },
+                   [](const event::ImageUnmeasurable&) {},
+                   [](const event::StrayDatagram&) {},
+                   [&](const event::BlockServed& served) {
+                       locked([&] { m_bytesServed += served.length; });
+                   },
+                   [&](const event::Acknowledged& acked) {
+                       locked([&] {
+                           if (AcknowledgementMovesOn(acked.blockNo, m_blocks, acked.blockTotal))
+                               m_blocks = acked.blockNo;
+                       });
+                   },
+                   [](const event::Progress&) {},
+                   [&](const event::Resent& resent) { locked([&] { m_resends += resent.sent; }); },
+                   [](const event::SendFailed&) {},
+                   [](const event::FileError&) {},
+                   [&](const event::Completed&) { endAsGiven(); },
+                   [&](const event::Failed&) { endAsGiven(); },
+                   [&](const event::Unconfirmed&) { endAsGiven(); },
+                   [](const event::Admission&) {},
+                   [&](const event::Ended&) {
+                       std::lock_guard lock(m_mutex);
+                       ended = EndRow(m_stopOutcome, m_stopText);
+                   },
+               },
+               event);
+    Finish(std::move(ended));
     m_inner.OnEvent(event);
 }
 
-void RecordingSessionHost::EndRow(Outcome outcome, const std::string& text) {
-    if (!m_token || !m_history) return;
+std::optional<RecordingSessionHost::RowEnd> RecordingSessionHost::EndRow(Outcome outcome,
+                                                                         const std::string& text) {
+    if (!m_token || !m_history) return std::nullopt;
     // Nothing served has no hash worth keeping, except an empty image served whole.
     const bool served = m_bytesServed > 0 || outcome == Outcome::Completed;
-    UploadHistory::Later sha256;
+    RowEnd row{
+        *m_token, {OutcomeName(outcome), text, m_size, m_bytesServed, {}, m_blocks, m_resends}, {}};
     if (served && m_image) {
-        sha256 = [image = m_image, length = m_bytesServed] {
+        row.sha256 = [image = m_image, length = m_bytesServed] {
             Sha256 hash;
             const bool same = image->ReadBack(length, [&](auto bytes) { hash.Add(bytes); });
             return same ? hash.Hex() : std::string();
         };
     }
-    m_history->Finish(*m_token,
-                      {OutcomeName(outcome), text, m_size, m_bytesServed, {}, m_blocks, m_resends},
-                      std::move(sha256));
     m_token.reset();
     m_image.reset();
+    return row;
+}
+
+void RecordingSessionHost::Finish(std::optional<RowEnd> row) {
+    if (row) m_history->Finish(row->token, row->end, std::move(row->sha256));
 }
 
 }  // namespace fk::history

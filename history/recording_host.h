@@ -35,9 +35,18 @@ class RecordingSessionHost final : public SessionHost {
     void OnEvent(const SessionEvent& event) override;
 
   private:
+    // A row's end, taken from the open row under the lock and written to the history after it.
+    struct RowEnd {
+        std::uint64_t token = 0;
+        UploadEnd end;
+        UploadHistory::Later sha256;
+    };
+
     void Begin(const event::Started& started);
-    // Ends the open row, if any. Callers hold m_mutex.
-    void EndRow(Outcome outcome, const std::string& text);
+    // Takes the end of the open row, if any: the row is closed. Callers hold m_mutex.
+    std::optional<RowEnd> EndRow(Outcome outcome, const std::string& text);
+    // Writes a row's end; without the lock.
+    void Finish(std::optional<RowEnd> row);
 
     SessionHost& m_inner;
     UploadHistory* const m_history;

@@ -10,6 +10,8 @@
 #include <sys/types.h>
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -46,7 +48,9 @@ NetHelperProblem LastNetHelperProblem();
 // ../libexec/flashkit/flashkit-net-helper from the program's own folder.
 std::string NetHelperPath();
 
-// The helper as a child process on one end of a socket pair.
+// The helper as a child process on one end of a socket pair. One start, exchange or stop at a
+// time has the channel; none of them holds a lock while it spawns the helper, talks to it or
+// waits for it to end, so that a caller asking only whether it runs never waits on the helper.
 class NetHelperClient {
   public:
     explicit NetHelperClient(std::string path) : m_path(std::move(path)) {}
@@ -71,12 +75,18 @@ class NetHelperClient {
     pid_t Pid() const { return m_pid; }
 
   private:
+    // The channel for one start, exchange or stop: the replies then answer its own requests.
+    class Turn;
+    // Closes the channel and reaps the helper; the caller has the turn.
     void Stop();
 
     const std::string m_path;
-    std::mutex m_mutex;  // one request at a time on the channel
-    int m_channel = -1;
-    pid_t m_pid = -1;
+    std::mutex m_mutex;  // m_busy
+    std::condition_variable m_turnFree;
+    bool m_busy = false;
+    // Changed only with the turn; read by anyone.
+    std::atomic<int> m_channel{-1};
+    std::atomic<pid_t> m_pid{-1};
 };
 
 }  // namespace fk::platform

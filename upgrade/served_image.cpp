@@ -166,20 +166,27 @@ ServedImage::Block ServedImage::CheckPath() {
 
 bool ServedImage::ReadBack(std::uint64_t length,
                            const std::function<void(std::span<const std::uint8_t>)>& sink) {
-    std::lock_guard lock(m_mutex);
-    // An image that could not be measured at its request was served nothing worth a record.
-    if (!m_expected) return false;
-    if (m_fd < 0 && (m_refusal || Open().outcome != Outcome::Read)) return false;
-    if (!Untouched() || length > m_expected->size) return false;
+    int fd = -1;
+    {
+        std::lock_guard lock(m_mutex);
+        // An image that could not be measured at its request was served nothing worth a record.
+        if (!m_expected) return false;
+        if (m_fd < 0 && (m_refusal || Open().outcome != Outcome::Read)) return false;
+        if (!Untouched() || length > m_expected->size) return false;
+        fd = m_fd;
+    }
+    // Read and handed over without the lock, so that sink never holds a transfer up: the
+    // descriptor stays open as long as the image, and each read names its own offset.
     std::vector<std::uint8_t> piece(std::min<std::uint64_t>(length, kReadAhead));
     for (std::uint64_t done = 0; done < length; done += piece.size()) {
         piece.resize(std::min<std::uint64_t>(piece.size(), length - done));
-        if (ReadAt(m_fd, piece.data(), piece.size(), done) != static_cast<ssize_t>(piece.size())) {
+        if (ReadAt(fd, piece.data(), piece.size(), done) != static_cast<ssize_t>(piece.size())) {
             return false;
         }
         sink(piece);
     }
     // Asked again after the reading: a write meanwhile may have changed what sink was given.
+    std::lock_guard lock(m_mutex);
     return Untouched();
 }
 

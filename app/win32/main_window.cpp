@@ -7,7 +7,6 @@
 #include <wincodec.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -888,9 +887,26 @@ void MainWindow::RunWaiting() {
 
 MainWindow::SessionLink::SessionLink(MainWindow& window, history::UploadHistory* history)
     : m_window(window),
-      m_arpEntry(window.m_services.neighbours),
+      m_arpEntries(window.m_services.neighbours,
+                   {{},
+                    [&window](Ipv4 address) {
+                        window.OnWindowThread([window = &window, address] {
+                            window->m_presenter->AddressRefused(address);
+                        });
+                    },
+                    // The status line says once per upload that the boot replies go out by
+                    // broadcast.
+                    [&window] {
+                        window.OnWindowThread([window = &window] {
+                            window->m_presenter->ShowStatus(
+                                "Uploading Started by broadcast: Run "
+                                "as administrator for the recorder's "
+                                "entry");
+                        });
+                    }}),
       m_recording(*this, history, "flashkit", FinalTextOf),
-      m_session(m_recording, *this, platform::SystemPortOpener(), window.m_services.adapters) {}
+      m_session(m_recording, m_arpEntries, platform::SystemPortOpener(),
+                window.m_services.adapters) {}
 
 // Only what shows is carried over to the window thread. A port another program holds is named
 // with that program, as the check names it.
@@ -910,35 +926,13 @@ void MainWindow::SessionLink::OnEvent(const SessionEvent& event) {
     });
 }
 
-int MainWindow::SessionLink::SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac,
-                                               bool add) {
-    const int error = m_arpEntry.Set(ifindex, address, mac, add);
-    if (add && error == EADDRINUSE && !m_heldAddressTold.exchange(true)) {
-        m_window.OnWindowThread(
-            [window = &m_window, address] { window->m_presenter->AddressRefused(address); });
-    }
-    if (add && m_arpEntry.CannotMake() && !m_fallbackTold.exchange(true)) {
-        m_window.OnWindowThread([window = &m_window] {
-            window->m_presenter->ShowStatus(
-                "Uploading Started by broadcast: Run as administrator for the recorder's entry");
-        });
-    }
-    return error;
-}
-
-void MainWindow::SessionLink::ResetErrorReport() {
-    m_heldAddressTold.store(false);
-    m_fallbackTold.store(false);
-    m_arpEntry.ResetErrorReport();
-}
-
 void MainWindow::SessionLink::Start(const UploadPlan& plan) {
     // Where the system makes no neighbour entry, the boot replies go to the card's subnet.
     Ipv4 mask = 0;
     for (const auto& card : m_window.m_services.adapters.List().adapters) {
         if (static_cast<int>(card.index) == plan.card.ifindex) mask = ParseDottedQuad(card.ipMask);
     }
-    m_cardMask.store(mask);
+    m_arpEntries.SetCardMask(mask);
     m_session.StartUpload(plan);
 }
 

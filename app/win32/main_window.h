@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -17,9 +16,8 @@
 
 #include "app/presenter/window_presenter.h"
 #include "history/recording_host.h"
-#include "net/arp_entry.h"
 #include "platform/network_watch.h"
-#include "upgrade/device_arp.h"
+#include "upgrade/recorder_entries.h"
 #include "upgrade/session_host.h"
 #include "upgrade/upload_station.h"
 
@@ -99,19 +97,12 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
         bool m_active = false;
     };
 
-    class SessionLink final : public SessionHost, public DeviceArp, public window::SessionControl {
+    class SessionLink final : public SessionHost, public window::SessionControl {
       public:
         SessionLink(MainWindow& window, history::UploadHistory* history);
 
         // SessionHost, any thread.
         void OnEvent(const SessionEvent& event) override;
-
-        // DeviceArp, the session's threads.
-        int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) override;
-        void ResetErrorReport() override;
-        Ipv4 BroadcastFallbackMask() const override {
-            return m_arpEntry.CannotMake() ? m_cardMask.load() : 0;
-        }
 
         // SessionControl, window thread.
         void Start(const UploadPlan& plan) override;
@@ -125,12 +116,7 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
 
       private:
         MainWindow& m_window;
-        DeviceArpEntry m_arpEntry;
-        std::atomic<bool> m_heldAddressTold{false};
-        // The status line says once per upload that the boot replies go out by broadcast.
-        std::atomic<bool> m_fallbackTold{false};
-        // The card's mask, for boot replies to its subnet where no entry can be made.
-        std::atomic<Ipv4> m_cardMask{0};
+        RecorderEntries m_arpEntries;
         history::RecordingSessionHost m_recording;
         UploadStation m_session;
     };

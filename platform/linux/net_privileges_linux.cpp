@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -57,29 +58,19 @@ void KeepFirstSocket(int socket, int* fd) {
 }
 
 // The process-wide way to the two operations: in-process while the calling thread holds both
-// capabilities, otherwise the helper, started at its first need.
+// capabilities, otherwise the helper, started at its first need. No process-wide lock is held
+// while the helper is spawned or talked to: its client gives its channel to one caller at a time.
 class Broker {
   public:
     // The requests' replies in order; the socket of a bind goes to *fd.
     std::vector<Reply> Call(std::span<const Request> requests, int* fd) {
-        std::lock_guard lock(m_mutex);
-        if (HoldsNetPrivileges()) {
-            if (const int error = m_local.JoinNamespace())
-                return std::vector<Reply>(requests.size(), Reply{error});
-            std::vector<int> bound;
-            const std::vector<Reply> replies = m_local.HandleAll(requests, bound);
-            for (const int socket : bound) {
-                if (socket >= 0) KeepFirstSocket(socket, fd);
-            }
-            return replies;
-        }
-        if (!m_helper) m_helper = std::make_unique<NetHelperClient>(NetHelperPath());
+        if (HoldsNetPrivileges()) return CallInProcess(requests, fd);
         std::vector<Reply> replies;
         // A helper that is not running has no entry left to delete: it deletes them all as it
         // ends. One that ended is started again; one that cannot start refuses like the system
         // refuses an unprivileged call.
         const auto remove = static_cast<std::uint32_t>(Op::RemoveNeighbour);
-        if (!m_helper->Running() && requests.size() == 1 && requests.front().op == remove) {
+        if (!m_helper.Running() && requests.size() == 1 && requests.front().op == remove) {
             return {Reply{ENOENT}};
         }
         // A helper that was killed is replaced and asked again, once, from the first request it
@@ -87,12 +78,12 @@ class Broker {
         // missing permission. The new helper sweeps the entries the killed one left, and the
         // station adds its own again.
         for (int attempt = 0; attempt < 2 && replies.size() < requests.size(); ++attempt) {
-            if (!m_helper->Running()) {
-                const int error = m_helper->Start();
+            if (!m_helper.Running()) {
+                const int error = m_helper.Start();
                 m_problem = ProblemOfStart(error);
                 if (error) break;
             }
-            const auto more = m_helper->Call(requests.subspan(replies.size()), fd);
+            const auto more = m_helper.Call(requests.subspan(replies.size()), fd);
             const auto lost = std::find_if(more.begin(), more.end(),
                                            [](const Reply& reply) { return reply.error == EPIPE; });
             replies.insert(replies.end(), more.begin(), lost);
@@ -108,16 +99,26 @@ class Broker {
         return replies;
     }
 
-    NetHelperProblem Problem() {
-        std::lock_guard lock(m_mutex);
-        return m_problem;
-    }
+    NetHelperProblem Problem() const { return m_problem; }
 
   private:
-    std::mutex m_mutex;
+    std::vector<Reply> CallInProcess(std::span<const Request> requests, int* fd) {
+        // The join and the requests after it are one: another thread may be in another namespace.
+        std::lock_guard lock(m_localMutex);
+        if (const int error = m_local.JoinNamespace())
+            return std::vector<Reply>(requests.size(), Reply{error});
+        std::vector<int> bound;
+        const std::vector<Reply> replies = m_local.HandleAll(requests, bound);
+        for (const int socket : bound) {
+            if (socket >= 0) KeepFirstSocket(socket, fd);
+        }
+        return replies;
+    }
+
+    std::mutex m_localMutex;
     nethelper::NetService m_local;
-    std::unique_ptr<NetHelperClient> m_helper;
-    NetHelperProblem m_problem = NetHelperProblem::None;
+    NetHelperClient m_helper{NetHelperPath()};
+    std::atomic<NetHelperProblem> m_problem{NetHelperProblem::None};
 };
 
 Broker& TheBroker() {
@@ -177,12 +178,34 @@ std::string NetHelperPath() {
     return (folder / ".." / "libexec" / "flashkit" / "flashkit-net-helper").lexically_normal();
 }
 
+class NetHelperClient::Turn {
+  public:
+    explicit Turn(NetHelperClient& client) : m_client(client) {
+        std::unique_lock lock(client.m_mutex);
+        client.m_turnFree.wait(lock, [&] { return !client.m_busy; });
+        client.m_busy = true;
+    }
+    ~Turn() {
+        {
+            std::lock_guard lock(m_client.m_mutex);
+            m_client.m_busy = false;
+        }
+        m_client.m_turnFree.notify_one();
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+  private:
+    NetHelperClient& m_client;
+};
+
 NetHelperClient::~NetHelperClient() {
+    const Turn turn(*this);
     Stop();
 }
 
 int NetHelperClient::Start() {
-    std::lock_guard lock(m_mutex);
+    const Turn turn(*this);
     if (m_channel >= 0) return 0;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return errno;
@@ -201,27 +224,29 @@ int NetHelperClient::Start() {
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     char* const argv[] = {const_cast<char*>(m_path.c_str()), nullptr};
     char* const envp[] = {nullptr};
-    const int error = posix_spawn(&m_pid, m_path.c_str(), &actions, &attributes, argv, envp);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, m_path.c_str(), &actions, &attributes, argv, envp);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(ends[1]);
     if (error) {
         close(ends[0]);
-        m_pid = -1;
         return error;
     }
+    m_pid = pid;
     m_channel = ends[0];
     return 0;
 }
 
 std::vector<Reply> NetHelperClient::Call(std::span<const Request> requests, int* fd) {
     if (fd) *fd = -1;
-    std::unique_lock lock(m_mutex);
+    const Turn turn(*this);
+    const int channel = m_channel;
     std::vector<Reply> replies;
     // Sent together, so that the helper can answer them together.
-    bool sent = m_channel >= 0;
+    bool sent = channel >= 0;
     for (const Request& request : requests) {
-        sent = sent && send(m_channel, &request, sizeof request, MSG_NOSIGNAL) == sizeof request;
+        sent = sent && send(channel, &request, sizeof request, MSG_NOSIGNAL) == sizeof request;
     }
     ssize_t received = sent ? 1 : -1;
     while (received > 0 && replies.size() < requests.size()) {
@@ -234,7 +259,7 @@ std::vector<Reply> NetHelperClient::Call(std::span<const Request> requests, int*
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         do {
-            received = recvmsg(m_channel, &message, MSG_CMSG_CLOEXEC);
+            received = recvmsg(channel, &message, MSG_CMSG_CLOEXEC);
         } while (received < 0 && errno == EINTR);
         if (received <= 0) message.msg_controllen = 0;
         for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
@@ -250,7 +275,6 @@ std::vector<Reply> NetHelperClient::Call(std::span<const Request> requests, int*
     }
     if (replies.size() == requests.size()) return replies;
     if (fd && *fd >= 0) close(std::exchange(*fd, -1));
-    lock.unlock();
     Stop();
     // A helper of another build answers in another size or version, or refuses ours.
     replies.resize(requests.size(), Reply{received > 0 ? nethelper::kOtherVersion : EPIPE});
@@ -258,12 +282,10 @@ std::vector<Reply> NetHelperClient::Call(std::span<const Request> requests, int*
 }
 
 void NetHelperClient::Stop() {
-    std::lock_guard lock(m_mutex);
-    if (m_channel >= 0) close(std::exchange(m_channel, -1));
-    if (m_pid > 0) {
-        while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+    if (const int channel = m_channel.exchange(-1); channel >= 0) close(channel);
+    if (const pid_t pid = m_pid.exchange(-1); pid > 0) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
-        m_pid = -1;
     }
 }
 

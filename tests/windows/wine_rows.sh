@@ -51,6 +51,10 @@ ip netns add "$pc" && ip netns add "$recorder" &&
 # files, never a pipe, which they would hold open.
 onPc() { timeout "$1" ip netns exec "$pc" "${@:2}"; }
 onPc 300 wineboot -i >"$work/wineboot.log" 2>&1 || { fail "wine prefix" "$work/wineboot.log"; exit 1; }
+# One server for the whole run: the one wineboot left ends 3 s after its last client, and a
+# program started in that moment loses its connection ("recvmsg: Connection reset by peer").
+onPc 60 wineserver -w >>"$work/wineboot.log" 2>&1
+onPc 10 wineserver -p >>"$work/wineboot.log" 2>&1
 winePath() { echo "Z:${1//\//\\}"; }
 
 # The core's unit tests, as on Linux, but for rows of POSIX file semantics that Windows (or wine)
