@@ -36,9 +36,8 @@ int main(int argc, char** argv) {
             argv[n] = const_cast<char*>("--help");
         }
     }
-    const fk::platform::ConsoleOutput console = fk::platform::PrepareConsole();
     const OutputMode lines =
-        console == fk::platform::ConsoleOutput::Redraws ? OutputMode::Terminal : OutputMode::Plain;
+        fk::platform::PrepareConsole() ? OutputMode::Terminal : OutputMode::Plain;
     CLI::App app{
         "Loads firmware into a network video recorder in network-boot mode: BOOTP "
         "announcer and TFTP server, as the FlashKit window.",

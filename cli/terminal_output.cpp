@@ -6,6 +6,7 @@
 #include "cli/progress.h"
 #include "history/upload_history.h"
 #include "net/ipv4.h"
+#include "platform/console.h"
 
 namespace fk::cli {
 
@@ -19,7 +20,27 @@ void PrintJsonEvent(nlohmann::json event) {
     std::fflush(stdout);
 }
 
+// The row as it fits: a row that wraps takes two screen rows, and a redraw would take back
+// only one. The last column is left free, where some consoles wrap at once.
+std::string Fitted(std::string row, int columns) {
+    if (columns <= 1) return row;
+    int shown = 0;
+    for (std::size_t at = 0; at < row.size(); ++at) {
+        // A UTF-8 continuation byte is part of the character before it.
+        if ((static_cast<unsigned char>(row[at]) & 0xC0) == 0x80) continue;
+        if (++shown == columns) {
+            row.resize(at);
+            break;
+        }
+    }
+    return row;
+}
+
 }  // namespace
+
+TerminalScreen TerminalScreen::System() {
+    return {platform::ConsoleColumns(), platform::EraseRowsAbove};
+}
 
 std::string EndpointText(const platform::Endpoint& endpoint) {
     return FormatDottedQuad(endpoint.address) + ":" + std::to_string(endpoint.port);
@@ -82,7 +103,7 @@ void TerminalOutput::Keep() {
 
 void TerminalOutput::Clear() {
     if (m_mode != OutputMode::Terminal || m_drawn == 0) return;
-    std::printf("\033[%dA\r\033[J", m_drawn);
+    m_screen.erase(m_drawn);
     m_drawn = 0;
 }
 
@@ -90,7 +111,9 @@ void TerminalOutput::Draw() {
     if (m_mode != OutputMode::Terminal) return;
     m_dirty = false;
     const std::vector<std::string> rows = m_rows();
-    for (const std::string& row : rows) std::printf("\r\033[K%s\n", TerminalText(row).c_str());
+    for (const std::string& row : rows) {
+        std::printf("%s\n", Fitted(TerminalText(row), m_screen.columns).c_str());
+    }
     m_drawn = static_cast<int>(rows.size());
     std::fflush(stdout);
 }

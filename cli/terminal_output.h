@@ -17,11 +17,19 @@
 
 namespace fk::cli {
 
+// The terminal the block is redrawn on: its width and its way of taking rows back.
+struct TerminalScreen {
+    int columns = 0;  // a row is cut to fit within them; 0: never cut
+    std::function<void(int rows)> erase;
+    static TerminalScreen System();
+};
+
 class TerminalOutput {
   public:
     // rows: the block as it reads now, a line a row; none while there is nothing to show.
-    TerminalOutput(OutputMode mode, std::function<std::vector<std::string>()> rows)
-        : m_mode(mode), m_rows(std::move(rows)) {}
+    TerminalOutput(OutputMode mode, std::function<std::vector<std::string>()> rows,
+                   TerminalScreen screen = TerminalScreen::System())
+        : m_mode(mode), m_rows(std::move(rows)), m_screen(std::move(screen)) {}
 
     OutputMode Mode() const { return m_mode; }
 
@@ -49,6 +57,7 @@ class TerminalOutput {
 
     const OutputMode m_mode;
     const std::function<std::vector<std::string>()> m_rows;
+    const TerminalScreen m_screen;
     std::chrono::steady_clock::time_point m_lastDraw;
     int m_drawn = 0;  // lines of the block on the screen, the cursor below them
     bool m_dirty = false;

@@ -46,7 +46,7 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S "$source_dir" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLASHKIT_SQLITE_DIR="$sqlite" "${launcher[@]}" >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target flashkit-cli flashkit flashkit_unit_tests window_driver \
+cmake --build "$dir" -j"$(nproc)" --target flashkit-cli flashkit flashkit_unit_tests window_driver console_run \
     netsh_standin
 
 # The package: the programs without their debugging sections, the Windows README and the

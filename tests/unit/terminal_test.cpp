@@ -129,8 +129,11 @@ TEST(ProgressLine, TenthsPercentAndAcknowledgedBytesFollowTheBlocks) {
 // --json, events only.
 TEST(TerminalOutput, EachModeWritesWhatItsReaderExpects) {
     std::vector<std::string> rows{"row 1", "row 2"};
+    // Ten columns: a wider row is cut to nine characters, so it never wraps.
+    const fk::cli::TerminalScreen screen{10, [](int erased) { std::printf("<%d>", erased); }};
     const auto run = [&](OutputMode mode, const std::function<void(TerminalOutput&)>& steps) {
-        TerminalOutput output(mode, [&] { return rows; });
+        TerminalOutput output(
+            mode, [&] { return rows; }, screen);
         ::testing::internal::CaptureStdout();
         steps(output);
         return ::testing::internal::GetCapturedStdout();
@@ -144,12 +147,18 @@ TEST(TerminalOutput, EachModeWritesWhatItsReaderExpects) {
                       output.Line("shrunk");
                       output.Keep();
                       output.Line("below");
+                      rows = {
+                          "r\xc3\xa9"
+                          "corder 02:5e:a1:30:01:01"};
+                      output.Line("wide");
                   }),
-              "\r\033[Krow 1\n\r\033[Krow 2\n"
-              "\033[2A\r\033[Jabove\n\r\033[Krow 1\n\r\033[Krow 2\n"
-              "\033[2A\r\033[Jshrunk\n\r\033[Krow 1\n"
-              "\033[1A\r\033[J\r\033[Krow 1\n"
-              "below\n\r\033[Krow 1\n");
+              "row 1\nrow 2\n"
+              "<2>above\nrow 1\nrow 2\n"
+              "<2>shrunk\nrow 1\n"
+              "<1>row 1\n"
+              "below\nrow 1\n"
+              "<1>wide\nr\xc3\xa9"
+              "corder \n");
     EXPECT_EQ(run(OutputMode::Plain,
                   [](TerminalOutput& output) {
                       output.Changed("30:01:01 completed");

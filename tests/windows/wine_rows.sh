@@ -5,7 +5,7 @@
 # make a neighbour entry), history --json, a station serving the same recorder, flashkit.exe
 # driven through its controls by window_driver.exe under Xvfb (an upload aborted, one refused
 # for a port held, then one to the same recorder, its layout at 96 and 192 DPI), and the
-# installer and uninstaller.
+# installer and uninstaller, and an upload in a console of its own, read back from its screen.
 # Needs root.
 # Usage: wine_rows.sh WINDOWS_BUILD_DIR RECORDER_SIM
 # Exit 0 when every row passes, 77 (skipped) without root, wine or the Windows tree.
@@ -258,6 +258,38 @@ time.sleep(50)' >/dev/null 2>&1 &
     else
         cat "$work/sim-window.log" >>"$work/window-upload.log"
         fail "window upload (recorder $simmed)" "$work/window-upload.log"
+    fi
+fi
+
+# The console: an upload in a console of its own, as from a prompt, read back from the console
+# by console_run.exe once it ended: the progress row redrawn in place (one row, not one a
+# redraw, none wrapped), no escape sequence shown as text, the image byte for byte.
+runner="$windows/tests/windows/console_run.exe"
+if [ -f "$runner" ] && command -v xvfb-run >/dev/null; then
+    head -c 300000 /dev/urandom >"$work/fw_console.bin"
+    printf '\0\0\5\040' | dd of="$work/fw_console.bin" bs=1 seek=299996 conv=notrunc 2>/dev/null
+    onPc 30 wineserver -k >/dev/null 2>&1
+    ip netns exec "$recorder" timeout 100 "$sim" --interface "$recorderLink" --fetch \
+        --expect-kind 1 --timeout 90 --output "$work/console.bin" >"$work/sim-console.log" 2>&1 &
+    simPid=$!
+    onPc 150 xvfb-run -a -s "-screen 0 1280x1024x24" wine "$runner" \
+        "$(winePath "$work/console.txt")" "$(winePath "$cli")" upload --card "$card" \
+        --mac 30:01:01 --wait 60 --history-file "$(winePath "$history")" \
+        "$(winePath "$work/fw_console.bin")" >"$work/console.log" 2>&1
+    ran=$?
+    wait "$simPid"
+    simmed=$?
+    if [ "$ran" -eq 0 ] && [ "$simmed" -eq 0 ] &&
+        [ "$(stat -c %s "$work/console.bin" 2>/dev/null)" = $((512 + 300000)) ] &&
+        tail -c 300000 "$work/console.bin" | cmp -s - "$work/fw_console.bin" &&
+        grep -q "^Uploading Completed" "$work/console.txt" &&
+        [ "$(grep -c '%' "$work/console.txt")" -eq 1 ] &&
+        grep -q '^\[#*\] 100% ' "$work/console.txt" &&
+        ! grep -q $'\e\|\[K\|\[J' "$work/console.txt"; then
+        pass "console: the progress row redrawn in place, no escape shown"
+    else
+        cat "$work/console.txt" "$work/sim-console.log" >>"$work/console.log"
+        fail "console (exit $ran, recorder $simmed)" "$work/console.log"
     fi
 fi
 
