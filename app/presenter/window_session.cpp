@@ -26,20 +26,24 @@ WindowSession::WindowSession(const WindowServices& services, PostToWindow post, 
       m_options(std::move(options)),
       m_adapters(services.adapters),
       m_stationOptions(services.uploadOptions ? *services.uploadOptions : StationOptions{}),
-      m_entries(
-          services.neighbours,
-          {{},
-           [this](Ipv4 address) {
-               m_post([presenter = m_presenter, address] { presenter->AddressRefused(address); });
-           },
-           m_options.broadcastFallback ? std::function<void()>([this] {
-               m_post([presenter = m_presenter] { presenter->ShowStatus(kBroadcastText); });
-           })
-                                       : nullptr}),
+      m_entries(services.neighbours, EntryNotices()),
       m_recording(*this, services.history, "flashkit", FinalTextOf),
       m_station(m_recording, m_entries,
                 services.ports ? *services.ports : platform::SystemPortOpener(), services.adapters,
                 m_stationOptions) {}
+
+RecorderEntries::Notices WindowSession::EntryNotices() {
+    RecorderEntries::Notices notices;
+    notices.addressHeld = [this](Ipv4 address) {
+        m_post([presenter = m_presenter, address] { presenter->AddressRefused(address); });
+    };
+    if (m_options.broadcastFallback) {
+        notices.cannotMake = [this] {
+            m_post([presenter = m_presenter] { presenter->ShowStatus(kBroadcastText); });
+        };
+    }
+    return notices;
+}
 
 void WindowSession::Start(const UploadPlan& plan) {
     if (m_options.broadcastFallback) {

@@ -62,6 +62,10 @@ class WindowSession final : public SessionControl, private SessionHost {
     void SendTimeOutTimer() { m_station.SendTimeOutTimer(); }
 
   private:
+    // What the neighbour entry's owner tells, on the window's thread: an address another device
+    // holds, and where the fallback is on, that the replies go out by broadcast. Made in the
+    // constructor, from m_post and m_options alone.
+    RecorderEntries::Notices EntryNotices();
     // Any thread.
     void OnEvent(const SessionEvent& event) override;
 
