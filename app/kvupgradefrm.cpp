@@ -21,6 +21,7 @@
 #include "app/file_name_text.h"
 #include "app/gui_thread_queue.h"
 #include "app/open_file_dialog.h"
+#include "app/presenter/window_session.h"
 #include "app/unhandled_error.h"
 #include "app/window_links.h"
 
@@ -180,13 +181,15 @@ TKVUpgradeFrm::TKVUpgradeFrm(const fk::WindowServices& services, QWidget* parent
     RegisterLayoutFontStandIns();
     BuildLayout();
     m_view = std::make_unique<View>(*this);
-    m_sessionLink = std::make_unique<SessionLink>(
-        *this, m_services.history,
-        m_services.ports ? *m_services.ports : fk::platform::SystemPortOpener(),
-        m_services.uploadOptions ? *m_services.uploadOptions : fk::StationOptions{});
+    // No broadcast fallback: on Linux an entry that cannot be made means the ports cannot be bound
+    // either (both need the same privileges).
+    m_session = std::make_unique<fk::window::WindowSession>(
+        m_services, [this](std::function<void()> change) { OnGuiThread(std::move(change)); },
+        fk::window::WindowSession::Options{});
     m_presenter = std::make_unique<fk::window::WindowPresenter>(fk::window::PresenterServices{
-        *m_view, *m_view, *m_view, *m_view, *m_sessionLink, m_services.adapters,
-        m_services.tcpipConfig, m_services.neighbours, deviceMac, kApplicationTitle});
+        *m_view, *m_view, *m_view, *m_view, *m_session, m_services.adapters, m_services.tcpipConfig,
+        m_services.neighbours, deviceMac, kApplicationTitle});
+    m_session->ReportTo(*m_presenter);
     ConnectHandlers();
 }
 
@@ -195,7 +198,7 @@ TKVUpgradeFrm::TKVUpgradeFrm(const fk::WindowServices& services, QWidget* parent
 TKVUpgradeFrm::~TKVUpgradeFrm() {
     StopFollowingCards();
     EndWorkerCues();
-    m_sessionLink->Shutdown();
+    m_session->Shutdown();
 }
 
 void TKVUpgradeFrm::BuildLayout() {
@@ -415,9 +418,9 @@ void TKVUpgradeFrm::BtnUploadClick() {
 }
 
 void TKVUpgradeFrm::AckTimeOutTimer() {
-    m_sessionLink->Session().AckTimeOutTimer();
+    m_session->AckTimeOutTimer();
 }
 
 void TKVUpgradeFrm::SendTimeOutTimer() {
-    m_sessionLink->Session().SendTimeOutTimer();
+    m_session->SendTimeOutTimer();
 }

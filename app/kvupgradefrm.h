@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "app/presenter/window_presenter.h"
+#include "app/presenter/window_services.h"
 #include "flashkit_version.h"
 #include "net/adapter_list.h"
 #include "net/ipv4.h"
 #include "net/mac.h"
 #include "platform/message_box.h"
-#include "upgrade/recorder_entries.h"
 #include "upgrade/session_events.h"
 
 class QComboBox;
@@ -33,45 +33,10 @@ class QTimer;
 class GuiThreadQueue;
 
 namespace fk {
-namespace history {
-class UploadHistory;
-}  // namespace history
 class OpenFileDialog;
-struct StationOptions;
-namespace platform {
-class AdapterSource;
-class FileDialogs;
-class MessageBoxes;
-class NeighbourTable;
-class NetworkWatch;
-class PortOpener;
-class SoundOutput;
-class TcpipConfig;
-}  // namespace platform
-}  // namespace fk
-
-namespace fk {
-
-// The platform facilities the window uses; tests hand in fakes. A window is never without any
-// of them: each is a reference.
-struct WindowServices {
-    platform::MessageBoxes& messageBoxes;
-    platform::FileDialogs& fileDialogs;
-    platform::SoundOutput& sound;
-    platform::AdapterSource& adapters;
-    platform::TcpipConfig& tcpipConfig;
-    platform::NeighbourTable& neighbours;
-    // Ports and intervals of the upload; none means the recorder's own.
-    const StationOptions* uploadOptions = nullptr;
-    // Where every upload is recorded; none records nothing.
-    history::UploadHistory* history = nullptr;
-    // Tells when the system's cards change, so that the card list follows them; none keeps the
-    // list read at start-up.
-    platform::NetworkWatch* cardWatch = nullptr;
-    // Where the upload's ports come from; none means this system's sockets.
-    platform::PortOpener* ports = nullptr;
-};
-
+namespace window {
+class WindowSession;
+}  // namespace window
 }  // namespace fk
 
 // The one main window: a view over the window presenter (app/presenter), which owns the tool's
@@ -199,24 +164,14 @@ class TKVUpgradeFrm : public QWidget {
     std::stop_source m_workerCueStop;
 
     QSocketNotifier* m_cardNotices = nullptr;  // the card watch's descriptor, read on this thread
-    // No card mask: the boot replies never fall back to broadcast, since on Linux an entry that
-    // cannot be made means the ports cannot be bound either (both need the same privileges).
-    fk::RecorderEntries m_arpEntries{
-        m_services.neighbours,
-        {{},
-         [this](fk::Ipv4 address) {
-             OnGuiThread([this, address] { m_presenter->AddressRefused(address); });
-         },
-         {}}};
     // A status text from a worker reaches the box from the event loop, which paints it next.
     bool m_paintStatusNow = true;
 
-    // The presenter's view of the widgets, and the upload: the link owns the session and the
-    // recording host in front of it, and reports to the presenter until the session is joined.
+    // The presenter's view of the widgets, and the upload, which reports to the presenter through
+    // OnGuiThread until it is joined.
     class View;
-    class SessionLink;
     std::unique_ptr<View> m_view;
-    std::unique_ptr<SessionLink> m_sessionLink;
+    std::unique_ptr<fk::window::WindowSession> m_session;
     std::unique_ptr<fk::window::WindowPresenter> m_presenter;
 };
 

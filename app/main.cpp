@@ -2,16 +2,13 @@
 #include <cstring>
 
 #include "app/flashkit_application.h"
+#include "app/presenter/system_network.h"
 #include "app/startup.h"
 #include "flashkit_version.h"
 #include "history/upload_history.h"
-#include "platform/adapter_source.h"
-#include "platform/neighbour_table.h"
-#include "platform/network_watch.h"
 #include "platform/qt/qt_file_dialogs.h"
 #include "platform/qt/qt_message_boxes.h"
 #include "platform/qt/qt_sound_output.h"
-#include "platform/tcpip_config.h"
 
 namespace {
 
@@ -46,12 +43,7 @@ int main(int argc, char** argv) {
     fk::platform::QtMessageBoxes messageBoxes;
     fk::platform::QtFileDialogs fileDialogs;
     const auto sound = fk::platform::MakeSoundOutput();
-    const auto adapters = fk::platform::MakeSystemAdapterSource();
-    const auto tcpipConfig = fk::platform::MakeSystemTcpipConfig();
-    const auto neighbours = fk::platform::MakeSystemNeighbourTable();
-    const auto cardWatch = fk::platform::MakeSystemNetworkWatch();
-    return fk::RunFlashKit(app,
-                           {messageBoxes, fileDialogs, *sound, *adapters, *tcpipConfig, *neighbours,
-                            nullptr, &history, cardWatch.get()},
+    const fk::window::SystemNetwork network;
+    return fk::RunFlashKit(app, network.Services(messageBoxes, fileDialogs, *sound, &history),
                            &messageBoxes);
 }

@@ -2,6 +2,7 @@
 #include <chrono>
 
 #include "app/kvupgradefrm.h"
+#include "app/presenter/window_session.h"
 #include "platform/network_watch.h"
 
 void TKVUpgradeFrm::StartFollowingCards() {
@@ -21,5 +22,5 @@ void TKVUpgradeFrm::StopFollowingCards() {
 
 int TKVUpgradeFrm::SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac,
                                      bool add) {
-    return m_arpEntries.SetDeviceArpEntry(ifindex, address, mac, add);
+    return m_session->SetDeviceArpEntry(ifindex, address, mac, add);
 }

@@ -12,8 +12,6 @@
 #include "app/file_name_text.h"
 #include "app/open_file_dialog.h"
 #include "app/settings_store.h"
-#include "feedback/operator_feedback.h"
-#include "platform/net_privileges.h"
 
 namespace {
 
@@ -89,25 +87,15 @@ void TKVUpgradeFrm::View::EnableImagePages(bool enabled) {
 
 void TKVUpgradeFrm::View::Focus(fk::window::Control control) {
     using fk::window::Control;
-    switch (control) {
-        case Control::MacBox3:
-        case Control::MacBox4:
-        case Control::MacBox5: {
-            QLineEdit* box = MacBox(static_cast<int>(control) - static_cast<int>(Control::MacBox3));
-            box->selectAll();
-            box->setFocus();
-            return;
-        }
-        case Control::BrowseSystem:
-            m_window.BtnBrowseSys->setFocus();
-            return;
-        case Control::BrowseData:
-            m_window.BtnBrowseData->setFocus();
-            return;
-        case Control::Upload:
-            m_window.BtnUpload->setFocus();
-            return;
+    if (const auto box = fk::window::MacBoxOf(control)) {
+        MacBox(*box)->selectAll();
+        MacBox(*box)->setFocus();
+        return;
     }
+    QPushButton* const button = control == Control::BrowseSystem ? m_window.BtnBrowseSys
+                                : control == Control::BrowseData ? m_window.BtnBrowseData
+                                                                 : m_window.BtnUpload;
+    button->setFocus();
 }
 
 fk::platform::MessageAnswer TKVUpgradeFrm::View::ShowBox(const std::string& text,
@@ -204,36 +192,4 @@ std::string TKVUpgradeFrm::View::Read(const std::string& group, const std::strin
 void TKVUpgradeFrm::View::Write(const std::string& group, const std::string& name,
                                 const std::string& value) {
     fk::WriteSettingString(group, name, value);
-}
-
-// --- SessionLink ---
-
-TKVUpgradeFrm::SessionLink::SessionLink(TKVUpgradeFrm& window, fk::history::UploadHistory* history,
-                                        fk::platform::PortOpener& ports,
-                                        const fk::StationOptions& options)
-    : m_window(window),
-      m_recording(*this, history, "flashkit", fk::FinalTextOf),
-      m_session(m_recording, window.m_arpEntries, ports, window.m_services.adapters, options) {}
-
-// On the GUI thread the feedback takes effect at once, so a press that stops an earlier upload
-// and starts a new one sets "&Abort" after the first one's end; from the network thread it is
-// queued behind the thread's earlier events. Only what shows is carried over.
-void TKVUpgradeFrm::SessionLink::OnEvent(const fk::SessionEvent& event) {
-    fk::OperatorFeedback feedback = fk::FeedbackFor(event);
-    if (!feedback.progress && !feedback.status && !feedback.cue && !feedback.box &&
-        !feedback.idle) {
-        return;
-    }
-    m_window.OnGuiThread([window = &m_window, feedback = std::move(feedback)] {
-        window->m_presenter->OnFeedback(feedback);
-    });
-}
-
-bool TKVUpgradeFrm::SessionLink::Running() const {
-    const fk::SessionState state = m_session.State();
-    return state == fk::SessionState::Announcing || state == fk::SessionState::Transferring;
-}
-
-void TKVUpgradeFrm::SessionLink::Stop() {
-    m_session.StopUpload();
 }

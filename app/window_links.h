@@ -1,18 +1,12 @@
 #pragma once
 
-// The Qt window as the presenter and the upload session see it. The view draws what the
-// presenter says on the window's widgets; the link owns the session and the recording host in
-// front of it, and brings each event's feedback to the presenter on the GUI thread in call order.
-// Nothing here waits: a worker's event is queued.
+// The Qt window as the presenter sees it: the view draws what the presenter says on the window's
+// widgets.
 
 #include <QLineEdit>
 
 #include "app/kvupgradefrm.h"
 #include "app/presenter/window_presenter.h"
-#include "history/recording_host.h"
-#include "upgrade/device_arp.h"
-#include "upgrade/session_host.h"
-#include "upgrade/upload_station.h"
 
 class TKVUpgradeFrm::View final : public fk::window::WindowView,
                                   public fk::window::CuePlayer,
@@ -63,30 +57,4 @@ class TKVUpgradeFrm::View final : public fk::window::WindowView,
     fk::OpenFileDialog* Dialog(fk::ImagePage page) const;
 
     TKVUpgradeFrm& m_window;
-};
-
-class TKVUpgradeFrm::SessionLink final : public fk::SessionHost, public fk::window::SessionControl {
-  public:
-    SessionLink(TKVUpgradeFrm& window, fk::history::UploadHistory* history,
-                fk::platform::PortOpener& ports, const fk::StationOptions& options);
-
-    // SessionHost, any thread.
-    void OnEvent(const fk::SessionEvent& event) override;
-
-    // SessionControl, GUI thread.
-    void Start(const fk::UploadPlan& plan) override { m_session.StartUpload(plan); }
-    void Stop() override;
-    void PickCard(int ifindex) override { m_session.PickCard(ifindex); }
-    void RecordStopAsFailed(const std::string& text) override {
-        m_recording.SetStopOutcome(fk::history::Outcome::Failed, text);
-    }
-    void Shutdown() override { m_session.Shutdown(); }
-    bool Running() const override;
-
-    fk::UploadStation& Session() { return m_session; }
-
-  private:
-    TKVUpgradeFrm& m_window;
-    fk::history::RecordingSessionHost m_recording;
-    fk::UploadStation m_session;
 };

@@ -23,6 +23,12 @@ enum class StatusLook { Normal, Error, ErrorOnWhite, ErrorInverted };
 enum class UploadButton { Upload, Abort };
 enum class Control { MacBox3, MacBox4, MacBox5, BrowseSystem, BrowseData, Upload };
 
+// The MAC box (0 to 2) a control is; none for a button.
+inline std::optional<int> MacBoxOf(Control control) {
+    const int box = static_cast<int>(control) - static_cast<int>(Control::MacBox3);
+    return box >= 0 && box < 3 ? std::optional<int>(box) : std::nullopt;
+}
+
 class WindowView {
   public:
     virtual ~WindowView() = default;

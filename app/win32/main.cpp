@@ -2,27 +2,23 @@
 
 #include <windows.h>
 
+#include "app/presenter/system_network.h"
 #include "app/win32/main_window.h"
 #include "app/win32/registry_settings.h"
 #include "history/upload_history.h"
-#include "platform/adapter_source.h"
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
-#include "platform/neighbour_table.h"
 #include "platform/sound.h"
-#include "platform/tcpip_config.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
     fk::history::UploadHistory history(fk::history::DefaultHistoryPath());
     const auto messageBoxes = fk::platform::MakeSystemMessageBoxes();
     const auto fileDialogs = fk::platform::MakeSystemFileDialogs();
     const auto sound = fk::platform::MakeSystemSoundOutput();
-    const auto adapters = fk::platform::MakeSystemAdapterSource();
-    const auto tcpipConfig = fk::platform::MakeSystemTcpipConfig();
-    const auto neighbours = fk::platform::MakeSystemNeighbourTable();
+    const fk::window::SystemNetwork network;
     fk::win32::RegistrySettings settings;
-    fk::win32::MainWindow window({*messageBoxes, *fileDialogs, *sound, *adapters, *tcpipConfig,
-                                  *neighbours, settings, &history});
+    fk::win32::MainWindow window(network.Services(*messageBoxes, *fileDialogs, *sound, &history),
+                                 settings);
     if (!window.Create(showCommand)) return 1;
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

@@ -15,6 +15,7 @@
 #include "flashkit_version.h"
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
+#include "platform/network_watch.h"
 #include "platform/sound.h"
 #include "platform/windows/ip_helper.h"
 #include "platform/windows/wide_text.h"
@@ -149,6 +150,7 @@ HBITMAP LoadPicture() {
     return bitmap;
 }
 
+// A port another program holds is named with that program, as the check names it.
 std::string PortHeldText(std::uint16_t port) {
     bool read = false;
     const auto holders = platform::windows::UdpPortHolders(port, read);
@@ -166,17 +168,22 @@ std::string PortHeldText(std::uint16_t port) {
 
 // --- the window ---
 
-MainWindow::MainWindow(const WindowServices& services)
+MainWindow::MainWindow(const WindowServices& services, window::SettingsStore& settings)
     : m_services(services),
       m_windowThread(GetCurrentThreadId()),
-      m_link(std::make_unique<SessionLink>(*this, services.history)),
+      m_session(std::make_unique<window::WindowSession>(
+          services, [this](std::function<void()> change) { OnWindowThread(std::move(change)); },
+          // Where the system makes no neighbour entry, the boot replies go to the card's subnet.
+          window::WindowSession::Options{true, PortHeldText})),
       m_presenter(std::make_unique<window::WindowPresenter>(window::PresenterServices{
-          *this, *this, m_blink, services.settings, *m_link, services.adapters,
-          services.tcpipConfig, services.neighbours, m_mac, kApplicationTitle})) {}
+          *this, *this, m_blink, settings, *m_session, services.adapters, services.tcpipConfig,
+          services.neighbours, m_mac, kApplicationTitle})) {
+    m_session->ReportTo(*m_presenter);
+}
 
 MainWindow::~MainWindow() {
     m_services.sound.Silence();
-    m_link->Shutdown();
+    m_session->Shutdown();
     if (m_window) DestroyWindow(m_window);
     for (HFONT font : m_fonts) DeleteObject(font);
     if (m_statusBrush) DeleteObject(m_statusBrush);
@@ -215,8 +222,8 @@ bool MainWindow::Create(int showCommand) {
     SetWindowPos(m_window, nullptr, work.left + (work.right - work.left - frame.cx) / 2,
                  work.top + (work.bottom - work.top - frame.cy) / 2, frame.cx, frame.cy,
                  SWP_NOZORDER | SWP_NOACTIVATE);
-    m_cardWatch = platform::MakeSystemNetworkWatch();
-    if (m_cardWatch) SetTimer(m_window, kCardTimer, 500, nullptr);
+    // The system's watch polls: it is asked on a timer, so that the card list follows the cards.
+    if (m_services.cardWatch) SetTimer(m_window, kCardTimer, 500, nullptr);
     ShowWindow(m_window, showCommand);
     UpdateWindow(m_window);
     Guarded([this] {
@@ -564,11 +571,11 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_TIMER:
             if (wParam == kBlinkTimer) Guarded([this] { m_presenter->BlinkTick(); });
             if (wParam == kCardTimer &&
-                !m_cardWatch->Wait(std::chrono::steady_clock::now()).empty())
+                !m_services.cardWatch->Wait(std::chrono::steady_clock::now()).empty())
                 Guarded([this] { m_presenter->FollowSystemCards(); });
             return 0;
         case kRunWaiting:
-            RunWaiting();
+            m_changes.RunWaiting();
             return 0;
         case WM_CLOSE:
             Guarded([this] {
@@ -724,25 +731,14 @@ void MainWindow::EnableImagePages(bool enabled) {
 
 void MainWindow::Focus(window::Control control) {
     using window::Control;
-    switch (control) {
-        case Control::MacBox3:
-        case Control::MacBox4:
-        case Control::MacBox5: {
-            HWND box = m_editMac[static_cast<int>(control) - static_cast<int>(Control::MacBox3)];
-            SendMessageW(box, EM_SETSEL, 0, -1);
-            SetFocus(box);
-            return;
-        }
-        case Control::BrowseSystem:
-            SetFocus(m_btnBrowseSys);
-            return;
-        case Control::BrowseData:
-            SetFocus(m_btnBrowseData);
-            return;
-        case Control::Upload:
-            SetFocus(m_btnUpload);
-            return;
+    if (const auto box = window::MacBoxOf(control)) {
+        SendMessageW(m_editMac[*box], EM_SETSEL, 0, -1);
+        SetFocus(m_editMac[*box]);
+        return;
     }
+    SetFocus(control == Control::BrowseSystem ? m_btnBrowseSys
+             : control == Control::BrowseData ? m_btnBrowseData
+                                              : m_btnUpload);
 }
 
 platform::MessageAnswer MainWindow::ShowBox(const std::string& text, const std::string& caption,
@@ -858,91 +854,15 @@ void MainWindow::Blink::Stop() {
 
 void MainWindow::OnWindowThread(std::function<void()> change) {
     if (GetCurrentThreadId() == m_windowThread) {
-        // Changes queued earlier by the session come first, so call order holds across threads.
-        RunWaiting();
+        // What the session queued before this comes first: call order holds across threads.
+        m_changes.RunWaiting();
         change();
         return;
     }
-    bool first = false;
-    {
-        std::lock_guard lock(m_waitingMutex);
-        first = m_waiting.empty();
-        m_waiting.push_back(std::move(change));
-    }
+    // A queued change that throws is shown in a box, and the ones after it still run.
+    const bool first =
+        m_changes.Push([this, change = std::move(change)] { Guarded(change); }).first;
     if (first && m_window) PostMessageW(m_window, kRunWaiting, 0, 0);
-}
-
-void MainWindow::RunWaiting() {
-    for (;;) {
-        std::function<void()> change;
-        {
-            std::lock_guard lock(m_waitingMutex);
-            if (m_waiting.empty()) return;
-            change = std::move(m_waiting.front());
-            m_waiting.pop_front();
-        }
-        Guarded(change);
-    }
-}
-
-MainWindow::SessionLink::SessionLink(MainWindow& window, history::UploadHistory* history)
-    : m_window(window),
-      m_arpEntries(window.m_services.neighbours,
-                   {{},
-                    [&window](Ipv4 address) {
-                        window.OnWindowThread([window = &window, address] {
-                            window->m_presenter->AddressRefused(address);
-                        });
-                    },
-                    // The status line says once per upload that the boot replies go out by
-                    // broadcast.
-                    [&window] {
-                        window.OnWindowThread([window = &window] {
-                            window->m_presenter->ShowStatus(
-                                "Uploading Started by broadcast: Run "
-                                "as administrator for the recorder's "
-                                "entry");
-                        });
-                    }}),
-      m_recording(*this, history, "flashkit", FinalTextOf),
-      m_session(m_recording, m_arpEntries, platform::SystemPortOpener(),
-                window.m_services.adapters) {}
-
-// Only what shows is carried over to the window thread. A port another program holds is named
-// with that program, as the check names it.
-void MainWindow::SessionLink::OnEvent(const SessionEvent& event) {
-    OperatorFeedback feedback = FeedbackFor(event);
-    if (const auto* failed = std::get_if<event::StartFailed>(&event);
-        failed && failed->error == EADDRINUSE) {
-        feedback.box = {PortHeldText(failed->socket == event::StartFailed::Socket::Bootp ? 67 : 69),
-                        "", BoxKind::Stop};
-    }
-    if (!feedback.progress && !feedback.status && !feedback.cue && !feedback.box &&
-        !feedback.idle) {
-        return;
-    }
-    m_window.OnWindowThread([window = &m_window, feedback = std::move(feedback)] {
-        window->m_presenter->OnFeedback(feedback);
-    });
-}
-
-void MainWindow::SessionLink::Start(const UploadPlan& plan) {
-    // Where the system makes no neighbour entry, the boot replies go to the card's subnet.
-    Ipv4 mask = 0;
-    for (const auto& card : m_window.m_services.adapters.List().adapters) {
-        if (static_cast<int>(card.index) == plan.card.ifindex) mask = ParseDottedQuad(card.ipMask);
-    }
-    m_arpEntries.SetCardMask(mask);
-    m_session.StartUpload(plan);
-}
-
-void MainWindow::SessionLink::Stop() {
-    m_session.StopUpload();
-}
-
-bool MainWindow::SessionLink::Running() const {
-    const SessionState state = m_session.State();
-    return state == SessionState::Announcing || state == SessionState::Transferring;
 }
 
 }  // namespace fk::win32

@@ -1,52 +1,26 @@
 #pragma once
 
-// The native window as the presenter and the upload session see it: a view that draws what the
-// presenter says on Win32 controls, and a link that owns the session and the recording host in
-// front of it. The session's events reach the window thread through a queue and a posted
-// message; no control is touched off that thread.
+// The native window as the presenter sees it: a view that draws what the presenter says on Win32
+// controls. The upload session's events reach the window thread through the change queue and a
+// posted message; no control is touched off that thread.
 
 #include <windows.h>
 
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/presenter/change_queue.h"
 #include "app/presenter/window_presenter.h"
-#include "history/recording_host.h"
-#include "platform/network_watch.h"
-#include "upgrade/recorder_entries.h"
-#include "upgrade/session_host.h"
-#include "upgrade/upload_station.h"
-
-namespace fk::platform {
-class FileDialogs;
-class MessageBoxes;
-class SoundOutput;
-}  // namespace fk::platform
-
-namespace fk::history {
-class UploadHistory;
-}
+#include "app/presenter/window_services.h"
+#include "app/presenter/window_session.h"
 
 namespace fk::win32 {
 
-struct WindowServices {
-    platform::MessageBoxes& messageBoxes;
-    platform::FileDialogs& fileDialogs;
-    platform::SoundOutput& sound;
-    platform::AdapterSource& adapters;
-    platform::TcpipConfig& tcpipConfig;
-    platform::NeighbourTable& neighbours;
-    window::SettingsStore& settings;
-    history::UploadHistory* history = nullptr;  // none records nothing
-};
-
 class MainWindow final : public window::WindowView, public window::CuePlayer {
   public:
-    explicit MainWindow(const WindowServices& services);
+    MainWindow(const WindowServices& services, window::SettingsStore& settings);
     ~MainWindow() override;
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
@@ -97,30 +71,6 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
         bool m_active = false;
     };
 
-    class SessionLink final : public SessionHost, public window::SessionControl {
-      public:
-        SessionLink(MainWindow& window, history::UploadHistory* history);
-
-        // SessionHost, any thread.
-        void OnEvent(const SessionEvent& event) override;
-
-        // SessionControl, window thread.
-        void Start(const UploadPlan& plan) override;
-        void Stop() override;
-        void PickCard(int ifindex) override { m_session.PickCard(ifindex); }
-        void RecordStopAsFailed(const std::string& text) override {
-            m_recording.SetStopOutcome(history::Outcome::Failed, text);
-        }
-        void Shutdown() override { m_session.Shutdown(); }
-        bool Running() const override;
-
-      private:
-        MainWindow& m_window;
-        RecorderEntries m_arpEntries;
-        history::RecordingSessionHost m_recording;
-        UploadStation m_session;
-    };
-
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void BuildLayout();
@@ -138,7 +88,6 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
     void FitAddressLabel();
     // Runs a change on the window thread: at once there, after what waits; queued elsewhere.
     void OnWindowThread(std::function<void()> change);
-    void RunWaiting();
     void Guarded(const std::function<void()>& step);
     HWND PathBox(ImagePage page) const;
 
@@ -174,16 +123,13 @@ class MainWindow final : public window::WindowView, public window::CuePlayer {
     HBRUSH m_statusBrush = nullptr;
     std::string m_dialogDirs[2];
 
-    std::mutex m_waitingMutex;
-    std::deque<std::function<void()>> m_waiting;
+    window::ChangeQueue m_changes;
 
     Blink m_blink{*this};
     // The recorder's MAC address: octets 3 to 5 are captured at each Upload.
     MacAddress m_mac = kRecorderMacPrefix;
-    std::unique_ptr<SessionLink> m_link;
+    std::unique_ptr<window::WindowSession> m_session;
     std::unique_ptr<window::WindowPresenter> m_presenter;
-    // Asked on a timer (the system's watch polls), so that the card list follows the cards.
-    std::unique_ptr<platform::NetworkWatch> m_cardWatch;
 };
 
 }  // namespace fk::win32
