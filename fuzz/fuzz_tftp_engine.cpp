@@ -26,23 +26,23 @@
 // request from another address is ignored. The port of the accepted request is the transfer's:
 // anything from another port of the recorder's address moves nothing and is answered with ERROR 5
 // (at most four a second); a read request from there is ignored while the transfer's port was heard
-// within the resend interval, or before the block in flight was resent. Another port that
-// acknowledged the block in flight (not the final one, and only once the header block was
-// confirmed) is followed once the transfer's port has been silent for the resend interval, at that
-// acknowledgement or at the next timer, unless it sent anything else meanwhile or the transfer's
-// port spoke again. Only an acknowledgement of the block on the wire, or of the one before it,
-// counts: any other sends and reports nothing. A repeat of the acknowledgement just answered sends
-// nothing (of the header block's acknowledgement 0, only the first brings it again). A resend
-// repeats the last packet byte for byte, to where the recorder now is. The header block is resent
-// without a limit, or until the header wait has passed (Failed, HeaderWait); any other block stops
-// at the limit, counted afresh only when the recorder confirms a block sent and not confirmed
-// before, or asks anew, and the transfer then ends Unconfirmed when the final block is the one in
-// flight and Failed (SendTimeOut) otherwise. The upload completes only on the acknowledgement of
-// the final block sent, and nothing goes out then: completed implies that every block of the image
-// as accepted went out, one after the other, and the final one was acknowledged. Progress stays
-// within 0..99 and reaches 100 only at completion. Stray datagrams are reported at most once a
-// second. The upload ends exactly once, and while it runs a timer is always set. Once the input is
-// spent, the timers alone must end the upload, unless the header block waits without a limit.
+// within the resend interval. Another port that acknowledged the block in flight (not the final
+// one, and only once the header block was confirmed) is followed once the transfer's port has been
+// silent for the resend interval, at that acknowledgement or at the next timer, unless it sent
+// anything else meanwhile or the transfer's port spoke again.
+// Only an acknowledgement of the block on the wire, or of the one before it, counts: any other
+// sends and reports nothing. A repeat of the acknowledgement just answered sends nothing (of the
+// header block's acknowledgement 0, only the first brings it again). A resend repeats the last
+// packet byte for byte, to where the recorder now is. The header block is resent without a limit,
+// or until the header wait has passed (Failed, HeaderWait); any other block stops at the limit,
+// counted afresh only when the recorder confirms a block sent and not confirmed before, or asks
+// anew, and the transfer then ends Unconfirmed when the final block is the one in flight and
+// Failed (SendTimeOut) otherwise. The upload completes only on the acknowledgement of the final
+// block sent, and nothing goes out then: completed implies that every block of the image as
+// accepted went out, one after the other, and the final one was acknowledged. Progress stays within
+// 0..99 and reaches 100 only at completion. Stray datagrams are reported at most once a second. The
+// upload ends exactly once, and while it runs a timer is always set. Once the input is spent, the
+// timers alone must end the upload, unless the header block waits without a limit.
 
 #include <algorithm>
 #include <array>
@@ -164,10 +164,8 @@ class Harness final : public fk::TftpSink {
         const bool fromRecorder = m_recorder && from.address == *m_recorder;
         m_readRequestSeen |= kind == fk::TftpKind::ReadRequest;
         const bool anotherPort = kind && fromRecorder && !m_ended && from.port != m_peer.port;
-        if (kind == fk::TftpKind::ReadRequest && anotherPort &&
-            (m_now - m_heardAt < kSendTimeOut || m_resends == 0)) {
-            // The transfer's port is still heard, or its block was not yet resent: this is not
-            // its recorder asking again.
+        if (kind == fk::TftpKind::ReadRequest && anotherPort && m_now - m_heardAt < kSendTimeOut) {
+            // The transfer's port is still heard: this is not its recorder asking again.
             m_engine.OnDatagram(datagram, from, m_now);
             FUZZ_REQUIRE(m_sends == 0 && m_refusals == 0 && m_events.empty());
             End();

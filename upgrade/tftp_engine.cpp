@@ -97,13 +97,10 @@ void TftpEngine::HandleReadRequest(std::span<const std::uint8_t> datagram,
                                    const platform::Endpoint& from, Clock::time_point now) {
     const auto existing = m_transfers.find(from.address);
     const bool known = existing != m_transfers.end();
-    // Another port of the address is its recorder asking again only once the transfer's port has
-    // fallen silent: not heard for a resend interval, and the block in flight resent unanswered.
-    // By the clock alone, a request landing just as the resend comes due would take the transfer
-    // from a recorder whose last block went astray.
+    // Another port of the address while the transfer's port is still heard: not its recorder
+    // asking again, which asks from its port or after falling silent on it.
     if (known && !existing->second.ended && from.port != existing->second.peer.port &&
-        (now - existing->second.heardAt < m_options.sendTimeOut ||
-         existing->second.retryCount == 0))
+        now - existing->second.heardAt < m_options.sendTimeOut)
         return;
     // While the transfers are full, only their own recorders may start afresh: a newcomer that
     // guessed the name would otherwise take the image and cost the recorder its upload.

@@ -182,6 +182,10 @@ class NetnsBench : public PcNamespace {
         Must("ip link add st0 netns " + ns + " type veth peer name " + port + " netns " + m_switch);
         Must("ip -n " + m_switch + " link set " + port + " master br0 up");
         Must("ip netns exec " + ns + " sysctl -qw net.ipv4.conf.st0.arp_ignore=8");
+        // Blind, it does not know a recorder's port: its own are drawn from a range the recorders
+        // never use, or one of a flood's 2,000 would be the transfer's own one run in fourteen,
+        // and a read request from there is the recorder asking again.
+        Must("ip netns exec " + ns + " sysctl -qw net.ipv4.ip_local_port_range='10000 19999'");
         Must("ip -n " + ns + " link set st0 up");
         Must("ip -n " + ns + " addr add " + address + "/32 dev st0");
         const std::string pcAddress = CommandOutput("ip -n " + pc + " -4 -o addr show dev " +
