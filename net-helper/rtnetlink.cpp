@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 namespace fk::nethelper {
 
@@ -51,21 +52,42 @@ void AddAttribute(Message& message, std::uint16_t type, const void* data, std::s
         NLMSG_ALIGN(message.header.nlmsg_len) + RTA_ALIGN(attribute->rta_len);
 }
 
+// The socket of the thread's batch, if any, and the number of the last request sent on it.
+struct BatchSocket {
+    int fd = -1;
+    std::uint32_t sequence = 0;
+    int depth = 0;  // batches nest: the outermost one's socket serves
+};
+thread_local BatchSocket t_batch;
+
 // Sends one request and hands every answer to onAnswer until the acknowledgement (or, for a
 // dump, the end) arrives.
 int Exchange(Message& request, const std::function<void(const nlmsghdr&)>& onAnswer = {}) {
-    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    const bool batched = t_batch.fd >= 0;
+    const int fd =
+        batched ? t_batch.fd : socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) return errno;
-    request.header.nlmsg_seq = 1;
-    int result = 0;
-    if (send(fd, &request, request.header.nlmsg_len, 0) < 0) {
-        result = errno;
-        close(fd);
+    // On a batch's socket, answers to an earlier request carry that request's number and are
+    // passed over.
+    request.header.nlmsg_seq = batched ? ++t_batch.sequence : 1;
+    bool answered = false;  // the kernel's last answer to the request came
+    const auto finish = [&](int result) {
+        if (!batched) {
+            close(fd);
+        } else if (!answered) {
+            // The rest of the answer may still come, or a dump still run: the batch goes on
+            // without this socket.
+            close(fd);
+            t_batch.fd = -1;
+        }
         return result;
-    }
-    std::vector<char> buffer(32768);
-    for (bool done = false; !done;) {
-        const ssize_t received = recv(fd, buffer.data(), buffer.size(), 0);
+    };
+    if (send(fd, &request, request.header.nlmsg_len, 0) < 0) return finish(errno);
+    constexpr std::size_t kBufferSize = 32768;
+    const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
+    int result = 0;
+    while (!answered) {
+        const ssize_t received = recv(fd, buffer.get(), kBufferSize, 0);
         if (received < 0) {
             if (errno == EINTR) continue;
             result = errno;
@@ -76,23 +98,22 @@ int Exchange(Message& request, const std::function<void(const nlmsghdr&)>& onAns
             break;
         }
         auto length = static_cast<unsigned>(received);
-        for (auto* answer = reinterpret_cast<const nlmsghdr*>(buffer.data());
+        for (auto* answer = reinterpret_cast<const nlmsghdr*>(buffer.get());
              NLMSG_OK(answer, length); answer = NLMSG_NEXT(answer, length)) {
             if (answer->nlmsg_seq != request.header.nlmsg_seq) continue;
             if (answer->nlmsg_type == NLMSG_DONE) {
-                done = true;
+                answered = true;
             } else if (answer->nlmsg_type == NLMSG_ERROR) {
                 const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(answer));
                 result = -error->error;
-                done = true;
+                answered = true;
             } else if (onAnswer) {
                 onAnswer(*answer);
             }
-            if (done) break;
+            if (answered) break;
         }
     }
-    close(fd);
-    return result;
+    return finish(result);
 }
 
 // Calls onAttribute(type, data, size) for each attribute after the family message.
@@ -141,6 +162,17 @@ bool ReadNeighbour(const nlmsghdr& answer, NeighbourAt& at) {
 }
 
 }  // namespace
+
+NetlinkBatch::NetlinkBatch() {
+    if (t_batch.depth++ == 0)
+        t_batch.fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+}
+
+NetlinkBatch::~NetlinkBatch() {
+    if (--t_batch.depth > 0 || t_batch.fd < 0) return;
+    close(t_batch.fd);
+    t_batch.fd = -1;
+}
 
 int ReadCard(int ifindex, Card& card) {
     if (ifindex <= 0) return ENODEV;
@@ -255,6 +287,26 @@ int ListNeighbours(int ifindex, std::vector<NeighbourAt>& entries) {
 
 int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& entry) {
     entry.reset();
+    // The one entry is asked for: a dump costs as much as the table holds, and a bench's table
+    // holds an entry per recorder. A kernel that answers no such request (before 5.0) is read
+    // whole.
+    if (ifindex > 0) {
+        ndmsg wanted{};
+        wanted.ndm_family = AF_INET;
+        wanted.ndm_ifindex = ifindex;
+        Message request = Start(RTM_GETNEIGH, NLM_F_ACK, wanted);
+        const std::uint32_t raw = htonl(address);
+        AddAttribute(request, NDA_DST, &raw, sizeof raw);
+        const int error = Exchange(request, [&](const nlmsghdr& answer) {
+            NeighbourAt at;
+            if (ReadNeighbour(answer, at) && at.ifindex == ifindex && at.address == address)
+                entry = at.entry;
+        });
+        // No entry, or no such card: the table holds nothing there, as a dump would show.
+        if (error == 0 || error == ENOENT || error == ENODEV) return 0;
+        if (error != EOPNOTSUPP && error != EINVAL) return error;
+        entry.reset();
+    }
     std::vector<NeighbourAt> entries;
     if (const int error = ListNeighbours(ifindex, entries)) return error;
     for (const NeighbourAt& at : entries) {
