@@ -161,6 +161,22 @@ bool ReadNeighbour(const nlmsghdr& answer, NeighbourAt& at) {
     return hasAddress;
 }
 
+// A request about the IPv4 entry for the address on the card; state and flags as the ndmsg
+// carries them.
+Message NeighbourRequest(std::uint16_t type, std::uint16_t flags, int ifindex,
+                         std::uint32_t address, std::uint16_t state = 0,
+                         std::uint8_t entryFlags = 0) {
+    ndmsg neighbour{};
+    neighbour.ndm_family = AF_INET;
+    neighbour.ndm_ifindex = ifindex;
+    neighbour.ndm_state = state;
+    neighbour.ndm_flags = entryFlags;
+    Message request = Start(type, flags, neighbour);
+    const std::uint32_t raw = htonl(address);
+    AddAttribute(request, NDA_DST, &raw, sizeof raw);
+    return request;
+}
+
 }  // namespace
 
 NetlinkBatch::NetlinkBatch() {
@@ -291,12 +307,7 @@ int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& 
     // holds an entry per recorder. A kernel that answers no such request (before 5.0) is read
     // whole.
     if (ifindex > 0) {
-        ndmsg wanted{};
-        wanted.ndm_family = AF_INET;
-        wanted.ndm_ifindex = ifindex;
-        Message request = Start(RTM_GETNEIGH, NLM_F_ACK, wanted);
-        const std::uint32_t raw = htonl(address);
-        AddAttribute(request, NDA_DST, &raw, sizeof raw);
+        Message request = NeighbourRequest(RTM_GETNEIGH, NLM_F_ACK, ifindex, address);
         const int error = Exchange(request, [&](const nlmsghdr& answer) {
             NeighbourAt at;
             if (ReadNeighbour(answer, at) && at.ifindex == ifindex && at.address == address)
@@ -317,14 +328,8 @@ int FindNeighbour(int ifindex, std::uint32_t address, std::optional<Neighbour>& 
 
 int SetNeighbour(int ifindex, std::uint32_t address, const std::uint8_t (&mac)[6],
                  bool overrideResolved) {
-    ndmsg neighbour{};
-    neighbour.ndm_family = AF_INET;
-    neighbour.ndm_ifindex = ifindex;
-    neighbour.ndm_state = NUD_REACHABLE;
     const std::uint16_t flags = NLM_F_ACK | NLM_F_CREATE | (overrideResolved ? NLM_F_REPLACE : 0);
-    Message request = Start(RTM_NEWNEIGH, flags, neighbour);
-    const std::uint32_t raw = htonl(address);
-    AddAttribute(request, NDA_DST, &raw, sizeof raw);
+    Message request = NeighbourRequest(RTM_NEWNEIGH, flags, ifindex, address, NUD_REACHABLE);
     AddAttribute(request, NDA_LLADDR, mac, sizeof mac);
     AddAttribute(request, NDA_PROTOCOL, &kEntryProtocol, sizeof kEntryProtocol);
     return Exchange(request);
@@ -335,25 +340,15 @@ int AskNeighbour(int ifindex, std::uint32_t address) {
     int error = DeleteNeighbour(ifindex, address);
     if (error == ENOENT) error = 0;
     if (error) return error;
-    ndmsg neighbour{};
-    neighbour.ndm_family = AF_INET;
-    neighbour.ndm_ifindex = ifindex;
-    neighbour.ndm_flags = NTF_USE;
-    Message request = Start(RTM_NEWNEIGH, NLM_F_ACK | NLM_F_CREATE, neighbour);
-    const std::uint32_t raw = htonl(address);
-    AddAttribute(request, NDA_DST, &raw, sizeof raw);
+    Message request =
+        NeighbourRequest(RTM_NEWNEIGH, NLM_F_ACK | NLM_F_CREATE, ifindex, address, 0, NTF_USE);
     // Tagged, so that a sweep takes it should this helper die while it waits.
     AddAttribute(request, NDA_PROTOCOL, &kEntryProtocol, sizeof kEntryProtocol);
     return Exchange(request);
 }
 
 int DeleteNeighbour(int ifindex, std::uint32_t address) {
-    ndmsg neighbour{};
-    neighbour.ndm_family = AF_INET;
-    neighbour.ndm_ifindex = ifindex;
-    Message request = Start(RTM_DELNEIGH, NLM_F_ACK, neighbour);
-    const std::uint32_t raw = htonl(address);
-    AddAttribute(request, NDA_DST, &raw, sizeof raw);
+    Message request = NeighbourRequest(RTM_DELNEIGH, NLM_F_ACK, ifindex, address);
     return Exchange(request);
 }
 
