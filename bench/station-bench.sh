@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # FlashKit station benchmark, one command (as root, or through sudo):  bench/station-bench.sh
 #
-# Serves a 3 MiB system image from `flashkit-cli station` to 1, 4 and 16 simulated recorders at
-# once on one bridge and prints, per bench size: the wall time of the whole bench and its ratio to
-# one recorder alone, the station's CPU seconds per recorder, its peak memory (maximum resident set
-# size), and the announcer's period per recorder (median and 99th percentile of the gaps between
-# two announcements to one recorder, all recorders pooled).
+# Serves a 3 MiB system image from `flashkit-cli station` to 1, 4, 16 and 64 (a card's limit)
+# simulated recorders at once on one bridge, and the same bytes from two peer TFTP servers, and
+# prints per bench size and server: the wall time, the server's CPU per block served (from the
+# server's start to its end: for the station, its announcing before the recorders start too),
+# the recorders' CPU, the station's peak memory (maximum resident set size), and the announcer's
+# period per recorder (median and 99th percentile of the gaps between two announcements to one
+# recorder, all recorders pooled).
 #
 # Every bench is a set of namespaces made for it (ip netns add) and deleted after it, however the
 # script ends: a pc (192.168.77.1/24 on its card), a switch holding a Linux bridge, and one
@@ -30,11 +32,11 @@
 #   announce  the recorders take 200 announcements each without fetching (--count 200
 #             --period-log), then the station is stopped with SIGINT; the periods are computed
 #             from the recorders' receive times, so their own scheduling shows in the tail.
-# The recorders run on the same CPUs as the station: at 16 they compete with it, so their own CPU
-# seconds per recorder are shown too (sim_cpu_s/rec); the bench's wall time cannot fall below
-# the station's and the recorders' CPU seconds together over the number of CPUs.
+# The recorders run on the same CPUs as the station: at 16 and 64 they compete with it, so their
+# own CPU seconds per recorder are shown too (sim_cpu_s/rec); the bench's wall time cannot fall
+# below the station's and the recorders' CPU seconds together over the number of CPUs.
 #
-# Environment: FK_STATION_SIZES (bench sizes, default "1 4 16", each 1 to 64), FK_BENCH_REPS,
+# Environment: FK_STATION_SIZES (bench sizes, default "1 4 16 64", each 1 to 64), FK_BENCH_REPS,
 #              FK_BENCH_BUILD (CMake build tree; default build/bench-build, built Release with
 #              flashkit-cli and flashkit-recorder-sim when they are missing),
 #              FK_BENCH_CACHE (image, peers, logs and raw results; default build/bench-cache).
@@ -43,7 +45,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then exec sudo -E "$0" "$@"; fi
 
-read -r -a sizes <<<"${FK_STATION_SIZES:-1 4 16}"
+read -r -a sizes <<<"${FK_STATION_SIZES:-1 4 16 64}"
 build=${FK_BENCH_BUILD:-$repo/build/bench-build}
 cache=${FK_BENCH_CACHE:-$repo/build/bench-cache}
 work=$cache/station

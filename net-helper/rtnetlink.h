@@ -1,8 +1,9 @@
 #pragma once
 
 // The few rtnetlink requests the helper makes, on the C library alone. Each call opens a socket of
-// its own in the calling thread's network namespace, so the calls are safe from any thread.
-// Every function returns 0 or the errno of the failure (the kernel's own, where it answered).
+// its own in the calling thread's network namespace, so the calls are safe from any thread; while
+// a NetlinkBatch lives, the calls of its thread share its socket instead. Every function returns
+// 0 or the errno of the failure (the kernel's own, where it answered).
 
 #include <linux/neighbour.h>
 
@@ -13,6 +14,18 @@
 #include "net-helper/request_checks.h"
 
 namespace fk::nethelper {
+
+// One socket for the calls the constructing thread makes while it lives, in the namespace the
+// thread was in at the construction (so the thread must stay there): a neighbour add makes
+// several requests, and a socket of their own each cost more than the requests. Without a
+// socket (none could be opened) each call opens its own, as without a batch.
+class NetlinkBatch {
+  public:
+    NetlinkBatch();
+    ~NetlinkBatch();
+    NetlinkBatch(const NetlinkBatch&) = delete;
+    NetlinkBatch& operator=(const NetlinkBatch&) = delete;
+};
 
 // The states of an entry that binds its address to a link-layer address (the kernel's NUD_VALID,
 // which its headers keep to themselves).

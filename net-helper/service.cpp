@@ -123,6 +123,8 @@ int NetService::JoinNamespace() {
 
 std::vector<Reply> NetService::HandleAll(std::span<const Request> requests,
                                          std::vector<int>& boundSockets) {
+    // Each add asks the kernel several things: one socket serves the whole batch.
+    const NetlinkBatch batch;
     boundSockets.assign(requests.size(), -1);
     std::vector<Reply> replies;
     for (std::size_t n = 0; n < requests.size(); ++n)
@@ -358,6 +360,7 @@ int NetService::RemoveMade(int ifindex, std::uint32_t address) {
 }
 
 void NetService::RemoveAll() {
+    const NetlinkBatch batch;
     std::vector<Made> made;
     {
         std::lock_guard lock(m_mutex);
