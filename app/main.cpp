@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "app/bench_window.h"
 #include "app/flashkit_application.h"
 #include "app/presenter/system_network.h"
 #include "app/startup.h"
@@ -12,7 +14,8 @@
 
 namespace {
 
-// The window takes no options of its own; the toolkit's (such as -platform) still work.
+// The window takes no options of its own but --bench; the toolkit's (such as -platform) still
+// work.
 bool AnsweredFromTheCommandLine(int argc, char** argv) {
     for (int n = 1; n < argc; ++n) {
         if (std::strcmp(argv[n], "--version") == 0) {
@@ -21,9 +24,10 @@ bool AnsweredFromTheCommandLine(int argc, char** argv) {
         }
         if (std::strcmp(argv[n], "--help") == 0) {
             std::printf(
-                "Usage: flashkit [--help] [--version]\n\n"
+                "Usage: flashkit [--help] [--version] [--bench]\n\n"
                 "Opens the FlashKit window, which loads a system or data image into a network\n"
                 "video recorder in network-boot mode (BOOTP announcer and TFTP server).\n"
+                "--bench opens FlashKit Bench instead, which serves a bench of recorders at once.\n"
                 "Every upload is recorded in %s.\n"
                 "flashkit-cli does the same from a terminal; see flashkit(1) and "
                 "flashkit-cli(1).\n",
@@ -44,6 +48,10 @@ int main(int argc, char** argv) {
     fk::platform::QtFileDialogs fileDialogs;
     const auto sound = fk::platform::MakeSoundOutput();
     const fk::window::SystemNetwork network;
-    return fk::RunFlashKit(app, network.Services(messageBoxes, fileDialogs, *sound, &history),
-                           &messageBoxes);
+    const fk::WindowServices services =
+        network.Services(messageBoxes, fileDialogs, *sound, &history);
+    const bool bench = std::any_of(
+        argv + 1, argv + argc, [](const char* arg) { return std::strcmp(arg, "--bench") == 0; });
+    if (bench) return fk::RunFlashKitBench(app, services);
+    return fk::RunFlashKit(app, services, &messageBoxes);
 }

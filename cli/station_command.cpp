@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -15,6 +13,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/macs_file.h"
 #include "cli/progress.h"
 #include "cli/run_setup.h"
 #include "cli/terminal_loop.h"
@@ -76,79 +75,26 @@ std::string RowLine(const Row& row) {
     return line;
 }
 
-// A text from outside as it may be echoed, cut short; the output escapes what a terminal would
-// act on.
-std::string Shortened(const std::string& text) {
-    constexpr std::size_t kShown = 64;
-    return text.size() > kShown ? text.substr(0, kShown) + "..." : text;
-}
-
-// The lines of the --macs file: a regular file, at most kMaxMacsFileSize bytes and
-// kMaxMacsLine characters a line. Nothing (after an error naming the problem) otherwise.
-std::optional<std::vector<std::string>> MacsFileLines(const std::string& path,
-                                                      TerminalOutput& output) {
-    constexpr std::uintmax_t kMaxMacsFileSize = 64 * 1024;
-    constexpr std::size_t kMaxMacsLine = 256;
-    const std::string named = "--macs " + Shortened(path) + ": ";
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    if (error || !std::filesystem::exists(status)) {
-        output.Error("Cannot read the MAC list File (" + Shortened(path) + ")");
-        return std::nullopt;
-    }
-    if (!std::filesystem::is_regular_file(status)) {
-        output.Error(named + "not a regular file");
-        return std::nullopt;
-    }
-    const auto size = std::filesystem::file_size(path, error);
-    if (error || size > kMaxMacsFileSize) {
-        output.Error(named + "larger than " + std::to_string(kMaxMacsFileSize / 1024) +
-                     " KiB; a MAC list is one MAC a line");
-        return std::nullopt;
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        output.Error("Cannot read the MAC list File (" + Shortened(path) + ")");
-        return std::nullopt;
-    }
-    std::vector<std::string> texts;
-    std::size_t number = 0;
-    for (std::string line; std::getline(file, line);) {
-        ++number;
-        if (line.size() > kMaxMacsLine) {
-            output.Error(named + "line " + std::to_string(number) + " is longer than " +
-                         std::to_string(kMaxMacsLine) + " characters");
-            return std::nullopt;
-        }
-        line = line.substr(0, line.find('#'));
-        const auto first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos) continue;
-        texts.push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
-    }
-    return texts;
-}
-
 // The MACs of --mac and --macs, in order, each once. Nothing (after an error) when one is no
 // recorder's MAC or the file cannot be read.
 std::optional<std::vector<MacAddress>> NamedMacs(const StationRunOptions& options,
                                                  TerminalOutput& output) {
     std::vector<std::string> texts = options.macs;
     if (!options.macsFile.empty()) {
-        const auto lines = MacsFileLines(options.macsFile, output);
-        if (!lines) return std::nullopt;
-        texts.insert(texts.end(), lines->begin(), lines->end());
-    }
-    std::vector<MacAddress> macs;
-    for (const std::string& text : texts) {
-        MacAddress mac = kRecorderMacPrefix;
-        if (!ParseRecorderMacArgument(text, mac)) {
-            output.Error(RefusalLine(kMacRefusalCaption,
-                                     std::string(kMacRefusalText) + ": '" + Shortened(text) + "'"));
+        auto read = ReadMacsFile(options.macsFile);
+        if (const auto* error = std::get_if<std::string>(&read)) {
+            output.Error(*error);
             return std::nullopt;
         }
-        if (std::find(macs.begin(), macs.end(), mac) == macs.end()) macs.push_back(mac);
+        const auto& lines = std::get<std::vector<std::string>>(read);
+        texts.insert(texts.end(), lines.begin(), lines.end());
     }
-    return macs;
+    auto macs = RecorderMacs(texts);
+    if (const auto* refusal = std::get_if<std::string>(&macs)) {
+        output.Error(*refusal);
+        return std::nullopt;
+    }
+    return std::get<std::vector<MacAddress>>(std::move(macs));
 }
 
 // The exit status of the station: 0 when every recorder named (with none named, every one it

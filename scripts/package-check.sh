@@ -157,7 +157,7 @@ for program in "$binary" "$helper"; do
 done
 
 say "checking the menu entry, metainfo and icons"
-desktop-file-validate /usr/share/applications/flashkit.desktop
+desktop-file-validate /usr/share/applications/flashkit.desktop /usr/share/applications/flashkit-bench.desktop
 appstreamcli validate --no-net /usr/share/metainfo/com.norvale.flashkit.metainfo.xml >/dev/null
 for size in 16 22 24 32 48 64 128 256; do
     [ -f "/usr/share/icons/hicolor/${size}x${size}/apps/flashkit.png" ] || fail "no ${size}px icon"
