@@ -14,6 +14,13 @@ std::string Shortened(const std::string& text) {
     return text.size() > kShown ? text.substr(0, kShown) + "..." : text;
 }
 
+std::optional<std::string> MacsLineText(const std::string& line) {
+    const std::string named = line.substr(0, line.find('#'));
+    const auto first = named.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return std::nullopt;
+    return named.substr(first, named.find_last_not_of(" \t\r") - first + 1);
+}
+
 std::variant<std::vector<std::string>, std::string> ReadMacsFile(const std::string& path) {
     constexpr std::uintmax_t kMaxMacsFileSize = 64 * 1024;
     constexpr std::size_t kMaxMacsLine = 256;
@@ -38,10 +45,7 @@ std::variant<std::vector<std::string>, std::string> ReadMacsFile(const std::stri
             return named + "line " + std::to_string(number) + " is longer than " +
                    std::to_string(kMaxMacsLine) + " characters";
         }
-        line = line.substr(0, line.find('#'));
-        const auto first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos) continue;
-        texts.push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
+        if (auto text = MacsLineText(line)) texts.push_back(std::move(*text));
     }
     return texts;
 }

@@ -3,6 +3,7 @@
 // The --macs file: one recorder's MAC a line, '#' starts a comment. Read alike by the station
 // command and the bench window.
 
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -13,6 +14,9 @@ namespace fk::cli {
 
 // A text from outside as it may be echoed, cut short.
 std::string Shortened(const std::string& text);
+
+// What a line of MACs names: without its '#' comment, trimmed; nothing when that leaves none.
+std::optional<std::string> MacsLineText(const std::string& line);
 
 // The lines of the file at path that name something, trimmed: a regular file, at most 64 KiB
 // and 256 characters a line. Else the error text, naming the problem.

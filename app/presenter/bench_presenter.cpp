@@ -140,10 +140,7 @@ void BenchPresenter::AddLines(const std::string& text) {
     std::vector<std::string> texts;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        line = line.substr(0, line.find('#'));
-        const auto first = line.find_first_not_of(" \t\r");
-        if (first != std::string::npos)
-            texts.push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
+        if (auto named = cli::MacsLineText(line)) texts.push_back(std::move(*named));
     }
     AddMacs(texts);
 }
@@ -259,6 +256,7 @@ void BenchPresenter::StartPressed() {
     auto plan = Plan();
     if (!plan) return;
     m_rows.clear();
+    m_turnedAway.clear();
     for (const StationRecorder& recorder : plan->named) {
         Row& row = m_rows[recorder.address];
         row.recorder = recorder;
@@ -361,13 +359,10 @@ void BenchPresenter::OnEvent(const StationRecorder& recorder, const SessionEvent
                 return;
             }
             case Kind::NoPlace:
-            case Kind::NoAddress: {
-                Row& row = RowOf(recorder);
-                row.state = "turned away";
-                row.outcomeText =
+            case Kind::NoAddress:
+                m_turnedAway[recorder.mac] =
                     admission->kind == Kind::NoPlace ? "no place free" : "no address left for it";
                 return;
-            }
         }
     }
     if (recorder.address == 0) {
@@ -429,6 +424,8 @@ std::vector<BenchRow> BenchPresenter::Rows() const {
                         rate && row.progress.Begun() ? cli::FormatBytes(*rate) + "/s" : "--",
                         row.outcomeText});
     }
+    for (const auto& [mac, reason] : m_turnedAway)
+        rows.push_back({FormatMac(mac), "", "turned away", 0, "--", reason});
     return rows;
 }
 
@@ -455,6 +452,7 @@ void BenchPresenter::SaveReportPressed() {
 void BenchPresenter::ClearPressed() {
     if (m_running) return;
     m_rows.clear();
+    m_turnedAway.clear();
     Changed();
     Tick();
 }

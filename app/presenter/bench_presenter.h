@@ -103,6 +103,8 @@ class BenchPresenter {
     std::string m_image;
     SelectedCard m_card;
     std::map<Ipv4, Row> m_rows;
+    // Recorders learnt that were turned away, which have no address: why, by MAC.
+    std::map<MacAddress, std::string> m_turnedAway;
     bool m_running = false;
     bool m_allCompletedTold = false;
     bool m_dirty = false;

@@ -222,14 +222,19 @@ TEST_F(BenchWindowPresenter, EachEndIsARowOutcomeWithItsCueAndTheSummaryCountsTh
     EXPECT_EQ(bench.Take(), (std::vector<std::string>{"rows", "cue:2"}));
 }
 
-TEST_F(BenchWindowPresenter, AWaitingRecorderIsCountedAndARecorderLetGoLeavesTheList) {
+TEST_F(BenchWindowPresenter, AWaitingRecorderIsCountedOneLetGoLeavesTheListOneTurnedAwayShows) {
     StartTwo();
     Event(1, fk::event::Admission{fk::event::Admission::Kind::Waiting});
     presenter.Tick();
     EXPECT_EQ(bench.summary, "0 completed, 0 failed, 0 unconfirmed, 1 waiting");
     Event(1, fk::event::Admission{fk::event::Admission::Kind::LetGo});
+    // A recorder learnt with no place left has no address, but a row of its own.
+    presenter.OnEvent({{0x02, 0x5e, 0xa1, 0x30, 0x09, 0x09}, 0},
+                      fk::event::Admission{fk::event::Admission::Kind::NoPlace});
     presenter.Tick();
-    EXPECT_EQ(bench.rows.size(), 1u);
+    ASSERT_EQ(bench.rows.size(), 2u);
+    EXPECT_EQ(bench.rows[1].state, "turned away");
+    EXPECT_EQ(bench.rows[1].outcome, "no place free");
 }
 
 TEST_F(BenchWindowPresenter, StopEndsTheStationAndTheTransferRunningIsInterrupted) {
