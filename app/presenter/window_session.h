@@ -45,9 +45,6 @@ class WindowSession final : public SessionControl, private SessionHost {
     void Start(const UploadPlan& plan) override;
     void Stop() override { m_station.StopUpload(); }
     void PickCard(int ifindex) override { m_station.PickCard(ifindex); }
-    void RecordStopAsFailed(const std::string& text) override {
-        m_recording.SetStopOutcome(history::Outcome::Failed, text);
-    }
     void Shutdown() override { m_station.Shutdown(); }
     bool Running() const override;
 
