@@ -27,11 +27,9 @@ using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::strin
 
 class TerminalHost final : public StationHost {
   public:
-    // mask: of the card's subnet, for the broadcast fallback. An address another device holds
-    // the session reports itself.
+    // mask: of the card's subnet, for the broadcast fallback.
     TerminalHost(Ipv4 mask, platform::NeighbourTable& neighbours)
         : m_entries(neighbours, {[this](const std::string& line) { Push(line); },
-                                 {},
                                  [this] { Push(std::string(kBroadcastFallbackText)); }}) {
         m_entries.SetCardMask(mask);
     }
