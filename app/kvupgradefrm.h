@@ -83,8 +83,8 @@ class TKVUpgradeFrm : public QWidget {
     fk::Ipv4 HostAddress() const { return Card().hostAddress; }
     int SelectedIfIndex() const { return Card().ifindex; }
     // Adds or deletes the recorder's neighbour entry for address on the card with that interface
-    // index, bound to mac (a delete ignores mac): 0 or the errno. An add refused because another
-    // device answered for the address stops the upload with the box of a held address.
+    // index, bound to mac (a delete ignores mac): 0 or the errno (EADDRINUSE: another device
+    // answers for the address).
     int SetDeviceArpEntry(int ifindex, fk::Ipv4 address, const fk::MacAddress& mac, bool add);
 
     // Event handlers.

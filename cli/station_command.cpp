@@ -52,11 +52,11 @@ struct Row {
     // kRestartsFolded of it are folded into it (counted), so a flood adds few records.
     std::optional<Clock::time_point> restartedAt;
     std::shared_ptr<int> foldedRestarts = std::make_shared<int>(0);
+    bool askedAgain = false;  // its last upload ended with its recorder asking again
+    bool folding = false;     // the upload the recorder began asking again is folded into that
 };
 
 constexpr std::chrono::minutes kRestartsFolded{5};
-
-constexpr const char* kRecorderAskedAgainText = "The recorder asked again: its transfer began anew";
 
 // A record's final text, with the requests folded into it.
 std::string FoldedText(std::string text, int folded) {
@@ -265,14 +265,19 @@ int RunStation(const StationRunOptions& options) {
                             {{"event", "let_go"}, {"mac", mac}});
                 return;
             case Kind::Readdressed: {
-                auto moved = rows.extract(admission.previous);
+                auto moved = rows.extract(admission.held);
                 Row& row = rows[recorder.address];
                 if (!moved.empty()) row = std::move(moved.mapped());
                 row.recorder = recorder;
-                const std::string from = FormatDottedQuad(admission.previous);
+                const std::string from = FormatDottedQuad(admission.held);
                 output.Tell(mac + ": another device answers for " + from + "; it gets " +
                                 FormatDottedQuad(recorder.address) + " instead",
                             {{"event", "readdressed"}, {"from", from}}, &row.recorder);
+                return;
+            }
+            case Kind::AddressHeld: {
+                const OperatorBox box = *FeedbackFor(admission).box;
+                output.Error(mac + ": " + RefusalLine(box.caption, box.text));
                 return;
             }
             case Kind::NoPlace:
@@ -323,6 +328,7 @@ int RunStation(const StationRunOptions& options) {
                        },
                        [&](const event::Unconfirmed&) { told(); },
                        [&](const event::Admission& admission) { admitted(recorder, admission); },
+                       [](const event::RecorderEnded&) {},
                        [](const event::Ended&) {},
                    },
                    event);
@@ -345,103 +351,105 @@ int RunStation(const StationRunOptions& options) {
                              RefusalLine(feedback.box->caption, feedback.box->text));
             }
         };
-        const auto ended = [&] {
+        // Every transfer is a row of the history of its own; one the recorder left by asking
+        // again is over. Asking again soon after that is folded into the record it began.
+        const auto begun = [&] {
             Row& row = rowOf();
+            if (row.folding) return;
+            const auto now = Clock::now();
+            row.restartedAt = row.askedAgain ? std::optional(now) : std::nullopt;
+            row.foldedRestarts = std::make_shared<int>(0);
+            row.recording = std::make_unique<history::RecordingSessionHost>(
+                quiet, &history, "flashkit-cli",
+                [folded = row.foldedRestarts](const event::RecorderEnded& ended) {
+                    const std::string text = FinalTextOf(ended);
+                    return std::holds_alternative<event::RecorderEnded::Stopped>(ended.reason)
+                               ? text
+                               : FoldedText(text, *folded);
+                });
+            record(row);
+        };
+        const auto ended = [&](const event::RecorderEnded& end) {
+            Row& row = rowOf();
+            row.askedAgain = std::holds_alternative<event::RecorderEnded::AskedAgain>(end.reason);
+            if (row.askedAgain && row.restartedAt &&
+                Clock::now() - *row.restartedAt < kRestartsFolded) {
+                ++*row.foldedRestarts;
+                row.folding = true;
+                return;
+            }
             record(row);
             const history::Outcome outcome = *OutcomeOf(event);
+            // Cut short by the stop: the summary says so.
+            if (std::holds_alternative<event::RecorderEnded::Stopped>(end.reason)) {
+                row.state = history::OutcomeName(outcome);
+                return;
+            }
+            if (row.askedAgain) return;
             const char* state = history::OutcomeName(outcome);
             row.outcome = outcome;
             row.progress.End(outcome == history::Outcome::Completed, Clock::now());
             row.completedOnce |= outcome == history::Outcome::Completed;
-            setState(row, state, {{"event", state}, {"text", feedback.status.value_or("")}});
+            setState(row, state, {{"event", state}, {"text", FinalTextOf(end)}});
         };
-        std::visit(
-            Overloaded{
-                [&](const event::Started&) { shown(); },
-                [&](const event::StartFailed&) { ended(); },
-                [&](const event::Announcing&) {
-                    // A named one's turn came; a learnt one was answered.
-                    Row& row = rowOf();
-                    if (row.named) {
-                        setState(row, "announcing", {{"event", "announcing"}});
-                    } else {
-                        setState(row, "answered", {{"event", "answered"}});
-                    }
-                    record(row);
-                },
-                [&](const event::WaitingForAddress&) { shown(); },
-                [&](const event::AddressBack&) { shown(); },
-                [&](const event::RequestAccepted& accepted) {
-                    Row& row = rowOf();
-                    // Every transfer is a row of the history of its own; one the recorder left by
-                    // asking again is over. Asking again soon after that is folded into the record
-                    // it began.
-                    const auto now = Clock::now();
-                    const bool restart = row.recording && !row.outcome;
-                    if (restart && row.restartedAt && now - *row.restartedAt < kRestartsFolded) {
-                        ++*row.foldedRestarts;
-                        row.progress.Begin(accepted.imageSize, now);
-                    } else {
-                        if (restart) {
-                            row.recording->SetStopOutcome(
-                                history::Outcome::Restarted,
-                                FoldedText(kRecorderAskedAgainText, *row.foldedRestarts));
-                            row.recording->OnEvent(event::Ended{});
-                        }
-                        row.restartedAt = restart ? std::optional(now) : std::nullopt;
-                        row.foldedRestarts = std::make_shared<int>(0);
-                        row.recording = std::make_unique<history::RecordingSessionHost>(
-                            quiet, &history, "flashkit-cli",
-                            [folded = row.foldedRestarts](const SessionEvent* ending) {
-                                return FoldedText(FinalTextOf(ending), *folded);
-                            });
-                        row.recording->OnEvent(event::Started{
-                            plan.card, recorder.mac, options.image, *page, recorder.address});
-                        row.progress.Begin(accepted.imageSize, now);
-                        row.outcome.reset();
-                        setState(row, "transferring",
-                                 {{"event", "request"},
-                                  {"from", EndpointText(accepted.recorder)},
-                                  {"size", row.progress.Size()}});
-                    }
-                    record(row);
-                },
-                [&](const event::ImageUnmeasurable&) { shown(); },
-                [&](const event::StrayDatagram&) { shown(); },
-                [&](const event::BlockServed&) { shown(); },
-                [&](const event::Acknowledged& acked) {
-                    Row& row = rowOf();
-                    record(row);
-                    if (row.progress.Acknowledge(acked.blockNo)) output.Moved();
-                },
-                [&](const event::Progress& progress) {
-                    Row& row = rowOf();
-                    record(row);
-                    const auto snapshot = row.progress.Snapshot(Clock::now());
-                    const auto rate = Rate(snapshot);
-                    output.Emit({{"event", "progress"},
-                                 {"percent", progress.percent},
-                                 {"bytes", snapshot.bytes},
-                                 {"size", snapshot.total},
-                                 {"bytes_per_second", rate ? *rate : 0.0}},
-                                &row.recorder);
-                },
-                [&](const event::Resent&) { shown(); },
-                [&](const event::SendFailed&) { shown(); },
-                [&](const event::FileError&) { shown(); },
-                [&](const event::Completed&) { ended(); },
-                [&](const event::Failed&) { ended(); },
-                [&](const event::Unconfirmed&) { ended(); },
-                [&](const event::Admission& admission) { admitted(recorder, admission); },
-                [&](const event::Ended&) { record(rowOf()); },
-            },
-            event);
+        std::visit(Overloaded{
+                       [&](const event::Started&) { begun(); },
+                       [&](const event::StartFailed&) { record(rowOf()); },
+                       [&](const event::Announcing&) {
+                           // A named one's turn came; a learnt one was answered.
+                           Row& row = rowOf();
+                           if (row.named) {
+                               setState(row, "announcing", {{"event", "announcing"}});
+                           } else {
+                               setState(row, "answered", {{"event", "answered"}});
+                           }
+                           record(row);
+                       },
+                       [&](const event::WaitingForAddress&) { shown(); },
+                       [&](const event::AddressBack&) { shown(); },
+                       [&](const event::RequestAccepted& accepted) {
+                           Row& row = rowOf();
+                           row.progress.Begin(accepted.imageSize, Clock::now());
+                           if (!std::exchange(row.folding, false)) {
+                               row.outcome.reset();
+                               setState(row, "transferring",
+                                        {{"event", "request"},
+                                         {"from", EndpointText(accepted.recorder)},
+                                         {"size", row.progress.Size()}});
+                           }
+                           record(row);
+                       },
+                       [&](const event::ImageUnmeasurable&) { shown(); },
+                       [&](const event::StrayDatagram&) { shown(); },
+                       [&](const event::BlockServed&) { shown(); },
+                       [&](const event::Acknowledged& acked) {
+                           Row& row = rowOf();
+                           record(row);
+                           if (row.progress.Acknowledge(acked.blockNo)) output.Moved();
+                       },
+                       [&](const event::Progress& progress) {
+                           Row& row = rowOf();
+                           record(row);
+                           output.Emit(
+                               ProgressEvent(row.progress.Snapshot(Clock::now()), progress.percent),
+                               &row.recorder);
+                       },
+                       [&](const event::Resent&) { shown(); },
+                       [&](const event::SendFailed&) { shown(); },
+                       [&](const event::FileError&) { shown(); },
+                       // Its transfer's last fact: its end follows.
+                       [&](const event::Completed&) { record(rowOf()); },
+                       [&](const event::Failed&) { record(rowOf()); },
+                       [&](const event::Unconfirmed&) { record(rowOf()); },
+                       [&](const event::Admission& admission) { admitted(recorder, admission); },
+                       [&](const event::RecorderEnded& end) { ended(end); },
+                       [&](const event::Ended&) { record(rowOf()); },
+                   },
+                   event);
     };
     const auto handleReport = [&](const Report& report) {
         if (const auto* warning = std::get_if<std::string>(&report)) {
             output.Error(*warning);
-        } else if (std::holds_alternative<AddressHeld>(report)) {
-            // The station moves the recorder to its next address and says so itself.
         } else {
             const auto& [recorder, event] =
                 std::get<std::pair<StationRecorder, SessionEvent>>(report);
@@ -463,15 +471,9 @@ int RunStation(const StationRunOptions& options) {
         terminal, handleReport,
         [&] { return !started || portFailed || (options.untilDone && allNamedDone()); },
         [&] { output.Redraw(); });
-    station.Stop();
+    // A transfer the stop cuts short is interrupted.
+    station.Stop(history::Outcome::Interrupted);
     for (const Report& report : terminal.Take(Clock::now())) handleReport(report);
-    // A transfer the stop cut short is recorded as interrupted.
-    for (auto& [address, row] : rows) {
-        if (!row.recording) continue;
-        row.recording->SetStopOutcome(history::Outcome::Interrupted, kUploadingAbortedText);
-        row.recording->OnEvent(event::Ended{});
-        if (!row.outcome) row.state = "interrupted";
-    }
     const ExitCode code = StationExitCode(rows, started, portFailed);
     if (!started) return code;
     // The table makes way for the summary.

@@ -22,21 +22,14 @@
 
 namespace fk::cli {
 
-// A recorder's entry was refused: a device that is no recorder answered for its address.
-struct AddressHeld {
-    Ipv4 address;
-};
-
-// A recorder's event, a warning line of the neighbour table, or its refusal of an address, in the
-// order they were made.
-using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::string, AddressHeld>;
+// A recorder's event, or a warning line of the neighbour table, in the order they were made.
+using Report = std::variant<std::pair<StationRecorder, SessionEvent>, std::string>;
 
 class TerminalHost final : public StationHost {
   public:
     // mask: of the card's subnet, for the broadcast fallback.
     TerminalHost(Ipv4 mask, platform::NeighbourTable& neighbours)
         : m_entries(neighbours, {[this](const std::string& line) { Push(line); },
-                                 [this](Ipv4 address) { Push(AddressHeld{address}); },
                                  [this] { Push(std::string(kBroadcastFallbackText)); }}) {
         m_entries.SetCardMask(mask);
     }

@@ -46,6 +46,15 @@ std::string EndpointText(const platform::Endpoint& endpoint) {
     return FormatDottedQuad(endpoint.address) + ":" + std::to_string(endpoint.port);
 }
 
+nlohmann::json ProgressEvent(const ProgressSnapshot& snapshot, int percent) {
+    const auto rate = Rate(snapshot);
+    return {{"event", "progress"},
+            {"bytes", snapshot.bytes},
+            {"size", snapshot.total},
+            {"percent", percent},
+            {"bytes_per_second", rate ? *rate : 0.0}};
+}
+
 void TerminalOutput::Line(const std::string& text) {
     if (m_mode == OutputMode::Json) return;
     Clear();

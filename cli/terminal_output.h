@@ -66,4 +66,8 @@ class TerminalOutput {
 // "192.168.1.11:2001"
 std::string EndpointText(const platform::Endpoint& endpoint);
 
+struct ProgressSnapshot;
+// The progress event of --json: the bytes acknowledged of the size, at percent, and the rate.
+nlohmann::json ProgressEvent(const ProgressSnapshot& snapshot, int percent);
+
 }  // namespace fk::cli

@@ -75,10 +75,17 @@ int RunUpload(const UploadOptions& options) {
     const auto ready = plan(card);
     if (!ready) return kExitBadInput;
 
+    // The terminal's own stop in its words; any other end in the window's.
+    std::string stopText;
+    const auto wordsFor = [&](const event::RecorderEnded& ended) {
+        return std::holds_alternative<event::RecorderEnded::Stopped>(ended.reason)
+                   ? stopText
+                   : FinalTextOf(ended);
+    };
     history::UploadHistory history = OpenHistory(options.historyPath);
     TerminalHost host(ParseDottedQuad(card->ipMask), *neighbours);
     QuietHost quiet;
-    history::RecordingSessionHost recording(quiet, &history, "flashkit-cli", FinalTextOf);
+    history::RecordingSessionHost recording(quiet, &history, "flashkit-cli", wordsFor);
     StationSession session(host, host.Entries(), platform::SystemPortOpener(),
                            SessionOptions(options.headerWaitSeconds));
 
@@ -101,7 +108,7 @@ int RunUpload(const UploadOptions& options) {
 
     std::optional<history::Outcome> outcome;  // once the upload has an end
     std::string finalText;
-    bool requested = false, ended = false, started = true, addressHeld = false;
+    bool requested = false, ended = false, started = true, addressHeld = false, stopped = false;
     int shownTenth = 0;
     Clock::time_point lastProgressEvent;
     // The transfer moved on: into a pipe a line a tenth, on a terminal the progress line, with
@@ -118,13 +125,9 @@ int RunUpload(const UploadOptions& options) {
         }
         if (!done && now - lastProgressEvent < kRedrawInterval) return;
         lastProgressEvent = now;
-        const auto rate = Rate(snapshot);
-        output.Emit({{"event", "progress"},
-                     {"bytes", snapshot.bytes},
-                     {"size", snapshot.total},
-                     {"percent", snapshot.percent},
-                     {"bytes_per_second", rate ? *rate : 0.0},
-                     {"resends", progress.Resends()}});
+        nlohmann::json event = ProgressEvent(snapshot, snapshot.percent);
+        event["resends"] = progress.Resends();
+        output.Emit(std::move(event));
     };
     // The transfer is over: the progress line is drawn once more as it ends, and stays.
     const auto endTransfer = [&] {
@@ -132,41 +135,29 @@ int RunUpload(const UploadOptions& options) {
         output.Keep();
         barShown = false;
     };
-    // The terminal stops the upload itself: recorded as outcome, shown as the window's abort.
+    // The terminal stops the upload itself: the station ends it with why, worded as text.
     const auto stop = [&](history::Outcome why, const std::string& text) {
-        recording.SetStopOutcome(why, text);
-        outcome = why;
-        finalText = text;
-        session.Stop();
+        stopped = true;
+        stopText = text;
+        session.Stop(why);
     };
-    // An end the session gave: the progress line ends, the outcome is kept.
-    const auto end = [&](history::Outcome why, const std::string& text) {
+    // The transfer's last fact: the progress line ends.
+    const auto transferEnded = [&](bool completed) {
+        progress.End(completed, Clock::now());
+        if (completed) movedOn(true);
         endTransfer();
-        if (outcome) return;
-        outcome = why;
-        finalText = text;
     };
     // The terminal's table: the window's texts as lines (progress texts become the progress
     // line), boxes as errors, and the facts the progress line and the exit status need.
     const auto handle = [&](const SessionEvent& event) {
         const OperatorFeedback feedback = FeedbackFor(event);
         const std::string text = feedback.status.value_or("");
-        const auto ends = [&] {
-            const history::Outcome why = *OutcomeOf(event);
-            const bool completed = why == history::Outcome::Completed;
-            progress.End(completed, Clock::now());
-            if (completed) movedOn(true);
-            end(why, text);
-        };
         // A file that cannot be served is a failed transfer here: the terminal has no operator
         // to fix it and go on.
         bool fileFailed = false;
         std::visit(Overloaded{
                        [](const event::Started&) {},
-                       [&](const event::StartFailed&) {
-                           started = false;
-                           ends();
-                       },
+                       [&](const event::StartFailed&) { started = false; },
                        [](const event::Announcing&) {},
                        [](const event::WaitingForAddress&) {},
                        [](const event::AddressBack&) {},
@@ -193,17 +184,20 @@ int RunUpload(const UploadOptions& options) {
                        [&](const event::Resent& resent) { progress.Resent(resent.sent); },
                        [](const event::SendFailed&) {},
                        [&](const event::FileError&) {
-                           fileFailed = feedback.box && !outcome && requested;
+                           fileFailed = feedback.box && !outcome && !stopped && requested;
                        },
-                       [&](const event::Completed&) { ends(); },
-                       [&](const event::Failed&) { ends(); },
-                       [&](const event::Unconfirmed&) { ends(); },
-                       [](const event::Admission&) {},
-                       [&](const event::Ended&) {
-                           ended = true;
-                           // An end the session gave no reason for is no success.
-                           if (!outcome) outcome = history::Outcome::Failed;
+                       [&](const event::Completed&) { transferEnded(true); },
+                       [&](const event::Failed&) { transferEnded(false); },
+                       [&](const event::Unconfirmed&) { transferEnded(false); },
+                       // As the check before the start refuses an address held: a refusal.
+                       [&](const event::Admission& admission) {
+                           addressHeld = admission.kind == event::Admission::Kind::AddressHeld;
                        },
+                       [&](const event::RecorderEnded& end) {
+                           outcome = OutcomeOf(event);
+                           finalText = wordsFor(end);
+                       },
+                       [&](const event::Ended&) { ended = true; },
                    },
                    event);
         if (feedback.status && !feedback.progress) output.Line(text);
@@ -212,25 +206,12 @@ int RunUpload(const UploadOptions& options) {
     };
     const auto handleReport = [&](const Report& report) {
         if (const auto* warning = std::get_if<std::string>(&report)) return output.Error(*warning);
-        if (const auto* held = std::get_if<AddressHeld>(&report)) {
-            // As the check before the start refuses an address held: a refusal, exit 2.
-            const std::string text = RecorderAddressHeldText(held->address, kAnsweringDeviceHolder);
-            output.Error(RefusalLine(kRecorderAddressHeldCaption, text));
-            if (!outcome) {
-                addressHeld = true;
-                stop(history::Outcome::Failed, text);
-            }
-            return;
-        }
         const SessionEvent& event =
             std::get<std::pair<StationRecorder, SessionEvent>>(report).second;
         recording.OnEvent(event);
         handle(event);
     };
 
-    const SessionEvent begun =
-        event::Started{ready->card, ready->mac, ready->file.path, ready->file.page};
-    handleReport(std::pair{StationRecorder{}, begun});
     session.Start(UploadStationPlan(*ready, *adapters));
     for (const Report& report : host.Take(Clock::now())) handleReport(report);
     if (started) {
@@ -240,29 +221,29 @@ int RunUpload(const UploadOptions& options) {
                     {{"event", "announcing"}, {"recorder_address", recorderAddress}});
     } else {
         // The failed socket step and its outcome have been reported; the stop tidies up.
-        session.Stop();
+        session.Stop(history::Outcome::Failed);
     }
     const auto over = [&] { return ended && outcome.has_value(); };
     const auto tick = [&] {
         if (outcome) {
-            // The session ended by itself, or was stopped: its Ended comes now.
-            session.Stop();
-        } else if (!requested && Clock::now() >= waitUntil) {
+            // The upload has ended: the session's Ended comes now, if it has not yet.
+            session.Stop(*outcome);
+        } else if (!requested && !stopped && Clock::now() >= waitUntil) {
             stop(history::Outcome::NoRequest,
                  FormatText("The recorder did not ask for its image within %g s",
                             *options.waitSeconds));
-            output.Line(finalText);
+            output.Line(stopText);
             output.Line("flashkit-cli check --card " + CardArgument(*card) + " --mac " +
                         options.mac + " tells what may keep it from asking.");
         }
     };
     while (RunTerminalLoop(host, handleReport, over, tick)) {
-        if (outcome) continue;
+        if (outcome || stopped) continue;
         stop(history::Outcome::Interrupted, kUploadingAbortedText);
         endTransfer();
         output.Line(kUploadingAbortedText);
     }
-    session.Stop();
+    session.Stop(*outcome);
     endTransfer();
     const ExitCode code = addressHeld ? kExitBadInput : ExitCodeForOutcomes({*outcome}, started);
     if (code == kExitOk) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "feedback/refusal_texts.h"
 #include "platform/format_text.h"
 #include "upgrade/overloaded.h"
 
@@ -171,8 +172,19 @@ OperatorFeedback FeedbackFor(const SessionEvent& event) {
                     "Upload not confirmed", BoxKind::Stop};
                 return feedback;
             },
-            // A station's places and addresses: its table words them beside the recorder.
-            [](const event::Admission&) { return OperatorFeedback{}; },
+            // A station's places and addresses: its table words them beside the recorder. An
+            // upload's address held stops it as the check before the start would have refused it.
+            [](const event::Admission& admission) {
+                OperatorFeedback feedback;
+                if (admission.kind == event::Admission::Kind::AddressHeld) {
+                    feedback.box =
+                        OperatorBox{RecorderAddressHeldText(admission.held, kAnsweringDeviceHolder),
+                                    kRecorderAddressHeldCaption, BoxKind::Stop};
+                }
+                return feedback;
+            },
+            // Its last fact, or the stop, has been told already.
+            [](const event::RecorderEnded&) { return OperatorFeedback{}; },
             [](const event::Ended&) {
                 OperatorFeedback feedback;
                 feedback.idle = true;
@@ -182,8 +194,26 @@ OperatorFeedback FeedbackFor(const SessionEvent& event) {
         event);
 }
 
-std::string FinalTextOf(const SessionEvent* ending) {
-    return ending ? FeedbackFor(*ending).status.value_or("") : kUploadingAbortedText;
+std::string FinalTextOf(const event::RecorderEnded& ended) {
+    using Ended = event::RecorderEnded;
+    const auto statusOf = [](const SessionEvent& fact) {
+        return FeedbackFor(fact).status.value_or("");
+    };
+    return std::visit(
+        Overloaded{
+            [&](const event::Completed& fact) { return statusOf(fact); },
+            [&](const event::Failed& fact) { return statusOf(fact); },
+            [&](const event::Unconfirmed& fact) { return statusOf(fact); },
+            [&](const event::StartFailed& fact) { return statusOf(fact); },
+            [](const Ended::AskedAgain&) {
+                return std::string("The recorder asked again: its transfer began anew");
+            },
+            [](const Ended::AddressHeld& held) {
+                return RecorderAddressHeldText(held.address, kAnsweringDeviceHolder);
+            },
+            [](const Ended::Stopped&) { return std::string(kUploadingAbortedText); },
+        },
+        ended.reason);
 }
 
 namespace {

@@ -43,9 +43,9 @@ OperatorFeedback FeedbackFor(const SessionEvent& event);
 // reason the operator can act on; none otherwise.
 std::optional<OperatorBox> NetHelperProblemBox(platform::NetHelperProblem problem);
 
-// The final text the history keeps of an upload: the status text of the event that ended it,
-// or, for an upload stopped from outside (ending none), the window's abort.
-std::string FinalTextOf(const SessionEvent* ending);
+// The final text the history keeps of an upload: the status text of the fact that ended it, the
+// words for its recorder asking again or its address held, or, stopped, the window's abort.
+std::string FinalTextOf(const event::RecorderEnded& ended);
 
 // How a cue sounds: its wave file, looked up by bare name in the working directory, or its tones
 // when the file is missing; whether a worker that plays it waits for its end, so that an error's

@@ -27,14 +27,7 @@ RecordingSessionHost::RecordingSessionHost(SessionHost& inner, UploadHistory* hi
     : m_inner(inner),
       m_history(history),
       m_program(std::move(program)),
-      m_finalText(std::move(finalText)),
-      m_stopText(m_finalText(nullptr)) {}
-
-void RecordingSessionHost::SetStopOutcome(Outcome outcome, const std::string& text) {
-    std::lock_guard lock(m_mutex);
-    m_stopOutcome = outcome;
-    m_stopText = text;
-}
+      m_finalText(std::move(finalText)) {}
 
 void RecordingSessionHost::Begin(const event::Started& started) {
     if (!m_history) return;
@@ -55,41 +48,26 @@ void RecordingSessionHost::Begin(const event::Started& started) {
     if (const auto absolute = std::filesystem::absolute(start.imagePath, error); !error) {
         start.imagePath = absolute.lexically_normal().string();
     }
-    std::string abortText = m_finalText(nullptr);
-    std::optional<RowEnd> previous;
-    {
-        std::lock_guard lock(m_mutex);
-        previous = EndRow(m_stopOutcome, m_stopText);
-        m_stopOutcome = Outcome::Aborted;
-        m_stopText = std::move(abortText);
-        m_image.reset();
-        m_size = start.size;
-        m_bytesServed = m_blocks = m_resends = 0;
-    }
-    // The history is called without the lock; the previous row ends before the next begins.
-    Finish(std::move(previous));
+    // The history is called without the lock.
     const std::uint64_t token = m_history->Begin(start);
     std::lock_guard lock(m_mutex);
     m_token = token;
+    m_image.reset();
+    m_size = start.size;
+    m_bytesServed = m_blocks = m_resends = 0;
 }
 
 void RecordingSessionHost::OnEvent(const SessionEvent& event) {
     // The front end's words are asked for before the lock, the history after it: nothing is
     // called under it.
-    const auto outcome = OutcomeOf(event);
-    const std::string finalText = outcome ? m_finalText(&event) : std::string();
     std::optional<RowEnd> ended;
-    const auto endAsGiven = [&] {
-        std::lock_guard lock(m_mutex);
-        ended = EndRow(*outcome, finalText);
-    };
     const auto locked = [&](auto change) {
         std::lock_guard lock(m_mutex);
         change();
     };
     std::visit(Overloaded{
                    [&](const event::Started& started) { Begin(started); },
-                   [&](const event::StartFailed&) { endAsGiven(); },
+                   [](const event::StartFailed&) {},
                    [](const event::Announcing&) {},
                    [](const event::WaitingForAddress&) {},
                    [](const event::AddressBack&) {},
@@ -116,14 +94,15 @@ void RecordingSessionHost::OnEvent(const SessionEvent& event) {
                    [&](const event::Resent& resent) { locked([&] { m_resends += resent.sent; }); },
                    [](const event::SendFailed&) {},
                    [](const event::FileError&) {},
-                   [&](const event::Completed&) { endAsGiven(); },
-                   [&](const event::Failed&) { endAsGiven(); },
-                   [&](const event::Unconfirmed&) { endAsGiven(); },
+                   [](const event::Completed&) {},
+                   [](const event::Failed&) {},
+                   [](const event::Unconfirmed&) {},
                    [](const event::Admission&) {},
-                   [&](const event::Ended&) {
-                       std::lock_guard lock(m_mutex);
-                       ended = EndRow(m_stopOutcome, m_stopText);
+                   [&](const event::RecorderEnded& end) {
+                       const std::string text = m_finalText(end);
+                       locked([&] { ended = EndRow(*OutcomeOf(event), text); });
                    },
+                   [](const event::Ended&) {},
                },
                event);
     Finish(std::move(ended));

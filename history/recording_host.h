@@ -20,17 +20,13 @@ namespace fk::history {
 
 class RecordingSessionHost final : public SessionHost {
   public:
-    // The final text a row keeps, in the front end's words: of the event that ended the upload,
-    // or of an upload stopped from outside (ending none).
-    using FinalText = std::function<std::string(const SessionEvent* ending)>;
+    // The final text a row keeps, in the front end's words for how the upload ended.
+    using FinalText = std::function<std::string(const event::RecorderEnded& ended)>;
 
     // history may be none: then nothing is recorded. program names the front end in the rows.
+    // A row opens at a Started and ends with its RecorderEnded, with the outcome that gives.
     RecordingSessionHost(SessionHost& inner, UploadHistory* history, std::string program,
                          FinalText finalText);
-
-    // How an upload that the session does not end by itself is recorded; set by the front end
-    // before it stops one. Every upload starts out as the operator's abort.
-    void SetStopOutcome(Outcome outcome, const std::string& text);
 
     void OnEvent(const SessionEvent& event) override;
 
@@ -55,8 +51,6 @@ class RecordingSessionHost final : public SessionHost {
 
     std::mutex m_mutex;  // the fields below: events come from the session's threads
     std::optional<std::uint64_t> m_token;
-    Outcome m_stopOutcome = Outcome::Aborted;
-    std::string m_stopText;
     std::shared_ptr<ImageBlocks> m_image;  // of the request being served
     std::uint64_t m_size = 0;
     std::uint64_t m_bytesServed = 0;

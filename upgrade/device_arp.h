@@ -12,10 +12,10 @@ namespace fk {
 // The recorder's ARP entry as the session uses it: added before every BOOTP reply, deleted
 // when the upload stops. Failures are the implementation's to report (never per turn). An add
 // refused with EADDRINUSE means another device holds the address (its entry, or its answer to the
-// probe made before the entry): no line is written for it; the caller acts on it, and the front
-// ends of an upload stop it as an address held. EINPROGRESS: the probe before a first entry is
-// still waiting for an answer (half a second at most); the caller adds again later, without
-// waiting meanwhile, and that add decides.
+// probe made before the entry): no line is written for it; the station acts on it (another
+// address for the recorder, or with none to give, its upload ends as an address held). EINPROGRESS:
+// the probe before a first entry is still waiting for an answer (half a second at most); the caller
+// adds again later, without waiting meanwhile, and that add decides.
 class DeviceArp {
   public:
     virtual ~DeviceArp() = default;

@@ -9,20 +9,19 @@ RecorderEntries::RecorderEntries(platform::NeighbourTable& table, Notices notice
 
 int RecorderEntries::SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) {
     const int error = m_entry.Set(ifindex, address, mac, add);
-    if (add) TellAdded(address, error);
+    if (add) TellCannotMake();
     return error;
 }
 
 std::vector<int> RecorderEntries::AddDeviceArpEntries(
     int ifindex, std::span<const platform::NeighbourTable::Wanted> entries) {
     const std::vector<int> errors = m_entry.AddAll(ifindex, entries);
-    for (std::size_t n = 0; n < errors.size(); ++n) TellAdded(entries[n].address, errors[n]);
+    TellCannotMake();
     return errors;
 }
 
 void RecorderEntries::ResetErrorReport() {
     m_entry.ResetErrorReport();
-    m_heldTold.store(false);
     m_cannotMakeTold.store(false);
 }
 
@@ -30,9 +29,7 @@ Ipv4 RecorderEntries::BroadcastFallbackMask() const {
     return m_entry.CannotMake() ? m_cardMask.load() : 0;
 }
 
-void RecorderEntries::TellAdded(Ipv4 address, int error) {
-    if (error == EADDRINUSE && m_notices.addressHeld && !m_heldTold.exchange(true))
-        m_notices.addressHeld(address);
+void RecorderEntries::TellCannotMake() {
     if (m_entry.CannotMake() && m_notices.cannotMake && !m_cannotMakeTold.exchange(true))
         m_notices.cannotMake();
 }

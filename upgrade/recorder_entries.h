@@ -2,8 +2,8 @@
 
 // The recorders' neighbour entries as every front end keeps them: made and refreshed before the
 // boot replies and removed when the upload stops (DeviceArpEntry, over the system's table or its
-// network helper); an address another device holds told once per upload; and where no entry can
-// be made here, the boot replies sent to the card's subnet instead. Any thread.
+// network helper); and where no entry can be made here, the boot replies sent to the card's subnet
+// instead. An address another device holds the session tells itself. Any thread.
 
 #include <atomic>
 #include <functional>
@@ -21,8 +21,6 @@ class RecorderEntries final : public DeviceArp {
     struct Notices {
         // A failure of the table, in its words; none: standard error.
         DeviceArpEntry::ErrorSink errorLine;
-        // Another device holds the address.
-        std::function<void(Ipv4 address)> addressHeld;
         // No entry can be made here at all (no rights, or no such call).
         std::function<void()> cannotMake;
     };
@@ -40,13 +38,12 @@ class RecorderEntries final : public DeviceArp {
     Ipv4 BroadcastFallbackMask() const override;
 
   private:
-    void TellAdded(Ipv4 address, int error);
+    void TellCannotMake();
 
     const Notices m_notices;
     DeviceArpEntry m_entry;
     std::atomic<Ipv4> m_cardMask{0};
     // The announcer adds the entry every turn: one notice per upload says it.
-    std::atomic<bool> m_heldTold{false};
     std::atomic<bool> m_cannotMakeTold{false};
 };
 

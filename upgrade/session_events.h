@@ -29,9 +29,14 @@ struct alignas(8) SelectedCard {
     int ifindex = 0;
 };
 
+// How a recorder's upload ended, as the front ends and the history keep it.
+// Restarted: the recorder asked again mid-transfer, so the transfer it left is over.
+enum class Outcome { Completed, Failed, Aborted, Interrupted, NoRequest, Unconfirmed, Restarted };
+
 namespace event {
 
-// The upload begins (before any socket opens), with what it was asked to do.
+// A recorder's upload begins: an upload's with the station (before any socket opens), a
+// station's recorder's with each read request it makes. Its end is a RecorderEnded.
 struct Started {
     SelectedCard card;
     MacAddress mac{};
@@ -113,12 +118,35 @@ struct Unconfirmed {};
 // A station's recorder not served as it asked, or not yet: its place waits (more named than
 // served at once; its turn is told by an Announcing of its own), no place or no address was left
 // for a recorder learnt (turned away), or one answered never asked in time and was let go.
-// Readdressed: another device answered for its address (previous), so it has the next one.
+// Readdressed: another device answered for its address (held), so it has the next one.
+// AddressHeld: another device answers for the address (held) of a recorder that has no other to
+// take (an upload's): it is not served, and its upload ends failed.
 struct Admission {
-    enum class Kind { Waiting, NoPlace, NoAddress, LetGo, Readdressed } kind = Kind::Waiting;
-    Ipv4 previous = 0;
+    enum class Kind {
+        Waiting,
+        NoPlace,
+        NoAddress,
+        LetGo,
+        Readdressed,
+        AddressHeld
+    } kind = Kind::Waiting;
+    Ipv4 held = 0;
 };
-// The upload is over (by itself or stopped): the controls are idle again. Once per upload.
+// A recorder's upload is over: its one outcome, and what ended it (the last fact of its
+// transfer, its recorder asking again, its address held, a port that never opened, or the
+// station's stop, whose outcome the stop gave).
+struct RecorderEnded {
+    struct AskedAgain {};
+    struct AddressHeld {
+        Ipv4 address = 0;
+    };
+    struct Stopped {};
+    using Reason =
+        std::variant<Completed, Failed, Unconfirmed, StartFailed, AskedAgain, AddressHeld, Stopped>;
+    Outcome outcome = Outcome::Failed;
+    Reason reason;
+};
+// The station is over (by itself or stopped): the controls are idle again. Once per station.
 struct Ended {};
 
 }  // namespace event
@@ -128,6 +156,7 @@ using SessionEvent =
                  event::AddressBack, event::RequestAccepted, event::ImageUnmeasurable,
                  event::StrayDatagram, event::BlockServed, event::Acknowledged, event::Progress,
                  event::Resent, event::SendFailed, event::FileError, event::Completed,
-                 event::Failed, event::Unconfirmed, event::Admission, event::Ended>;
+                 event::Failed, event::Unconfirmed, event::Admission, event::RecorderEnded,
+                 event::Ended>;
 
 }  // namespace fk

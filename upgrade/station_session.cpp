@@ -25,10 +25,16 @@ constexpr int kLearnBurst = 4;
 constexpr std::chrono::milliseconds kLearnInterval{500};
 constexpr std::uint32_t kLimitedBroadcast = 0xFFFFFFFF;
 
-bool EndsTransfer(const SessionEvent& event) {
-    return std::holds_alternative<event::Completed>(event) ||
-           std::holds_alternative<event::Failed>(event) ||
-           std::holds_alternative<event::Unconfirmed>(event);
+// The end a transfer's last fact gives its recorder's upload; nothing for any other event.
+std::optional<event::RecorderEnded> TransferEnd(const SessionEvent& event) {
+    using Ended = event::RecorderEnded;
+    if (const auto* completed = std::get_if<event::Completed>(&event))
+        return Ended{Outcome::Completed, *completed};
+    if (const auto* failed = std::get_if<event::Failed>(&event))
+        return Ended{Outcome::Failed, *failed};
+    if (const auto* unconfirmed = std::get_if<event::Unconfirmed>(&event))
+        return Ended{Outcome::Unconfirmed, *unconfirmed};
+    return std::nullopt;
 }
 
 }  // namespace
@@ -39,6 +45,8 @@ struct StationSession::Run final : TftpSink {
     struct Member {
         StationRecorder recorder;
         bool named = false;
+        bool endsAfterTransfer = false;
+        bool uploading = false;        // its upload began (Started) and has not ended
         bool waiting = false;          // named, its turn not yet come
         bool announcing = false;       // named and its read request not yet come
         bool asked = false;            // a read request of it came
@@ -56,35 +64,90 @@ struct StationSession::Run final : TftpSink {
         bool Holds() const { return !done && (announcing || asked || !named); }
     };
 
-    Run(const StationPlan& plan, DeviceArp& arp)
-        : plan(plan), card(plan.card), followed(plan.card), arp(arp) {}
+    // The card a card source gives, as it was last read, and its name once known (found by its
+    // index till then); read again at the next announcement when stale.
+    struct FollowedCard {
+        platform::AdapterSource& source;
+        SelectedCard card;
+        std::string name;
+        bool stale = true;
+        bool awaitingAddress = false;
+    };
+
+    Run(const StationPlan& plan, DeviceArp& arp) : plan(plan), card(plan.card), arp(arp) {
+        if (plan.followCard) followed.emplace(FollowedCard{*plan.followCard, plan.card, {}});
+    }
 
     platform::SendResult Send(std::span<const std::uint8_t> datagram,
                               const platform::Endpoint& to) override {
         return tftpPort->SendTo(datagram, to);
     }
     void Report(Ipv4 address, SessionEvent event) override {
-        StationRecorder recorder;
-        if (Member* member = plan.followCard ? &members.front() : ByAddress(address)) {
-            recorder = member->recorder;
-            if (EndsTransfer(event)) {
-                DropEntry(*member);
-                // A named one whose transfer ended before its recorder confirmed the header block
-                // was not served: a stranger asked from its address, or a restart died. It is
-                // announced to again.
-                member->done = plan.followCard || !member->named || member->headerConfirmed;
-                member->asked = member->asked && member->done;
-            } else if (std::holds_alternative<event::RequestAccepted>(event)) {
-                member->done = false;
-                member->headerConfirmed = false;
-            } else if (const auto* acked = std::get_if<event::Acknowledged>(&event);
-                       acked && acked->blockNo >= 1 && !member->headerConfirmed) {
-                // Its recorder has the header block: the announcements have done their work.
-                member->headerConfirmed = true;
-                member->announcing = false;
+        const auto end = TransferEnd(event);
+        Member* member = MemberOf(address);
+        if (!member) {
+            pending.emplace_back(StationRecorder{}, std::move(event));
+            // The port failed: the upload of a recorder that ends after its transfer ends with it.
+            for (auto& each : members) {
+                if (!end || address != 0 || !each.endsAfterTransfer) continue;
+                DropEntry(each);
+                each.done = true;
+                EndUpload(each, *end);
             }
+            return;
         }
-        pending.emplace_back(recorder, std::move(event));
+        if (end) {
+            DropEntry(*member);
+            // A named one whose transfer ended before its recorder confirmed the header block
+            // was not served: a stranger asked from its address, or a restart died. It is
+            // announced to again.
+            member->done = member->endsAfterTransfer || !member->named || member->headerConfirmed;
+            member->asked = member->asked && member->done;
+        } else if (std::holds_alternative<event::RequestAccepted>(event)) {
+            member->done = false;
+            member->headerConfirmed = false;
+            // A station's recorder that asks again mid-transfer leaves that transfer's upload;
+            // each request begins one.
+            if (!member->endsAfterTransfer) {
+                EndUpload(*member, {Outcome::Restarted, event::RecorderEnded::AskedAgain{}});
+                BeginUpload(*member);
+            }
+        } else if (const auto* acked = std::get_if<event::Acknowledged>(&event);
+                   acked && acked->blockNo >= 1 && !member->headerConfirmed) {
+            // Its recorder has the header block: the announcements have done their work.
+            member->headerConfirmed = true;
+            member->announcing = false;
+        }
+        pending.emplace_back(member->recorder, std::move(event));
+        if (end) EndUpload(*member, *end);
+    }
+
+    // The member's upload begins, from its address now and the card served now.
+    void BeginUpload(Member& member) {
+        member.uploading = true;
+        pending.emplace_back(member.recorder,
+                             event::Started{card, member.recorder.mac, plan.file.path,
+                                            plan.file.page, member.recorder.address});
+    }
+    // The member's upload, if one runs, ends.
+    void EndUpload(Member& member, event::RecorderEnded ended) {
+        if (!std::exchange(member.uploading, false)) return;
+        pending.emplace_back(member.recorder, std::move(ended));
+    }
+    // Another device answers for the member's address, and it has no other: its upload ends.
+    void Held(Member& member) {
+        member.announcing = member.waiting = false;
+        member.done = true;
+        pending.emplace_back(member.recorder, event::Admission{event::Admission::Kind::AddressHeld,
+                                                               member.recorder.address});
+        EndUpload(member,
+                  {Outcome::Failed, event::RecorderEnded::AddressHeld{member.recorder.address}});
+    }
+    // Every recorder ends after its transfer, and every one's has ended: the station is over.
+    bool Over() const {
+        return !members.empty() && std::all_of(members.begin(), members.end(), [](const Member& m) {
+            return m.endsAfterTransfer && m.done;
+        });
     }
 
     // Makes the members' entries, together. Another device answering for a station recorder's
@@ -103,8 +166,10 @@ struct StationSession::Run final : TftpSink {
                 Member& member = *wanted[n];
                 member.probeCard = errors[n] == EINPROGRESS ? card.ifindex : 0;
                 if (errors[n] == EINPROGRESS) continue;
-                if (errors[n] != EADDRINUSE || plan.followCard) {
+                if (errors[n] != EADDRINUSE) {
                     member.entryCard = card.ifindex;
+                } else if (!plan.nextAddress) {
+                    Held(member);
                 } else if (Readdress(member)) {
                     again.push_back(&member);
                 }
@@ -115,8 +180,7 @@ struct StationSession::Run final : TftpSink {
     // Another device answered for the member's address: the next one, if any is left.
     bool Readdress(Member& member) {
         taken.insert(member.recorder.address);
-        const auto next =
-            plan.nextAddress ? plan.nextAddress(member.recorder.mac, Given()) : std::nullopt;
+        const auto next = plan.nextAddress(member.recorder.mac, Given());
         if (!next) {
             member.announcing = member.waiting = false;
             member.done = true;
@@ -143,16 +207,25 @@ struct StationSession::Run final : TftpSink {
         arp.SetDeviceArpEntry(card, member.recorder.address, {}, false);
         member.entryCard = member.probeCard = 0;
     }
-    // It is to be served, and its entry is still to be made (while the upload announces, its
-    // entry is made with each announcement, on the card followed).
+    // It is to be served, and its entry is still to be made (while the card is followed, the
+    // entry is made with each announcement, on the card of that moment).
     bool WantsEntry(const Member& member) const {
         return member.entryCard == 0 && !member.done &&
-               ((member.announcing && !plan.followCard) || member.waiting || member.asked ||
+               ((member.announcing && !followed) || member.waiting || member.asked ||
                 member.unanswered);
     }
     Member* ByAddress(Ipv4 address) {
         const auto found = std::find_if(members.begin(), members.end(), [&](const Member& m) {
             return m.recorder.address == address && address != 0;
+        });
+        return found == members.end() ? nullptr : &*found;
+    }
+    // The member at address, or the one a boot reply gave it to before (a card followed moves
+    // its recorder's address).
+    Member* MemberOf(Ipv4 address) {
+        if (Member* member = ByAddress(address)) return member;
+        const auto found = std::find_if(members.begin(), members.end(), [&](const Member& m) {
+            return m.offered.contains(address);
         });
         return found == members.end() ? nullptr : &*found;
     }
@@ -196,11 +269,7 @@ struct StationSession::Run final : TftpSink {
 
     const StationPlan plan;
     SelectedCard card;  // the card served now: the plan's, or the one followed with an address
-    // The card followed as it was last read, and its name once known (found by its index till
-    // then); read again at the next announcement when stale.
-    SelectedCard followed;
-    std::string followedName;
-    bool followedStale = true;
+    std::optional<FollowedCard> followed;
     std::atomic<int> pickedCard{0};  // the operator's pick not yet taken; 0: none
     DeviceArp& arp;
     std::shared_ptr<platform::DatagramPort> bootpPort;
@@ -216,7 +285,6 @@ struct StationSession::Run final : TftpSink {
     std::set<Ipv4> taken;             // addresses another device answered for
     Clock::time_point learnClock;     // the rate limit's: when the next MAC may be learnt
     int portsCard = 0;                // the card both ports serve
-    bool awaitingAddress = false;
     bool portFailed = false;
     Clock::time_point nextRefresh;
     std::vector<std::pair<StationRecorder, SessionEvent>> pending;
@@ -245,6 +313,26 @@ bool StationSession::Start(const StationPlan& plan) {
     Stop();
     auto run = std::make_shared<Run>(plan, m_arp);
     m_arp.ResetErrorReport();
+    // Each named recorder's turn falls at its own share of the period.
+    const auto now = Clock::now();
+    const auto count = static_cast<long long>(plan.named.size());
+    for (long long n = 0; n < count; ++n) {
+        const NamedRecorder& named = plan.named[static_cast<std::size_t>(n)];
+        Run::Member member;
+        member.recorder = named;
+        member.named = true;
+        member.endsAfterTransfer = named.endsAfterTransfer;
+        member.waiting =
+            static_cast<std::size_t>(n) >= std::max<std::size_t>(1, m_options.maxRecorders);
+        member.announcing = !member.waiting;
+        member.nextAnnounce = now + m_options.bootpPeriod * n / count;
+        run->members.push_back(member);
+    }
+    // The upload of a recorder that ends after its transfer begins with the station.
+    for (auto& member : run->members) {
+        if (member.endsAfterTransfer) run->BeginUpload(member);
+    }
+    Deliver(*run);
     // Both serve the planned card; a station that follows the card moves them (FollowCard).
     run->portsCard = plan.card.ifindex;
     auto bootp = m_ports.Open(m_options.bootpServerPort, run->portsCard);
@@ -256,36 +344,31 @@ bool StationSession::Start(const StationPlan& plan) {
         const auto& failed = bootpFailed ? bootp : tftp;
         run->tidied = true;
         run->state = SessionState::StartFailed;
+        const event::StartFailed startFailed{
+            bootpFailed ? event::StartFailed::Socket::Bootp : event::StartFailed::Socket::Tftp,
+            failed.step, failed.error, platform::LastNetHelperProblem()};
+        run->pending.emplace_back(StationRecorder{}, startFailed);
+        for (auto& member : run->members) {
+            member.done = true;
+            run->EndUpload(member, {Outcome::Failed, startFailed});
+        }
         {
             std::lock_guard lock(m_mutex);
             m_run = run;
         }
-        m_host.OnEvent(
-            {}, event::StartFailed{bootpFailed ? event::StartFailed::Socket::Bootp
-                                               : event::StartFailed::Socket::Tftp,
-                                   failed.step, failed.error, platform::LastNetHelperProblem()});
+        Deliver(*run);
         return false;
     }
     run->bootpPort = std::move(bootp.port);
     run->tftpPort = std::move(tftp.port);
+    // As many transfers at once as recorders may be served: the named ones alone when none is
+    // learnt.
+    const std::size_t places = std::max<std::size_t>(1, m_options.maxRecorders);
     run->engine = std::make_unique<TftpEngine>(
         plan.file, m_images, *run,
         TftpOptions{m_options.sendTimeOut, kMaxResends, m_options.headerWait,
-                    plan.followCard ? 1 : std::max<std::size_t>(1, m_options.maxRecorders)});
+                    plan.learn ? places : std::clamp<std::size_t>(plan.named.size(), 1, places)});
     if (m_makeWatch) run->watch = m_makeWatch();
-    // Each named recorder's turn falls at its own share of the period.
-    const auto now = Clock::now();
-    const auto count = static_cast<long long>(plan.named.size());
-    for (long long n = 0; n < count; ++n) {
-        Run::Member member;
-        member.recorder = plan.named[static_cast<std::size_t>(n)];
-        member.named = true;
-        member.waiting =
-            static_cast<std::size_t>(n) >= std::max<std::size_t>(1, m_options.maxRecorders);
-        member.announcing = !member.waiting;
-        member.nextAnnounce = now + m_options.bootpPeriod * n / count;
-        run->members.push_back(member);
-    }
     run->nextRefresh = now + m_options.entryRefresh;
     run->state = SessionState::Announcing;
     m_host.OnEvent({}, event::Announcing{});
@@ -298,7 +381,7 @@ bool StationSession::Start(const StationPlan& plan) {
     return true;
 }
 
-void StationSession::Stop() {
+void StationSession::Stop(Outcome why) {
     std::shared_ptr<Run> run;
     std::thread thread;
     {
@@ -310,6 +393,8 @@ void StationSession::Stop() {
     run->stopAsked = true;
     run->wakeup.Signal();
     if (thread.joinable()) thread.join();
+    for (auto& member : run->members)
+        run->EndUpload(member, {why, event::RecorderEnded::Stopped{}});
     Deliver(*run);
     Tidy(*run);
     if (!run->endReported.exchange(true)) m_host.OnEvent({}, event::Ended{});
@@ -344,7 +429,7 @@ void StationSession::NetworkThread(Run& run) {
         const auto now = Clock::now();
         Round(run, now);
         Deliver(run);
-        if (run.plan.followCard && engine.Ended()) break;
+        if (run.Over()) break;
         std::optional<Clock::time_point> deadline = engine.Deadline();
         const auto sooner = [&](Clock::time_point at) {
             deadline = std::min(deadline.value_or(at), at);
@@ -363,8 +448,8 @@ void StationSession::NetworkThread(Run& run) {
         if (readable[2]) ReceiveNotices(run);
     }
     Deliver(run);
-    // An upload ends by itself with its transfer: nothing is left to serve.
-    if (run.plan.followCard && !run.stopAsked) {
+    // A station whose recorders all end after their transfers ends by itself with the last.
+    if (run.Over() && !run.stopAsked) {
         Tidy(run);
         if (!run.endReported.exchange(true)) m_host.OnEvent({}, event::Ended{});
     }
@@ -377,7 +462,7 @@ void StationSession::Round(Run& run, Clock::time_point now) {
     Announce(run, now);
     if (now >= run.nextRefresh) {
         // A watch that cannot be polled beside the ports is asked here, for the card followed.
-        if (run.plan.followCard && run.watch && run.watch->Descriptor() < 0) ReceiveNotices(run);
+        if (run.followed && run.watch && run.watch->Descriptor() < 0) ReceiveNotices(run);
         RefreshEntries(run);
         run.nextRefresh = now + m_options.entryRefresh;
     }
@@ -396,7 +481,7 @@ void StationSession::Announce(Run& run, Clock::time_point now) {
         // After a stall, it keeps its share of the period rather than send a burst of late replies.
         if (member.nextAnnounce <= now)
             member.nextAnnounce += period * ((now - member.nextAnnounce) / period + 1);
-        if (run.plan.followCard && !FollowCard(run)) continue;
+        if (run.followed && !FollowCard(run)) continue;
         if (member.asked && member.entryCard != 0) {
             standing.push_back(&member);
             continue;
@@ -459,20 +544,21 @@ void StationSession::LetGoSilent(Run& run, Clock::time_point now) {
 // gives for it, the ports and the entry move with it. False while it has no address to offer (a
 // network manager takes it while the link is down) or is gone: the turns wait for it to come back.
 bool StationSession::FollowCard(Run& run) {
+    Run::FollowedCard& followed = *run.followed;
     if (const int picked = run.pickedCard.exchange(0)) {
-        run.followed = {0, picked};
-        run.followedName.clear();
-        run.followedStale = true;
+        followed.card = {0, picked};
+        followed.name.clear();
+        followed.stale = true;
     }
-    if (std::exchange(run.followedStale, false)) ReadCard(run);
-    const SelectedCard card = run.followed;
+    if (std::exchange(followed.stale, false)) ReadCard(run);
+    const SelectedCard card = followed.card;
     if (card.hostAddress == 0) {
-        if (!std::exchange(run.awaitingAddress, true)) {
+        if (!std::exchange(followed.awaitingAddress, true)) {
             run.Report(0, event::WaitingForAddress{platform::CardName(card.ifindex)});
         }
         return false;
     }
-    if (std::exchange(run.awaitingAddress, false)) run.Report(0, event::AddressBack{});
+    if (std::exchange(followed.awaitingAddress, false)) run.Report(0, event::AddressBack{});
     run.card = card;
     if (card.ifindex != run.portsCard) {
         if (m_ports.Move(*run.bootpPort, m_options.bootpServerPort, card.ifindex) == 0) {
@@ -504,22 +590,23 @@ bool StationSession::FollowCard(Run& run) {
 // Only an address the card holds is announced: not the one its stored configuration would give
 // it, which a network manager takes away with the carrier.
 void StationSession::ReadCard(Run& run) {
-    const auto query = run.plan.followCard->List();
+    Run::FollowedCard& followed = *run.followed;
+    const auto query = followed.source.List();
     if (!query.ok) {
-        run.followedStale = true;  // asked again at the next announcement
+        followed.stale = true;  // asked again at the next announcement
         return;
     }
     const AdapterList cards = BuildAdapterList(query);
     const auto found = std::find_if(cards.begin(), cards.end(), [&](const AdapterRecord& card) {
-        return run.followedName.empty() ? static_cast<int>(card.index) == run.followed.ifindex
-                                        : card.adapterName == run.followedName;
+        return followed.name.empty() ? static_cast<int>(card.index) == followed.card.ifindex
+                                     : card.adapterName == followed.name;
     });
     if (found == cards.end()) {
-        run.followed.hostAddress = 0;
+        followed.card.hostAddress = 0;
         return;
     }
-    run.followedName = found->adapterName;
-    run.followed = {ParseDottedQuad(found->ipAddress), static_cast<int>(found->index)};
+    followed.name = found->adapterName;
+    followed.card = {ParseDottedQuad(found->ipAddress), static_cast<int>(found->index)};
 }
 
 void StationSession::RefreshEntries(Run& run) {
@@ -528,10 +615,15 @@ void StationSession::RefreshEntries(Run& run) {
     // to be made on a later turn.
     for (auto& member : run.members) {
         if (member.entryCard == 0) continue;
-        if (m_arp.SetDeviceArpEntry(member.entryCard, member.recorder.address, member.recorder.mac,
-                                    true) == EINPROGRESS) {
+        const int error = m_arp.SetDeviceArpEntry(member.entryCard, member.recorder.address,
+                                                  member.recorder.mac, true);
+        if (error == EINPROGRESS) {
             member.probeCard = std::exchange(member.entryCard, 0);
             member.nextAsk = Clock::now() + m_options.bootpPeriod;
+        } else if (error == EADDRINUSE && !run.plan.nextAddress) {
+            // The entry there is the other device's now: not deleted as the recorder's.
+            member.entryCard = 0;
+            run.Held(member);
         }
     }
 }
@@ -546,28 +638,28 @@ void StationSession::ReceiveNotices(Run& run) {
                     change.ifindex == run.card.ifindex && change.carrier);
         });
     if (carrierBack) RefreshEntries(run);
-    if (!changes.empty()) run.followedStale = true;
+    if (!changes.empty() && run.followed) run.followed->stale = true;
 }
 
 void StationSession::ReceiveTftp(Run& run) {
-    // An upload's station ends with its transfer: nothing after it is taken.
-    const auto over = [&] { return run.plan.followCard && run.engine->Ended(); };
+    // A station that ends with its transfers takes nothing after them.
+    const auto over = [&] { return run.Over(); };
     if (over()) return;
     const auto take = [&](const platform::ReceiveResult& received,
                           std::span<const std::uint8_t> datagram) {
         // Only the station's recorders are served, from an address a boot reply gave: a read
         // request from any other is a stranger's, which would take the image and end the upload.
-        Run::Member* member =
-            run.plan.followCard ? &run.members.front() : run.ByAddress(received.from.address);
+        Run::Member* member = run.MemberOf(received.from.address);
         if (!member || !member->offered.contains(received.from.address)) return true;
         // A named one waiting its turn is served once it comes: its place is not yet free.
         if (member->waiting) return true;
         if (ParseTftpOpcode(datagram) == TftpKind::ReadRequest) {
             // A station's recorder is announced to until it confirms the header block: a
-            // stranger's request from its address must not silence its announcements.
-            if (run.plan.followCard) member->announcing = false;
+            // stranger's request from its address must not silence its announcements. One that
+            // ends after its transfer has no later one to be announced to for.
+            if (member->endsAfterTransfer) member->announcing = false;
             member->asked = true;
-            if (!run.plan.followCard && member->entryCard == 0)
+            if (!run.followed && member->entryCard == 0)
                 run.MakeEntries({member}, Clock::now() + m_options.bootpPeriod);
         }
         run.engine->OnDatagram(datagram, received.from, Clock::now());
@@ -660,7 +752,7 @@ void StationSession::Tidy(Run& run) {
     for (const auto& [card, address] : run.leftEntries)
         m_arp.SetDeviceArpEntry(card, address, {}, false);
     // The window's stop deletes the entry of the address 0.0.0.0 as well.
-    if (run.plan.followCard) m_arp.SetDeviceArpEntry(run.card.ifindex, 0, {}, false);
+    if (run.followed) m_arp.SetDeviceArpEntry(run.card.ifindex, 0, {}, false);
     run.bootpPort->Close();
     run.tftpPort->Close();
     run.state = SessionState::Idle;

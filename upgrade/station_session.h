@@ -1,8 +1,13 @@
 #pragma once
 
 // The one session of the core: a station serving recorders over one card, driven by one network
-// thread. An upload (the window's, the terminal's) is a station of one named recorder that
-// follows the card.
+// thread. An upload (the window's, the terminal's) is a station of one named recorder that ends
+// after its transfer, over the card its card source follows.
+//
+// The station owns each recorder's upload from its start to its end: it reports its Started (an
+// upload's with the station, a station's recorder's with each read request), its admission, and
+// one RecorderEnded with its outcome (of its transfer, its recorder asking again, its address
+// held, or the stop, whose outcome Stop is given).
 //
 // Every recorder has its own address for the run and its own neighbour entry, made before its
 // first reply, added again every entryRefresh and at once when the card's carrier returns, and
@@ -18,7 +23,8 @@
 // The thread waits on the two ports, a wake-up signal and the system's network notices until the
 // next deadline, and delivers the events after each round. Nothing is called out under a lock of
 // the station's, Start and Stop included: a stop only asks the thread to end, wakes it and joins
-// it, then tidies up (entries deleted, ports closed) and reports Ended, once. A port whose receive
+// it, ends the uploads still running, then tidies up (entries deleted, ports closed) and reports
+// Ended, once. A port whose receive
 // fails ends every transfer and the thread, reported as a Failed of the whole port.
 
 #include <atomic>
@@ -50,6 +56,16 @@ struct StationRecorder {
     MacAddress mac{};
     Ipv4 address = 0;
     bool operator==(const StationRecorder&) const = default;
+};
+
+// A recorder named by its MAC. One that ends after its transfer (an upload's) has one upload
+// for the whole run, begun with the station: when its transfer ends, so does its upload, and a
+// station of such recorders alone ends by itself once they all have. It is not announced to once
+// it asks, and another device answering for its address ends its upload.
+struct NamedRecorder : StationRecorder {
+    NamedRecorder(const StationRecorder& recorder = {}, bool endsAfterTransfer = false)
+        : StationRecorder(recorder), endsAfterTransfer(endsAfterTransfer) {}
+    bool endsAfterTransfer = false;
 };
 
 // The front end of a station. OnEvent comes from the thread that made the event (the caller of
@@ -84,19 +100,21 @@ struct StationPlan {
     ServedFile file;
     SelectedCard card;
     // The recorders named by their MACs, each with its address.
-    std::vector<StationRecorder> named;
+    std::vector<NamedRecorder> named;
     // Recorders not named are served when their boot request comes.
     bool learn = false;
-    // The address for the recorder with mac, learnt, given the addresses of the run so far;
-    // nothing when it is not to be served or no address is left. Called on the network thread.
+    // The address for the recorder with mac, learnt, or named and passed over because another
+    // device answers for its own, given the addresses of the run so far; nothing when it is not to
+    // be served or no address is left. Called on the network thread. None: a recorder's address
+    // another device answers for is held, and its upload ends.
     std::function<std::optional<Ipv4>(const MacAddress& mac, const std::set<Ipv4>& given)>
         nextAddress;
-    // An upload: one named recorder, served whatever address it asks from, whose address is the
-    // address rule's for the card's own address as these cards give it at each announcement (the
-    // ports and entries follow it; a card without an address, or gone, is waited for); the
-    // station ends by itself when its transfer ends. The card, the plan's or the one picked
-    // since, is read on the network thread at the start and after each change the station's
-    // watch tells of, by its name: plugged out and in again, it comes back under another index.
+    // The card source, when the card is followed (an upload's): the one recorder's address is
+    // the address rule's for the card's own address as these cards give it at each announcement
+    // (the ports and entry follow it; a card without an address, or gone, is waited for). The
+    // card, the plan's or the one picked since, is read on the network thread at the start and
+    // after each change the station's watch tells of, by its name: plugged out and in again, it
+    // comes back under another index. None: the plan's card is served as it is.
     platform::AdapterSource* followCard = nullptr;
 };
 
@@ -115,10 +133,11 @@ class StationSession {
     StationSession& operator=(const StationSession&) = delete;
 
     // Opens the ports and starts the network thread; false (after StartFailed) when a port
-    // could not be opened. A station that ran is stopped first.
+    // could not be opened. A station that ran is stopped first, as the operator's abort.
     bool Start(const StationPlan& plan);
-    // Ends the station, joins its thread and tidies up; Ended once. Never from OnEvent.
-    void Stop();
+    // Ends the station, joins its thread, ends each upload still running with why (the
+    // operator's abort unless said) and tidies up; Ended once. Never from OnEvent.
+    void Stop(Outcome why = Outcome::Aborted);
     // The operator picked the card with this interface index: a station that follows the card
     // follows that one from its next announcement.
     void PickCard(int ifindex);

@@ -8,7 +8,7 @@ std::optional<Outcome> OutcomeOf(const SessionEvent& event) {
     using None = std::optional<Outcome>;
     return std::visit(Overloaded{
                           [](const event::Started&) { return None(); },
-                          [](const event::StartFailed&) { return None(Outcome::Failed); },
+                          [](const event::StartFailed&) { return None(); },
                           [](const event::Announcing&) { return None(); },
                           [](const event::WaitingForAddress&) { return None(); },
                           [](const event::AddressBack&) { return None(); },
@@ -21,10 +21,11 @@ std::optional<Outcome> OutcomeOf(const SessionEvent& event) {
                           [](const event::Resent&) { return None(); },
                           [](const event::SendFailed&) { return None(); },
                           [](const event::FileError&) { return None(); },
-                          [](const event::Completed&) { return None(Outcome::Completed); },
-                          [](const event::Failed&) { return None(Outcome::Failed); },
-                          [](const event::Unconfirmed&) { return None(Outcome::Unconfirmed); },
+                          [](const event::Completed&) { return None(); },
+                          [](const event::Failed&) { return None(); },
+                          [](const event::Unconfirmed&) { return None(); },
                           [](const event::Admission&) { return None(); },
+                          [](const event::RecorderEnded& ended) { return None(ended.outcome); },
                           [](const event::Ended&) { return None(); },
                       },
                       event);

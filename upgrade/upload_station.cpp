@@ -8,8 +8,6 @@ UploadStation::UploadStation(SessionHost& host, DeviceArp& arp, platform::PortOp
     : m_host(host), m_cards(cards), m_station(*this, arp, ports, options, std::move(makeWatch)) {}
 
 void UploadStation::StartUpload(const UploadPlan& plan) {
-    m_station.Stop();
-    m_host.OnEvent(event::Started{plan.card, plan.mac, plan.file.path, plan.file.page});
     m_station.Start(UploadStationPlan(plan, m_cards));
 }
 
@@ -18,9 +16,9 @@ StationPlan UploadStationPlan(const UploadPlan& plan, platform::AdapterSource& c
     station.file = plan.file;
     station.card = plan.card;
     if (plan.bench) {
-        station.named = plan.bench->named;
+        station.named.assign(plan.bench->named.begin(), plan.bench->named.end());
     } else {
-        station.named = {{plan.mac, 0}};
+        station.named = {NamedRecorder({plan.mac, 0}, true)};
         station.followCard = &cards;
     }
     return station;

@@ -1,7 +1,7 @@
 #pragma once
 
 // An upload as the window and the terminal's upload start it: a station of one named recorder
-// that follows its card, and ends by itself when its transfer ends.
+// that ends after its transfer, over the card it follows.
 
 #include "upgrade/session_host.h"
 #include "upgrade/station_session.h"
@@ -9,9 +9,9 @@
 
 namespace fk {
 
-// The station an upload is: its one recorder named, its address the rule's for the card of each
-// announcement, the card followed as cards gives it; or a bench's, its named recorders at the
-// addresses planned.
+// The station an upload is: its one recorder named, ending after its transfer, its address the
+// rule's for the card of each announcement, the card followed as cards gives it; or a bench's,
+// its named recorders at the addresses planned.
 StationPlan UploadStationPlan(const UploadPlan& plan, platform::AdapterSource& cards);
 
 class UploadStation final : private StationHost {
@@ -21,15 +21,16 @@ class UploadStation final : private StationHost {
                   platform::AdapterSource& cards, StationOptions options = {},
                   StationSession::WatchMaker makeWatch = platform::MakeSystemNetworkWatch);
 
-    // Stops the upload that runs (its Ended comes first), reports Started, then starts this one
-    // (or reports StartFailed and waits for a stop).
+    // Stops the upload that runs as the operator's abort (its Ended comes first), then starts
+    // this one: its Started, then its announcements (or StartFailed, and a stop is waited for).
     void StartUpload(const UploadPlan& plan);
-    // Ends the running upload and joins its thread; nothing when none runs. Never from OnEvent.
-    void StopUpload() { m_station.Stop(); }
+    // Ends the running upload as the operator's abort and joins its thread; nothing when none
+    // runs. Never from OnEvent.
+    void StopUpload() { m_station.Stop(Outcome::Aborted); }
     // The operator picked another card: the upload follows it from its next announcement.
     void PickCard(int ifindex) { m_station.PickCard(ifindex); }
-    // At the front end's end.
-    void Shutdown() { m_station.Stop(); }
+    // At the front end's end: an upload still running is the operator's abort.
+    void Shutdown() { m_station.Stop(Outcome::Aborted); }
 
     // The window's transfer timers, should it ever start them: they act on the running upload.
     void AckTimeOutTimer() { m_station.AckTimeOut(); }

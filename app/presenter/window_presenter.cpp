@@ -182,16 +182,6 @@ std::optional<UploadPlan> WindowPresenter::PlanUpload() {
     return std::nullopt;
 }
 
-void WindowPresenter::AddressRefused(Ipv4 address) {
-    // An Abort pressed meanwhile has ended it already.
-    if (!Uploading()) return;
-    const std::string text = RecorderAddressHeldText(address, kAnsweringDeviceHolder);
-    m_services.session.RecordStopAsFailed(text);
-    StopUpload();
-    RestoreIdleControls();
-    m_view.ShowBoxWithoutWaiting(text, kRecorderAddressHeldCaption, MessageIcon::Stop);
-}
-
 void WindowPresenter::StopUpload() {
     // A stop leaves no cue of the last upload sounding.
     m_services.cues.Silence();

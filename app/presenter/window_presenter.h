@@ -65,9 +65,6 @@ class WindowPresenter {
     SelectedCard Card() const { return m_selectedCard; }
     bool Uploading() const;
 
-    // A device that is no recorder answered for the recorder's address as its entry was made: the
-    // upload stops as Upload would have refused it.
-    void AddressRefused(Ipv4 address);
     // The steps above on their own.
     void ShowStatus(const std::string& text);
     void LoadAdapterList();

@@ -34,9 +34,6 @@ WindowSession::WindowSession(const WindowServices& services, PostToWindow post, 
 
 RecorderEntries::Notices WindowSession::EntryNotices() {
     RecorderEntries::Notices notices;
-    notices.addressHeld = [this](Ipv4 address) {
-        m_post([presenter = m_presenter, address] { presenter->AddressRefused(address); });
-    };
     if (m_options.broadcastFallback) {
         notices.cannotMake = [this] {
             m_post([presenter = m_presenter] { presenter->ShowStatus(kBroadcastText); });

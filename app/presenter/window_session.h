@@ -45,15 +45,11 @@ class WindowSession final : public SessionControl, private SessionHost {
     void Start(const UploadPlan& plan) override;
     void Stop() override { m_station.StopUpload(); }
     void PickCard(int ifindex) override { m_station.PickCard(ifindex); }
-    void RecordStopAsFailed(const std::string& text) override {
-        m_recording.SetStopOutcome(history::Outcome::Failed, text);
-    }
     void Shutdown() override { m_station.Shutdown(); }
     bool Running() const override;
 
-    // The recorder's neighbour entry as the window sets it: 0 or the errno. An add refused
-    // because another device answered for the address stops the upload with the box of a held
-    // address.
+    // The recorder's neighbour entry as the window sets it: 0 or the errno (EADDRINUSE: another
+    // device answers for the address; a running upload's station ends it and says so itself).
     int SetDeviceArpEntry(int ifindex, Ipv4 address, const MacAddress& mac, bool add) {
         return m_entries.SetDeviceArpEntry(ifindex, address, mac, add);
     }
@@ -62,9 +58,9 @@ class WindowSession final : public SessionControl, private SessionHost {
     void SendTimeOutTimer() { m_station.SendTimeOutTimer(); }
 
   private:
-    // What the neighbour entry's owner tells, on the window's thread: an address another device
-    // holds, and where the fallback is on, that the replies go out by broadcast. Made in the
-    // constructor, from m_post and m_options alone.
+    // What the neighbour entry's owner tells, on the window's thread: where the fallback is on,
+    // that the replies go out by broadcast. Made in the constructor, from m_post and m_options
+    // alone.
     RecorderEntries::Notices EntryNotices();
     // Any thread.
     void OnEvent(const SessionEvent& event) override;

@@ -100,8 +100,6 @@ class SessionControl {
     virtual void Stop() = 0;
     // The operator picked the card with this index while an upload runs.
     virtual void PickCard(int ifindex) = 0;
-    // The next stop records the upload as failed with this text, not as the operator's abort.
-    virtual void RecordStopAsFailed(const std::string& text) = 0;
     virtual void Shutdown() = 0;
     // Its ports are open (announcing or transferring).
     virtual bool Running() const = 0;

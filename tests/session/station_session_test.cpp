@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "feedback/refusal_texts.h"
 #include "support/fake_session.h"
 #include "support/fakes.h"
 #include "support/network_fakes.h"
@@ -467,6 +468,37 @@ TEST_F(UploadStationTest, TheCardIsFollowedFromTheWatchsNotices) {
     EXPECT_EQ(Bootp()->SentSoFar().back().to.address, kRecorder);
     session->StopUpload();
     EXPECT_TRUE(table.Entries().empty());
+}
+
+// Another device answers for the recorder's address: no reply goes out, the upload ends failed
+// and the station with it; the operator's abort ends one with the outcome it gives.
+TEST_F(UploadStationTest, TheStationEndsEachUploadWithOneOutcome) {
+    const auto outcomes = [&] {
+        std::vector<fk::Outcome> seen;
+        for (const auto& event : host.Events()) {
+            if (const auto* ended = std::get_if<fk::event::RecorderEnded>(&event))
+                seen.push_back(ended->outcome);
+        }
+        return seen;
+    };
+    table.held = {kRecorder};
+    session->StartUpload(plan);
+    ASSERT_TRUE(WaitFor([&] { return host.Count("ended") == 1; }));
+    EXPECT_EQ(Replies(), 0u);
+    EXPECT_EQ(outcomes(), std::vector{fk::Outcome::Failed});
+    EXPECT_EQ(
+        host.Count("box:" + fk::RecorderAddressHeldText(kRecorder, fk::kAnsweringDeviceHolder) +
+                   "|" + fk::kRecorderAddressHeldCaption),
+        1u);
+    session->StopUpload();
+    EXPECT_EQ(outcomes().size(), 1u);
+
+    table.held.clear();
+    host.Clear();
+    session->StartUpload(plan);
+    ASSERT_TRUE(WaitFor([&] { return Replies() > 0; }));
+    session->StopUpload();
+    EXPECT_EQ(outcomes(), std::vector{fk::Outcome::Aborted});
 }
 
 TEST_F(UploadStationTest, RefusedArpEntriesDoNotStopTheReplies) {

@@ -280,6 +280,10 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
         card, {0x02, 0x5E, 0xA1, 0x30, 0x01, 0x01}, imagePath.string(), fk::ImagePage::System};
     using namespace fk::event;
     const auto timedOut = Failed{Failed::Reason::SendTimeOut, 0};
+    const auto timedOutEnd = RecorderEnded{fk::Outcome::Failed, timedOut};
+    const auto stopped = [](fk::Outcome outcome) {
+        return RecorderEnded{outcome, RecorderEnded::Stopped{}};
+    };
     {
         UploadHistory history(Path(), Sink());
         fk::history::RecordingSessionHost recording(window, &history, "flashkit", fk::FinalTextOf);
@@ -289,15 +293,15 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
         // Completed, with a resend and a confused acknowledgement; the stop after it adds nothing.
         report({started, RequestAccepted{{0xC0A84D02, 2001}, 1000, served()}, BlockServed{512},
                 Resent{0, true}, Resent{1, false}, Acknowledged{2, 3}, BlockServed{488},
-                Acknowledged{3, 3}, Acknowledged{65535, 3}, Completed{}, Ended{}});
-        // Stopped from outside: the operator's abort, unless the front end says otherwise.
-        report({started, Ended{}, started});
-        recording.SetStopOutcome(fk::history::Outcome::Interrupted, "Uploading Aborted");
-        report({Ended{}});
+                Acknowledged{3, 3}, Acknowledged{65535, 3}, Completed{},
+                RecorderEnded{fk::Outcome::Completed, Completed{}}, Ended{}});
+        // Stopped from outside: with the outcome the stop gave.
+        report({started, stopped(fk::Outcome::Aborted), Ended{}});
+        report({started, stopped(fk::Outcome::Interrupted), Ended{}});
         // A recorder that asks again is served, and hashed, from the start again.
         report({started, RequestAccepted{{0xC0A84D02, 2002}, 1000, served()}, BlockServed{488},
                 RequestAccepted{{0xC0A84D02, 2003}, 1000, served()}, BlockServed{512},
-                BlockServed{488}, timedOut, Ended{}});
+                BlockServed{488}, timedOut, timedOutEnd, Ended{}});
         // The hash is read back from the file served once the row ends: a file renamed over
         // still holds the bytes served; of one written to, no hash is better than a wrong one.
         history.Flush();
@@ -308,7 +312,7 @@ TEST_F(UploadHistoryTest, TheRecordingHostMakesOneRowPerUploadFromTheSessionsRep
             const fs::path other = m_dir / "other.bin";
             std::ofstream(rewrite ? imagePath : other, std::ios::binary | std::ios::app) << "new";
             if (!rewrite) fs::rename(other, imagePath);
-            report({timedOut});
+            report({timedOut, timedOutEnd});
         }
     }
     // Every report reached the window as well.

@@ -88,7 +88,6 @@ class FakeWindow final : public WindowView,
         Log("stop");
     }
     void PickCard(int ifindex) override { Log("pick:" + std::to_string(ifindex)); }
-    void RecordStopAsFailed(const std::string& text) override { Log("failed:" + text); }
     void Shutdown() override { running = false; }
     bool Running() const override { return running; }
 
@@ -171,18 +170,18 @@ TEST_F(WindowPresenterTest, UploadStartsThePlanAbortStopsItAndTheEndFreesThePage
     presenter.OnEvent(fk::event::Ended{});
     EXPECT_EQ(window.Take(), (std::vector<std::string>{"pages:1"}));
 
-    // A device that answered for the recorder's address stops the upload as a refusal would.
+    // A device that answered for the recorder's address: the session ends the upload, and the
+    // window tells it as a refusal.
     presenter.UploadPressed();
     window.Take();
-    presenter.AddressRefused(fk::ParseDottedQuad("192.168.77.2"));
+    presenter.OnEvent(fk::event::Admission{fk::event::Admission::Kind::AddressHeld,
+                                           fk::ParseDottedQuad("192.168.77.2")});
+    presenter.OnEvent(fk::event::Ended{});
     const std::string held = fk::RecorderAddressHeldText(fk::ParseDottedQuad("192.168.77.2"),
                                                          fk::kAnsweringDeviceHolder);
     EXPECT_EQ(window.Take(), (std::vector<std::string>{
-                                 "failed:" + held, "silence", "stop", "pages:1", "button:upload",
-                                 "box:" + held + "|" + fk::kRecorderAddressHeldCaption + "|1"}));
-    // Refused once the upload is over, it changes nothing.
-    presenter.AddressRefused(fk::ParseDottedQuad("192.168.77.2"));
-    EXPECT_TRUE(window.Take().empty());
+                                 "box:" + held + "|" + fk::kRecorderAddressHeldCaption + "|1",
+                                 "pages:1", "button:upload"}));
 }
 
 TEST_F(WindowPresenterTest, RefusalsAreToldAndNothingStarts) {
