@@ -208,12 +208,13 @@ class BenchWindow::Link final : public StationHost, public bench::BenchSession {
         // A station whose ports did not open ends at once: its Ended follows its StartFailed.
         if (!m_station->Start(plan)) m_station->Stop();
     }
+    // As Ctrl-C stops the terminal's station: what runs is interrupted.
     void Stop() override {
-        if (m_station) m_station->Stop();
+        if (m_station) m_station->Stop(Outcome::Interrupted);
         m_window.m_queue->RunWaiting();
     }
     void Shutdown() {
-        if (m_station) m_station->Stop();
+        if (m_station) m_station->Stop(Outcome::Interrupted);
         m_station.reset();
     }
 

@@ -29,7 +29,6 @@ const char* SettingName(ImagePage page) {
     return page == ImagePage::System ? "SystemFile" : "FontFile";
 }
 
-constexpr const char* kRecorderAskedAgainText = "The recorder asked again: its transfer began anew";
 constexpr const char* kCloseQuestion = "Transfers are running. Stop them and close FlashKit Bench?";
 
 // What a history row passes on goes nowhere: the list shows the events itself.
@@ -285,28 +284,26 @@ BenchPresenter::Row& BenchPresenter::RowOf(const StationRecorder& recorder) {
     return row;
 }
 
-// Every transfer is a row of the history of its own; one the recorder left by asking again is
-// over.
-void BenchPresenter::Began(Row& row, const StationRecorder& recorder,
-                           const event::RequestAccepted& accepted) {
-    if (row.recording && !row.outcome) {
-        row.recording->SetStopOutcome(history::Outcome::Restarted, kRecorderAskedAgainText);
-        row.recording->OnEvent(event::Ended{});
-    }
-    row.recording = std::make_unique<history::RecordingSessionHost>(*row.quiet, m_services.history,
-                                                                    "flashkit", FinalTextOf);
-    row.recording->OnEvent(event::Started{m_card, recorder.mac, m_image, m_page, recorder.address});
+// Every transfer is a row of the history of its own, begun at its Started; its request shows.
+void BenchPresenter::Began(Row& row, const event::RequestAccepted& accepted) {
     row.progress.Begin(accepted.imageSize, Clock::now());
     row.outcome.reset();
     row.outcomeText.clear();
     row.state = "transferring";
 }
 
-void BenchPresenter::Ended(Row& row, const SessionEvent& event) {
-    const history::Outcome outcome = *OutcomeOf(event);
-    const OperatorFeedback feedback = FeedbackFor(event);
+void BenchPresenter::Ended(Row& row, const event::RecorderEnded& end) {
+    const history::Outcome outcome = end.outcome;
+    // Cut short by the stop: the row says so, and the summary counts no end of its own.
+    if (std::holds_alternative<event::RecorderEnded::Stopped>(end.reason)) {
+        row.state = history::OutcomeName(outcome);
+        row.outcomeText = FinalTextOf(end);
+        return;
+    }
+    // It asked again: its next transfer follows at once.
+    if (std::holds_alternative<event::RecorderEnded::AskedAgain>(end.reason)) return;
     row.outcome = outcome;
-    row.outcomeText = feedback.status.value_or("");
+    row.outcomeText = FinalTextOf(end);
     row.state = history::OutcomeName(outcome);
     row.progress.End(outcome == history::Outcome::Completed, Clock::now());
     row.completedOnce |= outcome == history::Outcome::Completed;
@@ -323,78 +320,89 @@ void BenchPresenter::Ended(Row& row, const SessionEvent& event) {
     }
 }
 
-// A transfer the stop cut short is recorded as interrupted.
+// The station is over: a transfer its stop cut short had its end from it already.
 void BenchPresenter::StationEnded() {
-    for (auto& [address, row] : m_rows) {
-        if (!row.recording) continue;
-        row.recording->SetStopOutcome(history::Outcome::Interrupted, kUploadingAbortedText);
-        row.recording->OnEvent(event::Ended{});
-        row.recording.reset();
-        if (!row.outcome) {
-            row.state = "interrupted";
-            row.outcomeText = kUploadingAbortedText;
-        }
-    }
+    for (auto& [address, row] : m_rows) row.recording.reset();
     m_running = false;
     m_view.SetRunning(false);
+}
+
+void BenchPresenter::Admitted(const StationRecorder& recorder, const event::Admission& admission) {
+    using Kind = event::Admission::Kind;
+    switch (admission.kind) {
+        case Kind::Waiting:
+            RowOf(recorder).state = "waiting";
+            return;
+        case Kind::LetGo:
+            m_rows.erase(recorder.address);
+            return;
+        case Kind::Readdressed: {
+            auto moved = m_rows.extract(admission.held);
+            Row& row = m_rows[recorder.address];
+            if (!moved.empty()) row = std::move(moved.mapped());
+            row.recorder = recorder;
+            return;
+        }
+        case Kind::AddressHeld:
+            RowOf(recorder).state = "address held";
+            return;
+        case Kind::NoPlace:
+        case Kind::NoAddress:
+            m_turnedAway[recorder.mac] =
+                admission.kind == Kind::NoPlace ? "no place free" : "no address left for it";
+            return;
+    }
+}
+
+// The station's own events: its ports and its end.
+void BenchPresenter::StationEvent(const SessionEvent& event) {
+    const OperatorFeedback feedback = FeedbackFor(event);
+    if (std::holds_alternative<event::Ended>(event)) {
+        StationEnded();
+    } else if (std::holds_alternative<event::StartFailed>(event) ||
+               std::holds_alternative<event::Failed>(event)) {
+        m_services.cues.Play(Cue::Error);
+        Refusal(feedback.status.value_or("The ports failed"));
+        if (feedback.box) Refusal(feedback.box->text, feedback.box->caption);
+    }
 }
 
 // The one place that words the station's events for the list.
 void BenchPresenter::OnEvent(const StationRecorder& recorder, const SessionEvent& event) {
     Changed();
-    if (const auto* admission = std::get_if<event::Admission>(&event)) {
-        using Kind = event::Admission::Kind;
-        switch (admission->kind) {
-            case Kind::Waiting:
-                RowOf(recorder).state = "waiting";
-                return;
-            case Kind::LetGo:
-                m_rows.erase(recorder.address);
-                return;
-            case Kind::Readdressed: {
-                auto moved = m_rows.extract(admission->previous);
-                Row& row = m_rows[recorder.address];
-                if (!moved.empty()) row = std::move(moved.mapped());
-                row.recorder = recorder;
-                return;
-            }
-            case Kind::NoPlace:
-            case Kind::NoAddress:
-                m_turnedAway[recorder.mac] =
-                    admission->kind == Kind::NoPlace ? "no place free" : "no address left for it";
-                return;
-        }
-    }
-    if (recorder.address == 0) {
-        // The station's own events: its ports and its end.
-        const OperatorFeedback feedback = FeedbackFor(event);
-        if (std::holds_alternative<event::Ended>(event)) {
-            StationEnded();
-        } else if (std::holds_alternative<event::StartFailed>(event) ||
-                   std::holds_alternative<event::Failed>(event)) {
-            m_services.cues.Play(Cue::Error);
-            Refusal(feedback.status.value_or("The ports failed"));
-            if (feedback.box) Refusal(feedback.box->text, feedback.box->caption);
-        }
-        return;
-    }
+    if (const auto* admission = std::get_if<event::Admission>(&event))
+        return Admitted(recorder, *admission);
+    if (recorder.address == 0) return StationEvent(event);
     Row& row = RowOf(recorder);
-    // A request begins a record of its own (Began); every other event goes to the current one.
-    if (row.recording && !std::holds_alternative<event::RequestAccepted>(event))
-        row.recording->OnEvent(event);
+    // A Started opens a record of its own; every event up to its RecorderEnded goes to it.
+    if (std::holds_alternative<event::Started>(event)) {
+        row.recording = std::make_unique<history::RecordingSessionHost>(
+            *row.quiet, m_services.history, "flashkit", FinalTextOf);
+    }
+    if (row.recording) row.recording->OnEvent(event);
     std::visit(
         Overloaded{
             [&](const event::Announcing&) { row.state = row.named ? "announcing" : "answered"; },
-            [&](const event::RequestAccepted& accepted) {
-                Began(row, recorder, accepted);
-                row.recording->OnEvent(event);
-            },
+            [&](const event::RequestAccepted& accepted) { Began(row, accepted); },
             [&](const event::Acknowledged& acked) { row.progress.Acknowledge(acked.blockNo); },
-            [&](const event::Completed&) { Ended(row, event); },
-            [&](const event::Failed&) { Ended(row, event); },
-            [&](const event::Unconfirmed&) { Ended(row, event); },
-            [&](const event::StartFailed&) { Ended(row, event); },
-            [](const auto&) {},
+            [&](const event::RecorderEnded& end) { Ended(row, end); },
+            // Recorded, and worded by the end that follows them or by the list's progress.
+            [](const event::Started&) {},
+            [](const event::StartFailed&) {},
+            [](const event::WaitingForAddress&) {},
+            [](const event::AddressBack&) {},
+            [](const event::ImageUnmeasurable&) {},
+            [](const event::StrayDatagram&) {},
+            [](const event::BlockServed&) {},
+            [](const event::Progress&) {},
+            [](const event::Resent&) {},
+            [](const event::SendFailed&) {},
+            [](const event::FileError&) {},
+            [](const event::Completed&) {},
+            [](const event::Failed&) {},
+            [](const event::Unconfirmed&) {},
+            [](const event::Admission&) {},
+            [](const event::Ended&) {},
         },
         event);
 }

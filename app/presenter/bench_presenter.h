@@ -85,9 +85,11 @@ class BenchPresenter {
     std::optional<StationPlan> Plan();
     void Refusal(const std::string& text, const std::string& caption = {});
     Row& RowOf(const StationRecorder& recorder);
-    void Began(Row& row, const StationRecorder& recorder, const event::RequestAccepted& accepted);
-    void Ended(Row& row, const SessionEvent& event);
+    void Began(Row& row, const event::RequestAccepted& accepted);
+    void Ended(Row& row, const event::RecorderEnded& end);
     void StationEnded();
+    void Admitted(const StationRecorder& recorder, const event::Admission& admission);
+    void StationEvent(const SessionEvent& event);
     void ShowRecorders();
     void Changed() { m_dirty = true; }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "app/presenter/bench_presenter.h"
@@ -60,13 +61,19 @@ class FakeBench final : public BenchView,
     std::string Read(const std::string&, const std::string&) override { return ""; }
     void Write(const std::string&, const std::string&, const std::string&) override {}
 
-    // The station: its Stop delivers the station's Ended before it returns.
+    // The station: its Stop ends each transfer running as interrupted, then the station,
+    // before it returns.
     void Start(const fk::StationPlan& plan, std::size_t max) override {
         named = plan.named;
         Log("start:" + std::to_string(plan.named.size()) + "@" + std::to_string(max));
     }
     void Stop() override {
         Log("stop");
+        for (const std::size_t n : std::exchange(transferring, {})) {
+            presenter->OnEvent(named.at(n),
+                               fk::event::RecorderEnded{fk::Outcome::Interrupted,
+                                                        fk::event::RecorderEnded::Stopped{}});
+        }
         presenter->OnEvent({}, fk::event::Ended{});
     }
 
@@ -81,7 +88,8 @@ class FakeBench final : public BenchView,
     int atOnce = 16;
     std::vector<std::string> recorders, announced;
     std::vector<BenchRow> rows;
-    std::vector<StationRecorder> named;
+    std::vector<fk::NamedRecorder> named;
+    std::set<std::size_t> transferring;
 
   private:
     std::vector<std::string> log;
@@ -111,8 +119,17 @@ class BenchWindowPresenter : public ::testing::Test {
         presenter.OnEvent(bench.named.at(recorder), event);
     }
     void Transfer(std::size_t recorder) {
+        bench.transferring.insert(recorder);
+        Event(recorder, fk::event::Started{});
         Event(recorder, fk::event::RequestAccepted{{}, 3000, nullptr});
         Event(recorder, fk::event::Acknowledged{2, 7});
+    }
+    // The transfer's last fact, and the end the station gives it.
+    template <class Fact>
+    void End(std::size_t recorder, Fact fact, fk::Outcome outcome) {
+        bench.transferring.erase(recorder);
+        Event(recorder, fact);
+        Event(recorder, fk::event::RecorderEnded{outcome, fact});
     }
 
     const fs::path m_dir =
@@ -205,9 +222,9 @@ TEST_F(BenchWindowPresenter, TheListIsRedrawnAtTicksOnlyWhenItChanged) {
 TEST_F(BenchWindowPresenter, EachEndIsARowOutcomeWithItsCueAndTheSummaryCountsThem) {
     StartTwo();
     Transfer(0);
-    Event(0, fk::event::Completed{});
+    End(0, fk::event::Completed{}, fk::Outcome::Completed);
     Transfer(1);
-    Event(1, fk::event::Failed{fk::event::Failed::Reason::SendTimeOut});
+    End(1, fk::event::Failed{fk::event::Failed::Reason::SendTimeOut}, fk::Outcome::Failed);
     EXPECT_EQ(bench.Take(), std::vector<std::string>{"cue:3"});
     presenter.Tick();
     EXPECT_EQ(bench.rows[0].state, "completed");
@@ -218,7 +235,7 @@ TEST_F(BenchWindowPresenter, EachEndIsARowOutcomeWithItsCueAndTheSummaryCountsTh
     EXPECT_EQ(bench.announced.size(), 2u);
     // The completion cue once every named recorder has completed.
     Transfer(1);
-    Event(1, fk::event::Completed{});
+    End(1, fk::event::Completed{}, fk::Outcome::Completed);
     EXPECT_EQ(bench.Take(), (std::vector<std::string>{"rows", "cue:2"}));
 }
 
@@ -263,7 +280,7 @@ TEST_F(BenchWindowPresenter, ClosingAsksWhileTransfersRunAndYesStopsThem) {
 TEST_F(BenchWindowPresenter, SaveReportWritesTheRowsAsCsv) {
     StartTwo();
     Transfer(0);
-    Event(0, fk::event::Completed{});
+    End(0, fk::event::Completed{}, fk::Outcome::Completed);
     bench.reportPath = (m_dir / "report.csv").string();
     presenter.SaveReportPressed();
     std::ifstream file(*bench.reportPath);
