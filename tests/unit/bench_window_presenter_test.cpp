@@ -283,7 +283,7 @@ TEST_F(BenchWindowPresenter, SaveReportWritesTheRowsAsCsv) {
     End(0, fk::event::Completed{}, fk::Outcome::Completed);
     bench.reportPath = (m_dir / "report.csv").string();
     presenter.SaveReportPressed();
-    std::ifstream file(*bench.reportPath);
+    std::ifstream file(*bench.reportPath, std::ios::binary);
     std::stringstream text;
     text << file.rdbuf();
     EXPECT_EQ(text.str().substr(0, 62),
