@@ -301,7 +301,10 @@ void BenchWindow::BuildLayout() {
     hostAddress = new QLabel(setUp);
     cardRow->addWidget(cards, 1);
     cardRow->addWidget(hostAddress);
-    form->addRow(QStringLiteral("&Network card"), cardRow);
+    // A row of several widgets gets no buddy from the form: its label names the one Alt takes to.
+    auto* cardLabel = new QLabel(QStringLiteral("&Network card"), setUp);
+    cardLabel->setBuddy(cards);
+    form->addRow(cardLabel, cardRow);
     imagePages = new QTabWidget(setUp);
     for (const auto& [title, box] : {std::pair{QStringLiteral("System Image"), &systemPath},
                                      std::pair{QStringLiteral("Data Image"), &dataPath}}) {
@@ -328,7 +331,9 @@ void BenchWindow::BuildLayout() {
     addButton = new QPushButton(QStringLiteral("&Add"), setUp);
     macRow->addWidget(addButton);
     macRow->addStretch();
-    form->addRow(QStringLiteral("&Recorder MAC"), macRow);
+    auto* macLabel = new QLabel(QStringLiteral("&Recorder MAC"), setUp);
+    macLabel->setBuddy(macBoxes[0]);
+    form->addRow(macLabel, macRow);
     auto* listRow = new QHBoxLayout;
     recorders = new QListWidget(setUp);
     recorders->setAccessibleName(QStringLiteral("Recorders"));
